@@ -1,0 +1,56 @@
+// Floating-point faults of the model's own arithmetic, turned into run errors.
+//
+// The model relies on invalid operation, division by zero and overflow ending a run, while
+// underflow, denormals and inexact results pass silently. Hardware traps are never enabled:
+// Qt and other libraries raise flags legitimately. Instead each step of the model's arithmetic
+// runs inside Checked(): the sticky flags are cleared before the step and read right after it,
+// so flags raised by any other code never count.
+#pragma once
+
+#include <utility>
+
+namespace nlayer {
+
+enum class FpFault { kNone, kDivByZero, kOverflow, kInvalid };
+
+// The runtime's message for a fault: "Gleitkommadivision durch Null", "Gleitkommaüberlauf",
+// "Ungültige Gleitkommaoperation" (empty for kNone).
+const char* FaultMessage(FpFault fault);
+
+void ClearFpFlags() noexcept;
+
+// The fault raised since the last ClearFpFlags(); when several flags are up, division by zero
+// wins over overflow and overflow over invalid, the order in which they cause one another.
+FpFault PendingFault() noexcept;
+
+[[noreturn]] void ThrowFault(FpFault fault);
+
+// Throws if the floating-point environment is not the one the model assumes: rounding to
+// nearest and x87 precision control at 64 bits. Called once at program start.
+void AssertFloatingPointEnvironment();
+
+namespace detail {
+// The step runs behind a call the optimiser cannot see into, so none of its arithmetic can be
+// moved before the flags are cleared or after they are read.
+template <class F>
+__attribute__((noipa)) void InvokeOpaque(F& step) {
+  step();
+}
+}  // namespace detail
+
+// Runs `step` (a callable taking no arguments and returning nothing; results leave through
+// its captures) as one checked piece of arithmetic and returns the fault it raised.
+template <class F>
+[[nodiscard]] FpFault RunChecked(F&& step) {
+  ClearFpFlags();
+  detail::InvokeOpaque(step);
+  return PendingFault();
+}
+
+// As RunChecked, but a fault becomes the run's RunError at once.
+template <class F>
+void Checked(F&& step) {
+  if (FpFault fault = RunChecked(std::forward<F>(step)); fault != FpFault::kNone) ThrowFault(fault);
+}
+
+}  // namespace nlayer

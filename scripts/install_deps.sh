@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package nlayer needs to build, test and run.
+# A no-op when everything is already there; otherwise one `apt-get update`, then one install.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  libalglib-dev
+  qt6-base-dev qt6-charts-dev libgl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth fonts-liberation
+  locales
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The tests check that a German user's decimal comma never reaches an output file.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  if [[ -f /etc/locale.gen ]] && ! grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen; then
+    echo 'de_DE.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  fi
+  $SUDO locale-gen >/dev/null
+fi
