@@ -1,0 +1,7 @@
+#include "model/model_state.h"
+
+namespace nlayer {
+
+ModelState State;
+
+}  // namespace nlayer
