@@ -1,0 +1,37 @@
+// The N-layered medium in the spatial-frequency domain (diffusion approximation), already
+// multiplied by the kernel s J0(s rho) / (2 pi) of the inverse Hankel transform of order zero.
+#pragma once
+
+#include <vector>
+
+namespace nlayer {
+
+// A complex extended value, real part first.
+struct ComplexExt {
+  long double re = 0;
+  long double im = 0;
+};
+
+// The working values of one modulation frequency. The frequency loop owns one per worker, so
+// frequencies can run side by side while State holds only the model; nothing here is shared.
+struct FrequencyContext {
+  long double Omega = 0;               // angular modulation frequency, rad/s
+  std::vector<long double> OmegaTerm;  // omega n / (c D) per layer, 1/mm^2
+  long double ReflRe = 0;              // the transform's result at rho for this frequency
+  long double ReflIm = 0;
+  // Scratch of one evaluation, sized once per run so that no evaluation allocates.
+  std::vector<long double> AlphaRe;
+  std::vector<long double> AlphaIm;
+
+  // Sizes the per-layer arrays for `layers` layers.
+  void Resize(std::size_t layers);
+};
+
+// The integrand at spatial frequency s (1/mm, > 0) for detector distance rho (mm), the model
+// in State (LayerCount >= 1, every per-layer array with LayerCount entries) and the frequency
+// terms in `context.OmegaTerm`. Tests nothing: a division by zero, an overflow beyond the
+// extended range (a stack thicker than about 11356 decay lengths) or an invalid operation
+// shows up only in the floating-point flags, which the caller checks.
+ComplexExt ReflectanceIntegrand(long double s, long double rho, FrequencyContext& context);
+
+}  // namespace nlayer
