@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "model/fp_guard.h"
+#include "model/hankel.h"
+#include "model/model_state.h"
+#include "model/output_format.h"
+#include "model/run.h"
+#include "model/run_error.h"
+#include "tests/test_support.h"
+
+namespace nlayer {
+namespace {
+
+using testing::RelErr;
+using testing::TempWorkDir;
+
+const char* const kOneLayer = "1\n1\n0.01\n1.4\n10\n20\n";
+const char* const kTwoLayers = "2\n1\n0.01\n1.4\n5\n2\n0.03\n1.4\n15\n20\n";
+
+std::string RunIn(TempWorkDir& dir, const std::string& input, ChartSink& chart, RunOptions options = {}) {
+  dir.Write("input.dat", input);
+  try {
+    RunModel(chart, options);
+  } catch (const RunError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+struct Line {
+  double time;
+  long double value;
+};
+
+std::vector<Line> ParseLines(const std::string& text) {
+  std::vector<Line> lines;
+  std::istringstream in(text);
+  in.imbue(std::locale::classic());
+  std::string line;
+  while (std::getline(in, line)) {
+    lines.push_back({std::stod(line.substr(0, 23)), std::strtold(line.substr(26, 23).c_str(), nullptr)});
+  }
+  return lines;
+}
+
+TEST(FormatNumber, TheWorkedExamplesAndTheLayout) {
+  EXPECT_EQ(FormatNumber(10.0L), " 1.00000000000000E+0001");
+  EXPECT_EQ(FormatNumber(-2.5e-7L), "-2.50000000000000E-0007");
+  EXPECT_EQ(FormatNumber(0.0L), " 0.00000000000000E+0000");
+  EXPECT_EQ(FormatNumber(5120.0L), " 5.12000000000000E+0003");
+  // Rounded, not cut, to 15 significant digits.
+  EXPECT_EQ(FormatNumber(1.234567890123456789L), " 1.23456789012346E+0000");
+  EXPECT_EQ(FormatNumber(9.999999999999999L), " 1.00000000000000E+0001");
+  // Extended exponents need all four digits.
+  EXPECT_EQ(FormatNumber(1e-4000L), " 1.00000000000000E-4000");
+  EXPECT_EQ(FormatNumber(-1.5e4000L), "-1.50000000000000E+4000");
+  EXPECT_EQ(FormatLine(10.0L, -2.5e-7L),
+            " 1.00000000000000E+0001   -2.50000000000000E-0007\r\n");
+}
+
+TEST(FormatNumber, NoLocaleReachesTheFile) {
+  if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "de_DE.UTF-8 is not installed";
+  std::locale::global(std::locale("de_DE.UTF-8"));
+  const std::string german = FormatLine(430.0L, 1.18084642230563e-8L);
+  std::locale::global(std::locale::classic());
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(german, FormatLine(430.0L, 1.18084642230563e-8L));
+  EXPECT_EQ(german.find(','), std::string::npos);
+}
+
+TEST(Run, OneLayerCurveCarriesTheReferenceValues) {
+  TempWorkDir dir;
+  MemoryChart chart;
+  State.RunIndex = -1;
+  ASSERT_EQ(RunIn(dir, kOneLayer, chart), "");
+  const auto lines = ParseLines(dir.Read("reflectance.dat"));
+  ASSERT_GE(lines.size(), 1u);
+  ASSERT_LE(lines.size(), 512u);
+  constexpr long double kSevenDigits = 5e-7L;  // the reference values are given to 7 digits
+  const Line* peak = &lines[0];
+  for (const Line& line : lines) {
+    if (std::fabs(line.value) > std::fabs(peak->value)) peak = &line;
+    if (line.time == 530) EXPECT_LT(RelErr(line.value, 1.077272e-08L), kSevenDigits);
+    if (line.time == 1030) EXPECT_LT(RelErr(line.value, 2.697603e-09L), kSevenDigits);
+  }
+  EXPECT_EQ(peak->time, 430);
+  EXPECT_LT(RelErr(peak->value, 1.180846e-08L), kSevenDigits);
+
+  // The chart got the same curve: one point per line, log10 of the magnitude.
+  const auto& points = chart.Series(0);
+  ASSERT_EQ(points.size(), lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(points[i].first, lines[i].time);
+    EXPECT_NEAR(points[i].second, std::log10(std::fabs(static_cast<double>(lines[i].value))), 1e-13);
+  }
+  EXPECT_TRUE(chart.Series(1).empty());
+}
+
+TEST(Run, TheGoldenCurveIsReproducedByteForByte) {
+  // tests/data/one_layer_reflectance.dat holds a run of the one-layer model whose 430, 530 and
+  // 1030 ps lines carry the published reference values; any change of the arithmetic shows.
+  std::ifstream golden_file(std::string(NLAYER_TEST_DATA) + "/one_layer_reflectance.dat", std::ios::binary);
+  std::stringstream golden;
+  golden << golden_file.rdbuf();
+  ASSERT_FALSE(golden.str().empty());
+  TempWorkDir dir;
+  MemoryChart chart;
+  State.RunIndex = -1;
+  ASSERT_EQ(RunIn(dir, kOneLayer, chart), "");
+  EXPECT_EQ(dir.Read("reflectance.dat"), golden.str());
+}
+
+TEST(Run, TheFileIsTheSameUnderACommaLocaleAndForAnyThreadCount) {
+  TempWorkDir dir;
+  MemoryChart chart;
+  State.RunIndex = -1;
+  ASSERT_EQ(RunIn(dir, kTwoLayers, chart, {.threads = 1}), "");
+  const std::string reference = dir.Read("reflectance.dat");
+  for (unsigned threads : {2u, 5u}) {
+    State.RunIndex = -1;
+    ASSERT_EQ(RunIn(dir, kTwoLayers, chart, {.threads = threads}), "");
+    EXPECT_EQ(dir.Read("reflectance.dat"), reference) << threads << " threads";
+  }
+  if (std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr) {
+    std::locale::global(std::locale("de_DE.UTF-8"));
+    State.RunIndex = -1;
+    const std::string message = RunIn(dir, kTwoLayers, chart);
+    std::locale::global(std::locale::classic());
+    std::setlocale(LC_ALL, "C");
+    ASSERT_EQ(message, "");
+    EXPECT_EQ(dir.Read("reflectance.dat"), reference) << "under de_DE.UTF-8";
+  }
+}
+
+TEST(Run, TheLoopLeavesTheLastFrequencyBehind) {
+  TempWorkDir dir;
+  MemoryChart chart;
+  State.RunIndex = -1;
+  ASSERT_EQ(RunIn(dir, kTwoLayers, chart), "");
+  EXPECT_EQ(State.FreqIndex, 512);
+  const long double two_pi = 6.283185307179586477L;
+  EXPECT_LT(RelErr(State.Omega, two_pi * 5e10L), 1e-18L);
+  for (int j = 0; j < 2; ++j) {
+    const long double expected = State.Omega * State.RefrIndex[j] / (2.99792458e11L * State.DiffCoef[j]);
+    EXPECT_LT(RelErr(State.OmegaTerm[j], expected), 1e-18L);
+  }
+  // ReflRe/ReflIm are those of k = 512, as RadialReflectance computes them for that frequency.
+  FrequencyContext context;
+  context.Resize(2);
+  context.OmegaTerm = State.OmegaTerm;
+  RadialReflectance(State.Rho, context);
+  EXPECT_EQ(State.ReflRe, context.ReflRe);
+  EXPECT_EQ(State.ReflIm, context.ReflIm);
+  EXPECT_GT(State.PeakAbs, 0.0L);
+  EXPECT_FALSE(State.OutputFile.IsOpen());
+}
+
+TEST(Run, TheNinthRunComputesEverythingAndThenFailsWithAnEmptyFile) {
+  TempWorkDir dir;
+  MemoryChart chart;
+  State.RunIndex = 7;  // eight runs done
+  EXPECT_EQ(RunIn(dir, kOneLayer, chart), "Listenindex überschreitet das Maximum (8)");
+  EXPECT_EQ(State.RunIndex, 8);
+  EXPECT_EQ(State.FreqIndex, 512);
+  EXPECT_EQ(dir.Read("reflectance.dat"), "");
+  EXPECT_FALSE(State.OutputFile.IsOpen());
+  EXPECT_FALSE(State.InputFile.IsOpen());
+  // Every later run fails the same way, with its own number.
+  EXPECT_EQ(RunIn(dir, kOneLayer, chart), "Listenindex überschreitet das Maximum (9)");
+  for (int series = 0; series < ChartSink::kSeriesCount; ++series) EXPECT_TRUE(chart.Series(series).empty());
+}
+
+TEST(Run, AWriteErrorEndsTheRunAndTheChartKeepsWhatItGot) {
+  TempWorkDir dir;
+  MemoryChart chart;
+  State.RunIndex = -1;
+  // Every write to /dev/full fails with "no space left"; buffering lets it surface late.
+  EXPECT_EQ(RunIn(dir, kOneLayer, chart, {.output_path = "/dev/full"}), "E/A-Fehler " + std::to_string(ENOSPC));
+  EXPECT_FALSE(State.OutputFile.IsOpen());
+  EXPECT_FALSE(chart.Series(0).empty());
+}
+
+// With a bottom layer near the overflow edge, low frequencies pass and high ones overflow; the
+// run must report the fault of the lowest frequency, for any number of threads.
+TEST(Run, AFaultIsReportedAtTheLowestFaultingFrequency) {
+  TempWorkDir dir;
+  auto input = [](long double thickness) {
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text.precision(20);
+    text << "2\n1\n0.01\n1.4\n5\n1\n0.01\n1.4\n" << static_cast<double>(thickness) << "\n20\n";
+    return text.str();
+  };
+  auto faults_at = [&](long double thickness, int k) {
+    dir.Write("input.dat", input(thickness));
+    ReadModel();
+    State.OutputFile.CloseQuietly();
+    FrequencyContext context;
+    context.Resize(2);
+    const long double omega = ((k * 6.283185307179586477L) * 1e8L) / 1.024L;
+    for (int j = 0; j < 2; ++j) context.OmegaTerm[j] = omega / ((State.DiffCoef[j] * 2.99792458e11L) / State.RefrIndex[j]);
+    return RunChecked([&] { RadialReflectance(State.Rho, context); }) != FpFault::kNone;
+  };
+  State.RunIndex = -100;
+  long double passes = 100, fails = 400;  // thicknesses that pass and fault at k = 0
+  ASSERT_FALSE(faults_at(passes, 0));
+  ASSERT_TRUE(faults_at(fails, 0));
+  for (int step = 0; step < 40; ++step) {
+    const long double mid = (passes + fails) / 2;
+    (faults_at(mid, 0) ? fails : passes) = mid;
+  }
+  // Just below the edge at k = 0; find the first frequency that faults there.
+  const long double thickness = passes;
+  int first = -1;
+  for (int k = 0; k <= 512 && first < 0; ++k) {
+    if (faults_at(thickness, k)) first = k;
+  }
+  ASSERT_GT(first, 0) << "the edge must move with the frequency for this test to mean anything";
+  for (unsigned threads : {1u, 2u, 3u}) {
+    MemoryChart chart;
+    State.RunIndex = -1;
+    const std::string message = RunIn(dir, input(thickness), chart, {.threads = threads});
+    EXPECT_FALSE(message.empty());
+    EXPECT_EQ(State.FreqIndex, first) << threads << " threads";
+    EXPECT_EQ(dir.Read("reflectance.dat"), "");
+  }
+}
+
+}  // namespace
+}  // namespace nlayer
