@@ -31,11 +31,19 @@ void AssertFloatingPointEnvironment();
 
 namespace detail {
 // The step runs behind a call the optimiser cannot see into, so none of its arithmetic can be
-// moved before the flags are cleared or after they are read.
+// moved before the flags are cleared or after they are read. GCC's noipa also keeps it from
+// deducing the call to be free of side effects; clang has no noipa, but a call that writes
+// through its captures cannot be moved across the flag calls either.
+#if defined(__clang__)
+#define NLAYER_OPAQUE __attribute__((noinline))
+#else
+#define NLAYER_OPAQUE __attribute__((noipa))
+#endif
 template <class F>
-__attribute__((noipa)) void InvokeOpaque(F& step) {
+NLAYER_OPAQUE void InvokeOpaque(F& step) {
   step();
 }
+#undef NLAYER_OPAQUE
 }  // namespace detail
 
 // Runs `step` (a callable taking no arguments and returning nothing; results leave through
