@@ -47,14 +47,16 @@ void SetFrequency(int k, const ModelState& s, FrequencyContext& context) {
 // in the same order whichever worker takes it, so the results do not depend on the thread
 // count. A frequency that faults stops the workers from starting any higher one: a sequential
 // run would have ended there.
-std::vector<FrequencyResult> ComputeFrequencies(const ModelState& s, unsigned threads) {
+std::vector<FrequencyResult> ComputeFrequencies(const ModelState& s, unsigned threads, int computed) {
   std::vector<FrequencyResult> results(kFrequencies);
   std::atomic<int> next{0};
-  std::atomic<int> first_fault{kFrequencies};
+  // No frequency from here on is started: the lowest one that faulted, or the test knob's limit
+  // (frequencies not computed enter the transform as 0).
+  std::atomic<int> stop_at{std::clamp(computed, 0, kFrequencies)};
   auto worker = [&] {
     FrequencyContext context;
     context.Resize(s.DiffCoef.size());
-    for (int k = next++; k < kFrequencies && k < first_fault.load(); k = next++) {
+    for (int k = next++; k < kFrequencies && k < stop_at.load(); k = next++) {
       FrequencyResult& r = results[k];
       r.fault = RunChecked([&] {
         SetFrequency(k, s, context);
@@ -63,8 +65,8 @@ std::vector<FrequencyResult> ComputeFrequencies(const ModelState& s, unsigned th
       r.re = context.ReflRe;
       r.im = context.ReflIm;
       if (r.fault != FpFault::kNone) {
-        int seen = first_fault.load();
-        while (k < seen && !first_fault.compare_exchange_weak(seen, k)) {
+        int seen = stop_at.load();
+        while (k < seen && !stop_at.compare_exchange_weak(seen, k)) {
         }
       }
     }
@@ -87,7 +89,8 @@ unsigned ThreadCount(unsigned requested) {
 
 void SynthesizeTimeDomain(ChartSink& chart, const RunOptions& options) {
   ModelState& s = State;
-  const std::vector<FrequencyResult> results = ComputeFrequencies(s, ThreadCount(options.threads));
+  const std::vector<FrequencyResult> results =
+      ComputeFrequencies(s, ThreadCount(options.threads), options.computed_frequencies);
 
   // Pack the half spectrum in frequency order, so a fault is met where a sequential run meets
   // it. Conjugating makes the inverse transform sum R(k) exp(+2 pi i j k / 1024).
