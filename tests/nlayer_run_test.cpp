@@ -327,6 +327,30 @@ TEST(NlayerRunTest, VersionPrintsTheProjectVersionAndDoesNotRun) {
   EXPECT_FALSE(Exists("reflectance.dat"));
 }
 
+#if NLAYER_HAVE_PLOT
+TEST(NlayerRunTest, PlotDrawsTheCurveIntoAnImageWithoutADisplay) {
+  TempWorkDir dir;
+  fs::copy_file(kExamples / "one_layer" / "input.dat", dir.path() / "input.dat");
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  Outcome run = RunNlayer({"--plot", "curve.png"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(dir.Read("curve.png").rfind("\x89PNG\r\n\x1a\n", 0), 0u) << "not a PNG file";
+  EXPECT_EQ(SevenDigits(ValueAt(ParseCurve(dir.Read("reflectance.dat")), 430)), "1.180846e-08");
+  run = RunNlayer({"--plot", "curve.SVG"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(dir.Read("curve.SVG").find("<svg"), std::string::npos);
+  // Without a curve there is no picture: a failed run leaves no image behind.
+  fs::remove("input.dat");
+  run = RunNlayer({"--plot", "failed.png"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Datei nicht gefunden.\n");
+  EXPECT_FALSE(Exists("failed.png"));
+  // The format comes from the name, checked before any run.
+  run = RunNlayer({"--plot", "curve.jpg"});
+  EXPECT_EQ(run.status, 2);
+}
+#endif
+
 class BadCommandLineTest : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(BadCommandLineTest, IsRefusedWithOneLineAndStatusTwoBeforeAnyRun) {

@@ -87,8 +87,12 @@ TEST(Run, OneLayerCurveCarriesTheReferenceValues) {
   const Line* peak = &lines[0];
   for (const Line& line : lines) {
     if (std::fabs(line.value) > std::fabs(peak->value)) peak = &line;
-    if (line.time == 530) EXPECT_LT(RelErr(line.value, 1.077272e-08L), kSevenDigits);
-    if (line.time == 1030) EXPECT_LT(RelErr(line.value, 2.697603e-09L), kSevenDigits);
+    if (line.time == 530) {
+      EXPECT_LT(RelErr(line.value, 1.077272e-08L), kSevenDigits);
+    }
+    if (line.time == 1030) {
+      EXPECT_LT(RelErr(line.value, 2.697603e-09L), kSevenDigits);
+    }
   }
   EXPECT_EQ(peak->time, 430);
   EXPECT_LT(RelErr(peak->value, 1.180846e-08L), kSevenDigits);

@@ -1,0 +1,525 @@
+#include "ui/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QImage>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
+#include <QtTest/QTest>
+
+#include <algorithm>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "model/model_state.h"
+#include "ui/application.h"
+#include "tests/test_support.h"
+
+namespace nlayer::ui {
+namespace {
+
+using testing::RelErr;
+using testing::TempWorkDir;
+
+const std::filesystem::path kOutputDir = NLAYER_TEST_OUTPUT_DIR;
+
+// The one-layer and two-layer media whose curves are known to 7 digits.
+const char* const kOneLayer = "1\n1\n0.01\n1.4\n10\n20\n";
+const char* const kTwoLayers = "2\n1\n0.01\n1.4\n5\n2\n0.03\n1.4\n15\n20\n";
+constexpr double kOneLayerPeak = 1.180846e-08;  // at 430 ps
+constexpr double kTwoLayerPeak = 8.130758e-09;  // at 380 ps
+constexpr long double kSevenDigits = 5e-7L;     // the reference values are given to 7 digits
+// The file keeps 15 significant digits, a relative rounding of at most 5e-15, which moves
+// log10 by at most 2.2e-15; the plotted value itself is a double near 10.
+constexpr double kLog10Of15Digits = 1e-14;
+
+struct Sample {
+  double time;         // ps
+  double reflectance;  // mm^-2 ps^-1
+};
+
+std::vector<Sample> ReadReflectance(const std::string& text) {
+  std::vector<Sample> samples;
+  std::istringstream lines(text);
+  lines.imbue(std::locale::classic());
+  Sample sample{};
+  while (lines >> sample.time >> sample.reflectance) samples.push_back(sample);
+  EXPECT_TRUE(lines.eof()) << "unreadable reflectance.dat";
+  return samples;
+}
+
+const Sample& Peak(const std::vector<Sample>& samples) {
+  return *std::max_element(samples.begin(), samples.end(), [](const Sample& a, const Sample& b) {
+    return std::fabs(a.reflectance) < std::fabs(b.reflectance);
+  });
+}
+
+// The series holds one point per line of the file: the time, and log10 of the reflectance's
+// magnitude.
+void ExpectSeriesShowsFile(const QLineSeries& series, const std::vector<Sample>& samples) {
+  ASSERT_EQ(series.count(), static_cast<int>(samples.size()));
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const QPointF point = series.at(static_cast<int>(i));
+    EXPECT_EQ(point.x(), samples[i].time) << i;
+    EXPECT_NEAR(point.y(), std::log10(std::fabs(samples[i].reflectance)), kLog10Of15Digits) << i;
+  }
+}
+
+std::vector<QLineSeries*> AllSeries(const TForm1& form) {
+  return {form.Series1, form.Series2, form.Series3, form.Series4,
+          form.Series5, form.Series6, form.Series7, form.Series8};
+}
+
+int PointsOutside(const TForm1& form, const std::vector<QLineSeries*>& drawn) {
+  int count = 0;
+  for (QLineSeries* series : AllSeries(form)) {
+    if (std::find(drawn.begin(), drawn.end(), series) == drawn.end()) count += series->count();
+  }
+  return count;
+}
+
+void Show(TForm1& form) {
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+}
+
+void ClickStart(TForm1& form) { QTest::mouseClick(form.Button1, Qt::LeftButton); }
+
+// Deals with the modal dialogs that open while it lives: each one the event loop of a modal
+// dialog meets is handed to `answer`, which must close it. A dialog opens its own event loop,
+// the only one a synchronous click lets run, so nothing happens unless a dialog opens.
+class ModalAnswerer {
+ public:
+  explicit ModalAnswerer(std::function<void(QWidget&)> answer) : answer_(std::move(answer)) {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      if (QWidget* modal = QApplication::activeModalWidget()) {
+        ++answered_;
+        answer_(*modal);
+      }
+    });
+    timer_.start(0);
+  }
+  int answered() const { return answered_; }
+
+ private:
+  std::function<void(QWidget&)> answer_;
+  QTimer timer_;
+  int answered_ = 0;
+};
+
+// Reads every error box that opens and presses its OK button.
+class ErrorBoxReader {
+ public:
+  ErrorBoxReader()
+      : answerer_([this](QWidget& modal) {
+          auto* box = qobject_cast<QMessageBox*>(&modal);
+          if (box == nullptr) {
+            ADD_FAILURE() << "a modal window that is not a message box";
+            modal.close();
+            return;
+          }
+          title_ = box->windowTitle();
+          text_ = box->text();
+          icon_ = box->icon();
+          buttons_ = box->standardButtons();
+          application_modal_ = box->windowModality() == Qt::ApplicationModal;
+          box->button(QMessageBox::Ok)->click();
+        }) {}
+
+  int shown() const { return answerer_.answered(); }
+  std::string title() const { return title_.toStdString(); }
+  std::string text() const { return text_.toStdString(); }
+  QMessageBox::Icon icon() const { return icon_; }
+  QMessageBox::StandardButtons buttons() const { return buttons_; }
+  bool application_modal() const { return application_modal_; }
+
+ private:
+  QString title_;
+  QString text_;
+  QMessageBox::Icon icon_ = QMessageBox::NoIcon;
+  QMessageBox::StandardButtons buttons_;
+  bool application_modal_ = false;
+  ModalAnswerer answerer_;  // last: it may fire only once the fields above exist
+};
+
+// Restores the C library's and Qt's default locale.
+class LocaleScope {
+ public:
+  LocaleScope() : c_locale_(std::setlocale(LC_ALL, nullptr)) {}
+  ~LocaleScope() {
+    std::setlocale(LC_ALL, c_locale_.c_str());
+    QLocale::setDefault(qt_locale_);
+  }
+
+ private:
+  std::string c_locale_;
+  QLocale qt_locale_;
+};
+
+int PixelsOfColour(const QImage& image, const QRect& area, QRgb colour) {
+  int count = 0;
+  for (int y = area.top(); y <= area.bottom(); ++y) {
+    for (int x = area.left(); x <= area.right(); ++x) {
+      count += (image.pixel(x, y) & 0xffffffu) == (colour & 0xffffffu);
+    }
+  }
+  return count;
+}
+
+// --- Start-up -------------------------------------------------------------------------------
+
+TEST(StartUp, WindowHasTheStoredCaptionPlaceAndFont) {
+  TForm1 form;
+  EXPECT_EQ(form.windowTitle().toStdString(), "N-layered Media | time domain");
+  EXPECT_EQ(form.pos(), QPoint(358, 216));
+  EXPECT_EQ(form.size(), QSize(531, 351));
+  EXPECT_EQ(form.font().family(), QStringLiteral("Courier New"));
+  EXPECT_EQ(form.font().pixelSize(), 16);
+  EXPECT_EQ(form.layout(), nullptr);
+}
+
+TEST(StartUp, ButtonAndChartSitAtTheirStoredPlaces) {
+  TForm1 form;
+  Show(form);
+  EXPECT_EQ(form.Button1->parentWidget(), &form);
+  EXPECT_EQ(form.Button1->text().toStdString(), "Start!");
+  EXPECT_EQ(form.Button1->geometry(), QRect(16, 8, 73, 25));
+  EXPECT_EQ(form.Button1->font().family(), QStringLiteral("Courier New"));
+  EXPECT_EQ(form.Button1->font().pixelSize(), 13);
+  EXPECT_EQ(form.Chart1->parentWidget(), &form);
+  EXPECT_EQ(form.Chart1->geometry(), QRect(16, 40, 497, 305));
+  EXPECT_EQ(form.Button1->nextInFocusChain(), form.Chart1);  // tab order: button, then chart
+  EXPECT_EQ(form.pos(), QPoint(358, 216));
+}
+
+TEST(StartUp, FormCreateSetsRunIndexToMinusOne) {
+  State.RunIndex = 5;
+  TForm1 form;
+  EXPECT_EQ(State.RunIndex, -1);
+}
+
+TEST(StartUp, ChartHasEightEmptySeriesInTheirColours) {
+  const QColor colours[] = {QColor(255, 0, 0),   QColor(0, 128, 0),     QColor(255, 0, 255),
+                            QColor(0, 0, 255),   QColor(255, 255, 0),   QColor(255, 255, 255),
+                            QColor(128, 128, 128), QColor(0, 128, 128)};
+  TForm1 form;
+  const std::vector<QLineSeries*> series = AllSeries(form);
+  ASSERT_EQ(form.Chart1->chart()->series().size(), 8);
+  for (int i = 0; i < 8; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(form.Chart1->chart()->series()[i], series[i]);  // Series1 is number 0, and so on
+    EXPECT_EQ(series[i]->count(), 0);
+    EXPECT_EQ(series[i]->pen().color(), colours[i]);
+    EXPECT_FALSE(series[i]->pointsVisible());
+  }
+  EXPECT_FALSE(form.Chart1->chart()->legend()->isVisible());
+}
+
+TEST(StartUp, ResizingTheWindowLeavesButtonAndChartInPlace) {
+  TForm1 form;
+  Show(form);
+  for (const QSize size : {QSize(900, 700), QSize(200, 120), QSize(531, 351)}) {
+    form.resize(size);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(form.size(), size);
+    EXPECT_EQ(form.Button1->geometry(), QRect(16, 8, 73, 25));
+    EXPECT_EQ(form.Chart1->geometry(), QRect(16, 40, 497, 305));
+  }
+}
+
+// --- Runs -----------------------------------------------------------------------------------
+
+TEST(Click, EachRunDrawsReflectanceDatIntoTheNextSeries) {
+  TempWorkDir dir;
+  dir.Write("input.dat", kOneLayer);
+  TForm1 form;
+  Show(form);
+  ErrorBoxReader boxes;
+
+  ClickStart(form);
+  EXPECT_EQ(State.RunIndex, 0);
+  const std::vector<Sample> first = ReadReflectance(dir.Read("reflectance.dat"));
+  ASSERT_FALSE(first.empty());
+  ExpectSeriesShowsFile(*form.Series1, first);
+  EXPECT_EQ(PointsOutside(form, {form.Series1}), 0);
+  EXPECT_EQ(Peak(first).time, 430);
+  EXPECT_LT(RelErr(Peak(first).reflectance, kOneLayerPeak), kSevenDigits);
+  const QList<QPointF> first_points = form.Series1->points();
+
+  dir.Write("input.dat", kTwoLayers);
+  ClickStart(form);
+  EXPECT_EQ(State.RunIndex, 1);
+  const std::vector<Sample> second = ReadReflectance(dir.Read("reflectance.dat"));
+  ExpectSeriesShowsFile(*form.Series2, second);
+  EXPECT_EQ(form.Series1->points(), first_points);  // the first curve stays
+  EXPECT_EQ(PointsOutside(form, {form.Series1, form.Series2}), 0);
+  EXPECT_EQ(Peak(second).time, 380);
+  EXPECT_LT(RelErr(Peak(second).reflectance, kTwoLayerPeak), kSevenDigits);
+  EXPECT_EQ(boxes.shown(), 0);
+
+  // Both curves lie within the axes, which end on whole decades.
+  const auto* x = qobject_cast<QValueAxis*>(form.Chart1->chart()->axes(Qt::Horizontal).at(0));
+  const auto* y = qobject_cast<QValueAxis*>(form.Chart1->chart()->axes(Qt::Vertical).at(0));
+  ASSERT_NE(x, nullptr);
+  ASSERT_NE(y, nullptr);
+  EXPECT_EQ(y->min(), std::floor(y->min()));
+  EXPECT_EQ(y->max(), std::floor(y->max()));
+  for (const QLineSeries* series : {form.Series1, form.Series2}) {
+    for (const QPointF& point : series->points()) {
+      EXPECT_TRUE(x->min() <= point.x() && point.x() <= x->max()) << point.x();
+      EXPECT_TRUE(y->min() <= point.y() && point.y() <= y->max()) << point.y();
+    }
+  }
+}
+
+TEST(Click, WindowAfterTwoRunsShowsTheRedAndTheGreenCurve) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  dir.Write("input.dat", kOneLayer);
+  ClickStart(form);
+  dir.Write("input.dat", kTwoLayers);
+  ClickStart(form);
+  ASSERT_GT(form.Series1->count(), 0);
+  ASSERT_GT(form.Series2->count(), 0);
+
+  const QImage image = form.grab().toImage();
+  ASSERT_TRUE(image.save(QString::fromStdString((kOutputDir / "window_after_two_runs.png").string())));
+  ASSERT_EQ(image.size(), form.size());
+  QChart& chart = *form.Chart1->chart();
+  const QRect plot = chart.plotArea().toAlignedRect().translated(form.Chart1->pos());
+  const QRect window = image.rect();
+  constexpr QRgb kRed = qRgb(255, 0, 0);
+  constexpr QRgb kGreen = qRgb(0, 128, 0);
+  // Long lines inside the plot area, and nothing of theirs outside it.
+  EXPECT_GT(PixelsOfColour(image, plot, kRed), 50);
+  EXPECT_GT(PixelsOfColour(image, plot, kGreen), 200);
+  EXPECT_EQ(PixelsOfColour(image, window, kRed), PixelsOfColour(image, plot, kRed));
+  EXPECT_EQ(PixelsOfColour(image, window, kGreen), PixelsOfColour(image, plot, kGreen));
+  // Each curve passes through its peak: 430 ps for the one layer, 380 ps for the two layers.
+  const auto near = [&](double time, double value, QLineSeries* series) {
+    const QPoint centre =
+        chart.mapToPosition(QPointF(time, std::log10(value)), series).toPoint() + form.Chart1->pos();
+    return QRect(centre - QPoint(2, 2), QSize(5, 5));
+  };
+  EXPECT_GT(PixelsOfColour(image, near(430, kOneLayerPeak, form.Series1), kRed), 0);
+  EXPECT_GT(PixelsOfColour(image, near(380, kTwoLayerPeak, form.Series2), kGreen), 0);
+}
+
+TEST(Click, ReflectanceDatIsTheSameUnderACommaLocale) {
+  TempWorkDir dir;
+  dir.Write("input.dat", kOneLayer);
+  TForm1 form;
+  Show(form);
+  ErrorBoxReader boxes;
+  LocaleScope restore;
+
+  ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
+  ClickStart(form);
+  const std::string in_c = dir.Read("reflectance.dat");
+  ASSERT_FALSE(in_c.empty());
+
+  ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/install_deps.sh generates it";
+  QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+  char half[8];
+  std::snprintf(half, sizeof half, "%.1f", 0.5);
+  ASSERT_STREQ(half, "0,5");  // the comma locale is in force
+  ClickStart(form);
+  EXPECT_EQ(dir.Read("reflectance.dat"), in_c);
+  EXPECT_EQ(form.Series2->points(), form.Series1->points());
+  EXPECT_EQ(boxes.shown(), 0);
+}
+
+// --- Failures -------------------------------------------------------------------------------
+
+TEST(Failure, MissingInputShowsTheBoxAndUsesUpItsSeries) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  ErrorBoxReader boxes;
+
+  ClickStart(form);
+  ASSERT_EQ(boxes.shown(), 1);
+  EXPECT_EQ(boxes.text(), "Datei nicht gefunden.");
+  EXPECT_EQ(boxes.title(), "nlayer");
+  EXPECT_EQ(boxes.icon(), QMessageBox::Critical);
+  EXPECT_EQ(boxes.buttons(), QMessageBox::Ok);
+  EXPECT_TRUE(boxes.application_modal());
+  EXPECT_EQ(State.RunIndex, 0);
+  EXPECT_EQ(PointsOutside(form, {}), 0);
+
+  // The window goes on: the next run draws in the following colour, the failed one's stays empty.
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_TRUE(form.Button1->isEnabled());
+  dir.Write("input.dat", kOneLayer);
+  ClickStart(form);
+  EXPECT_EQ(boxes.shown(), 1);
+  EXPECT_EQ(State.RunIndex, 1);
+  EXPECT_EQ(form.Series1->count(), 0);
+  ExpectSeriesShowsFile(*form.Series2, ReadReflectance(dir.Read("reflectance.dat")));
+}
+
+TEST(Failure, RunAfterTheEighthFindsNoSeriesAndKeepsTheChart) {
+  TempWorkDir dir;
+  dir.Write("input.dat", kOneLayer);
+  TForm1 form;
+  Show(form);
+  ErrorBoxReader boxes;
+  ClickStart(form);
+  const QList<QPointF> first_points = form.Series1->points();
+  ASSERT_FALSE(first_points.isEmpty());
+
+  State.RunIndex = 7;  // as after eight runs: the next run is the ninth
+  ClickStart(form);
+  ASSERT_EQ(boxes.shown(), 1);
+  EXPECT_EQ(boxes.text(), "Listenindex überschreitet das Maximum (8)");  // no full stop after ")"
+  EXPECT_EQ(State.RunIndex, 8);
+  EXPECT_EQ(dir.Read("reflectance.dat"), "");
+  EXPECT_EQ(form.Series1->points(), first_points);
+  EXPECT_EQ(PointsOutside(form, {form.Series1}), 0);
+
+  ClickStart(form);  // every later run fails as well, with its own number
+  ASSERT_EQ(boxes.shown(), 2);
+  EXPECT_EQ(boxes.text(), "Listenindex überschreitet das Maximum (9)");
+  EXPECT_EQ(dir.Read("reflectance.dat"), "");
+}
+
+// --- The chart's context menu ---------------------------------------------------------------
+
+TEST(ChartMenu, OffersSaveImageAndCopyData) {
+  TForm1 form;
+  EXPECT_EQ(form.Chart1->contextMenuPolicy(), Qt::ActionsContextMenu);
+  const QList<QAction*> actions = form.Chart1->actions();
+  ASSERT_EQ(actions.size(), 2);
+  EXPECT_EQ(actions[0], form.SaveImageAction);
+  EXPECT_EQ(actions[1], form.CopyDataAction);
+  EXPECT_EQ(form.SaveImageAction->text(), QStringLiteral("Save image…"));
+  EXPECT_EQ(form.CopyDataAction->text(), QStringLiteral("Copy data"));
+  // No control beyond the stored two.
+  EXPECT_EQ(form.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly).size(), 2);
+}
+
+TEST(ChartMenu, CopyDataPutsThePlottedPointsOnTheClipboard) {
+  TempWorkDir dir;
+  dir.Write("input.dat", kOneLayer);
+  TForm1 form;
+  Show(form);
+  ClickStart(form);
+  QGuiApplication::clipboard()->clear();
+  form.CopyDataAction->trigger();
+  const QStringList lines = QGuiApplication::clipboard()->text().split(u'\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), form.Series1->count() + 1);
+  EXPECT_EQ(lines[0].toStdString(), "series\tt[ps]\tlog10 reflectance [mm^-2 ps^-1]");
+  for (int i = 0; i < form.Series1->count(); ++i) {
+    const QStringList fields = lines[i + 1].split(u'\t');
+    ASSERT_EQ(fields.size(), 3) << i;
+    EXPECT_EQ(fields[0], QStringLiteral("1"));
+    EXPECT_EQ(fields[1].toDouble(), form.Series1->at(i).x()) << i;  // exactly: nothing is lost
+    EXPECT_EQ(fields[2].toDouble(), form.Series1->at(i).y()) << i;
+  }
+}
+
+TEST(ChartMenu, SaveImageWritesTheChartAsPngOrSvgBySuffix) {
+  TempWorkDir dir;
+  dir.Write("input.dat", kOneLayer);
+  TForm1 form;
+  Show(form);
+  ClickStart(form);
+
+  form.SaveChartImage(dir.path() / "chart.png");
+  QImage image;
+  ASSERT_TRUE(image.load(QString::fromStdString((dir.path() / "chart.png").string()), "PNG"));
+  EXPECT_EQ(image.size(), QSize(497, 305));
+  EXPECT_GT(PixelsOfColour(image, image.rect(), qRgb(255, 0, 0)), 200);
+
+  form.SaveChartImage(dir.path() / "chart.svg");
+  const std::string svg = dir.Read("chart.svg");
+  EXPECT_NE(svg.find("<svg"), std::string::npos);
+  EXPECT_NE(svg.find("#ff0000"), std::string::npos);
+
+  EXPECT_THROW(form.SaveChartImage(dir.path() / "chart.bmp"), std::runtime_error);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "chart.bmp"));
+}
+
+TEST(ChartMenu, SaveImageAsksForTheNameAndTakesTheChosenTypeForANameWithoutSuffix) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  const QString name = QString::fromStdString((dir.path() / "picture").string());
+  ModalAnswerer answer([&](QWidget& modal) {
+    auto* dialog = qobject_cast<QFileDialog*>(&modal);
+    if (dialog == nullptr) {
+      ADD_FAILURE() << "a modal window that is not a file dialog";
+      modal.close();
+      return;
+    }
+    dialog->selectNameFilter(QStringLiteral("SVG image (*.svg)"));
+    dialog->selectFile(name);
+    static_cast<QDialog*>(dialog)->accept();  // public in QDialog
+  });
+  form.SaveImageAction->trigger();
+  EXPECT_EQ(answer.answered(), 1);
+  EXPECT_NE(dir.Read("picture.svg").find("<svg"), std::string::npos);
+}
+
+TEST(ChartMenu, AFailedSaveShowsTheErrorBox) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  const QString name = QString::fromStdString((dir.path() / "picture.gif").string());
+  int dialogs = 0;
+  QString error;
+  ModalAnswerer answer([&](QWidget& modal) {
+    if (auto* dialog = qobject_cast<QFileDialog*>(&modal)) {
+      ++dialogs;
+      dialog->selectFile(name);
+      static_cast<QDialog*>(dialog)->accept();  // public in QDialog
+    } else if (auto* box = qobject_cast<QMessageBox*>(&modal)) {
+      error = box->text();
+      box->button(QMessageBox::Ok)->click();
+    } else {
+      ADD_FAILURE() << "an unexpected modal window";
+      modal.close();
+    }
+  });
+  form.SaveImageAction->trigger();
+  EXPECT_EQ(dialogs, 1);
+  EXPECT_TRUE(error.contains(QStringLiteral("picture.gif"))) << error.toStdString();
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "picture.gif"));
+}
+
+// --- Program start and end -----------------------------------------------------------------
+
+TEST(Program, StartsWithForm1AndEndsWhenItIsClosed) {
+  auto* application = qobject_cast<Application*>(QCoreApplication::instance());
+  ASSERT_NE(application, nullptr);
+  EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "nlayer");
+  State.RunIndex = 3;
+  TForm1& form = application->CreateForm();
+  EXPECT_EQ(Form1, &form);
+  EXPECT_EQ(State.RunIndex, -1);
+  form.show();
+  QTimer::singleShot(0, &form, &QWidget::close);
+  EXPECT_EQ(application->exec(), 0);  // returns once the main window has closed
+  EXPECT_FALSE(form.isVisible());
+}
+
+}  // namespace
+}  // namespace nlayer::ui

@@ -1,0 +1,80 @@
+// The main window's chart as the model sees it: eight line series that a run appends points to
+// (see ChartSink). All Qt Charts code of the program lives behind this class, so the chart
+// library can be replaced without touching the window or the model.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <array>
+#include <memory>
+
+#include "model/chart_sink.h"
+
+QT_BEGIN_NAMESPACE
+class QChart;
+class QChartView;
+class QLineSeries;
+class QValueAxis;
+class QWidget;
+QT_END_NAMESPACE
+
+namespace nlayer::ui {
+
+// The chart's size in the window's stored layout, pixels; also the size of an exported image.
+inline constexpr int kChartWidth = 497;
+inline constexpr int kChartHeight = 305;
+
+// A chart with the stored settings: flat, no title, 2 % margins, an unfilled plot area framed in
+// silver, the axes "t[ps]" (bottom) and "eflectance [mm^-2 ps^-1] " (left, log10 values, one
+// label per decade), and eight empty series Series1 ... Series8 in their fixed colours. After
+// every append the axes cover all points of all series with round bounds (the left axis in
+// whole decades); an empty chart shows 0 ... 6000 ps and 1e-14 ... 1e-7.
+//
+// Needs a QApplication. Not copyable.
+class ChartAdapter final : public ChartSink {
+ public:
+  ChartAdapter();
+  ~ChartAdapter() override;
+  ChartAdapter(const ChartAdapter&) = delete;
+  ChartAdapter& operator=(const ChartAdapter&) = delete;
+
+  // The widget that shows the chart, with `parent` as its parent (or none). The view takes the
+  // chart over and deletes it; call this at most once. The adapter must not outlive the view.
+  QChartView* CreateView(QWidget* parent);
+
+  QChart* Chart() const { return chart_; }
+  // Series number `series`, 0 ... 7 (asserted).
+  QLineSeries* Series(int series) const;
+  QValueAxis* AxisX() const { return axis_x_; }
+  QValueAxis* AxisY() const { return axis_y_; }
+
+  // The plotted points of all series as tab-separated text, a line per point, '\n' after each:
+  // a header line, then for every non-empty series in order its points as "series number
+  // (1 ... 8), x, y", numbers in the shortest form that reads back exactly, with a decimal point
+  // whatever the locale.
+  QString PointsAsText() const;
+
+ protected:
+  // Appends with an empty label and no colour of its own, then fits the axes to the points. A
+  // point with a NaN or infinite coordinate cannot be drawn and is dropped.
+  void AppendToSeries(int series, double x, double y) override;
+
+ private:
+  void ConfigureChart();
+  void CreateAxes();
+  void CreateSeries();
+  void FitAxesToPoints();
+
+  std::unique_ptr<QChart> owned_chart_;  // until a view takes the chart over
+  QChart* chart_;
+  QValueAxis* axis_x_ = nullptr;  // owned by the chart
+  QValueAxis* axis_y_ = nullptr;
+  std::array<QLineSeries*, kSeriesCount> series_{};  // owned by the chart
+
+  // Bounds of all finite points appended so far; meaningful once has_points_ is set.
+  bool has_points_ = false;
+  double x_min_ = 0, x_max_ = 0, y_min_ = 0, y_max_ = 0;
+};
+
+}  // namespace nlayer::ui

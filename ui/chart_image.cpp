@@ -1,0 +1,133 @@
+#include "ui/chart_image.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QByteArray>
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QPixmap>
+#include <QSaveFile>
+#include <QSvgGenerator>
+#include <QWidget>
+#include <QtCharts/QChartView>
+
+#include <array>
+#include <cctype>
+#include <clocale>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "ui/chart_adapter.h"
+
+namespace nlayer::ui {
+
+namespace {
+
+enum class ImageFormat { kPng, kSvg };
+
+[[noreturn]] void Fail(const std::filesystem::path& path, const std::string& reason) {
+  throw std::runtime_error("cannot write the chart image " + path.string() + ": " + reason);
+}
+
+ImageFormat FormatOf(const std::filesystem::path& path) {
+  std::string suffix = path.extension().string();
+  for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (suffix == ".png") return ImageFormat::kPng;
+  if (suffix == ".svg") return ImageFormat::kSvg;
+  Fail(path, "unknown file type \"" + path.extension().string() + "\" (use .png or .svg)");
+}
+
+QString QtFileName(const std::filesystem::path& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path.native()));
+}
+
+// A QApplication on the offscreen platform for as long as the object lives, unless the process
+// already has one.
+class ApplicationIfNone {
+ public:
+  explicit ApplicationIfNone(const std::filesystem::path& path) {
+    if (QCoreApplication* existing = QCoreApplication::instance()) {
+      if (qobject_cast<QApplication*>(existing) == nullptr) Fail(path, "charts need a QApplication");
+      return;
+    }
+    // QApplication sets the C locale from the environment; the caller's numbers stay as they were.
+    const std::string locale = std::setlocale(LC_ALL, nullptr);
+    application_ = std::make_unique<QApplication>(argc_, argv_.data());
+    std::setlocale(LC_ALL, locale.c_str());
+  }
+
+ private:
+  // QApplication keeps references to its arguments and removes those it has read.
+  char name_[7] = "nlayer";
+  char platform_option_[10] = "-platform";
+  char platform_[10] = "offscreen";
+  int argc_ = 3;
+  std::array<char*, 4> argv_{name_, platform_option_, platform_, nullptr};
+  std::unique_ptr<QApplication> application_;
+};
+
+// A window that has never been shown has had no resize event and has not laid out its content.
+void LayOutUnshown(QWidget& widget) {
+  if (widget.isVisible() || !widget.isWindow()) return;
+  widget.setAttribute(Qt::WA_DontShowOnScreen);
+  widget.show();
+  QCoreApplication::sendPostedEvents();
+}
+
+QByteArray RenderPng(QWidget& widget, const std::filesystem::path& path) {
+  const QImage image = widget.grab().toImage();
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  if (image.isNull() || !image.save(&buffer, "PNG")) Fail(path, "the PNG encoder failed");
+  return bytes;
+}
+
+QByteArray RenderSvg(QWidget& widget, const std::filesystem::path& path) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QSvgGenerator generator;
+  generator.setOutputDevice(&buffer);
+  // The stored layout is in pixels at 96 dpi, which is also what SVG readers take a pixel for.
+  generator.setResolution(96);
+  generator.setSize(widget.size());
+  generator.setViewBox(QRect(QPoint(0, 0), widget.size()));
+  generator.setTitle(QStringLiteral("nlayer chart"));
+  QPainter painter;
+  if (!painter.begin(&generator)) Fail(path, "the SVG generator failed");
+  widget.render(&painter);
+  painter.end();
+  return bytes;
+}
+
+// All or nothing: the bytes go to a temporary file that replaces `path` only once complete.
+void WriteFile(const std::filesystem::path& path, const QByteArray& bytes) {
+  QSaveFile file(QtFileName(path));
+  if (!file.open(QIODevice::WriteOnly)) Fail(path, file.errorString().toStdString());
+  if (file.write(bytes) != bytes.size() || !file.commit()) Fail(path, file.errorString().toStdString());
+}
+
+}  // namespace
+
+void WriteWidgetImage(QWidget& widget, const std::filesystem::path& path) {
+  const ImageFormat format = FormatOf(path);
+  LayOutUnshown(widget);
+  WriteFile(path, format == ImageFormat::kPng ? RenderPng(widget, path) : RenderSvg(widget, path));
+}
+
+void WriteChartImage(const MemoryChart& chart, const std::filesystem::path& path) {
+  FormatOf(path);  // an unknown suffix fails before any Qt machinery starts
+  ApplicationIfNone application(path);
+  ChartAdapter adapter;
+  for (int series = 0; series < ChartSink::kSeriesCount; ++series) {
+    for (const auto& [x, y] : chart.Series(series)) adapter.AppendPoint(series, x, y);
+  }
+  const std::unique_ptr<QChartView> view(adapter.CreateView(nullptr));
+  view->resize(kChartWidth, kChartHeight);
+  WriteWidgetImage(*view, path);
+}
+
+}  // namespace nlayer::ui

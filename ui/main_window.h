@@ -1,0 +1,68 @@
+// The main window Form1: the "Start!" button, the chart of up to eight runs, and the two
+// handlers of the window's stored layout.
+#pragma once
+
+#include <QWidget>
+
+#include <filesystem>
+
+#include "ui/chart_adapter.h"
+
+QT_BEGIN_NAMESPACE
+class QAction;
+class QChartView;
+class QLineSeries;
+class QPushButton;
+QT_END_NAMESPACE
+
+namespace nlayer::ui {
+
+// Controls at fixed places and sizes (no layout: resizing the window moves nothing). Every
+// handler runs through CallHandler, so a failure shows the error box and leaves the window
+// usable.
+class TForm1 final : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Builds the window from its stored layout, then runs FormCreate.
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  QPushButton* Button1;
+  QChartView* Chart1;
+  QLineSeries* Series1;
+  QLineSeries* Series2;
+  QLineSeries* Series3;
+  QLineSeries* Series4;
+  QLineSeries* Series5;
+  QLineSeries* Series6;
+  QLineSeries* Series7;
+  QLineSeries* Series8;
+
+  // The window's creation: RunIndex := -1, so the first run draws into Series1.
+  void FormCreate();
+  // A click on Button1: one whole run, synchronously; the window neither repaints nor reacts
+  // until it has ended. A failure leaves as nlayer::RunError.
+  void Button1Click();
+
+  // The chart's context menu, beyond the stored layout.
+  QAction* SaveImageAction;  // "Save image…": asks for a file name, then SaveChartImage
+  QAction* CopyDataAction;   // "Copy data": the plotted points to the clipboard as text
+
+  // Writes the chart as it is shown to `path`, PNG or SVG by suffix (see WriteWidgetImage).
+  void SaveChartImage(const std::filesystem::path& path);
+  // Puts ChartAdapter::PointsAsText on the clipboard.
+  void CopyChartData();
+
+ private:
+  void CreateControls();
+  void CreateChartMenu();
+  void AskAndSaveChartImage();
+
+  ChartAdapter chart_;
+};
+
+// The one main window of the program, made by Application::CreateForm (null before and after).
+extern TForm1* Form1;
+
+}  // namespace nlayer::ui
