@@ -3,7 +3,9 @@
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
+#include <memory>
 
+#include "bench/reference_evaluation.h"
 #include "model/hankel.h"
 #include "model/layered_solution.h"
 #include "model/model_state.h"
@@ -50,21 +52,40 @@ void SetReferenceModel(int layers, FrequencyContext& context) {
   s.ZbBottom = 1.5L;
 }
 
+// One evaluation of the layered solution, with the terms that do not depend on the modulation
+// frequency computed beforehand, as a run computes them.
 void BM_ReflectanceIntegrand(benchmark::State& state) {
   FrequencyContext context;
   SetReferenceModel(static_cast<int>(state.range(0)), context);
+  const SpatialPoint point = MakeSpatialPoint(kSpatialFrequency, kRho);
+  LayerTerms layers;
+  ComputeLayerTerms(State, layers);
   for (auto _ : state) {
-    ComplexExt value = ReflectanceIntegrand(kSpatialFrequency, kRho, context);
+    ComplexExt value = ReflectanceIntegrandAt(point, layers, context);
     benchmark::DoNotOptimize(value);
   }
 }
 BENCHMARK(BM_ReflectanceIntegrand)->ArgName("layers")->RangeMultiplier(2)->Range(1, 8);
 
-void BM_RadialReflectance(benchmark::State& state) {
+// The same evaluation written out straightforwardly, the yardstick of the one above.
+void BM_ReferenceIntegrand(benchmark::State& state) {
   FrequencyContext context;
   SetReferenceModel(static_cast<int>(state.range(0)), context);
   for (auto _ : state) {
-    RadialReflectance(kRho, context);
+    ComplexExt value = reference::ReflectanceIntegrand(kSpatialFrequency, kRho, context);
+    benchmark::DoNotOptimize(value);
+  }
+}
+BENCHMARK(BM_ReferenceIntegrand)->ArgName("layers")->RangeMultiplier(2)->Range(1, 8);
+
+// One Hankel transform: 960 evaluations and their weighted sum, on the tables a run builds once.
+void BM_RadialReflectance(benchmark::State& state) {
+  FrequencyContext context;
+  SetReferenceModel(static_cast<int>(state.range(0)), context);
+  const auto tables = std::make_unique<RunTables>();
+  BuildRunTables(kRho, *tables);
+  for (auto _ : state) {
+    RadialReflectance(*tables, context);
     benchmark::DoNotOptimize(context.ReflRe);
     benchmark::DoNotOptimize(context.ReflIm);
   }

@@ -6,6 +6,9 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +23,7 @@
 #include <thread>
 #include <utility>
 
+#include "bench/reference_evaluation.h"
 #include "model/chart_sink.h"
 #include "model/fp_guard.h"
 #include "model/model_state.h"
@@ -129,10 +133,69 @@ void RegisterWholeRuns(const std::string& name, const ModelFiles& files, RunFunc
   }
 }
 
+double Seconds(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The speed of a run against the straightforward reference evaluation, measured in pairs on the
+// same model (reference, one thread, all threads, and again) so that a machine whose speed
+// drifts still gives fair ratios. The reference is its frequency loop alone, one thread, after
+// reading the model; the real runs are whole runs, reading, transform and output included.
+void ReportRatios(const ModelFiles& files, int repetitions) {
+  const unsigned all_threads = std::max(1u, std::thread::hardware_concurrency());
+  std::printf("%-9s %14s %14s %7s %14s %7s\n", "model", "reference ms", "1 thread ms", "ratio",
+              (std::to_string(all_threads) + " threads ms").c_str(), "ratio");
+  for (int layers : {1, 4}) {
+    std::vector<double> reference, one, all, one_ratio, all_ratio;
+    for (int r = 0; r < repetitions; ++r) {
+      const RunOptions options = files.Options(layers, 1);
+      State.RunIndex = -1;
+      ReadModel(options);
+      State.OutputFile.Close();
+      long double sink = 0;
+      reference.push_back(Seconds([&] { sink = reference::FrequencyLoop(); }));
+      benchmark::DoNotOptimize(sink);
+      for (unsigned threads : {1u, all_threads}) {
+        State.RunIndex = -1;
+        MemoryChart chart;
+        const double t = Seconds([&] { RunModel(chart, files.Options(layers, threads)); });
+        (threads == 1 ? one : all).push_back(t);
+        (threads == 1 ? one_ratio : all_ratio).push_back(t / reference.back());
+      }
+    }
+    std::printf("%-9s %14.1f %14.1f %7.3f %14.1f %7.3f\n", (std::to_string(layers) + " layer").c_str(),
+                1e3 * Median(reference), 1e3 * Median(one), Median(one_ratio), 1e3 * Median(all), Median(all_ratio));
+  }
+  std::printf("(medians of %d pairs; a ratio is the run's time over the reference's in the same pair)\n",
+              repetitions);
+}
+
 }  // namespace
 }  // namespace nlayer
 
 int main(int argc, char** argv) {
+  // --ratios[=N]: the paired comparison with the reference evaluation instead of the benchmarks.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--ratios", 8) == 0) {
+      try {
+        nlayer::AssertFloatingPointEnvironment();
+        const nlayer::ModelFiles files;
+        nlayer::ReportRatios(files, argv[i][8] == '=' ? std::max(1, std::atoi(argv[i] + 9)) : 5);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "run_bench: %s\n", e.what());
+        return 1;
+      }
+      return 0;
+    }
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   try {

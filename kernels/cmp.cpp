@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "kernels/ext_math.h"
+
 namespace nlayer {
 namespace {
 
@@ -15,14 +17,29 @@ long double SignOfDouble(double v) {
 
 }  // namespace
 
+CHypTrig CHypTrigOf(long double x, long double y) {
+  CHypTrig z;
+  SinhCoshExt(x, z.sh, z.ch);
+  SinCosExt(y, z.sn, z.cs);
+  return z;
+}
+
+void CSinhFrom(const CHypTrig& z, long double& re, long double& im) {
+  re = z.sh * z.cs;
+  im = z.ch * z.sn;
+}
+
+void CCoshFrom(const CHypTrig& z, long double& re, long double& im) {
+  re = z.ch * z.cs;
+  im = z.sh * z.sn;
+}
+
 void CSinh(long double x, long double y, long double& re, long double& im) {
-  re = std::sinh(x) * std::cos(y);
-  im = std::cosh(x) * std::sin(y);
+  CSinhFrom(CHypTrigOf(x, y), re, im);
 }
 
 void CCosh(long double x, long double y, long double& re, long double& im) {
-  re = std::cosh(x) * std::cos(y);
-  im = std::sinh(x) * std::sin(y);
+  CCoshFrom(CHypTrigOf(x, y), re, im);
 }
 
 void CDiv(long double a, long double b, long double c, long double d, long double& re,
@@ -51,19 +68,23 @@ void CSqrt(long double x, long double y, long double& re, long double& im) {
 }
 
 void CExp(long double x, long double y, long double& re, long double& im) {
-  const long double e = std::exp(x);
-  re = e * std::cos(y);
-  im = e * std::sin(y);
+  const long double e = ExpExt(x);
+  long double sn, cs;
+  SinCosExt(y, sn, cs);
+  re = e * cs;
+  im = e * sn;
+}
+
+void CCoshSinhCombFrom(long double a_re, long double a_im, const CHypTrig& z, long double b_re,
+                       long double b_im, long double& re, long double& im) {
+  const long double ch = z.ch, sh = z.sh, c = z.cs, s = z.sn;
+  re = (a_re * ch + b_re * sh) * c - (a_im * sh + b_im * ch) * s;
+  im = (a_re * sh + b_re * ch) * s + (a_im * ch + b_im * sh) * c;
 }
 
 void CCoshSinhComb(long double a_re, long double a_im, long double z_re, long double z_im,
                    long double b_re, long double b_im, long double& re, long double& im) {
-  const long double ch = std::cosh(z_re);
-  const long double sh = std::sinh(z_re);
-  const long double c = std::cos(z_im);
-  const long double s = std::sin(z_im);
-  re = (a_re * ch + b_re * sh) * c - (a_im * sh + b_im * ch) * s;
-  im = (a_re * sh + b_re * ch) * s + (a_im * ch + b_im * sh) * c;
+  CCoshSinhCombFrom(a_re, a_im, CHypTrigOf(z_re, z_im), b_re, b_im, re, im);
 }
 
 // The two product routines rest on
@@ -73,54 +94,38 @@ void CCoshSinhComb(long double a_re, long double a_im, long double z_re, long do
 // Q = (A − B)/2: one pair of real hyperbolic functions for each of u + v and u − v instead of
 // a complex product of three factors.
 
-void CSinhCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
-                   long double v_re, long double v_im, long double b_re, long double b_im,
-                   long double& re, long double& im) {
+void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+                       long double b_re, long double b_im, long double& re, long double& im) {
   const long double p = (a_re + b_re) / 2.0L;
   const long double q = (a_im + b_im) / 2.0L;
   const long double pd = (a_re - b_re) / 2.0L;
   const long double qd = (a_im - b_im) / 2.0L;
-  const long double w_re = u_re + v_re;
-  const long double w_im = u_im + v_im;
-  const long double d_re = u_re - v_re;
-  const long double d_im = u_im - v_im;
+  re = p * w.sh * w.cs + pd * d.sh * d.cs - q * w.ch * w.sn - qd * d.ch * d.sn;
+  im = p * w.ch * w.sn + pd * d.ch * d.sn + q * w.sh * w.cs + qd * d.sh * d.cs;
+}
 
-  const long double sh_w = std::sinh(w_re);
-  const long double ch_w = std::cosh(w_re);
-  const long double c_w = std::cos(w_im);
-  const long double s_w = std::sin(w_im);
-  const long double sh_d = std::sinh(d_re);
-  const long double ch_d = std::cosh(d_re);
-  const long double c_d = std::cos(d_im);
-  const long double s_d = std::sin(d_im);
+void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+                       long double b_re, long double b_im, long double& re, long double& im) {
+  const long double p = (a_re + b_re) / 2.0L;
+  const long double q = (a_im + b_im) / 2.0L;
+  const long double pd = (a_re - b_re) / 2.0L;
+  const long double qd = (a_im - b_im) / 2.0L;
+  re = p * w.ch * w.cs + pd * d.ch * d.cs - q * w.sh * w.sn - qd * d.sh * d.sn;
+  im = p * w.sh * w.sn + pd * d.sh * d.sn + q * w.ch * w.cs + qd * d.ch * d.cs;
+}
 
-  re = p * sh_w * c_w + pd * sh_d * c_d - q * ch_w * s_w - qd * ch_d * s_d;
-  im = p * ch_w * s_w + pd * ch_d * s_d + q * sh_w * c_w + qd * sh_d * c_d;
+void CSinhCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
+                   long double v_re, long double v_im, long double b_re, long double b_im,
+                   long double& re, long double& im) {
+  CSinhCoshProdFrom(a_re, a_im, CHypTrigOf(u_re + v_re, u_im + v_im),
+                    CHypTrigOf(u_re - v_re, u_im - v_im), b_re, b_im, re, im);
 }
 
 void CCoshCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
                    long double v_re, long double v_im, long double b_re, long double b_im,
                    long double& re, long double& im) {
-  const long double p = (a_re + b_re) / 2.0L;
-  const long double q = (a_im + b_im) / 2.0L;
-  const long double pd = (a_re - b_re) / 2.0L;
-  const long double qd = (a_im - b_im) / 2.0L;
-  const long double w_re = u_re + v_re;
-  const long double w_im = u_im + v_im;
-  const long double d_re = u_re - v_re;
-  const long double d_im = u_im - v_im;
-
-  const long double sh_w = std::sinh(w_re);
-  const long double ch_w = std::cosh(w_re);
-  const long double c_w = std::cos(w_im);
-  const long double s_w = std::sin(w_im);
-  const long double sh_d = std::sinh(d_re);
-  const long double ch_d = std::cosh(d_re);
-  const long double c_d = std::cos(d_im);
-  const long double s_d = std::sin(d_im);
-
-  re = p * ch_w * c_w + pd * ch_d * c_d - q * sh_w * s_w - qd * sh_d * s_d;
-  im = p * sh_w * s_w + pd * sh_d * s_d + q * ch_w * c_w + qd * ch_d * c_d;
+  CCoshCoshProdFrom(a_re, a_im, CHypTrigOf(u_re + v_re, u_im + v_im),
+                    CHypTrigOf(u_re - v_re, u_im - v_im), b_re, b_im, re, im);
 }
 
 }  // namespace nlayer

@@ -14,10 +14,23 @@
 // division by zero (see there). Underflow is silent.
 //
 // Every intermediate is a long double and the operations are evaluated in the order written in
-// cmp.cpp; that order is part of the result.
+// cmp.cpp; that order is part of the result. The real elementary functions are those of
+// kernels/ext_math.h: sinh and cosh of one argument come from one exponential, sin and cos from
+// one argument reduction.
+//
+// The routines ending in "From" take the real functions of their hyperbolic arguments ready
+// made (CHypTrig), so that a caller combining one argument several times evaluates them once.
 #pragma once
 
 namespace nlayer {
+
+// What the hyperbolic routines need of a complex argument z = x + iy: sinh x, cosh x, sin y and
+// cos y.
+struct CHypTrig {
+  long double sh, ch, sn, cs;
+};
+
+CHypTrig CHypTrigOf(long double x, long double y);
 
 // sinh(x + iy) = sinh x·cos y + i·cosh x·sin y.
 void CSinh(long double x, long double y, long double& re, long double& im);
@@ -73,5 +86,16 @@ void CSinhCoshProd(long double a_re, long double a_im, long double u_re, long do
 void CCoshCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
                    long double v_re, long double v_im, long double b_re, long double b_im,
                    long double& re, long double& im);
+
+// The same routines on ready-made real functions of their arguments.
+void CSinhFrom(const CHypTrig& z, long double& re, long double& im);
+void CCoshFrom(const CHypTrig& z, long double& re, long double& im);
+void CCoshSinhCombFrom(long double a_re, long double a_im, const CHypTrig& z, long double b_re,
+                       long double b_im, long double& re, long double& im);
+// `w` and `d` are the functions of u + v and u − v, both sums formed part by part.
+void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+                       long double b_re, long double b_im, long double& re, long double& im);
+void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+                       long double b_re, long double b_im, long double& re, long double& im);
 
 }  // namespace nlayer

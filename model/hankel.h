@@ -2,38 +2,69 @@
 // reflectance R(rho, omega) = integral over s from 0 to 30 mus'(top) of the layered solution.
 #pragma once
 
+#include <array>
+
 #include "kernels/gauss_weight.h"
 #include "model/layered_solution.h"
 
 namespace nlayer {
 
-// The 960-point Gauss-Legendre approximation of the integral of the complex `integrand`
-// (callable as ComplexExt(long double s)) over [lower, upper]. The order of evaluation is part
-// of the result: node pairs from the middle of the interval outwards, c + d x before c - d x,
-// each weighted value rounded to extended before it is added, the half-width d applied once
-// at the end. The end points are never evaluated.
-template <class Integrand>
-ComplexExt IntegrateHankel(long double lower, long double upper, Integrand&& integrand) {
-  const long double c = (upper + lower) * 0.5L;
-  const long double d = (upper - lower) * 0.5L;
+// The 960 points of the Gauss-Legendre rule mapped onto [lower, upper], in the order they are
+// evaluated: node pairs from the middle of the interval outwards, c + d x before c - d x.
+struct HankelRule {
+  long double c = 0;  // mid-point
+  long double d = 0;  // half-width
+  std::array<long double, 960> s{};
+};
+
+HankelRule MapHankelRule(long double lower, long double upper);
+
+// The weighted sum over the rule's points of `value_at(p)` (a ComplexExt for point number p),
+// each weighted value rounded to extended before it is added, the half-width applied once at
+// the end. The order of the sum is part of the result.
+template <class ValueAt>
+ComplexExt SumHankelRule(const HankelRule& rule, ValueAt&& value_at) {
   long double re = 0.0L;
   long double im = 0.0L;
   for (int i = 0; i < 480; ++i) {
     const long double w = Weight960[i];
-    const long double t = d * static_cast<long double>(Abscissa960[i]);
-    const ComplexExt right = integrand(c + t);
+    const ComplexExt right = value_at(2 * i);
     re = re + right.re * w;
     im = im + right.im * w;
-    const ComplexExt left = integrand(c - t);
+    const ComplexExt left = value_at(2 * i + 1);
     re = re + left.re * w;
     im = im + left.im * w;
   }
-  return {d * re, d * im};
+  return {rule.d * re, rule.d * im};
 }
 
-// Sets context.ReflRe and context.ReflIm to the reflectance at `rho` (mm) for the frequency
-// terms in `context`, integrating up to 30 times the top layer's mus' (State.Musp[0]) with no
-// test of convergence. Faults show up only in the floating-point flags, as in the integrand.
+// The 960-point Gauss-Legendre approximation of the integral of the complex `integrand`
+// (callable as ComplexExt(long double s)) over [lower, upper]. The end points are never
+// evaluated.
+template <class Integrand>
+ComplexExt IntegrateHankel(long double lower, long double upper, Integrand&& integrand) {
+  const HankelRule rule = MapHankelRule(lower, upper);
+  return SumHankelRule(rule, [&](int p) { return integrand(rule.s[p]); });
+}
+
+// What a run's transforms share across its frequencies: the rule on [0, 30 mus'(top)] and
+// everything the integrand needs of its points and layers that does not depend on the frequency.
+struct RunTables {
+  HankelRule rule;
+  std::array<SpatialPoint, 960> points{};
+  LayerTerms layers;
+};
+
+// Fills `tables` from State for detector distance `rho`. The arithmetic is that of the
+// evaluations themselves, so a fault it raises is the one the first evaluation would raise.
+void BuildRunTables(long double rho, RunTables& tables);
+
+// Sets context.ReflRe and context.ReflIm to the reflectance at the tables' rho for the
+// frequency terms in `context`, integrating up to 30 times the top layer's mus' with no test
+// of convergence. Faults show up only in the floating-point flags, as in the integrand.
+void RadialReflectance(const RunTables& tables, FrequencyContext& context);
+
+// The same for one call: builds the tables for `rho` from State first.
 void RadialReflectance(long double rho, FrequencyContext& context);
 
 }  // namespace nlayer

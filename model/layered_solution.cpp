@@ -3,6 +3,7 @@
 #include <specialfunctions.h>
 
 #include "kernels/cmp.h"
+#include "kernels/ext_math.h"
 #include "model/model_state.h"
 
 namespace nlayer {
@@ -26,18 +27,31 @@ void FrequencyContext::Resize(std::size_t layers) {
   AlphaIm.resize(layers);
 }
 
-ComplexExt ReflectanceIntegrand(long double s, long double rho, FrequencyContext& context) {
+SpatialPoint MakeSpatialPoint(long double s, long double rho) {
+  return {s, s * s, kInverseTwoPi * s, alglib::besselj0(static_cast<double>(rho * s))};
+}
+
+void ComputeLayerTerms(const ModelState& state, LayerTerms& terms) {
+  const std::size_t n = state.Mua.size();
+  terms.MuaOverD.resize(n);
+  terms.Nu.assign(n, 0.0L);
+  for (std::size_t k = 0; k < n; ++k) terms.MuaOverD[k] = state.Mua[k] / state.DiffCoef[k];
+  for (std::size_t k = 1; k < n; ++k) terms.Nu[k] = SquaredIndexRatio(state.RefrIndex[k], state.RefrIndex[k - 1]);
+}
+
+ComplexExt ReflectanceIntegrandAt(const SpatialPoint& point, const LayerTerms& layers,
+                                  FrequencyContext& context) {
   const ModelState& m = State;
   const int n = m.LayerCount;
   long double* const ar = context.AlphaRe.data();
   long double* const ai = context.AlphaIm.data();
-  const auto& D = m.DiffCoef;
-  const auto& l = m.Thickness;
-  const auto& idx = m.RefrIndex;
+  const long double* const D = m.DiffCoef.data();
+  const long double* const l = m.Thickness.data();
+  const long double* const nu = layers.Nu.data();
 
   // Decay constants alpha_k = sqrt(s^2 + mua/D + i omega'), real part >= s.
   for (int k = 0; k < n; ++k) {
-    CSqrt(s * s + m.Mua[k] / D[k], context.OmegaTerm[k], ar[k], ai[k]);
+    CSqrt(point.s2 + layers.MuaOverD[k], context.OmegaTerm[k], ar[k], ai[k]);
   }
 
   // Half-space term of the top layer: the source and its image above the extrapolated
@@ -51,62 +65,70 @@ ComplexExt ReflectanceIntegrand(long double s, long double rho, FrequencyContext
 
   if (n >= 2) {
     long double br, bi, cr, ci;  // B and C: the layers below the first, folded into two numbers
-    const long double nu2 = SquaredIndexRatio(idx[1], idx[0]);
     if (n == 2) {
       const long double depth = l[1] + m.ZbBottom;
+      const CHypTrig u = CHypTrigOf(depth * ar[1], depth * ai[1]);
       long double shr, shi, chr, chi;
-      CSinh(depth * ar[1], depth * ai[1], shr, shi);
-      CCosh(depth * ar[1], depth * ai[1], chr, chi);
+      CSinhFrom(u, shr, shi);
+      CCoshFrom(u, chr, chi);
       CMul(ar[0] * D[0], ai[0] * D[0], shr, shi, br, bi);
-      CMul(nu2 * (ar[1] * D[1]), nu2 * (ai[1] * D[1]), chr, chi, cr, ci);
+      CMul(nu[1] * (ar[1] * D[1]), nu[1] * (ai[1] * D[1]), chr, chi, cr, ci);
     } else {
-      // First step up from the bottom through the sum-and-difference products.
+      // First step up from the bottom through the sum-and-difference products, which share
+      // the functions of u + v and u - v.
       const int bottom = n - 1;
       const int above = n - 2;
-      const long double nu_bottom = SquaredIndexRatio(idx[bottom], idx[above]);
       const long double depth = l[bottom] + m.ZbBottom;
       const long double ur = depth * ar[bottom], ui = depth * ai[bottom];
       const long double vr = ar[above] * l[above], vi = ai[above] * l[above];
       const long double pr = ar[above] * D[above], pi = ai[above] * D[above];
-      const long double qr = nu_bottom * (ar[bottom] * D[bottom]);
-      const long double qi = nu_bottom * (ai[bottom] * D[bottom]);
+      const long double qr = nu[bottom] * (ar[bottom] * D[bottom]);
+      const long double qi = nu[bottom] * (ai[bottom] * D[bottom]);
+      const CHypTrig sum = CHypTrigOf(ur + vr, ui + vi);
+      const CHypTrig difference = CHypTrigOf(ur - vr, ui - vi);
       long double beta_r, beta_i, gamma_r, gamma_i;
-      CSinhCoshProd(pr, pi, ur, ui, vr, vi, qr, qi, beta_r, beta_i);
-      CCoshCoshProd(qr, qi, ur, ui, vr, vi, pr, pi, gamma_r, gamma_i);
+      CSinhCoshProdFrom(pr, pi, sum, difference, qr, qi, beta_r, beta_i);
+      CCoshCoshProdFrom(qr, qi, sum, difference, pr, pi, gamma_r, gamma_i);
       // Then layer by layer up to the second one.
       for (int k = n - 3; k >= 1; --k) {
-        const long double nu = SquaredIndexRatio(idx[k + 1], idx[k]);
-        const long double wr = ar[k] * l[k], wi = ai[k] * l[k];
+        const CHypTrig w = CHypTrigOf(ar[k] * l[k], ai[k] * l[k]);
         long double tr, ti, sr, si;
         CMul(ar[k] * D[k], ai[k] * D[k], beta_r, beta_i, tr, ti);
-        CMul(nu * (ar[k + 1] * D[k + 1]), nu * (ai[k + 1] * D[k + 1]), gamma_r, gamma_i, sr, si);
-        CCoshSinhComb(tr, ti, wr, wi, sr, si, beta_r, beta_i);
-        CCoshSinhComb(sr, si, wr, wi, tr, ti, gamma_r, gamma_i);
+        CMul(nu[k + 1] * (ar[k + 1] * D[k + 1]), nu[k + 1] * (ai[k + 1] * D[k + 1]), gamma_r, gamma_i, sr, si);
+        CCoshSinhCombFrom(tr, ti, w, sr, si, beta_r, beta_i);
+        CCoshSinhCombFrom(sr, si, w, tr, ti, gamma_r, gamma_i);
       }
       CMul(ar[0] * D[0], ai[0] * D[0], beta_r, beta_i, br, bi);
-      CMul(nu2 * (ar[1] * D[1]), nu2 * (ai[1] * D[1]), gamma_r, gamma_i, cr, ci);
+      CMul(nu[1] * (ar[1] * D[1]), nu[1] * (ai[1] * D[1]), gamma_r, gamma_i, cr, ci);
     }
 
     // Correction of the top layer by what lies below it.
     const long double top = l[0] + m.ZbTop;
+    const CHypTrig top_arg = CHypTrigOf(top * ar[0], top * ai[0]);
     long double qr, qi, kr, ki, sr, si, t1r, t1i, t2r, t2i;
-    CCoshSinhComb(br, bi, top * ar[0], top * ai[0], cr, ci, qr, qi);
+    CCoshSinhCombFrom(br, bi, top_arg, cr, ci, qr, qi);
     CDiv(br - cr, bi - ci, qr, qi, kr, ki);
     const long double source = m.Z0 + m.ZbTop;
-    CSinh(source * ar[0], source * ai[0], t1r, t1i);
-    CCosh(ar[0] * m.ZbTop, ai[0] * m.ZbTop, t2r, t2i);
+    CSinhFrom(CHypTrigOf(source * ar[0], source * ai[0]), t1r, t1i);
+    CCoshFrom(CHypTrigOf(ar[0] * m.ZbTop, ai[0] * m.ZbTop), t2r, t2i);
     CMul(t1r, t1i, t2r, t2i, sr, si);
-    CExp(-ar[0] * top, -ai[0] * top, t1r, t1i);
-    CMul(sr, si, t1r, t1i, sr, si);
+    // exp(-alpha_1 (l_1 + zb)): the sine and cosine of its imaginary part are those of Q's
+    // argument, with the sine's sign turned.
+    const long double decay = ExpExt(-ar[0] * top);
+    CMul(sr, si, decay * top_arg.cs, decay * -top_arg.sn, sr, si);
     long double fr, fi;
     CMul(kr, ki, sr, si, fr, fi);
     hr = hr + fr;
     hi = hi + fi;
   }
 
-  const long double j0 = alglib::besselj0(static_cast<double>(rho * s));
-  const long double kernel = kInverseTwoPi * s;
-  return {j0 * (kernel * hr), j0 * (kernel * hi)};
+  return {point.j0 * (point.kernel * hr), point.j0 * (point.kernel * hi)};
+}
+
+ComplexExt ReflectanceIntegrand(long double s, long double rho, FrequencyContext& context) {
+  LayerTerms layers;
+  ComputeLayerTerms(State, layers);
+  return ReflectanceIntegrandAt(MakeSpatialPoint(s, rho), layers, context);
 }
 
 }  // namespace nlayer

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -47,7 +48,8 @@ void SetFrequency(int k, const ModelState& s, FrequencyContext& context) {
 // in the same order whichever worker takes it, so the results do not depend on the thread
 // count. A frequency that faults stops the workers from starting any higher one: a sequential
 // run would have ended there.
-std::vector<FrequencyResult> ComputeFrequencies(const ModelState& s, unsigned threads, int computed) {
+std::vector<FrequencyResult> ComputeFrequencies(const ModelState& s, const RunTables& tables,
+                                               unsigned threads, int computed) {
   std::vector<FrequencyResult> results(kFrequencies);
   std::atomic<int> next{0};
   // No frequency from here on is started: the lowest one that faulted, or the test knob's limit
@@ -60,7 +62,7 @@ std::vector<FrequencyResult> ComputeFrequencies(const ModelState& s, unsigned th
       FrequencyResult& r = results[k];
       r.fault = RunChecked([&] {
         SetFrequency(k, s, context);
-        RadialReflectance(s.Rho, context);
+        RadialReflectance(tables, context);
       });
       r.re = context.ReflRe;
       r.im = context.ReflIm;
@@ -89,8 +91,23 @@ unsigned ThreadCount(unsigned requested) {
 
 void SynthesizeTimeDomain(ChartSink& chart, const RunOptions& options) {
   ModelState& s = State;
+  // What the frequencies share is computed once. Done in the loop, its arithmetic would first
+  // run at frequency 0, so that is where a fault of it belongs.
+  const auto tables = std::make_unique<RunTables>();
+  {
+    FrequencyContext first;
+    first.Resize(s.DiffCoef.size());
+    const FpFault fault = RunChecked([&] {
+      SetFrequency(0, s, first);
+      BuildRunTables(s.Rho, *tables);
+    });
+    if (fault != FpFault::kNone) {
+      s.FreqIndex = 0;
+      ThrowFault(fault);
+    }
+  }
   const std::vector<FrequencyResult> results =
-      ComputeFrequencies(s, ThreadCount(options.threads), options.computed_frequencies);
+      ComputeFrequencies(s, *tables, ThreadCount(options.threads), options.computed_frequencies);
 
   // Pack the half spectrum in frequency order, so a fault is met where a sequential run meets
   // it. Conjugating makes the inverse transform sum R(k) exp(+2 pi i j k / 1024).
