@@ -23,5 +23,9 @@ else
   echo "The window program is not built on this machine."
 fi
 echo "Running the headless command instead: $build/bin/nlayer-run (see README, 'nlayer-run')."
-"$build/bin/nlayer-run"
+plot=()
+[[ -x "$build/bin/nlayer" ]] && plot=(--plot curve.png)
+QT_QPA_PLATFORM=offscreen "$build/bin/nlayer-run" "${plot[@]}"
 echo "Wrote $workdir/reflectance.dat ($(wc -l < reflectance.dat) samples)."
+[[ -e curve.png ]] && echo "Drew the curve into $workdir/curve.png (nlayer-run --plot)."
+exit 0
