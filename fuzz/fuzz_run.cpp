@@ -1,0 +1,97 @@
+// Whole runs on small fuzzed models: the bytes are "input.dat", limited to models of at most
+// four layers, and only the first 8 frequencies are computed (the others enter the transform
+// as 0), on one thread, so that a run takes milliseconds.
+//
+// A run either succeeds with a well-formed, finite curve whose chart points match the file
+// line for line, or fails with one of the model's messages; only RunError may leave it, and
+// both files are closed whatever happened. A failure leaves whole, well-formed lines at most
+// (one in the output loop keeps the lines written before it).
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "fuzz/fuzz_support.h"
+#include "model/chart_sink.h"
+#include "model/input_reader.h"
+#include "model/model_state.h"
+#include "model/run.h"
+#include "model/run_error.h"
+#include "model/text_file.h"
+
+namespace nlayer::fuzz {
+namespace {
+
+constexpr std::int32_t kMaxLayers = 4;
+constexpr int kComputedFrequencies = 8;
+
+// The layer count the file starts with, or 0 when it does not start with a valid one (the run
+// then fails at once, whatever the count).
+std::int32_t LayerCountOfInput() {
+  TextFile file;
+  file.OpenRead("input.dat");
+  InputReader reader(file);
+  try {
+    return reader.ReadInteger();
+  } catch (const RunError&) {
+    return 0;
+  }
+}
+
+void CheckChartAgainstFile(const MemoryChart& chart, const std::string& output, std::size_t lines) {
+  const MemoryChart::Points& points = chart.Series(0);
+  Require(points.size() == lines, std::to_string(points.size()) + " chart points for " + std::to_string(lines) +
+                                      " lines of output");
+  for (std::size_t i = 0; i < lines; ++i) {
+    const std::string line = output.substr(i * 51, 51);
+    const double time = std::strtod(line.substr(0, 23).c_str(), nullptr);
+    const long double value = std::strtold(line.substr(26, 23).c_str(), nullptr);
+    const auto [x, y] = points[i];
+    Require(x == time, "chart point " + std::to_string(i) + " is not at the time of its line");
+    Require(std::isfinite(y), "chart point " + std::to_string(i) + " is not finite");
+    // The file rounds to 15 digits, which moves log10 by less than 1e-15 / ln 10.
+    Require(std::fabs(y - static_cast<double>(std::log10(std::fabs(value)))) <= 1e-12,
+            "chart point " + std::to_string(i) + " is not log10 of its line's value");
+  }
+  for (int other = 1; other < ChartSink::kSeriesCount; ++other) {
+    Require(chart.Series(other).empty(), "a point went to series " + std::to_string(other));
+  }
+}
+
+}  // namespace
+}  // namespace nlayer::fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  nlayer::fuzz::EnterScratchDirectory();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace nlayer::fuzz;
+  WriteFile("input.dat", data, size);
+  // Counts beyond what the file holds fail while the model is read, which the model fuzzer
+  // covers; larger models only make the runs slow.
+  if (LayerCountOfInput() > kMaxLayers) return -1;
+
+  nlayer::RunOptions options;
+  options.threads = 1;
+  options.computed_frequencies = kComputedFrequencies;
+  nlayer::State.RunIndex = -1;
+  nlayer::MemoryChart chart;
+  std::string message;
+  try {
+    nlayer::RunModel(chart, options);
+  } catch (const nlayer::RunError& e) {
+    message = e.what();
+  }
+  Require(!nlayer::State.InputFile.IsOpen(), "the model file is still open after the run");
+  Require(!nlayer::State.OutputFile.IsOpen(), "the output file is still open after the run");
+  Require(nlayer::State.RunIndex == 0, "the run did not use series 0");
+
+  const std::string output = ReadFile("reflectance.dat");
+  const bool succeeded = message.empty();
+  Require(succeeded || IsModelFailureMessage(message), "unexpected message \"" + message + "\"");
+  const std::size_t lines = CheckOutputLines(output, succeeded);
+  CheckChartAgainstFile(chart, output, lines);
+  return 0;
+}
