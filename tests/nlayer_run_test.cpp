@@ -334,6 +334,7 @@ TEST(NlayerRunTest, PlotDrawsTheCurveIntoAnImageWithoutADisplay) {
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   Outcome run = RunNlayer({"--plot", "curve.png"});
   EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "") << "a script asking for a picture gets no chatter";
   EXPECT_EQ(dir.Read("curve.png").rfind("\x89PNG\r\n\x1a\n", 0), 0u) << "not a PNG file";
   EXPECT_EQ(SevenDigits(ValueAt(ParseCurve(dir.Read("reflectance.dat")), 430)), "1.180846e-08");
   run = RunNlayer({"--plot", "curve.SVG"});

@@ -15,6 +15,7 @@
 #include <array>
 #include <cctype>
 #include <clocale>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -52,13 +53,28 @@ class ApplicationIfNone {
       if (qobject_cast<QApplication*>(existing) == nullptr) Fail(path, "charts need a QApplication");
       return;
     }
+    // The offscreen platform's notes (no XDG_RUNTIME_DIR, no size hints) mean nothing to a
+    // script that asked for a picture; only critical messages reach its standard error.
+    previous_handler_ = qInstallMessageHandler(&OnlyCritical);
     // QApplication sets the C locale from the environment; the caller's numbers stay as they were.
     const std::string locale = std::setlocale(LC_ALL, nullptr);
     application_ = std::make_unique<QApplication>(argc_, argv_.data());
     std::setlocale(LC_ALL, locale.c_str());
   }
+  ~ApplicationIfNone() {
+    if (!application_) return;
+    application_.reset();
+    qInstallMessageHandler(previous_handler_);
+  }
+  ApplicationIfNone(const ApplicationIfNone&) = delete;
+  ApplicationIfNone& operator=(const ApplicationIfNone&) = delete;
 
  private:
+  static void OnlyCritical(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(message));
+  }
+
+  QtMessageHandler previous_handler_ = nullptr;
   // QApplication keeps references to its arguments and removes those it has read.
   char name_[7] = "nlayer";
   char platform_option_[10] = "-platform";
