@@ -267,11 +267,6 @@ void CheckReaderAgainstRules(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 }  // namespace nlayer::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  nlayer::fuzz::EnterScratchDirectory();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   nlayer::fuzz::CheckIntegerParser(bytes);

@@ -61,11 +61,6 @@ void CheckChartAgainstFile(const MemoryChart& chart, const std::string& output, 
 }  // namespace
 }  // namespace nlayer::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  nlayer::fuzz::EnterScratchDirectory();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace nlayer::fuzz;
   WriteFile("input.dat", data, size);

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "tests/output_layout.h"
+
 namespace nlayer::fuzz {
 
 namespace {
@@ -18,20 +20,6 @@ void RemoveScratch() {
   std::error_code ec;
   std::filesystem::current_path("/", ec);
   std::filesystem::remove_all(scratch, ec);
-}
-
-// A field of the output: a sign position, one digit 1..9, ".", 14 digits, "E", the exponent's
-// sign and 4 digits.
-bool IsNumberField(std::string_view field) {
-  const auto digits = [&](std::size_t from, std::size_t count) {
-    for (std::size_t i = from; i < from + count; ++i) {
-      if (field[i] < '0' || field[i] > '9') return false;
-    }
-    return true;
-  };
-  return field.size() == 23 && (field[0] == ' ' || field[0] == '-') && field[1] >= '1' && field[1] <= '9' &&
-         field[2] == '.' && digits(3, 14) && field[17] == 'E' && (field[18] == '+' || field[18] == '-') &&
-         digits(19, 4);
 }
 
 }  // namespace
@@ -77,15 +65,13 @@ bool IsModelFailureMessage(std::string_view message) {
 }
 
 std::size_t CheckOutputLines(const std::string& text, bool complete) {
-  constexpr std::size_t kLine = 23 + 3 + 23 + 2;
+  constexpr std::size_t kLine = testing::kOutputLineLength;
   Require(text.size() % kLine == 0, "output of " + std::to_string(text.size()) + " bytes is not whole lines");
   std::vector<std::pair<long, long double>> samples;
   for (std::size_t at = 0; at < text.size(); at += kLine) {
     const std::string line = text.substr(at, kLine);
     const std::string where = "output line " + std::to_string(samples.size() + 1) + " \"" + line + "\"";
-    Require(IsNumberField(line.substr(0, 23)) && line.substr(23, 3) == "   " && IsNumberField(line.substr(26, 23)) &&
-                line.substr(49) == "\r\n",
-            "malformed " + where);
+    Require(testing::IsOutputLine(line), "malformed " + where);
     const double time = std::strtod(line.substr(0, 23).c_str(), nullptr);
     // Extended: a curve may lie wholly below the smallest double.
     const long double value = std::strtold(line.substr(26, 23).c_str(), nullptr);
@@ -112,3 +98,9 @@ std::size_t CheckOutputLines(const std::string& text, bool complete) {
 }
 
 }  // namespace nlayer::fuzz
+
+// Every target works in a scratch directory of its own, made before the first input.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  nlayer::fuzz::EnterScratchDirectory();
+  return 0;
+}

@@ -26,6 +26,7 @@
 #include "model/model_state.h"
 #include "model/run.h"
 #include "model/run_error.h"
+#include "tests/output_layout.h"
 #include "tests/test_support.h"
 
 namespace nlayer::testing {
@@ -168,24 +169,11 @@ void ExpectSameEntries(const std::map<std::string, Entry>& before, const std::ma
 // ---------------------------------------------------------------------------------------------
 // The layout of "reflectance.dat".
 
-// [ -] [1-9] . 14 digits E [+-] 4 digits
-bool IsNumberField(std::string_view field) {
-  const auto digits = [&](std::size_t from, std::size_t count) {
-    for (std::size_t i = from; i < from + count; ++i) {
-      if (field[i] < '0' || field[i] > '9') return false;
-    }
-    return true;
-  };
-  return field.size() == 23 && (field[0] == ' ' || field[0] == '-') && field[1] >= '1' && field[1] <= '9' &&
-         field[2] == '.' && digits(3, 14) && field[17] == 'E' && (field[18] == '+' || field[18] == '-') &&
-         digits(19, 4);
-}
-
 // Everything a successful run promises of its file: 1 to 512 lines of 49 characters and CR LF,
 // two number fields, times that are ascending multiples of 10 ps up to 5120 ps, finite values,
 // none more than six decades below the largest one up to 5010 ps.
 void ExpectWellFormedFiniteCurve(const std::string& text) {
-  constexpr std::size_t kLine = 23 + 3 + 23 + 2;
+  constexpr std::size_t kLine = testing::kOutputLineLength;
   ASSERT_EQ(text.size() % kLine, 0u) << "file size " << text.size();
   const std::size_t lines = text.size() / kLine;
   ASSERT_GE(lines, 1u);
@@ -193,8 +181,7 @@ void ExpectWellFormedFiniteCurve(const std::string& text) {
   std::vector<std::pair<long, double>> samples;
   for (std::size_t at = 0; at < text.size(); at += kLine) {
     const std::string line = text.substr(at, kLine);
-    ASSERT_TRUE(IsNumberField(line.substr(0, 23)) && line.substr(23, 3) == "   " &&
-                IsNumberField(line.substr(26, 23)) && line.substr(49) == "\r\n")
+    ASSERT_TRUE(testing::IsOutputLine(line))
         << "malformed line " << samples.size() + 1 << ": \"" << line << "\"";
     const double time = std::strtod(line.substr(0, 23).c_str(), nullptr);
     const double value = std::strtod(line.substr(26, 23).c_str(), nullptr);

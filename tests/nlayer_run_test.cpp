@@ -11,11 +11,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tests/output_layout.h"
 #include "tests/test_support.h"
 
 namespace nlayer::testing {
@@ -99,23 +99,17 @@ std::string TimeField(int time_ps) {
   return " " + mantissa + "E+" + std::string(4 - exponent.size(), '0') + exponent;
 }
 
-bool IsNumberField(std::string_view field) {
-  static const std::regex kField(R"([ -][1-9]\.[0-9]{14}E[+-][0-9]{4})");
-  return std::regex_match(field.begin(), field.end(), kField);
-}
-
 // Reads an output file back, failing the test at the first line that breaks the layout.
 std::vector<Sample> ParseCurve(const std::string& text) {
   std::vector<Sample> curve;
-  constexpr std::size_t kLine = 23 + 3 + 23 + 2;
+  constexpr std::size_t kLine = testing::kOutputLineLength;
   if (text.size() % kLine != 0) ADD_FAILURE() << "file size " << text.size() << " is not a multiple of 51";
   for (std::size_t at = 0; at + kLine <= text.size(); at += kLine) {
     const std::string line = text.substr(at, kLine);
     const std::string where = "line " + std::to_string(curve.size() + 1) + ": \"" + line + "\"";
     const std::string time = line.substr(0, 23);
     const std::string value = line.substr(26, 23);
-    if (line.substr(23, 3) != "   " || line.substr(49) != "\r\n" || !IsNumberField(time) ||
-        !IsNumberField(value)) {
+    if (!testing::IsOutputLine(line)) {
       ADD_FAILURE() << "malformed " << where;
       return curve;
     }
