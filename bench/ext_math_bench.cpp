@@ -1,4 +1,4 @@
-// Cost per call of the extended-precision elementary functions of kernels/ext_math.h against the
+// Cost per call of the extended-precision elementary functions of core/ext_math.h against the
 // C library's long double functions, on arguments like those of the layered solution: real
 // parts of exponents in [0, 60] and [-60, 0], phases in [0, 600] and up to 3e4 radians.
 //
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/ext_math.h"
+#include "core/ext_math.h"
 
 namespace nlayer {
 namespace {

@@ -4,8 +4,7 @@
 
 #include <cmath>
 
-#include "kernels/gauss_weight.h"
-#include "model/model_state.h"
+#include "core/gauss_weight.h"
 
 namespace nlayer::reference {
 namespace {
@@ -83,9 +82,8 @@ long double Ratio2(long double lower, long double upper) { return (lower / upper
 
 }  // namespace
 
-ComplexExt ReflectanceIntegrand(long double s, long double rho, FrequencyContext& context) {
-  const ModelState& m = State;
-  const int n = m.LayerCount;
+ComplexExt ReflectanceIntegrand(const DerivedModel& m, long double s, long double rho, FrequencyContext& context) {
+  const int n = m.LayerCount();
   const auto& D = m.DiffCoef;
   const auto& l = m.Thickness;
   const auto& idx = m.RefrIndex;
@@ -146,17 +144,17 @@ ComplexExt ReflectanceIntegrand(long double s, long double rho, FrequencyContext
   return {j0 * (kernel * hr), j0 * (kernel * hi)};
 }
 
-void RadialReflectance(long double rho, FrequencyContext& context) {
-  const long double upper = 30.0L * State.Musp[0];
+void RadialReflectance(const DerivedModel& model, long double rho, FrequencyContext& context) {
+  const long double upper = 30.0L * model.Musp[0];
   const long double c = upper * 0.5L, d = upper * 0.5L;
   long double re = 0, im = 0;
   for (int i = 0; i < 480; ++i) {
     const long double t = d * static_cast<long double>(Abscissa960[i]);
     const long double w = Weight960[i];
-    ComplexExt v = reference::ReflectanceIntegrand(c + t, rho, context);
+    ComplexExt v = reference::ReflectanceIntegrand(model, c + t, rho, context);
     re = re + v.re * w;
     im = im + v.im * w;
-    v = reference::ReflectanceIntegrand(c - t, rho, context);
+    v = reference::ReflectanceIntegrand(model, c - t, rho, context);
     re = re + v.re * w;
     im = im + v.im * w;
   }
@@ -164,8 +162,7 @@ void RadialReflectance(long double rho, FrequencyContext& context) {
   context.ReflIm = d * im;
 }
 
-long double FrequencyLoop() {
-  const ModelState& s = State;
+long double FrequencyLoop(const DerivedModel& s, long double rho) {
   FrequencyContext context;
   context.Resize(s.DiffCoef.size());
   long double sum = 0;
@@ -174,7 +171,7 @@ long double FrequencyLoop() {
     for (std::size_t j = 0; j < s.DiffCoef.size(); ++j) {
       context.OmegaTerm[j] = context.Omega / ((s.DiffCoef[j] * 2.99792458e11L) / s.RefrIndex[j]);
     }
-    RadialReflectance(s.Rho, context);
+    RadialReflectance(s, rho, context);
     sum += context.ReflRe;
   }
   return sum;

@@ -4,19 +4,19 @@
 // evaluations or frequencies, one thread.
 #pragma once
 
-#include "model/layered_solution.h"
+#include "core/layered_solution.h"
 
 namespace nlayer::reference {
 
 // The integrand at s for detector distance rho and the frequency terms in context.OmegaTerm,
-// for the model in State.
-ComplexExt ReflectanceIntegrand(long double s, long double rho, FrequencyContext& context);
+// for `model`.
+ComplexExt ReflectanceIntegrand(const DerivedModel& model, long double s, long double rho, FrequencyContext& context);
 
 // The 960-point transform at rho, into context.ReflRe / ReflIm.
-void RadialReflectance(long double rho, FrequencyContext& context);
+void RadialReflectance(const DerivedModel& model, long double rho, FrequencyContext& context);
 
-// The 513 frequencies of a run of the model in State, one after the other; returns the sum of
+// The 513 frequencies of a run of `model` at `rho`, one after the other; returns the sum of
 // the real parts so that nothing can be optimised away.
-long double FrequencyLoop();
+long double FrequencyLoop(const DerivedModel& model, long double rho);
 
 }  // namespace nlayer::reference

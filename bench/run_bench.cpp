@@ -24,11 +24,12 @@
 #include <utility>
 
 #include "bench/reference_evaluation.h"
-#include "model/chart_sink.h"
-#include "model/fp_guard.h"
-#include "model/model_state.h"
-#include "model/run.h"
-#include "model/run_error.h"
+#include "app/chart_sink.h"
+#include "core/derived_model.h"
+#include "core/fp_guard.h"
+#include "app/model_state.h"
+#include "app/run.h"
+#include "io/run_error.h"
 
 namespace nlayer {
 namespace {
@@ -160,8 +161,14 @@ void ReportRatios(const ModelFiles& files, int repetitions) {
       State.RunIndex = -1;
       ReadModel(options);
       State.OutputFile.Close();
+      std::vector<Layer> stack;
+      for (std::size_t j = 0; j < State.Musp.size(); ++j) {
+        stack.push_back({State.Musp[j], State.Mua[j], State.RefrIndex[j], State.Thickness[j]});
+      }
+      DerivedModel model;
+      if (DeriveModel(stack, model) != FpFault::kNone) std::abort();
       long double sink = 0;
-      reference.push_back(Seconds([&] { sink = reference::FrequencyLoop(); }));
+      reference.push_back(Seconds([&] { sink = reference::FrequencyLoop(model, State.Rho); }));
       benchmark::DoNotOptimize(sink);
       for (unsigned threads : {1u, all_threads}) {
         State.RunIndex = -1;

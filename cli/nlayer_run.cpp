@@ -12,10 +12,11 @@
 #include <string>
 #include <string_view>
 
-#include "model/fp_guard.h"
-#include "model/model_state.h"
-#include "model/run.h"
-#include "model/run_error.h"
+#include "core/fp_guard.h"
+#include "app/model_state.h"
+#include "nlayer/reflectance.h"
+#include "app/run.h"
+#include "io/run_error.h"
 #if NLAYER_HAVE_PLOT
 #include "ui/chart_image.h"
 #endif
@@ -65,7 +66,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
       } else if (arg == "--version") {
-        std::printf("nlayer-run %s\n", NLAYER_VERSION);
+        std::printf("nlayer-run %s\n", nlayer::Version());
         return 0;
       } else if (arg == "--input") {
         options.input_path = std::string(value());

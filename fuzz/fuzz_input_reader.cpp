@@ -16,10 +16,11 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.h"
-#include "model/fp_guard.h"
-#include "model/input_reader.h"
-#include "model/run_error.h"
-#include "model/text_file.h"
+#include "core/fp_guard.h"
+#include "io/run_error.h"
+#include "io/input_reader.h"
+#include "io/run_error.h"
+#include "io/text_file.h"
 
 namespace nlayer::fuzz {
 namespace {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "model/model_state.h"
-#include "model/run.h"
-#include "model/run_error.h"
+#include "app/model_state.h"
+#include "app/run.h"
+#include "io/run_error.h"
 
 namespace nlayer::fuzz {
 namespace {

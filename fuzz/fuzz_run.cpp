@@ -12,12 +12,12 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "model/chart_sink.h"
-#include "model/input_reader.h"
-#include "model/model_state.h"
-#include "model/run.h"
-#include "model/run_error.h"
-#include "model/text_file.h"
+#include "app/chart_sink.h"
+#include "io/input_reader.h"
+#include "app/model_state.h"
+#include "app/run.h"
+#include "io/run_error.h"
+#include "io/text_file.h"
 
 namespace nlayer::fuzz {
 namespace {

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "model/run_error.h"
+#include "io/run_error.h"
 
 namespace nlayer::ui {
 namespace {

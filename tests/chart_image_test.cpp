@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "model/chart_sink.h"
+#include "app/chart_sink.h"
 #include "tests/test_support.h"
 
 namespace nlayer::ui {

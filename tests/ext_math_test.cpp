@@ -1,4 +1,4 @@
-#include "kernels/ext_math.h"
+#include "core/ext_math.h"
 
 #include <gtest/gtest.h>
 #include <quadmath.h>
@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "model/fp_guard.h"
+#include "core/fp_guard.h"
+#include "io/run_error.h"
 
 namespace nlayer {
 namespace {

@@ -1,4 +1,5 @@
-#include "model/fp_guard.h"
+#include "core/fp_guard.h"
+#include "io/run_error.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +7,7 @@
 #include <cmath>
 #include <limits>
 
-#include "model/run_error.h"
+#include "io/run_error.h"
 
 namespace nlayer {
 namespace {

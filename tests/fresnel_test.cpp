@@ -1,4 +1,4 @@
-#include "kernels/fresnel.h"
+#include "core/fresnel.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <cmath>
 #include <string_view>
 
-#include "kernels/fresnel_internal.h"
-#include "model/fp_guard.h"
+#include "core/fresnel_internal.h"
+#include "core/fp_guard.h"
 #include "tests/test_support.h"
 
 namespace nlayer {

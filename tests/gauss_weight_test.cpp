@@ -1,4 +1,4 @@
-#include "kernels/gauss_weight.h"
+#include "core/gauss_weight.h"
 
 #include <gtest/gtest.h>
 

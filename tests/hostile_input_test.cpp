@@ -22,10 +22,10 @@
 #include <string_view>
 #include <vector>
 
-#include "model/chart_sink.h"
-#include "model/model_state.h"
-#include "model/run.h"
-#include "model/run_error.h"
+#include "app/chart_sink.h"
+#include "app/model_state.h"
+#include "app/run.h"
+#include "io/run_error.h"
 #include "tests/output_layout.h"
 #include "tests/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "model/input_reader.h"
+#include "io/input_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "model/run_error.h"
+#include "io/run_error.h"
 #include "tests/test_support.h"
 
 namespace nlayer {

@@ -1,4 +1,4 @@
-#include "model/layered_solution.h"
+#include "core/layered_solution.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <complex>
 #include <vector>
 
-#include "model/fp_guard.h"
-#include "model/hankel.h"
-#include "model/model_state.h"
+#include "core/fp_guard.h"
+#include "core/hankel.h"
+#include "tests/reference_stack.h"
 #include "tests/test_support.h"
 
 namespace nlayer {
@@ -16,38 +16,16 @@ namespace {
 
 using testing::RelErr;
 
-struct Layer {
-  long double mua, D, l, n, omega_term;
-};
+using testing::FirstLayers;
+using testing::kReferenceLayers;
+using testing::StackLayer;
 
-// The reference stack: s = 0.2/mm, rho = 10 mm, z0 = 1/1.01 mm, zb top 1 mm, zb bottom 1.5 mm.
-const Layer kReferenceLayers[] = {{0.01L, 1.0L / 3.0L, 3, 1.4L, 0.2L},
-                                  {0.02L, 0.25L, 2, 1.33L, 0.3L},
-                                  {0.005L, 0.4L, 4, 1.5L, 0.1L},
-                                  {0.03L, 0.3L, 20, 1.45L, 0.25L}};
+// The model the tests evaluate, set by SetModel.
+DerivedModel g_model;
 
-// Puts `layers` into State and their frequency terms into `context`.
-void SetModel(const std::vector<Layer>& layers, FrequencyContext& context, long double z0 = 1.0L / 1.01L,
+void SetModel(const std::vector<StackLayer>& layers, FrequencyContext& context, long double z0 = 1.0L / 1.01L,
               long double zb_top = 1.0L, long double zb_bottom = 1.5L) {
-  ModelState& s = State;
-  s.LayerCount = static_cast<int>(layers.size());
-  s.Mua.clear(), s.DiffCoef.clear(), s.Thickness.clear(), s.RefrIndex.clear(), s.Musp.clear();
-  context.Resize(layers.size());
-  for (std::size_t k = 0; k < layers.size(); ++k) {
-    s.Mua.push_back(layers[k].mua);
-    s.DiffCoef.push_back(layers[k].D);
-    s.Musp.push_back(1.0L / (3.0L * layers[k].D));
-    s.Thickness.push_back(layers[k].l);
-    s.RefrIndex.push_back(layers[k].n);
-    context.OmegaTerm[k] = layers[k].omega_term;
-  }
-  s.Z0 = z0;
-  s.ZbTop = zb_top;
-  s.ZbBottom = zb_bottom;
-}
-
-std::vector<Layer> FirstLayers(int n) {
-  return std::vector<Layer>(kReferenceLayers, kReferenceLayers + n);
+  g_model = testing::MakeStack(layers, context, 1.0L, z0, zb_top, zb_bottom);
 }
 
 // Half a unit of the tenth significant digit of a value of order 1e-3.
@@ -62,7 +40,7 @@ TEST(ReflectanceIntegrand, ReferenceValuesForOneToFourLayers) {
     FrequencyContext context;
     SetModel(FirstLayers(n), context);
     ComplexExt value;
-    ASSERT_EQ(RunChecked([&] { value = ReflectanceIntegrand(0.2L, 10.0L, context); }), FpFault::kNone);
+    ASSERT_EQ(RunChecked([&] { value = ReflectanceIntegrand(g_model, 0.2L, 10.0L, context); }), FpFault::kNone);
     EXPECT_NEAR(static_cast<double>(value.re), static_cast<double>(expected[n - 1].re), kTenDigitsAt1em3)
         << "N = " << n;
     EXPECT_NEAR(static_cast<double>(value.im), static_cast<double>(expected[n - 1].im), kTenDigitsAt1em3)
@@ -77,11 +55,11 @@ TEST(ReflectanceIntegrand, ZeroModulationFrequencyIsExactlyReal) {
     FrequencyContext context;
     SetModel(layers, context);
     for (long double s : {1e-6L, 0.2L, 3.0L, 29.9L}) {
-      const ComplexExt value = ReflectanceIntegrand(s, 10.0L, context);
+      const ComplexExt value = ReflectanceIntegrand(g_model, s, 10.0L, context);
       EXPECT_EQ(value.im, 0.0L) << "N = " << n << ", s = " << static_cast<double>(s);
     }
     if (n == 4) {
-      EXPECT_NEAR(static_cast<double>(ReflectanceIntegrand(0.2L, 10.0L, context).re), 4.377902697e-3,
+      EXPECT_NEAR(static_cast<double>(ReflectanceIntegrand(g_model, 0.2L, 10.0L, context).re), 4.377902697e-3,
                   kTenDigitsAt1em3);
     }
   }
@@ -90,11 +68,11 @@ TEST(ReflectanceIntegrand, ZeroModulationFrequencyIsExactlyReal) {
 TEST(ReflectanceIntegrand, OneLayerIgnoresThicknessIndexAndBottomBoundary) {
   FrequencyContext context;
   SetModel(FirstLayers(1), context);
-  const ComplexExt reference = ReflectanceIntegrand(0.7L, 10.0L, context);
-  State.Thickness[0] = 1e6L;
-  State.RefrIndex[0] = 0.0L;
-  State.ZbBottom = -5.0L;
-  const ComplexExt changed = ReflectanceIntegrand(0.7L, 10.0L, context);
+  const ComplexExt reference = ReflectanceIntegrand(g_model, 0.7L, 10.0L, context);
+  g_model.Thickness[0] = 1e6L;
+  g_model.RefrIndex[0] = 0.0L;
+  g_model.ZbBottom = -5.0L;
+  const ComplexExt changed = ReflectanceIntegrand(g_model, 0.7L, 10.0L, context);
   EXPECT_EQ(changed.re, reference.re);
   EXPECT_EQ(changed.im, reference.im);
 }
@@ -111,14 +89,14 @@ TEST(ReflectanceIntegrand, SplittingALayerLeavesTheValueUnchanged) {
     for (int split = 0; split < n && n > 1; ++split) {
       auto stack = FirstLayers(n);
       SetModel(stack, context);
-      const ComplexExt whole = ReflectanceIntegrand(0.3L, 10.0L, context);
-      Layer upper = stack[split], lower = stack[split];
+      const ComplexExt whole = ReflectanceIntegrand(g_model, 0.3L, 10.0L, context);
+      StackLayer upper = stack[split], lower = stack[split];
       upper.l = stack[split].l * 0.25L;
       lower.l = stack[split].l - upper.l;
       stack[split] = lower;
       stack.insert(stack.begin() + split, upper);
       SetModel(stack, context);
-      const ComplexExt parts = ReflectanceIntegrand(0.3L, 10.0L, context);
+      const ComplexExt parts = ReflectanceIntegrand(g_model, 0.3L, 10.0L, context);
       EXPECT_LT(RelErr(parts.re, whole.re), kRoundingOfTheStack) << "N = " << n << ", split " << split;
       EXPECT_LT(RelErr(parts.im, whole.im), kRoundingOfTheStack) << "N = " << n << ", split " << split;
     }
@@ -126,14 +104,14 @@ TEST(ReflectanceIntegrand, SplittingALayerLeavesTheValueUnchanged) {
 }
 
 TEST(ReflectanceIntegrand, AThickSecondLayerOfTheSameMaterialApproachesOneLayer) {
-  Layer top = kReferenceLayers[0];
+  StackLayer top = kReferenceLayers[0];
   FrequencyContext context;
   SetModel({top}, context);
-  const ComplexExt one = ReflectanceIntegrand(0.2L, 10.0L, context);
-  Layer below = top;
+  const ComplexExt one = ReflectanceIntegrand(g_model, 0.2L, 10.0L, context);
+  StackLayer below = top;
   below.l = 200;  // e^(-2 alpha (l + zb)) is far below the extended precision
   SetModel({top, below}, context);
-  const ComplexExt two = ReflectanceIntegrand(0.2L, 10.0L, context);
+  const ComplexExt two = ReflectanceIntegrand(g_model, 0.2L, 10.0L, context);
   EXPECT_LT(RelErr(two.re, one.re), 1e-17L);
   EXPECT_LT(RelErr(two.im, one.im), 1e-17L);
 }
@@ -143,12 +121,12 @@ TEST(ReflectanceIntegrand, FaultsOfTheModelReachTheFlags) {
   auto layers = FirstLayers(2);
   layers[1].l = 12000;  // alpha.re * l passes ln(max extended) = 11356.5
   SetModel(layers, context);
-  EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(1.0L, 10.0L, context); }), FpFault::kOverflow);
+  EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(g_model, 1.0L, 10.0L, context); }), FpFault::kOverflow);
 
   layers = FirstLayers(3);
   layers[0].n = 0;  // an index ratio divides by it
   SetModel(layers, context);
-  EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(1.0L, 10.0L, context); }), FpFault::kDivByZero);
+  EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(g_model, 1.0L, 10.0L, context); }), FpFault::kDivByZero);
 }
 
 // With one layer the transform has a closed form: for alpha = sqrt(s^2 + k^2),
@@ -165,14 +143,14 @@ TEST(RadialReflectance, OneLayerAgreesWithTheClosedForm) {
       layer.mua = 0.01L;
       FrequencyContext context;
       SetModel({layer}, context, 1.0L / 1.01L, 0.0L);
-      const long double z0 = State.Z0;
+      const long double z0 = g_model.Z0;
       const C k = std::sqrt(C(layer.mua / layer.D, omega_term));
       auto point_source = [&](long double z) {
         const long double r = std::sqrt(rho * rho + z * z);
         return z * (1.0L + k * r) * std::exp(-k * r) / (r * r * r);
       };
       const C expected = (point_source(z0) + point_source(z0)) / 2.0L / (2.0L * 3.14159265358979323846L);
-      RadialReflectance(rho, context);
+      RadialReflectance(g_model, rho, context);
       const long double error = std::abs(C(context.ReflRe, context.ReflIm) - expected);
       EXPECT_LT(error, kTruncationTail) << "rho " << static_cast<double>(rho) << ", omega' "
                                         << static_cast<double>(omega_term);
@@ -184,8 +162,8 @@ TEST(RadialReflectance, DependsOnlyOnItsInputs) {
   FrequencyContext a, b;
   SetModel(FirstLayers(4), a);
   SetModel(FirstLayers(4), b);
-  RadialReflectance(10.0L, a);
-  RadialReflectance(10.0L, b);
+  RadialReflectance(g_model, 10.0L, a);
+  RadialReflectance(g_model, 10.0L, b);
   EXPECT_EQ(a.ReflRe, b.ReflRe);
   EXPECT_EQ(a.ReflIm, b.ReflIm);
   EXPECT_NE(a.ReflRe, 0.0L);

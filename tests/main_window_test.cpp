@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "model/model_state.h"
+#include "app/model_state.h"
 #include "ui/application.h"
 #include "tests/test_support.h"
 

@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <string>
 
-#include "kernels/fresnel.h"
-#include "model/model_state.h"
-#include "model/run.h"
-#include "model/run_error.h"
+#include "core/fresnel.h"
+#include "app/model_state.h"
+#include "app/run.h"
+#include "io/run_error.h"
 #include "tests/test_support.h"
 
 namespace nlayer {

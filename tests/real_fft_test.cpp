@@ -1,4 +1,4 @@
-#include "kernels/real_fft.h"
+#include "core/real_fft.h"
 
 #include <gtest/gtest.h>
 

@@ -8,41 +8,19 @@
 #include <memory>
 #include <vector>
 
-#include "model/fp_guard.h"
-#include "model/hankel.h"
-#include "model/layered_solution.h"
-#include "model/model_state.h"
+#include "core/fp_guard.h"
+#include "core/hankel.h"
+#include "core/layered_solution.h"
+#include "tests/reference_stack.h"
 #include "tests/test_support.h"
 
 namespace nlayer {
 namespace {
 
-struct Layer {
-  long double mua, D, l, n, omega_term;
-};
-
-const Layer kLayers[] = {{0.01L, 1.0L / 3.0L, 3, 1.4L, 0.2L},
-                         {0.02L, 0.25L, 2, 1.33L, 0.3L},
-                         {0.005L, 0.4L, 4, 1.5L, 0.1L},
-                         {0.03L, 0.3L, 20, 1.45L, 0.25L},
-                         {0.012L, 0.3L, 7, 1.38L, 0.22L}};
+DerivedModel g_model;
 
 void SetModel(int n, FrequencyContext& context, long double omega_scale = 1.0L) {
-  ModelState& s = State;
-  s.LayerCount = n;
-  s.Mua.clear(), s.DiffCoef.clear(), s.Thickness.clear(), s.RefrIndex.clear(), s.Musp.clear();
-  context.Resize(n);
-  for (int k = 0; k < n; ++k) {
-    s.Mua.push_back(kLayers[k].mua);
-    s.DiffCoef.push_back(kLayers[k].D);
-    s.Musp.push_back(1.0L / (3.0L * kLayers[k].D));
-    s.Thickness.push_back(kLayers[k].l);
-    s.RefrIndex.push_back(kLayers[k].n);
-    context.OmegaTerm[k] = omega_scale * kLayers[k].omega_term;
-  }
-  s.Z0 = 1.0L / 1.01L;
-  s.ZbTop = 1.0L;
-  s.ZbBottom = 1.5L;
+  g_model = testing::MakeStack(testing::FirstLayers(n), context, omega_scale);
 }
 
 // Both evaluations round differently (other elementary functions, shared sub-results), so
@@ -55,8 +33,8 @@ TEST(ReferenceEvaluation, TheIntegrandAgreesOverTheWholeRangeOfTheTransform) {
       FrequencyContext context;
       SetModel(n, context, omega_scale);
       for (long double s = 0.001L; s < 30.0L; s *= 1.37L) {
-        const ComplexExt fast = ReflectanceIntegrand(s, 10.0L, context);
-        const ComplexExt reference = reference::ReflectanceIntegrand(s, 10.0L, context);
+        const ComplexExt fast = ReflectanceIntegrand(g_model, s, 10.0L, context);
+        const ComplexExt reference = reference::ReflectanceIntegrand(g_model, s, 10.0L, context);
         const long double scale = std::hypot(reference.re, reference.im);
         EXPECT_LE(std::fabs(fast.re - reference.re), kRoundings * scale) << "N " << n << " s " << (double)s;
         EXPECT_LE(std::fabs(fast.im - reference.im), kRoundings * scale) << "N " << n << " s " << (double)s;
@@ -70,8 +48,8 @@ TEST(ReferenceEvaluation, TheTransformAgrees) {
     FrequencyContext fast, reference;
     SetModel(n, fast);
     SetModel(n, reference);
-    RadialReflectance(10.0L, fast);
-    reference::RadialReflectance(10.0L, reference);
+    RadialReflectance(g_model, 10.0L, fast);
+    reference::RadialReflectance(g_model, 10.0L, reference);
     const long double scale = std::hypot(reference.ReflRe, reference.ReflIm);
     EXPECT_LE(std::fabs(fast.ReflRe - reference.ReflRe), kRoundings * scale) << n;
     EXPECT_LE(std::fabs(fast.ReflIm - reference.ReflIm), kRoundings * scale) << n;
@@ -86,7 +64,7 @@ long double OverflowEdge(Transform&& transform, long double omega_scale) {
   auto faults = [&](long double thickness) {
     FrequencyContext context;
     SetModel(2, context, omega_scale);
-    State.Thickness[1] = thickness;
+    g_model.Thickness[1] = thickness;
     return RunChecked([&] { transform(context); }) != FpFault::kNone;
   };
   EXPECT_FALSE(faults(passes));
@@ -100,17 +78,17 @@ long double OverflowEdge(Transform&& transform, long double omega_scale) {
 
 TEST(ReferenceEvaluation, ATwoLayerStackOverflowsAtTheSameThickness) {
   for (long double omega_scale : {0.0L, 1.0L}) {
-    const long double fast = OverflowEdge([](FrequencyContext& c) { RadialReflectance(10.0L, c); }, omega_scale);
+    const long double fast = OverflowEdge([](FrequencyContext& c) { RadialReflectance(g_model, 10.0L, c); }, omega_scale);
     const long double reference =
-        OverflowEdge([](FrequencyContext& c) { reference::RadialReflectance(10.0L, c); }, omega_scale);
+        OverflowEdge([](FrequencyContext& c) { reference::RadialReflectance(g_model, 10.0L, c); }, omega_scale);
     // The edge moves with the rounding of the exponent only: far less than a nanometre.
     EXPECT_LT(std::fabs(fast - reference), 1e-9L * reference) << (double)fast << " vs " << (double)reference;
     // And the fault is the same one.
     FrequencyContext context;
     SetModel(2, context, omega_scale);
-    State.Thickness[1] = fast * 1.001L;
-    EXPECT_EQ(RunChecked([&] { RadialReflectance(10.0L, context); }),
-              RunChecked([&] { reference::RadialReflectance(10.0L, context); }));
+    g_model.Thickness[1] = fast * 1.001L;
+    EXPECT_EQ(RunChecked([&] { RadialReflectance(g_model, 10.0L, context); }),
+              RunChecked([&] { reference::RadialReflectance(g_model, 10.0L, context); }));
   }
 }
 

@@ -8,7 +8,7 @@
 #include <limits>
 #include <sstream>
 
-#include "model/fp_guard.h"
+#include "core/fp_guard.h"
 
 namespace nlayer::testing {
 

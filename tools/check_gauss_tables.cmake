@@ -1,7 +1,7 @@
 # Reruns the table generator into a scratch directory and fails when its output differs byte for
 # byte from the committed tables, so an edited table or a changed generator cannot go unnoticed.
 #
-# cmake -DGENERATOR=<gen_gauss_tables> -DTABLE_DIR=<repo>/kernels -DWORK_DIR=<scratch>
+# cmake -DGENERATOR=<gen_gauss_tables> -DTABLE_DIR=<repo>/core -DWORK_DIR=<scratch>
 #       -P check_gauss_tables.cmake
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
@@ -14,7 +14,7 @@ foreach(table gauss_weight_tables.cpp fresnel_tables.cpp)
                           "${WORK_DIR}/${table}" "${TABLE_DIR}/${table}"
                   RESULT_VARIABLE differs)
   if(NOT differs EQUAL 0)
-    message(FATAL_ERROR "kernels/${table} is stale: regenerate it with gen_gauss_tables kernels")
+    message(FATAL_ERROR "core/${table} is stale: regenerate it with gen_gauss_tables core")
   endif()
 endforeach()
 file(REMOVE_RECURSE "${WORK_DIR}")

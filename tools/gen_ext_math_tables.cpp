@@ -1,11 +1,11 @@
-// Writes the constant data of the extended-precision elementary functions (kernels/ext_math.cpp)
+// Writes the constant data of the extended-precision elementary functions (core/ext_math.cpp)
 // as C++ source:
 //
 //   <out-dir>/ext_math_tables.cpp  the 2^(j/128) table, the sin/cos and sinh/cosh tables at
 //                                  i/64, the split constants of the two argument reductions and
 //                                  the polynomial coefficients
 //
-// Usage: gen_ext_math_tables <out-dir>         (regenerate with: gen_ext_math_tables kernels)
+// Usage: gen_ext_math_tables <out-dir>         (regenerate with: gen_ext_math_tables core)
 //        gen_ext_math_tables --check <file>    exit 0 when <file> equals what would be written
 //
 // Table values come from binary128 (113 bits): each is rounded once to the nearest extended real
@@ -231,8 +231,8 @@ std::string Constant(const char* name, double value, const std::string& comment)
   return "// " + comment + "\nconst double " + name + " = " + HexLiteral(value) + ";\n";
 }
 
-constexpr int kExpTableSize = 128;      // must match kernels/ext_math.h
-constexpr int kNodesPerUnit = 64;       // must match kernels/ext_math.h
+constexpr int kExpTableSize = 128;      // must match core/ext_math.h
+constexpr int kNodesPerUnit = 64;       // must match core/ext_math.h
 constexpr int kSinCosTableSize = 51;    // nodes i/64, i = 0 ... 50, reach past pi/4
 constexpr int kSinhCoshTableSize = 65;  // nodes i/64, i = 0 ... 64, reach 1
 
@@ -324,7 +324,7 @@ std::string TablesSource(const ReductionConstants& c) {
              "// Constant data of the extended-precision elementary functions: every value is an\n"
              "// exact hexadecimal extended real or double. Table entries are binary128 values split\n"
              "// into the nearest extended real and the remainder rounded to a double.\n"
-             "#include \"kernels/ext_math.h\"\n"
+             "#include \"core/ext_math.h\"\n"
              "\n"
              "namespace nlayer::ext_math_internal {\n"
              "\n") +
@@ -377,7 +377,7 @@ bool FileEquals(const std::string& path, const std::string& content) {
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) existing.append(buffer, n);
   std::fclose(file);
   if (existing != content) {
-    std::fprintf(stderr, "%s is stale: regenerate it with gen_ext_math_tables kernels\n",
+    std::fprintf(stderr, "%s is stale: regenerate it with gen_ext_math_tables core\n",
                  path.c_str());
     return false;
   }

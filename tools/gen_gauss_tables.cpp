@@ -6,7 +6,7 @@
 //                                      rule used by the boundary-reflection integrals, as long
 //                                      doubles
 //
-// Usage: gen_gauss_tables <out-dir>   (regenerate with: gen_gauss_tables kernels)
+// Usage: gen_gauss_tables <out-dir>   (regenerate with: gen_gauss_tables core)
 //
 // Nodes and weights are computed in binary128 (about 34 digits), then rounded once to 15
 // significant decimal digits. The tables hold that decimal, converted by the compiler to the
@@ -129,7 +129,7 @@ std::string GaussWeightSource(const std::vector<NodeWeight>& rule) {
          "//\n"
          "// Positive half of the 960-point Gauss-Legendre rule on [-1, 1]: each node and weight\n"
          "// rounded to 15 significant digits, nodes ascending.\n"
-         "#include \"kernels/gauss_weight.h\"\n"
+         "#include \"core/gauss_weight.h\"\n"
          "\n"
          "namespace nlayer {\n"
          "\n" +
@@ -144,7 +144,7 @@ std::string FresnelRuleSource(const std::vector<NodeWeight>& rule) {
          "// Positive half of the 480-point Gauss-Legendre rule on [-1, 1]: each node and weight\n"
          "// rounded to 15 significant digits and held as the nearest extended real, nodes\n"
          "// ascending.\n"
-         "#include \"kernels/fresnel_internal.h\"\n"
+         "#include \"core/fresnel_internal.h\"\n"
          "\n"
          "namespace nlayer::fresnel_internal {\n"
          "\n" +

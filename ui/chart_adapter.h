@@ -9,7 +9,7 @@
 #include <array>
 #include <memory>
 
-#include "model/chart_sink.h"
+#include "app/chart_sink.h"
 
 QT_BEGIN_NAMESPACE
 class QChart;

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "model/chart_sink.h"
+#include "app/chart_sink.h"
 
 QT_BEGIN_NAMESPACE
 class QWidget;

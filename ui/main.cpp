@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "model/fp_guard.h"
+#include "core/fp_guard.h"
 #include "ui/application.h"
 #include "ui/main_window.h"
 

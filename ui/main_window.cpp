@@ -10,8 +10,8 @@
 #include <QPushButton>
 #include <QtCharts/QChartView>
 
-#include "model/model_state.h"
-#include "model/run.h"
+#include "app/model_state.h"
+#include "app/run.h"
 #include "ui/application.h"
 #include "ui/chart_image.h"
 

@@ -1,0 +1,126 @@
+#include "core/cmp.h"
+
+#include <cmath>
+
+#include "core/ext_math.h"
+
+namespace nlayer {
+namespace {
+
+// The sign function takes a double: the narrowing is what makes imaginary parts too small for a
+// double count as zero.
+long double SignOfDouble(double v) {
+  if (v > 0.0) return 1.0L;
+  if (v < 0.0) return -1.0L;
+  return 0.0L;
+}
+
+}  // namespace
+
+CHypTrig CHypTrigOf(long double x, long double y) {
+  CHypTrig z;
+  SinhCoshExt(x, z.sh, z.ch);
+  SinCosExt(y, z.sn, z.cs);
+  return z;
+}
+
+void CSinhFrom(const CHypTrig& z, long double& re, long double& im) {
+  re = z.sh * z.cs;
+  im = z.ch * z.sn;
+}
+
+void CCoshFrom(const CHypTrig& z, long double& re, long double& im) {
+  re = z.ch * z.cs;
+  im = z.sh * z.sn;
+}
+
+void CSinh(long double x, long double y, long double& re, long double& im) {
+  CSinhFrom(CHypTrigOf(x, y), re, im);
+}
+
+void CCosh(long double x, long double y, long double& re, long double& im) {
+  CCoshFrom(CHypTrigOf(x, y), re, im);
+}
+
+void CDiv(long double a, long double b, long double c, long double d, long double& re,
+          long double& im) {
+  const long double q = d * d + c * c;
+  re = (a * c + b * d) / q;
+  im = (b * c - a * d) / q;
+}
+
+void CMul(long double a, long double b, long double c, long double d, long double& re,
+          long double& im) {
+  re = a * c - b * d;
+  im = a * d + c * b;
+}
+
+void CSqrt(long double x, long double y, long double& re, long double& im) {
+  const long double m = std::sqrt(y * y + x * x);
+  re = std::sqrt((m + x) / 2.0L);
+  const long double sigma = SignOfDouble(static_cast<double>(y));
+  im = sigma * std::sqrt((m - x) / 2.0L);
+}
+
+void CExp(long double x, long double y, long double& re, long double& im) {
+  const long double e = ExpExt(x);
+  long double sn, cs;
+  SinCosExt(y, sn, cs);
+  re = e * cs;
+  im = e * sn;
+}
+
+void CCoshSinhCombFrom(long double a_re, long double a_im, const CHypTrig& z, long double b_re,
+                       long double b_im, long double& re, long double& im) {
+  const long double ch = z.ch, sh = z.sh, c = z.cs, s = z.sn;
+  re = (a_re * ch + b_re * sh) * c - (a_im * sh + b_im * ch) * s;
+  im = (a_re * sh + b_re * ch) * s + (a_im * ch + b_im * sh) * c;
+}
+
+void CCoshSinhComb(long double a_re, long double a_im, long double z_re, long double z_im,
+                   long double b_re, long double b_im, long double& re, long double& im) {
+  CCoshSinhCombFrom(a_re, a_im, CHypTrigOf(z_re, z_im), b_re, b_im, re, im);
+}
+
+// The two product routines rest on
+//   sinh u·cosh v = (sinh(u + v) + sinh(u − v))/2,  cosh u·sinh v = (sinh(u + v) − sinh(u − v))/2,
+//   cosh u·cosh v = (cosh(u + v) + cosh(u − v))/2,  sinh u·sinh v = (cosh(u + v) − cosh(u − v))/2,
+// so A·f(u)·g(v) + B·h(u)·k(v) collapses to P·F(u + v) + Q·F(u − v) with P = (A + B)/2 and
+// Q = (A − B)/2: one pair of real hyperbolic functions for each of u + v and u − v instead of
+// a complex product of three factors.
+
+void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+                       long double b_re, long double b_im, long double& re, long double& im) {
+  const long double p = (a_re + b_re) / 2.0L;
+  const long double q = (a_im + b_im) / 2.0L;
+  const long double pd = (a_re - b_re) / 2.0L;
+  const long double qd = (a_im - b_im) / 2.0L;
+  re = p * w.sh * w.cs + pd * d.sh * d.cs - q * w.ch * w.sn - qd * d.ch * d.sn;
+  im = p * w.ch * w.sn + pd * d.ch * d.sn + q * w.sh * w.cs + qd * d.sh * d.cs;
+}
+
+void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+                       long double b_re, long double b_im, long double& re, long double& im) {
+  const long double p = (a_re + b_re) / 2.0L;
+  const long double q = (a_im + b_im) / 2.0L;
+  const long double pd = (a_re - b_re) / 2.0L;
+  const long double qd = (a_im - b_im) / 2.0L;
+  re = p * w.ch * w.cs + pd * d.ch * d.cs - q * w.sh * w.sn - qd * d.sh * d.sn;
+  im = p * w.sh * w.sn + pd * d.sh * d.sn + q * w.ch * w.cs + qd * d.ch * d.cs;
+}
+
+void CSinhCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
+                   long double v_re, long double v_im, long double b_re, long double b_im,
+                   long double& re, long double& im) {
+  CSinhCoshProdFrom(a_re, a_im, CHypTrigOf(u_re + v_re, u_im + v_im),
+                    CHypTrigOf(u_re - v_re, u_im - v_im), b_re, b_im, re, im);
+}
+
+void CCoshCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
+                   long double v_re, long double v_im, long double b_re, long double b_im,
+                   long double& re, long double& im) {
+  CCoshCoshProdFrom(a_re, a_im, CHypTrigOf(u_re + v_re, u_im + v_im),
+                    CHypTrigOf(u_re - v_re, u_im - v_im), b_re, b_im, re, im);
+}
+
+}  // namespace nlayer

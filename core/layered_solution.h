@@ -1,0 +1,78 @@
+// The N-layered medium in the spatial-frequency domain (diffusion approximation), already
+// multiplied by the kernel s J0(s rho) / (2 pi) of the inverse Hankel transform of order zero.
+#pragma once
+
+#include <vector>
+
+#include "core/derived_model.h"
+
+namespace nlayer {
+
+// A complex extended value, real part first.
+struct ComplexExt {
+  long double re = 0;
+  long double im = 0;
+};
+
+// The working values of one modulation frequency. The frequency loop owns one per worker, so
+// frequencies can run side by side while the model is only read; nothing here is shared.
+struct FrequencyContext {
+  long double Omega = 0;               // angular modulation frequency, rad/s
+  std::vector<long double> OmegaTerm;  // omega n / (c D) per layer, 1/mm^2
+  long double ReflRe = 0;              // the transform's result at the first distance
+  long double ReflIm = 0;
+  std::vector<ComplexExt> Refl;        // the transform's result at every distance
+  // Scratch of one evaluation, sized once per run so that no evaluation allocates.
+  std::vector<long double> AlphaRe;
+  std::vector<long double> AlphaIm;
+
+  // Sizes the per-layer arrays for `layers` layers and the results for `distances` distances.
+  void Resize(std::size_t layers, std::size_t distances = 1);
+};
+
+// Omega and the per-layer frequency terms omega n / (c D) of `model` at angular frequency
+// `omega` (rad/s), into `context`. Faults show up only in the flags.
+void SetFrequency(long double omega, const DerivedModel& model, FrequencyContext& context);
+
+// What the integrand needs of a spatial frequency s that does not depend on the modulation
+// frequency: computed once per run for each of the 960 points of the transform.
+// The Bessel factor J0(rho s) depends on the distance as well and is kept apart, so that the
+// solution at a point serves every distance.
+struct SpatialPoint {
+  long double s = 0;       // 1/mm
+  long double s2 = 0;      // s * s
+  long double kernel = 0;  // s / (2 pi)
+};
+
+SpatialPoint MakeSpatialPoint(long double s);
+
+// J0 of rho * s, with the product rounded to a double (ALGLIB's besselj0).
+long double BesselFactor(long double s, long double rho);
+
+// What the integrand needs of the layers that does not depend on the modulation frequency.
+struct LayerTerms {
+  std::vector<long double> MuaOverD;  // mua / D per layer, 1/mm^2
+  std::vector<long double> Nu;        // Nu[k] = (n_k / n_(k-1))^2 for k >= 1; Nu[0] unused
+};
+
+void ComputeLayerTerms(const DerivedModel& model, LayerTerms& terms);
+
+// The layered solution at one point times the kernel s / (2 pi), without the Bessel factor,
+// for `model` (at least one layer), the layer terms computed from it, and the frequency terms
+// in `context.OmegaTerm`. Tests nothing: a division by zero, an overflow beyond the extended
+// range (a stack thicker than some thousands of decay lengths) or an invalid operation shows up
+// only in the floating-point flags, which the caller checks.
+ComplexExt KernelTimesSolution(const DerivedModel& model, const SpatialPoint& point,
+                               const LayerTerms& layers, FrequencyContext& context);
+
+// The integrand of the transform: the Bessel factor `j0` times the value above.
+inline ComplexExt ApplyBesselFactor(long double j0, const ComplexExt& value) {
+  return {j0 * value.re, j0 * value.im};
+}
+
+// The integrand at spatial frequency s (1/mm, > 0) for detector distance rho (mm), with the
+// frequency-independent terms computed on the spot.
+ComplexExt ReflectanceIntegrand(const DerivedModel& model, long double s, long double rho,
+                                FrequencyContext& context);
+
+}  // namespace nlayer

@@ -1,0 +1,115 @@
+#include "nlayer/reflectance.h"
+
+#include <cmath>
+
+#include "core/derived_model.h"
+#include "core/number_text.h"
+#include "core/spectrum.h"
+#include "core/synthesis.h"
+
+namespace nlayer {
+
+namespace {
+
+constexpr long double kTwoPi = 6.283185307179586477L;
+constexpr double kHighestFrequencyHz = 1e12;
+
+void ValidateRequest(const Medium& medium, const std::vector<long double>& rho_mm) {
+  if (auto problem = medium.Validate()) throw InvalidRequest(*problem);
+  if (rho_mm.empty()) throw InvalidRequest({0, "rho", 0, "no source-detector distance was given; give at least one"});
+  for (long double rho : rho_mm) {
+    if (auto problem = ValidateDistance(rho)) throw InvalidRequest(*problem);
+  }
+}
+
+DerivedModel Derive(const Medium& medium) {
+  DerivedModel model;
+  const FpFault fault = DeriveModel(medium.layers, model);
+  if (fault != FpFault::kNone) throw ModelError(ToFaultKind(fault), FaultStage::kDerivation, -1, 0.0);
+  return model;
+}
+
+Spectrum ComputeAt(const Medium& medium, const std::vector<long double>& rho_mm, const std::vector<long double>& omegas,
+                   const ComputeOptions& options) {
+  const DerivedModel model = Derive(medium);
+  return ComputeSpectrum(model, rho_mm, omegas, options.threads);
+}
+
+}  // namespace
+
+std::optional<ModelProblem> TimeGrid::Validate() const {
+  if (!(dt_ps > 0) || !std::isfinite(dt_ps)) {
+    return ModelProblem{0, "dt_ps", dt_ps, "dt_ps is " + NumberText(dt_ps) + "; it must be > 0 and finite (ps)"};
+  }
+  if (samples < 16 || samples > 65536 || (samples & (samples - 1)) != 0) {
+    return ModelProblem{0, "samples", static_cast<long double>(samples),
+                        "samples is " + std::to_string(samples) + "; it must be a power of two from 16 to 65536"};
+  }
+  return std::nullopt;
+}
+
+TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rho_mm, const TimeGrid& grid,
+                        const ComputeOptions& options) {
+  if (auto problem = grid.Validate()) throw InvalidRequest(*problem);
+  ValidateRequest(medium, rho_mm);
+  const std::vector<long double> omegas = GridOmegas(grid);
+  const Spectrum spectrum = ComputeAt(medium, rho_mm, omegas, options);
+  const std::vector<std::vector<double>> samples = SynthesizeSamples(spectrum, omegas, grid.samples);
+
+  TimeCurves curves;
+  const std::size_t half = static_cast<std::size_t>(grid.samples / 2);
+  curves.rho_mm = rho_mm;
+  curves.t_ps.resize(half);
+  for (std::size_t i = 0; i < half; ++i) curves.t_ps[i] = static_cast<double>(i + 1) * grid.dt_ps;
+  curves.reflectance.resize(rho_mm.size() * half);
+  for (std::size_t r = 0; r < rho_mm.size(); ++r) {
+    double* const out = curves.reflectance.data() + r * half;
+    const FpFault fault = RunChecked([&] {
+      for (std::size_t i = 0; i < half; ++i) out[i] = static_cast<double>(ScaleSample(samples[r][i + 1], grid));
+    });
+    if (fault != FpFault::kNone) throw ModelError(ToFaultKind(fault), FaultStage::kOutput, -1, 0.0);
+  }
+  return curves;
+}
+
+FrequencySpectra FrequencyDomain(const Medium& medium, const std::vector<long double>& rho_mm,
+                                 const std::vector<double>& f_hz, const ComputeOptions& options) {
+  ValidateRequest(medium, rho_mm);
+  std::vector<long double> omegas(f_hz.size());
+  for (std::size_t k = 0; k < f_hz.size(); ++k) {
+    const double f = f_hz[k];
+    if (!(f >= 0) || !(f <= kHighestFrequencyHz)) {
+      throw InvalidRequest({0, "f_hz", f, "frequency " + NumberText(f) + " Hz is outside 0 ... 1e12 Hz"});
+    }
+    omegas[k] = kTwoPi * static_cast<long double>(f);
+  }
+  FrequencySpectra spectra;
+  spectra.f_hz = f_hz;
+  spectra.rho_mm = rho_mm;
+  if (f_hz.empty()) return spectra;
+  const Spectrum spectrum = ComputeAt(medium, rho_mm, omegas, options);
+  if (spectrum.first_fault >= 0) {
+    const int k = spectrum.first_fault;
+    throw ModelError(ToFaultKind(spectrum.fault), FaultStage::kFrequency, k, f_hz[static_cast<std::size_t>(k)]);
+  }
+  spectra.values.resize(rho_mm.size() * f_hz.size());
+  for (std::size_t r = 0; r < rho_mm.size(); ++r) {
+    for (std::size_t k = 0; k < f_hz.size(); ++k) {
+      const ComplexExt& v = spectrum.At(k, r);
+      spectra.values[r * f_hz.size() + k] = {static_cast<double>(v.re), static_cast<double>(v.im)};
+    }
+  }
+  return spectra;
+}
+
+std::vector<double> ContinuousWave(const Medium& medium, const std::vector<long double>& rho_mm,
+                                   const ComputeOptions& options) {
+  const FrequencySpectra spectra = FrequencyDomain(medium, rho_mm, {0.0}, options);
+  std::vector<double> cw(rho_mm.size());
+  for (std::size_t r = 0; r < rho_mm.size(); ++r) cw[r] = spectra.At(r, 0).real();
+  return cw;
+}
+
+const char* Version() { return NLAYER_VERSION; }
+
+}  // namespace nlayer

@@ -1,0 +1,46 @@
+// The frequency loop: the transform of the layered solution at every requested modulation
+// frequency and detector distance, on a pool of worker threads.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "core/derived_model.h"
+#include "core/layered_solution.h"
+
+namespace nlayer {
+
+struct Spectrum {
+  std::size_t distances = 0;
+  std::size_t frequencies = 0;
+  // values[k * distances + r]: the reflectance at distance r for frequency k (frequency-major,
+  // the order in which a run packs them). Frequencies from first_fault on are left at 0.
+  std::vector<ComplexExt> values;
+  // The lowest frequency whose evaluation faulted, or -1; a fault of what the frequencies
+  // share (the rule, the Bessel factors, the layer terms) counts as one of frequency 0, where
+  // it would first have been met.
+  int first_fault = -1;
+  FpFault fault = FpFault::kNone;  // the first fault of that frequency in evaluation order
+
+  const ComplexExt& At(std::size_t k, std::size_t r) const { return values[k * distances + r]; }
+};
+
+// Computes `omegas` (angular frequencies, rad/s) at `rhos` (mm) for `model` on `threads`
+// workers (0: all hardware threads). Each frequency is computed by the same code in the same
+// order whichever worker takes it, so the result does not depend on the thread count. A
+// frequency that faults stops the workers from starting any higher one. Only frequencies
+// k < computed_limit are computed; the others stay 0 (a test knob for fuzzers).
+Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double> rhos,
+                         std::span<const long double> omegas, unsigned threads,
+                         int computed_limit = 1 << 30);
+
+// The first fault, in the order of the model's steps, that evaluating frequency `omega` at
+// `rhos` meets (every operation checked on its own), including, when `with_shared` is set,
+// what the frequencies share; kNone when it meets none. Slow: used only to name the fault of
+// a frequency whose checked evaluation faulted.
+FpFault LocateFirstFault(const DerivedModel& model, std::span<const long double> rhos, long double omega,
+                         bool with_shared);
+
+unsigned WorkerCount(unsigned requested);
+
+}  // namespace nlayer

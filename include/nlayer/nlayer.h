@@ -1,0 +1,6 @@
+// The whole public interface of the nlayer library.
+#pragma once
+
+#include "nlayer/errors.h"
+#include "nlayer/medium.h"
+#include "nlayer/reflectance.h"

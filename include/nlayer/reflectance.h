@@ -1,0 +1,87 @@
+// The diffuse reflectance of a layered medium: time-resolved curves R(rho, t), frequency-domain
+// values R~(rho, f) and the continuous-wave reflectance, for several distances at once.
+//
+// The model: the diffusion equation for N plane-parallel layers with extrapolated boundaries
+// (effective reflection from Fresnel's equations for the top and bottom layer's index), solved
+// in closed form in the spatial-frequency domain (Kienle et al., Appl. Opt. 37, 779, 1998;
+// Liemert and Kienle, J. Biomed. Opt. 15, 025003, 2010), inverted by a 960-point
+// Gauss-Legendre rule of the Hankel transform over spatial frequencies up to 30 mus' of the
+// top layer, in 80-bit extended precision. Time-resolved curves come from one inverse real
+// FFT of the spectrum at the grid's frequencies.
+//
+// Conventions: lengths in mm, coefficients in 1/mm, times in ps, frequencies in Hz;
+// R(t) in mm^-2 ps^-1 and R~(f) = integral of R(t) exp(-2 pi i f t) dt in mm^-2, so the
+// continuous-wave reflectance is R~(0) and the phase lag -arg R~(f) is >= 0 for f > 0.
+//
+// Every function validates its request first (InvalidRequest, nothing computed) and reports a
+// floating-point fault of the model as ModelError. All are reentrant and keep no state: calls
+// from several threads at once are safe. Results do not depend on the thread count, bit for
+// bit, and a distance's values do not depend on which other distances share the call.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "nlayer/errors.h"
+#include "nlayer/medium.h"
+
+namespace nlayer {
+
+// The time axis of a curve: `samples` points dt_ps apart, of which the first half is returned,
+// t = dt, 2 dt, ..., samples/2 dt. The spectrum is computed at f_k = k / (samples dt),
+// k = 0 ... samples/2, so the curve repeats with period samples dt: choose it well beyond the
+// time the light takes to fade. The default reproduces the window's run: 10 ps, 1024 samples,
+// t up to 5120 ps, frequencies up to 50 GHz.
+struct TimeGrid {
+  double dt_ps = 10.0;  // > 0 and finite
+  int samples = 1024;   // a power of two from 16 to 65536
+
+  std::optional<ModelProblem> Validate() const;
+};
+
+struct ComputeOptions {
+  unsigned threads = 0;  // worker threads for the modulation frequencies; 0: all cores
+};
+
+// Curves of several distances on one time grid.
+struct TimeCurves {
+  std::vector<double> t_ps;          // samples/2 times, dt ... samples/2 dt
+  std::vector<long double> rho_mm;   // the distances, in the order asked for
+  std::vector<double> reflectance;   // rho_mm.size() rows of t_ps.size() values, mm^-2 ps^-1
+
+  std::span<const double> Curve(std::size_t rho_index) const {
+    return std::span<const double>(reflectance).subspan(rho_index * t_ps.size(), t_ps.size());
+  }
+};
+
+// The time-resolved reflectance at each distance (each > 0 mm). The whole curve is returned,
+// with no cut below the peak; samples where the true reflectance is practically zero hold
+// values of the order of 1e-13 of the peak, of either sign, from the finite spectrum.
+TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rho_mm,
+                        const TimeGrid& grid = {}, const ComputeOptions& options = {});
+
+// Frequency-domain values of several distances at several frequencies.
+struct FrequencySpectra {
+  std::vector<double> f_hz;
+  std::vector<long double> rho_mm;
+  std::vector<std::complex<double>> values;  // rho_mm.size() rows of f_hz.size() values, mm^-2
+
+  std::complex<double> At(std::size_t rho_index, std::size_t f_index) const {
+    return values[rho_index * f_hz.size() + f_index];
+  }
+};
+
+// R~(rho, f) at every distance and frequency (each f >= 0 and finite, at most 1e12 Hz).
+FrequencySpectra FrequencyDomain(const Medium& medium, const std::vector<long double>& rho_mm,
+                                 const std::vector<double>& f_hz, const ComputeOptions& options = {});
+
+// The continuous-wave reflectance R~(rho, 0), mm^-2, at every distance.
+std::vector<double> ContinuousWave(const Medium& medium, const std::vector<long double>& rho_mm,
+                                   const ComputeOptions& options = {});
+
+// The version of the library, e.g. "0.2.0".
+const char* Version();
+
+}  // namespace nlayer

@@ -1,0 +1,54 @@
+// The reading rules of "input.dat": one value per line, blanks and control characters skipped
+// across lines, anything after the value on its line ignored (a comment), the end of the file
+// reading as 0.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "io/text_file.h"
+
+namespace nlayer {
+
+class InputReader {
+ public:
+  // The longest token taken for an integer and for a real. A longer token is refused as
+  // "Ungültige numerische Eingabe" rather than cut, which would silently change its value.
+  static constexpr std::size_t kMaxIntegerToken = 32;
+  static constexpr std::size_t kMaxRealToken = 64;
+
+  explicit InputReader(TextFile& file) : file_(file) {}
+
+  // A layer count: an optional sign and decimal digits, or without a sign a hexadecimal
+  // integer introduced by "$", "x", "X", "0x" or "0X", within the 32-bit signed range.
+  // 0 at the end of the file. Anything else throws "Ungültige numerische Eingabe".
+  std::int32_t ReadInteger();
+
+  // A real: optional sign, decimal digits, optional "." and fraction, optional exponent after
+  // "E" or "e"; "." is the decimal separator whatever the locale. 0 at the end of the file.
+  // Formed in extended precision digit by digit, then scaled by one power of ten, so that
+  // numbers of up to 19 digits with |exponent| <= 27 read as the nearest extended number.
+  // A value beyond the extended range throws "Gleitkommaüberlauf".
+  long double ReadReal();
+
+  // True once the end of the file has been met: every further value reads as 0.
+  bool AtEnd() const { return at_end_; }
+
+ private:
+  int Next();  // the next byte, or EOF (code 26 also ends the file)
+  // Skips blanks and control characters; false at the end of the file.
+  bool SkipToToken();
+  // Reads the token that starts here; false when it is longer than `limit`.
+  bool ReadToken(std::size_t limit, char* token, std::size_t& length);
+  void SkipRestOfLine();
+
+  TextFile& file_;
+  bool at_end_ = false;
+};
+
+// The value of a whole integer or real token, exposed for the tests and fuzzers: false when
+// the token is not entirely a number of that kind.
+bool ParseIntegerToken(std::string_view token, std::int32_t& value);
+bool ParseRealToken(std::string_view token, long double& value);
+
+}  // namespace nlayer

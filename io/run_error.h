@@ -1,0 +1,49 @@
+// The one way a run fails: an exception that carries the message a user sees.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "core/fp_guard.h"
+
+namespace nlayer {
+
+// A run ended early. `what()` is the runtime's German message as it stands, without the full
+// stop that the window adds (see UserMessage).
+class RunError : public std::runtime_error {
+ public:
+  explicit RunError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// The text shown for a failed run: the message, with a full stop appended when its last
+// character sorts after "." in the character code (a letter or a digit gets one, a closing
+// parenthesis does not). Both the window and the headless command show failures through this.
+std::string UserMessage(std::string_view message);
+
+// Throws the RunError for a failed file operation, mapping the operating system's error
+// number `err` to the runtime's message ("Datei nicht gefunden", "Dateizugriff verweigert",
+// "Ungültiger Dateiname", "Zu viele geöffnete Dateien", otherwise "E/A-Fehler <err>").
+[[noreturn]] void ThrowFileError(int err);
+
+// The message of a chart series number outside 0..7.
+[[noreturn]] void ThrowListIndexError(int index);
+
+// The runtime's message for a fault: "Gleitkommadivision durch Null", "Gleitkommaüberlauf",
+// "Ungültige Gleitkommaoperation" (empty for kNone).
+const char* FaultMessage(FpFault fault);
+const char* FaultMessage(FaultKind kind);
+
+[[noreturn]] void ThrowFault(FpFault fault);
+
+// Runs `step` as one checked piece of arithmetic (RunChecked); a fault becomes the run's
+// RunError at once.
+template <class F>
+void Checked(F&& step) {
+  if (FpFault fault = RunChecked(std::forward<F>(step)); fault != FpFault::kNone) ThrowFault(fault);
+}
+
+inline constexpr std::string_view kInvalidNumericInput = "Ungültige numerische Eingabe";
+inline constexpr std::string_view kRangeCheckError = "Fehler bei Bereichsprüfung";
+
+}  // namespace nlayer

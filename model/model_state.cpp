@@ -1,7 +1,0 @@
-#include "model/model_state.h"
-
-namespace nlayer {
-
-ModelState State;
-
-}  // namespace nlayer
