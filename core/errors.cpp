@@ -70,8 +70,22 @@ std::string Explanation(FaultKind kind, FaultStage stage) {
   return "";
 }
 
+const char* StagePhrase(FaultStage stage) {
+  switch (stage) {
+    case FaultStage::kDerivation:
+      return "while deriving the diffusion parameters";
+    case FaultStage::kFrequency:
+      return "in the layered solution";
+    case FaultStage::kTransform:
+      return "in the inverse Fourier transform";
+    case FaultStage::kOutput:
+      break;
+  }
+  return "in the time samples";
+}
+
 std::string Describe(FaultKind kind, FaultStage stage, int frequency_index, double frequency_hz) {
-  std::string text = std::string("floating-point ") + FaultKindName(kind) + " in the " + FaultStageName(stage);
+  std::string text = std::string("floating-point ") + FaultKindName(kind) + " " + StagePhrase(stage);
   if (frequency_index >= 0) {
     char hz[32];
     const auto end = std::to_chars(hz, hz + sizeof hz, frequency_hz, std::chars_format::general, 6).ptr;

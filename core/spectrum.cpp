@@ -21,8 +21,8 @@ namespace {
 // the ranked flag stands where the replay meets none (the two evaluations differ in the order
 // of a few operations).
 FpFault FirstFaultOf(FpFault ranked, const DerivedModel& model, std::span<const long double> rhos,
-                     long double omega, bool with_shared) {
-  const FpFault located = LocateFirstFault(model, rhos, omega, with_shared);
+                     long double omega) {
+  const FpFault located = LocateFirstFault(model, rhos, omega);
   return located != FpFault::kNone ? located : ranked;
 }
 
@@ -49,7 +49,7 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
     });
     if (fault != FpFault::kNone) {
       result.first_fault = 0;
-      result.fault = FirstFaultOf(fault, model, rhos, omegas[0], true);
+      result.fault = FirstFaultOf(fault, model, rhos, omegas[0]);
       return result;
     }
   }
@@ -83,7 +83,7 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
   for (int k = 0; k < count; ++k) {
     if (faults[k] == FpFault::kNone) continue;
     result.first_fault = k;
-    result.fault = FirstFaultOf(faults[k], model, rhos, omegas[k], k == 0);
+    result.fault = FirstFaultOf(faults[k], model, rhos, omegas[k]);
     break;
   }
   return result;

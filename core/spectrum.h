@@ -35,11 +35,10 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
                          int computed_limit = 1 << 30);
 
 // The first fault, in the order of the model's steps, that evaluating frequency `omega` at
-// `rhos` meets (every operation checked on its own), including, when `with_shared` is set,
-// what the frequencies share; kNone when it meets none. Slow: used only to name the fault of
-// a frequency whose checked evaluation faulted.
-FpFault LocateFirstFault(const DerivedModel& model, std::span<const long double> rhos, long double omega,
-                         bool with_shared);
+// `rhos` meets, every operation checked on its own and what the frequencies share computed
+// where its formulas first need it; kNone when it meets none. About a hundred times slower
+// than the checked evaluation: used only to name the fault of a frequency that faulted.
+FpFault LocateFirstFault(const DerivedModel& model, std::span<const long double> rhos, long double omega);
 
 unsigned WorkerCount(unsigned requested);
 

@@ -191,6 +191,34 @@ TEST(Run, AWriteErrorEndsTheRunAndTheChartKeepsWhatItGot) {
   EXPECT_FALSE(chart.Series(0).empty());
 }
 
+// Each run ends with the fault that the model's steps meet first.
+TEST(Run, TheFirstFaultInTheOrderOfTheStepsNamesTheMessage) {
+  TempWorkDir dir;
+  struct Case {
+    const char* input;
+    const char* message;
+  };
+  const Case cases[] = {
+      // An index of 1e-4000 makes every sample 0: the ratio test is 0/0, not log10(0).
+      {"1\n1\n0.01\n1e-4000\n10\n20\n", "Ungültige Gleitkommaoperation"},
+      // s^2 underflows under the decay constant's root (invalid) before the hyperbolic
+      // functions overflow, all within frequency 0.
+      {"2\n1e-4000\n0.09102\n1.167\n1.375\n3000\n0.002096\n1.881\n33.3\n41.23\n",
+       "Ungültige Gleitkommaoperation"},
+      // A negative mua below the top layer reaches the square root on the negative real axis at
+      // frequency 0, whose formulas give 0 + 0i; the layer recursion then divides 0 by 0.
+      {"2\n1\n0.01\n1.4\n5\n1\n-0.01\n1.4\n15\n20\n", "Ungültige Gleitkommaoperation"},
+      // Overflow that does come first stays an overflow.
+      {"2\n1\n0.01\n1.4\n5\n1\n0.01\n1.4\n400\n20\n", "Gleitkommaüberlauf"},
+  };
+  for (const Case& c : cases) {
+    MemoryChart chart;
+    State.RunIndex = -1;
+    EXPECT_EQ(RunIn(dir, c.input, chart), c.message) << c.input;
+    EXPECT_EQ(dir.Read("reflectance.dat"), "") << c.input;
+  }
+}
+
 // With a bottom layer near the overflow edge, low frequencies pass and high ones overflow; the
 // run must report the fault of the lowest frequency, for any number of threads.
 TEST(Run, AFaultIsReportedAtTheLowestFaultingFrequency) {

@@ -1,0 +1,95 @@
+// The library's time-resolved curves for several detector distances at once: the layered
+// solution is shared between the distances, so four of them should cost little more than one.
+//
+//   build/bin/distances_bench                 Google Benchmark, 1, 2, 4 and 8 distances
+//   build/bin/distances_bench --ratio=N       N pairs of one- and four-distance calls, medians
+//                                             and the median of the per-pair ratios
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/fp_guard.h"
+#include "nlayer/reflectance.h"
+
+namespace nlayer {
+namespace {
+
+// The four-layer stack of the whole-run benchmark (mus' = 1 / (3 D) of each layer).
+Medium FourLayers() {
+  return Medium{{{1.0L, 0.01L, 1.4L, 3.0L},
+                 {1.3333333333333333L, 0.02L, 1.33L, 2.0L},
+                 {0.8333333333333333L, 0.005L, 1.5L, 4.0L},
+                 {1.1111111111111111L, 0.03L, 1.45L, 20.0L}}};
+}
+
+std::vector<long double> Distances(int count) {
+  std::vector<long double> rhos;
+  for (int i = 0; i < count; ++i) rhos.push_back(10.0L + 5.0L * i);
+  return rhos;
+}
+
+void BM_TimeResolved(benchmark::State& state) {
+  const Medium medium = FourLayers();
+  const std::vector<long double> rhos = Distances(static_cast<int>(state.range(0)));
+  const ComputeOptions options{.threads = static_cast<unsigned>(state.range(1))};
+  for (auto _ : state) {
+    TimeCurves curves = TimeResolved(medium, rhos, TimeGrid{}, options);
+    benchmark::DoNotOptimize(curves.reflectance.data());
+  }
+}
+BENCHMARK(BM_TimeResolved)
+    ->ArgNames({"distances", "threads"})
+    ->Args({1, 1})
+    ->Args({2, 1})
+    ->Args({4, 1})
+    ->Args({8, 1})
+    ->Unit(benchmark::kMillisecond);
+
+double Seconds(int distances) {
+  const Medium medium = FourLayers();
+  const std::vector<long double> rhos = Distances(distances);
+  const auto start = std::chrono::steady_clock::now();
+  TimeCurves curves = TimeResolved(medium, rhos, TimeGrid{}, ComputeOptions{.threads = 1});
+  benchmark::DoNotOptimize(curves.reflectance.data());
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Pairs taken back to back, so that a machine whose speed drifts still gives a fair ratio.
+void ReportRatio(int pairs) {
+  std::vector<double> one, four, ratio;
+  for (int i = 0; i < pairs; ++i) {
+    one.push_back(Seconds(1));
+    four.push_back(Seconds(4));
+    ratio.push_back(four.back() / one.back());
+  }
+  std::printf("four-layer model, one thread, %d pairs: 1 distance %.1f ms, 4 distances %.1f ms, ratio %.3f\n",
+              pairs, 1e3 * Median(one), 1e3 * Median(four), Median(ratio));
+}
+
+}  // namespace
+}  // namespace nlayer
+
+int main(int argc, char** argv) {
+  nlayer::AssertFloatingPointEnvironment();
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--ratio", 7) == 0) {
+      nlayer::ReportRatio(argv[i][7] == '=' ? std::max(1, std::atoi(argv[i] + 8)) : 7);
+      return 0;
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

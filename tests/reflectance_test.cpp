@@ -1,0 +1,208 @@
+// The library's interface: time-resolved curves, frequency-domain values and the
+// continuous-wave reflectance against closed forms, against each other, and against the
+// window's run; validation of requests and the faults a model can meet.
+#include "nlayer/reflectance.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <vector>
+
+#include "app/chart_sink.h"
+#include "app/model_state.h"
+#include "app/run.h"
+#include "core/derived_model.h"
+#include "io/run_error.h"
+#include "tests/test_support.h"
+
+namespace nlayer {
+namespace {
+
+using testing::RelErr;
+using testing::TempWorkDir;
+
+const Medium kHalfSpace{{{1.0L, 0.01L, 1.4L, 10.0L}}};
+const Medium kTwoLayers{{{1.0L, 0.01L, 1.4L, 5.0L}, {2.0L, 0.03L, 1.4L, 15.0L}}};
+const Medium kMismatched{{{1.2L, 0.02L, 1.33L, 2.0L}, {0.8L, 0.005L, 1.5L, 4.0L}, {1.5L, 0.015L, 1.6L, 30.0L}}};
+
+// The transform stops at 30 mus', where the one-layer integrand has fallen by exp(-30 z0 mus');
+// what it drops is below 2e-14 mm^-2 at these distances.
+constexpr double kTruncation = 2e-14;
+
+// One layer has a closed form (the Hankel transform of exp(-alpha z) / 2 for source and image,
+// alpha = sqrt(s^2 + k^2)): R~ = [z0 (1 + k r1) e^(-k r1) / r1^3 + z2 (1 + k r2) e^(-k r2) / r2^3]
+// / (4 pi), r = sqrt(rho^2 + z^2), z2 = z0 + 2 zb, k^2 = (mua + i omega n / c) / D.
+std::complex<double> HalfSpaceClosedForm(const Layer& layer, double rho, double f_hz) {
+  using C = std::complex<double>;
+  const double D = 1.0 / (3.0 * static_cast<double>(layer.musp));
+  const double reff = static_cast<double>(BoundaryReflection(layer.n));
+  const double zb = 2.0 * ((1.0 + reff) / (1.0 - reff)) * D;
+  const double z0 = 1.0 / static_cast<double>(layer.mua + layer.musp);
+  const double c = 2.99792458e11;  // mm/s
+  const C k = std::sqrt(C(static_cast<double>(layer.mua), 2.0 * std::numbers::pi * f_hz * static_cast<double>(layer.n) / c) / D);
+  auto source = [&](double z) {
+    const double r = std::hypot(rho, z);
+    return z * (1.0 + k * r) * std::exp(-k * r) / (r * r * r);
+  };
+  return (source(z0) + source(z0 + 2.0 * zb)) / (4.0 * std::numbers::pi);
+}
+
+TEST(FrequencyDomain, OneLayerAgreesWithTheClosedForm) {
+  const std::vector<long double> rhos = {5, 20, 40};
+  const std::vector<double> freqs = {0.0, 1e8, 1e9};
+  const FrequencySpectra spectra = FrequencyDomain(kHalfSpace, rhos, freqs);
+  for (std::size_t r = 0; r < rhos.size(); ++r) {
+    for (std::size_t k = 0; k < freqs.size(); ++k) {
+      const auto expected = HalfSpaceClosedForm(kHalfSpace.layers[0], static_cast<double>(rhos[r]), freqs[k]);
+      EXPECT_LT(std::abs(spectra.At(r, k) - expected), kTruncation + 1e-12 * std::abs(expected))
+          << "rho " << static_cast<double>(rhos[r]) << " f " << freqs[k];
+    }
+  }
+  // The phase lag of a causal curve is positive, and the continuous-wave value is real.
+  EXPECT_GT(-std::arg(spectra.At(1, 1)), 0.0);
+  EXPECT_EQ(spectra.At(1, 0).imag(), 0.0);
+  const std::vector<double> cw = ContinuousWave(kHalfSpace, rhos);
+  for (std::size_t r = 0; r < rhos.size(); ++r) EXPECT_EQ(cw[r], spectra.At(r, 0).real());
+}
+
+// The curve is the inverse DFT of the spectrum at the grid's frequencies, so the forward DFT of
+// one period of the curve gives those spectrum values back. The returned half period stops
+// at samples/2 dt; on a 20 ns window the half left out holds what arrives after 10 ns, nine
+// decades below the peak.
+TEST(TimeResolved, TheCurveTransformsBackIntoTheFrequencyDomain) {
+  const TimeGrid grid{.dt_ps = 10.0, .samples = 2048};
+  const std::vector<long double> rhos = {15, 30};
+  const TimeCurves curves = TimeResolved(kMismatched, rhos, grid);
+  const double period_ps = grid.dt_ps * grid.samples;
+  std::vector<double> freqs;
+  for (int k : {0, 1, 7, 40}) freqs.push_back(k / (period_ps * 1e-12));
+  const FrequencySpectra spectra = FrequencyDomain(kMismatched, rhos, freqs);
+  for (std::size_t r = 0; r < rhos.size(); ++r) {
+    const auto curve = curves.Curve(r);
+    for (std::size_t k = 0; k < freqs.size(); ++k) {
+      std::complex<double> sum = 0;
+      for (std::size_t j = 0; j < curve.size(); ++j) {
+        const double phase = -2.0 * std::numbers::pi * freqs[k] * 1e-12 * curves.t_ps[j];
+        sum += curve[j] * grid.dt_ps * std::polar(1.0, phase);
+      }
+      EXPECT_LT(std::abs(sum - spectra.At(r, k)), 1e-8 * std::abs(spectra.At(r, 0))) << r << " " << k;
+    }
+  }
+}
+
+TEST(TimeResolved, EachDistanceIsComputedAsIfItWereAlone) {
+  const std::vector<long double> rhos = {10, 20, 30, 2.5};
+  const TimeCurves together = TimeResolved(kTwoLayers, rhos);
+  const FrequencySpectra spectra_together = FrequencyDomain(kTwoLayers, rhos, {0.0, 1e8});
+  for (std::size_t r = 0; r < rhos.size(); ++r) {
+    const TimeCurves alone = TimeResolved(kTwoLayers, {rhos[r]});
+    ASSERT_EQ(alone.t_ps.size(), 512u);
+    const auto a = alone.Curve(0), b = together.Curve(r);
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << "rho " << static_cast<double>(rhos[r]);
+    const FrequencySpectra spectrum_alone = FrequencyDomain(kTwoLayers, {rhos[r]}, {0.0, 1e8});
+    EXPECT_EQ(spectrum_alone.At(0, 1), spectra_together.At(r, 1));
+  }
+  // Nor does the number of threads change a bit.
+  const TimeCurves one_thread = TimeResolved(kTwoLayers, rhos, TimeGrid{}, ComputeOptions{.threads = 1});
+  const TimeCurves three_threads = TimeResolved(kTwoLayers, rhos, TimeGrid{}, ComputeOptions{.threads = 3});
+  EXPECT_EQ(one_thread.reflectance, together.reflectance);
+  EXPECT_EQ(three_threads.reflectance, together.reflectance);
+}
+
+// The default grid is the window's: its chart holds log10 of the same samples.
+TEST(TimeResolved, TheDefaultGridGivesTheWindowsCurve) {
+  TempWorkDir dir;
+  dir.Write("input.dat", "2\n1\n0.01\n1.4\n5\n2\n0.03\n1.4\n15\n20\n");
+  MemoryChart chart;
+  State.RunIndex = -1;
+  RunModel(chart);
+  const TimeCurves curves = TimeResolved(kTwoLayers, {20});
+  ASSERT_FALSE(chart.Series(0).empty());
+  for (const auto& [t, log_r] : chart.Series(0)) {
+    const std::size_t i = static_cast<std::size_t>(std::lround(t / 10.0)) - 1;
+    EXPECT_EQ(curves.t_ps[i], t);
+    EXPECT_NEAR(std::log10(std::fabs(curves.reflectance[i])), log_r, 1e-14) << t;
+  }
+  // The peak, from the published whole-run values.
+  EXPECT_LT(RelErr(curves.reflectance[37], 8.130758e-09L), 1e-6L);
+}
+
+TEST(TimeGrid, OtherGridsSampleTheSameCurve) {
+  // Halving the step and doubling the samples keeps the window; the curves agree where they
+  // share a time, to the aliasing of the shorter spectrum (it stops at 50 GHz).
+  const TimeCurves coarse = TimeResolved(kHalfSpace, {20});
+  const TimeCurves fine = TimeResolved(kHalfSpace, {20}, TimeGrid{.dt_ps = 5.0, .samples = 2048});
+  ASSERT_EQ(fine.t_ps.size(), 1024u);
+  EXPECT_EQ(fine.t_ps.back(), 5120.0);
+  const double peak = coarse.reflectance[42];
+  for (std::size_t i = 0; i < coarse.t_ps.size(); ++i) {
+    EXPECT_NEAR(fine.reflectance[2 * i + 1], coarse.reflectance[i], 1e-9 * peak) << coarse.t_ps[i];
+  }
+}
+
+TEST(Validation, NamesTheLayerTheFieldAndTheValue) {
+  auto message_of = [](const Medium& medium, std::vector<long double> rhos, TimeGrid grid = {}) -> std::string {
+    try {
+      TimeResolved(medium, rhos, grid);
+    } catch (const InvalidRequest& e) {
+      return e.what();
+    }
+    return "";
+  };
+  Medium m = kTwoLayers;
+  m.layers[1].mua = -0.01L;
+  EXPECT_EQ(message_of(m, {20}), "mua of layer 2 is -0.01; it must be >= 0 and finite");
+  m = kTwoLayers;
+  m.layers[1].d = 0;
+  EXPECT_EQ(message_of(m, {20}), "d of layer 2 is 0; it must be > 0 and finite");
+  m.layers[0].musp = 0;
+  EXPECT_EQ(message_of(m, {20}), "musp of layer 1 is 0; it must be > 0 and finite");
+  EXPECT_EQ(message_of(Medium{}, {20}), "the medium has no layers; it needs at least one");
+  EXPECT_EQ(message_of(kTwoLayers, {20, 0}), "rho is 0; it must be > 0 and finite (mm)");
+  EXPECT_EQ(message_of(kTwoLayers, {20}, TimeGrid{.dt_ps = 10, .samples = 1000}),
+            "samples is 1000; it must be a power of two from 16 to 65536");
+  // A half-space has no thickness to check.
+  Medium half_space = kHalfSpace;
+  half_space.layers[0].d = 0;
+  EXPECT_EQ(message_of(half_space, {20}), "");
+}
+
+// The stored reflection of the index 1.4 is that of a double 1.4 too, as Python passes it.
+TEST(DerivedModel, TheIndex1Point4AsADoubleTakesTheStoredReflection) {
+  EXPECT_EQ(BoundaryReflection(static_cast<long double>(1.4)), BoundaryReflection(1.4L));
+  EXPECT_EQ(BoundaryReflection(1.4L), 0.493477582093524L);
+  EXPECT_NE(BoundaryReflection(1.41L), BoundaryReflection(1.4L));
+}
+
+// Faults come back as data: the kind, where, and an English sentence.
+TEST(ModelError, CarriesTheFirstFaultInTheOrderOfTheSteps) {
+  // A vanishing top-layer mus' shrinks the spatial frequencies to about 1e-4000: s^2 underflows
+  // and the decay constant's root meets a negative argument (invalid) before the hyperbolic
+  // functions of the huge extrapolation length overflow. The ranked flags would say overflow.
+  const Medium tiny_scattering{{{1e-4000L, 0.09102L, 1.167L, 1.375L}, {3000.0L, 0.002096L, 1.881L, 33.3L}}};
+  try {
+    TimeResolved(tiny_scattering, {41.23L});
+    FAIL() << "no fault";
+  } catch (const ModelError& e) {
+    EXPECT_EQ(e.kind(), FaultKind::kInvalidOperation);
+    EXPECT_EQ(e.stage(), FaultStage::kFrequency);
+    EXPECT_EQ(e.frequency_index(), 0);
+    EXPECT_NE(std::string(e.what()).find("invalid operation in the layered solution at frequency index 0 (0 Hz)"), std::string::npos)
+        << e.what();
+  }
+  // Where the overflow does come first it stays the overflow, at the frequency it starts at.
+  const Medium too_thick{{{1.0L, 0.01L, 1.4L, 5.0L}, {1.0L, 0.01L, 1.4L, 400.0L}}};
+  try {
+    FrequencyDomain(too_thick, {20}, {1e8, 0.0});
+    FAIL() << "no fault";
+  } catch (const ModelError& e) {
+    EXPECT_EQ(e.kind(), FaultKind::kOverflow);
+    EXPECT_EQ(e.frequency_index(), 0);
+    EXPECT_EQ(e.frequency_hz(), 1e8);
+  }
+}
+
+}  // namespace
+}  // namespace nlayer
