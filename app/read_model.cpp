@@ -47,11 +47,20 @@ void DeriveParameters(ModelState& s) {
   if (fault != FpFault::kNone) ThrowFault(fault);
 }
 
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code error;
+  const bool same = std::filesystem::equivalent(a, b, error);
+  return !error && same;
+}
+
 }  // namespace
 
 void ReadModel(const RunOptions& options) {
   ModelState& s = State;
   ++s.RunIndex;  // before anything can fail: a failed run still uses up its chart series
+  // Creating the output would truncate the model it is about to read (also through a
+  // symbolic or a hard link).
+  if (SameFile(options.input_path, options.output_path)) throw RunError(std::string(kOutputIsInput));
   s.OutputFile.Create(options.output_path);
   s.InputFile.OpenRead(options.input_path);
   InputReader reader(s.InputFile);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string_view>
 
 #include "app/chart_sink.h"
 
@@ -23,7 +24,11 @@ struct RunOptions {
 // before the failure stays done (RunIndex has advanced, "reflectance.dat" keeps what reached it).
 void RunModel(ChartSink& chart, const RunOptions& options = {});
 
-// The first half of a run: advances RunIndex, creates the output file empty, reads the model
+// The message of a run whose output file is its model file: the run touches neither.
+inline constexpr std::string_view kOutputIsInput = "Ausgabedatei ist die Eingabedatei";
+
+// The first half of a run: advances RunIndex, refuses an output file that is the model file,
+// creates the output file empty, reads the model
 // and derives DiffCoef, Z0, ATop, ABottom, Reff, ZbTop and ZbBottom. Leaves the output file
 // open (closed by the second half, or by RunModel on failure).
 void ReadModel(const RunOptions& options = {});

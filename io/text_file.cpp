@@ -1,8 +1,14 @@
 #include "io/text_file.h"
 
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string>
 
 #include "io/run_error.h"
 
@@ -17,8 +23,28 @@ int LastError() { return errno != 0 ? errno : EIO; }
 void TextFile::Create(const std::filesystem::path& path) {
   CloseQuietly();
   errno = 0;
-  file_ = std::fopen(path.c_str(), "wb");
-  if (file_ == nullptr) ThrowFileError(LastError());
+  // Opened without truncation: a file that another run holds must not lose its lines to a
+  // run that will be refused.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) ThrowFileError(LastError());
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    ::close(fd);
+    ThrowFileError(EWOULDBLOCK);
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0)) {
+    const int err = LastError();
+    ::close(fd);
+    ThrowFileError(err);
+  }
+  file_ = ::fdopen(fd, "wb");
+  if (file_ == nullptr) {
+    const int err = LastError();
+    ::close(fd);
+    ThrowFileError(err);
+  }
+  writing_ = true;
+  write_ends_.clear();
 }
 
 void TextFile::OpenRead(const std::filesystem::path& path) {
@@ -26,6 +52,7 @@ void TextFile::OpenRead(const std::filesystem::path& path) {
   errno = 0;
   file_ = std::fopen(path.c_str(), "rb");
   if (file_ == nullptr) ThrowFileError(LastError());
+  writing_ = false;
   struct stat info {};
   if (fstat(fileno(file_), &info) != 0) {
     const int err = LastError();
@@ -38,13 +65,33 @@ void TextFile::OpenRead(const std::filesystem::path& path) {
   }
 }
 
+void TextFile::FailWriting(int err) {
+  // What stdio still buffers would reach the file at the close; it is dropped, and the file
+  // cut back to its last whole write, so that a failed run leaves only complete lines.
+  __fpurge(file_);
+  struct stat info {};
+  const int fd = fileno(file_);
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    const auto after = std::upper_bound(write_ends_.begin(), write_ends_.end(), static_cast<long long>(info.st_size));
+    const long long whole = after == write_ends_.begin() ? 0 : *(after - 1);
+    if (whole < info.st_size && ::ftruncate(fd, whole) != 0) {
+      // Nothing more can be done; the write error is the one to report.
+    }
+  }
+  CloseQuietly();
+  ThrowFileError(err);
+}
+
 void TextFile::Close() {
   if (file_ == nullptr) return;
   errno = 0;
   const bool failed = std::ferror(file_) != 0;
-  const int err = errno;
+  int err = errno;
+  if (writing_ && (failed || std::fflush(file_) != 0)) FailWriting(err != 0 ? err : LastError());
   std::FILE* file = file_;
   file_ = nullptr;
+  errno = 0;
+  // The lock goes with the descriptor.
   if (std::fclose(file) != 0 || failed) ThrowFileError(err != 0 ? err : LastError());
 }
 
@@ -57,6 +104,7 @@ int TextFile::Get() {
   errno = 0;
   const int byte = std::getc(file_);
   if (byte == EOF && std::ferror(file_)) ThrowFileError(LastError());
+  if (byte == 0) throw RunError(std::string(kInvalidNumericInput));
   return byte;
 }
 
@@ -65,8 +113,9 @@ void TextFile::Unget(int byte) { std::ungetc(byte, file_); }
 void TextFile::Write(std::string_view text) {
   errno = 0;
   if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::ferror(file_)) {
-    ThrowFileError(LastError());
+    FailWriting(LastError());
   }
+  write_ends_.push_back((write_ends_.empty() ? 0 : write_ends_.back()) + static_cast<long long>(text.size()));
 }
 
 }  // namespace nlayer

@@ -2,11 +2,16 @@
 // line. Every operation checks for an error and turns it into the run's RunError (see
 // ThrowFileError), so a caller never tests a status. Closed on destruction, so a failed run
 // never keeps a file open.
+//
+// Nothing written is left torn: a file being written is held with an exclusive advisory lock
+// (flock) from its creation to its close, so two runs never mix their lines in one file, and
+// a write that fails cuts the file back to the end of the last whole Write().
 #pragma once
 
 #include <cstdio>
 #include <filesystem>
 #include <string_view>
+#include <vector>
 
 namespace nlayer {
 
@@ -17,7 +22,9 @@ class TextFile {
   TextFile(const TextFile&) = delete;
   TextFile& operator=(const TextFile&) = delete;
 
-  // Creates the file empty for writing, truncating an existing one.
+  // Creates the file empty for writing, truncating an existing one, and locks it. A file that
+  // another run (or any program holding an flock on it) has locked is left untouched and
+  // refused at once with EWOULDBLOCK. Where the file system has no locks, it is not locked.
   void Create(const std::filesystem::path& path);
   // Opens an existing file for reading. A directory is refused with EISDIR.
   void OpenRead(const std::filesystem::path& path);
@@ -27,15 +34,24 @@ class TextFile {
   void CloseQuietly() noexcept;
   bool IsOpen() const { return file_ != nullptr; }
 
-  // The next byte (0 .. 255) or EOF at the end of the file. A read error throws.
+  // The next byte (1 .. 255) or EOF at the end of the file. A read error throws; so does a NUL
+  // byte ("Ungültige numerische Eingabe"), which no text model file holds: UTF-16 text,
+  // binary files and devices such as /dev/zero end at once instead of reading as numbers.
   int Get();
   // Puts back the byte last returned by Get() (not EOF).
   void Unget(int byte);
-  // Appends `text`; an error throws.
+  // Appends `text`; an error throws, after the file has been cut back to the end of the last
+  // whole Write() (a regular file; a device or pipe keeps what reached it).
   void Write(std::string_view text);
 
  private:
+  [[noreturn]] void FailWriting(int err);
+
   std::FILE* file_ = nullptr;
+  bool writing_ = false;
+  // Where each completed Write() ended, ascending: what reached the file may stop anywhere in
+  // the stdio buffer, and is cut back to the last of these it holds whole.
+  std::vector<long long> write_ends_;
 };
 
 }  // namespace nlayer

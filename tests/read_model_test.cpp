@@ -19,12 +19,12 @@ using testing::TempWorkDir;
 
 constexpr long double kRounding = 4e-19L;  // a few units of the extended significand
 
-// Runs the first half of a run on `input` in a fresh directory; returns the error message, or
-// "" on success. The files are closed afterwards, as a whole run would close them.
-std::string Attempt() {
+// Runs the first half of a run; returns the error message, or "" on success. The files are
+// closed afterwards, as a whole run would close them.
+std::string MessageOfRead(const RunOptions& options = {}) {
   std::string message;
   try {
-    ReadModel();
+    ReadModel(options);
   } catch (const RunError& e) {
     message = e.what();
   }
@@ -35,7 +35,7 @@ std::string Attempt() {
 
 std::string ReadFrom(TempWorkDir& dir, const std::string& input) {
   dir.Write("input.dat", input);
-  return Attempt();
+  return MessageOfRead();
 }
 
 const char* const kOneLayer = "1\n1 mus'\n0.01 mua\n1.4 n\n10 d\n20 rho\n";
@@ -107,7 +107,7 @@ TEST(ReadModel, AMissingInputStillEmptiesTheOutputAndUsesUpTheRun) {
   TempWorkDir dir;
   dir.Write("reflectance.dat", "old curve\r\n");
   State.RunIndex = 3;
-  EXPECT_EQ(Attempt(), "Datei nicht gefunden");
+  EXPECT_EQ(MessageOfRead(), "Datei nicht gefunden");
   EXPECT_EQ(State.RunIndex, 4);
   EXPECT_TRUE(std::filesystem::exists("reflectance.dat"));
   EXPECT_EQ(dir.Read("reflectance.dat"), "");
@@ -126,22 +126,45 @@ TEST(ReadModel, FileSystemFaults) {
   TempWorkDir dir;
   const std::string kIsDirectory = "E/A-Fehler " + std::to_string(EISDIR);
   std::filesystem::create_directory("input.dat");
-  EXPECT_EQ(Attempt(), kIsDirectory);
+  EXPECT_EQ(MessageOfRead(), kIsDirectory);
   std::filesystem::remove("input.dat");
 
   std::filesystem::create_symlink("nowhere.dat", "input.dat");
-  EXPECT_EQ(Attempt(), "Datei nicht gefunden");
+  EXPECT_EQ(MessageOfRead(), "Datei nicht gefunden");
   std::filesystem::remove("input.dat");
 
   dir.Write("input.dat", kOneLayer);
   std::filesystem::remove("reflectance.dat");
   std::filesystem::create_directory("reflectance.dat");
-  EXPECT_EQ(Attempt(), kIsDirectory);
+  EXPECT_EQ(MessageOfRead(), kIsDirectory);
   std::filesystem::remove("reflectance.dat");
 
   if (geteuid() != 0) {  // root reads and writes whatever the permissions say
     std::filesystem::permissions("input.dat", std::filesystem::perms::none);
-    EXPECT_EQ(Attempt(), "Dateizugriff verweigert");
+    EXPECT_EQ(MessageOfRead(), "Dateizugriff verweigert");
+  }
+}
+
+// Reading refuses what no text model file is, at once, and never truncates the model.
+TEST(ReadModel, NulBytesAndAnOutputThatIsTheModelAreRefused) {
+  TempWorkDir dir;
+  EXPECT_EQ(ReadFrom(dir, std::string("1\n1\0.4\n", 7)), kInvalidNumericInput);
+  // "1\n" in UTF-16 without a byte-order mark.
+  EXPECT_EQ(ReadFrom(dir, std::string("1\0\n\0", 4)), kInvalidNumericInput);
+  State.RunIndex = -1;
+  RunOptions options;
+  options.input_path = "/dev/zero";
+  EXPECT_EQ(MessageOfRead(options), kInvalidNumericInput);
+
+  const std::string model = "1\n1\n0.01\n1.4\n10\n20\n";
+  dir.Write("m.dat", model);
+  std::filesystem::create_symlink("m.dat", dir.path() / "symlink.dat");
+  std::filesystem::create_hard_link(dir.path() / "m.dat", dir.path() / "hardlink.dat");
+  for (const char* output : {"m.dat", "symlink.dat", "hardlink.dat", "./m.dat"}) {
+    options.input_path = "m.dat";
+    options.output_path = output;
+    EXPECT_EQ(MessageOfRead(options), kOutputIsInput) << output;
+    EXPECT_EQ(dir.Read("m.dat"), model) << output;
   }
 }
 
