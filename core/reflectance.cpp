@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/derived_model.h"
+#include "core/fast_engine.h"
 #include "core/number_text.h"
 #include "core/spectrum.h"
 #include "core/synthesis.h"
@@ -32,6 +33,11 @@ DerivedModel Derive(const Medium& medium) {
 Spectrum ComputeAt(const Medium& medium, const std::vector<long double>& rho_mm, const std::vector<long double>& omegas,
                    const ComputeOptions& options) {
   const DerivedModel model = Derive(medium);
+  if (options.engine == Engine::kFast) {
+    // A spectrum the double arithmetic could not compute cleanly comes from the exact engine,
+    // which also names the fault if there is one.
+    if (std::optional<Spectrum> fast = ComputeSpectrumFast(model, rho_mm, omegas, options.threads)) return *fast;
+  }
   return ComputeSpectrum(model, rho_mm, omegas, options.threads);
 }
 

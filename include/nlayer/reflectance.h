@@ -41,8 +41,16 @@ struct TimeGrid {
   std::optional<ModelProblem> Validate() const;
 };
 
+// Which arithmetic computes the model.
+//  kExact: 80-bit extended precision throughout, the window's numbers to the last digit.
+//  kFast:  the same physics and quadrature in vectorised double precision, for fits and sweeps
+//          that need 8 digits rather than 18; a model whose double arithmetic would overflow or
+//          turn invalid is computed by the exact engine instead, so faults are the exact ones.
+enum class Engine { kExact, kFast };
+
 struct ComputeOptions {
   unsigned threads = 0;  // worker threads for the modulation frequencies; 0: all cores
+  Engine engine = Engine::kExact;
 };
 
 // Curves of several distances on one time grid.
