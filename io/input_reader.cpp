@@ -131,7 +131,13 @@ int InputReader::Next() {
     at_end_ = true;
     return EOF;
   }
+  if (byte == '\n') ++newlines_;
   return byte;
+}
+
+void InputReader::PutBack(int byte) {
+  if (byte == '\n') --newlines_;
+  file_.Unget(byte);
 }
 
 bool InputReader::SkipToToken() {
@@ -140,21 +146,33 @@ bool InputReader::SkipToToken() {
     byte = Next();
     if (byte == EOF) return false;
   } while (IsBlankOrControl(byte));
-  file_.Unget(byte);
+  PutBack(byte);
   return true;
 }
 
-bool InputReader::ReadToken(std::size_t limit, char* token, std::size_t& length) {
-  length = 0;
+bool InputReader::StartValue() {
+  refusal_ = Refusal::kNone;
+  token_length_ = 0;
+  if (!SkipToToken()) {
+    value_line_ = 0;
+    return false;
+  }
+  value_line_ = newlines_ + 1;
+  return true;
+}
+
+bool InputReader::ReadToken(std::size_t limit) {
+  static_assert(kMaxIntegerToken <= kMaxRealToken, "both kinds of token share one buffer");
+  token_length_ = 0;
   for (;;) {
     const int byte = Next();
     if (byte == EOF) return true;
     if (IsBlankOrControl(byte)) {
-      file_.Unget(byte);
+      PutBack(byte);
       return true;
     }
-    if (length == limit) return false;
-    token[length++] = static_cast<char>(byte);
+    if (token_length_ == limit) return false;
+    token_[token_length_++] = static_cast<char>(byte);
   }
 }
 
@@ -163,28 +181,28 @@ void InputReader::SkipRestOfLine() {
   }
 }
 
+void InputReader::Refuse(Refusal refusal, const std::string& message) {
+  refusal_ = refusal;
+  throw RunError(message);
+}
+
 std::int32_t InputReader::ReadInteger() {
-  if (!SkipToToken()) return 0;
-  char token[kMaxIntegerToken];
-  std::size_t length = 0;
+  if (!StartValue()) return 0;
+  if (!ReadToken(kMaxIntegerToken)) Refuse(Refusal::kTooLong, std::string(kInvalidNumericInput));
   std::int32_t value = 0;
-  if (!ReadToken(kMaxIntegerToken, token, length) ||
-      !ParseIntegerToken(std::string_view(token, length), value)) {
-    throw RunError(std::string(kInvalidNumericInput));
-  }
+  if (!ParseIntegerToken(ValueToken(), value)) Refuse(Refusal::kNotANumber, std::string(kInvalidNumericInput));
   SkipRestOfLine();
   return value;
 }
 
 long double InputReader::ReadReal() {
-  if (!SkipToToken()) return 0.0L;
-  char token[kMaxRealToken];
-  std::size_t length = 0;
-  if (!ReadToken(kMaxRealToken, token, length)) throw RunError(std::string(kInvalidNumericInput));
+  if (!StartValue()) return 0.0L;
+  if (!ReadToken(kMaxRealToken)) Refuse(Refusal::kTooLong, std::string(kInvalidNumericInput));
   long double value = 0.0L;
   bool parsed = false;
-  Checked([&] { parsed = ParseRealToken(std::string_view(token, length), value); });
-  if (!parsed) throw RunError(std::string(kInvalidNumericInput));
+  const FpFault fault = RunChecked([&] { parsed = ParseRealToken(ValueToken(), value); });
+  if (fault != FpFault::kNone) Refuse(Refusal::kOutOfRange, FaultMessage(fault));
+  if (!parsed) Refuse(Refusal::kNotANumber, std::string(kInvalidNumericInput));
   SkipRestOfLine();
   return value;
 }

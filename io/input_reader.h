@@ -3,7 +3,9 @@
 // reading as 0.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "io/text_file.h"
@@ -34,16 +36,41 @@ class InputReader {
   // True once the end of the file has been met: every further value reads as 0.
   bool AtEnd() const { return at_end_; }
 
+  // Where the value last read came from, so that messages can point at it: the 1-based line
+  // on which its token starts (lines end at "\n" only), or 0 when the file ended before it and
+  // it read as 0. After a failed read, the line of the offending token.
+  long ValueLine() const { return value_line_; }
+
+  // The 1-based line the reader has come to; after a failure in the file itself (a NUL byte,
+  // see TextFile::Get) the line of the offending byte.
+  long CurrentLine() const { return newlines_ + 1; }
+
+  // Why the last read failed, for messages in other words than the runtime's; the offending
+  // token is ValueToken(), cut at the length limit when it is too long. kNone when the file
+  // itself failed (TextFile::Get).
+  enum class Refusal { kNone, kNotANumber, kTooLong, kOutOfRange };
+  Refusal LastRefusal() const { return refusal_; }
+  std::string_view ValueToken() const { return std::string_view(token_.data(), token_length_); }
+
  private:
   int Next();  // the next byte, or EOF (code 26 also ends the file)
+  void PutBack(int byte);  // undoes Next() for a byte it returned
+  // Prepares a read: skips to the next token and notes its line; false at the end of the file.
+  bool StartValue();
+  [[noreturn]] void Refuse(Refusal refusal, const std::string& message);
   // Skips blanks and control characters; false at the end of the file.
   bool SkipToToken();
-  // Reads the token that starts here; false when it is longer than `limit`.
-  bool ReadToken(std::size_t limit, char* token, std::size_t& length);
+  // Reads the token that starts here into token_; false when it is longer than `limit`.
+  bool ReadToken(std::size_t limit);
   void SkipRestOfLine();
 
   TextFile& file_;
   bool at_end_ = false;
+  long newlines_ = 0;  // "\n" bytes taken so far (less any put back)
+  long value_line_ = 0;
+  Refusal refusal_ = Refusal::kNone;
+  std::array<char, kMaxRealToken> token_{};
+  std::size_t token_length_ = 0;
 };
 
 // The value of a whole integer or real token, exposed for the tests and fuzzers: false when

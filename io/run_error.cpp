@@ -43,20 +43,20 @@ std::string UserMessage(std::string_view message) {
 void ThrowFileError(int err) {
   switch (err) {
     case ENOENT:
-      throw RunError("Datei nicht gefunden");
+      throw FileError("Datei nicht gefunden", err);
     case EACCES:
     case EPERM:
     case EROFS:
-      throw RunError("Dateizugriff verweigert");
+      throw FileError("Dateizugriff verweigert", err);
     case ENAMETOOLONG:
     case EILSEQ:
     case EINVAL:
-      throw RunError("Ungültiger Dateiname");
+      throw FileError("Ungültiger Dateiname", err);
     case EMFILE:
     case ENFILE:
-      throw RunError("Zu viele geöffnete Dateien");
+      throw FileError("Zu viele geöffnete Dateien", err);
     default:
-      throw RunError("E/A-Fehler " + std::to_string(err));
+      throw FileError("E/A-Fehler " + std::to_string(err), err);
   }
 }
 

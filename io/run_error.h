@@ -16,12 +16,23 @@ class RunError : public std::runtime_error {
   explicit RunError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// A RunError of a file operation that also keeps the operating system's error number, for
+// readers that report in other words than the runtime's.
+class FileError : public RunError {
+ public:
+  FileError(const std::string& message, int error_number) : RunError(message), error_number_(error_number) {}
+  int error_number() const { return error_number_; }
+
+ private:
+  int error_number_;
+};
+
 // The text shown for a failed run: the message, with a full stop appended when its last
 // character sorts after "." in the character code (a letter or a digit gets one, a closing
 // parenthesis does not). Both the window and the headless command show failures through this.
 std::string UserMessage(std::string_view message);
 
-// Throws the RunError for a failed file operation, mapping the operating system's error
+// Throws the FileError for a failed file operation, mapping the operating system's error
 // number `err` to the runtime's message ("Datei nicht gefunden", "Dateizugriff verweigert",
 // "Ungültiger Dateiname", "Zu viele geöffnete Dateien", otherwise "E/A-Fehler <err>").
 [[noreturn]] void ThrowFileError(int err);

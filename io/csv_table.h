@@ -1,0 +1,30 @@
+// The library's results as CSV tables for other programs: a header line, then one row per line,
+// each ended by "\n"; every number in the shortest form that reads back to the same value
+// (std::to_chars), with "." as the decimal point whatever the locale.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nlayer/reflectance.h"
+
+namespace nlayer {
+
+// "t_ps,R_<label>mm,..." with one column per curve, named by `labels` (one per distance, e.g.
+// the distances as the user wrote them), then one row per time: t in ps, R in mm^-2 ps^-1.
+std::string TimeTable(const TimeCurves& curves, const std::vector<std::string>& labels);
+
+// "f_hz,rho_mm,re,im,amplitude,phase_rad", then one row per frequency and distance, the
+// frequencies in the outer loop: R~ in mm^-2, its magnitude, and the phase lag -arg R~ in
+// radians (>= 0 for a causal curve; 0, never -0, where R~ is real and positive).
+std::string FrequencyTable(const FrequencySpectra& spectra);
+
+// Replaces `path` with `content` as a whole: the bytes go to a new file in the same folder,
+// which is flushed to the disk, checked and renamed over `path` only when complete. On failure
+// `path` is left as it was, the new file is removed, and std::runtime_error says
+// "cannot write <path>: <the system's reason>".
+void ReplaceFile(const std::filesystem::path& path, std::string_view content);
+
+}  // namespace nlayer
