@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "tests/output_layout.h"
+#include "tests/reflectance_file.h"
 
 namespace nlayer::fuzz {
 
@@ -64,37 +64,14 @@ bool IsModelFailureMessage(std::string_view message) {
   return false;
 }
 
-std::size_t CheckOutputLines(const std::string& text, bool complete) {
-  constexpr std::size_t kLine = testing::kOutputLineLength;
-  Require(text.size() % kLine == 0, "output of " + std::to_string(text.size()) + " bytes is not whole lines");
-  std::vector<std::pair<long, long double>> samples;
-  for (std::size_t at = 0; at < text.size(); at += kLine) {
-    const std::string line = text.substr(at, kLine);
-    const std::string where = "output line " + std::to_string(samples.size() + 1) + " \"" + line + "\"";
-    Require(testing::IsOutputLine(line), "malformed " + where);
-    const double time = std::strtod(line.substr(0, 23).c_str(), nullptr);
-    // Extended: a curve may lie wholly below the smallest double.
-    const long double value = std::strtold(line.substr(26, 23).c_str(), nullptr);
-    const long time_ps = std::lround(time);
-    Require(std::isfinite(value), "value not finite in " + where);
-    Require(time == static_cast<double>(time_ps) && time_ps % 10 == 0 && time_ps >= 10 && time_ps <= 5120,
-            "bad time in " + where);
-    Require(samples.empty() || time_ps > samples.back().first, "times not ascending at " + where);
-    samples.emplace_back(time_ps, value);
+std::vector<testing::ReflectanceSample> CheckOutputLines(const std::string& text, bool complete) {
+  testing::ReflectanceFile file = testing::ReadReflectanceFile(text);
+  Require(file.error.empty(), "output: " + file.error);
+  if (complete) {
+    const std::string problem = testing::CompleteCurveProblem(file.samples);
+    Require(problem.empty(), problem);
   }
-  if (!complete) return samples.size();
-  Require(!samples.empty(), "a successful run wrote no line");
-  long double peak = 0;
-  for (const auto& [time_ps, value] : samples) {
-    if (time_ps <= 5010) peak = std::fmax(peak, std::fabs(value));
-  }
-  Require(peak > 0, "no sample up to 5010 ps, where the peak is searched");
-  // The file holds 15 significant digits of samples that passed the ratio test unrounded.
-  for (const auto& [time_ps, value] : samples) {
-    Require(std::fabs(value) * 1e6L >= peak * (1 - 1e-14L),
-            "the sample at " + std::to_string(time_ps) + " ps lies more than six decades below the peak");
-  }
-  return samples.size();
+  return std::move(file.samples);
 }
 
 }  // namespace nlayer::fuzz

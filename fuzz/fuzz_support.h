@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "tests/reflectance_file.h"
 
 namespace nlayer::fuzz {
 
@@ -32,8 +35,8 @@ bool IsModelFailureMessage(std::string_view message);
 
 // Checks the lines of an output file: each one 49 characters and CR LF, two 23-character
 // number fields three blanks apart, times ascending multiples of 10 ps from 10 to 5120, finite
-// values. Returns the number of lines. With `complete` (a successful run) there must be at
-// least one line and none may lie more than six decades below the peak up to 5010 ps.
-std::size_t CheckOutputLines(const std::string& text, bool complete);
+// values. Returns the samples. With `complete` (a successful run) there must be at least one
+// line and none may lie more than six decades below the peak up to 5010 ps.
+std::vector<testing::ReflectanceSample> CheckOutputLines(const std::string& text, bool complete);
 
 }  // namespace nlayer::fuzz

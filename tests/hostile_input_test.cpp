@@ -3,11 +3,9 @@
 // runtime's message, leave "reflectance.dat" closed (and empty when the run failed before its
 // first line) and touch no other entry of the directory. The same models also run in-process,
 // where it can be seen that a run leaves neither file open, whatever happened.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -26,7 +24,8 @@
 #include "app/model_state.h"
 #include "app/run.h"
 #include "io/run_error.h"
-#include "tests/output_layout.h"
+#include "tests/reflectance_file.h"
+#include "tests/run_command.h"
 #include "tests/test_support.h"
 
 namespace nlayer::testing {
@@ -43,22 +42,10 @@ const fs::path kNoRho = fs::path(NLAYER_TEST_DATA) / "nlayer_run" / "no_rho.dat"
 // before "input.dat" is read, so stale lines must never survive a failure.
 const std::string kStaleOutput = " 4.30000000000000E+0002    1.00000000000000E-0008\r\n";
 
-// A guard against a hang, not a speed check: even a sanitized run takes a few seconds.
-constexpr unsigned kSecondsBeforeAHangIsAssumed = 300;
-
-// The file rounds each sample to 15 significant digits; the six-decade threshold is applied
-// to the unrounded samples, so a sample right at the threshold may read back a hair below it.
-constexpr double kFifteenDigitRounding = 1e-14;
-
 // ---------------------------------------------------------------------------------------------
 // Running nlayer-run.
 
-struct Outcome {
-  int status = -1;  // exit status, or -1 when the process did not exit normally
-  int signal = 0;   // the signal that ended it otherwise
-  std::string out;
-  std::string err;
-};
+using Outcome = CommandOutcome;
 
 std::string ReadWhole(const fs::path& path) {
   std::string text;
@@ -76,41 +63,10 @@ void WriteWhole(const fs::path& path, std::string_view content) {
   ASSERT_EQ(std::fclose(file), 0);
 }
 
-// Runs nlayer-run with `args` in `workdir`. Standard output and error are captured in files
-// outside `workdir`, so that the directory holds only what the run itself made.
+// Runs nlayer-run with `args` in `workdir`; its standard streams are captured outside it, so
+// that the directory holds only what the run itself made.
 Outcome RunNlayerIn(const fs::path& workdir, const std::vector<std::string>& args) {
-  const fs::path capture = fs::temp_directory_path() / ("nlayer-hostile-" + std::to_string(getpid()));
-  const fs::path out_path = capture.string() + ".stdout";
-  const fs::path err_path = capture.string() + ".stderr";
-  std::vector<char*> argv;
-  std::string program = NLAYER_RUN_PATH;
-  std::vector<std::string> arg_copies = args;
-  argv.push_back(program.data());
-  for (auto& arg : arg_copies) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || chdir(workdir.c_str()) != 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-    alarm(kSecondsBeforeAHangIsAssumed);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  Outcome outcome;
-  int raw = 0;
-  if (pid < 0 || waitpid(pid, &raw, 0) != pid) {
-    ADD_FAILURE() << "could not start " << NLAYER_RUN_PATH << ": " << std::strerror(errno);
-    return outcome;
-  }
-  if (WIFEXITED(raw)) outcome.status = WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) outcome.signal = WTERMSIG(raw);
-  outcome.out = ReadWhole(out_path);
-  outcome.err = ReadWhole(err_path);
-  fs::remove(out_path);
-  fs::remove(err_path);
-  return outcome;
+  return RunCommand(NLAYER_RUN_PATH, args, workdir);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -173,37 +129,11 @@ void ExpectSameEntries(const std::map<std::string, Entry>& before, const std::ma
 // two number fields, times that are ascending multiples of 10 ps up to 5120 ps, finite values,
 // none more than six decades below the largest one up to 5010 ps.
 void ExpectWellFormedFiniteCurve(const std::string& text) {
-  constexpr std::size_t kLine = testing::kOutputLineLength;
-  ASSERT_EQ(text.size() % kLine, 0u) << "file size " << text.size();
-  const std::size_t lines = text.size() / kLine;
-  ASSERT_GE(lines, 1u);
-  ASSERT_LE(lines, 512u);
-  std::vector<std::pair<long, double>> samples;
-  for (std::size_t at = 0; at < text.size(); at += kLine) {
-    const std::string line = text.substr(at, kLine);
-    ASSERT_TRUE(testing::IsOutputLine(line))
-        << "malformed line " << samples.size() + 1 << ": \"" << line << "\"";
-    const double time = std::strtod(line.substr(0, 23).c_str(), nullptr);
-    const double value = std::strtod(line.substr(26, 23).c_str(), nullptr);
-    ASSERT_TRUE(std::isfinite(value)) << line;
-    const long time_ps = std::lround(time);
-    ASSERT_EQ(time, static_cast<double>(time_ps)) << line;
-    ASSERT_EQ(time_ps % 10, 0) << line;
-    ASSERT_GE(time_ps, 10) << line;
-    ASSERT_LE(time_ps, 5120) << line;
-    if (!samples.empty()) {
-      ASSERT_GT(time_ps, samples.back().first) << line;
-    }
-    samples.emplace_back(time_ps, value);
-  }
-  double peak = 0;
-  for (const auto& [time_ps, value] : samples) {
-    if (time_ps <= 5010) peak = std::fmax(peak, std::fabs(value));
-  }
-  ASSERT_GT(peak, 0);
-  for (const auto& [time_ps, value] : samples) {
-    EXPECT_GE(std::fabs(value) * 1e6, peak * (1 - kFifteenDigitRounding)) << "sample at " << time_ps << " ps";
-  }
+  const ReflectanceFile file = ReadReflectanceFile(text);
+  ASSERT_EQ(file.error, "");
+  ASSERT_GE(file.samples.size(), 1u);
+  ASSERT_LE(file.samples.size(), 512u);
+  EXPECT_EQ(CompleteCurveProblem(file.samples), "");
 }
 
 // The output of a plain model, computed once per test program.

@@ -23,13 +23,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "app/model_state.h"
 #include "ui/application.h"
+#include "tests/reflectance_file.h"
 #include "tests/test_support.h"
 
 namespace nlayer::ui {
@@ -50,24 +50,17 @@ constexpr long double kSevenDigits = 5e-7L;     // the reference values are give
 // log10 by at most 2.2e-15; the plotted value itself is a double near 10.
 constexpr double kLog10Of15Digits = 1e-14;
 
-struct Sample {
-  double time;         // ps
-  double reflectance;  // mm^-2 ps^-1
-};
+using Sample = testing::ReflectanceSample;
 
 std::vector<Sample> ReadReflectance(const std::string& text) {
-  std::vector<Sample> samples;
-  std::istringstream lines(text);
-  lines.imbue(std::locale::classic());
-  Sample sample{};
-  while (lines >> sample.time >> sample.reflectance) samples.push_back(sample);
-  EXPECT_TRUE(lines.eof()) << "unreadable reflectance.dat";
-  return samples;
+  testing::ReflectanceFile file = testing::ReadReflectanceFile(text);
+  EXPECT_EQ(file.error, "") << "unreadable reflectance.dat";
+  return std::move(file.samples);
 }
 
 const Sample& Peak(const std::vector<Sample>& samples) {
   return *std::max_element(samples.begin(), samples.end(), [](const Sample& a, const Sample& b) {
-    return std::fabs(a.reflectance) < std::fabs(b.reflectance);
+    return std::fabs(a.value) < std::fabs(b.value);
   });
 }
 
@@ -77,8 +70,8 @@ void ExpectSeriesShowsFile(const QLineSeries& series, const std::vector<Sample>&
   ASSERT_EQ(series.count(), static_cast<int>(samples.size()));
   for (std::size_t i = 0; i < samples.size(); ++i) {
     const QPointF point = series.at(static_cast<int>(i));
-    EXPECT_EQ(point.x(), samples[i].time) << i;
-    EXPECT_NEAR(point.y(), std::log10(std::fabs(samples[i].reflectance)), kLog10Of15Digits) << i;
+    EXPECT_EQ(point.x(), samples[i].time_ps) << i;
+    EXPECT_NEAR(point.y(), static_cast<double>(std::log10(std::fabs(samples[i].value))), kLog10Of15Digits) << i;
   }
 }
 
@@ -259,8 +252,8 @@ TEST(Click, EachRunDrawsReflectanceDatIntoTheNextSeries) {
   ASSERT_FALSE(first.empty());
   ExpectSeriesShowsFile(*form.Series1, first);
   EXPECT_EQ(PointsOutside(form, {form.Series1}), 0);
-  EXPECT_EQ(Peak(first).time, 430);
-  EXPECT_LT(RelErr(Peak(first).reflectance, kOneLayerPeak), kSevenDigits);
+  EXPECT_EQ(Peak(first).time_ps, 430);
+  EXPECT_LT(RelErr(Peak(first).value, kOneLayerPeak), kSevenDigits);
   const QList<QPointF> first_points = form.Series1->points();
 
   dir.Write("input.dat", kTwoLayers);
@@ -270,8 +263,8 @@ TEST(Click, EachRunDrawsReflectanceDatIntoTheNextSeries) {
   ExpectSeriesShowsFile(*form.Series2, second);
   EXPECT_EQ(form.Series1->points(), first_points);  // the first curve stays
   EXPECT_EQ(PointsOutside(form, {form.Series1, form.Series2}), 0);
-  EXPECT_EQ(Peak(second).time, 380);
-  EXPECT_LT(RelErr(Peak(second).reflectance, kTwoLayerPeak), kSevenDigits);
+  EXPECT_EQ(Peak(second).time_ps, 380);
+  EXPECT_LT(RelErr(Peak(second).value, kTwoLayerPeak), kSevenDigits);
   EXPECT_EQ(boxes.shown(), 0);
 
   // Both curves lie within the axes, which end on whole decades.

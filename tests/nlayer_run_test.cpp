@@ -2,7 +2,6 @@
 // directory, and its exit status, its messages and the file it leaves are checked against
 // published whole-run values, exact runtime messages and the fixed line layout of the output.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -15,7 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/output_layout.h"
+#include "tests/reflectance_file.h"
+#include "tests/run_command.h"
 #include "tests/test_support.h"
 
 namespace nlayer::testing {
@@ -30,53 +30,11 @@ const fs::path kExamples = NLAYER_EXAMPLES_DIR;
 // carried through 513 frequencies and the transform, that is about 1e-15 of the peak at any
 // sample. Relative to each sample it would be loose: the tail lies six decades lower.
 constexpr double kSplitAgreement = 1e-13;  // relative to the peak magnitude
-// The file rounds each sample to 15 significant digits; the six-decade threshold is applied
-// to the unrounded samples, so a sample right at the threshold may read back a hair below it.
-constexpr double kFifteenDigitRounding = 1e-14;
 
-struct Outcome {
-  int status = -1;  // the exit status, or -1 when the process did not exit normally
-  std::string out;
-  std::string err;
-};
+using Outcome = CommandOutcome;
 
-std::string ShellQuoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-// Runs nlayer-run with `args` in the current directory. Standard output and error go to files
-// beside the run's own files, under names no test checks for.
-Outcome RunNlayer(const std::vector<std::string>& args) {
-  const std::string out_name = "captured.stdout";
-  const std::string err_name = "captured.stderr";
-  std::string command = ShellQuoted(NLAYER_RUN_PATH);
-  for (const auto& arg : args) command += " " + ShellQuoted(arg);
-  command += " >" + out_name + " 2>" + err_name;
-  const int raw = std::system(command.c_str());
-  Outcome outcome;
-  if (raw != -1 && WIFEXITED(raw)) outcome.status = WEXITSTATUS(raw);
-  const fs::path cwd = fs::current_path();
-  const auto slurp = [&](const std::string& name) {
-    std::FILE* file = std::fopen((cwd / name).c_str(), "rb");
-    std::string text;
-    if (file == nullptr) return text;
-    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-    std::fclose(file);
-    fs::remove(cwd / name);
-    return text;
-  };
-  outcome.out = slurp(out_name);
-  outcome.err = slurp(err_name);
-  return outcome;
-}
+// Runs nlayer-run with `args` in the current directory.
+Outcome RunNlayer(const std::vector<std::string>& args) { return RunCommand(NLAYER_RUN_PATH, args); }
 
 Outcome RunModel(const fs::path& model, const std::vector<std::string>& extra = {}) {
   std::vector<std::string> args = {"--input", model.string()};
@@ -84,54 +42,13 @@ Outcome RunModel(const fs::path& model, const std::vector<std::string>& extra = 
   return RunNlayer(args);
 }
 
-struct Sample {
-  int time_ps;
-  double value;
-};
-
-// The 23 characters that the output layout prescribes for a positive whole number of
-// picoseconds, built digit by digit rather than by a formatting library.
-std::string TimeField(int time_ps) {
-  const std::string digits = std::to_string(time_ps);
-  std::string mantissa = digits.substr(0, 1) + "." + digits.substr(1);
-  mantissa.resize(16, '0');
-  const std::string exponent = std::to_string(digits.size() - 1);
-  return " " + mantissa + "E+" + std::string(4 - exponent.size(), '0') + exponent;
-}
+using Sample = ReflectanceSample;
 
 // Reads an output file back, failing the test at the first line that breaks the layout.
 std::vector<Sample> ParseCurve(const std::string& text) {
-  std::vector<Sample> curve;
-  constexpr std::size_t kLine = testing::kOutputLineLength;
-  if (text.size() % kLine != 0) ADD_FAILURE() << "file size " << text.size() << " is not a multiple of 51";
-  for (std::size_t at = 0; at + kLine <= text.size(); at += kLine) {
-    const std::string line = text.substr(at, kLine);
-    const std::string where = "line " + std::to_string(curve.size() + 1) + ": \"" + line + "\"";
-    const std::string time = line.substr(0, 23);
-    const std::string value = line.substr(26, 23);
-    if (!testing::IsOutputLine(line)) {
-      ADD_FAILURE() << "malformed " << where;
-      return curve;
-    }
-    const double time_value = std::strtod(time.c_str(), nullptr);
-    const int time_ps = static_cast<int>(std::lround(time_value));
-    if (time_ps != time_value || time_ps % 10 != 0 || time_ps < 10 || time_ps > 5120 ||
-        time != TimeField(time_ps)) {
-      ADD_FAILURE() << "bad time in " << where;
-      return curve;
-    }
-    if (!curve.empty() && time_ps <= curve.back().time_ps) {
-      ADD_FAILURE() << "times not ascending at " << where;
-      return curve;
-    }
-    const double sample = std::strtod(value.c_str(), nullptr);
-    if ((value[0] == '-') != (sample < 0)) {
-      ADD_FAILURE() << "sign does not match the value in " << where;
-      return curve;
-    }
-    curve.push_back({time_ps, sample});
-  }
-  return curve;
+  ReflectanceFile file = ReadReflectanceFile(text);
+  if (!file.error.empty()) ADD_FAILURE() << file.error;
+  return std::move(file.samples);
 }
 
 // The largest magnitude among the samples up to 5010 ps, where the peak is searched.
@@ -157,7 +74,7 @@ std::optional<int> PeakTime(const std::vector<Sample>& curve) {
 
 std::optional<double> ValueAt(const std::vector<Sample>& curve, int time_ps) {
   for (const auto& s : curve) {
-    if (s.time_ps == time_ps) return s.value;
+    if (s.time_ps == time_ps) return static_cast<double>(s.value);
   }
   return std::nullopt;
 }
@@ -180,12 +97,7 @@ void ExpectWellFormedCurve(const std::string& text) {
   const std::vector<Sample> curve = ParseCurve(text);
   ASSERT_GE(curve.size(), 1u);
   ASSERT_LE(curve.size(), 512u);
-  const double peak = PeakMagnitude(curve);
-  ASSERT_GT(peak, 0);
-  for (const auto& s : curve) {
-    EXPECT_GE(std::fabs(s.value) * 1e6, peak * (1 - kFifteenDigitRounding))
-        << "the sample at " << s.time_ps << " ps lies more than six decades below the peak";
-  }
+  EXPECT_EQ(CompleteCurveProblem(curve), "");
 }
 
 bool Exists(const std::string& name) { return fs::exists(fs::current_path() / name); }

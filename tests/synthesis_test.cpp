@@ -13,6 +13,7 @@
 #include "io/output_format.h"
 #include "app/run.h"
 #include "io/run_error.h"
+#include "tests/reflectance_file.h"
 #include "tests/test_support.h"
 
 namespace nlayer {
@@ -34,20 +35,12 @@ std::string RunIn(TempWorkDir& dir, const std::string& input, ChartSink& chart, 
   return "";
 }
 
-struct Line {
-  double time;
-  long double value;
-};
+using Line = testing::ReflectanceSample;
 
 std::vector<Line> ParseLines(const std::string& text) {
-  std::vector<Line> lines;
-  std::istringstream in(text);
-  in.imbue(std::locale::classic());
-  std::string line;
-  while (std::getline(in, line)) {
-    lines.push_back({std::stod(line.substr(0, 23)), std::strtold(line.substr(26, 23).c_str(), nullptr)});
-  }
-  return lines;
+  testing::ReflectanceFile file = testing::ReadReflectanceFile(text);
+  EXPECT_EQ(file.error, "");
+  return std::move(file.samples);
 }
 
 TEST(FormatNumber, TheWorkedExamplesAndTheLayout) {
@@ -87,21 +80,21 @@ TEST(Run, OneLayerCurveCarriesTheReferenceValues) {
   const Line* peak = &lines[0];
   for (const Line& line : lines) {
     if (std::fabs(line.value) > std::fabs(peak->value)) peak = &line;
-    if (line.time == 530) {
+    if (line.time_ps == 530) {
       EXPECT_LT(RelErr(line.value, 1.077272e-08L), kSevenDigits);
     }
-    if (line.time == 1030) {
+    if (line.time_ps == 1030) {
       EXPECT_LT(RelErr(line.value, 2.697603e-09L), kSevenDigits);
     }
   }
-  EXPECT_EQ(peak->time, 430);
+  EXPECT_EQ(peak->time_ps, 430);
   EXPECT_LT(RelErr(peak->value, 1.180846e-08L), kSevenDigits);
 
   // The chart got the same curve: one point per line, log10 of the magnitude.
   const auto& points = chart.Series(0);
   ASSERT_EQ(points.size(), lines.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(points[i].first, lines[i].time);
+    EXPECT_EQ(points[i].first, lines[i].time_ps);
     EXPECT_NEAR(points[i].second, std::log10(std::fabs(static_cast<double>(lines[i].value))), 1e-13);
   }
   EXPECT_TRUE(chart.Series(1).empty());
