@@ -2,8 +2,12 @@
 //
 // Exit status: 0 on success; 1 when the run fails (the message, as the window would show it,
 // on standard error); 2 for a bad command line.
+//
+// Table mode (--rho, --dt, --samples, --fd, --csv) computes with the library instead of the
+// window's run and writes a CSV table only; its messages are the library's, in English.
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -11,11 +15,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/fp_guard.h"
+#include "core/number_text.h"
 #include "app/model_state.h"
 #include "nlayer/reflectance.h"
 #include "app/run.h"
+#include "io/csv_table.h"
+#include "io/model_file.h"
+#include "io/number_list.h"
 #include "io/run_error.h"
 #if NLAYER_HAVE_PLOT
 #include "ui/chart_image.h"
@@ -25,6 +34,8 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: nlayer-run [--input PATH] [--output PATH] [--threads N] [--plot IMAGE]\n"
+    "       nlayer-run --csv PATH [--input PATH] [--rho LIST] [--dt PS] [--samples N] [--fd LIST]\n"
+    "                  [--threads N] [--plot IMAGE]\n"
     "Computes the time-resolved reflectance of the layered medium described in PATH\n"
     "(default \"input.dat\") and writes it to the output file (default \"reflectance.dat\").\n"
     "\n"
@@ -33,7 +44,24 @@ constexpr const char* kUsage =
     "  --threads N     worker threads for the frequency loop (default: all cores)\n"
     "  --plot IMAGE    also draw the curve as the window's chart into IMAGE (.png or .svg)\n"
     "  --help          this text\n"
-    "  --version       the program's version\n";
+    "  --version       the program's version\n"
+    "\n"
+    "Table mode: computes with the library and writes only the CSV table PATH.\n"
+    "  --csv PATH      the table (needed by the options below)\n"
+    "  --rho LIST      source-detector distances in mm, comma-separated (default: the file's)\n"
+    "  --dt PS         time step of the curves in ps (default 10)\n"
+    "  --samples N     transform length, a power of two from 16 to 65536 (default 1024);\n"
+    "                  the table holds t = dt ... N/2 dt\n"
+    "  --fd LIST       frequencies in Hz, comma-separated: a table of the complex reflectance\n"
+    "                  instead of curves (--fd 0: the continuous-wave reflectance)\n"
+    "  --plot IMAGE    draws every distance's curve, up to 8 (not with --fd)\n";
+
+// Samples this far below a curve's peak are not drawn, as in the window's run: at the start
+// of a curve they are noise of the finite spectrum.
+constexpr double kPlotRange = 1e-6;
+constexpr int kMaxPlottedCurves = 8;
+// The library's highest frequency, checked here so that a bad --fd is a bad command line.
+constexpr long double kHighestFrequencyHz = 1e12L;
 
 struct UsageError {
   std::string message;
@@ -50,11 +78,107 @@ bool ParseThreads(std::string_view text, unsigned& threads) {
   return ec == std::errc() && end == text.data() + text.size() && threads >= 1 && threads <= 1024;
 }
 
+nlayer::NumberList ParseList(std::string_view option, std::string_view text, const char* what) {
+  nlayer::NumberList list = nlayer::ParseNumberList(text);
+  if (!list.error.empty()) {
+    throw UsageError{std::string(option) + " needs " + what + ": " + list.error};
+  }
+  return list;
+}
+
+// What table mode was asked for; any of its options selects it.
+struct TableRequest {
+  std::optional<std::filesystem::path> csv;
+  std::optional<nlayer::NumberList> rho;
+  std::optional<nlayer::NumberList> fd;
+  bool grid_given = false;
+  nlayer::TimeGrid grid;
+
+  bool Selected() const { return csv || rho || fd || grid_given; }
+};
+
+void CheckTableRequest(const TableRequest& table, bool output_given, bool plot_given) {
+  if (!table.csv) throw UsageError{"--rho, --dt, --samples and --fd write a table: name its file with --csv"};
+  if (output_given) throw UsageError{"--output names the curve file of a plain run; a table goes to --csv only"};
+  if (table.fd && table.grid_given) throw UsageError{"--dt and --samples set the time grid of curves; --fd computes none"};
+  if (table.fd && plot_given) throw UsageError{"--plot draws curves in time; it does not apply to --fd"};
+  if (plot_given && table.rho && table.rho->values.size() > kMaxPlottedCurves) {
+    throw UsageError{"--plot draws at most " + std::to_string(kMaxPlottedCurves) + " curves, not " +
+                     std::to_string(table.rho->values.size())};
+  }
+  if (auto problem = table.grid.Validate()) {
+    throw UsageError{(problem->field == "samples" ? "--samples: " : "--dt: ") + problem->message};
+  }
+}
+
+#if NLAYER_HAVE_PLOT
+void PlotCurves(const nlayer::TimeCurves& curves, const std::vector<std::string>& labels,
+                const std::filesystem::path& path) {
+  std::vector<nlayer::ui::NamedCurve> named;
+  for (std::size_t r = 0; r < curves.rho_mm.size(); ++r) {
+    const auto curve = curves.Curve(r);
+    double peak = 0;
+    for (double value : curve) peak = std::fmax(peak, std::fabs(value));
+    nlayer::ui::NamedCurve& drawn = named.emplace_back();
+    drawn.name = "\u03c1 = " + labels[r] + " mm";
+    for (std::size_t i = 0; i < curve.size(); ++i) {
+      if (std::fabs(curve[i]) >= peak * kPlotRange && curve[i] != 0) {
+        drawn.points.emplace_back(curves.t_ps[i], std::log10(std::fabs(curve[i])));
+      }
+    }
+  }
+  nlayer::ui::WriteCurvesImage(named, path);
+}
+#endif
+
+// Table mode: the model file read and validated by the library's rules, the table computed by
+// the library and written all at once. Returns the exit status.
+int RunTable(const TableRequest& table, const nlayer::RunOptions& options,
+             const std::optional<std::filesystem::path>& plot_path) {
+  try {
+    nlayer::AssertFloatingPointEnvironment();
+    const nlayer::ModelFile model = nlayer::ReadModelFile(options.input_path);
+    if (auto problem = nlayer::ValidateModelFile(model, !table.rho)) {
+      std::fprintf(stderr, "%s\n", problem->c_str());
+      return 1;
+    }
+    std::vector<long double> rho = {model.rho_mm};
+    std::vector<std::string> labels = {nlayer::NumberText(model.rho_mm)};
+    if (table.rho) {
+      rho = table.rho->values;
+      labels = table.rho->items;
+    }
+    const nlayer::ComputeOptions compute{.threads = options.threads};
+    if (table.fd) {
+      std::vector<double> f_hz;
+      for (long double f : table.fd->values) f_hz.push_back(static_cast<double>(f));
+      nlayer::ReplaceFile(*table.csv, nlayer::FrequencyTable(nlayer::FrequencyDomain(model.medium, rho, f_hz, compute)));
+      return 0;
+    }
+    const nlayer::TimeCurves curves = nlayer::TimeResolved(model.medium, rho, table.grid, compute);
+    nlayer::ReplaceFile(*table.csv, nlayer::TimeTable(curves, labels));
+#if NLAYER_HAVE_PLOT
+    if (plot_path) PlotCurves(curves, labels, *plot_path);
+#else
+    (void)plot_path;
+#endif
+  } catch (const nlayer::ModelFileError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nlayer-run: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   nlayer::RunOptions options;
   std::optional<std::filesystem::path> plot_path;
+  TableRequest table;
+  bool output_given = false;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string_view arg = argv[i];
@@ -72,6 +196,7 @@ int main(int argc, char** argv) {
         options.input_path = std::string(value());
       } else if (arg == "--output") {
         options.output_path = std::string(value());
+        output_given = true;
       } else if (arg == "--threads") {
         const std::string_view text = value();
         if (!ParseThreads(text, options.threads)) {
@@ -85,14 +210,43 @@ int main(int argc, char** argv) {
         if (!HasImageSuffix(*plot_path)) {
           throw UsageError{"--plot needs a file name ending in .png or .svg, not \"" + plot_path->string() + "\""};
         }
+      } else if (arg == "--csv") {
+        table.csv = std::string(value());
+      } else if (arg == "--rho") {
+        table.rho = ParseList(arg, value(), "a comma-separated list of distances in mm");
+        for (long double rho : table.rho->values) {
+          if (auto problem = nlayer::ValidateDistance(rho)) throw UsageError{"--rho: " + problem->message};
+        }
+      } else if (arg == "--fd") {
+        table.fd = ParseList(arg, value(), "a comma-separated list of frequencies in Hz");
+        for (long double f : table.fd->values) {
+          if (!(f >= 0 && f <= kHighestFrequencyHz)) {
+            throw UsageError{"--fd: frequency " + nlayer::NumberText(f) + " Hz is outside 0 ... 1e12 Hz"};
+          }
+        }
+      } else if (arg == "--dt") {
+        const nlayer::NumberList dt = ParseList(arg, value(), "one time step in ps");
+        if (dt.values.size() != 1) throw UsageError{"--dt needs one time step in ps, not a list"};
+        table.grid.dt_ps = static_cast<double>(dt.values[0]);
+        table.grid_given = true;
+      } else if (arg == "--samples") {
+        const std::string_view text = value();
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), table.grid.samples);
+        if (ec != std::errc() || end != text.data() + text.size()) {
+          throw UsageError{"--samples needs a whole number, not \"" + std::string(text) + "\""};
+        }
+        table.grid_given = true;
       } else {
         throw UsageError{"unknown argument \"" + std::string(arg) + "\" (see --help)"};
       }
     }
+    if (table.Selected()) CheckTableRequest(table, output_given, plot_path.has_value());
   } catch (const UsageError& e) {
     std::fprintf(stderr, "nlayer-run: %s\n", e.message.c_str());
     return 2;
   }
+
+  if (table.Selected()) return RunTable(table, options, plot_path);
 
   try {
     nlayer::AssertFloatingPointEnvironment();

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/chart_sink.h"
 #include "tests/test_support.h"
@@ -119,6 +120,27 @@ TEST(WriteChartImage, UnwritablePlaceFailsNamingTheFile) {
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("no/such/directory/chart.png"), std::string::npos) << e.what();
   }
+}
+
+// Every curve in a colour of its own that shows on white, the fifth and sixth too (the
+// window's yellow and white would not), with a legend; nine curves are refused.
+TEST(WriteCurvesImage, DrawsEachCurveInAColourOfItsOwn) {
+  TempWorkDir dir;
+  const MemoryChart chart = ChartWithCurves(6);
+  std::vector<NamedCurve> curves;
+  for (int i = 0; i < 6; ++i) curves.push_back({"curve " + std::to_string(i + 1), chart.Series(i)});
+  WriteCurvesImage(curves, "curves.png");
+  QImage image;
+  ASSERT_TRUE(image.load("curves.png", "PNG"));
+  EXPECT_EQ(image.size(), QSize(kCurvesImageWidth, kCurvesImageHeight));
+  for (QRgb colour : {qRgb(255, 0, 0), qRgb(0, 128, 0), qRgb(255, 0, 255), qRgb(0, 0, 255), qRgb(0, 128, 128)}) {
+    EXPECT_GT(PixelsOfColour(image, colour), 200) << std::hex << colour;
+  }
+  EXPECT_EQ(PixelsOfColour(image, qRgb(255, 255, 0)), 0);
+  WriteCurvesImage(curves, "curves.svg");
+  EXPECT_NE(dir.Read("curves.svg").find("curve 6"), std::string::npos);
+  EXPECT_THROW(WriteCurvesImage(std::vector<NamedCurve>(9), "nine.png"), std::invalid_argument);
+  EXPECT_FALSE(std::filesystem::exists("nine.png"));
 }
 
 }  // namespace

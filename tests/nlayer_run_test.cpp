@@ -4,11 +4,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <complex>
+#include <numbers>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -217,7 +222,8 @@ TEST(NlayerRunTest, HelpNamesEveryOptionAndDoesNotRun) {
   const Outcome run = RunNlayer({"--help"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
-  for (const char* option : {"--input", "--output", "--threads", "--help", "--version"}) {
+  for (const char* option : {"--input", "--output", "--threads", "--help", "--version", "--csv", "--rho", "--dt",
+                             "--samples", "--fd"}) {
     EXPECT_NE(run.out.find(option), std::string::npos) << option;
   }
   EXPECT_FALSE(Exists("reflectance.dat"));
@@ -286,7 +292,18 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"--threads"}, std::vector<std::string>{"--input"},
                       std::vector<std::string>{"--output"},
                       std::vector<std::string>{"--output", "elsewhere.dat", "--threads", "0"},
-                      std::vector<std::string>{"--output", "elsewhere.dat", "--unknown"}));
+                      std::vector<std::string>{"--output", "elsewhere.dat", "--unknown"},
+                      // Table mode: bad lists and values, and options that do not go together.
+                      std::vector<std::string>{"--csv", "elsewhere.dat", "--rho", "10,,20"},
+                      std::vector<std::string>{"--csv", "elsewhere.dat", "--rho", "abc"},
+                      std::vector<std::string>{"--csv", "elsewhere.dat", "--rho", "10,-5"},
+                      std::vector<std::string>{"--csv", "elsewhere.dat", "--samples", "1000"},
+                      std::vector<std::string>{"--csv", "elsewhere.dat", "--dt", "-1"},
+                      std::vector<std::string>{"--csv", "elsewhere.dat", "--fd", "1e13"},
+                      std::vector<std::string>{"--csv", "elsewhere.dat", "--fd", "0", "--dt", "5"},
+                      std::vector<std::string>{"--csv", "elsewhere.dat", "--fd", "0", "--plot", "x.png"},
+                      std::vector<std::string>{"--csv", "elsewhere.dat", "--output", "x.dat"},
+                      std::vector<std::string>{"--rho", "10"}));
 
 TEST(NlayerRunTest, AMissingInputFileLeavesAnEmptyOutputFile) {
   TempWorkDir dir;
@@ -362,6 +379,200 @@ INSTANTIATE_TEST_SUITE_P(
       std::string name = info.param.file;
       return name.substr(0, name.find('.'));
     });
+
+// ---------------------------------------------------------------------------------------------
+// Table mode.
+
+using Table = std::vector<std::vector<std::string>>;
+
+Table CsvCells(const std::string& text) {
+  Table rows;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::vector<std::string>& row = rows.emplace_back();
+    const std::string line = text.substr(start, end - start);
+    for (std::size_t from = 0, comma;; from = comma + 1) {
+      comma = line.find(',', from);
+      row.push_back(line.substr(from, comma == std::string::npos ? comma : comma - from));
+      if (comma == std::string::npos) break;
+    }
+  }
+  EXPECT_EQ(start, text.size()) << "the table does not end with a line end";
+  return rows;
+}
+
+std::vector<std::string> Column(const Table& table, std::size_t column) {
+  std::vector<std::string> cells;
+  for (std::size_t row = 1; row < table.size(); ++row) cells.push_back(table[row].at(column));
+  return cells;
+}
+
+// Runs table mode on `model` into `csv` and returns the table, failing the test on any error.
+Table TableOf(const fs::path& model, const std::string& csv, std::vector<std::string> extra) {
+  extra.insert(extra.end(), {"--input", model.string(), "--csv", csv});
+  const Outcome run = RunNlayer(extra);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  std::ifstream in(csv, std::ios::binary);
+  return CsvCells(std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+TEST(NlayerRunTableTest, EachDistancesColumnIsTheColumnOfThatDistanceAlone) {
+  TempWorkDir dir;
+  const Table all = TableOf(kModels / "two_layer.dat", "all.csv", {"--rho", "10,20,30"});
+  ASSERT_EQ(all.size(), 513u);
+  EXPECT_EQ(all[0], (std::vector<std::string>{"t_ps", "R_10mm", "R_20mm", "R_30mm"}));
+  for (std::size_t row = 1; row < all.size(); ++row) ASSERT_EQ(all[row][0], std::to_string(10 * row));
+  for (std::size_t r = 0; r < 3; ++r) {
+    const std::string rho = std::to_string(10 * (r + 1));
+    const Table alone = TableOf(kModels / "two_layer.dat", "alone.csv", {"--rho", rho});
+    EXPECT_EQ(alone[0][1], "R_" + rho + "mm");
+    EXPECT_TRUE(Column(alone, 1) == Column(all, r + 1)) << "rho " << rho;
+  }
+  // Without --rho the file's distance (20 mm) is the one column, and a run touches no other file.
+  const Table from_file = TableOf(kModels / "two_layer.dat", "file.csv", {});
+  EXPECT_EQ(from_file[0], (std::vector<std::string>{"t_ps", "R_20mm"}));
+  EXPECT_TRUE(Column(from_file, 1) == Column(all, 2));
+  EXPECT_FALSE(Exists("reflectance.dat"));
+  // The distance is named as written.
+  EXPECT_EQ(TableOf(kModels / "two_layer.dat", "named.csv", {"--rho", "2.5, 1e1"})[0],
+            (std::vector<std::string>{"t_ps", "R_2.5mm", "R_1e1mm"}));
+}
+
+TEST(NlayerRunTableTest, TheColumnAgreesWithTheWindowsRunWhereverThatKeepsASample) {
+  TempWorkDir dir;
+  ASSERT_EQ(RunModel(kModels / "two_layer.dat").status, 0);
+  const std::vector<Sample> curve = ParseCurve(dir.Read("reflectance.dat"));
+  const Table table = TableOf(kModels / "two_layer.dat", "t.csv", {"--rho", "20", "--threads", "2"});
+  ASSERT_EQ(table.size(), 513u);
+  ASSERT_GT(curve.size(), 100u);
+  for (const Sample& s : curve) {
+    // The file holds 15 significant digits: at most 5e-15 away, whatever the leading digit.
+    const double value = std::stod(table.at(static_cast<std::size_t>(s.time_ps / 10)).at(1));
+    EXPECT_LE(RelErr(value, s.value), 1e-14L) << s.time_ps << " ps";
+  }
+}
+
+// One layer has a closed form (the Hankel transform of exp(-alpha z) / 2 for the source and its
+// image): R~ = [z0 (1 + k r1) e^(-k r1) / r1^3 + z2 (1 + k r2) e^(-k r2) / r2^3] / (4 pi),
+// r = sqrt(rho^2 + z^2), z2 = z0 + 2 zb, k^2 = (mua + i omega n / c) / D.
+// The effective reflection of the boundary of n = 1.4, as the model defines it (core/fresnel.h).
+constexpr double kReffOfIndex14 = 0.49347758209353;
+
+std::complex<double> HalfSpace(double musp, double mua, double rho, double f_hz) {
+  const double n = 1.4, reff = kReffOfIndex14;
+  const double D = 1 / (3 * musp);
+  const double zb = 2 * (1 + reff) / (1 - reff) * D;
+  const double z0 = 1 / (mua + musp);
+  const std::complex<double> k = std::sqrt(std::complex<double>(mua, 2 * std::numbers::pi * f_hz * n / 2.99792458e11) / D);
+  const auto term = [&](double z) {
+    const double r = std::hypot(rho, z);
+    return z * (1.0 + k * r) * std::exp(-k * r) / (r * r * r);
+  };
+  return (term(z0) + term(z0 + 2 * zb)) / (4 * std::numbers::pi);
+}
+
+TEST(NlayerRunTableTest, FrequencyTableOfAHalfSpaceIsTheClosedForm) {
+  TempWorkDir dir;
+  const Table table = TableOf(kExamples / "one_layer" / "input.dat", "fd.csv", {"--fd", "0,1e8", "--rho", "10,20"});
+  ASSERT_EQ(table.size(), 5u);
+  EXPECT_EQ(table[0], (std::vector<std::string>{"f_hz", "rho_mm", "re", "im", "amplitude", "phase_rad"}));
+  const std::vector<std::pair<double, double>> order = {{0, 10}, {0, 20}, {1e8, 10}, {1e8, 20}};
+  for (std::size_t row = 1; row < table.size(); ++row) {
+    const auto [f, rho] = order[row - 1];
+    ASSERT_EQ(table[row].size(), 6u);
+    EXPECT_EQ(std::stod(table[row][0]), f);
+    EXPECT_EQ(std::stod(table[row][1]), rho);
+    const std::complex<double> value(std::stod(table[row][2]), std::stod(table[row][3]));
+    const std::complex<double> expected = HalfSpace(1, 0.01, rho, f);
+    // The transform stops at 30 mus', which drops less than 2e-14 mm^-2 at these distances.
+    EXPECT_LT(std::abs(value - expected), 2e-14 + 1e-12 * std::abs(expected)) << f << " Hz, " << rho << " mm";
+    EXPECT_EQ(std::stod(table[row][4]), std::abs(value));
+    EXPECT_EQ(std::stod(table[row][5]), -std::arg(value));
+    if (f == 0) {
+      EXPECT_EQ(table[row][3], "0");
+      EXPECT_EQ(table[row][5], "0");
+    } else {
+      EXPECT_GT(std::stod(table[row][5]), 0) << "the phase lag of a causal curve";
+    }
+  }
+}
+
+// The curve is the inverse DFT of the spectrum at k / (samples dt), so dt times the sum over a
+// whole period is R~(0). The table holds t = dt ... samples/2 dt only. What arrives later is
+// below 1e-20 of the peak here (mua c / n > 2e-3 per ps), but a spectrum cut at 1 / (2 dt)
+// rings before the light arrives, and that ringing at t <= 0 is left out: 1e-10 of the integral
+// at 20 mm, 2e-9 at 30 mm, whatever the period.
+TEST(NlayerRunTableTest, ContinuousWaveIsTheTimeIntegralOfTheCurve) {
+  TempWorkDir dir;
+  const Table cw = TableOf(kModels / "two_layer.dat", "cw.csv", {"--fd", "0", "--rho", "20,30"});
+  const Table curves = TableOf(kModels / "two_layer.dat", "td.csv", {"--rho", "20,30", "--samples", "2048"});
+  ASSERT_EQ(curves.size(), 1025u);
+  EXPECT_EQ(curves.back()[0], "10240");
+  for (std::size_t r = 0; r < 2; ++r) {
+    long double sum = 0;
+    for (const std::string& cell : Column(curves, r + 1)) sum += std::stold(cell) * 10;
+    EXPECT_LE(RelErr(sum, std::stold(cw.at(r + 1).at(2))), 1e-8L) << "rho column " << r;
+  }
+}
+
+TEST(NlayerRunTableTest, AFailedRunLeavesTheOldTableAsItWas) {
+  TempWorkDir dir;
+  const std::string old_table = "t_ps,R_20mm\n10,1\n";
+  struct Case {
+    std::string model;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string lines_1_to_6 = "2\n1\n0.01\n1.4\n5\n2\n";
+  const std::vector<Case> cases = {
+      {lines_1_to_6 + "-0.01\n1.4\n15\n20\n", {}, "input.dat:7: mua of layer 2 is -0.01; it must be >= 0 and finite\n"},
+      {lines_1_to_6 + "0.03\n1.4\n0\n20\n", {}, "input.dat:9: d of layer 2 is 0; it must be > 0 and finite\n"},
+      {lines_1_to_6 + "0.03\n1.4\n15\n", {},
+       "input.dat: rho is missing (the file ends before it); give it on the last line or with --rho\n"},
+      {"1\n1\n0.01\n1,4\n10\n", {"--rho", "20"}, "input.dat:4: \"1,4\" is not a number\n"},
+      {lines_1_to_6 + "0.03\n1.4\n15\n", {"--input", "absent.dat"}, "absent.dat: No such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    dir.Write("input.dat", c.model);
+    dir.Write("t.csv", old_table);
+    std::vector<std::string> args = {"--csv", "t.csv"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome run = RunNlayer(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, c.message);
+    EXPECT_EQ(dir.Read("t.csv"), old_table);
+  }
+  // A fault of the model's arithmetic is the library's English sentence.
+  dir.Write("t.csv", old_table);
+  Outcome run = RunNlayer({"--input", (kModels / "too_thick.dat").string(), "--csv", "t.csv"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("nlayer-run: floating-point overflow in the ", 0), 0u) << run.err;
+  EXPECT_EQ(dir.Read("t.csv"), old_table);
+  // A table that cannot replace its file names it, and leaves nothing behind.
+  fs::create_directory("folder.csv");
+  run = RunNlayer({"--input", (kModels / "two_layer.dat").string(), "--csv", "folder.csv"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "nlayer-run: cannot write folder.csv: Is a directory\n");
+  std::vector<std::string> entries;
+  for (const auto& entry : fs::directory_iterator(dir.path())) entries.push_back(entry.path().filename().string());
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::string>{"folder.csv", "input.dat", "t.csv"}));
+  EXPECT_TRUE(fs::is_empty("folder.csv"));
+}
+
+#if NLAYER_HAVE_PLOT
+TEST(NlayerRunTableTest, PlotNamesEveryDistanceInTheLegend) {
+  TempWorkDir dir;
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const Table table = TableOf(kModels / "two_layer.dat", "t.csv", {"--rho", "10,2.5", "--plot", "curves.svg"});
+  EXPECT_EQ(table.size(), 513u);
+  const std::string svg = dir.Read("curves.svg");
+  EXPECT_NE(svg.find("\u03c1 = 10 "), std::string::npos);
+  EXPECT_NE(svg.find("\u03c1 = 2.5 "), std::string::npos);
+}
+#endif
 
 }  // namespace
 }  // namespace nlayer::testing

@@ -10,7 +10,13 @@
 #include <QSaveFile>
 #include <QSvgGenerator>
 #include <QWidget>
+#include <QtCharts/QChart>
 #include <QtCharts/QChartView>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLegendMarker>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
+#include <QPen>
 
 #include <array>
 #include <cctype>
@@ -143,6 +149,39 @@ void WriteChartImage(const MemoryChart& chart, const std::filesystem::path& path
   }
   const std::unique_ptr<QChartView> view(adapter.CreateView(nullptr));
   view->resize(kChartWidth, kChartHeight);
+  WriteWidgetImage(*view, path);
+}
+
+void WriteCurvesImage(const std::vector<NamedCurve>& curves, const std::filesystem::path& path) {
+  // The window's own series colours include yellow and white, which vanish on white.
+  static constexpr std::array<QRgb, ChartSink::kSeriesCount> kColours = {
+      qRgb(255, 0, 0), qRgb(0, 128, 0),   qRgb(255, 0, 255),   qRgb(0, 0, 255),
+      qRgb(0, 128, 128), qRgb(0, 0, 0), qRgb(128, 128, 128), qRgb(128, 128, 0)};
+  if (curves.size() > kColours.size()) {
+    throw std::invalid_argument("a picture holds at most " + std::to_string(kColours.size()) + " curves, not " +
+                                std::to_string(curves.size()));
+  }
+  FormatOf(path);
+  ApplicationIfNone application(path);
+  ChartAdapter adapter;
+  QChart& chart = *adapter.Chart();
+  for (int i = 0; i < ChartSink::kSeriesCount; ++i) {
+    QLineSeries& series = *adapter.Series(i);
+    if (static_cast<std::size_t>(i) >= curves.size()) {
+      for (QLegendMarker* marker : chart.legend()->markers(&series)) marker->setVisible(false);
+      continue;
+    }
+    const NamedCurve& curve = curves[static_cast<std::size_t>(i)];
+    for (const auto& [x, y] : curve.points) adapter.AppendPoint(i, x, y);
+    series.setName(QString::fromStdString(curve.name));
+    series.setPen(QPen(QColor(kColours[static_cast<std::size_t>(i)]), 1));
+  }
+  chart.legend()->setAlignment(Qt::AlignRight);
+  chart.legend()->setFont(adapter.AxisX()->labelsFont());
+  chart.legend()->setLabelColor(Qt::black);
+  chart.legend()->show();
+  const std::unique_ptr<QChartView> view(adapter.CreateView(nullptr));
+  view->resize(kCurvesImageWidth, kCurvesImageHeight);
   WriteWidgetImage(*view, path);
 }
 

@@ -5,6 +5,9 @@
 #include <QtGlobal>
 
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "app/chart_sink.h"
 
@@ -21,6 +24,24 @@ namespace nlayer::ui {
 // unknown suffix, a QCoreApplication that is not a QApplication, or a failed write; the file is
 // then left as it was.
 void WriteChartImage(const MemoryChart& chart, const std::filesystem::path& path);
+
+// A curve of a picture that names its curves: the legend's text and the points (x, y).
+struct NamedCurve {
+  std::string name;  // UTF-8
+  std::vector<std::pair<double, double>> points;
+};
+
+// The size of a picture of named curves, pixels: the window's chart leaves a legend beside
+// the plot too little room, and Qt Charts then elides the axes' labels.
+inline constexpr int kCurvesImageWidth = 800;
+inline constexpr int kCurvesImageHeight = 500;
+
+// Draws up to eight curves as WriteChartImage draws series (the window's chart settings and
+// axes), each in a colour of its own that shows on the chart's white background (red, green,
+// fuchsia, blue, teal, black, gray, olive), with a legend right of the plot naming them, at
+// kCurvesImageWidth x kCurvesImageHeight, and writes the picture to `path` as WriteChartImage
+// does. Throws std::invalid_argument for more than eight curves, otherwise as WriteChartImage.
+void WriteCurvesImage(const std::vector<NamedCurve>& curves, const std::filesystem::path& path);
 
 // Writes what `widget` shows, at its current size, to `path`; a widget never shown is laid out
 // first without appearing on screen. Throws std::runtime_error as WriteChartImage.
