@@ -8,9 +8,13 @@ packages=(
   libalglib-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libhwy-dev
   xvfb xauth fonts-liberation
   clang libclang-rt-14-dev
   locales
+  python3 python3-dev pybind11-dev python3-numpy python3-pytest
+  python3-distributed python3-tqdm python3-matplotlib
+  dpkg-dev file
 )
 
 missing=()

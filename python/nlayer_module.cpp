@@ -1,0 +1,370 @@
+// nlayer._nlayer: the library's types and computations for Python. The public functions with
+// their argument handling live in nlayer/__init__.py; this module converts, releases the GIL
+// and translates the library's exceptions.
+#include <pybind11/complex.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cfloat>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "nlayer/nlayer.h"
+
+#if __has_include("io/model_file.h")
+#include "io/model_file.h"
+#define NLAYER_HAVE_MODEL_FILE 1
+#endif
+
+namespace py = pybind11;
+
+namespace {
+
+static_assert(LDBL_MANT_DIG == 64, "the exact pickling of layers assumes the x87 extended format");
+
+PyObject* g_model_error = nullptr;  // nlayer.ModelError, created at import
+
+// ---- long double values in Python -------------------------------------------------------
+
+bool IsDouble(long double x) { return std::isnan(x) || static_cast<long double>(static_cast<double>(x)) == x; }
+
+// The shortest text that reads back to x: as a Python float where x is a double (0.01 passed
+// from Python reads "0.01"), otherwise as an extended real (0.01 read from a file, which is
+// not the double 0.01, also reads "0.01").
+std::string ValueText(long double x) {
+  if (IsDouble(x)) return py::repr(py::float_(static_cast<double>(x)));
+  char text[64];
+  const auto end = std::to_chars(text, text + sizeof text, x).ptr;
+  return std::string(text, end);
+}
+
+// A value in a pickle: a float where that is exact, otherwise (significand, exponent) with
+// x = significand * 2**exponent, which every platform reads back exactly.
+py::object PackValue(long double x) {
+  if (IsDouble(x)) return py::float_(static_cast<double>(x));
+  int exponent = 0;
+  const long double fraction = std::frexp(x, &exponent);
+  const long double significand = std::ldexp(fraction, LDBL_MANT_DIG);  // an integer, |s| < 2^64
+  const unsigned long long magnitude = static_cast<unsigned long long>(std::fabs(significand));
+  py::object s = py::int_(magnitude);
+  if (significand < 0) s = -s;
+  return py::make_tuple(s, exponent - LDBL_MANT_DIG);
+}
+
+long double UnpackValue(const py::handle& value) {
+  if (py::isinstance<py::float_>(value)) return static_cast<long double>(value.cast<double>());
+  const auto pair = value.cast<py::tuple>();
+  if (pair.size() != 2) throw py::value_error("a packed layer value must be a float or (significand, exponent)");
+  const py::int_ s = pair[0].cast<py::int_>();
+  const bool negative = s < py::int_(0);
+  const unsigned long long magnitude = (negative ? py::int_(-s) : s).cast<unsigned long long>();
+  const long double significand = static_cast<long double>(magnitude);
+  return std::ldexp(negative ? -significand : significand, pair[1].cast<int>());
+}
+
+// A layer value from Python: a float or int as the double it is; a decimal.Decimal as the
+// extended real nearest to its digits, exactly as a model file reads them; a numpy.longdouble
+// as it stands.
+long double ToExtended(const py::handle& value, const char* name) {
+  static const py::handle decimal = py::object(py::module_::import("decimal").attr("Decimal")).release();
+  static const py::handle longdouble = py::object(py::module_::import("numpy").attr("longdouble")).release();
+  if (py::isinstance<py::bool_>(value) || py::isinstance<py::str>(value)) {
+    throw py::type_error(std::string(name) + " must be a number, not " +
+                         std::string(py::str(py::type::handle_of(value).attr("__name__"))));
+  }
+  if (py::isinstance(value, decimal)) {
+    const std::string text = py::str(value);
+    long double x = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), x);
+    if (error != std::errc() || end != text.data() + text.size()) {
+      throw py::value_error(std::string(name) + " is " + text + ", beyond the extended range");
+    }
+    return x;
+  }
+  if (py::isinstance(value, longdouble) && py::cast<int>(value.attr("itemsize")) == sizeof(long double)) {
+    const std::string bytes = py::cast<py::bytes>(value.attr("tobytes")());
+    long double x = 0;
+    std::memcpy(&x, bytes.data(), sizeof x);
+    return x;
+  }
+  const double x = PyFloat_AsDouble(value.ptr());
+  if (x == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return x;
+}
+
+// ---- exceptions -------------------------------------------------------------------------
+
+[[noreturn]] void RaiseInvalid(const nlayer::InvalidRequest& e) {
+  const nlayer::ModelProblem& p = e.problem();
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(p.message);
+  error.attr("layer") = p.layer > 0 ? py::object(py::int_(p.layer)) : py::object(py::none());
+  error.attr("field") = p.field;
+  error.attr("value") = static_cast<double>(p.value);
+  PyErr_SetObject(PyExc_ValueError, error.ptr());
+  throw py::error_already_set();
+}
+
+[[noreturn]] void RaiseModelError(const nlayer::ModelError& e) {
+  py::object error = py::reinterpret_borrow<py::object>(g_model_error)(e.what());
+  error.attr("kind") = nlayer::FaultKindName(e.kind());
+  error.attr("stage") = nlayer::FaultStageName(e.stage());
+  const bool has_frequency = e.frequency_index() >= 0;
+  error.attr("frequency_index") = has_frequency ? py::object(py::int_(e.frequency_index())) : py::object(py::none());
+  error.attr("frequency_hz") = has_frequency ? py::object(py::float_(e.frequency_hz())) : py::object(py::none());
+  PyErr_SetObject(g_model_error, error.ptr());
+  throw py::error_already_set();
+}
+
+// Runs `work` (which must own everything it reads) on a thread of its own while the caller
+// waits without the GIL, looking for signals every 0.1 s: Ctrl-C ends the wait with
+// KeyboardInterrupt even in a computation of minutes. The library cannot be stopped midway,
+// so an abandoned computation finishes in the background and its result is dropped.
+template <class Result, class Work>
+Result RunInterruptible(Work work) {
+  auto task = std::make_shared<std::packaged_task<Result()>>(std::move(work));
+  std::future<Result> result = task->get_future();
+  std::thread([task] { (*task)(); }).detach();
+  for (;;) {
+    bool ready = false;
+    {
+      py::gil_scoped_release release;
+      ready = result.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready;
+    }
+    if (ready) break;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+  try {
+    return result.get();
+  } catch (const nlayer::InvalidRequest& e) {
+    RaiseInvalid(e);
+  } catch (const nlayer::ModelError& e) {
+    RaiseModelError(e);
+  }
+}
+
+// ---- conversions ------------------------------------------------------------------------
+
+std::vector<long double> Distances(const std::vector<double>& rho_mm) {
+  return std::vector<long double>(rho_mm.begin(), rho_mm.end());
+}
+
+nlayer::Medium MakeMedium(const py::iterable& layers) {
+  nlayer::Medium medium;
+  int number = 0;
+  for (const py::handle item : layers) {
+    ++number;
+    if (!py::isinstance<nlayer::Layer>(item)) {
+      throw py::type_error("layer " + std::to_string(number) + " is a " +
+                           std::string(py::str(py::type::handle_of(item).attr("__name__"))) +
+                           ", not an nlayer.Layer");
+    }
+    medium.layers.push_back(item.cast<nlayer::Layer>());
+  }
+  if (auto problem = medium.Validate()) RaiseInvalid(nlayer::InvalidRequest(*problem));
+  return medium;
+}
+
+std::string LayerRepr(const nlayer::Layer& l) {
+  return "Layer(musp=" + ValueText(l.musp) + ", mua=" + ValueText(l.mua) + ", n=" + ValueText(l.n) +
+         ", d=" + ValueText(l.d) + ")";
+}
+
+py::tuple PackLayer(const nlayer::Layer& l) {
+  return py::make_tuple(PackValue(l.musp), PackValue(l.mua), PackValue(l.n), PackValue(l.d));
+}
+
+nlayer::Layer UnpackLayer(const py::tuple& t) {
+  if (t.size() != 4) throw py::value_error("a packed layer holds 4 values");
+  return {UnpackValue(t[0]), UnpackValue(t[1]), UnpackValue(t[2]), UnpackValue(t[3])};
+}
+
+bool SameLayer(const nlayer::Layer& a, const nlayer::Layer& b) {
+  return a.musp == b.musp && a.mua == b.mua && a.n == b.n && a.d == b.d;
+}
+
+bool SameMedium(const nlayer::Medium& a, const nlayer::Medium& b) {
+  if (a.layers.size() != b.layers.size()) return false;
+  for (std::size_t i = 0; i < a.layers.size(); ++i) {
+    if (!SameLayer(a.layers[i], b.layers[i])) return false;
+  }
+  return true;
+}
+
+py::tuple PackMedium(const nlayer::Medium& m) {
+  py::list layers;
+  for (const nlayer::Layer& l : m.layers) layers.append(PackLayer(l));
+  return py::tuple(layers);
+}
+
+#ifdef NLAYER_HAVE_MODEL_FILE
+// The file's medium and rho, each problem raised where Python looks for it: OSError for a file
+// that cannot be read, ValueError naming the line for a value that is not a model's.
+py::tuple ReadModel(const std::string& path) {
+  nlayer::ModelFile file;
+  try {
+    py::gil_scoped_release release;
+    file = nlayer::ReadModelFile(path);
+  } catch (const nlayer::ModelFileError& e) {
+    if (e.error_number() != 0) {
+      PyErr_SetObject(PyExc_OSError, py::make_tuple(e.error_number(), e.what(), path).ptr());
+      throw py::error_already_set();
+    }
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(e.what());
+    error.attr("line") = e.line();
+    PyErr_SetObject(PyExc_ValueError, error.ptr());
+    throw py::error_already_set();
+  }
+  if (auto problem = nlayer::ValidateModelFile(file, /*need_rho=*/true)) throw py::value_error(*problem);
+  return py::make_tuple(file.medium, static_cast<double>(file.rho_mm));
+}
+#endif
+
+}  // namespace
+
+PYBIND11_MODULE(_nlayer, m) {
+  m.doc() = "The compiled part of nlayer; use the package nlayer.";
+
+  g_model_error = PyErr_NewExceptionWithDoc(
+      "nlayer.ModelError",
+      "A floating-point fault of the model's arithmetic ended the computation.\n\n"
+      "str(error) explains in English what usually causes it. Attributes: kind ('division by\n"
+      "zero', 'overflow', 'invalid operation'), stage ('derivation', 'frequency', 'transform',\n"
+      "'output'), frequency_index and frequency_hz (the modulation frequency where it happened,\n"
+      "None where the stage has none).",
+      PyExc_ArithmeticError, nullptr);
+  if (g_model_error == nullptr) throw py::error_already_set();
+  m.attr("ModelError") = py::reinterpret_borrow<py::object>(g_model_error);
+
+  py::class_<nlayer::Layer>(m, "Layer", R"doc(One plane-parallel layer of a Medium; immutable.
+
+Layer(musp, mua, n, d=0.0)
+
+musp  reduced scattering coefficient mus' (1/mm), > 0
+mua   absorption coefficient (1/mm), >= 0
+n     refractive index relative to the outside (index 1), > 0
+d     thickness (mm), > 0; not used for a single layer, which is a half-space
+
+The values are checked when the layer becomes part of a Medium. The library keeps them as
+80-bit extended reals: a float converts exactly; a decimal.Decimal becomes the extended real
+nearest to its digits, as a model file's "1.9" does (the float 1.9 is another number, and the
+Hankel transform at large distances amplifies such differences to some 1e-11 of the curve);
+a numpy.longdouble is taken as it is. The attributes return the nearest float; the repr
+shows each value's shortest digits.)doc")
+      .def(py::init([](const py::object& musp, const py::object& mua, const py::object& n, const py::object& d) {
+             return nlayer::Layer{ToExtended(musp, "musp"), ToExtended(mua, "mua"), ToExtended(n, "n"),
+                                  ToExtended(d, "d")};
+           }),
+           py::arg("musp"), py::arg("mua"), py::arg("n"), py::arg("d") = 0.0)
+      .def_property_readonly("musp", [](const nlayer::Layer& l) { return static_cast<double>(l.musp); },
+                             "reduced scattering coefficient mus' (1/mm)")
+      .def_property_readonly("mua", [](const nlayer::Layer& l) { return static_cast<double>(l.mua); },
+                             "absorption coefficient (1/mm)")
+      .def_property_readonly("n", [](const nlayer::Layer& l) { return static_cast<double>(l.n); },
+                             "refractive index")
+      .def_property_readonly("d", [](const nlayer::Layer& l) { return static_cast<double>(l.d); },
+                             "thickness (mm)")
+      .def("__repr__", &LayerRepr)
+      .def("__eq__", [](const nlayer::Layer& a, const py::object& b) -> py::object {
+        if (!py::isinstance<nlayer::Layer>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(SameLayer(a, b.cast<nlayer::Layer>()));
+      })
+      .def("__hash__", [](const nlayer::Layer& l) { return py::hash(PackLayer(l)); })
+      .def(py::pickle([](const nlayer::Layer& l) { return PackLayer(l); },
+                      [](const py::tuple& t) { return UnpackLayer(t); }));
+
+  py::class_<nlayer::Medium>(m, "Medium", R"doc(A stack of layers from the top (source and detector) to the bottom; immutable.
+
+Medium(layers)
+
+layers  a sequence of Layer, the top layer first
+
+Raises ValueError, naming the layer and the field, when the stack is not a physical model
+(e.g. "mua of layer 2 is -0.01; it must be >= 0"); the error's attributes layer, field and
+value say the same as data. A Medium pickles exactly (for Dask) and compares by value.)doc")
+      .def(py::init(&MakeMedium), py::arg("layers"))
+      .def_property_readonly(
+          "layers", [](const nlayer::Medium& medium) { return medium.layers; }, "the layers, top first (a list)")
+      .def("__len__", [](const nlayer::Medium& medium) { return medium.layers.size(); })
+      .def("__repr__",
+           [](const nlayer::Medium& medium) {
+             std::string text = "Medium([";
+             for (std::size_t i = 0; i < medium.layers.size(); ++i) {
+               text += (i ? ", " : "") + LayerRepr(medium.layers[i]);
+             }
+             return text + "])";
+           })
+      .def("__eq__", [](const nlayer::Medium& a, const py::object& b) -> py::object {
+        if (!py::isinstance<nlayer::Medium>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        return py::bool_(SameMedium(a, b.cast<const nlayer::Medium&>()));
+      })
+      .def("__hash__", [](const nlayer::Medium& medium) { return py::hash(PackMedium(medium)); })
+      .def(py::pickle([](const nlayer::Medium& medium) { return PackMedium(medium); },
+                      [](const py::tuple& t) {
+                        nlayer::Medium medium;
+                        for (const py::handle layer : t) medium.layers.push_back(UnpackLayer(layer.cast<py::tuple>()));
+                        if (auto problem = medium.Validate()) RaiseInvalid(nlayer::InvalidRequest(*problem));
+                        return medium;
+                      }));
+
+  m.def(
+      "time_resolved",
+      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, double dt_ps, int samples,
+         unsigned threads) {
+        const nlayer::TimeGrid grid{dt_ps, samples};
+        nlayer::TimeCurves curves = RunInterruptible<nlayer::TimeCurves>(
+            [medium, rho = Distances(rho_mm), grid, threads] {
+              return nlayer::TimeResolved(medium, rho, grid, nlayer::ComputeOptions{threads});
+            });
+        const auto rows = static_cast<py::ssize_t>(rho_mm.size());
+        const auto columns = static_cast<py::ssize_t>(curves.t_ps.size());
+        py::array_t<double> t_ps(columns);
+        std::memcpy(t_ps.mutable_data(), curves.t_ps.data(), curves.t_ps.size() * sizeof(double));
+        py::array_t<double> reflectance({rows, columns});
+        std::memcpy(reflectance.mutable_data(), curves.reflectance.data(), curves.reflectance.size() * sizeof(double));
+        return py::make_tuple(t_ps, reflectance);
+      },
+      py::arg("medium"), py::arg("rho_mm"), py::arg("dt_ps"), py::arg("samples"), py::arg("threads"));
+
+  m.def(
+      "frequency_domain",
+      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, const std::vector<double>& f_hz,
+         unsigned threads) {
+        nlayer::FrequencySpectra spectra = RunInterruptible<nlayer::FrequencySpectra>(
+            [medium, rho = Distances(rho_mm), f_hz, threads] {
+              return nlayer::FrequencyDomain(medium, rho, f_hz, nlayer::ComputeOptions{threads});
+            });
+        py::array_t<std::complex<double>> values(
+            {static_cast<py::ssize_t>(rho_mm.size()), static_cast<py::ssize_t>(f_hz.size())});
+        std::memcpy(values.mutable_data(), spectra.values.data(), spectra.values.size() * sizeof(std::complex<double>));
+        return values;
+      },
+      py::arg("medium"), py::arg("rho_mm"), py::arg("f_hz"), py::arg("threads"));
+
+  m.def(
+      "continuous_wave",
+      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, unsigned threads) {
+        std::vector<double> cw = RunInterruptible<std::vector<double>>([medium, rho = Distances(rho_mm), threads] {
+          return nlayer::ContinuousWave(medium, rho, nlayer::ComputeOptions{threads});
+        });
+        return py::array_t<double>(static_cast<py::ssize_t>(cw.size()), cw.data());
+      },
+      py::arg("medium"), py::arg("rho_mm"), py::arg("threads"));
+
+  // Shown and pickled as nlayer.Layer and nlayer.Medium, the names users know.
+  for (const char* name : {"Layer", "Medium"}) m.attr(name).attr("__module__") = "nlayer";
+
+#ifdef NLAYER_HAVE_MODEL_FILE
+  m.def("read_model", &ReadModel, py::arg("path"));
+#endif
+
+  m.attr("__version__") = nlayer::Version();
+}
