@@ -18,12 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "nlayer/nlayer.h"
-
-#if __has_include("io/model_file.h")
 #include "io/model_file.h"
-#define NLAYER_HAVE_MODEL_FILE 1
-#endif
+#include "nlayer/nlayer.h"
 
 namespace py = pybind11;
 
@@ -153,6 +149,13 @@ Result RunInterruptible(Work work) {
 
 // ---- conversions ------------------------------------------------------------------------
 
+nlayer::ComputeOptions Options(unsigned threads, const std::string& engine) {
+  if (engine != "exact" && engine != "fast") {
+    throw py::value_error("engine is '" + engine + "'; it must be 'exact' or 'fast'");
+  }
+  return {threads, engine == "fast" ? nlayer::Engine::kFast : nlayer::Engine::kExact};
+}
+
 std::vector<long double> Distances(const std::vector<double>& rho_mm) {
   return std::vector<long double>(rho_mm.begin(), rho_mm.end());
 }
@@ -205,7 +208,6 @@ py::tuple PackMedium(const nlayer::Medium& m) {
   return py::tuple(layers);
 }
 
-#ifdef NLAYER_HAVE_MODEL_FILE
 // The file's medium and rho, each problem raised where Python looks for it: OSError for a file
 // that cannot be read, ValueError naming the line for a value that is not a model's.
 py::tuple ReadModel(const std::string& path) {
@@ -226,7 +228,6 @@ py::tuple ReadModel(const std::string& path) {
   if (auto problem = nlayer::ValidateModelFile(file, /*need_rho=*/true)) throw py::value_error(*problem);
   return py::make_tuple(file.medium, static_cast<double>(file.rho_mm));
 }
-#endif
 
 }  // namespace
 
@@ -318,11 +319,11 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
   m.def(
       "time_resolved",
       [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, double dt_ps, int samples,
-         unsigned threads) {
+         unsigned threads, const std::string& engine) {
         const nlayer::TimeGrid grid{dt_ps, samples};
         nlayer::TimeCurves curves = RunInterruptible<nlayer::TimeCurves>(
-            [medium, rho = Distances(rho_mm), grid, threads] {
-              return nlayer::TimeResolved(medium, rho, grid, nlayer::ComputeOptions{threads});
+            [medium, rho = Distances(rho_mm), grid, options = Options(threads, engine)] {
+              return nlayer::TimeResolved(medium, rho, grid, options);
             });
         const auto rows = static_cast<py::ssize_t>(rho_mm.size());
         const auto columns = static_cast<py::ssize_t>(curves.t_ps.size());
@@ -332,39 +333,39 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
         std::memcpy(reflectance.mutable_data(), curves.reflectance.data(), curves.reflectance.size() * sizeof(double));
         return py::make_tuple(t_ps, reflectance);
       },
-      py::arg("medium"), py::arg("rho_mm"), py::arg("dt_ps"), py::arg("samples"), py::arg("threads"));
+      py::arg("medium"), py::arg("rho_mm"), py::arg("dt_ps"), py::arg("samples"), py::arg("threads"),
+      py::arg("engine"));
 
   m.def(
       "frequency_domain",
       [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, const std::vector<double>& f_hz,
-         unsigned threads) {
+         unsigned threads, const std::string& engine) {
         nlayer::FrequencySpectra spectra = RunInterruptible<nlayer::FrequencySpectra>(
-            [medium, rho = Distances(rho_mm), f_hz, threads] {
-              return nlayer::FrequencyDomain(medium, rho, f_hz, nlayer::ComputeOptions{threads});
+            [medium, rho = Distances(rho_mm), f_hz, options = Options(threads, engine)] {
+              return nlayer::FrequencyDomain(medium, rho, f_hz, options);
             });
         py::array_t<std::complex<double>> values(
             {static_cast<py::ssize_t>(rho_mm.size()), static_cast<py::ssize_t>(f_hz.size())});
         std::memcpy(values.mutable_data(), spectra.values.data(), spectra.values.size() * sizeof(std::complex<double>));
         return values;
       },
-      py::arg("medium"), py::arg("rho_mm"), py::arg("f_hz"), py::arg("threads"));
+      py::arg("medium"), py::arg("rho_mm"), py::arg("f_hz"), py::arg("threads"), py::arg("engine"));
 
   m.def(
       "continuous_wave",
-      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, unsigned threads) {
-        std::vector<double> cw = RunInterruptible<std::vector<double>>([medium, rho = Distances(rho_mm), threads] {
-          return nlayer::ContinuousWave(medium, rho, nlayer::ComputeOptions{threads});
-        });
+      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, unsigned threads, const std::string& engine) {
+        std::vector<double> cw = RunInterruptible<std::vector<double>>(
+            [medium, rho = Distances(rho_mm), options = Options(threads, engine)] {
+              return nlayer::ContinuousWave(medium, rho, options);
+            });
         return py::array_t<double>(static_cast<py::ssize_t>(cw.size()), cw.data());
       },
-      py::arg("medium"), py::arg("rho_mm"), py::arg("threads"));
+      py::arg("medium"), py::arg("rho_mm"), py::arg("threads"), py::arg("engine"));
 
   // Shown and pickled as nlayer.Layer and nlayer.Medium, the names users know.
   for (const char* name : {"Layer", "Medium"}) m.attr(name).attr("__module__") = "nlayer";
 
-#ifdef NLAYER_HAVE_MODEL_FILE
   m.def("read_model", &ReadModel, py::arg("path"));
-#endif
 
   m.attr("__version__") = nlayer::Version();
 }

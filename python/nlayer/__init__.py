@@ -77,13 +77,21 @@ def _integer(value, name, low, high):
     return number
 
 
+def _engine(engine):
+    if not isinstance(engine, str):
+        raise TypeError(f"engine must be 'exact' or 'fast', not {type(engine).__name__}")
+    if engine not in ("exact", "fast"):
+        raise ValueError(f"engine is {engine!r}; it must be 'exact' or 'fast'")
+    return engine
+
+
 def _real(value, name):
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
     return float(value)
 
 
-def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0):
+def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="exact"):
     """The time-resolved reflectance R(rho, t) of a medium, in mm^-2 ps^-1.
 
     Parameters
@@ -99,6 +107,10 @@ def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0):
     threads : int, optional
         Worker threads for the modulation frequencies, 0 for all cores (default). The values
         are the same, bit for bit, for every thread count.
+    engine : "exact" or "fast", optional
+        "exact" (default): 80-bit extended precision, the window's numbers to the last digit.
+        "fast": the same model in vectorised double precision, about 8 digits, for fits and
+        sweeps; a model that double precision cannot compute falls back to "exact".
 
     Returns
     -------
@@ -127,11 +139,11 @@ def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0):
     dt = _real(dt_ps, "dt_ps")
     n = _integer(samples, "samples", -(2**31), 2**31 - 1)
     workers = _integer(threads, "threads", 0, _MAX_THREADS)
-    t_ps, reflectance = _nlayer.time_resolved(medium, distances, dt, n, workers)
+    t_ps, reflectance = _nlayer.time_resolved(medium, distances, dt, n, workers, _engine(engine))
     return t_ps, (reflectance[0] if single else reflectance)
 
 
-def frequency_domain(medium, rho, f_hz, *, threads=0):
+def frequency_domain(medium, rho, f_hz, *, threads=0, engine="exact"):
     """The frequency-domain reflectance R~(rho, f) of a medium, in mm^-2.
 
     R~(f) is the Fourier transform of R(t), integral of R(t) exp(-2 pi i f t) dt, so that
@@ -146,6 +158,10 @@ def frequency_domain(medium, rho, f_hz, *, threads=0):
         Modulation frequencies in Hz, each from 0 to 1e12.
     threads : int, optional
         Worker threads, 0 for all cores (default).
+    engine : "exact" or "fast", optional
+        "exact" (default): 80-bit extended precision, the window's numbers to the last digit.
+        "fast": the same model in vectorised double precision, about 8 digits, for fits and
+        sweeps; a model that double precision cannot compute falls back to "exact".
 
     Returns
     -------
@@ -159,22 +175,22 @@ def frequency_domain(medium, rho, f_hz, *, threads=0):
     distances, single_rho = _values(rho, "rho")
     frequencies, single_f = _values(f_hz, "f_hz")
     workers = _integer(threads, "threads", 0, _MAX_THREADS)
-    values = _nlayer.frequency_domain(medium, distances, frequencies, workers)
+    values = _nlayer.frequency_domain(medium, distances, frequencies, workers, _engine(engine))
     if single_f:
         values = values[:, 0]
     return values[0] if single_rho else values
 
 
-def continuous_wave(medium, rho, *, threads=0):
+def continuous_wave(medium, rho, *, threads=0, engine="exact"):
     """The continuous-wave reflectance R~(rho, 0) of a medium, in mm^-2.
 
-    The same numbers as frequency_domain(medium, rho, 0.0).real: a float for a single distance,
-    an ndarray of shape (len(rho),) for a sequence.
+    The same numbers as frequency_domain(medium, rho, 0.0, threads=threads, engine=engine).real:
+    a float for a single distance, an ndarray of shape (len(rho),) for a sequence.
     """
     _check_medium(medium)
     distances, single = _values(rho, "rho")
     workers = _integer(threads, "threads", 0, _MAX_THREADS)
-    values = _nlayer.continuous_wave(medium, distances, workers)
+    values = _nlayer.continuous_wave(medium, distances, workers, _engine(engine))
     return float(values[0]) if single else values
 
 

@@ -27,7 +27,7 @@ def _local_workers():
         return os.cpu_count() or 1
 
 
-def _compute_chunk(start, media, rho, dt_ps, samples, threads, on_error, stop=None):
+def _compute_chunk(start, media, rho, dt_ps, samples, threads, engine, on_error, stop=None):
     """The curves of media[0..n) as an ndarray (n, len(rho), samples // 2).
 
     Module-level, so that Dask workers find it by name.
@@ -37,7 +37,7 @@ def _compute_chunk(start, media, rho, dt_ps, samples, threads, on_error, stop=No
         if stop is not None and stop.is_set():
             return None
         try:
-            curves[j] = _nlayer.time_resolved(medium, rho, dt_ps, samples, threads)[1]
+            curves[j] = _nlayer.time_resolved(medium, rho, dt_ps, samples, threads, engine)[1]
         except _nlayer.ModelError as error:
             if on_error == "nan":
                 curves[j] = np.nan
@@ -142,7 +142,7 @@ def _run_dask(chunks, output, args, client):
 
 
 def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None, count=None,
-          workers=None, threads=1, progress=None, on_error="raise"):
+          workers=None, threads=1, engine="exact", progress=None, on_error="raise"):
     """Time-resolved curves of many media, on all local cores or on a Dask cluster.
 
     Parameters
@@ -166,6 +166,8 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
         Local threads (default: every core the process may use); ignored with a client.
     threads : int, optional
         Threads per model (default 1: one model per core gives the best throughput).
+    engine : "exact" or "fast", optional
+        As for time_resolved (default "exact").
     progress : bool, optional
         A tqdm progress bar on standard error; by default shown on a terminal once a sweep has
         run for a second.
@@ -177,8 +179,8 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
     -------
     ndarray of shape (M, len(rho), samples // 2), or (M, samples // 2) for a single distance,
     where M is the number of media: row i holds the curves of media[i], the values of
-    time_resolved(media[i], rho, dt_ps=dt_ps, samples=samples), bit for bit, whichever way
-    and with whatever chunk size they were computed.
+    time_resolved(media[i], rho, dt_ps=dt_ps, samples=samples, engine=engine), bit for bit,
+    whichever way and with whatever chunk size they were computed.
 
     Ctrl-C stops a sweep within a second: no further chunk starts, and KeyboardInterrupt is
     raised.
@@ -189,7 +191,7 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
     >>> with LocalCluster(n_workers=2, processes=True) as cluster, Client(cluster) as client:
     ...     R = nlayer.sweep(media, rho=[10, 20, 30], client=client)
     """
-    from . import _integer, _real, _values
+    from . import _engine, _integer, _real, _values
 
     distances, single = _values(rho, "rho")
     args = (
@@ -197,6 +199,7 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
         _real(dt_ps, "dt_ps"),
         _integer(samples, "samples", 16, 65536),
         _integer(threads, "threads", 0, 1024),
+        _engine(engine),
         on_error,
     )
     if on_error not in ("raise", "nan"):

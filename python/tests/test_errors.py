@@ -42,6 +42,8 @@ def test_single_layer_is_a_half_space_whatever_its_thickness():
     (lambda m: nlayer.time_resolved(m, rho=20, threads=-1), ValueError, "threads is -1"),
     (lambda m: nlayer.frequency_domain(m, rho=20, f_hz=[1e8, -1.0]), ValueError, "frequency -1 Hz"),
     (lambda m: nlayer.continuous_wave(m, rho=float("nan")), ValueError, "rho is nan"),
+    (lambda m: nlayer.continuous_wave(m, rho=10, engine="quick"), ValueError, "engine is 'quick'"),
+    (lambda m: nlayer.frequency_domain(m, rho=10, f_hz=0, engine=None), TypeError, "engine"),
 ])
 def test_bad_arguments(call, error, text):
     with pytest.raises(error, match=text):

@@ -46,6 +46,10 @@ def test_dask_sweep_equals_local_sweep(client, expected):
     for chunk_size in (None, 2):
         on_cluster = nlayer.sweep(media(7), rho=RHO, client=client, count=7, chunk_size=chunk_size, **GRID)
         assert np.array_equal(on_cluster, expected)
+    # The engine reaches the workers.
+    fast = np.stack([nlayer.time_resolved(m, rho=RHO, engine="fast", **GRID)[1] for m in media(7)])
+    assert np.array_equal(nlayer.sweep(media(7), rho=RHO, client=client, count=7, engine="fast", **GRID), fast)
+    assert np.array_equal(nlayer.sweep(list(media(7)), rho=RHO, engine="fast", **GRID), fast)
 
 
 def thick():

@@ -91,3 +91,12 @@ def test_media_keep_extended_values_through_pickle(tmp_path):
     assert np.array_equal(nlayer.time_resolved(copy, rho=rho, samples=256)[1],
                           nlayer.time_resolved(medium, rho=rho, samples=256)[1])
     assert pickle.loads(pickle.dumps(medium.layers[0])) == medium.layers[0]
+
+
+def test_fast_engine_keeps_eight_digits_of_the_exact_one(head):
+    t_ps, exact = nlayer.time_resolved(head, rho=[10.0, 30.0])
+    _, fast = nlayer.time_resolved(head, rho=[10.0, 30.0], engine="fast")
+    for e, f in zip(exact, fast):
+        np.testing.assert_allclose(f, e, rtol=0, atol=1e-8 * e.max())
+    cw = nlayer.continuous_wave(head, rho=[10.0, 30.0])
+    np.testing.assert_allclose(nlayer.continuous_wave(head, rho=[10.0, 30.0], engine="fast"), cw, rtol=1e-8)
