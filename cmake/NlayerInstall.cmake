@@ -65,6 +65,6 @@ if(TARGET _nlayer)
       "python3 (>= ${python_major}.${python_minor}), python3 (<< ${python_major}.${python_next}), python3-numpy")
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-distributed, python3-tqdm, python3-matplotlib")
 endif()
-# find_package(nlayer) links ALGLIB and needs the headers of the C++ runtime's compiler.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libalglib-dev, g++, cmake")
+# find_package(nlayer) links ALGLIB and Highway and needs the headers of the C++ runtime's compiler.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libalglib-dev, libhwy-dev, g++, cmake")
 include(CPack)
