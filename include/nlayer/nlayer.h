@@ -3,4 +3,5 @@
 
 #include "nlayer/errors.h"
 #include "nlayer/medium.h"
+#include "nlayer/moments.h"
 #include "nlayer/reflectance.h"

@@ -1,0 +1,345 @@
+#include "nlayer/moments.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "core/derived_model.h"
+#include "core/gauss_weight.h"
+#include "core/hankel.h"
+#include "core/number_text.h"
+#include "core/spectrum.h"
+#include "core/synthesis.h"
+
+namespace nlayer {
+
+namespace {
+
+// The raw moments M0 (mm^-2), M1 (mm^-2 s) and M2 (mm^-2 s^2) of one distance.
+struct Raw {
+  long double m0 = 0, m1 = 0, m2 = 0;
+
+  Moments InPicoseconds() const {
+    const long double mean = m1 / m0;
+    return {static_cast<double>(m0), static_cast<double>(mean * 1e12L),
+            static_cast<double>((m2 / m0 - mean * mean) * 1e24L)};
+  }
+};
+
+// The first step probes the time scale; 2 pi MHz is far below the bandwidth of any curve that
+// lasts less than some tens of nanoseconds.
+constexpr long double kProbeOmega = 6.283185307179586477e6L;
+// The step then taken (see the stencil below).
+constexpr long double kOmegaTimesMeanTime = 1e-2L;
+
+DerivedModel Derived(const Medium& medium) {
+  DerivedModel model;
+  const FpFault fault = DeriveModel(medium.layers, model);
+  if (fault != FpFault::kNone) throw ModelError(ToFaultKind(fault), FaultStage::kDerivation, -1, 0.0);
+  return model;
+}
+
+Spectrum SpectrumAt(const DerivedModel& model, const std::vector<long double>& rhos,
+                    const std::vector<long double>& omegas, unsigned threads) {
+  Spectrum spectrum = ComputeSpectrum(model, rhos, omegas, threads);
+  if (spectrum.first_fault >= 0) ThrowFrequencyFault(spectrum, omegas);
+  return spectrum;
+}
+
+constexpr long double kSpeedOfLight = 2.99792458e11L;  // mm/s
+
+// The moments come from the Laplace transform L(sigma) = integral of R(t) e^(-sigma t) dt
+// = M0 - sigma M1 + sigma^2 M2 / 2 - ..., the model's R~ at the imaginary frequency -i sigma.
+// There the frequency term i omega n / (c D) of each layer becomes sigma n / (c D), a real
+// addition to mua / D: L(sigma) is the continuous-wave reflectance of the model with each
+// layer's mua raised by sigma n / c and the source depth left where it is. This keeps the
+// decay constants real; at small real frequencies the complex root would lose the imaginary
+// part's digits to cancellation (m - x with m = |x + iy|), and with them the moments'.
+//
+// The transform sums terms of both signs (the Bessel factor oscillates), so its result carries
+// the rounding of terms much larger than itself; L(sigma) - L(0), a small part of it, would lose
+// that many digits more, and so would the difference of two models. So every difference, in
+// sigma and between models, is formed point by point and only the differences are summed.
+//
+// The stencil in sigma has seven points, h apart: central (-3h ... 3h, errors of order h^6) where
+// every layer absorbs enough that mua - 3 sigma n / c stays above a tenth of mua, one-sided
+// (0 ... 6h, errors of order h^5) where some layer hardly absorbs. The step balances what the
+// stencil leaves against the rounding of the layered solution, whose (B - C) / Q cancels to
+// about 1e-13 for thick layers, divided by (sigma t)^2 in the second derivative.
+constexpr int kStencilPoints = 7;
+
+struct StencilSums {
+  long double m0 = 0;                  // L(0) of the first model
+  long double f[5][kStencilPoints]{};  // L of model m at sigma_j minus L(0) of the first model
+  long double h = 0;
+  bool central = true;
+  int origin() const { return central ? kStencilPoints / 2 : 0; }
+  long double Sigma(int j) const { return h * static_cast<long double>(j - origin()); }
+};
+
+// The weights of the first and second derivative at 0 on the points x[0 .. n-1] (Fornberg,
+// Math. Comp. 51, 699, 1988).
+void DerivativeWeights(const long double* x, int n, long double* first, long double* second) {
+  long double c[kStencilPoints][3] = {};
+  c[0][0] = 1.0L;
+  long double c1 = 1.0L;
+  for (int i = 1; i < n; ++i) {
+    long double c2 = 1.0L;
+    for (int j = 0; j < i; ++j) {
+      const long double c3 = x[i] - x[j];
+      c2 *= c3;
+      for (int k = std::min(i, 2); k >= 0; --k) {
+        if (j == i - 1) {
+          c[i][k] = c1 * ((k > 0 ? k * c[i - 1][k - 1] : 0.0L) - x[i - 1] * c[i - 1][k]) / c2;
+        }
+      }
+      for (int k = std::min(i, 2); k >= 0; --k) c[j][k] = (x[i] * c[j][k] - (k > 0 ? k * c[j][k - 1] : 0.0L)) / c3;
+    }
+    c1 = c2;
+  }
+  for (int i = 0; i < n; ++i) first[i] = c[i][1], second[i] = c[i][2];
+}
+
+StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, long double h) {
+  const DerivedModel& base = models[0];
+  const std::size_t layers = base.Mua.size();
+  StencilSums sums;
+  sums.h = h;
+  for (std::size_t k = 0; k < layers; ++k) {
+    if (!(base.Mua[k] - 3.0L * h * base.RefrIndex[k] / kSpeedOfLight > 0.1L * base.Mua[k])) sums.central = false;
+  }
+  const int origin = sums.origin();
+  const std::size_t count = models.size();
+  const auto tables = std::make_unique<RunTables>();
+  std::vector<std::array<LayerTerms, kStencilPoints>> shifted(count);
+  FrequencyContext context;
+  const FpFault fault = RunChecked([&] {
+    BuildRunTables(base, std::span<const long double>(&rho, 1), *tables);
+    context.Resize(layers, 1);
+    SetFrequency(0.0L, base, context);
+    for (std::size_t m = 0; m < count; ++m) {
+      for (int j = 0; j < kStencilPoints; ++j) {
+        DerivedModel absorbing = models[m];
+        for (std::size_t k = 0; k < layers; ++k) absorbing.Mua[k] += sums.Sigma(j) * absorbing.RefrIndex[k] / kSpeedOfLight;
+        ComputeLayerTerms(absorbing, shifted[m][static_cast<std::size_t>(j)]);
+      }
+    }
+    auto add_point = [&](int p, long double w) {
+      const long double j0 = tables->j0[static_cast<std::size_t>(p)];
+      const long double v0 = KernelTimesSolution(base, tables->points[p], shifted[0][origin], context).re;
+      sums.m0 = sums.m0 + (j0 * v0) * w;
+      for (std::size_t m = 0; m < count; ++m) {
+        for (int j = 0; j < kStencilPoints; ++j) {
+          if (m == 0 && j == origin) continue;
+          const long double v = KernelTimesSolution(models[m], tables->points[p], shifted[m][j], context).re;
+          sums.f[m][j] = sums.f[m][j] + (j0 * (v - v0)) * w;
+        }
+      }
+    };
+    for (int i = 0; i < 480; ++i) {
+      add_point(2 * i, Weight960[i]);
+      add_point(2 * i + 1, Weight960[i]);
+    }
+  });
+  if (fault != FpFault::kNone) {
+    // The spectrum's own evaluation names the fault where it has one; the shifted absorption
+    // can fault where the model does not, which is reported as what it is.
+    for (const DerivedModel& m : models) SpectrumAt(m, {rho}, {0.0L}, 1);
+    throw ModelError(ToFaultKind(fault), FaultStage::kFrequency, 0, 0.0);
+  }
+  const long double d = tables->rule.d;
+  sums.m0 = d * sums.m0;
+  for (auto& row : sums.f) {
+    for (long double& v : row) v = d * v;
+  }
+  return sums;
+}
+
+// M1 = -L'(0) and M2 = L''(0) from g[j] = L(sigma_j) - L(0) by the stencil of `sums`.
+void Stencil(const StencilSums& sums, const long double* g, long double& m1, long double& m2) {
+  long double x[kStencilPoints], first[kStencilPoints], second[kStencilPoints];
+  for (int j = 0; j < kStencilPoints; ++j) x[j] = sums.Sigma(j);
+  DerivativeWeights(x, kStencilPoints, first, second);
+  long double d1 = 0, d2 = 0;
+  for (int j = 0; j < kStencilPoints; ++j) d1 += first[j] * g[j], d2 += second[j] * g[j];
+  m1 = -d1;
+  m2 = d2;
+}
+
+// The moments of model m of the sums.
+Raw MomentsOf(const StencilSums& sums, int m) {
+  const int o = sums.origin();
+  long double g[kStencilPoints];
+  for (int j = 0; j < kStencilPoints; ++j) g[j] = sums.f[m][j] - sums.f[m][o];
+  Raw raw;
+  raw.m0 = sums.m0 + sums.f[m][o];
+  Stencil(sums, g, raw.m1, raw.m2);
+  return raw;
+}
+
+Raw RawMomentsAt(const DerivedModel& model, long double rho, long double h) {
+  return MomentsOf(PointSums({model}, rho, h), 0);
+}
+
+// The step for each distance, from a first estimate of its mean time.
+std::vector<long double> Steps(const DerivedModel& model, const std::vector<long double>& rhos) {
+  std::vector<long double> steps;
+  for (long double rho : rhos) {
+    const Raw raw = RawMomentsAt(model, rho, kProbeOmega);
+    const long double mean = raw.m1 / raw.m0;
+    steps.push_back(std::isfinite(mean) && mean > 0 ? kOmegaTimesMeanTime / mean : kProbeOmega);
+  }
+  return steps;
+}
+
+std::vector<Raw> RawMoments(const DerivedModel& model, const std::vector<long double>& rhos,
+                            const std::vector<long double>& steps) {
+  std::vector<Raw> raws;
+  for (std::size_t r = 0; r < rhos.size(); ++r) raws.push_back(RawMomentsAt(model, rhos[r], steps[r]));
+  return raws;
+}
+
+void ValidateRequest(const Medium& medium, const std::vector<long double>& rhos) {
+  if (auto problem = medium.Validate()) throw InvalidRequest(*problem);
+  if (rhos.empty()) throw InvalidRequest({0, "rho", 0, "no source-detector distance was given; give at least one"});
+  for (long double rho : rhos) {
+    if (auto problem = ValidateDistance(rho)) throw InvalidRequest(*problem);
+  }
+}
+
+// The increment of mua for the derivatives: small enough that what the differences leave,
+// (delta L)^2 / 3 for the curve's second-order difference with pathlengths L up to about 1000
+// mm, stays below 1e-6 (the moments use a fourth-order stencil, (delta L)^4), large enough
+// that the rounding of the layered solution divided by delta L stays far below.
+constexpr long double kDeltaMua = 1e-6L;
+// Models at mua + j delta, j = 0 ... 4, for the moments' derivatives (one-sided: mua may be 0).
+constexpr int kMuaPoints = 5;
+
+// The derivative at 0 from values at 0, delta and 2 delta, to second order.
+long double Derivative(long double f0, long double f1, long double f2) {
+  return (4.0L * f1 - f2 - 3.0L * f0) / (2.0L * kDeltaMua);
+}
+
+Medium WithMuaIncreased(const Medium& medium, std::size_t layer, int steps) {
+  Medium changed = medium;
+  changed.layers[layer].mua += steps * kDeltaMua;
+  return changed;
+}
+
+}  // namespace
+
+// A few thousand evaluations per distance: the options' threads are not worth starting.
+std::vector<Moments> ModelMoments(const Medium& medium, const std::vector<long double>& rho_mm,
+                                  [[maybe_unused]] const ComputeOptions& options) {
+  ValidateRequest(medium, rho_mm);
+  const DerivedModel model = Derived(medium);
+  const std::vector<Raw> raws = RawMoments(model, rho_mm, Steps(model, rho_mm));
+  std::vector<Moments> moments;
+  for (const Raw& raw : raws) moments.push_back(raw.InPicoseconds());
+  return moments;
+}
+
+Moments CurveMoments(std::span<const double> t_ps, std::span<const double> counts,
+                     std::optional<std::span<const double>> irf) {
+  auto raw_of = [&](std::span<const double> c, const char* what) {
+    if (c.size() != t_ps.size()) {
+      throw InvalidRequest({0, what, static_cast<long double>(c.size()),
+                            std::string(what) + " has " + std::to_string(c.size()) + " values for " +
+                                std::to_string(t_ps.size()) + " times"});
+    }
+    Raw raw;
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      if (!(c[i] >= 0) || !std::isfinite(c[i]) || !std::isfinite(t_ps[i])) {
+        throw InvalidRequest({0, what, c[i], std::string(what) + " at " + NumberText(t_ps[i]) + " ps is " +
+                                                 NumberText(c[i]) + "; counts must be >= 0 and finite"});
+      }
+      const long double t = t_ps[i], n = c[i];
+      raw.m0 += n;
+      raw.m1 += n * t;
+      raw.m2 += n * t * t;
+    }
+    if (!(raw.m0 > 0)) throw InvalidRequest({0, what, 0, std::string(what) + " holds no counts"});
+    return raw;
+  };
+  const Raw curve = raw_of(counts, "counts");
+  const long double mean = curve.m1 / curve.m0;
+  Moments m{static_cast<double>(curve.m0), static_cast<double>(mean),
+            static_cast<double>(curve.m2 / curve.m0 - mean * mean)};
+  if (irf) {
+    const Raw instrument = raw_of(*irf, "irf");
+    const long double irf_mean = instrument.m1 / instrument.m0;
+    m.mean_time_ps -= static_cast<double>(irf_mean);
+    m.variance_ps2 -= static_cast<double>(instrument.m2 / instrument.m0 - irf_mean * irf_mean);
+  }
+  return m;
+}
+
+Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGrid& grid, const ComputeOptions& options) {
+  if (auto problem = grid.Validate()) throw InvalidRequest(*problem);
+  const std::vector<long double> rhos = {rho_mm};
+  ValidateRequest(medium, rhos);
+  const DerivedModel base_model = Derived(medium);
+  // One step for every perturbed model, so that the differences see the same expansion.
+  const long double h = Steps(base_model, rhos)[0];
+  const std::vector<long double> omegas = GridOmegas(grid);
+  auto spectrum_of = [&](const Medium& m) { return SpectrumAt(Derived(m), rhos, omegas, options.threads); };
+  const Spectrum base = spectrum_of(medium);
+  const Raw base_raw = RawMomentsAt(base_model, rho_mm, h);
+
+  Sensitivities result;
+  result.moments = base_raw.InPicoseconds();
+  const std::size_t samples = static_cast<std::size_t>(grid.samples / 2);
+  for (std::size_t i = 0; i < samples; ++i) result.t_ps.push_back(static_cast<double>(i + 1) * grid.dt_ps);
+  const std::vector<double> curve = SynthesizeSamples(base, omegas, grid.samples)[0];
+
+  const std::size_t layers = medium.layers.size();
+  result.gated.resize(layers * samples);
+  const long double m0 = base_raw.m0, mean = base_raw.m1 / base_raw.m0;
+  for (std::size_t k = 0; k < layers; ++k) {
+    std::vector<Medium> changed;
+    std::vector<DerivedModel> models = {base_model};
+    for (int j = 1; j < kMuaPoints; ++j) {
+      changed.push_back(WithMuaIncreased(medium, k, j));
+      models.push_back(Derived(changed.back()));
+    }
+    // The derivatives of the raw moments, every difference formed point by point.
+    const StencilSums sums = PointSums(models, rho_mm, h);
+    long double offsets[kMuaPoints], weights[kMuaPoints], unused[kMuaPoints];
+    for (int m = 0; m < kMuaPoints; ++m) offsets[m] = kDeltaMua * static_cast<long double>(m);
+    DerivativeWeights(offsets, kMuaPoints, weights, unused);
+    const int o = sums.origin();
+    long double g[kStencilPoints] = {};
+    long double dm0 = 0;
+    for (int m = 0; m < kMuaPoints; ++m) {
+      dm0 += weights[m] * sums.f[m][o];
+      for (int j = 0; j < kStencilPoints; ++j) g[j] += weights[m] * (sums.f[m][j] - sums.f[m][o]);
+    }
+    long double dm1, dm2;
+    Stencil(sums, g, dm1, dm2);
+    const long double dmean = dm1 / m0 - base_raw.m1 * dm0 / (m0 * m0);
+    const long double dvariance = dm2 / m0 - base_raw.m2 * dm0 / (m0 * m0) - 2.0L * mean * dmean;
+    result.mpp.push_back(static_cast<double>(-dm0 / m0));
+    result.mtsf.push_back(static_cast<double>(dmean * 1e12L));
+    result.vsf.push_back(static_cast<double>(dvariance * 1e24L));
+    const Spectrum once = spectrum_of(changed[0]);
+    const Spectrum twice = spectrum_of(changed[1]);
+    // The derivative of the curve is the transform of the derivative of the spectrum, formed in
+    // extended precision before the double transform: differences of two transformed curves
+    // would lose their last digits, and with them the small pathlengths of deep layers.
+    Spectrum slope = base;
+    for (std::size_t j = 0; j < slope.values.size(); ++j) {
+      const ComplexExt &f0 = base.values[j], &f1 = once.values[j], &f2 = twice.values[j];
+      slope.values[j] = {Derivative(f0.re, f1.re, f2.re), Derivative(f0.im, f1.im, f2.im)};
+    }
+    const std::vector<double> curve_slope = SynthesizeSamples(slope, omegas, grid.samples)[0];
+    for (std::size_t i = 0; i < samples; ++i) {
+      result.gated[k * samples + i] =
+          static_cast<double>(-ScaleSample(curve_slope[i + 1], grid) / ScaleSample(curve[i + 1], grid));
+    }
+  }
+  return result;
+}
+
+}  // namespace nlayer
