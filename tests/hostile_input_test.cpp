@@ -212,8 +212,9 @@ std::vector<HostileModel> HostileModels() {
       SameCurve("hex_count_one.dat", kOneLayer, 1),
       Failure("hex_count_ff_short_file.dat", kDivisionByZero, 255),
       // Blanks, line ends and the end of the file.
-      SameCurve("control_bytes_as_blanks.dat", kOneLayer, 1),
-      SameCurve("nul_bytes_between_values.dat", kOneLayer, 1),
+      // No text model file holds a NUL byte: these end at the first one (the very first byte).
+      Failure("control_bytes_as_blanks.dat", kInvalidInput),
+      Failure("nul_bytes_between_values.dat", kInvalidInput),
       SameCurve("tab_before_comment.dat", kOneLayer, 1),
       SameCurve("crlf_line_ends.dat", kOneLayer, 1),
       // A CR alone ends no line: everything after the count is its comment.
@@ -438,7 +439,8 @@ INSTANTIATE_TEST_SUITE_P(HostileInput, HostileDirectoryTest, ::testing::ValuesIn
                          [](const ::testing::TestParamInfo<HostileDirectory>& info) { return info.param.name; });
 
 // A working directory on a file system that fills up while the curve is written: the run
-// stops with the system's error, and what reached the file is the start of the curve.
+// stops with the system's error, and what reached the file is the start of the curve, in whole
+// lines of 51 bytes.
 TEST(HostileInput, AFileSystemThatFillsUpStopsTheRunWithErrorNumber28) {
   TempWorkDir dir;
   const fs::path mount_point = dir.path() / "small";
@@ -465,6 +467,7 @@ TEST(HostileInput, AFileSystemThatFillsUpStopsTheRunWithErrorNumber28) {
   const std::string& full = CurveOf(kOneLayer);
   EXPECT_LT(partial.size(), full.size());
   EXPECT_TRUE(full.compare(0, partial.size(), partial) == 0) << "the file is not the start of the curve";
+  EXPECT_EQ(partial.size() % kOutputLineLength, 0u) << "the file ends in a partial line";
 }
 
 }  // namespace
