@@ -6,6 +6,7 @@
 // Table mode (--rho, --dt, --samples, --fd, --csv) computes with the library instead of the
 // window's run and writes a CSV table only; its messages are the library's, in English.
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "core/fp_guard.h"
 #include "core/number_text.h"
 #include "app/model_state.h"
+#include "nlayer/moments.h"
 #include "nlayer/reflectance.h"
 #include "app/run.h"
 #include "io/csv_table.h"
@@ -54,7 +56,14 @@ constexpr const char* kUsage =
     "                  the table holds t = dt ... N/2 dt\n"
     "  --fd LIST       frequencies in Hz, comma-separated: a table of the complex reflectance\n"
     "                  instead of curves (--fd 0: the continuous-wave reflectance)\n"
-    "  --plot IMAGE    draws every distance's curve, up to 8 (not with --fd)\n";
+    "  --plot IMAGE    draws every distance's curve, up to 8 (not with --fd)\n"
+    "  --engine NAME   exact (default: 80-bit, the window's numbers) or fast (double precision,\n"
+    "                  vectorised, about 8 digits)\n"
+    "\n"
+    "Moments: nlayer-run --moments [--input PATH] [--rho LIST]\n"
+    "  prints for each distance the total (continuous-wave) reflectance, the mean time of flight\n"
+    "  and the variance of the curve, then per layer the mean partial pathlength (mpp) and the\n"
+    "  sensitivity factors of the mean time (mtsf) and of the variance (vsf) to its mua.\n";
 
 // Samples this far below a curve's peak are not drawn, as in the window's run: at the start
 // of a curve they are noise of the finite spectrum.
@@ -94,7 +103,10 @@ struct TableRequest {
   bool grid_given = false;
   nlayer::TimeGrid grid;
 
-  bool Selected() const { return csv || rho || fd || grid_given; }
+  bool engine_given = false;
+  nlayer::Engine engine = nlayer::Engine::kExact;
+
+  bool Selected() const { return csv || rho || fd || grid_given || engine_given; }
 };
 
 void CheckTableRequest(const TableRequest& table, bool output_given, bool plot_given) {
@@ -148,7 +160,7 @@ int RunTable(const TableRequest& table, const nlayer::RunOptions& options,
       rho = table.rho->values;
       labels = table.rho->items;
     }
-    const nlayer::ComputeOptions compute{.threads = options.threads};
+    const nlayer::ComputeOptions compute{.threads = options.threads, .engine = table.engine};
     if (table.fd) {
       std::vector<double> f_hz;
       for (long double f : table.fd->values) f_hz.push_back(static_cast<double>(f));
@@ -172,6 +184,75 @@ int RunTable(const TableRequest& table, const nlayer::RunOptions& options,
   return 0;
 }
 
+// Standard output that cannot be written (a full disk, a closed pipe) fails the command: a
+// report that did not arrive must not look like one that did.
+int FlushReport() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "nlayer-run: cannot write to standard output: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+// --moments: the moments and their sensitivities for each distance, one "name = value unit"
+// per line, the values in the shortest form that reads back to the same double.
+int RunMoments(const TableRequest& table, const nlayer::RunOptions& options) {
+  try {
+    nlayer::AssertFloatingPointEnvironment();
+    const nlayer::ModelFile model = nlayer::ReadModelFile(options.input_path);
+    if (auto problem = nlayer::ValidateModelFile(model, !table.rho)) {
+      std::fprintf(stderr, "%s\n", problem->c_str());
+      return 1;
+    }
+    std::vector<long double> rho = {model.rho_mm};
+    std::vector<std::string> labels = {nlayer::NumberText(model.rho_mm)};
+    if (table.rho) {
+      rho = table.rho->values;
+      labels = table.rho->items;
+    }
+    auto text = [](double value) { return nlayer::NumberText(value); };
+    for (std::size_t r = 0; r < rho.size(); ++r) {
+      const nlayer::Sensitivities s = nlayer::Sensitivity(model.medium, rho[r], {}, {.threads = options.threads}, false);
+      if (rho.size() > 1) std::printf("%srho = %s mm\n", r > 0 ? "\n" : "", labels[r].c_str());
+      std::printf("total = %s mm^-2\n", text(s.moments.total).c_str());
+      std::printf("mean_time = %s ps\n", text(s.moments.mean_time_ps).c_str());
+      std::printf("variance = %s ps^2\n", text(s.moments.variance_ps2).c_str());
+      for (std::size_t k = 0; k < s.mpp.size(); ++k) {
+        std::printf("layer %zu: mpp = %s mm, mtsf = %s ps mm, vsf = %s ps^2 mm\n", k + 1, text(s.mpp[k]).c_str(),
+                    text(s.mtsf[k]).c_str(), text(s.vsf[k]).c_str());
+      }
+    }
+  } catch (const nlayer::ModelFileError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nlayer-run: %s\n", e.what());
+    return 1;
+  }
+  return FlushReport();
+}
+
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code error;
+  const bool same = std::filesystem::equivalent(a, b, error);
+  return !error && same;
+}
+
+// Files the command would write must not be the model it reads (also through a link): a
+// plain run would truncate it before reading, a table or picture would replace it.
+void CheckOutputsAreNotTheModel(const nlayer::RunOptions& options, const TableRequest& table,
+                                const std::optional<std::filesystem::path>& plot_path, bool plain_run) {
+  auto check = [&](const std::filesystem::path& output, const char* option) {
+    if (SameFile(options.input_path, output)) {
+      throw UsageError{std::string(option) + " \"" + output.string() + "\" is the model file \"" +
+                       options.input_path.string() + "\" itself; writing it would destroy the model"};
+    }
+  };
+  if (plain_run) check(options.output_path, "--output");
+  if (table.csv) check(*table.csv, "--csv");
+  if (plot_path) check(*plot_path, "--plot");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,6 +260,7 @@ int main(int argc, char** argv) {
   std::optional<std::filesystem::path> plot_path;
   TableRequest table;
   bool output_given = false;
+  bool moments = false;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string_view arg = argv[i];
@@ -188,10 +270,22 @@ int main(int argc, char** argv) {
       };
       if (arg == "--help" || arg == "-h") {
         std::fputs(kUsage, stdout);
-        return 0;
+        return FlushReport();
       } else if (arg == "--version") {
         std::printf("nlayer-run %s\n", nlayer::Version());
-        return 0;
+        return FlushReport();
+      } else if (arg == "--moments") {
+        moments = true;
+      } else if (arg == "--engine") {
+        const std::string_view name = value();
+        if (name == "exact") {
+          table.engine = nlayer::Engine::kExact;
+        } else if (name == "fast") {
+          table.engine = nlayer::Engine::kFast;
+        } else {
+          throw UsageError{"--engine is exact or fast, not \"" + std::string(name) + "\""};
+        }
+        table.engine_given = true;
       } else if (arg == "--input") {
         options.input_path = std::string(value());
       } else if (arg == "--output") {
@@ -240,12 +334,20 @@ int main(int argc, char** argv) {
         throw UsageError{"unknown argument \"" + std::string(arg) + "\" (see --help)"};
       }
     }
-    if (table.Selected()) CheckTableRequest(table, output_given, plot_path.has_value());
+    if (moments) {
+      if (table.csv || table.fd || table.grid_given || table.engine_given || output_given || plot_path) {
+        throw UsageError{"--moments prints a report; it takes only --input, --rho and --threads"};
+      }
+    } else if (table.Selected()) {
+      CheckTableRequest(table, output_given, plot_path.has_value());
+    }
+    CheckOutputsAreNotTheModel(options, table, plot_path, !moments && !table.Selected());
   } catch (const UsageError& e) {
     std::fprintf(stderr, "nlayer-run: %s\n", e.message.c_str());
     return 2;
   }
 
+  if (moments) return RunMoments(table, options);
   if (table.Selected()) return RunTable(table, options, plot_path);
 
   try {

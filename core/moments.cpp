@@ -276,7 +276,8 @@ Moments CurveMoments(std::span<const double> t_ps, std::span<const double> count
   return m;
 }
 
-Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGrid& grid, const ComputeOptions& options) {
+Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGrid& grid, const ComputeOptions& options,
+                          bool time_gated) {
   if (auto problem = grid.Validate()) throw InvalidRequest(*problem);
   const std::vector<long double> rhos = {rho_mm};
   ValidateRequest(medium, rhos);
@@ -285,14 +286,14 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
   const long double h = Steps(base_model, rhos)[0];
   const std::vector<long double> omegas = GridOmegas(grid);
   auto spectrum_of = [&](const Medium& m) { return SpectrumAt(Derived(m), rhos, omegas, options.threads); };
-  const Spectrum base = spectrum_of(medium);
   const Raw base_raw = RawMomentsAt(base_model, rho_mm, h);
 
   Sensitivities result;
   result.moments = base_raw.InPicoseconds();
-  const std::size_t samples = static_cast<std::size_t>(grid.samples / 2);
+  const std::size_t samples = time_gated ? static_cast<std::size_t>(grid.samples / 2) : 0;
   for (std::size_t i = 0; i < samples; ++i) result.t_ps.push_back(static_cast<double>(i + 1) * grid.dt_ps);
-  const std::vector<double> curve = SynthesizeSamples(base, omegas, grid.samples)[0];
+  const Spectrum base = time_gated ? spectrum_of(medium) : Spectrum{};
+  const std::vector<double> curve = time_gated ? SynthesizeSamples(base, omegas, grid.samples)[0] : std::vector<double>{};
 
   const std::size_t layers = medium.layers.size();
   result.gated.resize(layers * samples);
@@ -323,6 +324,7 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
     result.mpp.push_back(static_cast<double>(-dm0 / m0));
     result.mtsf.push_back(static_cast<double>(dmean * 1e12L));
     result.vsf.push_back(static_cast<double>(dvariance * 1e24L));
+    if (!time_gated) continue;
     const Spectrum once = spectrum_of(changed[0]);
     const Spectrum twice = spectrum_of(changed[1]);
     // The derivative of the curve is the transform of the derivative of the spectrum, formed in

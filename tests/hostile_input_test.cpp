@@ -4,7 +4,6 @@
 // first line) and touch no other entry of the directory. The same models also run in-process,
 // where it can be seen that a run leaves neither file open, whatever happened.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,15 +45,6 @@ const std::string kStaleOutput = " 4.30000000000000E+0002    1.00000000000000E-0
 // Running nlayer-run.
 
 using Outcome = CommandOutcome;
-
-std::string ReadWhole(const fs::path& path) {
-  std::string text;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return text;
-  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-  std::fclose(file);
-  return text;
-}
 
 void WriteWhole(const fs::path& path, std::string_view content) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -444,16 +434,10 @@ INSTANTIATE_TEST_SUITE_P(HostileInput, HostileDirectoryTest, ::testing::ValuesIn
 TEST(HostileInput, AFileSystemThatFillsUpStopsTheRunWithErrorNumber28) {
   TempWorkDir dir;
   const fs::path mount_point = dir.path() / "small";
-  fs::create_directory(mount_point);
   // Two pages: one for "input.dat", one for the first 4096 bytes of the curve, which needs
   // about 26 kB.
-  if (mount("nlayer-test", mount_point.c_str(), "tmpfs", 0, "size=8k") != 0) {
-    GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
-  }
-  struct Unmount {
-    fs::path at;
-    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-  } unmount{mount_point};
+  const SmallFileSystem small(mount_point, "8k");
+  if (!small.mounted()) GTEST_SKIP() << small.error();
   fs::copy_file(kOneLayer, mount_point / "input.dat");
   const auto before = Snapshot(mount_point);
 

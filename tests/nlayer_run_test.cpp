@@ -2,6 +2,7 @@
 // directory, and its exit status, its messages and the file it leaves are checked against
 // published whole-run values, exact runtime messages and the fixed line layout of the output.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <sstream>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -573,6 +576,140 @@ TEST(NlayerRunTableTest, PlotNamesEveryDistanceInTheLegend) {
   EXPECT_NE(svg.find("\u03c1 = 2.5 "), std::string::npos);
 }
 #endif
+
+
+// Nothing a command writes may destroy what it reads or what was there before.
+TEST(NlayerRunTest, AnOutputThatIsTheModelIsRefusedBeforeAnythingIsTouched) {
+  TempWorkDir dir;
+  const std::string model = ReadWhole(kExamples / "one_layer" / "input.dat");
+  dir.Write("m.dat", model);
+  fs::create_symlink("m.dat", dir.path() / "symlink.dat");
+  fs::create_hard_link(dir.path() / "m.dat", dir.path() / "hardlink.dat");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--input", "m.dat", "--output", "m.dat"},
+        std::vector<std::string>{"--input", "m.dat", "--output", "symlink.dat"},
+        std::vector<std::string>{"--input", "symlink.dat", "--output", "hardlink.dat"},
+        std::vector<std::string>{"--input", "m.dat", "--csv", "hardlink.dat"},
+        std::vector<std::string>{"--input", "m.dat", "--plot", "symlink.dat.png"}}) {
+    if (args.back() == "symlink.dat.png") fs::create_symlink("m.dat", dir.path() / "symlink.dat.png");
+    const Outcome run = RunNlayer(args);
+    EXPECT_EQ(run.status, 2) << args[3];
+    EXPECT_NE(run.err.find("is the model file"), std::string::npos) << run.err;
+    EXPECT_EQ(dir.Read("m.dat"), model) << args[3];
+    EXPECT_FALSE(Exists("reflectance.dat"));
+  }
+}
+
+TEST(NlayerRunTest, AReportThatCannotBeWrittenFailsTheCommand) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, std::vector<std::string>{"--version"},
+        std::vector<std::string>{"--moments", "--input", (kExamples / "one_layer" / "input.dat").string()}}) {
+    // The shell's redirection is the way a full device reaches standard output.
+    std::string command = std::string(NLAYER_RUN_PATH);
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    const int status = std::system((command + " >/dev/full 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << command;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << command;
+  }
+}
+
+TEST(NlayerRunTest, NulBytesAndEndlessDevicesAreNoModel) {
+  TempWorkDir dir;
+  dir.Write("utf16.dat", std::string("1\0\n\0001\0\n\0", 8));
+  for (const char* input : {"utf16.dat", "/dev/zero"}) {
+    const Outcome run = RunNlayer({"--input", input});
+    EXPECT_EQ(run.status, 1) << input;
+    EXPECT_EQ(run.err, "Ungültige numerische Eingabe.\n") << input;
+  }
+}
+
+// Eight runs at once on one output file, two models in turn: each run holds the file from
+// creating it to closing it, so a run either writes its whole curve or finds the file held and
+// fails at once without touching it. The file is always one run's whole curve.
+TEST(NlayerRunTest, RunsAtOnceNeverMixTheirCurves) {
+  TempWorkDir dir;
+  fs::copy_file(kExamples / "one_layer" / "input.dat", dir.path() / "a.dat");
+  fs::copy_file(kModels / "two_layer.dat", dir.path() / "b.dat");
+  std::string curve[2];
+  for (int m = 0; m < 2; ++m) {
+    ASSERT_EQ(RunNlayer({"--input", m == 0 ? "a.dat" : "b.dat", "--output", m == 0 ? "a.out" : "b.out"}).status, 0);
+    curve[m] = dir.Read(m == 0 ? "a.out" : "b.out");
+  }
+  std::vector<std::future<Outcome>> runs;
+  for (int i = 0; i < 8; ++i) {
+    runs.push_back(std::async(std::launch::async, [i, path = dir.path()] {
+      return RunCommand(NLAYER_RUN_PATH, {"--input", i % 2 == 0 ? "a.dat" : "b.dat", "--output", "shared.dat",
+                                          "--threads", "1"}, path);
+    }));
+  }
+  int succeeded = 0;
+  for (auto& run : runs) {
+    const Outcome outcome = run.get();
+    if (outcome.status == 0) {
+      ++succeeded;
+    } else {
+      EXPECT_EQ(outcome.status, 1);
+      EXPECT_EQ(outcome.err, "E/A-Fehler " + std::to_string(EWOULDBLOCK) + ".\n");
+    }
+  }
+  EXPECT_GE(succeeded, 1);
+  const std::string shared = dir.Read("shared.dat");
+  EXPECT_TRUE(shared == curve[0] || shared == curve[1]) << shared.size() << " bytes of neither curve";
+}
+
+#if NLAYER_HAVE_PLOT
+TEST(NlayerRunTest, AnImageThatCannotBeWrittenLeavesTheOldOne) {
+  TempWorkDir dir;
+  const fs::path small_dir = dir.path() / "small";
+  const SmallFileSystem small(small_dir, "64k");
+  if (!small.mounted()) GTEST_SKIP() << small.error();
+  fs::copy_file(kExamples / "one_layer" / "input.dat", small_dir / "input.dat");
+  ASSERT_EQ(RunCommand(NLAYER_RUN_PATH, {"--plot", "keep.png"}, small_dir).status, 0);
+  const std::string before = ReadWhole(small_dir / "keep.png");
+  ASSERT_GT(before.size(), 1000u);
+  small.Fill("filler");
+  const Outcome run =
+      RunCommand(NLAYER_RUN_PATH, {"--plot", "keep.png", "--output", (dir.path() / "r.dat").string()}, small_dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("keep.png"), std::string::npos) << run.err;
+  EXPECT_EQ(ReadWhole(small_dir / "keep.png"), before);
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(small_dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"filler", "input.dat", "keep.png", "reflectance.dat"}));
+}
+#endif
+
+// --moments: the model's moments and their sensitivities, as the library computes them.
+TEST(NlayerRunTest, MomentsPrintsTheMomentsAndOneLineAPerLayer) {
+  TempWorkDir dir;
+  fs::copy_file(kExamples / "adult_head" / "input.dat", dir.path() / "input.dat");
+  const Outcome run = RunNlayer({"--moments"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::istringstream lines(run.out);
+  std::string line;
+  std::vector<std::string> all;
+  while (std::getline(lines, line)) all.push_back(line);
+  ASSERT_EQ(all.size(), 3u + 4u) << run.out;
+  EXPECT_EQ(all[0].rfind("total = ", 0), 0u);
+  EXPECT_NE(all[0].find(" mm^-2"), std::string::npos);
+  EXPECT_EQ(all[1].rfind("mean_time = ", 0), 0u);
+  EXPECT_EQ(all[2].rfind("variance = ", 0), 0u);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(all[3 + k].rfind("layer " + std::to_string(k + 1) + ": mpp = ", 0), 0u) << all[3 + k];
+  }
+  // The mean time is that of the curve: the table's curve over a long window weighs to it.
+  const double mean = std::stod(all[1].substr(12));
+  ASSERT_EQ(RunNlayer({"--csv", "curve.csv", "--samples", "4096"}).status, 0);
+  std::istringstream table(dir.Read("curve.csv"));
+  std::getline(table, line);
+  double sum = 0, weighted = 0;
+  while (std::getline(table, line)) {
+    const double t = std::stod(line), r = std::stod(line.substr(line.find(',') + 1));
+    sum += r, weighted += r * t;
+  }
+  EXPECT_NEAR(weighted / sum, mean, 1e-6 * mean);
+}
 
 }  // namespace
 }  // namespace nlayer::testing

@@ -1,5 +1,11 @@
 #include "tests/test_support.h"
 
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -67,5 +73,36 @@ class FloatingPointEnvironment : public ::testing::Environment {
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new FloatingPointEnvironment);
 }  // namespace
+
+std::string ReadWhole(const std::filesystem::path& path) {
+  std::string text;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return text;
+  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+  std::fclose(file);
+  return text;
+}
+
+SmallFileSystem::SmallFileSystem(const std::filesystem::path& mount_point, const std::string& size) : at_(mount_point) {
+  std::filesystem::create_directories(at_);
+  if (::mount("nlayer-test", at_.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0) {
+    mounted_ = true;
+  } else {
+    error_ = std::string("cannot mount a small file system here: ") + std::strerror(errno);
+  }
+}
+
+SmallFileSystem::~SmallFileSystem() {
+  if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+}
+
+void SmallFileSystem::Fill(const std::string& name) const {
+  std::FILE* file = std::fopen((at_ / name).c_str(), "wb");
+  if (file == nullptr) return;
+  const std::string block(4096, '\0');
+  while (std::fwrite(block.data(), 1, block.size(), file) == block.size() && std::fflush(file) == 0) {
+  }
+  std::fclose(file);
+}
 
 }  // namespace nlayer::testing

@@ -35,4 +35,28 @@ class TempWorkDir {
   std::filesystem::path previous_;
 };
 
+// The whole content of the file at `path`, byte for byte; empty when it cannot be read.
+std::string ReadWhole(const std::filesystem::path& path);
+
+// A tmpfs of `size` (e.g. "16k") mounted at `mount_point` (created if missing) for as long as
+// the object lives: a disk that fills up. Mounting needs root; where it fails, `error()` says
+// why and the test should skip.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::filesystem::path& mount_point, const std::string& size);
+  ~SmallFileSystem();
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool mounted() const { return mounted_; }
+  const std::string& error() const { return error_; }
+  // Writes zeros into `name` until the file system is full.
+  void Fill(const std::string& name) const;
+
+ private:
+  std::filesystem::path at_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
 }  // namespace nlayer::testing

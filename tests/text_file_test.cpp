@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -58,14 +57,8 @@ TEST(TextFile, AFileHeldByAnotherWriterIsRefusedAndKeepsItsContent) {
 TEST(TextFile, AFullDiskLeavesOnlyWholeLines) {
   TempWorkDir dir;
   const fs::path mount_point = dir.path() / "small";
-  fs::create_directory(mount_point);
-  if (::mount("nlayer-test", mount_point.c_str(), "tmpfs", 0, "size=16k") != 0) {
-    GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
-  }
-  struct Unmount {
-    fs::path at;
-    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-  } unmount{mount_point};
+  const testing::SmallFileSystem small(mount_point, "16k");
+  if (!small.mounted()) GTEST_SKIP() << small.error();
   dir.Write("small/filler", std::string(9000, 'x'));
 
   const std::string line = std::string(49, '7') + "\r\n";

@@ -1,5 +1,7 @@
 #include "ui/chart_image.h"
 
+#include "io/csv_table.h"
+
 #include <QApplication>
 #include <QBuffer>
 #include <QByteArray>
@@ -7,7 +9,6 @@
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
-#include <QSaveFile>
 #include <QSvgGenerator>
 #include <QWidget>
 #include <QtCharts/QChart>
@@ -125,11 +126,10 @@ QByteArray RenderSvg(QWidget& widget, const std::filesystem::path& path) {
   return bytes;
 }
 
-// All or nothing: the bytes go to a temporary file that replaces `path` only once complete.
+// All or nothing: the bytes go to a temporary file that replaces `path` only once complete and
+// on the disk. (QSaveFile reported success on a full disk and left an empty file.)
 void WriteFile(const std::filesystem::path& path, const QByteArray& bytes) {
-  QSaveFile file(QtFileName(path));
-  if (!file.open(QIODevice::WriteOnly)) Fail(path, file.errorString().toStdString());
-  if (file.write(bytes) != bytes.size() || !file.commit()) Fail(path, file.errorString().toStdString());
+  ReplaceFile(path, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 }  // namespace

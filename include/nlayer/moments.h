@@ -50,7 +50,9 @@ struct Sensitivities {
   }
 };
 
+// With `time_gated` false, `t_ps` and `gated` stay empty and no curve is computed: the moments'
+// derivatives alone take some thousand evaluations per layer, the curves a whole run each.
 Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGrid& grid = {},
-                          const ComputeOptions& options = {});
+                          const ComputeOptions& options = {}, bool time_gated = true);
 
 }  // namespace nlayer
