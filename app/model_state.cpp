@@ -4,6 +4,17 @@ namespace nlayer {
 
 ModelState State;
 
+void StoreDerived(const DerivedModel& m, ModelState& s) {
+  s.DiffCoef = m.DiffCoef;
+  s.OmegaTerm.resize(m.DiffCoef.size());
+  s.Reff = m.Reff;
+  s.ATop = m.ATop;
+  s.ABottom = m.ABottom;
+  s.Z0 = m.Z0;
+  s.ZbTop = m.ZbTop;
+  s.ZbBottom = m.ZbBottom;
+}
+
 DerivedModel DerivedFromState(const ModelState& s) {
   DerivedModel m;
   m.Musp = s.Musp;

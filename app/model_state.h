@@ -44,7 +44,9 @@ struct ModelState {
 
 extern ModelState State;
 
-// The derived model that the state's arrays and scalars describe.
+// The derived model that the state's arrays and scalars describe, and the other way round: the
+// derived quantities (D, boundaries, source depth) put into the state.
 DerivedModel DerivedFromState(const ModelState& state);
+void StoreDerived(const DerivedModel& model, ModelState& state);
 
 }  // namespace nlayer

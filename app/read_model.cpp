@@ -36,14 +36,7 @@ void DeriveParameters(ModelState& s) {
   DerivedModel derived;
   const FpFault fault = DeriveModel(layers, derived);
   // What was derived before a fault stays in the state, as a run that ends there leaves it.
-  s.DiffCoef = derived.DiffCoef;
-  s.OmegaTerm.resize(layers.size());
-  s.Reff = derived.Reff;
-  s.ATop = derived.ATop;
-  s.ABottom = derived.ABottom;
-  s.Z0 = derived.Z0;
-  s.ZbTop = derived.ZbTop;
-  s.ZbBottom = derived.ZbBottom;
+  StoreDerived(derived, s);
   if (fault != FpFault::kNone) ThrowFault(fault);
 }
 

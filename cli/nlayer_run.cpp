@@ -143,23 +143,41 @@ void PlotCurves(const nlayer::TimeCurves& curves, const std::vector<std::string>
 }
 #endif
 
+// The model file read and validated by the library's rules, and the distances to compute: the
+// --rho list as written, or the file's rho. Nothing, with the message printed, for a model the
+// library refuses; a file that cannot be read throws ModelFileError.
+struct ModelAndDistances {
+  nlayer::ModelFile model;
+  std::vector<long double> rho;
+  std::vector<std::string> labels;  // each distance as written, for headers and legends
+};
+
+std::optional<ModelAndDistances> ReadRequest(const TableRequest& table, const nlayer::RunOptions& options) {
+  ModelAndDistances request{nlayer::ReadModelFile(options.input_path), {}, {}};
+  if (auto problem = nlayer::ValidateModelFile(request.model, !table.rho)) {
+    std::fprintf(stderr, "%s\n", problem->c_str());
+    return std::nullopt;
+  }
+  request.rho = {request.model.rho_mm};
+  request.labels = {nlayer::NumberText(request.model.rho_mm)};
+  if (table.rho) {
+    request.rho = table.rho->values;
+    request.labels = table.rho->items;
+  }
+  return request;
+}
+
 // Table mode: the model file read and validated by the library's rules, the table computed by
 // the library and written all at once. Returns the exit status.
 int RunTable(const TableRequest& table, const nlayer::RunOptions& options,
              const std::optional<std::filesystem::path>& plot_path) {
   try {
     nlayer::AssertFloatingPointEnvironment();
-    const nlayer::ModelFile model = nlayer::ReadModelFile(options.input_path);
-    if (auto problem = nlayer::ValidateModelFile(model, !table.rho)) {
-      std::fprintf(stderr, "%s\n", problem->c_str());
-      return 1;
-    }
-    std::vector<long double> rho = {model.rho_mm};
-    std::vector<std::string> labels = {nlayer::NumberText(model.rho_mm)};
-    if (table.rho) {
-      rho = table.rho->values;
-      labels = table.rho->items;
-    }
+    const std::optional<ModelAndDistances> request = ReadRequest(table, options);
+    if (!request) return 1;
+    const nlayer::ModelFile& model = request->model;
+    const std::vector<long double>& rho = request->rho;
+    const std::vector<std::string>& labels = request->labels;
     const nlayer::ComputeOptions compute{.threads = options.threads, .engine = table.engine};
     if (table.fd) {
       std::vector<double> f_hz;
@@ -199,17 +217,11 @@ int FlushReport() {
 int RunMoments(const TableRequest& table, const nlayer::RunOptions& options) {
   try {
     nlayer::AssertFloatingPointEnvironment();
-    const nlayer::ModelFile model = nlayer::ReadModelFile(options.input_path);
-    if (auto problem = nlayer::ValidateModelFile(model, !table.rho)) {
-      std::fprintf(stderr, "%s\n", problem->c_str());
-      return 1;
-    }
-    std::vector<long double> rho = {model.rho_mm};
-    std::vector<std::string> labels = {nlayer::NumberText(model.rho_mm)};
-    if (table.rho) {
-      rho = table.rho->values;
-      labels = table.rho->items;
-    }
+    const std::optional<ModelAndDistances> request = ReadRequest(table, options);
+    if (!request) return 1;
+    const nlayer::ModelFile& model = request->model;
+    const std::vector<long double>& rho = request->rho;
+    const std::vector<std::string>& labels = request->labels;
     auto text = [](double value) { return nlayer::NumberText(value); };
     for (std::size_t r = 0; r < rho.size(); ++r) {
       const nlayer::Sensitivities s = nlayer::Sensitivity(model.medium, rho[r], {}, {.threads = options.threads}, false);
