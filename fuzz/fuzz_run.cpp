@@ -1,6 +1,7 @@
 // Whole runs on small fuzzed models: the bytes are "input.dat", limited to models of at most
-// four layers, and only the first 8 frequencies are computed (the others enter the transform
-// as 0), on one thread, so that a run takes milliseconds.
+// twelve layers, and only the first 8 frequencies are computed (the others enter the transform
+// as 0), so that a run takes milliseconds. Each model runs on one thread and again on three,
+// which must give the same bytes, the same message and the same frequency of a fault.
 //
 // A run either succeeds with a well-formed, finite curve whose chart points match the file
 // line for line, or fails with one of the model's messages; only RunError may leave it, and
@@ -22,7 +23,7 @@
 namespace nlayer::fuzz {
 namespace {
 
-constexpr std::int32_t kMaxLayers = 4;
+constexpr std::int32_t kMaxLayers = 12;
 constexpr int kComputedFrequencies = 8;
 
 // The layer count the file starts with, or 0 when it does not start with a valid one (the run
@@ -65,24 +66,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // covers; larger models only make the runs slow.
   if (LayerCountOfInput() > kMaxLayers) return -1;
 
-  nlayer::RunOptions options;
-  options.threads = 1;
-  options.computed_frequencies = kComputedFrequencies;
-  nlayer::State.RunIndex = -1;
-  nlayer::MemoryChart chart;
-  std::string message;
-  try {
-    nlayer::RunModel(chart, options);
-  } catch (const nlayer::RunError& e) {
-    message = e.what();
-  }
-  Require(!nlayer::State.InputFile.IsOpen(), "the model file is still open after the run");
-  Require(!nlayer::State.OutputFile.IsOpen(), "the output file is still open after the run");
-  Require(nlayer::State.RunIndex == 0, "the run did not use series 0");
-
-  const std::string output = ReadFile("reflectance.dat");
-  const bool succeeded = message.empty();
-  Require(succeeded || IsModelFailureMessage(message), "unexpected message \"" + message + "\"");
-  CheckChartAgainstFile(chart, CheckOutputLines(output, succeeded));
+  struct Outcome {
+    std::string message, output;
+    int freq_index = 0;
+  };
+  auto run_on = [](unsigned threads) {
+    nlayer::RunOptions options;
+    options.threads = threads;
+    options.computed_frequencies = kComputedFrequencies;
+    nlayer::State.RunIndex = -1;
+    nlayer::MemoryChart chart;
+    Outcome outcome;
+    try {
+      nlayer::RunModel(chart, options);
+    } catch (const nlayer::RunError& e) {
+      outcome.message = e.what();
+    }
+    Require(!nlayer::State.InputFile.IsOpen(), "the model file is still open after the run");
+    Require(!nlayer::State.OutputFile.IsOpen(), "the output file is still open after the run");
+    Require(nlayer::State.RunIndex == 0, "the run did not use series 0");
+    outcome.output = ReadFile("reflectance.dat");
+    outcome.freq_index = nlayer::State.FreqIndex;
+    const bool succeeded = outcome.message.empty();
+    Require(succeeded || IsModelFailureMessage(outcome.message), "unexpected message \"" + outcome.message + "\"");
+    CheckChartAgainstFile(chart, CheckOutputLines(outcome.output, succeeded));
+    return outcome;
+  };
+  const Outcome one = run_on(1);
+  const Outcome three = run_on(3);
+  Require(one.message == three.message, "one thread says \"" + one.message + "\", three \"" + three.message + "\"");
+  Require(one.output == three.output, "one thread and three write different files");
+  Require(one.freq_index == three.freq_index, "one thread and three stop at different frequencies");
   return 0;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang++ into build-fuzz/ (or $NLAYER_FUZZ_BUILD_DIR) and
-# runs each for the given number of seconds (default 60) on its seed corpus from fuzz/corpus/,
+# runs each (or those named in $NLAYER_FUZZ_TARGETS) for the given number of seconds (default
+# 60) on its seed corpus from fuzz/corpus/,
 # copied into the build directory, where what the fuzzer adds accumulates from run to run.
 # A crash, a sanitizer report or a broken invariant makes the script fail; the input that
 # caused it is kept in build-fuzz/findings/<target>/.
@@ -21,12 +22,14 @@ cmake --build "$build" --target fuzzers -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# Longest input per target: a whole run of four layers needs well under 1 kB; the reader
-# gets room for tokens far beyond its 64-character limit.
-declare -A max_len=([fuzz_input_reader]=4096 [fuzz_read_model]=4096 [fuzz_run]=1024)
+# Longest input per target: a whole run of twelve layers needs well under 2 kB; the readers
+# get room for tokens far beyond their 64-character limit.
+declare -A max_len=([fuzz_input_reader]=4096 [fuzz_read_model]=4096 [fuzz_run]=2048 [fuzz_number_list]=512
+  [fuzz_model_file]=4096)
 
 status=0
-for target in fuzz_input_reader fuzz_read_model fuzz_run; do
+targets=(${NLAYER_FUZZ_TARGETS:-fuzz_input_reader fuzz_read_model fuzz_run fuzz_number_list fuzz_model_file})
+for target in "${targets[@]}"; do
   corpus="$build/corpus/$target"
   findings="$build/findings/$target"
   mkdir -p "$corpus" "$findings"
