@@ -1,0 +1,191 @@
+#include "io/curve_file.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+
+namespace nlayer {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// A token as a message quotes it, in plain ASCII: other bytes, the quote and the backslash as
+// \xNN; a long token is cut, since a message is one line for a person.
+std::string Quoted(std::string_view token) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr std::size_t kShown = 40;
+  std::string text = "\"";
+  for (char c : token.substr(0, kShown)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte > 32 && byte < 127 && c != '"' && c != '\\') {
+      text += c;
+    } else {
+      text += "\\x";
+      text += kHex[byte >> 4];
+      text += kHex[byte & 15];
+    }
+  }
+  return text + (token.size() > kShown ? "...\"" : "\"");
+}
+
+// The number syntax of the file: [+-] (digits [. [digits]] | . digits) [(e|E) [+-] digits].
+bool IsNumberSyntax(std::string_view s) {
+  std::size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  std::size_t digits = 0;
+  while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && IsDigit(s[i])) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    std::size_t exponent_digits = 0;
+    while (i < s.size() && IsDigit(s[i])) ++i, ++exponent_digits;
+    if (exponent_digits == 0) return false;
+  }
+  return i == s.size();
+}
+
+class Parser {
+ public:
+  explicit Parser(const std::string& name) : name_(name) {}
+
+  [[noreturn]] void Fail(long line, const std::string& what) const {
+    throw CurveFileError(name_ + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + what, line, 0);
+  }
+
+  double Number(std::string_view token, long line, const char* what) const {
+    if (!IsNumberSyntax(token)) Fail(line, Quoted(token) + " is not a number (" + what + ")");
+    // from_chars takes no "+"; the syntax is already checked.
+    if (token.front() == '+') token.remove_prefix(1);
+    double value = 0;
+    const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (error == std::errc::result_out_of_range) {
+      Fail(line, Quoted(token) + " is beyond the range of a double (" + what + ")");
+    }
+    if (error != std::errc() || end != token.data() + token.size()) {
+      Fail(line, Quoted(token) + " is not a number (" + what + ")");
+    }
+    return value;
+  }
+
+  // The line's fields: split at commas when it has one, else at runs of blanks.
+  std::vector<std::string_view> Fields(std::string_view content) const {
+    std::vector<std::string_view> fields;
+    if (content.find(',') != std::string_view::npos) {
+      for (;;) {
+        const std::size_t comma = content.find(',');
+        fields.push_back(Trim(content.substr(0, comma)));
+        if (comma == std::string_view::npos) break;
+        content.remove_prefix(comma + 1);
+      }
+      return fields;
+    }
+    std::size_t i = 0;
+    while (i < content.size()) {
+      while (i < content.size() && IsBlank(content[i])) ++i;
+      const std::size_t start = i;
+      while (i < content.size() && !IsBlank(content[i])) ++i;
+      if (i > start) fields.push_back(content.substr(start, i - start));
+    }
+    return fields;
+  }
+
+ private:
+  const std::string& name_;
+};
+
+}  // namespace
+
+CurveFile ParseCurve(std::string_view text, const std::string& name) {
+  const Parser parser(name);
+  CurveFile curve;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  bool seen_content = false;
+  long line_number = 0;
+  while (!text.empty()) {
+    ++line_number;
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.find('\0') != std::string_view::npos) {
+      parser.Fail(line_number, "a NUL byte; a curve file is plain text");
+    }
+    line = Trim(line.substr(0, line.find('#')));
+    if (line.empty()) continue;
+    const bool first = !seen_content;
+    seen_content = true;
+    const char lead = line.front();
+    if (first && !IsDigit(lead) && lead != '+' && lead != '-' && lead != '.') continue;  // the header
+
+    const std::vector<std::string_view> fields = parser.Fields(line);
+    if (fields.size() != 2) {
+      parser.Fail(line_number, std::to_string(fields.size()) + (fields.size() == 1 ? " value" : " values") +
+                                   " where a bin has two, t_ps and counts");
+    }
+    const double t = parser.Number(fields[0], line_number, "t_ps");
+    const double counts = parser.Number(fields[1], line_number, "counts");
+    if (!(counts >= 0)) {
+      parser.Fail(line_number, "counts " + std::string(fields[1]) + " are negative; counts must be >= 0");
+    }
+    if (!curve.t_ps.empty() && !(t > curve.t_ps.back())) {
+      char previous[32];
+      char* previous_end = std::to_chars(previous, previous + sizeof previous, curve.t_ps.back()).ptr;
+      parser.Fail(line_number, "t_ps " + std::string(fields[0]) + " does not rise above the " +
+                                   std::string(previous, static_cast<std::size_t>(previous_end - previous)) + " ps of line " +
+                                   std::to_string(curve.lines.back()) + "; times must rise from bin to bin");
+    }
+    curve.t_ps.push_back(t);
+    curve.counts.push_back(counts);
+    curve.lines.push_back(line_number);
+  }
+  if (curve.t_ps.empty()) parser.Fail(0, "no data: a curve needs lines of t_ps and counts");
+  return curve;
+}
+
+CurveFile ReadCurveFile(const std::filesystem::path& path) {
+  const std::string name = path.string();
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream) {
+    const int error = errno != 0 ? errno : EIO;
+    throw CurveFileError(name + ": " + std::strerror(error), 0, error);
+  }
+  std::string text;
+  char buffer[1 << 16];
+  while (stream) {
+    stream.read(buffer, sizeof buffer);
+    const auto got = static_cast<std::size_t>(stream.gcount());
+    // Stops early on what cannot be a curve: /dev/zero, a binary file, a file without end.
+    if (std::memchr(buffer, '\0', got) != nullptr || text.size() + got > kMaxCurveFileBytes) {
+      text.append(buffer, got);
+      break;
+    }
+    text.append(buffer, got);
+  }
+  if (stream.bad()) {
+    const int error = errno != 0 ? errno : EIO;
+    throw CurveFileError(name + ": " + std::strerror(error), 0, error);
+  }
+  if (text.size() > kMaxCurveFileBytes && text.find('\0') == std::string::npos) {
+    throw CurveFileError(name + ": larger than " + std::to_string(kMaxCurveFileBytes >> 20) +
+                             " MiB; that is no curve of counts",
+                         0, 0);
+  }
+  return ParseCurve(text, name);
+}
+
+}  // namespace nlayer

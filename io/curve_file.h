@@ -1,0 +1,62 @@
+// A measured curve or an instrument response function (IRF) as a text file: one time bin per
+// line, the bin's time in ps and its counts, as TCSPC software and spreadsheets export them.
+//
+// The rules, so that a file means one thing only:
+//  - Lines end in LF (CR LF too: a CR counts as a blank). A UTF-8 byte order mark at the start
+//    is skipped. "#" starts a comment that runs to the end of its line. Blank lines are skipped.
+//  - A line of data holds two numbers, t_ps and counts, separated by a comma (blanks around it
+//    allowed) or, in a line without a comma, by blanks or tabs.
+//  - The first line that is not blank may be a header: it is one when it starts with a
+//    character that cannot start a number (anything but a digit, "+", "-" or "."), e.g.
+//    "t_ps,counts". Only the first such line; text later on is an error.
+//  - Numbers: an optional sign, digits with an optional "." and fraction (or "." and digits),
+//    an optional exponent ("1.5e3", "2E-2"); "." whatever the locale; no "inf" or "nan". A
+//    value beyond the range of a double (above about 1.8e308, or so small it would read as 0)
+//    is refused.
+//  - Times rise strictly from line to line; counts are >= 0 (they need not be whole numbers).
+//  - At least one line of data. A NUL byte anywhere makes the file not text.
+//
+// Messages are English and name the file and line: `M.csv:7: "1,5" is not a number`.
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nlayer {
+
+struct CurveFile {
+  std::vector<double> t_ps;    // the bins' times, strictly rising
+  std::vector<double> counts;  // >= 0 and finite, one per time
+  std::vector<long> lines;     // the 1-based line of each bin
+};
+
+// A curve file that cannot be read (error_number() the operating system's errno, line() 0) or
+// that breaks the rules above (error_number() 0, line() the offending line, or 0 for a file
+// without data).
+class CurveFileError : public std::runtime_error {
+ public:
+  CurveFileError(const std::string& message, long line, int error_number)
+      : std::runtime_error(message), line_(line), error_number_(error_number) {}
+  long line() const { return line_; }
+  int error_number() const { return error_number_; }
+
+ private:
+  long line_;
+  int error_number_;
+};
+
+// Reads the text of a curve file by the rules above; `name` starts every message. A pure
+// function of its arguments. Throws CurveFileError.
+CurveFile ParseCurve(std::string_view text, const std::string& name);
+
+// Reads the file at `path` (at most kMaxCurveFileBytes) and parses it; messages name the path
+// as given. Throws CurveFileError.
+CurveFile ReadCurveFile(const std::filesystem::path& path);
+
+// Far more than any histogram of a TCSPC board (65536 bins of 40 characters need 2.6 MB).
+inline constexpr std::size_t kMaxCurveFileBytes = 64u << 20;
+
+}  // namespace nlayer
