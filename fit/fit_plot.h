@@ -1,0 +1,30 @@
+// The picture of a fit: the measured counts and the fitted curve on a logarithmic axis above,
+// the normalised residuals of the fit range below; PNG or SVG by the file name's suffix.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace nlayer::fit {
+
+struct FitPicture {
+  std::vector<double> t_ps;
+  std::vector<double> measured;
+  std::vector<double> model;
+  std::vector<double> residuals;
+  std::size_t first_bin = 0, last_bin = 0;  // the fit range, inclusive
+  std::string title;                        // UTF-8, e.g. the fitted values
+};
+
+inline constexpr int kFitImageWidth = 800;
+inline constexpr int kFitImageHeight = 640;
+
+// Draws the picture at kFitImageWidth x kFitImageHeight without a display (a QApplication on
+// the "offscreen" platform exists for the call when the process has none) and replaces `path`
+// with it only once it is complete. Throws std::runtime_error naming the file on an unknown
+// suffix or a failed write.
+void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path);
+
+}  // namespace nlayer::fit
