@@ -13,12 +13,17 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "io/curve_file.h"
 #include "io/model_file.h"
+#include "nlayer/fit.h"
 #include "nlayer/nlayer.h"
 
 namespace py = pybind11;
@@ -229,6 +234,70 @@ py::tuple ReadModel(const std::string& path) {
   return py::make_tuple(file.medium, static_cast<double>(file.rho_mm));
 }
 
+py::array_t<double> Array(const std::vector<double>& values) {
+  py::array_t<double> array(static_cast<py::ssize_t>(values.size()));
+  std::memcpy(array.mutable_data(), values.data(), values.size() * sizeof(double));
+  return array;
+}
+
+py::tuple MomentsTuple(const nlayer::Moments& moments) {
+  return py::make_tuple(moments.total, moments.mean_time_ps, moments.variance_ps2);
+}
+
+// A curve file's bins, each problem raised where Python looks for it, as read_model does.
+py::tuple ReadCurve(const std::string& path) {
+  nlayer::CurveFile curve;
+  try {
+    py::gil_scoped_release release;
+    curve = nlayer::ReadCurveFile(path);
+  } catch (const nlayer::CurveFileError& e) {
+    if (e.error_number() != 0) {
+      PyErr_SetObject(PyExc_OSError, py::make_tuple(e.error_number(), e.what(), path).ptr());
+      throw py::error_already_set();
+    }
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(e.what());
+    error.attr("line") = e.line();
+    PyErr_SetObject(PyExc_ValueError, error.ptr());
+    throw py::error_already_set();
+  }
+  return py::make_tuple(Array(curve.t_ps), Array(curve.counts));
+}
+
+nlayer::FitStatistic Statistic(const std::string& name) {
+  if (name == "poisson") return nlayer::FitStatistic::kPoissonLikelihood;
+  if (name == "chi2") return nlayer::FitStatistic::kLeastSquares;
+  throw py::value_error("statistic is '" + name + "'; it must be 'poisson' or 'chi2'");
+}
+
+// The result as a dict for nlayer.FitResult.
+py::dict FitDict(const nlayer::FitResult& result) {
+  py::dict values, errors, starts, bounds;
+  for (const nlayer::FitEstimate& e : result.estimates) {
+    values[e.name.c_str()] = e.value;
+    errors[e.name.c_str()] = e.standard_error;
+    starts[e.name.c_str()] = e.start;
+    bounds[e.name.c_str()] = py::make_tuple(e.lower, e.upper);
+  }
+  py::dict out;
+  out["values"] = values;
+  out["stderr"] = errors;
+  out["start"] = starts;
+  out["bounds"] = bounds;
+  out["medium"] = result.medium;
+  out["chi2_reduced"] = result.chi2_reduced;
+  out["degrees_of_freedom"] = result.degrees_of_freedom;
+  out["model_counts"] = Array(result.model_counts);
+  out["residuals"] = Array(result.residuals);
+  out["first_bin"] = result.first_bin;
+  out["last_bin"] = result.last_bin;
+  out["evaluations"] = result.forward_evaluations;
+  out["iterations"] = result.iterations;
+  out["seconds"] = result.seconds;
+  out["success"] = result.success;
+  out["message"] = result.message;
+  return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_nlayer, m) {
@@ -366,6 +435,83 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
   for (const char* name : {"Layer", "Medium"}) m.attr(name).attr("__module__") = "nlayer";
 
   m.def("read_model", &ReadModel, py::arg("path"));
+  m.def("read_curve", &ReadCurve, py::arg("path"));
+
+  m.def(
+      "moments",
+      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, unsigned threads, const std::string& engine) {
+        const std::vector<nlayer::Moments> moments = RunInterruptible<std::vector<nlayer::Moments>>(
+            [medium, rho = Distances(rho_mm), options = Options(threads, engine)] {
+              return nlayer::ModelMoments(medium, rho, options);
+            });
+        py::list out;
+        for (const nlayer::Moments& each : moments) out.append(MomentsTuple(each));
+        return out;
+      },
+      py::arg("medium"), py::arg("rho_mm"), py::arg("threads"), py::arg("engine"));
+
+  m.def(
+      "curve_moments",
+      [](const std::vector<double>& t_ps, const std::vector<double>& counts,
+         const std::optional<std::vector<double>>& irf) {
+        try {
+          if (!irf) return MomentsTuple(nlayer::CurveMoments(t_ps, counts));
+          return MomentsTuple(nlayer::CurveMoments(t_ps, counts, std::span<const double>(*irf)));
+        } catch (const nlayer::InvalidRequest& e) {
+          RaiseInvalid(e);
+        }
+      },
+      py::arg("t_ps"), py::arg("counts"), py::arg("irf"));
+
+  m.def(
+      "sensitivity",
+      [](const nlayer::Medium& medium, double rho_mm, double dt_ps, int samples, unsigned threads,
+         const std::string& engine) {
+        const nlayer::TimeGrid grid{dt_ps, samples};
+        const nlayer::Sensitivities s = RunInterruptible<nlayer::Sensitivities>(
+            [medium, rho_mm, grid, options = Options(threads, engine)] {
+              return nlayer::Sensitivity(medium, rho_mm, grid, options);
+            });
+        const auto layers = static_cast<py::ssize_t>(s.mpp.size());
+        const auto times = static_cast<py::ssize_t>(s.t_ps.size());
+        py::array_t<double> gated({layers, times});
+        std::memcpy(gated.mutable_data(), s.gated.data(), s.gated.size() * sizeof(double));
+        return py::make_tuple(MomentsTuple(s.moments), Array(s.mpp), Array(s.mtsf), Array(s.vsf), Array(s.t_ps),
+                              gated);
+      },
+      py::arg("medium"), py::arg("rho_mm"), py::arg("dt_ps"), py::arg("samples"), py::arg("threads"),
+      py::arg("engine"));
+
+  m.def(
+      "fit",
+      [](std::vector<double> t_ps, std::vector<double> counts, std::vector<double> irf, std::vector<double> irf_t_ps,
+         const nlayer::Medium& medium, double rho_mm,
+         const std::vector<std::tuple<std::string, std::optional<double>, std::optional<double>>>& free,
+         bool background, const std::string& statistic, double rise_fraction, double fall_fraction,
+         std::optional<double> t_first_ps, std::optional<double> t_last_ps, unsigned threads,
+         const std::string& engine, double spectrum_tolerance, int max_iterations) {
+        nlayer::FitRequest request;
+        request.t_ps = std::move(t_ps);
+        request.counts = std::move(counts);
+        request.irf = std::move(irf);
+        request.irf_t_ps = std::move(irf_t_ps);
+        request.medium = medium;
+        request.rho_mm = rho_mm;
+        for (const auto& [name, lower, upper] : free) request.free.push_back({name, lower, upper});
+        request.background = background;
+        request.statistic = Statistic(statistic);
+        request.range = {rise_fraction, fall_fraction, t_first_ps, t_last_ps};
+        request.options = Options(threads, engine);
+        request.spectrum_tolerance = spectrum_tolerance;
+        request.max_iterations = max_iterations;
+        const nlayer::FitResult result =
+            RunInterruptible<nlayer::FitResult>([request = std::move(request)] { return nlayer::FitCurve(request); });
+        return FitDict(result);
+      },
+      py::arg("t_ps"), py::arg("counts"), py::arg("irf"), py::arg("irf_t_ps"), py::arg("medium"), py::arg("rho_mm"),
+      py::arg("free"), py::arg("background"), py::arg("statistic"), py::arg("rise_fraction"),
+      py::arg("fall_fraction"), py::arg("t_first_ps"), py::arg("t_last_ps"), py::arg("threads"), py::arg("engine"),
+      py::arg("spectrum_tolerance"), py::arg("max_iterations"));
 
   m.attr("__version__") = nlayer::Version();
 }

@@ -18,6 +18,10 @@ raises ModelError, a subclass of ArithmeticError. The computations release the G
 threads run them in parallel, and Ctrl-C interrupts them within a fraction of a second.
 
 sweep() computes many media at once on all local cores or on a Dask cluster.
+
+moments(), curve_moments() and sensitivity() give the moments of model and measured curves and
+their sensitivities to each layer's absorption; fit() fits the layers' optical properties to a
+measured curve given the instrument response (read_curve() reads such files).
 """
 
 import numbers
@@ -29,17 +33,26 @@ import numpy as np
 
 from . import _nlayer
 from ._nlayer import Layer, Medium, ModelError, __version__
+from ._fit import FitResult, Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
 from ._sweep import sweep
 
 __all__ = [
+    "FitResult",
     "Layer",
     "Medium",
     "ModelError",
     "ModelFile",
+    "Moments",
+    "Sensitivity",
     "__version__",
     "continuous_wave",
+    "curve_moments",
+    "fit",
     "frequency_domain",
+    "moments",
+    "read_curve",
     "read_model",
+    "sensitivity",
     "sweep",
     "time_resolved",
 ]

@@ -1,0 +1,156 @@
+"""Moments, sensitivities and fits from Python, against the library's other routes and against
+synthetic measurements whose truth is known (made by examples/fit/make_data.py, which convolves
+and bins in the time domain, not as the fit does)."""
+
+import importlib.util
+import subprocess
+
+import numpy as np
+import pytest
+
+import nlayer
+from conftest import EXAMPLES, two_layer
+
+
+def _make_data():
+    spec = importlib.util.spec_from_file_location("make_data", EXAMPLES / "fit" / "make_data.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+make_data = _make_data()
+
+
+def test_moments_agree_with_the_curve_and_the_continuous_wave():
+    head = two_layer()
+    rho = [15.0, 30.0]
+    moments = nlayer.moments(head, rho=rho)
+    assert isinstance(moments, list) and len(moments) == 2
+    assert isinstance(nlayer.moments(head, rho=30.0), nlayer.Moments)
+    np.testing.assert_allclose([m.total for m in moments], nlayer.continuous_wave(head, rho=rho), rtol=1e-9)
+    # On a grid long enough for the light to fade, sums over the curve give the same moments.
+    t, R = nlayer.time_resolved(head, rho=rho, dt_ps=5.0, samples=4096)
+    for m, r in zip(moments, R):
+        mean = (t * r).sum() / r.sum()
+        np.testing.assert_allclose(m.mean_time, mean, rtol=1e-6)
+        np.testing.assert_allclose(m.variance, ((t - mean) ** 2 * r).sum() / r.sum(), rtol=1e-5)
+
+
+def test_sensitivity_is_the_derivative_of_the_model():
+    medium = two_layer()
+    s = nlayer.sensitivity(medium, 20.0, dt_ps=10.0, samples=1024)
+    assert s.mpp.shape == s.mtsf.shape == s.vsf.shape == (2,)
+    assert s.t_ps.shape == (512,) and s.gated.shape == (2, 512)
+    assert s.moments == nlayer.moments(medium, 20.0)
+    # Central differences of the continuous-wave reflectance and of the curve, layer by layer.
+    h = 1e-5
+    t_peak = int(np.argmax(nlayer.time_resolved(medium, 20.0)[1]))
+    for k in range(2):
+        def with_mua(mua):
+            layers = list(medium.layers)
+            old = layers[k]
+            layers[k] = nlayer.Layer(old.musp, mua, old.n, old.d)
+            return nlayer.Medium(layers)
+        mua = medium.layers[k].mua
+        up, down = with_mua(mua + h), with_mua(mua - h)
+        mpp = -(np.log(nlayer.continuous_wave(up, 20.0)) - np.log(nlayer.continuous_wave(down, 20.0))) / (2 * h)
+        np.testing.assert_allclose(s.mpp[k], mpp, rtol=1e-5)
+        mtsf = (nlayer.moments(up, 20.0).mean_time - nlayer.moments(down, 20.0).mean_time) / (2 * h)
+        np.testing.assert_allclose(s.mtsf[k], mtsf, rtol=1e-4)
+        r_up, r_down = nlayer.time_resolved(up, 20.0)[1][t_peak], nlayer.time_resolved(down, 20.0)[1][t_peak]
+        np.testing.assert_allclose(s.gated[k, t_peak], -(np.log(r_up) - np.log(r_down)) / (2 * h), rtol=1e-5)
+
+
+def test_curve_moments_take_the_instrument_out():
+    # A curve that is the IRF convolved with a known distribution has that distribution's
+    # mean and variance once the IRF's are subtracted.
+    t = np.arange(4000) * 2.0
+    irf = np.exp(-0.5 * ((t - 300) / 40) ** 2)
+    shape = np.where(t > 0, t**2 * np.exp(-t / 150.0), 0.0)
+    curve = np.convolve(irf, shape)[:len(t)]
+    m = nlayer.curve_moments(t, curve, irf)
+    tau = np.arange(len(t)) * 2.0
+    mean = (tau * shape).sum() / shape.sum()
+    np.testing.assert_allclose(m.mean_time, mean, rtol=1e-9)
+    np.testing.assert_allclose(m.variance, ((tau - mean) ** 2 * shape).sum() / shape.sum(), rtol=1e-9)
+    assert m.total == pytest.approx(curve.sum())
+    with pytest.raises(ValueError):
+        nlayer.curve_moments(t, -curve)
+
+
+@pytest.fixture(scope="module")
+def measurement():
+    """t_ps, noisy counts, noisy IRF counts of make_data's truth (seed 7)."""
+    t, curve, irf = make_data.expected_counts(make_data.TRUTH)
+    rng = np.random.default_rng(7)
+    return t, rng.poisson(1e6 * curve).astype(float), rng.poisson(1e6 * irf).astype(float)
+
+
+def test_fit_recovers_the_truth_from_arrays(measurement):
+    t, counts, irf = measurement
+    start = nlayer.Medium([nlayer.Layer(musp=1.25, mua=0.008, n=1.4, d=10.0)])
+    result = nlayer.fit((t, counts), irf, start, rho=make_data.RHO_MM, free=["mua1", "musp1"], statistic="chi2")
+    assert result.success, result.message
+    for name, truth, tolerance in [("mua1", 0.01, 0.02), ("musp1", 1.0, 0.03)]:
+        assert result.values[name] == pytest.approx(truth, rel=tolerance)
+        assert abs(result.values[name] - truth) <= 3 * result.stderr[name]
+    assert abs(result.values["shift_ps"] - make_data.SHIFT_PS) <= 3 * result.stderr["shift_ps"]
+    assert 0.8 < result.chi2_reduced < 1.25
+    assert result.model_counts.shape == result.residuals.shape == counts.shape
+    chi2 = (result.residuals[result.fit_range] ** 2).sum()
+    assert chi2 / result.degrees_of_freedom == pytest.approx(result.chi2_reduced, rel=1e-9)
+    assert result.medium.layers[0].mua == result.values["mua1"]
+    assert result.evaluations > 0 and result.seconds > 0
+    assert "mua1 = " in repr(result)
+
+
+def test_fit_refuses_what_it_cannot_fit(measurement, tmp_path):
+    t, counts, irf = measurement
+    medium = nlayer.Medium([nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=10.0)])
+    cases = [
+        (dict(measured=(t, counts), irf=irf[:-1]), "the IRF has 399 bins and the measured curve 400"),
+        (dict(measured=(t, counts), irf=(t + 3.0, irf)), "the IRF's bins do not match"),
+        (dict(measured=(np.sqrt(t + 1) * 100, counts), irf=irf), "bins are not uniform"),
+        (dict(measured=(t, counts), irf=np.zeros_like(irf)), "the IRF has no counts"),
+        (dict(measured=(t, counts), irf=irf, free=["musp2"]), "musp2 names no layer"),
+        (dict(measured=(t, counts), irf=irf, bounds={"mua1": (0.02, 0.1)}), "lies outside its bounds"),
+        (dict(measured=(t, counts), irf=irf, window_ps=(0, 300)), "no counts in the fit range"),
+    ]
+    for arguments, says in cases:
+        arguments.setdefault("free", ["mua1"])
+        with pytest.raises(ValueError, match=says):
+            nlayer.fit(model=medium, rho=30.0, **arguments)
+    with pytest.raises(TypeError):
+        nlayer.fit((t, counts), irf, medium, rho=30.0, free=[1])
+    bad = tmp_path / "bad.csv"
+    bad.write_text("t_ps,counts\n0,1\n10,x\n")
+    with pytest.raises(ValueError, match="bad.csv:3") as error:
+        nlayer.read_curve(bad)
+    assert error.value.line == 3
+    with pytest.raises(OSError):
+        nlayer.read_curve(tmp_path / "missing.csv")
+
+
+def test_nlayer_fit_prints_writes_and_refuses(nlayer_run, tmp_path):
+    nlayer_fit = nlayer_run.parent / "nlayer-fit"
+    make_data.main(tmp_path)
+    command = [nlayer_fit, "--measured", tmp_path / "measured.csv", "--irf", tmp_path / "irf.csv",
+               "--model", tmp_path / "input.dat", "--free", "mua1,musp1", "--csv", tmp_path / "fit.csv"]
+    done = subprocess.run(command, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    names = [line.split(" = ")[0] for line in lines[:5]]
+    assert names == ["mua1", "musp1", "amplitude", "shift_ps", "chi2_reduced"]
+    value, error = (float(x) for x in lines[0].split(" = ")[1].split(" +- "))
+    assert abs(value - 0.01) <= 3 * error and abs(value - 0.01) < 0.0002
+    table = np.genfromtxt(tmp_path / "fit.csv", delimiter=",", names=True)
+    assert table.dtype.names == ("t_ps", "measured", "model", "residual", "in_fit_range")
+    t, counts = nlayer.read_curve(tmp_path / "measured.csv")
+    np.testing.assert_array_equal(table["measured"], counts)
+
+    refused = subprocess.run(command[:-2] + ["--free", "mua2"], capture_output=True, text=True)
+    assert refused.returncode == 1 and refused.stdout == ""
+    assert refused.stderr == "nlayer-fit: the free parameter mua2 names no layer: the model has 1 layer\n"
+    usage = subprocess.run(command + ["--range", "0.1"], capture_output=True, text=True)
+    assert usage.returncode == 2 and "--range" in usage.stderr
