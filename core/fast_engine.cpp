@@ -1,11 +1,228 @@
 #include "core/fast_engine.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <complex>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "core/fast_kernel.h"
+#include "core/hankel.h"
+
 namespace nlayer {
 
-// Placeholder until the vectorised engine lands: every request goes to the exact engine.
-std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel&, std::span<const long double>,
-                                            std::span<const long double>, unsigned) {
-  return std::nullopt;
+namespace {
+
+constexpr long double kSpeedOfLight = 2.99792458e11L;  // mm/s, as in the layered solution
+constexpr long double kInverseTwoPi = 0.15915494309189533577L;
+
+// Magnitudes the double evaluation keeps well inside its range: squares of decay constants
+// stay normal (no subnormal loss in the modulus of a square root) and finite.
+constexpr long double kLargestParameter = 1e40L;
+constexpr long double kSmallestScale = 1e-40L;
+constexpr long double kLargestSquare = 1e140L;
+constexpr long double kSmallestSquare = 1e-140L;
+// The recursion carries (beta, gamma) scaled by the exponential growth but not by the factors
+// a_k D_k of the layers; as long as their logarithms add up to less than this the pair stays
+// far from the double range's ends.
+constexpr long double kLargestFactorLog = 500.0L;
+// ln of the largest extended real is 11356.52; the extended engine divides by |Q|^2.
+constexpr long double kExtendedLogRange = 11356.5L;
+constexpr long double kExtendedLogMargin = 8.0L;
+
+using ComplexLd = std::complex<long double>;
+
+ComplexLd DecayConstant(long double s, long double mua_over_d, long double omega_term) {
+  return std::sqrt(ComplexLd(s * s + mua_over_d, omega_term));
+}
+
+long double OmegaTerm(long double omega, const DerivedModel& m, std::size_t j) {
+  return omega / ((m.DiffCoef[j] * kSpeedOfLight) / m.RefrIndex[j]);
+}
+
+bool Moderate(long double v) { return std::isfinite(v) && std::fabs(v) <= kLargestParameter; }
+bool ModerateScale(long double v) { return Moderate(v) && std::fabs(v) >= kSmallestScale; }
+
+// The sum over the layer boundaries of ln(|a_k| D_k + nu_(k+1) |a_(k+1)| D_(k+1)), the bound of
+// what one step of the recursion multiplies (beta, gamma) by, at spatial frequency s and
+// angular frequency omega; `positive_only` drops the steps that shrink the pair.
+long double FactorLogs(const DerivedModel& m, const LayerTerms& terms, long double s, long double omega,
+                       bool positive_only, long double* absolute_sum) {
+  long double sum = 0, abs_sum = 0;
+  for (std::size_t k = 0; k + 1 < m.DiffCoef.size(); ++k) {
+    const long double upper = std::abs(DecayConstant(s, terms.MuaOverD[k], OmegaTerm(omega, m, k))) * m.DiffCoef[k];
+    const long double lower =
+        terms.Nu[k + 1] * std::abs(DecayConstant(s, terms.MuaOverD[k + 1], OmegaTerm(omega, m, k + 1))) * m.DiffCoef[k + 1];
+    const long double f = std::log(upper + lower);
+    sum += positive_only ? std::max(f, 0.0L) : f;
+    abs_sum += std::fabs(f);
+  }
+  if (absolute_sum != nullptr) *absolute_sum = abs_sum;
+  return sum;
+}
+
+// Whether the double evaluation suits this request: every parameter within moderate bounds,
+// and the extended engine certain not to overflow. The latter is an upper bound of the
+// logarithm of the largest value the extended recursion forms, |Q| = |B cosh T + C sinh T|:
+// |sinh z|, |cosh z| <= e^|Re z|, and each step multiplies by at most the factor of
+// FactorLogs; both grow with s and omega, so the largest point and frequency bound them all.
+// Where the bound comes within the margin of the extended range, the extended engine decides:
+// it either succeeds or reports its overflow, and the double evaluation, which never forms
+// those exponentials, must not report a value it would refuse.
+bool SuitsDoubles(const DerivedModel& m, const LayerTerms& terms, const HankelRule& rule, long double omega_max) {
+  const std::size_t n = m.DiffCoef.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!ModerateScale(m.Musp[k]) || !ModerateScale(m.DiffCoef[k]) || !ModerateScale(m.RefrIndex[k]) ||
+        !Moderate(m.Mua[k]) || !Moderate(terms.MuaOverD[k]) || (n >= 2 && !Moderate(m.Thickness[k]))) {
+      return false;
+    }
+  }
+  if (!ModerateScale(m.Z0) || !ModerateScale(m.ZbTop) || !ModerateScale(m.ZbBottom)) return false;
+  const auto [s_min, s_max] = std::minmax_element(rule.s.begin(), rule.s.end());
+  for (std::size_t k = 0; k < n; ++k) {
+    const long double smallest = *s_min * *s_min + terms.MuaOverD[k];
+    const long double largest = *s_max * *s_max + terms.MuaOverD[k];
+    const long double omega_term = OmegaTerm(omega_max, m, k);
+    if (!(smallest >= kSmallestSquare && largest <= kLargestSquare && omega_term <= kLargestSquare)) return false;
+  }
+  if (n == 1) return true;
+
+  long double spread_low = 0, spread_high = 0;
+  FactorLogs(m, terms, *s_min, 0.0L, false, &spread_low);
+  const long double growth = FactorLogs(m, terms, *s_max, omega_max, true, &spread_high);
+  if (spread_low > kLargestFactorLog || spread_high > kLargestFactorLog) return false;
+
+  auto re_alpha = [&](std::size_t k) {
+    return DecayConstant(*s_max, terms.MuaOverD[k], OmegaTerm(omega_max, m, k)).real();
+  };
+  const long double a0 = re_alpha(0);
+  long double exponent = re_alpha(n - 1) * (m.Thickness[n - 1] + m.ZbBottom) + a0 * (m.Thickness[0] + m.ZbTop);
+  for (std::size_t k = 1; k + 1 < n; ++k) exponent += re_alpha(k) * m.Thickness[k];
+  const long double source = a0 * (m.Z0 + m.ZbTop);
+  const long double bound = std::max(exponent + growth, source);
+  return 2.0L * bound < kExtendedLogRange - kExtendedLogMargin;
+}
+
+fast::Split SplitOf(long double v) {
+  const double hi = static_cast<double>(v);
+  return {hi, static_cast<double>(v - hi)};
+}
+
+// One row of the padded rule, aligned for the widest vector.
+struct alignas(64) PaddedRow {
+  double v[fast::kPaddedPoints];
+};
+
+}  // namespace
+
+std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span<const long double> rhos,
+                                            std::span<const long double> omegas, unsigned threads) {
+  Spectrum result;
+  result.distances = rhos.size();
+  result.frequencies = omegas.size();
+  result.values.assign(rhos.size() * omegas.size(), ComplexExt{});
+  if (omegas.empty() || rhos.empty()) return result;
+  const std::size_t layers = model.DiffCoef.size();
+  if (layers == 0) return std::nullopt;
+
+  const auto tables = std::make_unique<RunTables>();
+  ComputeLayerTerms(model, tables->layers);
+  tables->rule = MapHankelRule(0.0L, 30.0L * model.Musp[0]);
+  const long double omega_max = *std::max_element(omegas.begin(), omegas.end());
+  if (!(omega_max >= 0) || !SuitsDoubles(model, tables->layers, tables->rule, omega_max)) return std::nullopt;
+  BuildRunTables(model, rhos, *tables);
+
+  // The points, and per distance the weight of each point in the sum: the rule's weight and
+  // half-width, the kernel s / (2 pi) and the Bessel factor, formed in extended and split.
+  auto s2_hi = std::make_unique<PaddedRow>();
+  auto s2_lo = std::make_unique<PaddedRow>();
+  for (std::size_t p = 0; p < fast::kPaddedPoints; ++p) {
+    const long double s = tables->rule.s[std::min<std::size_t>(p, 959)];
+    const fast::Split s2 = SplitOf(s * s);
+    s2_hi->v[p] = s2.hi;
+    s2_lo->v[p] = s2.lo;
+  }
+  std::vector<PaddedRow> weights_hi(rhos.size()), weights_lo(rhos.size());
+  for (std::size_t r = 0; r < rhos.size(); ++r) {
+    std::fill(std::begin(weights_hi[r].v), std::end(weights_hi[r].v), 0.0);
+    std::fill(std::begin(weights_lo[r].v), std::end(weights_lo[r].v), 0.0);
+    for (std::size_t p = 0; p < 960; ++p) {
+      const long double w = static_cast<long double>(Weight960[p / 2]) * tables->rule.d;
+      const fast::Split weight = SplitOf(w * (kInverseTwoPi * tables->rule.s[p]) * tables->j0[r * 960 + p]);
+      weights_hi[r].v[p] = weight.hi;
+      weights_lo[r].v[p] = weight.lo;
+    }
+  }
+
+  fast::KernelModel kernel;
+  kernel.layers = static_cast<int>(layers);
+  kernel.s2_hi = s2_hi->v;
+  kernel.s2_lo = s2_lo->v;
+  kernel.mua_over_d.resize(layers);
+  kernel.diff_coef.resize(layers);
+  kernel.nu_diff_coef.assign(layers, 0.0);
+  kernel.twice_depth.assign(layers, 0.0);
+  for (std::size_t k = 0; k < layers; ++k) {
+    kernel.mua_over_d[k] = static_cast<double>(tables->layers.MuaOverD[k]);
+    kernel.diff_coef[k] = static_cast<double>(model.DiffCoef[k]);
+    if (k >= 1) kernel.nu_diff_coef[k] = static_cast<double>(tables->layers.Nu[k] * model.DiffCoef[k]);
+    const long double depth = k + 1 == layers ? model.Thickness[k] + model.ZbBottom : model.Thickness[k];
+    kernel.twice_depth[k] = static_cast<double>(2.0L * depth);
+  }
+  kernel.mua_over_d_step.assign(layers, 0.0);
+  kernel.diff_coef_step.assign(layers, 0.0);
+  for (std::size_t k = 0; k + 1 < layers; ++k) {
+    kernel.mua_over_d_step[k] = static_cast<double>(tables->layers.MuaOverD[k] - tables->layers.MuaOverD[k + 1]);
+    kernel.diff_coef_step[k] = static_cast<double>(model.DiffCoef[k] - tables->layers.Nu[k + 1] * model.DiffCoef[k + 1]);
+  }
+  kernel.top_mua_over_d = SplitOf(tables->layers.MuaOverD[0]);
+  kernel.z0 = SplitOf(model.Z0);
+  kernel.twice_zb = SplitOf(2.0L * model.ZbTop);
+  kernel.twice_top = SplitOf(2.0L * model.Thickness[0]);
+  kernel.twice_top_minus_z0 = SplitOf(2.0L * model.Thickness[0] - model.Z0);
+  kernel.exp2_table = fast::Exp2Table();
+  kernel.sincos_table = fast::SinCosTable();
+
+  // The frequency loop of core/spectrum.cpp: each frequency computed by the same code whichever
+  // worker takes it, so the thread count changes nothing.
+  const int count = static_cast<int>(omegas.size());
+  std::atomic<int> next{0};
+  std::atomic<bool> failed{false};
+  auto worker = [&] {
+    std::vector<double> omega_terms(layers), omega_term_steps(layers, 0.0);
+    PaddedRow re_hi, re_lo, im_hi, im_lo;
+    const fast::PointValues values{re_hi.v, re_lo.v, im_hi.v, im_lo.v};
+    for (int k = next++; k < count && !failed.load(std::memory_order_relaxed); k = next++) {
+      for (std::size_t j = 0; j < layers; ++j) {
+        omega_terms[j] = static_cast<double>(OmegaTerm(omegas[k], model, j));
+        if (j + 1 < layers) {
+          omega_term_steps[j] = static_cast<double>(OmegaTerm(omegas[k], model, j) - OmegaTerm(omegas[k], model, j + 1));
+        }
+      }
+      fast::EvaluateSolution(kernel, omega_terms.data(), omega_term_steps.data(), SplitOf(OmegaTerm(omegas[k], model, 0)),
+                             values);
+      ComplexExt* const out = result.values.data() + static_cast<std::size_t>(k) * rhos.size();
+      for (std::size_t r = 0; r < rhos.size(); ++r) {
+        long double sum_re, sum_im;
+        fast::WeightedSums(weights_hi[r].v, weights_lo[r].v, values, sum_re, sum_im);
+        // A non-finite point makes its sums non-finite (0 times an infinity is a NaN too): one
+        // test per sum covers all 960 points.
+        if (!std::isfinite(sum_re) || !std::isfinite(sum_im)) failed = true;
+        out[r] = {sum_re, sum_im};
+      }
+    }
+  };
+  const unsigned workers = std::min<unsigned>(WorkerCount(threads), static_cast<unsigned>(count));
+  if (workers <= 1) {
+    worker();
+  } else {
+    std::vector<std::jthread> pool;
+    for (unsigned t = 0; t < workers; ++t) pool.emplace_back(worker);
+  }
+  if (failed) return std::nullopt;
+  return result;
 }
 
 }  // namespace nlayer

@@ -1,0 +1,82 @@
+// The vectorised arithmetic of the fast engine: the layered solution at every point of the
+// Hankel rule for one modulation frequency, and the weighted sums of the transform, in double
+// and double-double precision through Google Highway, dispatched at run time to the best
+// instruction set of the machine (AVX-512, AVX2, SSE4, SSSE3 or portable scalar code).
+//
+// Only this module holds SIMD code, and only through Highway's operations. Every instruction
+// set computes the same formulas in the same order; they differ in whether a multiply-add is
+// fused (where it is not, the error-free products use Dekker's split instead, so the
+// double-double parts keep their precision) and in the vector width, which the compensated
+// sums make all but irrelevant. Curves of two instruction sets differ by about 1e-14 of their
+// peak (tests/fast_engine_test.cpp compares every one the library was built for).
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace nlayer::fast {
+
+// The rule's 960 points padded to a multiple of any vector width: the padding repeats the last
+// point, so it evaluates to the same finite values, and carries zero weight.
+inline constexpr std::size_t kPaddedPoints = 1024;
+
+// A value as a double and the double nearest to what that leaves out, for the few quantities
+// whose rounding the transform would amplify (see fast_kernel.cpp).
+struct Split {
+  double hi = 0;
+  double lo = 0;
+};
+
+// What the layered solution needs of the model and the rule, rounded to doubles once per call.
+// Layer k = 0 is the top. Lengths are given as the multiples the exponentials use.
+struct KernelModel {
+  int layers = 0;
+  const double* s2_hi = nullptr;       // s^2 at every padded point, 1/mm^2, as a split pair
+  const double* s2_lo = nullptr;
+  std::vector<double> mua_over_d;      // mua / D per layer, 1/mm^2
+  Split top_mua_over_d;                // the same of the top layer, split
+  std::vector<double> diff_coef;       // D per layer, mm
+  std::vector<double> nu_diff_coef;    // (n_k / n_(k-1))^2 D_k for k >= 1; [0] unused
+  // Differences of neighbouring layers, k = 0 ... N - 2, formed in extended precision:
+  std::vector<double> mua_over_d_step; // mua_k / D_k - mua_(k+1) / D_(k+1)
+  std::vector<double> diff_coef_step;  // D_k - (n_(k+1) / n_k)^2 D_(k+1)
+  std::vector<double> twice_depth;     // 2 l_k for 0 < k < N - 1, 2 (l_(N-1) + zb bottom) for the bottom
+  Split z0;                            // source depth, mm
+  Split twice_zb;                      // 2 zb of the top surface, mm
+  Split twice_top;                     // 2 l_0, mm
+  Split twice_top_minus_z0;            // 2 l_0 - z0, mm
+  // Tables of the double-double exponential and phase, each entry as hi and lo:
+  // 2^(j/64) (exp2_hi[j], exp2_hi[64 + j]) and sin, cos of 2 pi j / 64 (four rows of 64).
+  const double* exp2_table = nullptr;   // 128 values
+  const double* sincos_table = nullptr; // 256 values: sin hi, sin lo, cos hi, cos lo
+};
+
+// The tables above, computed once in extended precision.
+const double* Exp2Table();
+const double* SinCosTable();
+
+// The layered solution (without the kernel s / (2 pi) and the Bessel factor) at every padded
+// point, as split pairs: the value is hi + lo.
+struct PointValues {
+  double* re_hi;
+  double* re_lo;
+  double* im_hi;
+  double* im_lo;
+};
+
+// Writes the solution for the frequency terms omega n / (c D) of each layer (`omega_terms`,
+// 1/mm^2; the differences of neighbouring layers' terms, formed in extended precision, in
+// `omega_term_steps`; the top layer's term also split, `top_omega_term`) into `out`
+// (kPaddedPoints each, 64-byte aligned). Allocates nothing. Values that leave the double range
+// come out as infinities or NaNs, which the caller detects in the sums.
+void EvaluateSolution(const KernelModel& model, const double* omega_terms, const double* omega_term_steps,
+                      Split top_omega_term, const PointValues& out);
+
+// The sums over the padded points of (weights_hi + weights_lo) (re_hi + re_lo) and the same of
+// the imaginary parts, each product and sum carried with its rounding error (all arrays 64-byte
+// aligned, kPaddedPoints long). The compensated sums barely depend on their order, so the
+// vector width hardly changes them.
+void WeightedSums(const double* weights_hi, const double* weights_lo, const PointValues& values,
+                  long double& sum_re, long double& sum_im);
+
+}  // namespace nlayer::fast
