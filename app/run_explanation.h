@@ -1,0 +1,44 @@
+// What a failed run or an odd model means in plain English, for the window's error box details
+// and for nlayer-run: the runtime's German message names the kind of failure only, the model file
+// read with the line of every value (io/model_file.h) tells where it comes from.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/run.h"
+#include "io/model_file.h"
+
+namespace nlayer {
+
+// The model file as a reader apart from the run saw it: the model, or why it could not be read.
+// Neither is set for a path that exists but is no regular file (a pipe, a device), which only
+// the run may read: a second reader would take its bytes.
+struct ModelReading {
+  std::optional<ModelFile> model;
+  std::optional<ModelFileError> error;
+};
+
+// ReadModelFile without throwing, as ModelReading describes.
+ModelReading ReadModelForExplanation(const std::filesystem::path& path);
+
+// One English line on the failed run whose RunError said `message` (with or without the full
+// stop of UserMessage): what was wrong, where (file, line, value) and what to change, e.g.
+// `input.dat:6: musp of layer 2 is 0, and the diffusion coefficient D = 1/(3 musp) divides by
+// it; give the layer a reduced scattering coefficient > 0 (1/mm)`. `reading` is the model file
+// the run read (options.input_path), `options` names the files of the run. Nothing when the
+// cause cannot be told from these. A pure function: it reads no file.
+std::optional<std::string> ExplainRunFailure(std::string_view message, const ModelReading& reading,
+                                             const RunOptions& options);
+
+// The warnings of a model that the reading rules accept and that may even compute, but that has
+// no physical meaning: a negative musp, mua or n, a thickness <= 0 in a stack of two or more
+// layers (a single layer is a half-space), rho <= 0 or missing. One English line each, without a
+// "warning: " prefix, layer by layer from the top, e.g. `input.dat:7: mua of layer 2 is -0.01; a
+// negative absorption has no physical meaning`. A pure function.
+std::vector<std::string> ModelWarnings(const ModelFile& model);
+
+}  // namespace nlayer
