@@ -24,6 +24,7 @@
 #include "nlayer/moments.h"
 #include "nlayer/reflectance.h"
 #include "app/run.h"
+#include "app/run_explanation.h"
 #include "io/csv_table.h"
 #include "io/model_file.h"
 #include "io/number_list.h"
@@ -362,6 +363,13 @@ int main(int argc, char** argv) {
   if (moments) return RunMoments(table, options);
   if (table.Selected()) return RunTable(table, options, plot_path);
 
+  // The model read apart from the run: warnings before it, and the explanation of a failure.
+  const nlayer::ModelReading reading = nlayer::ReadModelForExplanation(options.input_path);
+  if (reading.model) {
+    for (const std::string& warning : nlayer::ModelWarnings(*reading.model)) {
+      std::fprintf(stderr, "warning: %s\n", warning.c_str());
+    }
+  }
   try {
     nlayer::AssertFloatingPointEnvironment();
     nlayer::State.RunIndex = -1;  // as the window's creation sets it: this run uses series 0
@@ -372,6 +380,9 @@ int main(int argc, char** argv) {
 #endif
   } catch (const nlayer::RunError& e) {
     std::fprintf(stderr, "%s\n", nlayer::UserMessage(e.what()).c_str());
+    if (auto explanation = nlayer::ExplainRunFailure(e.what(), reading, options)) {
+      std::fprintf(stderr, "%s\n", explanation->c_str());
+    }
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "nlayer-run: %s\n", e.what());

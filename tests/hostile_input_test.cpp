@@ -1,6 +1,6 @@
 // Hostile model files and hostile working directories, end to end: nlayer-run is started in a
 // fresh directory and must either produce a well-formed, finite curve or stop with exactly the
-// runtime's message, leave "reflectance.dat" closed (and empty when the run failed before its
+// runtime's message (and a line explaining it), leave "reflectance.dat" closed (and empty when the run failed before its
 // first line) and touch no other entry of the directory. The same models also run in-process,
 // where it can be seen that a run leaves neither file open, whatever happened.
 #include <gtest/gtest.h>
@@ -57,6 +57,32 @@ void WriteWhole(const fs::path& path, std::string_view content) {
 // that the directory holds only what the run itself made.
 Outcome RunNlayerIn(const fs::path& workdir, const std::vector<std::string>& args) {
   return RunCommand(NLAYER_RUN_PATH, args, workdir);
+}
+
+// Standard error of nlayer-run by lines: first the warnings about a model without physical
+// meaning, then, for a failed run, the message and the line that explains it.
+struct ErrorLines {
+  std::vector<std::string> warnings;
+  std::vector<std::string> rest;
+};
+
+ErrorLines SplitErrorLines(const std::string& err) {
+  ErrorLines lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = err.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = err.substr(start, end - start);
+    (lines.rest.empty() && line.rfind("warning: ", 0) == 0 ? lines.warnings : lines.rest).push_back(line);
+  }
+  EXPECT_EQ(start, err.size()) << "standard error does not end with a line end";
+  return lines;
+}
+
+// The message of a failed run, then an explanation that starts with the file it names.
+void ExpectExplainedFailure(const std::string& err, const std::string& message, const std::string& explained) {
+  const ErrorLines lines = SplitErrorLines(err);
+  ASSERT_EQ(lines.rest.size(), 2u) << err;
+  EXPECT_EQ(lines.rest[0], message);
+  EXPECT_EQ(lines.rest[1].rfind(explained, 0), 0u) << lines.rest[1];
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -151,6 +177,7 @@ struct HostileModel {
   fs::path reference;       // kSameCurveAs: the plain model
   const char* message;      // kFailure: the message as shown, with its full stop
   std::int32_t layer_count;  // the count the reader must have taken, 0 when not checked
+  std::size_t warnings = 0;  // lines of nlayer-run's warnings before the run
 };
 
 void PrintTo(const HostileModel& model, std::ostream* os) { *os << model.name; }
@@ -163,6 +190,11 @@ HostileModel OwnCurve(const char* file) {
 }
 HostileModel Failure(const char* file, const char* message, std::int32_t layer_count = 0) {
   return {file, "", Expected::kFailure, {}, message, layer_count};
+}
+// A model that reads, and may even compute, but means nothing physically: one warning.
+HostileModel Warned(HostileModel model) {
+  model.warnings = 1;
+  return model;
 }
 
 constexpr const char* kInvalidInput = "Ungültige numerische Eingabe.";
@@ -210,12 +242,12 @@ std::vector<HostileModel> HostileModels() {
       // A CR alone ends no line: everything after the count is its comment.
       Failure("cr_line_ends.dat", kDivisionByZero, 1),
       // Code 26 ends the file where it stands: rho reads as 0.
-      SameCurve("ctrl_z_ends_file.dat", kNoRho, 1),
+      Warned(SameCurve("ctrl_z_ends_file.dat", kNoRho, 1)),
       Failure("empty.dat", kRangeCheck),
       Failure("blanks_only.dat", kRangeCheck),
       // The extended range.
       Failure("exponent_5000.dat", kOverflow),
-      SameCurve("exponent_minus_5000.dat", kNoRho, 1),
+      Warned(SameCurve("exponent_minus_5000.dat", kNoRho, 1)),
       // Layer counts.
       Failure("layer_count_zero.dat", kRangeCheck),
       Failure("layer_count_minus_one.dat", kRangeCheck),
@@ -224,7 +256,7 @@ std::vector<HostileModel> HostileModels() {
       // Physical values the arithmetic cannot take.
       Failure("zero_musp_top.dat", kDivisionByZero, 1),
       Failure("zero_musp_bottom.dat", kDivisionByZero, 2),
-      Failure("top_mua_cancels_musp.dat", kDivisionByZero, 1),
+      Warned(Failure("top_mua_cancels_musp.dat", kDivisionByZero, 1)),
       Failure("zero_index_top.dat", kDivisionByZero, 2),
       // The frequency terms divide by every layer's index, the bottom one's included.
       Failure("zero_index_bottom.dat", kDivisionByZero, 2),
@@ -235,11 +267,11 @@ std::vector<HostileModel> HostileModels() {
       SameCurve("negative_thickness_single_layer.dat", kOneLayer, 1),
       // In a stack a negative thickness is computed with as written; the curve is
       // meaningless but finite.
-      OwnCurve("negative_thickness_top.dat"),
-      OwnCurve("negative_thickness_bottom.dat"),
-      SameCurve("rho_zero.dat", kNoRho, 1),
+      Warned(OwnCurve("negative_thickness_top.dat")),
+      Warned(OwnCurve("negative_thickness_bottom.dat")),
+      Warned(SameCurve("rho_zero.dat", kNoRho, 1)),
       // The Bessel function J0 is even: a negative distance reads as its mirror image.
-      SameCurve("rho_negative.dat", kOneLayer, 1),
+      Warned(SameCurve("rho_negative.dat", kOneLayer, 1)),
   };
   // 100,000 characters on one line: a comment after a value is ignored like any other, a
   // token of that length is refused.
@@ -288,14 +320,17 @@ TEST_P(HostileModelTest, GivesACurveOrTheExactMessageAndTouchesNothingElse) {
   ExpectSameEntries(before, Snapshot(dir.path()));
   ASSERT_TRUE(fs::is_regular_file(dir.path() / "reflectance.dat"));
   const std::string output = dir.Read("reflectance.dat");
+  const ErrorLines lines = SplitErrorLines(run.err);
+  EXPECT_EQ(lines.warnings.size(), model.warnings) << run.err;
+  for (const std::string& warning : lines.warnings) EXPECT_EQ(warning.rfind("warning: input.dat", 0), 0u);
   if (model.expected == Expected::kFailure) {
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, std::string(model.message) + "\n");
+    ExpectExplainedFailure(run.err, model.message, "input.dat");
     EXPECT_EQ(output, "");
     return;
   }
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(lines.rest.empty()) << run.err;
   ExpectWellFormedFiniteCurve(output);
   if (model.expected == Expected::kSameCurveAs) {
     EXPECT_TRUE(output == CurveOf(model.reference)) << "differs from the curve of " << model.reference;
@@ -350,6 +385,7 @@ struct HostileDirectory {
   // run may change (a directory, a file it may not write, or not the output at all).
   const char* output;
   bool binds_the_superuser;  // false: file permissions, which root overrides
+  const char* explained;     // how the explanation after the message starts: the file at fault
 };
 
 void PrintTo(const HostileDirectory& d, std::ostream* os) { *os << d.name; }
@@ -388,13 +424,18 @@ bool NothingMore(const fs::path&) { return true; }
 
 std::vector<HostileDirectory> HostileDirectories() {
   return {
-      {"input_is_a_directory", InputIsADirectory, {}, "E/A-Fehler 21.", "", true},
-      {"input_is_a_dangling_link", InputIsADanglingLink, {}, "Datei nicht gefunden.", "", true},
-      {"input_is_unreadable", InputIsUnreadable, {}, "Dateizugriff verweigert.", "", false},
-      {"output_is_a_directory", OutputIsADirectory, {}, "E/A-Fehler 21.", nullptr, true},
-      {"output_is_read_only", OutputIsReadOnly, {}, "Dateizugriff verweigert.", nullptr, false},
+      {"input_is_a_directory", InputIsADirectory, {}, "E/A-Fehler 21.", "", true, "input.dat: Is a directory"},
+      {"input_is_a_dangling_link", InputIsADanglingLink, {}, "Datei nicht gefunden.", "", true,
+       "input.dat: No such file or directory"},
+      {"input_is_unreadable", InputIsUnreadable, {}, "Dateizugriff verweigert.", "", false,
+       "input.dat: Permission denied"},
+      {"output_is_a_directory", OutputIsADirectory, {}, "E/A-Fehler 21.", nullptr, true,
+       "reflectance.dat: Is a directory"},
+      {"output_is_read_only", OutputIsReadOnly, {}, "Dateizugriff verweigert.", nullptr, false,
+       "reflectance.dat: Permission denied"},
       // Every write to /dev/full fails with ENOSPC.
-      {"output_device_is_full", NothingMore, {"--output", "/dev/full"}, "E/A-Fehler 28.", nullptr, true},
+      {"output_device_is_full", NothingMore, {"--output", "/dev/full"}, "E/A-Fehler 28.", nullptr, true,
+       "/dev/full: No space left on device"},
   };
 }
 
@@ -415,7 +456,7 @@ TEST_P(HostileDirectoryTest, EndsWithTheMessageAndTouchesNothingElse) {
 
   EXPECT_EQ(run.signal, 0) << "killed by signal " << run.signal;
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, std::string(hostile.message) + "\n");
+  ExpectExplainedFailure(run.err, hostile.message, hostile.explained);
   EXPECT_EQ(run.out, "");
   ExpectSameEntries(before, Snapshot(dir.path()));
   if (hostile.output != nullptr) {
@@ -445,7 +486,7 @@ TEST(HostileInput, AFileSystemThatFillsUpStopsTheRunWithErrorNumber28) {
 
   EXPECT_EQ(run.signal, 0) << "killed by signal " << run.signal;
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "E/A-Fehler 28.\n");
+  ExpectExplainedFailure(run.err, "E/A-Fehler 28.", "reflectance.dat: No space left on device");
   ExpectSameEntries(before, Snapshot(mount_point));
   const std::string partial = ReadWhole(mount_point / "reflectance.dat");
   const std::string& full = CurveOf(kOneLayer);
