@@ -5,12 +5,17 @@
 #include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QGraphicsLayout>
+#include <QGraphicsScene>
+#include <QGraphicsTextItem>
 #include <QLocale>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -206,6 +211,58 @@ TEST(ChartAdapter, MarginsAreTwoPercentOfTheChartSize) {
   EXPECT_EQ(chart.Chart()->margins(), QMargins(20, 10, 20, 10));
 }
 
+// The labels of the left axis shown on a chart of the stored size holding `points` in one
+// series, bottom up; fails the test where two overlap or one is no number (elided: "...").
+std::vector<int> ShownLeftLabels(const Points& points, int* step = nullptr) {
+  ChartAdapter chart;
+  const std::unique_ptr<QChartView> view(chart.CreateView(nullptr));
+  view->setAttribute(Qt::WA_DontShowOnScreen);
+  view->resize(497, 305);
+  view->show();
+  for (const auto& [x, y] : points) chart.AppendPoint(0, x, y);
+  for (int i = 0; i < 3; ++i) QCoreApplication::sendPostedEvents();  // the label step follows the layout
+  if (step != nullptr) *step = chart.LeftLabelStep();
+  std::vector<std::pair<double, int>> labels;  // by height on the screen
+  std::vector<QRectF> boxes;
+  for (QGraphicsItem* item : chart.Chart()->scene()->items()) {
+    auto* text = dynamic_cast<QGraphicsTextItem*>(item);
+    if (text == nullptr || !text->isVisible() || text->rotation() != 0 || text->toPlainText().isEmpty() ||
+        text->sceneBoundingRect().right() > chart.Chart()->plotArea().left()) {
+      continue;
+    }
+    bool number = false;
+    labels.emplace_back(-text->sceneBoundingRect().center().y(), text->toPlainText().toInt(&number));
+    EXPECT_TRUE(number) << text->toPlainText().toStdString();
+    for (const QRectF& other : boxes) EXPECT_FALSE(other.intersects(text->sceneBoundingRect()));
+    boxes.push_back(text->sceneBoundingRect());
+  }
+  std::sort(labels.begin(), labels.end());
+  std::vector<int> values;
+  for (const auto& label : labels) values.push_back(label.second);
+  return values;
+}
+
+TEST(ChartAdapter, LeftAxisShowsALabelPerDecadeUpToTwelveDecades) {
+  for (int decades = 1; decades <= 12; ++decades) {
+    SCOPED_TRACE(decades);
+    int step = 0;
+    const std::vector<int> labels = ShownLeftLabels({{100, -6.0}, {400, -6.0 - decades}}, &step);
+    std::vector<int> expected;
+    for (int d = -6 - decades; d <= -6; ++d) expected.push_back(d);
+    EXPECT_EQ(labels, expected);
+    EXPECT_EQ(step, 1);
+  }
+}
+
+TEST(ChartAdapter, LeftAxisLabelsEverySecondDecadeOrMoreOnlyWhenOnePerDecadeCannotFit) {
+  int step = 0;
+  const std::vector<int> labels = ShownLeftLabels({{100, 0.0}, {400, -30.0}}, &step);
+  ASSERT_GT(step, 1);
+  std::vector<int> expected;
+  for (int d = -30; d <= 0; d += step) expected.push_back(d);
+  EXPECT_EQ(labels, expected);
+}
+
 // Qt Charts elides an axis title longer than its axis.
 TEST(ChartAdapter, LeftAxisTitleFitsItsAxisAtTheStoredSize) {
   ChartAdapter chart;
@@ -231,6 +288,27 @@ TEST(ChartAdapter, PointsAsTextListsEveryPlottedPointWithADecimalPoint) {
                                  "1\t10\t-8.5\n"
                                  "1\t20\t-0.30000000000000004\n"
                                      "3\t30\t-1e-20\n"));
+}
+
+TEST(ChartAdapter, ClearEmptiesEverySeriesAndTheLegendListsOnlyNamedSeries) {
+  ChartAdapter chart;
+  chart.AppendPoint(0, 100, -9.5);
+  chart.AppendPoint(2, 200, -20.5);
+  chart.NameSeries(2, QStringLiteral("3: input.dat, ρ = 30 mm"));
+  chart.SetLegendVisible(true);
+  std::vector<QString> listed;
+  for (QLegendMarker* marker : chart.Chart()->legend()->markers()) {
+    if (marker->isVisible()) listed.push_back(marker->label());
+  }
+  EXPECT_EQ(listed, std::vector<QString>{QStringLiteral("3: input.dat, ρ = 30 mm")});
+
+  chart.Clear();
+  EXPECT_EQ(TotalPoints(chart), 0);
+  EXPECT_EQ(chart.AxisY()->min(), -14);
+  EXPECT_EQ(chart.AxisY()->max(), -7);
+  EXPECT_FALSE(chart.Chart()->legend()->isVisible());  // nothing named any more
+  chart.AppendPoint(0, 100, -9.5);
+  EXPECT_EQ(chart.AxisY()->min(), -10);  // the earlier points no longer stretch the axes
 }
 
 TEST(ChartAdapter, PointsAsTextOfAnEmptyChartIsTheHeaderOnly) {

@@ -1,12 +1,15 @@
 #include "ui/chart_adapter.h"
 
 #include <QFont>
+#include <QFontMetricsF>
 #include <QGraphicsLayout>
 #include <QGuiApplication>
 #include <QPalette>
 #include <QPen>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 
@@ -48,6 +51,10 @@ constexpr double kDefaultYMin = -14, kDefaultYMax = -7;
 // At most this many intervals between labels of the bottom axis: enough labels to read a time
 // off the curve, few enough that 13 px labels of four or five digits never collide at 497 px.
 constexpr double kMaxXIntervals = 8;
+
+constexpr int kMinorTicksPerDecade = 2;
+// The legend's distance from the plot area's frame, pixels.
+constexpr qreal kLegendInset = 6;
 
 QFont ChartFont(int pixels) {
   QFont font(QStringLiteral("Courier New"));
@@ -92,15 +99,18 @@ void FitBottomAxis(QValueAxis& axis, double first, double last) {
   axis.setRange(min, max);
 }
 
-// Shows [low, high] (log10 values) on the left axis in whole decades, with a label at each.
-// Fixed ticks rather than Qt's dynamic ones with interval 1, which give the same labels but
-// leave the labels too little room beside a long title (Qt 6.4 elides them all to "...").
-void FitLeftAxis(QValueAxis& axis, double low, double high) {
-  const double min = std::floor(low);
-  double max = std::ceil(high);
-  if (max <= min) max = min + 1;
-  axis.setRange(min, max);
-  axis.setTickCount(static_cast<int>(max - min) + 1);
+// Decades between labels of the left axis showing [low, high] (log10 values) on a plot
+// `plot_height` pixels high: one unless the labels would then stand closer than their own
+// height, which Qt Charts answers by hiding some. (Their text is never elided: see CreateAxes.)
+int LabelStep(double low, double high, double plot_height, const QFont& font) {
+  // A label's box is its line plus Qt Charts' text margins of half a pixel, and labels are
+  // placed on whole pixels.
+  const double label_height = QFontMetricsF(font).height() + 2;
+  for (int step = 1;; ++step) {
+    const double min = std::floor(low / step) * step;
+    const double max = std::max(std::ceil(high / step) * step, min + step);
+    if (plot_height <= 0 || plot_height * step / (max - min) >= label_height || max - min <= step) return step;
+  }
 }
 
 // The chart control's margins are a percentage of its size, so they follow every resize.
@@ -156,8 +166,17 @@ void ChartAdapter::CreateAxes() {
   axis_y_->setTitleFont(left_title);
   // The left axis shows log10 values: a label at every whole number is one per decade.
   axis_y_->setTickType(QValueAxis::TicksFixed);
-  axis_y_->setMinorTickCount(2);
+  axis_y_->setMinorTickCount(kMinorTicksPerDecade);
   axis_y_->setLabelFormat(QStringLiteral("%.0f"));
+  // Qt Charts elides a label to "..." once the plot's height divided by the number of labels
+  // leaves less than the label's height plus 8 px: from nine decades on at the stored size.
+  // The labels fit at much less; LabelStep keeps them apart.
+  axis_y_->setTruncateLabels(false);
+  // The plot's height decides how many labels fit.
+  QObject::connect(chart_, &QChart::plotAreaChanged, chart_, [this] {
+    FitAxesToPoints();
+    PlaceLegend();
+  });
 }
 
 void ChartAdapter::CreateSeries() {
@@ -205,14 +224,89 @@ void ChartAdapter::AppendToSeries(int series, double x, double y) {
   FitAxesToPoints();
 }
 
+// Shows [low, high] (log10 values) on the left axis in whole multiples of the label step, with
+// a label at each. Fixed ticks rather than Qt's dynamic ones, which give the same labels but
+// leave the labels too little room beside a long title.
+void ChartAdapter::FitLeftAxis(double low, double high) {
+  const int step = LabelStep(low, high, chart_->plotArea().height(), axis_y_->labelsFont());
+  const double min = std::floor(low / step) * step;
+  double max = std::ceil(high / step) * step;
+  if (max <= min) max = min + step;
+  left_label_step_ = step;
+  axis_y_->setRange(min, max);
+  axis_y_->setTickCount(static_cast<int>((max - min) / step) + 1);
+  // Thirds of a decade between labels a decade apart, otherwise a tick at every decade.
+  axis_y_->setMinorTickCount(step == 1 ? kMinorTicksPerDecade : step - 1);
+}
+
 void ChartAdapter::FitAxesToPoints() {
   if (has_points_) {
     FitBottomAxis(*axis_x_, x_min_, x_max_);
-    FitLeftAxis(*axis_y_, y_min_, y_max_);
+    FitLeftAxis(y_min_, y_max_);
   } else {
     FitBottomAxis(*axis_x_, kDefaultXFirst, kDefaultXLast);
-    FitLeftAxis(*axis_y_, kDefaultYMin, kDefaultYMax);
+    FitLeftAxis(kDefaultYMin, kDefaultYMax);
   }
+}
+
+void ChartAdapter::Clear() {
+  for (int i = 0; i < kSeriesCount; ++i) {
+    series_[i]->clear();
+    series_[i]->setName(QStringLiteral("Series%1").arg(i + 1));
+  }
+  named_.fill(false);
+  has_points_ = false;
+  FitAxesToPoints();
+  PlaceLegend();
+}
+
+void ChartAdapter::NameSeries(int series, const QString& name) {
+  assert(series >= 0 && series < kSeriesCount);
+  series_[series]->setName(name);
+  named_[series] = true;
+  PlaceLegend();
+}
+
+void ChartAdapter::SetLegendVisible(bool visible) {
+  legend_visible_ = visible;
+  QLegend& legend = *chart_->legend();
+  if (visible) {
+    // Over the plot rather than beside it: the plot keeps its size, and with it the labels'
+    // room. Curves fall from their early peak, which leaves the top right corner mostly empty.
+    legend.detachFromChart();
+    legend.setAlignment(Qt::AlignRight);  // a column of entries
+    legend.setFont(axis_x_->labelsFont());
+    legend.setLabelColor(Qt::black);
+    legend.setBackgroundVisible(true);
+    legend.setBrush(QBrush(Qt::white));
+    legend.setPen(QPen(QColor(kSilver), 1));
+    legend.setZValue(1000);  // above the series
+    PlaceLegend();
+  } else {
+    legend.hide();
+  }
+}
+
+void ChartAdapter::PlaceLegend() {
+  if (!legend_visible_) return;
+  QLegend& legend = *chart_->legend();
+  int rows = 0;
+  for (int i = 0; i < kSeriesCount; ++i) {
+    for (QLegendMarker* marker : legend.markers(series_[i])) marker->setVisible(named_[i]);
+    rows += named_[i];
+  }
+  legend.setVisible(rows > 0);
+  if (rows == 0) return;
+  // A detached legend is laid out only when given a geometry. Its size hint is that of its
+  // widest entry on one row, whatever the number of rows (Qt 6.4), so the rows are added here.
+  legend.layout()->invalidate();
+  const QSizeF hint = legend.effectiveSizeHint(Qt::PreferredSize);
+  qreal left = 0, top = 0, right = 0, bottom = 0;
+  legend.layout()->getContentsMargins(&left, &top, &right, &bottom);
+  const QSizeF size(hint.width(), top + bottom + rows * (hint.height() - top - bottom));
+  const QRectF plot = chart_->plotArea();
+  legend.setGeometry(QRectF(QPointF(plot.right() - kLegendInset - size.width(), plot.top() + kLegendInset), size));
+  legend.update();
 }
 
 QString ChartAdapter::PointsAsText() const {

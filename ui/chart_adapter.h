@@ -29,7 +29,9 @@ inline constexpr int kChartHeight = 305;
 // silver, the axes "t[ps]" (bottom) and "eflectance [mm^-2 ps^-1] " (left, log10 values, one
 // label per decade), and eight empty series Series1 ... Series8 in their fixed colours. After
 // every append the axes cover all points of all series with round bounds (the left axis in
-// whole decades); an empty chart shows 0 ... 6000 ps and 1e-14 ... 1e-7.
+// whole decades); an empty chart shows 0 ... 6000 ps and 1e-14 ... 1e-7. The left axis never
+// elides a label: where the plot is too low for a label per decade, it labels every second
+// (third, ...) decade instead, with a minor tick at each decade between.
 //
 // Needs a QApplication. Not copyable.
 class ChartAdapter final : public ChartSink {
@@ -55,6 +57,19 @@ class ChartAdapter final : public ChartSink {
   // whatever the locale.
   QString PointsAsText() const;
 
+  // Empties every series and forgets their legend names: the axes return to those of an empty
+  // chart, as at the start.
+  void Clear();
+
+  // The legend: hidden at the start; when shown, it lies in the top right corner of the plot
+  // area and lists, in series order, the series given a name here (and no other).
+  void NameSeries(int series, const QString& name);
+  void SetLegendVisible(bool visible);
+  bool LegendVisible() const { return legend_visible_; }
+
+  // Decades between two labels of the left axis (1 unless a label per decade cannot fit).
+  int LeftLabelStep() const { return left_label_step_; }
+
  protected:
   // Appends with an empty label and no colour of its own, then fits the axes to the points. A
   // point with a NaN or infinite coordinate cannot be drawn and is dropped.
@@ -65,6 +80,8 @@ class ChartAdapter final : public ChartSink {
   void CreateAxes();
   void CreateSeries();
   void FitAxesToPoints();
+  void FitLeftAxis(double low, double high);
+  void PlaceLegend();
 
   std::unique_ptr<QChart> owned_chart_;  // until a view takes the chart over
   QChart* chart_;
@@ -75,6 +92,10 @@ class ChartAdapter final : public ChartSink {
   // Bounds of all finite points appended so far; meaningful once has_points_ is set.
   bool has_points_ = false;
   double x_min_ = 0, x_max_ = 0, y_min_ = 0, y_max_ = 0;
+  int left_label_step_ = 1;
+
+  std::array<bool, kSeriesCount> named_{};  // listed in the legend
+  bool legend_visible_ = false;
 };
 
 }  // namespace nlayer::ui
