@@ -6,19 +6,28 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFileDialog>
+#include <QGraphicsScene>
+#include <QGraphicsTextItem>
 #include <QImage>
+#include <QLineEdit>
+#include <QTableWidget>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLegendMarker>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QValueAxis>
 #include <QtTest/QTest>
 
 #include <algorithm>
 #include <clocale>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -28,7 +37,9 @@
 #include <vector>
 
 #include "app/model_state.h"
+#include "io/model_file.h"
 #include "ui/application.h"
+#include "ui/model_dialog.h"
 #include "tests/reflectance_file.h"
 #include "tests/test_support.h"
 
@@ -39,6 +50,24 @@ using testing::RelErr;
 using testing::TempWorkDir;
 
 const std::filesystem::path kOutputDir = NLAYER_TEST_OUTPUT_DIR;
+const std::filesystem::path kAdultHead = std::filesystem::path(NLAYER_EXAMPLES_DIR) / "adult_head" / "input.dat";
+
+// A picture kept with the build for a look by eye, named after the platform that drew it
+// ("xcb" under Xvfb, "offscreen" otherwise).
+void KeepPicture(const QImage& image, const std::string& name) {
+  const std::string file = name + "_" + QGuiApplication::platformName().toStdString() + ".png";
+  EXPECT_TRUE(image.save(QString::fromStdString((kOutputDir / file).string())));
+}
+
+// The adult head example with its last line, rho, replaced by `rho`.
+std::string AdultHeadAt(const std::string& rho) {
+  std::ifstream in(kAdultHead);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string model = text.str();
+  const std::size_t last = model.rfind('\n', model.size() - 2) + 1;
+  return model.substr(0, last) + rho + "\n";
+}
 
 // The one-layer and two-layer media whose curves are known to 7 digits.
 const char* const kOneLayer = "1\n1\n0.01\n1.4\n10\n20\n";
@@ -130,6 +159,7 @@ class ErrorBoxReader {
           }
           title_ = box->windowTitle();
           text_ = box->text();
+          details_ = box->detailedText();
           icon_ = box->icon();
           buttons_ = box->standardButtons();
           application_modal_ = box->windowModality() == Qt::ApplicationModal;
@@ -139,6 +169,7 @@ class ErrorBoxReader {
   int shown() const { return answerer_.answered(); }
   std::string title() const { return title_.toStdString(); }
   std::string text() const { return text_.toStdString(); }
+  std::string details() const { return details_.toStdString(); }
   QMessageBox::Icon icon() const { return icon_; }
   QMessageBox::StandardButtons buttons() const { return buttons_; }
   bool application_modal() const { return application_modal_; }
@@ -146,6 +177,7 @@ class ErrorBoxReader {
  private:
   QString title_;
   QString text_;
+  QString details_;
   QMessageBox::Icon icon_ = QMessageBox::NoIcon;
   QMessageBox::StandardButtons buttons_;
   bool application_modal_ = false;
@@ -396,15 +428,23 @@ TEST(Failure, RunAfterTheEighthFindsNoSeriesAndKeepsTheChart) {
 
 // --- The chart's context menu ---------------------------------------------------------------
 
-TEST(ChartMenu, OffersSaveImageAndCopyData) {
+TEST(ChartMenu, OffersSaveImageCopyDataLegendClearChartAndEditModel) {
   TForm1 form;
   EXPECT_EQ(form.Chart1->contextMenuPolicy(), Qt::ActionsContextMenu);
   const QList<QAction*> actions = form.Chart1->actions();
-  ASSERT_EQ(actions.size(), 2);
+  ASSERT_EQ(actions.size(), 5);
   EXPECT_EQ(actions[0], form.SaveImageAction);
   EXPECT_EQ(actions[1], form.CopyDataAction);
+  EXPECT_EQ(actions[2], form.LegendAction);
+  EXPECT_EQ(actions[3], form.ClearChartAction);
+  EXPECT_EQ(actions[4], form.EditModelAction);
   EXPECT_EQ(form.SaveImageAction->text(), QStringLiteral("Save image…"));
   EXPECT_EQ(form.CopyDataAction->text(), QStringLiteral("Copy data"));
+  EXPECT_EQ(form.LegendAction->text(), QStringLiteral("Legend"));
+  EXPECT_TRUE(form.LegendAction->isCheckable());
+  EXPECT_FALSE(form.LegendAction->isChecked());  // hidden at the start
+  EXPECT_EQ(form.ClearChartAction->text(), QStringLiteral("Clear chart"));
+  EXPECT_EQ(form.EditModelAction->text(), QStringLiteral("Edit model…"));
   // No control beyond the stored two.
   EXPECT_EQ(form.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly).size(), 2);
 }
@@ -496,6 +536,172 @@ TEST(ChartMenu, AFailedSaveShowsTheErrorBox) {
   EXPECT_EQ(dialogs, 1);
   EXPECT_TRUE(error.contains(QStringLiteral("picture.gif"))) << error.toStdString();
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "picture.gif"));
+}
+
+// --- Comparing curves -----------------------------------------------------------------------
+
+// The left axis' labels as shown: visible text items left of the plot area.
+std::vector<QGraphicsTextItem*> ShownLeftLabels(TForm1& form) {
+  QChart& chart = *form.Chart1->chart();
+  std::vector<QGraphicsTextItem*> labels;
+  for (QGraphicsItem* item : chart.scene()->items()) {
+    auto* text = dynamic_cast<QGraphicsTextItem*>(item);
+    if (text != nullptr && text->isVisible() && text->sceneBoundingRect().right() <= chart.plotArea().left() &&
+        text->rotation() == 0 && !text->toPlainText().isEmpty()) {
+      labels.push_back(text);
+    }
+  }
+  return labels;
+}
+
+TEST(Compare, TwoHeadsElevenDecadesApartKeepEveryLeftLabelReadableAndTheLegendNamesThem) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  ErrorBoxReader boxes;
+  dir.Write("input.dat", AdultHeadAt("10"));
+  ClickStart(form);
+  dir.Write("input.dat", AdultHeadAt("30"));
+  ClickStart(form);
+  ASSERT_EQ(boxes.shown(), 0);
+  QCoreApplication::sendPostedEvents();
+
+  const auto* y = qobject_cast<QValueAxis*>(form.Chart1->chart()->axes(Qt::Vertical).at(0));
+  ASSERT_GE(y->max() - y->min(), 11);  // the peak at 10 mm to six decades below the one at 30 mm
+  std::set<int> expected;
+  for (int decade = static_cast<int>(y->min()); decade <= static_cast<int>(y->max()); ++decade) expected.insert(decade);
+  std::set<int> shown;
+  std::vector<QRectF> boxes_of_labels;
+  for (QGraphicsTextItem* label : ShownLeftLabels(form)) {
+    bool number = false;
+    const int decade = label->toPlainText().toInt(&number);
+    EXPECT_TRUE(number) << label->toPlainText().toStdString();  // "..." is no number
+    shown.insert(decade);
+    for (const QRectF& other : boxes_of_labels) EXPECT_FALSE(other.intersects(label->sceneBoundingRect()));
+    boxes_of_labels.push_back(label->sceneBoundingRect());
+  }
+  EXPECT_EQ(shown, expected);
+  KeepPicture(form.grab().toImage(), "two_heads_eleven_decades");
+
+  form.LegendAction->trigger();
+  QCoreApplication::sendPostedEvents();
+  QLegend& legend = *form.Chart1->chart()->legend();
+  ASSERT_TRUE(legend.isVisible());
+  QStringList named;
+  for (QLegendMarker* marker : legend.markers()) {
+    if (marker->isVisible()) named << marker->label();
+  }
+  EXPECT_EQ(named, (QStringList{QStringLiteral("1: input.dat, ρ = 10 mm"), QStringLiteral("2: input.dat, ρ = 30 mm")}));
+  EXPECT_TRUE(form.Chart1->chart()->plotArea().contains(legend.geometry()));  // over the plot, not beside it
+  EXPECT_EQ(shown.size(), ShownLeftLabels(form).size());  // the plot keeps its size and its labels
+  KeepPicture(form.grab().toImage(), "legend");
+  form.LegendAction->trigger();
+  EXPECT_FALSE(legend.isVisible());
+}
+
+TEST(Compare, ClearChartStartsAgainWithARedCurveInSeries1) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  ErrorBoxReader boxes;
+  ClickStart(form);  // fails: no input.dat, and uses up Series1
+  dir.Write("input.dat", kTwoLayers);
+  ClickStart(form);
+  ASSERT_GT(form.Series2->count(), 0);
+  form.LegendAction->trigger();
+
+  form.ClearChartAction->trigger();
+  EXPECT_EQ(State.RunIndex, -1);
+  EXPECT_EQ(PointsOutside(form, {}), 0);
+  const auto* y = qobject_cast<QValueAxis*>(form.Chart1->chart()->axes(Qt::Vertical).at(0));
+  EXPECT_EQ(y->min(), -14);  // the empty chart's axes, as at the start
+  EXPECT_EQ(y->max(), -7);
+
+  dir.Write("input.dat", kOneLayer);
+  ClickStart(form);
+  EXPECT_EQ(boxes.shown(), 1);
+  ExpectSeriesShowsFile(*form.Series1, ReadReflectance(dir.Read("reflectance.dat")));
+  EXPECT_EQ(PointsOutside(form, {form.Series1}), 0);
+  QStringList named;
+  for (QLegendMarker* marker : form.Chart1->chart()->legend()->markers()) {
+    if (marker->isVisible()) named << marker->label();
+  }
+  EXPECT_EQ(named, QStringList{QStringLiteral("1: input.dat, ρ = 20 mm")});
+  QCoreApplication::sendPostedEvents();
+  const QImage image = form.grab().toImage();
+  KeepPicture(image, "cleared_then_red");
+  const QRect plot = form.Chart1->chart()->plotArea().toAlignedRect().translated(form.Chart1->pos());
+  EXPECT_GT(PixelsOfColour(image, plot, qRgb(255, 0, 0)), 200);
+  EXPECT_EQ(PixelsOfColour(image, image.rect(), qRgb(0, 128, 0)), 0);  // the green curve has gone
+}
+
+// --- Understanding a failure and a model ----------------------------------------------------
+
+TEST(Explain, TheErrorBoxKeepsItsTextAndItsDetailsNameTheLine) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  ErrorBoxReader boxes;
+  // Line 6 is the bottom layer's mus'.
+  dir.Write("input.dat", "2\n1\n0.01\n1.4\n5\n0\n0.03\n1.4\n15\n20\n");
+  ClickStart(form);
+  ASSERT_EQ(boxes.shown(), 1);
+  EXPECT_EQ(boxes.text(), "Gleitkommadivision durch Null.");
+  EXPECT_EQ(boxes.title(), "nlayer");
+  EXPECT_EQ(boxes.details().rfind("input.dat:6: musp of layer 2 is 0", 0), 0u) << boxes.details();
+
+  State.RunIndex = 7;
+  dir.Write("input.dat", kOneLayer);
+  ClickStart(form);
+  ASSERT_EQ(boxes.shown(), 2);
+  EXPECT_EQ(boxes.text(), "Listenindex überschreitet das Maximum (8)");
+  EXPECT_NE(boxes.details().find("\"Clear chart\""), std::string::npos) << boxes.details();
+}
+
+TEST(Explain, AModelWithoutPhysicalMeaningRunsWithAWarningInTheTitleBar) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  ErrorBoxReader boxes;
+  dir.Write("input.dat", "2\n1\n0.01\n1.4\n-5\n2\n0.03\n1.4\n15\n20\n");  // line 5: a negative thickness
+  ClickStart(form);
+  EXPECT_EQ(boxes.shown(), 0);
+  EXPECT_GT(form.Series1->count(), 0);
+  EXPECT_EQ(form.windowTitle(), TForm1::kCaption + QStringLiteral(" — warning: input.dat:5: d of layer 1 is -5; a "
+                                                                   "layer of zero or negative thickness has no "
+                                                                   "physical meaning"));
+  dir.Write("input.dat", kOneLayer);
+  ClickStart(form);
+  EXPECT_EQ(form.windowTitle().toStdString(), "N-layered Media | time domain");
+}
+
+TEST(Explain, EditModelShowsTheFileAndTheNextClickReadsWhatItSaved) {
+  TempWorkDir dir;
+  std::filesystem::copy_file(kAdultHead, dir.path() / "input.dat");
+  TForm1 form;
+  Show(form);
+  int dialogs = 0;
+  ModalAnswerer answer([&](QWidget& modal) {
+    auto* dialog = qobject_cast<ModelDialog*>(&modal);
+    if (dialog == nullptr) {
+      ADD_FAILURE() << "a modal window that is not the model dialog";
+      modal.close();
+      return;
+    }
+    ++dialogs;
+    EXPECT_EQ(dialog->LayerTable->rowCount(), 4);
+    KeepPicture(dialog->grab().toImage(), "model_dialog_four_layers");
+    dialog->RhoEdit->setText(QStringLiteral("15"));
+    dialog->SaveButton->click();
+  });
+  form.EditModelAction->trigger();
+  ASSERT_EQ(dialogs, 1);
+  const ModelFile saved = ReadModelFile(dir.path() / "input.dat");
+  EXPECT_EQ(saved.rho_mm, 15);
+  EXPECT_EQ(saved.medium.layers.size(), 4u);
+  ClickStart(form);
+  EXPECT_EQ(State.Rho, 15);
+  EXPECT_GT(form.Series1->count(), 0);
 }
 
 // --- Program start and end -----------------------------------------------------------------

@@ -29,6 +29,9 @@ void ShowFailure(const std::exception& failure) {
   QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(),
                   QString::fromStdString(UserMessage(failure.what())), QMessageBox::Ok,
                   QApplication::activeWindow());
+  if (const auto* detailed = dynamic_cast<const FailureDetails*>(&failure)) {
+    if (!detailed->details().empty()) box.setDetailedText(QString::fromStdString(detailed->details()));
+  }
   box.exec();
 }
 

@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <memory>
+#include <string>
 #include <utility>
 
 namespace nlayer::ui {
@@ -30,9 +31,23 @@ class Application final : public QApplication {
   std::unique_ptr<TForm1> form_;
 };
 
+// What a failure can say beyond its message, as a second base of its exception class: an
+// English explanation (what was wrong, where, what to change) for the error box's
+// "Show Details…".
+class FailureDetails {
+ public:
+  explicit FailureDetails(std::string details) : details_(std::move(details)) {}
+  virtual ~FailureDetails() = default;
+  const std::string& details() const { return details_; }
+
+ private:
+  std::string details_;
+};
+
 // Shows `failure` in a modal critical message box captioned with the application's name: the
 // text is the exception's message with the full stop rule of UserMessage, the only button OK.
-// Returns when the box has been dismissed.
+// An exception that is also FailureDetails has them as the box's detailed text. Returns when the box
+// has been dismissed.
 void ShowFailure(const std::exception& failure);
 
 // Calls `handler`, a callable taking no arguments. Every event handler of the program runs

@@ -8,12 +8,21 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+
+#include <optional>
+#include <utility>
 
 #include "app/model_state.h"
 #include "app/run.h"
+#include "app/run_explanation.h"
+#include "core/number_text.h"
+#include "io/run_error.h"
 #include "ui/application.h"
 #include "ui/chart_image.h"
+#include "ui/model_dialog.h"
 
 namespace nlayer::ui {
 
@@ -42,7 +51,16 @@ QFont CourierNew(int pixels) {
 const QString kPngFilter = QStringLiteral("PNG image (*.png)");
 const QString kSvgFilter = QStringLiteral("SVG image (*.svg)");
 
+// A run's failure with the English explanation the model file allows.
+class ExplainedRunError final : public RunError, public FailureDetails {
+ public:
+  ExplainedRunError(const std::string& message, std::string details)
+      : RunError(message), FailureDetails(std::move(details)) {}
+};
+
 }  // namespace
+
+const QString TForm1::kCaption = QStringLiteral("N-layered Media | time domain");
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   CreateControls();
@@ -53,7 +71,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 TForm1::~TForm1() = default;
 
 void TForm1::CreateControls() {
-  setWindowTitle(QStringLiteral("N-layered Media | time domain"));
+  setWindowTitle(kCaption);
   setFont(CourierNew(kFormFontPixels));
   move(kFormPosition);  // for a window, the position of its frame
   resize(kFormClientSize);
@@ -80,12 +98,76 @@ void TForm1::CreateChartMenu() {
   connect(CopyDataAction, &QAction::triggered, this, [this] { CallHandler([this] { CopyChartData(); }); });
   Chart1->addAction(SaveImageAction);
   Chart1->addAction(CopyDataAction);
+
+  LegendAction = new QAction(QStringLiteral("Legend"), this);
+  LegendAction->setCheckable(true);
+  ClearChartAction = new QAction(QStringLiteral("Clear chart"), this);
+  EditModelAction = new QAction(QStringLiteral("Edit model…"), this);
+  connect(LegendAction, &QAction::toggled, this, [this](bool on) { CallHandler([this, on] { ShowLegend(on); }); });
+  connect(ClearChartAction, &QAction::triggered, this, [this] { CallHandler([this] { ClearChart(); }); });
+  connect(EditModelAction, &QAction::triggered, this, [this] { CallHandler([this] { EditModel(); }); });
+  Chart1->addAction(LegendAction);
+  Chart1->addAction(ClearChartAction);
+  Chart1->addAction(EditModelAction);
   Chart1->setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 void TForm1::FormCreate() { State.RunIndex = -1; }
 
-void TForm1::Button1Click() { RunModel(chart_); }
+void TForm1::Button1Click() {
+  const RunOptions options;
+  // Read apart from the run, before it: its warnings stand whether the run succeeds or not,
+  // and a failure is explained from the same reading.
+  const ModelReading reading = ReadModelForExplanation(options.input_path);
+  ShowWarnings(reading.model ? ModelWarnings(*reading.model) : std::vector<std::string>());
+  try {
+    RunModel(chart_, options);
+  } catch (const RunError& e) {
+    NameRunSeries(options.input_path);  // a run that fails while writing has drawn a part
+    if (std::optional<std::string> explanation = ExplainRunFailure(e.what(), reading, options)) {
+      throw ExplainedRunError(e.what(), std::move(*explanation));
+    }
+    throw;
+  }
+  NameRunSeries(options.input_path);
+}
+
+void TForm1::NameRunSeries(const std::filesystem::path& input_path) {
+  const int series = State.RunIndex;
+  if (series < 0 || series >= ChartSink::kSeriesCount || chart_.Series(series)->count() == 0) return;
+  chart_.NameSeries(series, QStringLiteral("%1: %2, ρ = %3 mm")
+                                .arg(series + 1)
+                                .arg(QString::fromStdString(input_path.string()))
+                                .arg(QString::fromStdString(NumberText(State.Rho))));
+}
+
+void TForm1::ShowWarnings(const std::vector<std::string>& warnings) {
+  // In the title bar, never over the chart, and gone with the next run that has none.
+  QString title = kCaption;
+  if (!warnings.empty()) {
+    title += QStringLiteral(" — warning: ") + QString::fromStdString(warnings.front());
+    if (warnings.size() > 1) title += QStringLiteral(" (and %1 more)").arg(warnings.size() - 1);
+  }
+  setWindowTitle(title);
+}
+
+void TForm1::ShowLegend(bool visible) {
+  chart_.SetLegendVisible(visible);
+  // Checked and shown agree also when this is called rather than the menu used.
+  const QSignalBlocker quiet(LegendAction);
+  LegendAction->setChecked(visible);
+}
+
+void TForm1::ClearChart() {
+  chart_.Clear();
+  FormCreate();
+  ShowWarnings({});
+}
+
+void TForm1::EditModel() {
+  ModelDialog dialog(RunOptions().input_path, this);
+  dialog.exec();
+}
 
 void TForm1::SaveChartImage(const std::filesystem::path& path) { WriteWidgetImage(*Chart1, path); }
 

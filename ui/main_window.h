@@ -5,6 +5,8 @@
 #include <QWidget>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "ui/chart_adapter.h"
 
@@ -42,22 +44,40 @@ class TForm1 final : public QWidget {
   // The window's creation: RunIndex := -1, so the first run draws into Series1.
   void FormCreate();
   // A click on Button1: one whole run, synchronously; the window neither repaints nor reacts
-  // until it has ended. A failure leaves as nlayer::RunError.
+  // until it has ended. A failure leaves as nlayer::RunError, which is also FailureDetails where
+  // the model file tells what caused it. A model without physical meaning runs as it is, with
+  // its warnings in the title bar until the next run.
   void Button1Click();
 
   // The chart's context menu, beyond the stored layout.
   QAction* SaveImageAction;  // "Save image…": asks for a file name, then SaveChartImage
   QAction* CopyDataAction;   // "Copy data": the plotted points to the clipboard as text
+  QAction* LegendAction;     // "Legend", checkable, off at the start: ShowLegend
+  QAction* ClearChartAction;  // "Clear chart": ClearChart
+  QAction* EditModelAction;  // "Edit model…": EditModel
 
   // Writes the chart as it is shown to `path`, PNG or SVG by suffix (see WriteWidgetImage).
   void SaveChartImage(const std::filesystem::path& path);
   // Puts ChartAdapter::PointsAsText on the clipboard.
   void CopyChartData();
+  // Shows or hides the legend, which names every drawn series "<run>: <model file>, ρ = <rho> mm".
+  void ShowLegend(bool visible);
+  // Empties every series and sets RunIndex to -1 as FormCreate does: the next run draws in
+  // Series1, in red, as after a restart.
+  void ClearChart();
+  // The model dialog on "input.dat" of the working directory, modal.
+  void EditModel();
+
+  // The window title as stored: the title bar also carries the warnings of the last run's model.
+  static const QString kCaption;
 
  private:
   void CreateControls();
   void CreateChartMenu();
   void AskAndSaveChartImage();
+  // Names the series of the run that has just ended in the legend, when it drew anything.
+  void NameRunSeries(const std::filesystem::path& input_path);
+  void ShowWarnings(const std::vector<std::string>& warnings);
 
   ChartAdapter chart_;
 };
