@@ -50,7 +50,7 @@ constexpr const char* kUsage =
     "  --background      also fit a constant background per bin\n"
     "  --statistic NAME  poisson (the Poisson likelihood, default) or chi2 (least squares\n"
     "                    weighted by the counts' Poisson variance)\n"
-    "  --engine NAME     exact (default: 80-bit) or fast (double precision, vectorised)\n"
+    "  --engine NAME     fast (default: vectorised double precision, 8 digits) or exact (80-bit)\n"
     "  --threads N       worker threads of the model (default: all cores)\n"
     "  --csv PATH        writes t_ps, measured, model, residual and in_fit_range per bin\n"
     "  --plot IMAGE      draws log counts and the fit above, residuals below (.png or .svg)\n"

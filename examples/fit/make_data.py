@@ -12,8 +12,10 @@ delayed by whole fine steps, integrated over each bin.
 """
 
 import math
+import os
 import pathlib
 import sys
+import tempfile
 
 import numpy as np
 
@@ -43,12 +45,13 @@ def expected_counts(medium, rho_mm=RHO_MM, bin_ps=BIN_PS, bins=BINS, shift_ps=SH
     samples = 16
     while samples < 2 * fine:
         samples *= 2
-    _, r = nlayer.time_resolved(medium, rho=rho_mm, dt_ps=step, samples=samples)
-    r = np.concatenate([[0.0], r])  # r[n] at t = n step
+    _, r = nlayer.time_resolved(medium, rho=rho_mm, dt_ps=step, samples=samples, engine="fast")
+    r = np.concatenate([[0.0], r, np.zeros(fine)])  # r[n] at t = n step
     h = irf_shape(np.arange(fine) * step) * step
     delay = int(round(shift_ps / step))
-    shifted = np.zeros(fine)
-    shifted[delay:] = r[:fine - delay] if delay >= 0 else 0
+    # The curve delayed by `delay` fine steps: shifted[n] = r[n - delay], 0 before t = 0.
+    n = np.arange(fine) - delay
+    shifted = np.where(n >= 0, r[np.clip(n, 0, None)], 0.0)
     convolved = np.convolve(h / h.sum(), shifted)[:fine]
     # Bin i is centred at i * bin_ps and takes the fine samples i * FINE - 2 ... i * FINE + 2.
     index = np.arange(bins)[:, None] * FINE + np.arange(-(FINE // 2), FINE // 2 + 1)[None, :]
@@ -58,8 +61,16 @@ def expected_counts(medium, rho_mm=RHO_MM, bin_ps=BIN_PS, bins=BINS, shift_ps=SH
     return np.arange(bins) * bin_ps, curve / curve.sum(), irf / irf.sum()
 
 
+def replace_file(path, text):
+    """Writes the whole text to a new file beside `path`, then renames it over `path`."""
+    with tempfile.NamedTemporaryFile("w", dir=path.parent, prefix=path.name + ".", delete=False) as file:
+        file.write(text)
+    os.chmod(file.name, 0o644)
+    os.replace(file.name, path)
+
+
 def write_curve(path, t_ps, counts):
-    path.write_text("t_ps,counts\n" + "".join(f"{t:g},{int(c)}\n" for t, c in zip(t_ps, counts)))
+    replace_file(path, "t_ps,counts\n" + "".join(f"{t:g},{int(c)}\n" for t, c in zip(t_ps, counts)))
 
 
 def main(directory):
@@ -69,7 +80,8 @@ def main(directory):
     write_curve(directory / "measured.csv", t_ps, rng.poisson(TOTAL * curve))
     write_curve(directory / "irf.csv", t_ps, rng.poisson(IRF_TOTAL * irf))
     # The start values of the fit: deliberately off the truth.
-    (directory / "input.dat").write_text(
+    replace_file(
+        directory / "input.dat",
         "1      layer\n1.3    mus' 1/mm (start value)\n0.007  mua 1/mm (start value)\n"
         "1.4    refractive index\n10     thickness mm (a half-space)\n30     rho mm\n")
 

@@ -71,7 +71,9 @@ struct FitRequest {
   bool background = false;
   FitRange range;
   FitStatistic statistic = FitStatistic::kPoissonLikelihood;
-  ComputeOptions options;  // threads and engine of the model's computations
+  // Threads and engine of the model's computations. The fast engine's 8 digits are far below
+  // any counting noise and make a fit some 10 times faster than the exact engine.
+  ComputeOptions options{.threads = 0, .engine = Engine::kFast};
   double spectrum_tolerance = 1e-8;  // relative to the model curve's peak; 0: the whole spectrum
   int max_iterations = 100;
 };

@@ -207,7 +207,7 @@ def _curve(value, name, bins=None):
 
 
 def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.01), window_ps=None,
-        background=False, statistic="poisson", engine="exact", threads=0, spectrum_tolerance=1e-8,
+        background=False, statistic="poisson", engine="fast", threads=0, spectrum_tolerance=1e-8,
         max_iterations=100):
     """Fits the layers' optical properties to a measured time-resolved curve.
 
@@ -243,8 +243,9 @@ def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.
     statistic : "poisson" or "chi2"
         The Poisson likelihood (default; unbiased where counts are few) or least squares
         weighted by the counts' Poisson variance max(y, 1).
-    engine : "exact" or "fast"; threads : int
-        As for time_resolved.
+    engine : "fast" or "exact"; threads : int
+        As for time_resolved; the fast engine (the default here) keeps 8 digits, far below any
+        counting noise, and fits some 10 times faster.
     spectrum_tolerance : float
         Frequencies whose contribution to any bin stays below this fraction of the curve's
         peak are left out while fitting (0: never); the fitted curve is checked and returned
