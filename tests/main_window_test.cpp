@@ -6,8 +6,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFileDialog>
-#include <QGraphicsScene>
-#include <QGraphicsTextItem>
 #include <QImage>
 #include <QLineEdit>
 #include <QTableWidget>
@@ -26,7 +24,6 @@
 #include <algorithm>
 #include <clocale>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <cmath>
 #include <cstdio>
@@ -540,20 +537,6 @@ TEST(ChartMenu, AFailedSaveShowsTheErrorBox) {
 
 // --- Comparing curves -----------------------------------------------------------------------
 
-// The left axis' labels as shown: visible text items left of the plot area.
-std::vector<QGraphicsTextItem*> ShownLeftLabels(TForm1& form) {
-  QChart& chart = *form.Chart1->chart();
-  std::vector<QGraphicsTextItem*> labels;
-  for (QGraphicsItem* item : chart.scene()->items()) {
-    auto* text = dynamic_cast<QGraphicsTextItem*>(item);
-    if (text != nullptr && text->isVisible() && text->sceneBoundingRect().right() <= chart.plotArea().left() &&
-        text->rotation() == 0 && !text->toPlainText().isEmpty()) {
-      labels.push_back(text);
-    }
-  }
-  return labels;
-}
-
 TEST(Compare, TwoHeadsElevenDecadesApartKeepEveryLeftLabelReadableAndTheLegendNamesThem) {
   TempWorkDir dir;
   TForm1 form;
@@ -566,21 +549,12 @@ TEST(Compare, TwoHeadsElevenDecadesApartKeepEveryLeftLabelReadableAndTheLegendNa
   ASSERT_EQ(boxes.shown(), 0);
   QCoreApplication::sendPostedEvents();
 
+  // The peak at 10 mm to six decades below the one at 30 mm, a label at each decade, none cut
+  // short (the labels themselves: chart_adapter_test).
   const auto* y = qobject_cast<QValueAxis*>(form.Chart1->chart()->axes(Qt::Vertical).at(0));
-  ASSERT_GE(y->max() - y->min(), 11);  // the peak at 10 mm to six decades below the one at 30 mm
-  std::set<int> expected;
-  for (int decade = static_cast<int>(y->min()); decade <= static_cast<int>(y->max()); ++decade) expected.insert(decade);
-  std::set<int> shown;
-  std::vector<QRectF> boxes_of_labels;
-  for (QGraphicsTextItem* label : ShownLeftLabels(form)) {
-    bool number = false;
-    const int decade = label->toPlainText().toInt(&number);
-    EXPECT_TRUE(number) << label->toPlainText().toStdString();  // "..." is no number
-    shown.insert(decade);
-    for (const QRectF& other : boxes_of_labels) EXPECT_FALSE(other.intersects(label->sceneBoundingRect()));
-    boxes_of_labels.push_back(label->sceneBoundingRect());
-  }
-  EXPECT_EQ(shown, expected);
+  ASSERT_GE(y->max() - y->min(), 11);
+  EXPECT_EQ(y->tickCount(), y->max() - y->min() + 1);
+  EXPECT_FALSE(y->labelsTruncated());
   KeepPicture(form.grab().toImage(), "two_heads_eleven_decades");
 
   form.LegendAction->trigger();
@@ -593,7 +567,6 @@ TEST(Compare, TwoHeadsElevenDecadesApartKeepEveryLeftLabelReadableAndTheLegendNa
   }
   EXPECT_EQ(named, (QStringList{QStringLiteral("1: input.dat, ρ = 10 mm"), QStringLiteral("2: input.dat, ρ = 30 mm")}));
   EXPECT_TRUE(form.Chart1->chart()->plotArea().contains(legend.geometry()));  // over the plot, not beside it
-  EXPECT_EQ(shown.size(), ShownLeftLabels(form).size());  // the plot keeps its size and its labels
   KeepPicture(form.grab().toImage(), "legend");
   form.LegendAction->trigger();
   EXPECT_FALSE(legend.isVisible());
@@ -622,11 +595,6 @@ TEST(Compare, ClearChartStartsAgainWithARedCurveInSeries1) {
   EXPECT_EQ(boxes.shown(), 1);
   ExpectSeriesShowsFile(*form.Series1, ReadReflectance(dir.Read("reflectance.dat")));
   EXPECT_EQ(PointsOutside(form, {form.Series1}), 0);
-  QStringList named;
-  for (QLegendMarker* marker : form.Chart1->chart()->legend()->markers()) {
-    if (marker->isVisible()) named << marker->label();
-  }
-  EXPECT_EQ(named, QStringList{QStringLiteral("1: input.dat, ρ = 20 mm")});
   QCoreApplication::sendPostedEvents();
   const QImage image = form.grab().toImage();
   KeepPicture(image, "cleared_then_red");
