@@ -17,8 +17,8 @@
 //    extended range (bounded from above, so every stack the exact engine reports as an
 //    overflow is among them), and any non-finite sum.
 //  - Threads and instruction sets. Results do not depend on the thread count, bit for bit, nor
-//    on which other distances share the call. On another instruction set (AVX2, SSE4, or the
-//    portable scalar code on a machine without SIMD) they differ by about 1e-14 of the peak
+//    on which other distances share the call. On another instruction set (AVX2, or the
+//    portable scalar code on a machine without AVX2) they differ by about 1e-14 of the peak
 //    (fused and unfused multiply-adds, vector widths), far inside the accuracy above.
 #pragma once
 

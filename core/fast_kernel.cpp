@@ -34,6 +34,11 @@
 // product's and sum's rounding error. Against a binary128 evaluation of the same quadrature the
 // curves agree to a few 1e-9 within 1e-3 of the peak at 50 mm, closer than the extended engine.
 
+// Compiled for AVX-512, AVX2 and the portable baseline only: SSE4 and SSSE3 machines take the
+// baseline. Each target compiles the whole kernel again, and sanitizer builds pay minutes each.
+#ifndef HWY_DISABLED_TARGETS
+#define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SSE4)
+#endif
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "core/fast_kernel.cpp"
 #include <hwy/foreach_target.h>  // must come before highway.h
@@ -341,8 +346,9 @@ HWY_INLINE DD DecayModulusDD(D d, const DD& exponent_re, const KernelModel& m) {
   return ExpDD(d, t, hn::Neg(exponent_re.lo), m.exp2_table);
 }
 
-// exp(-a x) in double-double; `phase_out` receives cos and sin of Im(a x).
-HWY_INLINE DDCx ExpOfMinusDD(D d, const SplitExponent& x, const KernelModel& m, CosSinDD* phase_out = nullptr) {
+// exp(-a x) in double-double; `phase_out` receives cos and sin of Im(a x). Not inlined at its
+// three calls, which keeps the compilation of the kernel short at no measurable cost.
+HWY_NOINLINE DDCx ExpOfMinusDD(D d, const SplitExponent& x, const KernelModel& m, CosSinDD* phase_out = nullptr) {
   const DD modulus = DecayModulusDD(d, x.re, m);
   const CosSinDD phase = CosSinOfDD(d, ClampPhase(d, x.im.hi), x.im.lo, m.sincos_table);
   if (phase_out != nullptr) *phase_out = phase;
@@ -397,8 +403,8 @@ HWY_INLINE DD SquaredDecayReal(D d, const KernelModel& m, V s2_hi, V s2_lo, int 
 
 // The correction of the top layer by the layers below it,
 //   (B - C) / ((B + C) + (B - C) q) (1 + E(2 zb)) E(2 l0 - z0) (1 - E(z0)^2 E(2 zb)) / 2,
-// for a stack of at least two layers.
-HWY_INLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
+// for a stack of at least two layers. Not inlined, as ExpOfMinusDD.
+HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
                               const double* HWY_RESTRICT omega_term_steps, const PointTerms& pt,
                               const DDCx& e_z0, const CosSinDD& z0_phase, const DDCx& e_2zb, const DDCx& images_sum) {
   const int bottom = m.layers - 1;

@@ -1,7 +1,7 @@
 // The vectorised arithmetic of the fast engine: the layered solution at every point of the
 // Hankel rule for one modulation frequency, and the weighted sums of the transform, in double
 // and double-double precision through Google Highway, dispatched at run time to the best
-// instruction set of the machine (AVX-512, AVX2, SSE4, SSSE3 or portable scalar code).
+// instruction set of the machine (AVX-512, AVX2 or portable scalar code).
 //
 // Only this module holds SIMD code, and only through Highway's operations. Every instruction
 // set computes the same formulas in the same order; they differ in whether a multiply-add is
