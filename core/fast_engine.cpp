@@ -80,7 +80,9 @@ bool SuitsDoubles(const DerivedModel& m, const LayerTerms& terms, const HankelRu
     }
   }
   if (!ModerateScale(m.Z0) || !ModerateScale(m.ZbTop) || !ModerateScale(m.ZbBottom)) return false;
-  const auto [s_min, s_max] = std::minmax_element(rule.s.begin(), rule.s.end());
+  // Not a structured binding: clang (the fuzzing build) cannot capture one in a lambda.
+  const auto extremes = std::minmax_element(rule.s.begin(), rule.s.end());
+  const auto s_min = extremes.first, s_max = extremes.second;
   for (std::size_t k = 0; k < n; ++k) {
     const long double smallest = *s_min * *s_min + terms.MuaOverD[k];
     const long double largest = *s_max * *s_max + terms.MuaOverD[k];
