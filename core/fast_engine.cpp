@@ -182,7 +182,6 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
   kernel.top_mua_over_d = SplitOf(tables->layers.MuaOverD[0]);
   kernel.z0 = SplitOf(model.Z0);
   kernel.twice_zb = SplitOf(2.0L * model.ZbTop);
-  kernel.twice_top = SplitOf(2.0L * model.Thickness[0]);
   kernel.twice_top_minus_z0 = SplitOf(2.0L * model.Thickness[0] - model.Z0);
   kernel.exp2_table = fast::Exp2Table();
   kernel.sincos_table = fast::SinCosTable();

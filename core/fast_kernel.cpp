@@ -346,12 +346,11 @@ HWY_INLINE DD DecayModulusDD(D d, const DD& exponent_re, const KernelModel& m) {
   return ExpDD(d, t, hn::Neg(exponent_re.lo), m.exp2_table);
 }
 
-// exp(-a x) in double-double; `phase_out` receives cos and sin of Im(a x). Not inlined at its
-// three calls, which keeps the compilation of the kernel short at no measurable cost.
-HWY_NOINLINE DDCx ExpOfMinusDD(D d, const SplitExponent& x, const KernelModel& m, CosSinDD* phase_out = nullptr) {
+// exp(-a x) in double-double. Not inlined at its three calls, which keeps the compilation of
+// the kernel short at no measurable cost.
+HWY_NOINLINE DDCx ExpOfMinusDD(D d, const SplitExponent& x, const KernelModel& m) {
   const DD modulus = DecayModulusDD(d, x.re, m);
   const CosSinDD phase = CosSinOfDD(d, ClampPhase(d, x.im.hi), x.im.lo, m.sincos_table);
-  if (phase_out != nullptr) *phase_out = phase;
   // Renormalised, the high parts serve as the double values of the exponential.
   const DD re = MulDD(modulus, phase.cos);
   const DD im = MulDD(modulus, phase.sin);
@@ -406,7 +405,7 @@ HWY_INLINE DD SquaredDecayReal(D d, const KernelModel& m, V s2_hi, V s2_lo, int 
 // for a stack of at least two layers. Not inlined, as ExpOfMinusDD.
 HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
                               const double* HWY_RESTRICT omega_term_steps, const PointTerms& pt,
-                              const DDCx& e_z0, const CosSinDD& z0_phase, const DDCx& e_2zb, const DDCx& images_sum) {
+                              const DDCx& e_z0, const DDCx& e_2zb, const DDCx& images_sum) {
   const int bottom = m.layers - 1;
   const Cx a0 = Add(pt.a0.hi, pt.a0.lo);
   const Cx a1 = Add(pt.a1.hi, pt.a1.lo);
@@ -452,12 +451,14 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
   const DDCx b_plus_c = AddDD(MulDDCx(upper, beta), MulDDCx(lower, gamma));
   const DDCx b_minus_c = AddDD(MulDDCx(upper, beta_minus_gamma), MulDDCx(factor_step, gamma));
 
+  // E(2 l0 - z0), whose modulus exceeds 1 by up to exp(a0 z0) when the top layer is thinner than
+  // z0 / 2, and from it E(2 l0) = E(2 l0 - z0) E(z0), which only q needs.
+  const DDCx e_2top_minus_z0 =
+      ExpOfMinusDD(d, ExponentOf(pt.a0, hn::Set(d, m.twice_top_minus_z0.hi), hn::Set(d, m.twice_top_minus_z0.lo)), m);
+  const Cx q = Mul(Mul(Hi(e_2top_minus_z0), Hi(e_z0)), Hi(e_2zb));
+
   // The reflection rho' = (B - C) / den, den = (B + C) + (B - C) q, q = E(2 l0) E(2 zb), with one
   // Newton step on its residual (B - C) - rho' den in double-double.
-  CosSinDD top_phase;
-  const DDCx e_2top = ExpOfMinusDD(d, ExponentOf(pt.a0, hn::Set(d, m.twice_top.hi), hn::Set(d, m.twice_top.lo)), m,
-                                   &top_phase);
-  const Cx q = Mul(Hi(e_2top), Hi(e_2zb));
   const DDCx den = AddDD(b_plus_c, MulDDCx(b_minus_c, q));
   const Cx reflection0 = Div(Hi(b_minus_c), Hi(den));
   const DDCx product = MulDDCx(den, reflection0);
@@ -465,13 +466,6 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
                                                {hn::Neg(product.im.hi), hn::Neg(product.im.lo)}}));
   const Cx reflection = Add(reflection0, Div(residual, Hi(den)));
 
-  // E(2 l0 - z0): its own modulus (above 1 by up to exp(a0 z0) when the top layer is thinner
-  // than z0 / 2), the phase from those at hand: exp(-i a0 2 l0) / exp(-i a0 z0).
-  const DD modulus = DecayModulusDD(
-      d, ExponentOf(pt.a0, hn::Set(d, m.twice_top_minus_z0.hi), hn::Set(d, m.twice_top_minus_z0.lo)).re, m);
-  const DDCx phase = MulDD(DDCx{top_phase.cos, {hn::Neg(top_phase.sin.hi), hn::Neg(top_phase.sin.lo)}},
-                           DDCx{z0_phase.cos, z0_phase.sin});
-  const DDCx e_2top_minus_z0{MulDD(modulus, phase.re), MulDD(modulus, phase.im)};
   // 1 - E(z0)^2 E(2 zb).
   const DDCx reflected = MulDD(MulDD(e_z0, e_z0), e_2zb);
   const DD images_re = TwoSum(hn::Set(d, 1.0), hn::Neg(reflected.re.hi));
@@ -498,8 +492,7 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
     pt.a0 = RefinedDecayConstant(d, x0.hi, x0.lo, hi(top_omega_term), lo(top_omega_term));
 
     // The half-space term of source and image, E(z0) (1 + E(2 zb)) / 2.
-    CosSinDD z0_phase;
-    const DDCx e_z0 = ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.z0), lo(m.z0)), m, &z0_phase);
+    const DDCx e_z0 = ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.z0), lo(m.z0)), m);
     const DDCx e_2zb = ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.twice_zb), lo(m.twice_zb)), m);
     const DD one_plus = TwoSum(hn::Set(d, 1.0), e_2zb.re.hi);
     const DDCx images_sum{{one_plus.hi, hn::Add(one_plus.lo, e_2zb.re.lo)}, e_2zb.im};
@@ -512,7 +505,7 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
       // refined too.
       const DD x1 = SquaredDecayReal(d, m, pt.s2_hi, pt.s2_lo, 1);
       pt.a1 = RefinedDecayConstant(d, x1.hi, x1.lo, hn::Set(d, omega_terms[1]), hn::Zero(d));
-      value = AddDD(value, TopCorrection(d, m, omega_terms, omega_term_steps, pt, e_z0, z0_phase, e_2zb, images_sum));
+      value = AddDD(value, TopCorrection(d, m, omega_terms, omega_term_steps, pt, e_z0, e_2zb, images_sum));
     }
     hn::Store(value.re.hi, d, out.re_hi + p);
     hn::Store(value.re.lo, d, out.re_lo + p);

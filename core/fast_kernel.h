@@ -43,7 +43,6 @@ struct KernelModel {
   std::vector<double> twice_depth;     // 2 l_k for 0 < k < N - 1, 2 (l_(N-1) + zb bottom) for the bottom
   Split z0;                            // source depth, mm
   Split twice_zb;                      // 2 zb of the top surface, mm
-  Split twice_top;                     // 2 l_0, mm
   Split twice_top_minus_z0;            // 2 l_0 - z0, mm
   // Tables of the double-double exponential and phase, each entry as hi and lo:
   // 2^(j/64) (exp2_hi[j], exp2_hi[64 + j]) and sin, cos of 2 pi j / 64 (four rows of 64).
