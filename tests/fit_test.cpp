@@ -41,10 +41,10 @@ struct Synthetic {
   double amplitude = 0;  // counts mm^2, as the fit defines it
 };
 
-// The IRF: a Gaussian (sigma 40 ps at 300 ps) followed by an exponential tail of 70 ps, some
-// 130 ps wide at half maximum; unnormalised.
+// The IRF: a Gaussian (sigma 35 ps at 300 ps) followed by an exponential tail of 60 ps, 118 ps
+// wide at half maximum; unnormalised.
 double Irf(double t) {
-  constexpr double kSigma = 40, kTau = 70, kCentre = 300;
+  constexpr double kSigma = 35, kTau = 60, kCentre = 300;
   const double z = (t - kCentre) / kSigma;
   return std::exp(kSigma * kSigma / (2 * kTau * kTau) - (t - kCentre) / kTau) *
          std::erfc((kSigma / kTau - z) / std::numbers::sqrt2);
@@ -87,12 +87,15 @@ Synthetic Make(const Truth& truth) {
     sum += c;
     irf_sum += g;
   }
+  // Where the light has not arrived the model's curve holds its spectrum's rounding, of
+  // either sign: no counts there.
   std::mt19937_64 random(truth.seed);
+  auto draw = [&](double mean) {
+    return mean > 0 ? static_cast<double>(std::poisson_distribution<long>(mean)(random)) : 0.0;
+  };
   for (int i = 0; i < truth.bins; ++i) {
-    std::poisson_distribution<long> counts(truth.total * expected[i] / sum + truth.background);
-    std::poisson_distribution<long> irf(truth.irf_total * irf_expected[i] / irf_sum);
-    data.counts.push_back(static_cast<double>(counts(random)));
-    data.irf.push_back(static_cast<double>(irf(random)));
+    data.counts.push_back(draw(truth.total * expected[i] / sum + truth.background));
+    data.irf.push_back(draw(truth.irf_total * irf_expected[i] / irf_sum));
   }
   // Counts of the curve in bin i are amplitude * sum_j w_j R(t_i - t_j - shift) dt; here
   // amplitude * (bin integral of the convolved curve), both mm^2 times counts.
@@ -153,15 +156,16 @@ TEST(Fit, RecoversAHomogeneousMediumFromTenPicosecondBins) {
 
 TEST(Fit, RecoversTheBottomLayerOfATwoLayerHead) {
   Truth truth;
-  truth.medium = Medium{{{1.5L, 0.015L, 1.4L, 12.0L}, {1.1L, 0.02L, 1.4L, 50.0L}}};
+  truth.medium = Medium{{{1.5L, 0.015L, 1.4L, 10.0L}, {1.1L, 0.02L, 1.4L, 50.0L}}};
   truth.shift_ps = -22;
-  truth.seed = 2;
   const Synthetic data = Make(truth);
   const FitResult result = FitCurve(RequestFor(
-      truth, data, Medium{{{1.5L, 0.015L, 1.4L, 12.0L}, {1.4L, 0.014L, 1.4L, 50.0L}}}, {"mua2", "musp2"}));
+      truth, data, Medium{{{1.5L, 0.015L, 1.4L, 10.0L}, {1.4L, 0.014L, 1.4L, 50.0L}}}, {"mua2", "musp2"}));
   Report("two-layer head, 10 ps bins", result);
   EXPECT_TRUE(result.success) << result.message;
   ExpectRecovered(result, "mua2", 0.02, 0.05 * 0.02);
+  // mus' of the bottom layer is the least determined; python/benchmarks/bench_fit.py shows
+  // how both estimates spread over many noise draws.
   ExpectRecovered(result, "musp2", 1.1, 0.3 * 1.1);
   ExpectRecovered(result, "shift_ps", truth.shift_ps, 10);
 }
