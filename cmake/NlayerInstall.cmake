@@ -15,8 +15,10 @@ set(NLAYER_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nlayer)
 install(TARGETS nlayer_lib EXPORT nlayerTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# fit.h declares the in-tree fitting library, which is not installed (nlayer-fit and the Python
+# module carry it).
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/nlayer DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-        FILES_MATCHING PATTERN "*.h")
+        FILES_MATCHING PATTERN "*.h" PATTERN "fit.h" EXCLUDE)
 install(EXPORT nlayerTargets NAMESPACE nlayer:: DESTINATION ${NLAYER_CMAKE_INSTALL_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/nlayerConfig.cmake.in
                               ${CMAKE_BINARY_DIR}/nlayerConfig.cmake

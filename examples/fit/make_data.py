@@ -1,7 +1,7 @@
 """Makes a synthetic measurement to fit: measured.csv, irf.csv and the start model input.dat.
 
 The truth: a homogeneous medium (mus' 1.0/mm, mua 0.01/mm, n 1.4) seen at rho = 30 mm through
-an instrument response of some 130 ps FWHM with an exponential tail, 10 ps bins, 10^6 counts in
+an instrument response of 118 ps FWHM with an exponential tail, 10 ps bins, 10^6 counts in
 the curve and in the IRF, the measurement 36 ps behind the IRF, Poisson noise from seed 1.
 
 The curve is made in the time domain, independently of the fit's frequency-domain route: the
@@ -31,7 +31,7 @@ IRF_TOTAL = 1e6
 FINE = 5  # fine steps per bin, odd: each bin's centre is a fine sample
 
 
-def irf_shape(t_ps, sigma=40.0, tau=70.0, centre=300.0):
+def irf_shape(t_ps, sigma=35.0, tau=60.0, centre=300.0):
     """A Gaussian followed by an exponential tail (exponentially modified Gaussian)."""
     z = (t_ps - centre) / sigma
     erfc = np.vectorize(math.erfc)
@@ -58,6 +58,8 @@ def expected_counts(medium, rho_mm=RHO_MM, bin_ps=BIN_PS, bins=BINS, shift_ps=SH
     valid = index >= 0
     curve = np.where(valid, convolved[np.clip(index, 0, None)], 0).sum(axis=1)
     irf = np.where(valid, h[np.clip(index, 0, None)], 0).sum(axis=1)
+    # Where the light has not arrived the curve holds its spectrum's rounding, of either sign.
+    curve = np.clip(curve, 0.0, None)
     return np.arange(bins) * bin_ps, curve / curve.sum(), irf / irf.sum()
 
 

@@ -4,12 +4,13 @@ and bins in the time domain, not as the fit does)."""
 
 import importlib.util
 import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import nlayer
-from conftest import EXAMPLES, two_layer
+from conftest import EXAMPLES, python_env, two_layer
 
 
 def _make_data():
@@ -154,3 +155,14 @@ def test_nlayer_fit_prints_writes_and_refuses(nlayer_run, tmp_path):
     assert refused.stderr == "nlayer-fit: the free parameter mua2 names no layer: the model has 1 layer\n"
     usage = subprocess.run(command + ["--range", "0.1"], capture_output=True, text=True)
     assert usage.returncode == 2 and "--range" in usage.stderr
+
+
+def test_the_worked_example_fits_and_draws(tmp_path):
+    env = python_env()
+    for script, args in [("make_data.py", [tmp_path]), ("fit.py", [tmp_path, tmp_path / "fit.png"])]:
+        done = subprocess.run([sys.executable, EXAMPLES / "fit" / script, *args], env=env, capture_output=True,
+                              text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+    assert "(converged;" in done.stdout and "mua1 = 0.00" in done.stdout
+    assert (tmp_path / "fit.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fit.png", "input.dat", "irf.csv", "measured.csv"]
