@@ -3,8 +3,8 @@
 // The bytes are written to a file and read as a layer count followed by reals until the end of
 // the file or the first error. Every read is compared with a second, deliberately plain reading
 // of the rules over the whole buffer: tokens are runs of bytes above 32, the first byte 26 ends
-// the file, a token longer than 32 (count) or 64 (real) characters is refused, and the rest of
-// a token's line is a comment. The token parsers are checked on the whole input and on every
+// the file, a token longer than 32 (count) or 64 (real) characters is refused, the rest of
+// a token's line is a comment, and a NUL byte wherever the reader reads refuses the file. The token parsers are checked on the whole input and on every
 // token against independent conversions: a grammar and std::from_chars for integers, a grammar
 // and glibc's correctly rounded strtold for reals.
 #include <cfloat>
@@ -179,10 +179,23 @@ class RulesReader {
 
   Read Next(bool integer) {
     Read read;
-    read.token = NextToken();
     const std::size_t limit = integer ? InputReader::kMaxIntegerToken : InputReader::kMaxRealToken;
-    if (read.token.empty()) return read;  // the end of the file reads as 0
+    const std::size_t end = bytes_.size();
+    if (at_end_) return read;  // the end of the file reads as 0
+    // No text model file holds a NUL byte: meeting one, wherever the reader reads, refuses it.
+    while (pos_ < end && IsBlank(bytes_[pos_])) {
+      if (bytes_[pos_++] == '\0') return Failed(read, std::string(kInvalidNumericInput));
+    }
+    const std::size_t start = pos_;
+    while (pos_ < end && !IsBlank(bytes_[pos_])) ++pos_;
+    read.token = bytes_.substr(start, pos_ - start);
+    if (read.token.empty()) {
+      at_end_ = true;
+      return read;
+    }
     if (read.token.size() > limit) return Failed(read, std::string(kInvalidNumericInput));
+    // The byte that ends the token is read too.
+    if (pos_ < end && bytes_[pos_] == '\0') return Failed(read, std::string(kInvalidNumericInput));
     bool parsed = false;
     if (integer) {
       parsed = ParseIntegerToken(read.token, read.integer);
@@ -191,6 +204,17 @@ class RulesReader {
       if (fault != FpFault::kNone) return Failed(read, FaultMessage(fault));
     }
     if (!parsed) return Failed(read, std::string(kInvalidNumericInput));
+    // The rest of the line is a comment, read to its end.
+    const std::size_t line_end = bytes_.find('\n', pos_);
+    const std::string_view comment = bytes_.substr(pos_, line_end == std::string_view::npos ? std::string_view::npos : line_end - pos_);
+    if (comment.find('\0') != std::string_view::npos) return Failed(read, std::string(kInvalidNumericInput));
+    // The reader learns of the end only by meeting it.
+    if (pos_ == end || line_end == std::string_view::npos) {
+      pos_ = end;
+      at_end_ = true;
+    } else {
+      pos_ = line_end + 1;
+    }
     return read;
   }
 
@@ -203,23 +227,6 @@ class RulesReader {
     read.failed = true;
     read.message = message;
     return read;
-  }
-
-  std::string_view NextToken() {
-    const std::size_t end = bytes_.size();
-    while (pos_ < end && IsBlank(bytes_[pos_])) ++pos_;
-    const std::size_t start = pos_;
-    while (pos_ < end && !IsBlank(bytes_[pos_])) ++pos_;
-    const std::string_view token = bytes_.substr(start, pos_ - start);
-    const std::size_t line_end = bytes_.find('\n', pos_);
-    // The reader learns of the end only by meeting it.
-    if (pos_ == end || line_end == std::string_view::npos) {
-      pos_ = end;
-      at_end_ = true;
-    } else {
-      pos_ = line_end + 1;
-    }
-    return token;
   }
 
   std::string_view bytes_;
