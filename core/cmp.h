@@ -14,7 +14,7 @@
 // division by zero (see there). Underflow is silent.
 //
 // Every intermediate is a long double and the operations are evaluated in the order written in
-// cmp.cpp; that order is part of the result. The real elementary functions are those of
+// cmp_inl.h; that order is part of the result. The real elementary functions are those of
 // core/ext_math.h: sinh and cosh of one argument come from one exponential, sin and cos from
 // one argument reduction.
 //
@@ -30,24 +30,24 @@ struct CHypTrig {
   long double sh, ch, sn, cs;
 };
 
-CHypTrig CHypTrigOf(long double x, long double y);
+inline CHypTrig CHypTrigOf(long double x, long double y);
 
 // sinh(x + iy) = sinh x·cos y + i·cosh x·sin y.
-void CSinh(long double x, long double y, long double& re, long double& im);
+inline void CSinh(long double x, long double y, long double& re, long double& im);
 
 // cosh(x + iy) = cosh x·cos y + i·sinh x·sin y.
-void CCosh(long double x, long double y, long double& re, long double& im);
+inline void CCosh(long double x, long double y, long double& re, long double& im);
 
 // (a + ib) / (c + id), through the unscaled divisor norm q = d² + c²; a divisor whose squares
 // exceed the extended range overflows. For a divisor of exactly 0 + 0i both numerators vanish
 // too, so the result is 0/0 and raises invalid (not division by zero) for any finite dividend;
 // a nonzero divisor whose squares underflow to q = 0 raises division by zero for a dividend
 // whose numerators stay nonzero.
-void CDiv(long double a, long double b, long double c, long double d, long double& re,
+inline void CDiv(long double a, long double b, long double c, long double d, long double& re,
           long double& im);
 
 // (a + ib) · (c + id).
-void CMul(long double a, long double b, long double c, long double d, long double& re,
+inline void CMul(long double a, long double b, long double c, long double d, long double& re,
           long double& im);
 
 // Square root of x + iy from the unscaled modulus m = sqrt(y² + x²):
@@ -65,36 +65,38 @@ void CMul(long double a, long double b, long double c, long double d, long doubl
 //    0 + i·sqrt(−x) would turn such models into curves that mean nothing, where the formulas
 //    lead them to the fault that ends them.
 //  - |y| beyond the double range rounds to an infinity, which raises the overflow flag.
-void CSqrt(long double x, long double y, long double& re, long double& im);
+inline void CSqrt(long double x, long double y, long double& re, long double& im);
 
 // exp(x + iy) = e^x·cos y + i·e^x·sin y. Tends to 0 + 0i without a fault as x → −∞.
-void CExp(long double x, long double y, long double& re, long double& im);
+inline void CExp(long double x, long double y, long double& re, long double& im);
 
 // A·cosh z + B·sinh z, with cosh and sinh of z expanded into real functions of z.re and z.im.
-void CCoshSinhComb(long double a_re, long double a_im, long double z_re, long double z_im,
+inline void CCoshSinhComb(long double a_re, long double a_im, long double z_re, long double z_im,
                    long double b_re, long double b_im, long double& re, long double& im);
 
 // A·sinh u·cosh v + B·cosh u·sinh v, evaluated as P·sinh(u + v) + Q·sinh(u − v) with
 // P = (A + B)/2 and Q = (A − B)/2. Real part of u − v may be negative.
-void CSinhCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
+inline void CSinhCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
                    long double v_re, long double v_im, long double b_re, long double b_im,
                    long double& re, long double& im);
 
 // A·cosh u·cosh v + B·sinh u·sinh v, evaluated as P·cosh(u + v) + Q·cosh(u − v) with
 // P = (A + B)/2 and Q = (A − B)/2.
-void CCoshCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
+inline void CCoshCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
                    long double v_re, long double v_im, long double b_re, long double b_im,
                    long double& re, long double& im);
 
 // The same routines on ready-made real functions of their arguments.
-void CSinhFrom(const CHypTrig& z, long double& re, long double& im);
-void CCoshFrom(const CHypTrig& z, long double& re, long double& im);
-void CCoshSinhCombFrom(long double a_re, long double a_im, const CHypTrig& z, long double b_re,
+inline void CSinhFrom(const CHypTrig& z, long double& re, long double& im);
+inline void CCoshFrom(const CHypTrig& z, long double& re, long double& im);
+inline void CCoshSinhCombFrom(long double a_re, long double a_im, const CHypTrig& z, long double b_re,
                        long double b_im, long double& re, long double& im);
 // `w` and `d` are the functions of u + v and u − v, both sums formed part by part.
-void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+inline void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
                        long double b_re, long double b_im, long double& re, long double& im);
-void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+inline void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
                        long double b_re, long double b_im, long double& re, long double& im);
 
 }  // namespace nlayer
+
+#include "core/cmp_inl.h"  // IWYU pragma: export

@@ -1,68 +1,70 @@
-#include "core/cmp.h"
+// The definitions of cmp.h, included by it: inline, so that the layered solution's extended
+// reals stay on the x87 stack across these small routines instead of passing through memory.
+#pragma once
 
 #include <cmath>
 
 #include "core/ext_math.h"
 
 namespace nlayer {
-namespace {
+namespace cmp_internal {
 
 // The sign function takes a double: the narrowing is what makes imaginary parts too small for a
 // double count as zero.
-long double SignOfDouble(double v) {
+inline long double SignOfDouble(double v) {
   if (v > 0.0) return 1.0L;
   if (v < 0.0) return -1.0L;
   return 0.0L;
 }
 
-}  // namespace
+}  // namespace cmp_internal
 
-CHypTrig CHypTrigOf(long double x, long double y) {
+inline CHypTrig CHypTrigOf(long double x, long double y) {
   CHypTrig z;
   SinhCoshExt(x, z.sh, z.ch);
   SinCosExt(y, z.sn, z.cs);
   return z;
 }
 
-void CSinhFrom(const CHypTrig& z, long double& re, long double& im) {
+inline void CSinhFrom(const CHypTrig& z, long double& re, long double& im) {
   re = z.sh * z.cs;
   im = z.ch * z.sn;
 }
 
-void CCoshFrom(const CHypTrig& z, long double& re, long double& im) {
+inline void CCoshFrom(const CHypTrig& z, long double& re, long double& im) {
   re = z.ch * z.cs;
   im = z.sh * z.sn;
 }
 
-void CSinh(long double x, long double y, long double& re, long double& im) {
+inline void CSinh(long double x, long double y, long double& re, long double& im) {
   CSinhFrom(CHypTrigOf(x, y), re, im);
 }
 
-void CCosh(long double x, long double y, long double& re, long double& im) {
+inline void CCosh(long double x, long double y, long double& re, long double& im) {
   CCoshFrom(CHypTrigOf(x, y), re, im);
 }
 
-void CDiv(long double a, long double b, long double c, long double d, long double& re,
+inline void CDiv(long double a, long double b, long double c, long double d, long double& re,
           long double& im) {
   const long double q = d * d + c * c;
   re = (a * c + b * d) / q;
   im = (b * c - a * d) / q;
 }
 
-void CMul(long double a, long double b, long double c, long double d, long double& re,
+inline void CMul(long double a, long double b, long double c, long double d, long double& re,
           long double& im) {
   re = a * c - b * d;
   im = a * d + c * b;
 }
 
-void CSqrt(long double x, long double y, long double& re, long double& im) {
+inline void CSqrt(long double x, long double y, long double& re, long double& im) {
   const long double m = std::sqrt(y * y + x * x);
   re = std::sqrt((m + x) / 2.0L);
-  const long double sigma = SignOfDouble(static_cast<double>(y));
+  const long double sigma = cmp_internal::SignOfDouble(static_cast<double>(y));
   im = sigma * std::sqrt((m - x) / 2.0L);
 }
 
-void CExp(long double x, long double y, long double& re, long double& im) {
+inline void CExp(long double x, long double y, long double& re, long double& im) {
   const long double e = ExpExt(x);
   long double sn, cs;
   SinCosExt(y, sn, cs);
@@ -70,14 +72,14 @@ void CExp(long double x, long double y, long double& re, long double& im) {
   im = e * sn;
 }
 
-void CCoshSinhCombFrom(long double a_re, long double a_im, const CHypTrig& z, long double b_re,
+inline void CCoshSinhCombFrom(long double a_re, long double a_im, const CHypTrig& z, long double b_re,
                        long double b_im, long double& re, long double& im) {
   const long double ch = z.ch, sh = z.sh, c = z.cs, s = z.sn;
   re = (a_re * ch + b_re * sh) * c - (a_im * sh + b_im * ch) * s;
   im = (a_re * sh + b_re * ch) * s + (a_im * ch + b_im * sh) * c;
 }
 
-void CCoshSinhComb(long double a_re, long double a_im, long double z_re, long double z_im,
+inline void CCoshSinhComb(long double a_re, long double a_im, long double z_re, long double z_im,
                    long double b_re, long double b_im, long double& re, long double& im) {
   CCoshSinhCombFrom(a_re, a_im, CHypTrigOf(z_re, z_im), b_re, b_im, re, im);
 }
@@ -89,7 +91,7 @@ void CCoshSinhComb(long double a_re, long double a_im, long double z_re, long do
 // Q = (A − B)/2: one pair of real hyperbolic functions for each of u + v and u − v instead of
 // a complex product of three factors.
 
-void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+inline void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
                        long double b_re, long double b_im, long double& re, long double& im) {
   const long double p = (a_re + b_re) / 2.0L;
   const long double q = (a_im + b_im) / 2.0L;
@@ -99,7 +101,7 @@ void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, co
   im = p * w.ch * w.sn + pd * d.ch * d.sn + q * w.sh * w.cs + qd * d.sh * d.cs;
 }
 
-void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+inline void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
                        long double b_re, long double b_im, long double& re, long double& im) {
   const long double p = (a_re + b_re) / 2.0L;
   const long double q = (a_im + b_im) / 2.0L;
@@ -109,14 +111,14 @@ void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, co
   im = p * w.sh * w.sn + pd * d.sh * d.sn + q * w.ch * w.cs + qd * d.ch * d.cs;
 }
 
-void CSinhCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
+inline void CSinhCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
                    long double v_re, long double v_im, long double b_re, long double b_im,
                    long double& re, long double& im) {
   CSinhCoshProdFrom(a_re, a_im, CHypTrigOf(u_re + v_re, u_im + v_im),
                     CHypTrigOf(u_re - v_re, u_im - v_im), b_re, b_im, re, im);
 }
 
-void CCoshCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
+inline void CCoshCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
                    long double v_re, long double v_im, long double b_re, long double b_im,
                    long double& re, long double& im) {
   CCoshCoshProdFrom(a_re, a_im, CHypTrigOf(u_re + v_re, u_im + v_im),
