@@ -248,6 +248,9 @@ inline void TwoSum(long double a, long double b, long double& s, long double& e)
 // such guarantee and takes Knuth's TwoSum.
 inline Reduced ReduceHalfPi(long double x) {
   const long double scaled = x * kTwoOverPi;
+  // k = 0, where the steps below give x + 0 exactly: common in the model, whose arguments are
+  // depths times decay constants of a few per millimetre at most.
+  if (std::fabs(scaled) <= 0.5L) return {x, 0.0L, 0};
   const int quadrant = static_cast<int>(NearestInteger(scaled) & 3);
   const long double k = NearestIntegerValue(scaled);
   const long double a = x - k * kHalfPi1;

@@ -480,9 +480,17 @@ std::vector<long double> NearMultiplesOfHalfPi(long double x_max, int n) {
   return xs;
 }
 
-// Where the table node or the branch to the plain series changes: r = (i ± 1/2)/64.
+// Where the table node or the branch to the plain series changes, r = (i ± 1/2)/64, and where
+// the reduction starts (the quarter periods k·pi/2 ± pi/4, around 50 ulp either side).
 std::vector<long double> SinCosNodeBoundaries() {
   std::vector<long double> xs;
+  for (int k = -2; k <= 2; ++k) {
+    for (int sign : {-1, 1}) {
+      long double x = static_cast<long double>(k * M_PI_2q + sign * M_PI_4q);
+      for (int step = 0; step < 50; ++step) x = std::nextafter(x, -kInf);
+      for (int step = 0; step < 100; ++step, x = std::nextafter(x, kInf)) xs.push_back(x);
+    }
+  }
   for (int k = -3; k <= 3; ++k) {
     for (int i = 0; i <= 51; ++i) {
       for (int sign : {-1, 1}) {
