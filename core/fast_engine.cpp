@@ -1,10 +1,12 @@
 #include "core/fast_engine.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <complex>
 #include <memory>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -136,12 +138,18 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
   if (!(omega_max >= 0) || !SuitsDoubles(model, tables->layers, tables->rule, omega_max)) return std::nullopt;
   BuildRunTables(model, rhos, *tables);
 
-  // The points, and per distance the weight of each point in the sum: the rule's weight and
-  // half-width, the kernel s / (2 pi) and the Bessel factor, formed in extended and split.
+  // The points in increasing s, so that the vectors of points far out, where the top layer's
+  // correction is negligible next to the half-space term and the kernel takes its short way,
+  // hold no point near s = 0; and per distance the weight of each point in the sum: the rule's
+  // weight and half-width, the kernel s / (2 pi) and the Bessel factor, formed in extended and
+  // split.
+  std::array<std::size_t, 960> order;
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return tables->rule.s[a] < tables->rule.s[b]; });
   auto s2_hi = std::make_unique<PaddedRow>();
   auto s2_lo = std::make_unique<PaddedRow>();
   for (std::size_t p = 0; p < fast::kPaddedPoints; ++p) {
-    const long double s = tables->rule.s[std::min<std::size_t>(p, 959)];
+    const long double s = tables->rule.s[order[std::min<std::size_t>(p, 959)]];
     const fast::Split s2 = SplitOf(s * s);
     s2_hi->v[p] = s2.hi;
     s2_lo->v[p] = s2.lo;
@@ -151,8 +159,9 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
     std::fill(std::begin(weights_hi[r].v), std::end(weights_hi[r].v), 0.0);
     std::fill(std::begin(weights_lo[r].v), std::end(weights_lo[r].v), 0.0);
     for (std::size_t p = 0; p < 960; ++p) {
-      const long double w = static_cast<long double>(Weight960[p / 2]) * tables->rule.d;
-      const fast::Split weight = SplitOf(w * (kInverseTwoPi * tables->rule.s[p]) * tables->j0[r * 960 + p]);
+      const std::size_t i = order[p];
+      const long double w = static_cast<long double>(Weight960[i / 2]) * tables->rule.d;
+      const fast::Split weight = SplitOf(w * (kInverseTwoPi * tables->rule.s[i]) * tables->j0[r * 960 + i]);
       weights_hi[r].v[p] = weight.hi;
       weights_lo[r].v[p] = weight.lo;
     }

@@ -109,6 +109,10 @@ HWY_INLINE V ClampPhase(D d, V angle) {
   return hn::Min(hn::Max(angle, hn::Neg(limit)), limit);
 }
 
+// The bound of the top layer's correction relative to the half-space term below which the
+// correction is formed in double only (TopCorrection).
+constexpr double kNegligibleCorrection = 0x1p-24;
+
 HWY_INLINE V DecayModulus(D d, V exponent) { return hn::Exp(d, hn::Max(exponent, hn::Set(d, kExponentFloor))); }
 
 // ---- Double-double arithmetic: hi + lo with |lo| at most a few ulp of |hi|.
@@ -386,6 +390,13 @@ HWY_INLINE DDCx MulDDCx(const DDCx& a, Cx b) {
   return {{re.hi, re_lo}, {im.hi, im_lo}};
 }
 
+HWY_INLINE V Norm(Cx a) { return hn::MulAdd(a.re, a.re, hn::Mul(a.im, a.im)); }
+
+// a_k - a_(k+1) = (a_k^2 - a_(k+1)^2) / (a_k + a_(k+1)): s^2 drops out of the numerator.
+HWY_INLINE Cx DecayStep(D d, const KernelModel& m, const double* HWY_RESTRICT omega_term_steps, int k, Cx a, Cx a_below) {
+  return Div({hn::Set(d, m.mua_over_d_step[k]), hn::Set(d, omega_term_steps[k])}, Add(a, a_below));
+}
+
 // The decay constants of the top two layers, split, and the rest of what one point of the rule
 // needs.
 struct PointTerms {
@@ -400,30 +411,25 @@ HWY_INLINE DD SquaredDecayReal(D d, const KernelModel& m, V s2_hi, V s2_lo, int 
   return {x.hi, hn::Add(x.lo, hn::Add(s2_lo, hn::Set(d, mua_over_d.lo)))};
 }
 
-// The correction of the top layer by the layers below it,
-//   (B - C) / ((B + C) + (B - C) q) (1 + E(2 zb)) E(2 l0 - z0) (1 - E(z0)^2 E(2 zb)) / 2,
-// for a stack of at least two layers. Not inlined, as ExpOfMinusDD.
-HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
-                              const double* HWY_RESTRICT omega_term_steps, const PointTerms& pt,
-                              const DDCx& e_z0, const DDCx& e_2zb, const DDCx& images_sum) {
-  const int bottom = m.layers - 1;
-  const Cx a0 = Add(pt.a0.hi, pt.a0.lo);
-  const Cx a1 = Add(pt.a1.hi, pt.a1.lo);
-  auto decay_constant = [&](int k) {
-    return k == 1 ? a1 : DecayConstant(d, hn::Add(pt.s2_hi, hn::Set(d, m.mua_over_d[k])), hn::Set(d, omega_terms[k]));
-  };
-  // a_k - a_(k+1) = (a_k^2 - a_(k+1)^2) / (a_k + a_(k+1)): s^2 drops out of the numerator.
-  auto decay_step = [&](int k, Cx a, Cx a_below) {
-    return Div({hn::Set(d, m.mua_over_d_step[k]), hn::Set(d, omega_term_steps[k])}, Add(a, a_below));
-  };
+// What the recursion from the bottom layer up to the second leaves for the top layer: (beta,
+// gamma) ~ (sinh, cosh) scaled by the product of the factors 2 e^-w, and their difference.
+struct LowerLayers {
+  Cx beta, gamma, beta_minus_gamma;
+};
 
+// The recursion through the layers below the top, in double, given the second layer's decay
+// constant a1.
+HWY_INLINE LowerLayers LowerRecursion(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
+                                      const double* HWY_RESTRICT omega_term_steps, V s2_hi, Cx a1) {
+  const int bottom = m.layers - 1;
+  auto decay_constant = [&](int k) {
+    return k == 1 ? a1 : DecayConstant(d, hn::Add(s2_hi, hn::Set(d, m.mua_over_d[k])), hn::Set(d, omega_terms[k]));
+  };
   // The bottom layer: (beta, gamma) ~ (sinh u, cosh u), u = a (l + zb), scaled by 2 e^-u, and
   // their difference, which the recursion carries on its own.
   Cx a_below = decay_constant(bottom);
   const Cx e_bottom = ExpOfMinus(d, a_below, hn::Set(d, m.twice_depth[bottom]), m.sincos_table);
-  Cx beta = OneMinus(d, e_bottom);
-  Cx gamma = OnePlus(d, e_bottom);
-  Cx beta_minus_gamma = Scale(e_bottom, hn::Set(d, -2.0));
+  LowerLayers r{OneMinus(d, e_bottom), OnePlus(d, e_bottom), Scale(e_bottom, hn::Set(d, -2.0))};
   // Layer by layer up to the second: beta' = t cosh w + s sinh w, gamma' = s cosh w + t sinh w
   // with t = a_k D_k beta, s = nu_(k+1) a_(k+1) D_(k+1) gamma, scaled by 2 e^-w, so
   // beta' = (t + s) + (t - s) E and gamma' = (t + s) - (t - s) E. Where neighbouring layers are
@@ -433,24 +439,84 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
     const Cx a = decay_constant(k);
     const Cx e = ExpOfMinus(d, a, hn::Set(d, m.twice_depth[k]), m.sincos_table);
     const Cx upper = Scale(a, hn::Set(d, m.diff_coef[k]));
-    const Cx sum = Add(Mul(upper, beta), Mul(Scale(a_below, hn::Set(d, m.nu_diff_coef[k + 1])), gamma));
-    const Cx factor_step = Add(Scale(decay_step(k, a, a_below), hn::Set(d, m.diff_coef[k])),
+    const Cx sum = Add(Mul(upper, r.beta), Mul(Scale(a_below, hn::Set(d, m.nu_diff_coef[k + 1])), r.gamma));
+    const Cx factor_step = Add(Scale(DecayStep(d, m, omega_term_steps, k, a, a_below), hn::Set(d, m.diff_coef[k])),
                                Scale(a_below, hn::Set(d, m.diff_coef_step[k])));
-    const Cx difference = Mul(Add(Mul(upper, beta_minus_gamma), Mul(factor_step, gamma)), e);
-    beta = Add(sum, difference);
-    gamma = Sub(sum, difference);
-    beta_minus_gamma = Add(difference, difference);
+    const Cx difference = Mul(Add(Mul(upper, r.beta_minus_gamma), Mul(factor_step, r.gamma)), e);
+    r.beta = Add(sum, difference);
+    r.gamma = Sub(sum, difference);
+    r.beta_minus_gamma = Add(difference, difference);
     a_below = a;
   }
+  return r;
+}
+
+// The top layer's correction formed in double,
+//   (B - C) / ((B + C) + (B - C) q) (1 + E(2 zb)) E(2 l0 - z0) (1 - E(z0)^2 E(2 zb)) / 2,
+// with B + C = a0 D0 beta + nu1 a1 D1 gamma and B - C formed without cancellation; its
+// relative error is a few ulp wherever the denominator cannot cancel, which `safe` marks:
+// |B - C| |q| <= |B + C| / 2, q = E(2 l0) E(2 zb). `bound` is the square of a bound of the
+// correction relative to the half-space term E(z0) (1 + E(2 zb)) / 2 it joins: their ratio is
+// rho' E(2 l0 - 2 z0) (1 - E(2 z0 + 2 zb)), and |rho'| <= 2 |B - C| / |B + C| where safe.
+struct DoubleCorrection {
+  Cx value;
+  hn::Mask<D> safe;
+  V bound;
+};
+
+HWY_INLINE DoubleCorrection CorrectionInDouble(D d, const KernelModel& m, const double* HWY_RESTRICT omega_term_steps,
+                                               Cx a0, Cx a1, const LowerLayers& lower, Cx e_z0, Cx e_2zb) {
+  const Cx upper = Scale(a0, hn::Set(d, m.diff_coef[0]));
+  const Cx below = Scale(a1, hn::Set(d, m.nu_diff_coef[1]));
+  const Cx factor_step = Add(Scale(DecayStep(d, m, omega_term_steps, 0, a0, a1), hn::Set(d, m.diff_coef[0])),
+                             Scale(a1, hn::Set(d, m.diff_coef_step[0])));
+  const Cx b_plus_c = Add(Mul(upper, lower.beta), Mul(below, lower.gamma));
+  const Cx b_minus_c = Add(Mul(upper, lower.beta_minus_gamma), Mul(factor_step, lower.gamma));
+  const Cx e_2top_minus_z0 = ExpOfMinus(d, a0, hn::Set(d, m.twice_top_minus_z0.hi), m.sincos_table);
+  const Cx e_z0_squared = Mul(e_z0, e_z0);
+  const Cx q = Mul(Mul(e_2top_minus_z0, e_z0), e_2zb);
+  const Cx reflection = Div(b_minus_c, Add(b_plus_c, Mul(b_minus_c, q)));
+  const Cx images = OneMinus(d, Mul(e_z0_squared, e_2zb));
+  const Cx factors = Mul(Mul(OnePlus(d, e_2zb), e_2top_minus_z0), images);
+  const Cx value = Mul(factors, Scale(reflection, hn::Set(d, 0.5)));
+
+  const V plus_norm = Norm(b_plus_c);
+  const V minus_norm = Norm(b_minus_c);
+  const auto safe = hn::Le(hn::Mul(hn::Mul(minus_norm, Norm(q)), hn::Set(d, 4.0)), plus_norm);
+  // |E(2 l0 - 2 z0)|^2 from its exponent (the clamp of DecayModulus only enlarges it), and
+  // (2 · 2 |B - C| / |B + C| · |E(2 l0 - 2 z0)|)^2.
+  const V twice_top_minus_twice_z0 = hn::Sub(hn::Set(d, m.twice_top_minus_z0.hi), hn::Set(d, m.z0.hi));
+  const V growth = DecayModulus(d, hn::Mul(hn::Mul(hn::Set(d, -2.0), a0.re), twice_top_minus_twice_z0));
+  const V bound = hn::Div(hn::Mul(hn::Mul(minus_norm, growth), hn::Set(d, 16.0)), plus_norm);
+  return {value, safe, bound};
+}
+
+// The correction of the top layer by what lies below it, for a stack of at least two layers:
+// in double where it is negligible next to the half-space term (below kNegligibleCorrection of
+// it, so that its error is below 1e-20 of the point's value), else in double-double. Deep in
+// the rule, where s l0 is large, that is most points. Not inlined, as ExpOfMinusDD.
+HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
+                              const double* HWY_RESTRICT omega_term_steps, const PointTerms& pt,
+                              const DDCx& e_z0, const DDCx& e_2zb, const DDCx& images_sum) {
+  const Cx a0 = Add(pt.a0.hi, pt.a0.lo);
+  const Cx a1 = Add(pt.a1.hi, pt.a1.lo);
+  const LowerLayers lower = LowerRecursion(d, m, omega_terms, omega_term_steps, pt.s2_hi, a1);
+  const DoubleCorrection quick = CorrectionInDouble(d, m, omega_term_steps, a0, a1, lower, Hi(e_z0), Hi(e_2zb));
+  const V limit = hn::Set(d, kNegligibleCorrection * kNegligibleCorrection);
+  if (hn::AllTrue(d, hn::And(quick.safe, hn::Le(quick.bound, limit)))) {
+    return {{quick.value.re, hn::Zero(d)}, {quick.value.im, hn::Zero(d)}};
+  }
+  const Cx& beta = lower.beta;
+  const Cx& gamma = lower.gamma;
+  const Cx& beta_minus_gamma = lower.beta_minus_gamma;
 
   // B + C = a0 D0 beta + nu1 a1 D1 gamma and B - C, the same way, in double-double.
   const DDCx upper = ScaleDD(pt.a0, hn::Set(d, m.diff_coef[0]));
-  const DDCx lower = ScaleDD(pt.a1, hn::Set(d, m.nu_diff_coef[1]));
-  const SplitCx step_a{decay_step(0, a0, a1), {hn::Zero(d), hn::Zero(d)}};
+  const DDCx lower_factor = ScaleDD(pt.a1, hn::Set(d, m.nu_diff_coef[1]));
+  const SplitCx step_a{DecayStep(d, m, omega_term_steps, 0, a0, a1), {hn::Zero(d), hn::Zero(d)}};
   const DDCx factor_step = AddDD(ScaleDD(step_a, hn::Set(d, m.diff_coef[0])), ScaleDD(pt.a1, hn::Set(d, m.diff_coef_step[0])));
-  const DDCx b_plus_c = AddDD(MulDDCx(upper, beta), MulDDCx(lower, gamma));
+  const DDCx b_plus_c = AddDD(MulDDCx(upper, beta), MulDDCx(lower_factor, gamma));
   const DDCx b_minus_c = AddDD(MulDDCx(upper, beta_minus_gamma), MulDDCx(factor_step, gamma));
-
   // E(2 l0 - z0), whose modulus exceeds 1 by up to exp(a0 z0) when the top layer is thinner than
   // z0 / 2, and from it E(2 l0) = E(2 l0 - z0) E(z0), which only q needs.
   const DDCx e_2top_minus_z0 =
