@@ -148,11 +148,16 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return tables->rule.s[a] < tables->rule.s[b]; });
   auto s2_hi = std::make_unique<PaddedRow>();
   auto s2_lo = std::make_unique<PaddedRow>();
+  auto magnitude = std::make_unique<PaddedRow>();
+  auto log_magnitude = std::make_unique<PaddedRow>();
   for (std::size_t p = 0; p < fast::kPaddedPoints; ++p) {
-    const long double s = tables->rule.s[order[std::min<std::size_t>(p, 959)]];
+    const std::size_t i = order[std::min<std::size_t>(p, 959)];
+    const long double s = tables->rule.s[i];
     const fast::Split s2 = SplitOf(s * s);
     s2_hi->v[p] = s2.hi;
     s2_lo->v[p] = s2.lo;
+    magnitude->v[p] = p < 960 ? static_cast<double>(std::fabs(Weight960[i / 2] * tables->rule.d * kInverseTwoPi * s)) : 0.0;
+    log_magnitude->v[p] = std::log(4.0 * magnitude->v[p]);
   }
   std::vector<PaddedRow> weights_hi(rhos.size()), weights_lo(rhos.size());
   for (std::size_t r = 0; r < rhos.size(); ++r) {
@@ -171,6 +176,10 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
   kernel.layers = static_cast<int>(layers);
   kernel.s2_hi = s2_hi->v;
   kernel.s2_lo = s2_lo->v;
+  kernel.magnitude = magnitude->v;
+  kernel.log_magnitude = log_magnitude->v;
+  kernel.screen_depth = static_cast<double>(
+      layers == 1 ? model.Z0 : std::max(0.0L, std::min(model.Z0, 2.0L * model.Thickness[0] - model.Z0)));
   kernel.mua_over_d.resize(layers);
   kernel.diff_coef.resize(layers);
   kernel.nu_diff_coef.assign(layers, 0.0);

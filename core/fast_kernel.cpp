@@ -111,7 +111,11 @@ HWY_INLINE V ClampPhase(D d, V angle) {
 
 // The bound of the top layer's correction relative to the half-space term below which the
 // correction is formed in double only (TopCorrection).
-constexpr double kNegligibleCorrection = 0x1p-24;
+constexpr double kNegligibleCorrection = 0x1p-20;
+
+// The size below which a point's term, relative to the largest term of the same sum before it,
+// is formed in double only (EvaluateSolution).
+constexpr double kNegligiblePoint = 0x1p-17;
 
 HWY_INLINE V DecayModulus(D d, V exponent) { return hn::Exp(d, hn::Max(exponent, hn::Set(d, kExponentFloor))); }
 
@@ -319,8 +323,8 @@ struct SplitCx {
 // residual (x + iy) - a^2. The residual is formed almost exactly: the products' errors are
 // exact, x - a.re^2 is split exactly, and the remaining leading sums are exact by Sterbenz's
 // lemma (x - a.re^2 is close to -a.im^2, and 2 a.re a.im to y).
-HWY_INLINE SplitCx RefinedDecayConstant(D d, V x_hi, V x_lo, V y_hi, V y_lo) {
-  const Cx a = DecayConstant(d, x_hi, y_hi);
+// `a` is DecayConstant(x_hi, y_hi).
+HWY_INLINE SplitCx RefineDecayConstant(D d, Cx a, V x_hi, V x_lo, V y_hi, V y_lo) {
   const DD p = TwoProd(a.re, a.re);
   const DD q = TwoProd(a.im, a.im);
   const DD u = TwoProd(a.re, a.im);
@@ -331,6 +335,10 @@ HWY_INLINE SplitCx RefinedDecayConstant(D d, V x_hi, V x_lo, V y_hi, V y_lo) {
   // delta = residual / (2 a) = residual conj(a) / (2 |a|^2).
   const V scale = hn::Div(hn::Set(d, 0.5), hn::MulAdd(a.re, a.re, q.hi));
   return {a, Scale(MulConj({res_re, res_im}, a), scale)};
+}
+
+HWY_INLINE SplitCx RefinedDecayConstant(D d, V x_hi, V x_lo, V y_hi, V y_lo) {
+  return RefineDecayConstant(d, DecayConstant(d, x_hi, y_hi), x_hi, x_lo, y_hi, y_lo);
 }
 
 // The exponent a x of the split decay constant and a split length, as hi + lo per part.
@@ -397,11 +405,10 @@ HWY_INLINE Cx DecayStep(D d, const KernelModel& m, const double* HWY_RESTRICT om
   return Div({hn::Set(d, m.mua_over_d_step[k]), hn::Set(d, omega_term_steps[k])}, Add(a, a_below));
 }
 
-// The decay constants of the top two layers, split, and the rest of what one point of the rule
-// needs.
+// The top layer's decay constant, split, and the point's s^2.
 struct PointTerms {
   V s2_hi, s2_lo;
-  SplitCx a0, a1;
+  SplitCx a0;
 };
 
 // x = s^2 + mua / D of layer k with the rounding error of the sum (the top layer's term split).
@@ -499,22 +506,27 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
                               const double* HWY_RESTRICT omega_term_steps, const PointTerms& pt,
                               const DDCx& e_z0, const DDCx& e_2zb, const DDCx& images_sum) {
   const Cx a0 = Add(pt.a0.hi, pt.a0.lo);
-  const Cx a1 = Add(pt.a1.hi, pt.a1.lo);
+  // The second layer's decay constant in double for the recursion and the short way; refined
+  // for the double-double steps, where it enters the top's reflection directly.
+  const DD x1 = SquaredDecayReal(d, m, pt.s2_hi, pt.s2_lo, 1);
+  const V omega_1 = hn::Set(d, omega_terms[1]);
+  const Cx a1 = DecayConstant(d, x1.hi, omega_1);
   const LowerLayers lower = LowerRecursion(d, m, omega_terms, omega_term_steps, pt.s2_hi, a1);
   const DoubleCorrection quick = CorrectionInDouble(d, m, omega_term_steps, a0, a1, lower, Hi(e_z0), Hi(e_2zb));
   const V limit = hn::Set(d, kNegligibleCorrection * kNegligibleCorrection);
   if (hn::AllTrue(d, hn::And(quick.safe, hn::Le(quick.bound, limit)))) {
     return {{quick.value.re, hn::Zero(d)}, {quick.value.im, hn::Zero(d)}};
   }
+  const SplitCx refined_a1 = RefineDecayConstant(d, a1, x1.hi, x1.lo, omega_1, hn::Zero(d));
   const Cx& beta = lower.beta;
   const Cx& gamma = lower.gamma;
   const Cx& beta_minus_gamma = lower.beta_minus_gamma;
 
   // B + C = a0 D0 beta + nu1 a1 D1 gamma and B - C, the same way, in double-double.
   const DDCx upper = ScaleDD(pt.a0, hn::Set(d, m.diff_coef[0]));
-  const DDCx lower_factor = ScaleDD(pt.a1, hn::Set(d, m.nu_diff_coef[1]));
-  const SplitCx step_a{DecayStep(d, m, omega_term_steps, 0, a0, a1), {hn::Zero(d), hn::Zero(d)}};
-  const DDCx factor_step = AddDD(ScaleDD(step_a, hn::Set(d, m.diff_coef[0])), ScaleDD(pt.a1, hn::Set(d, m.diff_coef_step[0])));
+  const DDCx lower_factor = ScaleDD(refined_a1, hn::Set(d, m.nu_diff_coef[1]));
+  const SplitCx step_a{DecayStep(d, m, omega_term_steps, 0, a0, Add(refined_a1.hi, refined_a1.lo)), {hn::Zero(d), hn::Zero(d)}};
+  const DDCx factor_step = AddDD(ScaleDD(step_a, hn::Set(d, m.diff_coef[0])), ScaleDD(refined_a1, hn::Set(d, m.diff_coef_step[0])));
   const DDCx b_plus_c = AddDD(MulDDCx(upper, beta), MulDDCx(lower_factor, gamma));
   const DDCx b_minus_c = AddDD(MulDDCx(upper, beta_minus_gamma), MulDDCx(factor_step, gamma));
   // E(2 l0 - z0), whose modulus exceeds 1 by up to exp(a0 z0) when the top layer is thinner than
@@ -542,6 +554,29 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
   return MulDDCx(factors, Scale(reflection, half));
 }
 
+// The whole value of a point in double: the half-space term and, below it, the correction
+// (CorrectionInDouble), for points whose contribution to the transform is negligible; `safe`
+// as there (all lanes set for one layer).
+struct DoubleValue {
+  Cx value;
+  hn::Mask<D> safe;
+};
+
+HWY_INLINE DoubleValue ValueInDouble(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
+                                     const double* HWY_RESTRICT omega_term_steps, V s2_hi, Cx a0) {
+  const Cx e_z0 = ExpOfMinus(d, a0, hn::Set(d, m.z0.hi), m.sincos_table);
+  const Cx e_2zb = ExpOfMinus(d, a0, hn::Set(d, m.twice_zb.hi), m.sincos_table);
+  DoubleValue r{Scale(Mul(OnePlus(d, e_2zb), e_z0), hn::Set(d, 0.5)), hn::Eq(a0.re, a0.re)};
+  if (m.layers >= 2) {
+    const Cx a1 = DecayConstant(d, hn::Add(s2_hi, hn::Set(d, m.mua_over_d[1])), hn::Set(d, omega_terms[1]));
+    const LowerLayers lower = LowerRecursion(d, m, omega_terms, omega_term_steps, s2_hi, a1);
+    const DoubleCorrection correction = CorrectionInDouble(d, m, omega_term_steps, a0, a1, lower, e_z0, e_2zb);
+    r.value = Add(r.value, correction.value);
+    r.safe = correction.safe;
+  }
+  return r;
+}
+
 void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_terms,
                       const double* HWY_RESTRICT omega_term_steps, Split top_omega_term, const PointValues& out) {
   const D d;
@@ -550,7 +585,39 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
   auto hi = [&](Split v) { return hn::Set(d, v.hi); };
   auto lo = [&](Split v) { return hn::Set(d, v.lo); };
 
+  // The points come in increasing s. Where every lane's |magnitude · value| is below
+  // kNegligiblePoint of the largest one of the points before, computed the long way, the value
+  // is taken in double: an error of a few ulp there is below 1e-21 of the largest term of the
+  // sum. Such points are first screened by a cheap bound of their size, the decay over the
+  // shorter of the two depths the value decays with (z0, and 2 l0 - z0 below a top layer);
+  // after a vector that the screen passes but the value fails, a few vectors go the long way
+  // before the next try.
+  const V negligible_squared = hn::Set(d, kNegligiblePoint * kNegligiblePoint);
+  const V screen_depth = hn::Set(d, m.screen_depth);
+  double largest_squared = 0;
+  std::size_t next_try = 0;
   for (std::size_t p = 0; p < 960; p += lanes) {
+    if (largest_squared > 0 && p >= next_try) {
+      const V s2 = hn::Load(d, m.s2_hi + p);
+      const V magnitude = hn::Load(d, m.magnitude + p);
+      const V reference = hn::Mul(negligible_squared, hn::Set(d, largest_squared));
+      const Cx a0 = DecayConstant(d, hn::Add(s2, hi(m.top_mua_over_d)), hi(top_omega_term));
+      // In logarithms: ln(4 magnitude) - Re a0 depth <= ln(kNegligiblePoint · largest).
+      const V log_reference = hn::Set(d, 0.5 * std::log(kNegligiblePoint * kNegligiblePoint * largest_squared));
+      const V screen = hn::NegMulAdd(a0.re, screen_depth, hn::Load(d, m.log_magnitude + p));
+      if (hn::AllTrue(d, hn::Le(screen, log_reference))) {
+        const DoubleValue quick = ValueInDouble(d, m, omega_terms, omega_term_steps, s2, a0);
+        const V size = hn::Mul(hn::Mul(magnitude, magnitude), Norm(quick.value));
+        if (hn::AllTrue(d, hn::And(quick.safe, hn::Le(size, reference)))) {
+          hn::Store(quick.value.re, d, out.re_hi + p);
+          hn::Store(hn::Zero(d), d, out.re_lo + p);
+          hn::Store(quick.value.im, d, out.im_hi + p);
+          hn::Store(hn::Zero(d), d, out.im_lo + p);
+          continue;
+        }
+        next_try = p + 4 * lanes;
+      }
+    }
     PointTerms pt;
     pt.s2_hi = hn::Load(d, m.s2_hi + p);
     pt.s2_lo = hn::Load(d, m.s2_lo + p);
@@ -567,16 +634,15 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
              {hn::Mul(value.im.hi, half), hn::Mul(value.im.lo, half)}};
 
     if (m.layers >= 2) {
-      // The layer below the top enters the top's reflection directly: its decay constant is
-      // refined too.
-      const DD x1 = SquaredDecayReal(d, m, pt.s2_hi, pt.s2_lo, 1);
-      pt.a1 = RefinedDecayConstant(d, x1.hi, x1.lo, hn::Set(d, omega_terms[1]), hn::Zero(d));
       value = AddDD(value, TopCorrection(d, m, omega_terms, omega_term_steps, pt, e_z0, e_2zb, images_sum));
     }
     hn::Store(value.re.hi, d, out.re_hi + p);
     hn::Store(value.re.lo, d, out.re_lo + p);
     hn::Store(value.im.hi, d, out.im_hi + p);
     hn::Store(value.im.lo, d, out.im_lo + p);
+    const V magnitude = hn::Load(d, m.magnitude + p);
+    const V size = hn::Mul(hn::Mul(magnitude, magnitude), Norm(Cx{value.re.hi, value.im.hi}));
+    largest_squared = std::max(largest_squared, hn::GetLane(hn::MaxOfLanes(d, size)));
   }
   // The padding repeats the last point.
   for (std::size_t p = 960; p < kPaddedPoints; ++p) {

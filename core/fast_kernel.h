@@ -33,6 +33,9 @@ struct KernelModel {
   int layers = 0;
   const double* s2_hi = nullptr;       // s^2 at every padded point, 1/mm^2, as a split pair
   const double* s2_lo = nullptr;
+  const double* magnitude = nullptr;   // |rule weight · s / (2 pi)| at every padded point, 0 in the padding
+  const double* log_magnitude = nullptr;  // ln(4 · magnitude), -inf in the padding
+  double screen_depth = 0;             // z0, or 2 l0 - z0 where shorter (0 where that is negative), mm
   std::vector<double> mua_over_d;      // mua / D per layer, 1/mm^2
   Split top_mua_over_d;                // the same of the top layer, split
   std::vector<double> diff_coef;       // D per layer, mm
