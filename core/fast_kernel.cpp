@@ -112,6 +112,7 @@ HWY_INLINE V ClampPhase(D d, V angle) {
 // The bound of the top layer's correction relative to the half-space term below which the
 // correction is formed in double only (TopCorrection).
 constexpr double kNegligibleCorrection = 0x1p-20;
+constexpr double kNegligibleCorrectionDecay = 16.7;  // > ln(4 / kNegligibleCorrection) = 15.25
 
 // The size below which a point's term, relative to the largest term of the same sum before it,
 // is formed in double only (EvaluateSolution).
@@ -462,13 +463,12 @@ HWY_INLINE LowerLayers LowerRecursion(D d, const KernelModel& m, const double* H
 //   (B - C) / ((B + C) + (B - C) q) (1 + E(2 zb)) E(2 l0 - z0) (1 - E(z0)^2 E(2 zb)) / 2,
 // with B + C = a0 D0 beta + nu1 a1 D1 gamma and B - C formed without cancellation; its
 // relative error is a few ulp wherever the denominator cannot cancel, which `safe` marks:
-// |B - C| |q| <= |B + C| / 2, q = E(2 l0) E(2 zb). `bound` is the square of a bound of the
-// correction relative to the half-space term E(z0) (1 + E(2 zb)) / 2 it joins: their ratio is
-// rho' E(2 l0 - 2 z0) (1 - E(2 z0 + 2 zb)), and |rho'| <= 2 |B - C| / |B + C| where safe.
+// |B - C| |q| <= |B + C| / 2, q = E(2 l0) E(2 zb). `negligible` marks where the correction is
+// below kNegligibleCorrection of the half-space term E(z0) (1 + E(2 zb)) / 2 it joins: their
+// ratio is rho' E(2 l0 - 2 z0) (1 - E(2 z0 + 2 zb)), and |rho'| <= 2 |B - C| / |B + C| where safe.
 struct DoubleCorrection {
   Cx value;
-  hn::Mask<D> safe;
-  V bound;
+  hn::Mask<D> safe, negligible;
 };
 
 HWY_INLINE DoubleCorrection CorrectionInDouble(D d, const KernelModel& m, const double* HWY_RESTRICT omega_term_steps,
@@ -490,12 +490,13 @@ HWY_INLINE DoubleCorrection CorrectionInDouble(D d, const KernelModel& m, const 
   const V plus_norm = Norm(b_plus_c);
   const V minus_norm = Norm(b_minus_c);
   const auto safe = hn::Le(hn::Mul(hn::Mul(minus_norm, Norm(q)), hn::Set(d, 4.0)), plus_norm);
-  // |E(2 l0 - 2 z0)|^2 from its exponent (the clamp of DecayModulus only enlarges it), and
-  // (2 · 2 |B - C| / |B + C| · |E(2 l0 - 2 z0)|)^2.
+  // Negligible where |B - C| <= |B + C| (so |rho'| <= 2) and 2 · 2 e^(-Re a0 (2 l0 - 2 z0)) is
+  // below kNegligibleCorrection, that is Re a0 (2 l0 - 2 z0) >= ln(4 / kNegligibleCorrection):
+  // a bound without an exponential.
   const V twice_top_minus_twice_z0 = hn::Sub(hn::Set(d, m.twice_top_minus_z0.hi), hn::Set(d, m.z0.hi));
-  const V growth = DecayModulus(d, hn::Mul(hn::Mul(hn::Set(d, -2.0), a0.re), twice_top_minus_twice_z0));
-  const V bound = hn::Div(hn::Mul(hn::Mul(minus_norm, growth), hn::Set(d, 16.0)), plus_norm);
-  return {value, safe, bound};
+  const auto negligible = hn::And(hn::Le(minus_norm, plus_norm),
+                                  hn::Ge(hn::Mul(a0.re, twice_top_minus_twice_z0), hn::Set(d, kNegligibleCorrectionDecay)));
+  return {value, safe, hn::And(safe, negligible)};
 }
 
 // The correction of the top layer by what lies below it, for a stack of at least two layers:
@@ -513,8 +514,7 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
   const Cx a1 = DecayConstant(d, x1.hi, omega_1);
   const LowerLayers lower = LowerRecursion(d, m, omega_terms, omega_term_steps, pt.s2_hi, a1);
   const DoubleCorrection quick = CorrectionInDouble(d, m, omega_term_steps, a0, a1, lower, Hi(e_z0), Hi(e_2zb));
-  const V limit = hn::Set(d, kNegligibleCorrection * kNegligibleCorrection);
-  if (hn::AllTrue(d, hn::And(quick.safe, hn::Le(quick.bound, limit)))) {
+  if (hn::AllTrue(d, quick.negligible)) {
     return {{quick.value.re, hn::Zero(d)}, {quick.value.im, hn::Zero(d)}};
   }
   const SplitCx refined_a1 = RefineDecayConstant(d, a1, x1.hi, x1.lo, omega_1, hn::Zero(d));
@@ -595,6 +595,7 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
   const V negligible_squared = hn::Set(d, kNegligiblePoint * kNegligiblePoint);
   const V screen_depth = hn::Set(d, m.screen_depth);
   double largest_squared = 0;
+  V log_reference = hn::Zero(d);  // ln(kNegligiblePoint · largest)
   std::size_t next_try = 0;
   for (std::size_t p = 0; p < 960; p += lanes) {
     if (largest_squared > 0 && p >= next_try) {
@@ -603,7 +604,6 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
       const V reference = hn::Mul(negligible_squared, hn::Set(d, largest_squared));
       const Cx a0 = DecayConstant(d, hn::Add(s2, hi(m.top_mua_over_d)), hi(top_omega_term));
       // In logarithms: ln(4 magnitude) - Re a0 depth <= ln(kNegligiblePoint · largest).
-      const V log_reference = hn::Set(d, 0.5 * std::log(kNegligiblePoint * kNegligiblePoint * largest_squared));
       const V screen = hn::NegMulAdd(a0.re, screen_depth, hn::Load(d, m.log_magnitude + p));
       if (hn::AllTrue(d, hn::Le(screen, log_reference))) {
         const DoubleValue quick = ValueInDouble(d, m, omega_terms, omega_term_steps, s2, a0);
@@ -642,7 +642,11 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
     hn::Store(value.im.lo, d, out.im_lo + p);
     const V magnitude = hn::Load(d, m.magnitude + p);
     const V size = hn::Mul(hn::Mul(magnitude, magnitude), Norm(Cx{value.re.hi, value.im.hi}));
-    largest_squared = std::max(largest_squared, hn::GetLane(hn::MaxOfLanes(d, size)));
+    const double vector_largest = hn::GetLane(hn::MaxOfLanes(d, size));
+    if (vector_largest > largest_squared) {
+      largest_squared = vector_largest;
+      log_reference = hn::Set(d, 0.5 * std::log(kNegligiblePoint * kNegligiblePoint * largest_squared));
+    }
   }
   // The padding repeats the last point.
   for (std::size_t p = 960; p < kPaddedPoints; ++p) {
