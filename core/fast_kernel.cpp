@@ -406,10 +406,13 @@ HWY_INLINE Cx DecayStep(D d, const KernelModel& m, const double* HWY_RESTRICT om
   return Div({hn::Set(d, m.mua_over_d_step[k]), hn::Set(d, omega_term_steps[k])}, Add(a, a_below));
 }
 
-// The top layer's decay constant, split, and the point's s^2.
+// The top layer's decay constant, split, the point's s^2, and for the sizes of its term:
+// |rule weight · s / (2 pi)| (`magnitude`) and the square of the size below which a term is
+// negligible in the sum (`negligible_size`, see EvaluateSolution).
 struct PointTerms {
   V s2_hi, s2_lo;
   SplitCx a0;
+  V magnitude, negligible_size;
 };
 
 // x = s^2 + mua / D of layer k with the rounding error of the sum (the top layer's term split).
@@ -501,7 +504,8 @@ HWY_INLINE DoubleCorrection CorrectionInDouble(D d, const KernelModel& m, const 
 
 // The correction of the top layer by what lies below it, for a stack of at least two layers:
 // in double where it is negligible next to the half-space term (below kNegligibleCorrection of
-// it, so that its error is below 1e-20 of the point's value), else in double-double. Deep in
+// it, so that its error is below 1e-20 of the point's value) or its term negligible in the sum,
+// else in double-double. Deep in
 // the rule, where s l0 is large, that is most points. Not inlined, as ExpOfMinusDD.
 HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
                               const double* HWY_RESTRICT omega_term_steps, const PointTerms& pt,
@@ -514,7 +518,10 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
   const Cx a1 = DecayConstant(d, x1.hi, omega_1);
   const LowerLayers lower = LowerRecursion(d, m, omega_terms, omega_term_steps, pt.s2_hi, a1);
   const DoubleCorrection quick = CorrectionInDouble(d, m, omega_term_steps, a0, a1, lower, Hi(e_z0), Hi(e_2zb));
-  if (hn::AllTrue(d, quick.negligible)) {
+  // The double correction serves also where its own term is negligible in the sum, whatever
+  // its size next to the half-space term.
+  const V size = hn::Mul(hn::Mul(pt.magnitude, pt.magnitude), Norm(quick.value));
+  if (hn::AllTrue(d, hn::Or(quick.negligible, hn::And(quick.safe, hn::Le(size, pt.negligible_size))))) {
     return {{quick.value.re, hn::Zero(d)}, {quick.value.im, hn::Zero(d)}};
   }
   const SplitCx refined_a1 = RefineDecayConstant(d, a1, x1.hi, x1.lo, omega_1, hn::Zero(d));
@@ -619,6 +626,8 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
       }
     }
     PointTerms pt;
+    pt.magnitude = hn::Load(d, m.magnitude + p);
+    pt.negligible_size = hn::Mul(negligible_squared, hn::Set(d, largest_squared));
     pt.s2_hi = hn::Load(d, m.s2_hi + p);
     pt.s2_lo = hn::Load(d, m.s2_lo + p);
     const DD x0 = SquaredDecayReal(d, m, pt.s2_hi, pt.s2_lo, 0);
@@ -640,8 +649,7 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
     hn::Store(value.re.lo, d, out.re_lo + p);
     hn::Store(value.im.hi, d, out.im_hi + p);
     hn::Store(value.im.lo, d, out.im_lo + p);
-    const V magnitude = hn::Load(d, m.magnitude + p);
-    const V size = hn::Mul(hn::Mul(magnitude, magnitude), Norm(Cx{value.re.hi, value.im.hi}));
+    const V size = hn::Mul(hn::Mul(pt.magnitude, pt.magnitude), Norm(Cx{value.re.hi, value.im.hi}));
     const double vector_largest = hn::GetLane(hn::MaxOfLanes(d, size));
     if (vector_largest > largest_squared) {
       largest_squared = vector_largest;
