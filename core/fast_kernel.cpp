@@ -116,7 +116,7 @@ constexpr double kNegligibleCorrectionDecay = 16.7;  // > ln(4 / kNegligibleCorr
 
 // The size below which a point's term, relative to the largest term of the same sum before it,
 // is formed in double only (EvaluateSolution).
-constexpr double kNegligiblePoint = 0x1p-17;
+constexpr double kNegligiblePoint = 0x1p-14;
 
 HWY_INLINE V DecayModulus(D d, V exponent) { return hn::Exp(d, hn::Max(exponent, hn::Set(d, kExponentFloor))); }
 
@@ -336,10 +336,6 @@ HWY_INLINE SplitCx RefineDecayConstant(D d, Cx a, V x_hi, V x_lo, V y_hi, V y_lo
   // delta = residual / (2 a) = residual conj(a) / (2 |a|^2).
   const V scale = hn::Div(hn::Set(d, 0.5), hn::MulAdd(a.re, a.re, q.hi));
   return {a, Scale(MulConj({res_re, res_im}, a), scale)};
-}
-
-HWY_INLINE SplitCx RefinedDecayConstant(D d, V x_hi, V x_lo, V y_hi, V y_lo) {
-  return RefineDecayConstant(d, DecayConstant(d, x_hi, y_hi), x_hi, x_lo, y_hi, y_lo);
 }
 
 // The exponent a x of the split decay constant and a split length, as hi + lo per part.
@@ -594,7 +590,7 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
 
   // The points come in increasing s. Where every lane's |magnitude · value| is below
   // kNegligiblePoint of the largest one of the points before, computed the long way, the value
-  // is taken in double: an error of a few ulp there is below 1e-21 of the largest term of the
+  // is taken in double: an error of a few ulp there is below 1e-19 of the largest term of the
   // sum. Such points are first screened by a cheap bound of their size, the decay over the
   // shorter of the two depths the value decays with (z0, and 2 l0 - z0 below a top layer);
   // after a vector that the screen passes but the value fails, a few vectors go the long way
@@ -605,11 +601,12 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
   V log_reference = hn::Zero(d);  // ln(kNegligiblePoint · largest)
   std::size_t next_try = 0;
   for (std::size_t p = 0; p < 960; p += lanes) {
+    // The top layer's decay constant in double; the long way refines it.
+    const V s2 = hn::Load(d, m.s2_hi + p);
+    const Cx a0 = DecayConstant(d, hn::Add(s2, hi(m.top_mua_over_d)), hi(top_omega_term));
     if (largest_squared > 0 && p >= next_try) {
-      const V s2 = hn::Load(d, m.s2_hi + p);
       const V magnitude = hn::Load(d, m.magnitude + p);
       const V reference = hn::Mul(negligible_squared, hn::Set(d, largest_squared));
-      const Cx a0 = DecayConstant(d, hn::Add(s2, hi(m.top_mua_over_d)), hi(top_omega_term));
       // In logarithms: ln(4 magnitude) - Re a0 depth <= ln(kNegligiblePoint · largest).
       const V screen = hn::NegMulAdd(a0.re, screen_depth, hn::Load(d, m.log_magnitude + p));
       if (hn::AllTrue(d, hn::Le(screen, log_reference))) {
@@ -628,10 +625,10 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
     PointTerms pt;
     pt.magnitude = hn::Load(d, m.magnitude + p);
     pt.negligible_size = hn::Mul(negligible_squared, hn::Set(d, largest_squared));
-    pt.s2_hi = hn::Load(d, m.s2_hi + p);
+    pt.s2_hi = s2;
     pt.s2_lo = hn::Load(d, m.s2_lo + p);
     const DD x0 = SquaredDecayReal(d, m, pt.s2_hi, pt.s2_lo, 0);
-    pt.a0 = RefinedDecayConstant(d, x0.hi, x0.lo, hi(top_omega_term), lo(top_omega_term));
+    pt.a0 = RefineDecayConstant(d, a0, x0.hi, x0.lo, hi(top_omega_term), lo(top_omega_term));
 
     // The half-space term of source and image, E(z0) (1 + E(2 zb)) / 2.
     const DDCx e_z0 = ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.z0), lo(m.z0)), m);
