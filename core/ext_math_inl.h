@@ -300,7 +300,7 @@ inline OddEvenOfOffset TableOffsetKernels(long double z, long double w, long dou
 
 }  // namespace ext_math_internal
 
-inline long double ExpExt(long double x) {
+[[gnu::always_inline]] inline long double ExpExt(long double x) {
   using namespace ext_math_internal;
   if (!std::islessequal(std::fabs(x), kExpDirectBound)) [[unlikely]] {
     return ExpShiftedFar(x, 0);
@@ -342,7 +342,7 @@ inline long double Expm1Ext(long double x) {
 //    one reduction (SinhCoshFromExponentials);
 //  - beyond: e^a/2 formed as 2^(k-1)·2^(j/128)·e^r, so that it overflows only past
 //    ln(2·LDBL_MAX), where the true results do.
-inline void SinhCoshExt(long double x, long double& sh, long double& ch) {
+[[gnu::always_inline]] inline void SinhCoshExt(long double x, long double& sh, long double& ch) {
   using namespace ext_math_internal;
   constexpr long double kTableBelow = 1.0L;
   const long double a = std::fabs(x);
@@ -378,7 +378,7 @@ inline void SinhCoshExt(long double x, long double& sh, long double& ch) {
   ch = cosh_a;
 }
 
-inline void SinCosExt(long double x, long double& s, long double& c) {
+[[gnu::always_inline]] inline void SinCosExt(long double x, long double& s, long double& c) {
   using namespace ext_math_internal;
   if (!std::islessequal(std::fabs(x), kSinCosReductionBound)) [[unlikely]] {
     SinCosFar(x, s, c);
