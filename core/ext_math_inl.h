@@ -119,16 +119,24 @@ inline long double ExpM1Kernel(long double r) {
   return r + r2 * q;
 }
 
-// |x| <= kExpReductionBound.
-inline ExpReduction ReduceExp(long double x) {
+// x = (128·k + j)·ln2/128 + r, |x| <= kExpReductionBound.
+struct Ln2Reduction {
+  int k, j;
+  long double r;
+};
+
+inline Ln2Reduction ReduceLn2(long double x) {
   const long double scaled = x * kNOverLn2;
   const std::int64_t m = NearestInteger(scaled);
   const long double mf = NearestIntegerValue(scaled);
   const long double r = (x - mf * kLn2OverNHi) - mf * kLn2OverNLo;
   // Arithmetic shift: k = floor(m/128), j = m - 128k in [0, 128).
-  const int k = static_cast<int>(m >> kExpTableBits);
-  const int j = static_cast<int>(m & (kExpTableSize - 1));
-  return {k, &kExp2Table[j], ExpM1Kernel(r)};
+  return {static_cast<int>(m >> kExpTableBits), static_cast<int>(m & (kExpTableSize - 1)), r};
+}
+
+inline ExpReduction ReduceExp(long double x) {
+  const Ln2Reduction red = ReduceLn2(x);
+  return {red.k, &kExp2Table[red.j], ExpM1Kernel(red.r)};
 }
 
 // 2^(j/128)·e^r = T_hi + (T_lo + T_hi·p): the only rounding that matters is that of the final
@@ -161,12 +169,7 @@ struct SinhCosh {
 };
 
 inline SinhCosh SinhCoshFromExponentials(long double a) {
-  const long double scaled = a * kNOverLn2;
-  const std::int64_t m = NearestInteger(scaled);
-  const long double mf = NearestIntegerValue(scaled);
-  const long double r = (a - mf * kLn2OverNHi) - mf * kLn2OverNLo;
-  const int k = static_cast<int>(m >> kExpTableBits);
-  const int j = static_cast<int>(m & (kExpTableSize - 1));
+  const auto [k, j, r] = ReduceLn2(a);
   const int j_minus = (kExpTableSize - j) & (kExpTableSize - 1);
   const double* c = kExpm1Taylor;
   const long double r2 = r * r;
