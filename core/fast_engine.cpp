@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <thread>
@@ -157,7 +158,8 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
     s2_hi->v[p] = s2.hi;
     s2_lo->v[p] = s2.lo;
     magnitude->v[p] = p < 960 ? static_cast<double>(std::fabs(Weight960[i / 2] * tables->rule.d * kInverseTwoPi * s)) : 0.0;
-    log_magnitude->v[p] = std::log(4.0 * magnitude->v[p]);
+    // The padding's weight is 0: no logarithm of it, which would raise division by zero.
+    log_magnitude->v[p] = p < 960 ? std::log(4.0 * magnitude->v[p]) : -std::numeric_limits<double>::infinity();
   }
   std::vector<PaddedRow> weights_hi(rhos.size()), weights_lo(rhos.size());
   for (std::size_t r = 0; r < rhos.size(); ++r) {
