@@ -1,4 +1,4 @@
-// Writes the constant data of the extended-precision elementary functions (core/ext_math.cpp)
+// Writes the constant data of the extended-precision elementary functions (core/ext_math_inl.h)
 // as C++ source:
 //
 //   <out-dir>/ext_math_tables.cpp  the 2^(j/128) table, the sin/cos and sinh/cosh tables at
