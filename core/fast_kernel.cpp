@@ -113,6 +113,10 @@ HWY_INLINE V ClampPhase(D d, V angle) {
 // correction is formed in double only (TopCorrection).
 constexpr double kNegligibleCorrection = 0x1p-20;
 constexpr double kNegligibleCorrectionDecay = 16.7;  // > ln(4 / kNegligibleCorrection) = 15.25
+// Exponents beyond which a decay is left out (LowerRecursion, CorrectionInDouble):
+// e^-44.5 < 2^-64, and 4 e^-46 < 2^-64.
+constexpr double kVanishingDecay = 44.5;
+constexpr double kVanishingCorrectionDecay = 46.0;
 
 // The size below which a point's term, relative to the largest term of the same sum before it,
 // is formed in double only (EvaluateSolution).
@@ -434,9 +438,18 @@ HWY_INLINE LowerLayers LowerRecursion(D d, const KernelModel& m, const double* H
   };
   // The bottom layer: (beta, gamma) ~ (sinh u, cosh u), u = a (l + zb), scaled by 2 e^-u, and
   // their difference, which the recursion carries on its own.
+  // Where E = e^(-2 Re a (l + zb)) is below 2^-64 in every lane, 1 - E and 1 + E are 1 and their
+  // difference, relative to them, below the rounding the recursion makes anyway: the exponential
+  // is not formed. The same holds for the layers above, where the difference (t - s) E is below
+  // 2^-60 of t + s.
+  const V vanishing_decay = hn::Set(d, kVanishingDecay);
   Cx a_below = decay_constant(bottom);
-  const Cx e_bottom = ExpOfMinus(d, a_below, hn::Set(d, m.twice_depth[bottom]), m.sincos_table);
-  LowerLayers r{OneMinus(d, e_bottom), OnePlus(d, e_bottom), Scale(e_bottom, hn::Set(d, -2.0))};
+  const V bottom_depth = hn::Set(d, m.twice_depth[bottom]);
+  LowerLayers r{{hn::Set(d, 1.0), hn::Zero(d)}, {hn::Set(d, 1.0), hn::Zero(d)}, {hn::Zero(d), hn::Zero(d)}};
+  if (!hn::AllTrue(d, hn::Ge(hn::Mul(a_below.re, bottom_depth), vanishing_decay))) {
+    const Cx e_bottom = ExpOfMinus(d, a_below, bottom_depth, m.sincos_table);
+    r = {OneMinus(d, e_bottom), OnePlus(d, e_bottom), Scale(e_bottom, hn::Set(d, -2.0))};
+  }
   // Layer by layer up to the second: beta' = t cosh w + s sinh w, gamma' = s cosh w + t sinh w
   // with t = a_k D_k beta, s = nu_(k+1) a_(k+1) D_(k+1) gamma, scaled by 2 e^-w, so
   // beta' = (t + s) + (t - s) E and gamma' = (t + s) - (t - s) E. Where neighbouring layers are
@@ -444,15 +457,21 @@ HWY_INLINE LowerLayers LowerRecursion(D d, const KernelModel& m, const double* H
   //   a_k D_k (beta - gamma) + (D_k (a_k - a_(k+1)) + a_(k+1) (D_k - nu_(k+1) D_(k+1))) gamma.
   for (int k = bottom - 1; k >= 1; --k) {
     const Cx a = decay_constant(k);
-    const Cx e = ExpOfMinus(d, a, hn::Set(d, m.twice_depth[k]), m.sincos_table);
     const Cx upper = Scale(a, hn::Set(d, m.diff_coef[k]));
     const Cx sum = Add(Mul(upper, r.beta), Mul(Scale(a_below, hn::Set(d, m.nu_diff_coef[k + 1])), r.gamma));
     const Cx factor_step = Add(Scale(DecayStep(d, m, omega_term_steps, k, a, a_below), hn::Set(d, m.diff_coef[k])),
                                Scale(a_below, hn::Set(d, m.diff_coef_step[k])));
-    const Cx difference = Mul(Add(Mul(upper, r.beta_minus_gamma), Mul(factor_step, r.gamma)), e);
-    r.beta = Add(sum, difference);
-    r.gamma = Sub(sum, difference);
-    r.beta_minus_gamma = Add(difference, difference);
+    const Cx t_minus_s = Add(Mul(upper, r.beta_minus_gamma), Mul(factor_step, r.gamma));
+    const V depth = hn::Set(d, m.twice_depth[k]);
+    // |t - s| <= 16 |t + s| and E below 2^-64.
+    const auto vanishing = hn::And(hn::Ge(hn::Mul(a.re, depth), vanishing_decay),
+                                   hn::Le(Norm(t_minus_s), hn::Mul(hn::Set(d, 256.0), Norm(sum))));
+    if (hn::AllTrue(d, vanishing)) {
+      r = {sum, sum, {hn::Zero(d), hn::Zero(d)}};
+    } else {
+      const Cx difference = Mul(t_minus_s, ExpOfMinus(d, a, depth, m.sincos_table));
+      r = {Add(sum, difference), Sub(sum, difference), Add(difference, difference)};
+    }
     a_below = a;
   }
   return r;
@@ -478,6 +497,19 @@ HWY_INLINE DoubleCorrection CorrectionInDouble(D d, const KernelModel& m, const 
                              Scale(a1, hn::Set(d, m.diff_coef_step[0])));
   const Cx b_plus_c = Add(Mul(upper, lower.beta), Mul(below, lower.gamma));
   const Cx b_minus_c = Add(Mul(upper, lower.beta_minus_gamma), Mul(factor_step, lower.gamma));
+  const V plus_norm = Norm(b_plus_c);
+  const V minus_norm = Norm(b_minus_c);
+  const V twice_top_minus_twice_z0 = hn::Sub(hn::Set(d, m.twice_top_minus_z0.hi), hn::Set(d, m.z0.hi));
+  const V top_decay = hn::Mul(a0.re, twice_top_minus_twice_z0);
+  const auto reflection_bounded = hn::Le(minus_norm, plus_norm);  // |rho'| <= 2 where safe
+  // Below 2^-62 of the half-space term in every lane (2 · 2 e^(-Re a0 (2 l0 - 2 z0)) with
+  // |rho'| <= 2, and q below 2^-64 so that the denominator is safe): the correction is below the
+  // rounding of the value it joins and is left out.
+  const auto vanishing = hn::And(reflection_bounded, hn::Ge(top_decay, hn::Set(d, kVanishingCorrectionDecay)));
+  if (hn::AllTrue(d, vanishing)) {
+    const auto all = hn::Eq(top_decay, top_decay);
+    return {{hn::Zero(d), hn::Zero(d)}, all, all};
+  }
   const Cx e_2top_minus_z0 = ExpOfMinus(d, a0, hn::Set(d, m.twice_top_minus_z0.hi), m.sincos_table);
   const Cx e_z0_squared = Mul(e_z0, e_z0);
   const Cx q = Mul(Mul(e_2top_minus_z0, e_z0), e_2zb);
@@ -486,23 +518,19 @@ HWY_INLINE DoubleCorrection CorrectionInDouble(D d, const KernelModel& m, const 
   const Cx factors = Mul(Mul(OnePlus(d, e_2zb), e_2top_minus_z0), images);
   const Cx value = Mul(factors, Scale(reflection, hn::Set(d, 0.5)));
 
-  const V plus_norm = Norm(b_plus_c);
-  const V minus_norm = Norm(b_minus_c);
   const auto safe = hn::Le(hn::Mul(hn::Mul(minus_norm, Norm(q)), hn::Set(d, 4.0)), plus_norm);
   // Negligible where |B - C| <= |B + C| (so |rho'| <= 2) and 2 · 2 e^(-Re a0 (2 l0 - 2 z0)) is
   // below kNegligibleCorrection, that is Re a0 (2 l0 - 2 z0) >= ln(4 / kNegligibleCorrection):
   // a bound without an exponential.
-  const V twice_top_minus_twice_z0 = hn::Sub(hn::Set(d, m.twice_top_minus_z0.hi), hn::Set(d, m.z0.hi));
-  const auto negligible = hn::And(hn::Le(minus_norm, plus_norm),
-                                  hn::Ge(hn::Mul(a0.re, twice_top_minus_twice_z0), hn::Set(d, kNegligibleCorrectionDecay)));
+  const auto negligible = hn::And(reflection_bounded, hn::Ge(top_decay, hn::Set(d, kNegligibleCorrectionDecay)));
   return {value, safe, hn::And(safe, negligible)};
 }
 
 // The correction of the top layer by what lies below it, for a stack of at least two layers:
 // in double where it is negligible next to the half-space term (below kNegligibleCorrection of
 // it, so that its error is below 1e-20 of the point's value) or its term negligible in the sum,
-// else in double-double. Deep in
-// the rule, where s l0 is large, that is most points. Not inlined, as ExpOfMinusDD.
+// else in double-double. Deep in the rule, where s l0 is large, that is most points. Not
+// inlined, as ExpOfMinusDD.
 HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
                               const double* HWY_RESTRICT omega_term_steps, const PointTerms& pt,
                               const DDCx& e_z0, const DDCx& e_2zb, const DDCx& images_sum) {
