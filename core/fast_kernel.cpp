@@ -116,6 +116,7 @@ constexpr double kNegligibleCorrectionDecay = 16.7;  // > ln(4 / kNegligibleCorr
 // Exponents beyond which a decay is left out (LowerRecursion, CorrectionInDouble):
 // e^-44.5 < 2^-64, and 4 e^-46 < 2^-64.
 constexpr double kVanishingDecay = 44.5;
+constexpr double kVanishingDecayDD = 50.0;  // for the double-double terms
 constexpr double kVanishingCorrectionDecay = 46.0;
 
 // The size below which a point's term, relative to the largest term of the same sum before it,
@@ -596,7 +597,11 @@ struct DoubleValue {
 HWY_INLINE DoubleValue ValueInDouble(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
                                      const double* HWY_RESTRICT omega_term_steps, V s2_hi, Cx a0) {
   const Cx e_z0 = ExpOfMinus(d, a0, hn::Set(d, m.z0.hi), m.sincos_table);
-  const Cx e_2zb = ExpOfMinus(d, a0, hn::Set(d, m.twice_zb.hi), m.sincos_table);
+  // The image's factor E(2 zb), left out where it is below 2^-64 in every lane.
+  const V twice_zb = hn::Set(d, m.twice_zb.hi);
+  const Cx e_2zb = hn::AllTrue(d, hn::Ge(hn::Mul(a0.re, twice_zb), hn::Set(d, kVanishingDecay)))
+                       ? Cx{hn::Zero(d), hn::Zero(d)}
+                       : ExpOfMinus(d, a0, twice_zb, m.sincos_table);
   DoubleValue r{Scale(Mul(OnePlus(d, e_2zb), e_z0), hn::Set(d, 0.5)), hn::Eq(a0.re, a0.re)};
   if (m.layers >= 2) {
     const Cx a1 = DecayConstant(d, hn::Add(s2_hi, hn::Set(d, m.mua_over_d[1])), hn::Set(d, omega_terms[1]));
@@ -660,7 +665,11 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
 
     // The half-space term of source and image, E(z0) (1 + E(2 zb)) / 2.
     const DDCx e_z0 = ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.z0), lo(m.z0)), m);
-    const DDCx e_2zb = ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.twice_zb), lo(m.twice_zb)), m);
+    // E(2 zb), left out where it is below e^-50 (2e-22) of the 1 it is added to in every lane.
+    const V zero = hn::Zero(d);
+    const DDCx e_2zb = hn::AllTrue(d, hn::Ge(hn::Mul(pt.a0.hi.re, hi(m.twice_zb)), hn::Set(d, kVanishingDecayDD)))
+                           ? DDCx{{zero, zero}, {zero, zero}}
+                           : ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.twice_zb), lo(m.twice_zb)), m);
     const DD one_plus = TwoSum(hn::Set(d, 1.0), e_2zb.re.hi);
     const DDCx images_sum{{one_plus.hi, hn::Add(one_plus.lo, e_2zb.re.lo)}, e_2zb.im};
     DDCx value = MulDD(images_sum, e_z0);
