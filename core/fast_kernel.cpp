@@ -121,7 +121,7 @@ constexpr double kVanishingCorrectionDecay = 46.0;
 
 // The size below which a point's term, relative to the largest term of the same sum before it,
 // is formed in double only (EvaluateSolution).
-constexpr double kNegligiblePoint = 0x1p-14;
+constexpr double kNegligiblePoint = 0x1p-17;
 
 HWY_INLINE V DecayModulus(D d, V exponent) { return hn::Exp(d, hn::Max(exponent, hn::Set(d, kExponentFloor))); }
 
@@ -623,8 +623,8 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
 
   // The points come in increasing s. Where every lane's |magnitude · value| is below
   // kNegligiblePoint of the largest one of the points before, computed the long way, the value
-  // is taken in double: an error of a few ulp there is below 1e-19 of the largest term of the
-  // sum. Such points are first screened by a cheap bound of their size, the decay over the
+  // is taken in double: its error, some 1e-14 of it at most (the rounding of exponents of up to
+  // about 30), is then below 1e-19 of the largest term of the sum. Such points are first screened by a cheap bound of their size, the decay over the
   // shorter of the two depths the value decays with (z0, and 2 l0 - z0 below a top layer);
   // after a vector that the screen passes but the value fails, a few vectors go the long way
   // before the next try.
