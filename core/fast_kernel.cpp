@@ -536,11 +536,13 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
                               const double* HWY_RESTRICT omega_term_steps, const PointTerms& pt,
                               const DDCx& e_z0, const DDCx& e_2zb, const DDCx& images_sum) {
   const Cx a0 = Add(pt.a0.hi, pt.a0.lo);
-  // The second layer's decay constant in double for the recursion and the short way; refined
-  // for the double-double steps, where it enters the top's reflection directly.
+  // The second layer's decay constant, refined: it enters the top's reflection directly, and
+  // the recursion and the short way take it rounded to double, which at large distances keeps
+  // a few 1e-10 of the curve that its plain double value (an ulp or two off) would lose.
   const DD x1 = SquaredDecayReal(d, m, pt.s2_hi, pt.s2_lo, 1);
   const V omega_1 = hn::Set(d, omega_terms[1]);
-  const Cx a1 = DecayConstant(d, x1.hi, omega_1);
+  const SplitCx refined_a1 = RefineDecayConstant(d, DecayConstant(d, x1.hi, omega_1), x1.hi, x1.lo, omega_1, hn::Zero(d));
+  const Cx a1 = Add(refined_a1.hi, refined_a1.lo);
   const LowerLayers lower = LowerRecursion(d, m, omega_terms, omega_term_steps, pt.s2_hi, a1);
   const DoubleCorrection quick = CorrectionInDouble(d, m, omega_term_steps, a0, a1, lower, Hi(e_z0), Hi(e_2zb));
   // The double correction serves also where its own term is negligible in the sum, whatever
@@ -549,7 +551,6 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
   if (hn::AllTrue(d, hn::Or(quick.negligible, hn::And(quick.safe, hn::Le(size, pt.negligible_size))))) {
     return {{quick.value.re, hn::Zero(d)}, {quick.value.im, hn::Zero(d)}};
   }
-  const SplitCx refined_a1 = RefineDecayConstant(d, a1, x1.hi, x1.lo, omega_1, hn::Zero(d));
   const Cx& beta = lower.beta;
   const Cx& gamma = lower.gamma;
   const Cx& beta_minus_gamma = lower.beta_minus_gamma;
@@ -557,7 +558,7 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
   // B + C = a0 D0 beta + nu1 a1 D1 gamma and B - C, the same way, in double-double.
   const DDCx upper = ScaleDD(pt.a0, hn::Set(d, m.diff_coef[0]));
   const DDCx lower_factor = ScaleDD(refined_a1, hn::Set(d, m.nu_diff_coef[1]));
-  const SplitCx step_a{DecayStep(d, m, omega_term_steps, 0, a0, Add(refined_a1.hi, refined_a1.lo)), {hn::Zero(d), hn::Zero(d)}};
+  const SplitCx step_a{DecayStep(d, m, omega_term_steps, 0, a0, a1), {hn::Zero(d), hn::Zero(d)}};
   const DDCx factor_step = AddDD(ScaleDD(step_a, hn::Set(d, m.diff_coef[0])), ScaleDD(refined_a1, hn::Set(d, m.diff_coef_step[0])));
   const DDCx b_plus_c = AddDD(MulDDCx(upper, beta), MulDDCx(lower_factor, gamma));
   const DDCx b_minus_c = AddDD(MulDDCx(upper, beta_minus_gamma), MulDDCx(factor_step, gamma));
