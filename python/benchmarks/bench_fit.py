@@ -10,9 +10,9 @@ number of forward evaluations.
 """
 
 import argparse
-import importlib.util
 import pathlib
 import statistics
+import sys
 import time
 
 import numpy as np
@@ -20,9 +20,8 @@ import numpy as np
 import nlayer
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-spec = importlib.util.spec_from_file_location("make_data", ROOT / "examples" / "fit" / "make_data.py")
-make_data = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(make_data)
+sys.path.insert(0, str(ROOT / "examples" / "fit"))
+import make_data  # noqa: E402  (the example's generator of synthetic measurements)
 
 L = nlayer.Layer
 CASES = [

@@ -2,7 +2,6 @@
 synthetic measurements whose truth is known (made by examples/fit/make_data.py, which convolves
 and bins in the time domain, not as the fit does)."""
 
-import importlib.util
 import subprocess
 import sys
 
@@ -13,14 +12,8 @@ import nlayer
 from conftest import EXAMPLES, python_env, two_layer
 
 
-def _make_data():
-    spec = importlib.util.spec_from_file_location("make_data", EXAMPLES / "fit" / "make_data.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-make_data = _make_data()
+sys.path.insert(0, str(EXAMPLES / "fit"))
+import make_data  # noqa: E402  (the example's generator of synthetic measurements)
 
 
 def test_moments_agree_with_the_curve_and_the_continuous_wave():
