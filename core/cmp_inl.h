@@ -91,24 +91,31 @@ inline void CCoshSinhComb(long double a_re, long double a_im, long double z_re, 
 // Q = (A − B)/2: one pair of real hyperbolic functions for each of u + v and u − v instead of
 // a complex product of three factors.
 
-inline void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
-                       long double b_re, long double b_im, long double& re, long double& im) {
+namespace cmp_internal {
+
+// P·F(u + v) + Q·F(u − v) from the functions of w = u + v and d = u − v: F = sinh with
+// `odd` = sh and `even` = ch, F = cosh with the two swapped.
+inline void ProductFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d, long double b_re,
+                        long double b_im, long double CHypTrig::*odd, long double CHypTrig::*even, long double& re,
+                        long double& im) {
   const long double p = (a_re + b_re) / 2.0L;
   const long double q = (a_im + b_im) / 2.0L;
   const long double pd = (a_re - b_re) / 2.0L;
   const long double qd = (a_im - b_im) / 2.0L;
-  re = p * w.sh * w.cs + pd * d.sh * d.cs - q * w.ch * w.sn - qd * d.ch * d.sn;
-  im = p * w.ch * w.sn + pd * d.ch * d.sn + q * w.sh * w.cs + qd * d.sh * d.cs;
+  re = p * (w.*odd) * w.cs + pd * (d.*odd) * d.cs - q * (w.*even) * w.sn - qd * (d.*even) * d.sn;
+  im = p * (w.*even) * w.sn + pd * (d.*even) * d.sn + q * (w.*odd) * w.cs + qd * (d.*odd) * d.cs;
+}
+
+}  // namespace cmp_internal
+
+inline void CSinhCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
+                       long double b_re, long double b_im, long double& re, long double& im) {
+  cmp_internal::ProductFrom(a_re, a_im, w, d, b_re, b_im, &CHypTrig::sh, &CHypTrig::ch, re, im);
 }
 
 inline void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig& w, const CHypTrig& d,
                        long double b_re, long double b_im, long double& re, long double& im) {
-  const long double p = (a_re + b_re) / 2.0L;
-  const long double q = (a_im + b_im) / 2.0L;
-  const long double pd = (a_re - b_re) / 2.0L;
-  const long double qd = (a_im - b_im) / 2.0L;
-  re = p * w.ch * w.cs + pd * d.ch * d.cs - q * w.sh * w.sn - qd * d.sh * d.sn;
-  im = p * w.sh * w.sn + pd * d.sh * d.sn + q * w.ch * w.cs + qd * d.ch * d.cs;
+  cmp_internal::ProductFrom(a_re, a_im, w, d, b_re, b_im, &CHypTrig::ch, &CHypTrig::sh, re, im);
 }
 
 inline void CSinhCoshProd(long double a_re, long double a_im, long double u_re, long double u_im,
