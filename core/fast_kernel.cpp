@@ -117,6 +117,9 @@ constexpr double kNegligibleCorrectionDecay = 16.7;  // > ln(4 / kNegligibleCorr
 // e^-44.5 < 2^-64, and 4 e^-46 < 2^-64.
 constexpr double kVanishingDecay = 44.5;
 constexpr double kVanishingDecayDD = 50.0;  // for the double-double terms
+// Below e^-16.7 (6e-8), E(2 zb) is formed in double even where the point is not: its error of
+// some 1e-14 (the rounding of an exponent of about 30 at most) is then below 1e-21 of the 1 it joins.
+constexpr double kDoubleImageDecay = 16.7;
 constexpr double kVanishingCorrectionDecay = 46.0;
 
 // The size below which a point's term, relative to the largest term of the same sum before it,
@@ -508,7 +511,7 @@ HWY_INLINE DoubleCorrection CorrectionInDouble(D d, const KernelModel& m, const 
   // rounding of the value it joins and is left out.
   const auto vanishing = hn::And(reflection_bounded, hn::Ge(top_decay, hn::Set(d, kVanishingCorrectionDecay)));
   if (hn::AllTrue(d, vanishing)) {
-    const auto all = hn::Eq(top_decay, top_decay);
+    const auto all = hn::Eq(top_decay, top_decay);  // every lane, as all of them passed
     return {{hn::Zero(d), hn::Zero(d)}, all, all};
   }
   const Cx e_2top_minus_z0 = ExpOfMinus(d, a0, hn::Set(d, m.twice_top_minus_z0.hi), m.sincos_table);
@@ -587,6 +590,13 @@ HWY_NOINLINE DDCx TopCorrection(D d, const KernelModel& m, const double* HWY_RES
   return MulDDCx(factors, Scale(reflection, half));
 }
 
+// The image's factor E(2 zb) in double, left out where it is below e^-vanishing in every lane.
+HWY_INLINE Cx ImageFactor(D d, const KernelModel& m, Cx a0, double vanishing) {
+  const V twice_zb = hn::Set(d, m.twice_zb.hi);
+  if (hn::AllTrue(d, hn::Ge(hn::Mul(a0.re, twice_zb), hn::Set(d, vanishing)))) return {hn::Zero(d), hn::Zero(d)};
+  return ExpOfMinus(d, a0, twice_zb, m.sincos_table);
+}
+
 // The whole value of a point in double: the half-space term and, below it, the correction
 // (CorrectionInDouble), for points whose contribution to the transform is negligible; `safe`
 // as there (all lanes set for one layer).
@@ -598,11 +608,8 @@ struct DoubleValue {
 HWY_INLINE DoubleValue ValueInDouble(D d, const KernelModel& m, const double* HWY_RESTRICT omega_terms,
                                      const double* HWY_RESTRICT omega_term_steps, V s2_hi, Cx a0) {
   const Cx e_z0 = ExpOfMinus(d, a0, hn::Set(d, m.z0.hi), m.sincos_table);
-  // The image's factor E(2 zb), left out where it is below 2^-64 in every lane.
-  const V twice_zb = hn::Set(d, m.twice_zb.hi);
-  const Cx e_2zb = hn::AllTrue(d, hn::Ge(hn::Mul(a0.re, twice_zb), hn::Set(d, kVanishingDecay)))
-                       ? Cx{hn::Zero(d), hn::Zero(d)}
-                       : ExpOfMinus(d, a0, twice_zb, m.sincos_table);
+  const Cx e_2zb = ImageFactor(d, m, a0, kVanishingDecay);
+  // Safe in every lane where a0 is a number (x == x is false only for NaN).
   DoubleValue r{Scale(Mul(OnePlus(d, e_2zb), e_z0), hn::Set(d, 0.5)), hn::Eq(a0.re, a0.re)};
   if (m.layers >= 2) {
     const Cx a1 = DecayConstant(d, hn::Add(s2_hi, hn::Set(d, m.mua_over_d[1])), hn::Set(d, omega_terms[1]));
@@ -625,10 +632,10 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
   // The points come in increasing s. Where every lane's |magnitude · value| is below
   // kNegligiblePoint of the largest one of the points before, computed the long way, the value
   // is taken in double: its error, some 1e-14 of it at most (the rounding of exponents of up to
-  // about 30), is then below 1e-19 of the largest term of the sum. Such points are first screened by a cheap bound of their size, the decay over the
-  // shorter of the two depths the value decays with (z0, and 2 l0 - z0 below a top layer);
-  // after a vector that the screen passes but the value fails, a few vectors go the long way
-  // before the next try.
+  // about 30), is then below 1e-19 of the largest term of the sum. Such points are first
+  // screened by a cheap bound of their size, the decay over the shorter of the two depths the
+  // value decays with (z0, and 2 l0 - z0 below a top layer); after a vector that the screen
+  // passes but the value fails, a few vectors go the long way before the next try.
   const V negligible_squared = hn::Set(d, kNegligiblePoint * kNegligiblePoint);
   const V screen_depth = hn::Set(d, m.screen_depth);
   double largest_squared = 0;
@@ -638,8 +645,8 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
     // The top layer's decay constant in double; the long way refines it.
     const V s2 = hn::Load(d, m.s2_hi + p);
     const Cx a0 = DecayConstant(d, hn::Add(s2, hi(m.top_mua_over_d)), hi(top_omega_term));
+    const V magnitude = hn::Load(d, m.magnitude + p);
     if (largest_squared > 0 && p >= next_try) {
-      const V magnitude = hn::Load(d, m.magnitude + p);
       const V reference = hn::Mul(negligible_squared, hn::Set(d, largest_squared));
       // In logarithms: ln(4 magnitude) - Re a0 depth <= ln(kNegligiblePoint · largest).
       const V screen = hn::NegMulAdd(a0.re, screen_depth, hn::Load(d, m.log_magnitude + p));
@@ -657,7 +664,7 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
       }
     }
     PointTerms pt;
-    pt.magnitude = hn::Load(d, m.magnitude + p);
+    pt.magnitude = magnitude;
     pt.negligible_size = hn::Mul(negligible_squared, hn::Set(d, largest_squared));
     pt.s2_hi = s2;
     pt.s2_lo = hn::Load(d, m.s2_lo + p);
@@ -666,19 +673,13 @@ void EvaluateSolution(const KernelModel& m, const double* HWY_RESTRICT omega_ter
 
     // The half-space term of source and image, E(z0) (1 + E(2 zb)) / 2.
     const DDCx e_z0 = ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.z0), lo(m.z0)), m);
-    // E(2 zb) joins a 1: where it is below e^-50 (2e-22) in every lane it is left out, and where
-    // it is below e^-16.7 (6e-8) it is formed in double, whose error of some 1e-14 (the rounding
-    // of its exponent, about 30 at most) is then below 1e-21 of the sum.
-    const V zero = hn::Zero(d);
-    const V image_decay = hn::Mul(pt.a0.hi.re, hi(m.twice_zb));
-    DDCx e_2zb{{zero, zero}, {zero, zero}};
-    if (!hn::AllTrue(d, hn::Ge(image_decay, hn::Set(d, kVanishingDecayDD)))) {
-      if (hn::AllTrue(d, hn::Ge(image_decay, hn::Set(d, kNegligibleCorrectionDecay)))) {
-        const Cx e = ExpOfMinus(d, pt.a0.hi, hi(m.twice_zb), m.sincos_table);
-        e_2zb = {{e.re, zero}, {e.im, zero}};
-      } else {
-        e_2zb = ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.twice_zb), lo(m.twice_zb)), m);
-      }
+    // E(2 zb) joins a 1: in double (or left out, below e^-50 = 2e-22) where it is small enough.
+    DDCx e_2zb;
+    if (hn::AllTrue(d, hn::Ge(hn::Mul(pt.a0.hi.re, hi(m.twice_zb)), hn::Set(d, kDoubleImageDecay)))) {
+      const Cx e = ImageFactor(d, m, pt.a0.hi, kVanishingDecayDD);
+      e_2zb = {{e.re, hn::Zero(d)}, {e.im, hn::Zero(d)}};
+    } else {
+      e_2zb = ExpOfMinusDD(d, ExponentOf(pt.a0, hi(m.twice_zb), lo(m.twice_zb)), m);
     }
     const DD one_plus = TwoSum(hn::Set(d, 1.0), e_2zb.re.hi);
     const DDCx images_sum{{one_plus.hi, hn::Add(one_plus.lo, e_2zb.re.lo)}, e_2zb.im};
