@@ -239,6 +239,27 @@ TEST(ExtMathTables, CodyWaitePiecesAreShortEnoughAndSumToTheConstants) {
   EXPECT_EQ(kNOverLn2, static_cast<double>(kExpTableSize / M_LN2q));
 }
 
+// The reductions round one value to an integer twice: on the x87 stack for their floating-point
+// steps, and by FISTP for the table index and the quadrant. The two must be the same integer,
+// ties to even included, or a result would take the wrong table entry.
+TEST(ExtMathReduction, BothRoundingsToAnIntegerAgreeWithRint) {
+  int checked = 0;
+  for (long double base : {0.0L, 1.0L, 2.0L, 3.0L, 127.0L, 128.0L, 1e6L, 0x1p40L, 0x1p61L}) {
+    for (long double fraction : {0.0L, 0.25L, 0.5L, 0.75L}) {
+      for (long double sign : {1.0L, -1.0L}) {
+        const long double v = sign * (base + fraction);
+        for (long double x : {v, std::nextafter(v, kInf), std::nextafter(v, -kInf)}) {
+          const long double expected = rintl(x);
+          EXPECT_EQ(NearestIntegerValue(x), expected) << static_cast<double>(x);
+          EXPECT_EQ(static_cast<long double>(NearestInteger(x)), expected) << static_cast<double>(x);
+          ++checked;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(checked, 9 * 4 * 2 * 3);
+}
+
 // ---------------------------------------------------------------------------------------------
 // ExpExt
 
