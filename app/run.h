@@ -27,6 +27,11 @@ void RunModel(ChartSink& chart, const RunOptions& options = {});
 // The message of a run whose output file is its model file: the run touches neither.
 inline constexpr std::string_view kOutputIsInput = "Ausgabedatei ist die Eingabedatei";
 
+// The message of a run whose detector is too far for the transform to give the curve's
+// digits (the transform's rounding would exceed 1e-5 of the peak); the run's error carries the
+// English explanation with rho and the longest distance the medium allows.
+inline constexpr std::string_view kDistanceTooFar = "Abstand zu groß für dieses Medium";
+
 // The first half of a run: advances RunIndex, refuses an output file that is the model file,
 // creates the output file empty, reads the model
 // and derives DiffCoef, Z0, ATop, ABottom, Reff, ZbTop and ZbBottom. Leaves the output file

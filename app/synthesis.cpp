@@ -6,6 +6,7 @@
 
 #include "app/model_state.h"
 #include "app/run.h"
+#include "core/accuracy.h"
 #include "core/derived_model.h"
 #include "core/spectrum.h"
 #include "core/synthesis.h"
@@ -22,14 +23,20 @@ constexpr long double kDynamicRange = 1e6L;  // six decades below the peak
 
 // The time samples of the run, each fault becoming the runtime's message with FreqIndex at
 // the frequency where the run ended.
-std::vector<double> ComputeSamples(ModelState& s, const DerivedModel& model, const RunOptions& options) {
+std::vector<double> ComputeSamples(ModelState& s, const DerivedModel& model, const RunOptions& options,
+                                   TransformPlan& plan) {
   const TimeGrid grid;  // the window's: 1024 samples 10 ps apart
   const std::vector<long double> omegas = GridOmegas(grid);
+  if (s.Rho > 0 && !s.Musp.empty() && s.Musp[0] > 0 && s.Rho * s.Musp[0] > kLongestRhoMusp) {
+    const Medium medium{{Layer{s.Musp[0], 0, 1, 1}}};
+    throw RunError(std::string(kDistanceTooFar), DistanceBeyondTransform(medium, s.Rho)->message);
+  }
   const Spectrum spectrum =
       ComputeSpectrum(model, std::span<const long double>(&s.Rho, 1), omegas, options.threads,
                       options.computed_frequencies);
   try {
     std::vector<double> samples = std::move(SynthesizeSamples(spectrum, omegas, grid.samples)[0]);
+    plan = spectrum.plans.front();
     s.FreqIndex = static_cast<int>(omegas.size()) - 1;
     // The loop leaves the working values of the last frequency behind.
     FrequencyContext last;
@@ -51,7 +58,8 @@ std::vector<double> ComputeSamples(ModelState& s, const DerivedModel& model, con
 void SynthesizeTimeDomain(ChartSink& chart, const RunOptions& options) {
   ModelState& s = State;
   const DerivedModel model = DerivedFromState(s);
-  const std::vector<double> a = ComputeSamples(s, model, options);
+  TransformPlan plan;
+  const std::vector<double> a = ComputeSamples(s, model, options, plan);
 
   Checked([&] {
     s.PeakAbs = std::fabs(a[1]);
@@ -61,6 +69,13 @@ void SynthesizeTimeDomain(ChartSink& chart, const RunOptions& options) {
   });
 
   const TimeGrid grid;
+  // A curve whose rounding would show among the kept samples is refused, not written.
+  long double peak = 0;
+  if (RunChecked([&] { peak = ScaleSample(s.PeakAbs, grid); }) == FpFault::kNone) {
+    if (auto problem = CurveAccuracyProblem(model, s.Rho, plan, peak, grid)) {
+      throw RunError(std::string(kDistanceTooFar), problem->message);
+    }
+  }
   for (int i = 1; i <= kLastOutputSample; ++i) {
     bool kept = false;
     // The ratio test is a step of its own: with every sample 0 it is 0/0, an invalid

@@ -380,7 +380,9 @@ int main(int argc, char** argv) {
 #endif
   } catch (const nlayer::RunError& e) {
     std::fprintf(stderr, "%s\n", nlayer::UserMessage(e.what()).c_str());
-    if (auto explanation = nlayer::ExplainRunFailure(e.what(), reading, options)) {
+    if (!e.explanation().empty()) {
+      std::fprintf(stderr, "%s\n", e.explanation().c_str());
+    } else if (auto explanation = nlayer::ExplainRunFailure(e.what(), reading, options)) {
       std::fprintf(stderr, "%s\n", explanation->c_str());
     }
     return 1;

@@ -74,7 +74,8 @@ long double FactorLogs(const DerivedModel& m, const LayerTerms& terms, long doub
 // Where the bound comes within the margin of the extended range, the extended engine decides:
 // it either succeeds or reports its overflow, and the double evaluation, which never forms
 // those exponentials, must not report a value it would refuse.
-bool SuitsDoubles(const DerivedModel& m, const LayerTerms& terms, const HankelRule& rule, long double omega_max) {
+bool SuitsDoubles(const DerivedModel& m, const LayerTerms& terms, long double s_lowest, long double s_highest,
+                  long double omega_max) {
   const std::size_t n = m.DiffCoef.size();
   for (std::size_t k = 0; k < n; ++k) {
     if (!ModerateScale(m.Musp[k]) || !ModerateScale(m.DiffCoef[k]) || !ModerateScale(m.RefrIndex[k]) ||
@@ -83,9 +84,8 @@ bool SuitsDoubles(const DerivedModel& m, const LayerTerms& terms, const HankelRu
     }
   }
   if (!ModerateScale(m.Z0) || !ModerateScale(m.ZbTop) || !ModerateScale(m.ZbBottom)) return false;
-  // Not a structured binding: clang (the fuzzing build) cannot capture one in a lambda.
-  const auto extremes = std::minmax_element(rule.s.begin(), rule.s.end());
-  const auto s_min = extremes.first, s_max = extremes.second;
+  const long double* const s_min = &s_lowest;
+  const long double* const s_max = &s_highest;
   for (std::size_t k = 0; k < n; ++k) {
     const long double smallest = *s_min * *s_min + terms.MuaOverD[k];
     const long double largest = *s_max * *s_max + terms.MuaOverD[k];
@@ -120,6 +120,59 @@ struct alignas(64) PaddedRow {
   double v[fast::kPaddedPoints];
 };
 
+// One panel of the rule for one group of distances, ready for the kernel.
+struct FastPanel {
+  const DistanceGroup* group = nullptr;
+  std::unique_ptr<RunTables> tables = std::make_unique<RunTables>();
+  std::unique_ptr<PaddedRow> s2_hi = std::make_unique<PaddedRow>();
+  std::unique_ptr<PaddedRow> s2_lo = std::make_unique<PaddedRow>();
+  std::unique_ptr<PaddedRow> magnitude = std::make_unique<PaddedRow>();
+  std::unique_ptr<PaddedRow> log_magnitude = std::make_unique<PaddedRow>();
+  std::vector<PaddedRow> weights_hi, weights_lo;  // per distance of the group
+  fast::KernelModel kernel;
+};
+
+// The points of a panel in increasing s, so that the vectors of points far out, where the top
+// layer's correction is negligible next to the half-space term and the kernel takes its short
+// way, hold no point near s = 0; and per distance the weight of each point in the sum: the
+// rule's weight and half-width, the kernel s / (2 pi) and the Bessel factor, formed in
+// extended and split.
+void PreparePanel(const fast::KernelModel& common, FastPanel& panel) {
+  const RunTables& tables = *panel.tables;
+  std::array<std::size_t, 960> order;
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return tables.rule.s[a] < tables.rule.s[b]; });
+  for (std::size_t p = 0; p < fast::kPaddedPoints; ++p) {
+    const std::size_t i = order[std::min<std::size_t>(p, 959)];
+    const long double s = tables.rule.s[i];
+    const fast::Split s2 = SplitOf(s * s);
+    panel.s2_hi->v[p] = s2.hi;
+    panel.s2_lo->v[p] = s2.lo;
+    panel.magnitude->v[p] = p < 960 ? static_cast<double>(std::fabs(tables.rule.w[i / 2] * tables.rule.d * kInverseTwoPi * s)) : 0.0;
+    // The padding's weight is 0: no logarithm of it, which would raise division by zero.
+    panel.log_magnitude->v[p] = p < 960 ? std::log(4.0 * panel.magnitude->v[p]) : -std::numeric_limits<double>::infinity();
+  }
+  const std::size_t distances = tables.distances;
+  panel.weights_hi.resize(distances);
+  panel.weights_lo.resize(distances);
+  for (std::size_t r = 0; r < distances; ++r) {
+    std::fill(std::begin(panel.weights_hi[r].v), std::end(panel.weights_hi[r].v), 0.0);
+    std::fill(std::begin(panel.weights_lo[r].v), std::end(panel.weights_lo[r].v), 0.0);
+    for (std::size_t p = 0; p < 960; ++p) {
+      const std::size_t i = order[p];
+      const long double w = tables.rule.w[i / 2] * tables.rule.d;
+      const fast::Split weight = SplitOf(w * (kInverseTwoPi * tables.rule.s[i]) * tables.j0[r * 960 + i]);
+      panel.weights_hi[r].v[p] = weight.hi;
+      panel.weights_lo[r].v[p] = weight.lo;
+    }
+  }
+  panel.kernel = common;
+  panel.kernel.s2_hi = panel.s2_hi->v;
+  panel.kernel.s2_lo = panel.s2_lo->v;
+  panel.kernel.magnitude = panel.magnitude->v;
+  panel.kernel.log_magnitude = panel.log_magnitude->v;
+}
+
 }  // namespace
 
 std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span<const long double> rhos,
@@ -132,79 +185,60 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
   const std::size_t layers = model.DiffCoef.size();
   if (layers == 0) return std::nullopt;
 
-  const auto tables = std::make_unique<RunTables>();
-  ComputeLayerTerms(model, tables->layers);
-  tables->rule = MapHankelRule(0.0L, 30.0L * model.Musp[0]);
-  const long double omega_max = *std::max_element(omegas.begin(), omegas.end());
-  if (!(omega_max >= 0) || !SuitsDoubles(model, tables->layers, tables->rule, omega_max)) return std::nullopt;
-  BuildRunTables(model, rhos, *tables);
-
-  // The points in increasing s, so that the vectors of points far out, where the top layer's
-  // correction is negligible next to the half-space term and the kernel takes its short way,
-  // hold no point near s = 0; and per distance the weight of each point in the sum: the rule's
-  // weight and half-width, the kernel s / (2 pi) and the Bessel factor, formed in extended and
-  // split.
-  std::array<std::size_t, 960> order;
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return tables->rule.s[a] < tables->rule.s[b]; });
-  auto s2_hi = std::make_unique<PaddedRow>();
-  auto s2_lo = std::make_unique<PaddedRow>();
-  auto magnitude = std::make_unique<PaddedRow>();
-  auto log_magnitude = std::make_unique<PaddedRow>();
-  for (std::size_t p = 0; p < fast::kPaddedPoints; ++p) {
-    const std::size_t i = order[std::min<std::size_t>(p, 959)];
-    const long double s = tables->rule.s[i];
-    const fast::Split s2 = SplitOf(s * s);
-    s2_hi->v[p] = s2.hi;
-    s2_lo->v[p] = s2.lo;
-    magnitude->v[p] = p < 960 ? static_cast<double>(std::fabs(Weight960[i / 2] * tables->rule.d * kInverseTwoPi * s)) : 0.0;
-    // The padding's weight is 0: no logarithm of it, which would raise division by zero.
-    log_magnitude->v[p] = p < 960 ? std::log(4.0 * magnitude->v[p]) : -std::numeric_limits<double>::infinity();
+  LayerTerms terms;
+  ComputeLayerTerms(model, terms);
+  result.plans = PlanDistances(model, rhos);
+  const std::vector<DistanceGroup> groups = GroupByPlan(result.plans, rhos);
+  long double s_lowest = std::numeric_limits<long double>::infinity(), s_highest = 0;
+  for (const DistanceGroup& group : groups) {
+    // The rule's outermost points lie in its first and last panel.
+    const long double width = group.plan.upper / static_cast<long double>(group.plan.panels);
+    const HankelRule first = MapHankelRule(0.0L, group.plan.panels == 1 ? group.plan.upper : width, group.plan.extended);
+    const HankelRule last = MapHankelRule(group.plan.panels == 1 ? 0.0L : width * static_cast<long double>(group.plan.panels - 1),
+                                          group.plan.upper, group.plan.extended);
+    s_lowest = std::min(s_lowest, *std::min_element(first.s.begin(), first.s.end()));
+    s_highest = std::max(s_highest, *std::max_element(last.s.begin(), last.s.end()));
   }
-  std::vector<PaddedRow> weights_hi(rhos.size()), weights_lo(rhos.size());
-  for (std::size_t r = 0; r < rhos.size(); ++r) {
-    std::fill(std::begin(weights_hi[r].v), std::end(weights_hi[r].v), 0.0);
-    std::fill(std::begin(weights_lo[r].v), std::end(weights_lo[r].v), 0.0);
-    for (std::size_t p = 0; p < 960; ++p) {
-      const std::size_t i = order[p];
-      const long double w = static_cast<long double>(Weight960[i / 2]) * tables->rule.d;
-      const fast::Split weight = SplitOf(w * (kInverseTwoPi * tables->rule.s[i]) * tables->j0[r * 960 + i]);
-      weights_hi[r].v[p] = weight.hi;
-      weights_lo[r].v[p] = weight.lo;
+  const long double omega_max = *std::max_element(omegas.begin(), omegas.end());
+  if (!(omega_max >= 0) || !SuitsDoubles(model, terms, s_lowest, s_highest, omega_max)) return std::nullopt;
+
+  fast::KernelModel common;
+  common.layers = static_cast<int>(layers);
+  common.screen_depth = static_cast<double>(
+      layers == 1 ? model.Z0 : std::max(0.0L, std::min(model.Z0, 2.0L * model.Thickness[0] - model.Z0)));
+  common.mua_over_d.resize(layers);
+  common.diff_coef.resize(layers);
+  common.nu_diff_coef.assign(layers, 0.0);
+  common.twice_depth.assign(layers, 0.0);
+  for (std::size_t k = 0; k < layers; ++k) {
+    common.mua_over_d[k] = static_cast<double>(terms.MuaOverD[k]);
+    common.diff_coef[k] = static_cast<double>(model.DiffCoef[k]);
+    if (k >= 1) common.nu_diff_coef[k] = static_cast<double>(terms.Nu[k] * model.DiffCoef[k]);
+    const long double depth = k + 1 == layers ? model.Thickness[k] + model.ZbBottom : model.Thickness[k];
+    common.twice_depth[k] = static_cast<double>(2.0L * depth);
+  }
+  common.mua_over_d_step.assign(layers, 0.0);
+  common.diff_coef_step.assign(layers, 0.0);
+  for (std::size_t k = 0; k + 1 < layers; ++k) {
+    common.mua_over_d_step[k] = static_cast<double>(terms.MuaOverD[k] - terms.MuaOverD[k + 1]);
+    common.diff_coef_step[k] = static_cast<double>(model.DiffCoef[k] - terms.Nu[k + 1] * model.DiffCoef[k + 1]);
+  }
+  common.top_mua_over_d = SplitOf(terms.MuaOverD[0]);
+  common.z0 = SplitOf(model.Z0);
+  common.twice_zb = SplitOf(2.0L * model.ZbTop);
+  common.twice_top_minus_z0 = SplitOf(2.0L * model.Thickness[0] - model.Z0);
+  common.exp2_table = fast::Exp2Table();
+  common.sincos_table = fast::SinCosTable();
+
+  std::vector<FastPanel> panels;
+  for (const DistanceGroup& group : groups) {
+    for (int p = 0; p < group.plan.panels; ++p) {
+      FastPanel& panel = panels.emplace_back();
+      panel.group = &group;
+      BuildRunTables(model, group.rhos, group.plan, p, *panel.tables);
+      PreparePanel(common, panel);
     }
   }
-
-  fast::KernelModel kernel;
-  kernel.layers = static_cast<int>(layers);
-  kernel.s2_hi = s2_hi->v;
-  kernel.s2_lo = s2_lo->v;
-  kernel.magnitude = magnitude->v;
-  kernel.log_magnitude = log_magnitude->v;
-  kernel.screen_depth = static_cast<double>(
-      layers == 1 ? model.Z0 : std::max(0.0L, std::min(model.Z0, 2.0L * model.Thickness[0] - model.Z0)));
-  kernel.mua_over_d.resize(layers);
-  kernel.diff_coef.resize(layers);
-  kernel.nu_diff_coef.assign(layers, 0.0);
-  kernel.twice_depth.assign(layers, 0.0);
-  for (std::size_t k = 0; k < layers; ++k) {
-    kernel.mua_over_d[k] = static_cast<double>(tables->layers.MuaOverD[k]);
-    kernel.diff_coef[k] = static_cast<double>(model.DiffCoef[k]);
-    if (k >= 1) kernel.nu_diff_coef[k] = static_cast<double>(tables->layers.Nu[k] * model.DiffCoef[k]);
-    const long double depth = k + 1 == layers ? model.Thickness[k] + model.ZbBottom : model.Thickness[k];
-    kernel.twice_depth[k] = static_cast<double>(2.0L * depth);
-  }
-  kernel.mua_over_d_step.assign(layers, 0.0);
-  kernel.diff_coef_step.assign(layers, 0.0);
-  for (std::size_t k = 0; k + 1 < layers; ++k) {
-    kernel.mua_over_d_step[k] = static_cast<double>(tables->layers.MuaOverD[k] - tables->layers.MuaOverD[k + 1]);
-    kernel.diff_coef_step[k] = static_cast<double>(model.DiffCoef[k] - tables->layers.Nu[k + 1] * model.DiffCoef[k + 1]);
-  }
-  kernel.top_mua_over_d = SplitOf(tables->layers.MuaOverD[0]);
-  kernel.z0 = SplitOf(model.Z0);
-  kernel.twice_zb = SplitOf(2.0L * model.ZbTop);
-  kernel.twice_top_minus_z0 = SplitOf(2.0L * model.Thickness[0] - model.Z0);
-  kernel.exp2_table = fast::Exp2Table();
-  kernel.sincos_table = fast::SinCosTable();
 
   // The frequency loop of core/spectrum.cpp: each frequency computed by the same code whichever
   // worker takes it, so the thread count changes nothing.
@@ -222,16 +256,22 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
           omega_term_steps[j] = static_cast<double>(OmegaTerm(omegas[k], model, j) - OmegaTerm(omegas[k], model, j + 1));
         }
       }
-      fast::EvaluateSolution(kernel, omega_terms.data(), omega_term_steps.data(), SplitOf(OmegaTerm(omegas[k], model, 0)),
-                             values);
       ComplexExt* const out = result.values.data() + static_cast<std::size_t>(k) * rhos.size();
-      for (std::size_t r = 0; r < rhos.size(); ++r) {
-        long double sum_re, sum_im;
-        fast::WeightedSums(weights_hi[r].v, weights_lo[r].v, values, sum_re, sum_im);
-        // A non-finite point makes its sums non-finite (0 times an infinity is a NaN too): one
-        // test per sum covers all 960 points.
-        if (!std::isfinite(sum_re) || !std::isfinite(sum_im)) failed = true;
-        out[r] = {sum_re, sum_im};
+      const DistanceGroup* group = nullptr;
+      for (const FastPanel& panel : panels) {
+        const bool first_panel = panel.group != group;
+        group = panel.group;
+        fast::EvaluateSolution(panel.kernel, omega_terms.data(), omega_term_steps.data(),
+                               SplitOf(OmegaTerm(omegas[k], model, 0)), values);
+        for (std::size_t r = 0; r < group->rhos.size(); ++r) {
+          long double sum_re, sum_im;
+          fast::WeightedSums(panel.weights_hi[r].v, panel.weights_lo[r].v, values, sum_re, sum_im);
+          // A non-finite point makes its sums non-finite (0 times an infinity is a NaN too):
+          // one test per sum covers all 960 points.
+          if (!std::isfinite(sum_re) || !std::isfinite(sum_im)) failed = true;
+          ComplexExt& sum = out[group->index[r]];
+          sum = first_panel ? ComplexExt{sum_re, sum_im} : ComplexExt{sum.re + sum_re, sum.im + sum_im};
+        }
       }
     }
   };

@@ -19,4 +19,11 @@ namespace nlayer {
 extern const double Abscissa960[480];
 extern const double Weight960[480];
 
+// The same rule with every node and weight the extended real nearest the exact one (21
+// digits). The panels of the transform at long distances take it: there J0(rho s) runs
+// through thousands of periods, and a node 1e-16 off moves a term's phase by 1e-13, which
+// the transform's cancellation turns into errors of 1e-6 of its result.
+extern const long double Abscissa960Ext[480];
+extern const long double Weight960Ext[480];
+
 }  // namespace nlayer

@@ -12,14 +12,18 @@
 namespace nlayer {
 
 // The 960 points of the Gauss-Legendre rule mapped onto [lower, upper], in the order they are
-// evaluated: node pairs from the middle of the interval outwards, c + d x before c - d x.
+// evaluated: node pairs from the middle of the interval outwards, c + d x before c - d x, and
+// the weight of each pair.
 struct HankelRule {
   long double c = 0;  // mid-point
   long double d = 0;  // half-width
   std::array<long double, 960> s{};
+  std::array<long double, 480> w{};
 };
 
-HankelRule MapHankelRule(long double lower, long double upper);
+// With `extended`, the nodes and weights of Abscissa960Ext/Weight960Ext, else those of the
+// 15-digit tables.
+HankelRule MapHankelRule(long double lower, long double upper, bool extended = false);
 
 // The weighted sum over the rule's points of `value_at(p)` (a ComplexExt for point number p),
 // each weighted value rounded to extended before it is added, the half-width applied once at
@@ -29,7 +33,7 @@ ComplexExt SumHankelRule(const HankelRule& rule, ValueAt&& value_at) {
   long double re = 0.0L;
   long double im = 0.0L;
   for (int i = 0; i < 480; ++i) {
-    const long double w = Weight960[i];
+    const long double w = rule.w[i];
     const ComplexExt right = value_at(2 * i);
     re = re + right.re * w;
     im = im + right.im * w;
@@ -49,9 +53,65 @@ ComplexExt IntegrateHankel(long double lower, long double upper, Integrand&& int
   return SumHankelRule(rule, [&](int p) { return integrand(rule.s[p]); });
 }
 
-// What a run's transforms share across its frequencies: the rule on [0, 30 mus'(top)],
-// everything the integrand needs of its points and layers that does not depend on the
-// frequency, and the Bessel factors of every distance at every point.
+// How the transform at a distance is integrated.
+//
+// One 960-point rule over [0, 30 mus'(top)], the window's rule, resolves J0(rho s) while
+// rho mus' stays below about 100: some 4.8 rho mus' of its periods fall in the interval. Its
+// nodes and weights are rounded to 15 digits, though, and at rho s of some thousands a node
+// 1e-16 off moves a term's phase by 1e-13; the transform's terms cancel to a result kappa times
+// smaller than their magnitudes, which turns that into errors of about 3e-15 kappa of the
+// result. So the single rule serves where rho mus' <= kSingleRuleLimit and kappa <=
+// kSingleRuleKappa (time-resolved values within 1e-6 where they are at least 1e-3 of the peak).
+// Elsewhere the interval is extended to 40 mus', where the integrand's slowest decay,
+// e^(-s z0), has fallen below 1e-17 of its start, and cut into panels of one rule each, no
+// panel holding more than kPeriodsPerPanel periods of J0, with nodes and weights to the
+// extended real's precision and J0 of the extended product rho s (glibc's j0l).
+inline constexpr long double kSingleRuleLimit = 60.0L;
+inline constexpr long double kSingleRuleKappa = 5e5L;
+inline constexpr long double kPeriodsPerPanel = 300.0L;
+// Beyond this rho mus'(top) the transform is refused: 43 panels, where even a medium without
+// absorption has its result some 1e-12 of the terms.
+inline constexpr long double kLongestRhoMusp = 2000.0L;
+
+struct HankelPlan {
+  long double upper = 0;  // 1/mm
+  int panels = 1;
+  // The rule to the extended real's precision and J0 of the extended product rho s.
+  bool extended = false;
+
+  bool operator==(const HankelPlan&) const = default;
+};
+
+// The single rule for a top layer of `musp` (1/mm).
+HankelPlan SingleRule(long double musp);
+// The extended panels for a distance `rho` (mm) and a top layer of `musp`.
+HankelPlan PanelRule(long double rho, long double musp);
+
+// The rule of a distance and what its rounding leaves in the values.
+struct TransformPlan {
+  HankelPlan plan;
+  long double cw = 0;         // R~(rho, 0) by the plan's rule, mm^-2
+  long double magnitude = 0;  // the sum of the magnitudes of its terms, mm^-2
+  bool measured = false;      // false where the evaluation at frequency 0 faulted
+
+  // The estimated absolute error of R~(rho, f) at any frequency, mm^-2: each term carries a
+  // relative error of about 3e-15 (single rule) or 1e-18 (extended panels), and the terms'
+  // magnitudes hardly change with the frequency (within 10 % up to 50 GHz).
+  long double ValueError() const;
+};
+
+// Chooses the rule for `rho` (mm, at most kLongestRhoMusp / mus'(top)) in `model`, from
+// rho mus'(top) and the cancellation kappa = magnitude / |cw| at frequency 0. Reentrant; its
+// floating-point flags are its own (cleared and read inside).
+TransformPlan PlanTransform(const DerivedModel& model, long double rho);
+
+// J0 of the extended x (glibc's j0l).
+long double ExtendedBesselJ0(long double x);
+
+// What a run's transforms share across its frequencies on one panel of the rule (the whole
+// rule on [0, 30 mus'(top)] in the usual case), everything the integrand needs of its points
+// and layers that does not depend on the frequency, and the Bessel factors of every distance
+// at every point.
 struct RunTables {
   HankelRule rule;
   std::array<SpatialPoint, 960> points{};
@@ -60,9 +120,14 @@ struct RunTables {
   std::size_t distances = 0;
 };
 
-// Fills `tables` from `model` for the detector distances `rhos`. The arithmetic is that of the
-// evaluations themselves, so a fault it raises is the one the first evaluation would raise.
+// Fills `tables` from `model` for the detector distances `rhos`, on the single rule over
+// [0, 30 mus'(top)]. The arithmetic is that of the evaluations themselves, so a fault it raises
+// is the one the first evaluation would raise.
 void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, RunTables& tables);
+
+// The same for panel `panel` (from 0) of `plan`.
+void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, const HankelPlan& plan, int panel,
+                    RunTables& tables);
 
 // Sets context.Refl[r] to the reflectance at the tables' distance r for the frequency terms in
 // `context` (context.ReflRe and ReflIm to that of the first distance), integrating up to 30

@@ -112,11 +112,14 @@ StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, 
   }
   const int origin = sums.origin();
   const std::size_t count = models.size();
+  const HankelPlan plan = PlanTransform(base, rho).plan;
   const auto tables = std::make_unique<RunTables>();
   std::vector<std::array<LayerTerms, kStencilPoints>> shifted(count);
   FrequencyContext context;
+  // Each panel's sums, scaled by its half-width and added to the whole; a single rule's sums
+  // are the whole.
+  StencilSums panel_sums;
   const FpFault fault = RunChecked([&] {
-    BuildRunTables(base, std::span<const long double>(&rho, 1), *tables);
     context.Resize(layers, 1);
     SetFrequency(0.0L, base, context);
     for (std::size_t m = 0; m < count; ++m) {
@@ -129,18 +132,30 @@ StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, 
     auto add_point = [&](int p, long double w) {
       const long double j0 = tables->j0[static_cast<std::size_t>(p)];
       const long double v0 = KernelTimesSolution(base, tables->points[p], shifted[0][origin], context).re;
-      sums.m0 = sums.m0 + (j0 * v0) * w;
+      panel_sums.m0 = panel_sums.m0 + (j0 * v0) * w;
       for (std::size_t m = 0; m < count; ++m) {
         for (int j = 0; j < kStencilPoints; ++j) {
           if (m == 0 && j == origin) continue;
           const long double v = KernelTimesSolution(models[m], tables->points[p], shifted[m][j], context).re;
-          sums.f[m][j] = sums.f[m][j] + (j0 * (v - v0)) * w;
+          panel_sums.f[m][j] = panel_sums.f[m][j] + (j0 * (v - v0)) * w;
         }
       }
     };
-    for (int i = 0; i < 480; ++i) {
-      add_point(2 * i, Weight960[i]);
-      add_point(2 * i + 1, Weight960[i]);
+    for (int panel = 0; panel < plan.panels; ++panel) {
+      BuildRunTables(base, std::span<const long double>(&rho, 1), plan, panel, *tables);
+      panel_sums = StencilSums{};
+      for (int i = 0; i < 480; ++i) {
+        add_point(2 * i, tables->rule.w[i]);
+        add_point(2 * i + 1, tables->rule.w[i]);
+      }
+      const long double d = tables->rule.d;
+      sums.m0 = panel == 0 ? d * panel_sums.m0 : sums.m0 + d * panel_sums.m0;
+      for (std::size_t m = 0; m < 5; ++m) {
+        for (int j = 0; j < kStencilPoints; ++j) {
+          const long double part = d * panel_sums.f[m][j];
+          sums.f[m][j] = panel == 0 ? part : sums.f[m][j] + part;
+        }
+      }
     }
   });
   if (fault != FpFault::kNone) {
@@ -148,11 +163,6 @@ StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, 
     // can fault where the model does not, which is reported as what it is.
     for (const DerivedModel& m : models) SpectrumAt(m, {rho}, {0.0L}, 1);
     throw ModelError(ToFaultKind(fault), FaultStage::kFrequency, 0, 0.0);
-  }
-  const long double d = tables->rule.d;
-  sums.m0 = d * sums.m0;
-  for (auto& row : sums.f) {
-    for (long double& v : row) v = d * v;
   }
   return sums;
 }

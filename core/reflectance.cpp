@@ -1,7 +1,9 @@
 #include "nlayer/reflectance.h"
 
+#include <algorithm>
 #include <cmath>
 
+#include "core/accuracy.h"
 #include "core/derived_model.h"
 #include "core/fast_engine.h"
 #include "core/number_text.h"
@@ -20,6 +22,7 @@ void ValidateRequest(const Medium& medium, const std::vector<long double>& rho_m
   if (rho_mm.empty()) throw InvalidRequest({0, "rho", 0, "no source-detector distance was given; give at least one"});
   for (long double rho : rho_mm) {
     if (auto problem = ValidateDistance(rho)) throw InvalidRequest(*problem);
+    if (auto problem = DistanceBeyondTransform(medium, rho)) throw InvalidRequest(*problem);
   }
 }
 
@@ -30,9 +33,8 @@ DerivedModel Derive(const Medium& medium) {
   return model;
 }
 
-Spectrum ComputeAt(const Medium& medium, const std::vector<long double>& rho_mm, const std::vector<long double>& omegas,
+Spectrum ComputeAt(const DerivedModel& model, const std::vector<long double>& rho_mm, const std::vector<long double>& omegas,
                    const ComputeOptions& options) {
-  const DerivedModel model = Derive(medium);
   if (options.engine == Engine::kFast) {
     // A spectrum the double arithmetic could not compute cleanly comes from the exact engine,
     // which also names the fault if there is one.
@@ -59,7 +61,8 @@ TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rh
   if (auto problem = grid.Validate()) throw InvalidRequest(*problem);
   ValidateRequest(medium, rho_mm);
   const std::vector<long double> omegas = GridOmegas(grid);
-  const Spectrum spectrum = ComputeAt(medium, rho_mm, omegas, options);
+  const DerivedModel model = Derive(medium);
+  const Spectrum spectrum = ComputeAt(model, rho_mm, omegas, options);
   const std::vector<std::vector<double>> samples = SynthesizeSamples(spectrum, omegas, grid.samples);
 
   TimeCurves curves;
@@ -74,6 +77,15 @@ TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rh
       for (std::size_t i = 0; i < half; ++i) out[i] = static_cast<double>(ScaleSample(samples[r][i + 1], grid));
     });
     if (fault != FpFault::kNone) throw ModelError(ToFaultKind(fault), FaultStage::kOutput, -1, 0.0);
+  }
+  // A curve whose rounding would show is refused, not returned.
+  curves.rounding.resize(rho_mm.size());
+  for (std::size_t r = 0; r < rho_mm.size(); ++r) {
+    long double peak = 0;
+    for (double v : curves.Curve(r)) peak = std::max(peak, static_cast<long double>(std::fabs(v)));
+    const TransformPlan& plan = spectrum.plans[r];
+    if (auto problem = CurveAccuracyProblem(model, rho_mm[r], plan, peak, grid)) throw InvalidRequest(*problem);
+    curves.rounding[r] = plan.measured ? static_cast<double>(CurveRounding(plan, grid)) : std::nan("");
   }
   return curves;
 }
@@ -93,10 +105,17 @@ FrequencySpectra FrequencyDomain(const Medium& medium, const std::vector<long do
   spectra.f_hz = f_hz;
   spectra.rho_mm = rho_mm;
   if (f_hz.empty()) return spectra;
-  const Spectrum spectrum = ComputeAt(medium, rho_mm, omegas, options);
+  const DerivedModel model = Derive(medium);
+  const Spectrum spectrum = ComputeAt(model, rho_mm, omegas, options);
   if (spectrum.first_fault >= 0) {
     const int k = spectrum.first_fault;
     throw ModelError(ToFaultKind(spectrum.fault), FaultStage::kFrequency, k, f_hz[static_cast<std::size_t>(k)]);
+  }
+  spectra.rounding.resize(rho_mm.size());
+  for (std::size_t r = 0; r < rho_mm.size(); ++r) {
+    const TransformPlan& plan = spectrum.plans[r];
+    if (auto problem = ValueAccuracyProblem(model, rho_mm[r], plan)) throw InvalidRequest(*problem);
+    spectra.rounding[r] = plan.measured ? static_cast<double>(plan.ValueError()) : std::nan("");
   }
   spectra.values.resize(rho_mm.size() * f_hz.size());
   for (std::size_t r = 0; r < rho_mm.size(); ++r) {

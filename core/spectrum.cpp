@@ -28,6 +28,34 @@ FpFault FirstFaultOf(FpFault ranked, const DerivedModel& model, std::span<const 
 
 }  // namespace
 
+std::vector<TransformPlan> PlanDistances(const DerivedModel& model, std::span<const long double> rhos) {
+  std::vector<TransformPlan> plans;
+  for (long double rho : rhos) plans.push_back(PlanTransform(model, rho));
+  return plans;
+}
+
+std::vector<DistanceGroup> GroupByPlan(std::span<const TransformPlan> plans, std::span<const long double> rhos) {
+  std::vector<DistanceGroup> groups;
+  for (std::size_t r = 0; r < rhos.size(); ++r) {
+    const HankelPlan plan = plans[r].plan;
+    auto same = std::find_if(groups.begin(), groups.end(), [&](const DistanceGroup& g) { return g.plan == plan; });
+    if (same == groups.end()) same = groups.insert(groups.end(), DistanceGroup{plan, {}, {}});
+    same->rhos.push_back(rhos[r]);
+    same->index.push_back(r);
+  }
+  return groups;
+}
+
+namespace {
+
+// The tables of every panel of every group of distances.
+struct PanelTables {
+  const DistanceGroup* group = nullptr;
+  std::unique_ptr<RunTables> tables;
+};
+
+}  // namespace
+
 Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double> rhos,
                          std::span<const long double> omegas, unsigned threads, int computed_limit) {
   Spectrum result;
@@ -39,13 +67,21 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
 
   // What the frequencies share is computed once. Done in the loop, its arithmetic would first
   // run at the first frequency, so that is where a fault of it belongs.
-  const auto tables = std::make_unique<RunTables>();
+  // The plans evaluate frequency 0 under their own flags, so before the checked step.
+  result.plans = PlanDistances(model, rhos);
+  const std::vector<DistanceGroup> groups = GroupByPlan(result.plans, rhos);
+  std::vector<PanelTables> panels;
   {
     FrequencyContext first;
     first.Resize(model.DiffCoef.size(), rhos.size());
     const FpFault fault = RunChecked([&] {
       SetFrequency(omegas[0], model, first);
-      BuildRunTables(model, rhos, *tables);
+      for (const DistanceGroup& group : groups) {
+        for (int p = 0; p < group.plan.panels; ++p) {
+          panels.push_back({&group, std::make_unique<RunTables>()});
+          BuildRunTables(model, group.rhos, group.plan, p, *panels.back().tables);
+        }
+      }
     });
     if (fault != FpFault::kNone) {
       result.first_fault = 0;
@@ -61,11 +97,26 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
     FrequencyContext context;
     context.Resize(model.DiffCoef.size(), rhos.size());
     for (int k = next++; k < count && k < stop_at.load(); k = next++) {
+      ComplexExt* const out = result.values.data() + static_cast<std::size_t>(k) * rhos.size();
       faults[k] = RunChecked([&] {
         SetFrequency(omegas[k], model, context);
-        RadialReflectance(model, *tables, context);
+        const DistanceGroup* group = nullptr;
+        for (const PanelTables& panel : panels) {
+          const bool first_panel = panel.group != group;
+          group = panel.group;
+          RadialReflectance(model, *panel.tables, context);
+          // The panels' parts added in order, the first taken as it is: a single rule's result
+          // is exactly its sum.
+          for (std::size_t r = 0; r < group->rhos.size(); ++r) {
+            ComplexExt& sum = out[group->index[r]];
+            if (first_panel) {
+              sum = context.Refl[r];
+            } else {
+              sum = {sum.re + context.Refl[r].re, sum.im + context.Refl[r].im};
+            }
+          }
+        }
       });
-      std::copy(context.Refl.begin(), context.Refl.end(), result.values.begin() + static_cast<std::ptrdiff_t>(k * rhos.size()));
       if (faults[k] != FpFault::kNone) {
         int seen = stop_at.load();
         while (k < seen && !stop_at.compare_exchange_weak(seen, k)) {

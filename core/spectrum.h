@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/derived_model.h"
+#include "core/hankel.h"
 #include "core/layered_solution.h"
 
 namespace nlayer {
@@ -21,9 +22,22 @@ struct Spectrum {
   // it would first have been met.
   int first_fault = -1;
   FpFault fault = FpFault::kNone;  // the first fault of that frequency in evaluation order
+  std::vector<TransformPlan> plans;  // per distance: its rule and what the rule's rounding leaves
 
   const ComplexExt& At(std::size_t k, std::size_t r) const { return values[k * distances + r]; }
 };
+
+// The distances of a request that share a plan of the transform, in the request's order, with
+// their places in it.
+struct DistanceGroup {
+  HankelPlan plan;
+  std::vector<long double> rhos;
+  std::vector<std::size_t> index;
+};
+
+// The plan of each distance (PlanTransform), and the distances grouped by plan.
+std::vector<TransformPlan> PlanDistances(const DerivedModel& model, std::span<const long double> rhos);
+std::vector<DistanceGroup> GroupByPlan(std::span<const TransformPlan> plans, std::span<const long double> rhos);
 
 // Computes `omegas` (angular frequencies, rad/s) at `rhos` (mm) for `model` on `threads`
 // workers (0: all hardware threads). Each frequency is computed by the same code in the same

@@ -13,7 +13,14 @@ namespace nlayer {
 // stop that the window adds (see UserMessage).
 class RunError : public std::runtime_error {
  public:
-  explicit RunError(const std::string& message) : std::runtime_error(message) {}
+  explicit RunError(const std::string& message, std::string explanation = {})
+      : std::runtime_error(message), explanation_(std::move(explanation)) {}
+  // The English explanation where the run itself knows it (what the model file cannot tell),
+  // or empty.
+  const std::string& explanation() const { return explanation_; }
+
+ private:
+  std::string explanation_;
 };
 
 // A RunError of a file operation that also keeps the operating system's error number, for

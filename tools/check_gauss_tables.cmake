@@ -9,7 +9,7 @@ execute_process(COMMAND "${GENERATOR}" "${WORK_DIR}" RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "gen_gauss_tables failed: ${status}")
 endif()
-foreach(table gauss_weight_tables.cpp fresnel_tables.cpp)
+foreach(table gauss_weight_tables.cpp gauss_extended_tables.cpp fresnel_tables.cpp)
   execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files
                           "${WORK_DIR}/${table}" "${TABLE_DIR}/${table}"
                   RESULT_VARIABLE differs)

@@ -2,6 +2,10 @@
 //
 //   <out-dir>/gauss_weight_tables.cpp  Abscissa960/Weight960: the positive half of the 960-point
 //                                      rule on [-1, 1], as doubles
+//   <out-dir>/gauss_extended_tables.cpp
+//                                      Abscissa960Ext/Weight960Ext: the same rule to the full
+//                                      precision of the extended real, for the panels of the
+//                                      transform at long distances
 //   <out-dir>/fresnel_tables.cpp       Abscissa480/Weight480: the positive half of the 480-point
 //                                      rule used by the boundary-reflection integrals, as long
 //                                      doubles
@@ -93,14 +97,22 @@ std::string FifteenDigits(__float128 value) {
   return text;
 }
 
+// 21 significant digits, which single out one extended real (64-bit significand) each.
+std::string TwentyOneDigits(__float128 value) {
+  char text[64];
+  quadmath_snprintf(text, sizeof text, "%.20Qe", value);
+  return text;
+}
+
 std::string ArrayDefinition(const char* type, const char* name, const std::vector<NodeWeight>& rule,
-                            __float128 NodeWeight::*member, const char* suffix) {
+                            __float128 NodeWeight::*member, const char* suffix,
+                            std::string (*format)(__float128) = FifteenDigits) {
   constexpr int kPerLine = 3;
   std::string text = "const " + std::string(type) + " " + name + "[" + std::to_string(rule.size()) +
                      "] = {\n";
   for (std::size_t i = 0; i < rule.size(); ++i) {
     text += (i % kPerLine == 0) ? "    " : " ";
-    text += FifteenDigits(rule[i].*member) + suffix + ",";
+    text += format(rule[i].*member) + suffix + ",";
     if (i % kPerLine == kPerLine - 1 || i + 1 == rule.size()) text += "\n";
   }
   text += "};\n";
@@ -138,6 +150,20 @@ std::string GaussWeightSource(const std::vector<NodeWeight>& rule) {
          "}  // namespace nlayer\n";
 }
 
+std::string GaussExtendedSource(const std::vector<NodeWeight>& rule) {
+  return std::string(kBanner) +
+         "//\n"
+         "// Positive half of the 960-point Gauss-Legendre rule on [-1, 1]: each node and weight\n"
+         "// rounded to 21 significant digits, the nearest extended real, nodes ascending.\n"
+         "#include \"core/gauss_weight.h\"\n"
+         "\n"
+         "namespace nlayer {\n"
+         "\n" +
+         ArrayDefinition("long double", "Abscissa960Ext", rule, &NodeWeight::node, "L", TwentyOneDigits) + "\n" +
+         ArrayDefinition("long double", "Weight960Ext", rule, &NodeWeight::weight, "L", TwentyOneDigits) + "\n" +
+         "}  // namespace nlayer\n";
+}
+
 std::string FresnelRuleSource(const std::vector<NodeWeight>& rule) {
   return std::string(kBanner) +
          "//\n"
@@ -165,6 +191,7 @@ int main(int argc, char** argv) {
   std::vector<NodeWeight> rule480;
   if (!PositiveHalfOfRule(960, &rule960) || !PositiveHalfOfRule(480, &rule480)) return 2;
   if (!WriteFile(out_dir + "/gauss_weight_tables.cpp", GaussWeightSource(rule960))) return 1;
+  if (!WriteFile(out_dir + "/gauss_extended_tables.cpp", GaussExtendedSource(rule960))) return 1;
   if (!WriteFile(out_dir + "/fresnel_tables.cpp", FresnelRuleSource(rule480))) return 1;
   return 0;
 }

@@ -124,6 +124,7 @@ void TForm1::Button1Click() {
     RunModel(chart_, options);
   } catch (const RunError& e) {
     NameRunSeries(options.input_path);  // a run that fails while writing has drawn a part
+    if (!e.explanation().empty()) throw ExplainedRunError(e.what(), e.explanation());
     if (std::optional<std::string> explanation = ExplainRunFailure(e.what(), reading, options)) {
       throw ExplainedRunError(e.what(), std::move(*explanation));
     }

@@ -6,8 +6,16 @@
 // in closed form in the spatial-frequency domain (Kienle et al., Appl. Opt. 37, 779, 1998;
 // Liemert and Kienle, J. Biomed. Opt. 15, 025003, 2010), inverted by a 960-point
 // Gauss-Legendre rule of the Hankel transform over spatial frequencies up to 30 mus' of the
-// top layer, in 80-bit extended precision. Time-resolved curves come from one inverse real
-// FFT of the spectrum at the grid's frequencies.
+// top layer, in 80-bit extended precision. Where the detector is far enough for that rule to
+// lose digits (rho mus' of the top layer above 60, or the transform's terms cancelling to less
+// than 2e-6 of themselves), the interval is extended to 40 mus' and cut into panels of one
+// rule each, with nodes and Bessel factors to the extended real's precision. Time-resolved
+// curves come from one inverse real FFT of the spectrum at the grid's frequencies.
+//
+// Accuracy: each result carries `rounding`, the estimated bound of what the transform's
+// rounding leaves in its values. A distance where that would exceed 1e-5 of a curve's peak, or
+// 1e-6 of the continuous-wave value in the frequency domain, is refused with InvalidRequest
+// naming rho and the longest distance the medium can be computed at; so is rho mus' above 2000.
 //
 // Conventions: lengths in mm, coefficients in 1/mm, times in ps, frequencies in Hz;
 // R(t) in mm^-2 ps^-1 and R~(f) = integral of R(t) exp(-2 pi i f t) dt in mm^-2, so the
@@ -58,6 +66,9 @@ struct TimeCurves {
   std::vector<double> t_ps;          // samples/2 times, dt ... samples/2 dt
   std::vector<long double> rho_mm;   // the distances, in the order asked for
   std::vector<double> reflectance;   // rho_mm.size() rows of t_ps.size() values, mm^-2 ps^-1
+  // Per distance, the estimated bound of the transform's rounding in each value, mm^-2 ps^-1
+  // (NaN where no estimate could be formed).
+  std::vector<double> rounding;
 
   std::span<const double> Curve(std::size_t rho_index) const {
     return std::span<const double>(reflectance).subspan(rho_index * t_ps.size(), t_ps.size());
@@ -75,6 +86,9 @@ struct FrequencySpectra {
   std::vector<double> f_hz;
   std::vector<long double> rho_mm;
   std::vector<std::complex<double>> values;  // rho_mm.size() rows of f_hz.size() values, mm^-2
+  // Per distance, the estimated bound of the transform's rounding in each value, mm^-2 (NaN
+  // where no estimate could be formed).
+  std::vector<double> rounding;
 
   std::complex<double> At(std::size_t rho_index, std::size_t f_index) const {
     return values[rho_index * f_hz.size() + f_index];

@@ -1,0 +1,87 @@
+#include "core/accuracy.h"
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "core/number_text.h"
+
+namespace nlayer {
+
+namespace {
+
+std::string ThreeDigits(long double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2Le", value);
+  return text;
+}
+
+// The longest distance up to `rho` that `within` accepts, to 1/4096 of rho: the rounding grows
+// with the distance, so the accepted distances end where it passes the limit.
+long double LongestWithin(long double rho, const std::function<bool(long double)>& within) {
+  long double accepted = 0, refused = rho;
+  for (int i = 0; i < 12; ++i) {
+    const long double middle = 0.5L * (accepted + refused);
+    (within(middle) ? accepted : refused) = middle;
+  }
+  return accepted;
+}
+
+std::string DistanceText(long double rho) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3Lg", rho);
+  return text;
+}
+
+ModelProblem TooFar(long double rho, long double kappa, const std::string& what, long double longest) {
+  return {0, "rho", rho,
+          "rho = " + NumberText(rho) + " mm is too far for this medium: the transform's terms there are " +
+              ThreeDigits(kappa) + " times its result, and their rounding would reach " + what +
+              "; this medium can be computed up to about " + DistanceText(longest) + " mm"};
+}
+
+}  // namespace
+
+long double CurveRounding(const TransformPlan& plan, const TimeGrid& grid) {
+  const long double samples = static_cast<long double>(grid.samples);
+  return plan.ValueError() * (samples / 2.0L + 1.0L) * 2.0L / (samples * static_cast<long double>(grid.dt_ps));
+}
+
+std::optional<ModelProblem> DistanceBeyondTransform(const Medium& medium, long double rho) {
+  const long double musp = medium.layers.front().musp;
+  if (!(rho * musp > kLongestRhoMusp)) return std::nullopt;
+  return ModelProblem{0, "rho", rho,
+                      "rho = " + NumberText(rho) + " mm is beyond the transform's reach: rho times the top layer's musp (" +
+                          NumberText(musp) + "/mm) may be at most " + NumberText(kLongestRhoMusp) + ", rho at most " +
+                          DistanceText(kLongestRhoMusp / musp) + " mm"};
+}
+
+std::optional<ModelProblem> CurveAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan,
+                                                 long double peak, const TimeGrid& grid) {
+  if (!plan.measured || !(peak > 0)) return std::nullopt;
+  const long double rounding = CurveRounding(plan, grid);
+  if (!(rounding > kCurveRoundingLimit * peak)) return std::nullopt;
+  // Elsewhere the peak is taken to keep its ratio to the continuous-wave value: the curve's
+  // width changes slowly with the distance next to the rounding.
+  const long double width = std::fabs(plan.cw) / peak;
+  const long double longest = LongestWithin(rho, [&](long double r) {
+    const TransformPlan there = PlanTransform(model, r);
+    return !there.measured || CurveRounding(there, grid) * width <= kCurveRoundingLimit * std::fabs(there.cw);
+  });
+  return TooFar(rho, plan.magnitude / std::fabs(plan.cw), ThreeDigits(rounding / peak) + " of the curve's peak (at most 1e-05)",
+                longest);
+}
+
+std::optional<ModelProblem> ValueAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan) {
+  if (!plan.measured) return std::nullopt;
+  if (!(plan.ValueError() > kValueRoundingLimit * std::fabs(plan.cw))) return std::nullopt;
+  const long double longest = LongestWithin(rho, [&](long double r) {
+    const TransformPlan there = PlanTransform(model, r);
+    return !there.measured || there.ValueError() <= kValueRoundingLimit * std::fabs(there.cw);
+  });
+  return TooFar(rho, plan.magnitude / std::fabs(plan.cw),
+                ThreeDigits(plan.ValueError() / std::fabs(plan.cw)) + " of the continuous-wave value (at most 1e-06)", longest);
+}
+
+}  // namespace nlayer

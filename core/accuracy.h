@@ -1,0 +1,45 @@
+// What the rounding of the Hankel transform leaves in the library's results at a distance, and
+// the distances beyond which results are refused rather than returned wrong.
+//
+// The transform sums terms of both signs whose magnitudes exceed the result by a factor kappa
+// that grows about like e^(mu_eff rho) (core/hankel.h); each term carries a relative rounding of
+// 1e-18 (extended panels) to 1e-14 (the single rule), so every value R~(rho, f) carries an
+// absolute error of about that times the terms' magnitude, and a curve, the sum of its
+// frequencies, that error over dt at every sample.
+#pragma once
+
+#include <optional>
+
+#include "core/derived_model.h"
+#include "core/hankel.h"
+#include "nlayer/medium.h"
+#include "nlayer/reflectance.h"
+
+namespace nlayer {
+
+// A curve is refused where its estimated rounding exceeds this part of its peak: values down to
+// 1e-3 of the peak then keep two digits or more.
+inline constexpr long double kCurveRoundingLimit = 1e-5L;
+// Frequency-domain and continuous-wave values are refused where the estimated rounding exceeds
+// this part of the continuous-wave value.
+inline constexpr long double kValueRoundingLimit = 1e-6L;
+
+// The estimated bound of the rounding of each sample of a curve on `grid`, mm^-2 ps^-1: the
+// inverse transform adds samples/2 + 1 frequencies, each of error plan.ValueError(), with the
+// weight 2 / (samples dt).
+long double CurveRounding(const TransformPlan& plan, const TimeGrid& grid);
+
+// A distance so far that the transform cannot resolve J0 there (rho mus'(top) beyond
+// kLongestRhoMusp), or nothing.
+std::optional<ModelProblem> DistanceBeyondTransform(const Medium& medium, long double rho);
+
+// The problem of a curve at `rho` computed with `plan` whose rounding exceeds kCurveRoundingLimit
+// of its `peak` (mm^-2 ps^-1), naming the longest distance within the limit; nothing where the
+// curve is within it or the plan has no estimate.
+std::optional<ModelProblem> CurveAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan,
+                                                 long double peak, const TimeGrid& grid);
+
+// The same for frequency-domain values and kValueRoundingLimit.
+std::optional<ModelProblem> ValueAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan);
+
+}  // namespace nlayer
