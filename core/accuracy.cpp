@@ -28,10 +28,11 @@ long double LongestWithin(long double rho, const std::function<bool(long double)
   return accepted;
 }
 
+// Three significant digits, rounded down, in the plain form NumberText gives ("85.9", "2000").
 std::string DistanceText(long double rho) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3Lg", rho);
-  return text;
+  if (!(rho > 0)) return "0";
+  const double unit = std::pow(10.0, std::floor(std::log10(static_cast<double>(rho))) - 2.0);
+  return NumberText(static_cast<long double>(std::floor(static_cast<double>(rho) / unit) * unit));
 }
 
 ModelProblem TooFar(long double rho, long double kappa, const std::string& what, long double longest) {

@@ -205,6 +205,33 @@ TEST(NlayerRunTest, AdultHeadExampleRunsAndThreadCountsGiveIdenticalBytes) {
   EXPECT_EQ(dir.Read("head3"), single);
 }
 
+// The adult head moved to longer distances: at 31 mm the run takes the extended panels and says
+// so on a warning line; at 100 mm the transform's rounding would show, and the run fails with the
+// German message and an English line naming rho and the longest distance, writing nothing.
+TEST(NlayerRunTest, LongDistancesAreComputedOnPanelsOrRefused) {
+  TempWorkDir dir;
+  std::ifstream example(kExamples / "adult_head" / "input.dat");
+  std::string head((std::istreambuf_iterator<char>(example)), std::istreambuf_iterator<char>());
+  const std::size_t rho_line = head.rfind("\n30 ") + 1;
+  for (const char* rho : {"31", "100"}) {
+    std::ofstream(std::string("head") + rho + ".dat") << head.substr(0, rho_line) << rho << head.substr(rho_line + 2);
+  }
+  const Outcome near = RunModel("head31.dat", {"--output", "near.dat"});
+  ASSERT_EQ(near.status, 0) << near.err;
+  EXPECT_EQ(near.err.rfind("warning: head31.dat:18: rho is 31 mm, where the 960-point rule over [0, 30 musp] loses digits;", 0),
+            0u)
+      << near.err;
+  ExpectWellFormedCurve(dir.Read("near.dat"));
+
+  const Outcome far = RunModel("head100.dat", {"--output", "far.dat"});
+  EXPECT_EQ(far.status, 1);
+  const std::size_t warning_end = far.err.find('\n') + 1;
+  ExpectExplainedFailure(far.err.substr(warning_end), "Abstand zu groß für dieses Medium.",
+                         "rho = 100 mm is too far for this medium:");
+  EXPECT_NE(far.err.find("this medium can be computed up to about 8"), std::string::npos) << far.err;
+  EXPECT_EQ(dir.Read("far.dat"), "");
+}
+
 TEST(NlayerRunTest, TwoLayerModelGivesIdenticalBytesForEveryThreadCount) {
   TempWorkDir dir;
   for (const char* threads : {"1", "2", "3"}) {
@@ -475,25 +502,6 @@ TEST(NlayerRunTableTest, TheColumnAgreesWithTheWindowsRunWhereverThatKeepsASampl
   }
 }
 
-// One layer has a closed form (the Hankel transform of exp(-alpha z) / 2 for the source and its
-// image): R~ = [z0 (1 + k r1) e^(-k r1) / r1^3 + z2 (1 + k r2) e^(-k r2) / r2^3] / (4 pi),
-// r = sqrt(rho^2 + z^2), z2 = z0 + 2 zb, k^2 = (mua + i omega n / c) / D.
-// The effective reflection of the boundary of n = 1.4, as the model defines it (core/fresnel.h).
-constexpr double kReffOfIndex14 = 0.49347758209353;
-
-std::complex<double> HalfSpace(double musp, double mua, double rho, double f_hz) {
-  const double n = 1.4, reff = kReffOfIndex14;
-  const double D = 1 / (3 * musp);
-  const double zb = 2 * (1 + reff) / (1 - reff) * D;
-  const double z0 = 1 / (mua + musp);
-  const std::complex<double> k = std::sqrt(std::complex<double>(mua, 2 * std::numbers::pi * f_hz * n / 2.99792458e11) / D);
-  const auto term = [&](double z) {
-    const double r = std::hypot(rho, z);
-    return z * (1.0 + k * r) * std::exp(-k * r) / (r * r * r);
-  };
-  return (term(z0) + term(z0 + 2 * zb)) / (4 * std::numbers::pi);
-}
-
 TEST(NlayerRunTableTest, FrequencyTableOfAHalfSpaceIsTheClosedForm) {
   TempWorkDir dir;
   const Table table = TableOf(kExamples / "one_layer" / "input.dat", "fd.csv", {"--fd", "0,1e8", "--rho", "10,20"});
@@ -506,7 +514,7 @@ TEST(NlayerRunTableTest, FrequencyTableOfAHalfSpaceIsTheClosedForm) {
     EXPECT_EQ(std::stod(table[row][0]), f);
     EXPECT_EQ(std::stod(table[row][1]), rho);
     const std::complex<double> value(std::stod(table[row][2]), std::stod(table[row][3]));
-    const std::complex<double> expected = HalfSpace(1, 0.01, rho, f);
+    const std::complex<double> expected = nlayer::testing::HalfSpaceClosedForm(nlayer::Layer{1.0L, 0.01L, 1.4L, 1.0L}, rho, f);
     // The transform stops at 30 mus', which drops less than 2e-14 mm^-2 at these distances.
     EXPECT_LT(std::abs(value - expected), 2e-14 + 1e-12 * std::abs(expected)) << f << " Hz, " << rho << " mm";
     EXPECT_EQ(std::stod(table[row][4]), std::abs(value));

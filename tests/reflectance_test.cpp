@@ -20,6 +20,7 @@
 namespace nlayer {
 namespace {
 
+using testing::HalfSpaceClosedForm;
 using testing::RelErr;
 using testing::TempWorkDir;
 
@@ -30,24 +31,6 @@ const Medium kMismatched{{{1.2L, 0.02L, 1.33L, 2.0L}, {0.8L, 0.005L, 1.5L, 4.0L}
 // The transform stops at 30 mus', where the one-layer integrand has fallen by exp(-30 z0 mus');
 // what it drops is below 2e-14 mm^-2 at these distances.
 constexpr double kTruncation = 2e-14;
-
-// One layer has a closed form (the Hankel transform of exp(-alpha z) / 2 for source and image,
-// alpha = sqrt(s^2 + k^2)): R~ = [z0 (1 + k r1) e^(-k r1) / r1^3 + z2 (1 + k r2) e^(-k r2) / r2^3]
-// / (4 pi), r = sqrt(rho^2 + z^2), z2 = z0 + 2 zb, k^2 = (mua + i omega n / c) / D.
-std::complex<double> HalfSpaceClosedForm(const Layer& layer, double rho, double f_hz) {
-  using C = std::complex<double>;
-  const double D = 1.0 / (3.0 * static_cast<double>(layer.musp));
-  const double reff = static_cast<double>(BoundaryReflection(layer.n));
-  const double zb = 2.0 * ((1.0 + reff) / (1.0 - reff)) * D;
-  const double z0 = 1.0 / static_cast<double>(layer.mua + layer.musp);
-  const double c = 2.99792458e11;  // mm/s
-  const C k = std::sqrt(C(static_cast<double>(layer.mua), 2.0 * std::numbers::pi * f_hz * static_cast<double>(layer.n) / c) / D);
-  auto source = [&](double z) {
-    const double r = std::hypot(rho, z);
-    return z * (1.0 + k * r) * std::exp(-k * r) / (r * r * r);
-  };
-  return (source(z0) + source(z0 + 2.0 * zb)) / (4.0 * std::numbers::pi);
-}
 
 TEST(FrequencyDomain, OneLayerAgreesWithTheClosedForm) {
   const std::vector<long double> rhos = {5, 20, 40};
