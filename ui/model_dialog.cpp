@@ -20,7 +20,7 @@
 
 #include "app/run_explanation.h"
 #include "core/number_text.h"
-#include "io/csv_table.h"
+#include "io/output_file.h"
 #include "io/input_reader.h"
 #include "nlayer/medium.h"
 
