@@ -316,10 +316,7 @@ int main(int argc, char** argv) {
       nlayer::fit::WriteFitImage(picture, *plot_path);
     }
 #endif
-  } catch (const nlayer::ModelFileError& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  } catch (const nlayer::CurveFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
   } catch (const std::exception& e) {

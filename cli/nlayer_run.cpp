@@ -147,7 +147,7 @@ void PlotCurves(const nlayer::TimeCurves& curves, const std::vector<std::string>
 
 // The model file read and validated by the library's rules, and the distances to compute: the
 // --rho list as written, or the file's rho. Nothing, with the message printed, for a model the
-// library refuses; a file that cannot be read throws ModelFileError.
+// library refuses; a file that cannot be read throws InputFileError.
 struct ModelAndDistances {
   nlayer::ModelFile model;
   std::vector<long double> rho;
@@ -194,7 +194,7 @@ int RunTable(const TableRequest& table, const nlayer::RunOptions& options,
 #else
     (void)plot_path;
 #endif
-  } catch (const nlayer::ModelFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
   } catch (const std::exception& e) {
@@ -236,7 +236,7 @@ int RunMoments(const TableRequest& table, const nlayer::RunOptions& options) {
                     text(s.mtsf[k]).c_str(), text(s.vsf[k]).c_str());
       }
     }
-  } catch (const nlayer::ModelFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
   } catch (const std::exception& e) {
