@@ -247,18 +247,5 @@ TEST(CheckOutputPath, RefusesWhatTheSaveWouldRefuseAndTouchesNothing) {
   EXPECT_EQ(dir.Read("file.txt"), "x");
 }
 
-TEST(SameFile, SeesThroughLinksAndNeedsBothToExist) {
-  TempWorkDir dir;
-  dir.Write("a.dat", "x");
-  dir.Write("c.dat", "x");
-  fs::create_symlink("a.dat", "sym.dat");
-  fs::create_hard_link("a.dat", "hard.dat");
-  EXPECT_TRUE(SameFile("a.dat", "sym.dat"));
-  EXPECT_TRUE(SameFile("sym.dat", "hard.dat"));
-  EXPECT_TRUE(SameFile("./a.dat", dir.path() / "a.dat"));
-  EXPECT_FALSE(SameFile("a.dat", "c.dat"));
-  EXPECT_FALSE(SameFile("absent.dat", "absent.dat"));
-}
-
 }  // namespace
 }  // namespace nlayer
