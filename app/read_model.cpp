@@ -3,6 +3,7 @@
 
 #include "core/derived_model.h"
 #include "io/input_reader.h"
+#include "io/output_file.h"
 #include "app/model_state.h"
 #include "app/run.h"
 #include "io/run_error.h"
@@ -38,12 +39,6 @@ void DeriveParameters(ModelState& s) {
   // What was derived before a fault stays in the state, as a run that ends there leaves it.
   StoreDerived(derived, s);
   if (fault != FpFault::kNone) ThrowFault(fault);
-}
-
-bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
-  std::error_code error;
-  const bool same = std::filesystem::equivalent(a, b, error);
-  return !error && same;
 }
 
 }  // namespace

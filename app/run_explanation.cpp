@@ -232,7 +232,7 @@ std::optional<int> FileErrorNumber(std::string_view message) {
 
 std::string SystemReason(int err) { return std::error_code(err, std::generic_category()).message(); }
 
-std::string ExplainInputFileError(const ModelFileError& error, const RunOptions& options) {
+std::string ExplainInputFileError(const InputFileError& error, const RunOptions& options) {
   std::string text = error.what();
   switch (error.error_number()) {
     case ENOENT: {
@@ -273,9 +273,10 @@ std::string ExplainOutputFileError(int err, const RunOptions& options) {
 }
 
 // A hint for a value the reading rules refuse, after ReadModelFile's message.
-std::string ExplainUnreadable(const ModelFileError& error) {
+std::string ExplainUnreadable(const InputFileError& error) {
   const std::string text = error.what();
   if (text.find("NUL byte") != std::string::npos) return text + ": save the model as ASCII or UTF-8, not UTF-16";
+  if (text.find("before the model's last value") != std::string::npos) return text;
   if (text.find("is not a layer count") != std::string::npos) {
     return text + "; the first value of the file is the number of layers, such as 2";
   }
@@ -298,7 +299,7 @@ ModelReading ReadModelForExplanation(const std::filesystem::path& path) {
   }
   try {
     return {ReadModelFile(path), std::nullopt};
-  } catch (const ModelFileError& e) {
+  } catch (const InputFileError& e) {
     return {std::nullopt, e};
   }
 }

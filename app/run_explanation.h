@@ -19,7 +19,7 @@ namespace nlayer {
 // the run may read: a second reader would take its bytes.
 struct ModelReading {
   std::optional<ModelFile> model;
-  std::optional<ModelFileError> error;
+  std::optional<InputFileError> error;
 };
 
 // ReadModelFile without throwing, as ModelReading describes.

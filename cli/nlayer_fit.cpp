@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "core/fp_guard.h"
-#include "io/csv_table.h"
 #include "io/curve_file.h"
 #include "io/model_file.h"
 #include "io/number_list.h"
+#include "io/output_file.h"
 #include "nlayer/fit.h"
 #if NLAYER_HAVE_PLOT
 #include "fit/fit_plot.h"
@@ -103,12 +103,6 @@ bool HasImageSuffix(const std::filesystem::path& path) {
   std::string suffix = path.extension().string();
   for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return suffix == ".png" || suffix == ".svg";
-}
-
-bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
-  std::error_code error;
-  const bool same = std::filesystem::equivalent(a, b, error);
-  return !error && same;
 }
 
 std::string Digits(double value, int precision) {
@@ -255,7 +249,7 @@ int main(int argc, char** argv) {
     for (const auto& [output, option] : {std::pair{csv_path, "--csv"}, std::pair{plot_path, "--plot"}}) {
       if (!output) continue;
       for (const auto& input : {measured_path, irf_path, model_path}) {
-        if (SameFile(*input, *output)) {
+        if (nlayer::SameFile(*input, *output)) {
           throw UsageError{std::string(option) + " \"" + output->string() + "\" is the input \"" + input->string() +
                            "\"; writing it would destroy it"};
         }
@@ -281,6 +275,10 @@ int main(int argc, char** argv) {
   nlayer::FitResult result;
   try {
     nlayer::AssertFloatingPointEnvironment();
+    // Checked before the fit, which may take a while, rather than after it.
+    for (const auto* output : {&csv_path, &plot_path}) {
+      if (*output) nlayer::CheckOutputPath(**output);
+    }
     const nlayer::ModelFile model = nlayer::ReadModelFile(*model_path);
     if (auto problem = nlayer::ValidateModelFile(model, !rho)) {
       std::fprintf(stderr, "%s\n", problem->c_str());
@@ -318,10 +316,7 @@ int main(int argc, char** argv) {
       nlayer::fit::WriteFitImage(picture, *plot_path);
     }
 #endif
-  } catch (const nlayer::ModelFileError& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  } catch (const nlayer::CurveFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
   } catch (const std::exception& e) {

@@ -28,6 +28,7 @@
 #include "io/csv_table.h"
 #include "io/model_file.h"
 #include "io/number_list.h"
+#include "io/output_file.h"
 #include "io/run_error.h"
 #if NLAYER_HAVE_PLOT
 #include "ui/chart_image.h"
@@ -146,7 +147,7 @@ void PlotCurves(const nlayer::TimeCurves& curves, const std::vector<std::string>
 
 // The model file read and validated by the library's rules, and the distances to compute: the
 // --rho list as written, or the file's rho. Nothing, with the message printed, for a model the
-// library refuses; a file that cannot be read throws ModelFileError.
+// library refuses; a file that cannot be read throws InputFileError.
 struct ModelAndDistances {
   nlayer::ModelFile model;
   std::vector<long double> rho;
@@ -193,7 +194,7 @@ int RunTable(const TableRequest& table, const nlayer::RunOptions& options,
 #else
     (void)plot_path;
 #endif
-  } catch (const nlayer::ModelFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
   } catch (const std::exception& e) {
@@ -235,7 +236,7 @@ int RunMoments(const TableRequest& table, const nlayer::RunOptions& options) {
                     text(s.mtsf[k]).c_str(), text(s.vsf[k]).c_str());
       }
     }
-  } catch (const nlayer::ModelFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
   } catch (const std::exception& e) {
@@ -245,18 +246,12 @@ int RunMoments(const TableRequest& table, const nlayer::RunOptions& options) {
   return FlushReport();
 }
 
-bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
-  std::error_code error;
-  const bool same = std::filesystem::equivalent(a, b, error);
-  return !error && same;
-}
-
 // Files the command would write must not be the model it reads (also through a link): a
 // plain run would truncate it before reading, a table or picture would replace it.
 void CheckOutputsAreNotTheModel(const nlayer::RunOptions& options, const TableRequest& table,
                                 const std::optional<std::filesystem::path>& plot_path, bool plain_run) {
   auto check = [&](const std::filesystem::path& output, const char* option) {
-    if (SameFile(options.input_path, output)) {
+    if (nlayer::SameFile(options.input_path, output)) {
       throw UsageError{std::string(option) + " \"" + output.string() + "\" is the model file \"" +
                        options.input_path.string() + "\" itself; writing it would destroy the model"};
     }
@@ -358,6 +353,17 @@ int main(int argc, char** argv) {
   } catch (const UsageError& e) {
     std::fprintf(stderr, "nlayer-run: %s\n", e.message.c_str());
     return 2;
+  }
+
+  // What is written after the computation is checked before it: a name that cannot be written
+  // must not cost the run. (The plain run's --output is opened first thing, as the window does.)
+  try {
+    for (const auto* output : {&table.csv, &plot_path}) {
+      if (*output) nlayer::CheckOutputPath(**output);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nlayer-run: %s\n", e.what());
+    return 1;
   }
 
   if (moments) return RunMoments(table, options);

@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "columns of different lengths");
     Require(curve.t_ps == expected.t_ps, "the times differ from the oracle's");
     Require(curve.counts == expected.counts, "the counts differ from the oracle's");
-  } catch (const nlayer::CurveFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     Require(expected.bad_line != -1, std::string("a curve was refused: ") + e.what());
     Require(e.line() == expected.bad_line, "the refusal names line " + std::to_string(e.line()) +
                                                ", the oracle line " + std::to_string(expected.bad_line) + ": " +

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   nlayer::ModelFile file;
   try {
     file = nlayer::ReadModelFile("input.dat");
-  } catch (const nlayer::ModelFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     library_message = e.what();
     Require(library_message.rfind("input.dat", 0) == 0, "the message does not name the file: " + library_message);
     Require(e.line() >= 0 && e.line() <= lines, "the message names line " + std::to_string(e.line()) + " of " +

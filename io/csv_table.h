@@ -3,7 +3,6 @@
 // (std::to_chars), with "." as the decimal point whatever the locale.
 #pragma once
 
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,11 +19,5 @@ std::string TimeTable(const TimeCurves& curves, const std::vector<std::string>& 
 // frequencies in the outer loop: R~ in mm^-2, its magnitude, and the phase lag -arg R~ in
 // radians (>= 0 for a causal curve; 0, never -0, where R~ is real and positive).
 std::string FrequencyTable(const FrequencySpectra& spectra);
-
-// Replaces `path` with `content` as a whole: the bytes go to a new file in the same folder,
-// which is flushed to the disk, checked and renamed over `path` only when complete. On failure
-// `path` is left as it was, the new file is removed, and std::runtime_error says
-// "cannot write <path>: <the system's reason>".
-void ReplaceFile(const std::filesystem::path& path, std::string_view content);
 
 }  // namespace nlayer

@@ -1,10 +1,13 @@
 #include "io/curve_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <system_error>
 
 namespace nlayer {
@@ -65,7 +68,7 @@ class Parser {
   explicit Parser(const std::string& name) : name_(name) {}
 
   [[noreturn]] void Fail(long line, const std::string& what) const {
-    throw CurveFileError(name_ + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + what, line, 0);
+    throw InputFileError(name_ + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + what, line, 0);
   }
 
   double Number(std::string_view token, long line, const char* what) const {
@@ -109,83 +112,116 @@ class Parser {
   const std::string& name_;
 };
 
+// The rules applied line by line, so that a file is refused at its first wrong line without
+// the rest being read.
+class LineReader {
+ public:
+  explicit LineReader(const std::string& name) : parser_(name) {}
+
+  void Add(std::string_view line) {
+    ++line_number_;
+    if (line_number_ == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
+    if (line.find('\0') != std::string_view::npos) {
+      parser_.Fail(line_number_, "a NUL byte; a curve file is plain text");
+    }
+    line = Trim(line.substr(0, line.find('#')));
+    if (line.empty()) return;
+    const bool first = !seen_content_;
+    seen_content_ = true;
+    const char lead = line.front();
+    if (first && !IsDigit(lead) && lead != '+' && lead != '-' && lead != '.') return;  // the header
+
+    const std::vector<std::string_view> fields = parser_.Fields(line);
+    if (fields.size() != 2) {
+      parser_.Fail(line_number_, std::to_string(fields.size()) + (fields.size() == 1 ? " value" : " values") +
+                                     " where a bin has two, t_ps and counts");
+    }
+    const double t = parser_.Number(fields[0], line_number_, "t_ps");
+    const double counts = parser_.Number(fields[1], line_number_, "counts");
+    if (!(counts >= 0)) {
+      parser_.Fail(line_number_, "counts " + std::string(fields[1]) + " are negative; counts must be >= 0");
+    }
+    if (!curve_.t_ps.empty() && !(t > curve_.t_ps.back())) {
+      char previous[32];
+      char* previous_end = std::to_chars(previous, previous + sizeof previous, curve_.t_ps.back()).ptr;
+      parser_.Fail(line_number_, "t_ps " + std::string(fields[0]) + " does not rise above the " +
+                                     std::string(previous, static_cast<std::size_t>(previous_end - previous)) +
+                                     " ps of line " + std::to_string(curve_.lines.back()) +
+                                     "; times must rise from bin to bin");
+    }
+    if (curve_.t_ps.size() == kMaxCurveBins) {
+      parser_.Fail(line_number_, "more than " + std::to_string(kMaxCurveBins) +
+                                     " bins; a curve holds at most as many as a TCSPC histogram");
+    }
+    curve_.t_ps.push_back(t);
+    curve_.counts.push_back(counts);
+    curve_.lines.push_back(line_number_);
+  }
+
+  CurveFile Finish() {
+    if (curve_.t_ps.empty()) parser_.Fail(0, "no data: a curve needs lines of t_ps and counts");
+    return std::move(curve_);
+  }
+
+ private:
+  const Parser parser_;
+  CurveFile curve_;
+  bool seen_content_ = false;
+  long line_number_ = 0;
+};
+
 }  // namespace
 
 CurveFile ParseCurve(std::string_view text, const std::string& name) {
-  const Parser parser(name);
-  CurveFile curve;
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  bool seen_content = false;
-  long line_number = 0;
+  LineReader reader(name);
   while (!text.empty()) {
-    ++line_number;
     const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
+    reader.Add(text.substr(0, end));
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (line.find('\0') != std::string_view::npos) {
-      parser.Fail(line_number, "a NUL byte; a curve file is plain text");
-    }
-    line = Trim(line.substr(0, line.find('#')));
-    if (line.empty()) continue;
-    const bool first = !seen_content;
-    seen_content = true;
-    const char lead = line.front();
-    if (first && !IsDigit(lead) && lead != '+' && lead != '-' && lead != '.') continue;  // the header
-
-    const std::vector<std::string_view> fields = parser.Fields(line);
-    if (fields.size() != 2) {
-      parser.Fail(line_number, std::to_string(fields.size()) + (fields.size() == 1 ? " value" : " values") +
-                                   " where a bin has two, t_ps and counts");
-    }
-    const double t = parser.Number(fields[0], line_number, "t_ps");
-    const double counts = parser.Number(fields[1], line_number, "counts");
-    if (!(counts >= 0)) {
-      parser.Fail(line_number, "counts " + std::string(fields[1]) + " are negative; counts must be >= 0");
-    }
-    if (!curve.t_ps.empty() && !(t > curve.t_ps.back())) {
-      char previous[32];
-      char* previous_end = std::to_chars(previous, previous + sizeof previous, curve.t_ps.back()).ptr;
-      parser.Fail(line_number, "t_ps " + std::string(fields[0]) + " does not rise above the " +
-                                   std::string(previous, static_cast<std::size_t>(previous_end - previous)) + " ps of line " +
-                                   std::to_string(curve.lines.back()) + "; times must rise from bin to bin");
-    }
-    curve.t_ps.push_back(t);
-    curve.counts.push_back(counts);
-    curve.lines.push_back(line_number);
   }
-  if (curve.t_ps.empty()) parser.Fail(0, "no data: a curve needs lines of t_ps and counts");
-  return curve;
+  return reader.Finish();
 }
 
 CurveFile ReadCurveFile(const std::filesystem::path& path) {
   const std::string name = path.string();
-  std::ifstream stream(path, std::ios::binary);
-  if (!stream) {
-    const int error = errno != 0 ? errno : EIO;
-    throw CurveFileError(name + ": " + std::strerror(error), 0, error);
-  }
-  std::string text;
+  auto fail = [&](int error) { throw InputFileError(name + ": " + std::strerror(error), 0, error); };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(errno);
+  // Closed however the reading ends.
+  const std::unique_ptr<const int, void (*)(const int*)> closer(&fd, [](const int* f) { ::close(*f); });
+  LineReader reader(name);
+  std::string pending;  // the line read so far
+  std::size_t total = 0;
   char buffer[1 << 16];
-  while (stream) {
-    stream.read(buffer, sizeof buffer);
-    const auto got = static_cast<std::size_t>(stream.gcount());
-    // Stops early on what cannot be a curve: /dev/zero, a binary file, a file without end.
-    if (std::memchr(buffer, '\0', got) != nullptr || text.size() + got > kMaxCurveFileBytes) {
-      text.append(buffer, got);
-      break;
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      fail(errno);
     }
-    text.append(buffer, got);
+    if (got == 0) break;
+    total += static_cast<std::size_t>(got);
+    // Stops early on what cannot be a curve: a file without end, or one of endless comments.
+    if (total > kMaxCurveFileBytes) {
+      throw InputFileError(name + ": larger than " + std::to_string(kMaxCurveFileBytes >> 20) +
+                               " MiB; that is no curve of counts",
+                           0, 0);
+    }
+    std::string_view chunk(buffer, static_cast<std::size_t>(got));
+    for (std::size_t end; (end = chunk.find('\n')) != std::string_view::npos;) {
+      if (pending.empty()) {
+        reader.Add(chunk.substr(0, end));
+      } else {
+        pending.append(chunk.substr(0, end));
+        reader.Add(pending);
+        pending.clear();
+      }
+      chunk.remove_prefix(end + 1);
+    }
+    pending.append(chunk);
   }
-  if (stream.bad()) {
-    const int error = errno != 0 ? errno : EIO;
-    throw CurveFileError(name + ": " + std::strerror(error), 0, error);
-  }
-  if (text.size() > kMaxCurveFileBytes && text.find('\0') == std::string::npos) {
-    throw CurveFileError(name + ": larger than " + std::to_string(kMaxCurveFileBytes >> 20) +
-                             " MiB; that is no curve of counts",
-                         0, 0);
-  }
-  return ParseCurve(text, name);
+  if (!pending.empty()) reader.Add(pending);
+  return reader.Finish();
 }
 
 }  // namespace nlayer

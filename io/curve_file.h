@@ -14,16 +14,18 @@
 //    value beyond the range of a double (above about 1.8e308, or so small it would read as 0)
 //    is refused.
 //  - Times rise strictly from line to line; counts are >= 0 (they need not be whole numbers).
-//  - At least one line of data. A NUL byte anywhere makes the file not text.
+//  - At least one line of data, at most kMaxCurveBins. A NUL byte anywhere makes the file not
+//    text.
 //
 // Messages are English and name the file and line: `M.csv:7: "1,5" is not a number`.
 #pragma once
 
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "io/input_file_error.h"
 
 namespace nlayer {
 
@@ -33,30 +35,19 @@ struct CurveFile {
   std::vector<long> lines;     // the 1-based line of each bin
 };
 
-// A curve file that cannot be read (error_number() the operating system's errno, line() 0) or
-// that breaks the rules above (error_number() 0, line() the offending line, or 0 for a file
-// without data).
-class CurveFileError : public std::runtime_error {
- public:
-  CurveFileError(const std::string& message, long line, int error_number)
-      : std::runtime_error(message), line_(line), error_number_(error_number) {}
-  long line() const { return line_; }
-  int error_number() const { return error_number_; }
-
- private:
-  long line_;
-  int error_number_;
-};
-
 // Reads the text of a curve file by the rules above; `name` starts every message. A pure
-// function of its arguments. Throws CurveFileError.
+// function of its arguments. Throws InputFileError.
 CurveFile ParseCurve(std::string_view text, const std::string& name);
 
 // Reads the file at `path` (at most kMaxCurveFileBytes) and parses it; messages name the path
-// as given. Throws CurveFileError.
+// as given. Throws InputFileError.
 CurveFile ReadCurveFile(const std::filesystem::path& path);
 
-// Far more than any histogram of a TCSPC board (65536 bins of 40 characters need 2.6 MB).
+// The most bins a curve may have: the largest histogram of a TCSPC board. A file is refused at
+// the line of the bin beyond, without reading on.
+inline constexpr std::size_t kMaxCurveBins = 65536;
+// Far more than any histogram of a TCSPC board (65536 bins of 40 characters need 2.6 MB); stops
+// a file of endless comments or blank lines.
 inline constexpr std::size_t kMaxCurveFileBytes = 64u << 20;
 
 }  // namespace nlayer

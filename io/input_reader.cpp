@@ -195,16 +195,30 @@ std::int32_t InputReader::ReadInteger() {
   return value;
 }
 
+RealToken ReadRealToken(std::string_view token) {
+  RealToken read;
+  if (token.size() > InputReader::kMaxRealToken) {
+    read.refusal = InputReader::Refusal::kTooLong;
+    return read;
+  }
+  bool parsed = false;
+  read.fault = RunChecked([&] { parsed = ParseRealToken(token, read.value); });
+  if (read.fault != FpFault::kNone) {
+    read.refusal = InputReader::Refusal::kOutOfRange;
+  } else if (!parsed) {
+    read.refusal = InputReader::Refusal::kNotANumber;
+  }
+  return read;
+}
+
 long double InputReader::ReadReal() {
   if (!StartValue()) return 0.0L;
   if (!ReadToken(kMaxRealToken)) Refuse(Refusal::kTooLong, std::string(kInvalidNumericInput));
-  long double value = 0.0L;
-  bool parsed = false;
-  const FpFault fault = RunChecked([&] { parsed = ParseRealToken(ValueToken(), value); });
-  if (fault != FpFault::kNone) Refuse(Refusal::kOutOfRange, FaultMessage(fault));
-  if (!parsed) Refuse(Refusal::kNotANumber, std::string(kInvalidNumericInput));
+  const RealToken read = ReadRealToken(ValueToken());
+  if (read.refusal == Refusal::kOutOfRange) Refuse(read.refusal, FaultMessage(read.fault));
+  if (read.refusal != Refusal::kNone) Refuse(read.refusal, std::string(kInvalidNumericInput));
   SkipRestOfLine();
-  return value;
+  return read.value;
 }
 
 }  // namespace nlayer

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/fp_guard.h"
 #include "io/text_file.h"
 
 namespace nlayer {
@@ -77,5 +78,15 @@ class InputReader {
 // the token is not entirely a number of that kind.
 bool ParseIntegerToken(std::string_view token, std::int32_t& value);
 bool ParseRealToken(std::string_view token, long double& value);
+
+// A real token judged by every rule ReadReal applies to it: its length, its syntax and its
+// range. ReadReal reads through this, and whatever writes a model file checks its values with
+// it, so that nothing is written that a run would refuse.
+struct RealToken {
+  InputReader::Refusal refusal = InputReader::Refusal::kNone;
+  FpFault fault = FpFault::kNone;  // what put it out of range (kOutOfRange)
+  long double value = 0;           // with kNone
+};
+RealToken ReadRealToken(std::string_view token);
 
 }  // namespace nlayer

@@ -33,28 +33,33 @@ std::string At(const ModelFile& file, long line) {
   return file.path.string() + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": ";
 }
 
-[[noreturn]] void ThrowRefusal(const ModelFile& file, const InputReader& reader, bool integer) {
+[[noreturn]] void ThrowRefusal(const ModelFile& file, const TextFile& text, const InputReader& reader, bool integer) {
   const long line = reader.ValueLine();
   const std::string where = At(file, line);
   switch (reader.LastRefusal()) {
     case InputReader::Refusal::kTooLong: {
       const std::size_t limit = integer ? InputReader::kMaxIntegerToken : InputReader::kMaxRealToken;
-      throw ModelFileError(where + Quoted(reader.ValueToken(), true) + " is longer than " + std::to_string(limit) +
+      throw InputFileError(where + Quoted(reader.ValueToken(), true) + " is longer than " + std::to_string(limit) +
                                " characters",
                            line, 0);
     }
     case InputReader::Refusal::kOutOfRange:
-      throw ModelFileError(where + Quoted(reader.ValueToken(), false) + " is beyond the extended range (about 1.19e4932)",
+      throw InputFileError(where + Quoted(reader.ValueToken(), false) + " is beyond the extended range (about 1.19e4932)",
                            line, 0);
     case InputReader::Refusal::kNone: {
-      // Not a token but a byte the file may not hold at all.
+      // Not a token but the file itself: too long, or a byte it may not hold at all.
+      if (text.PastReadLimit()) {
+        throw InputFileError(At(file, 0) + "more than " + std::to_string(kMaxModelFileBytes >> 20) +
+                                 " MiB before the model's last value; a model file is a few lines of numbers",
+                             0, 0);
+      }
       const long at = reader.CurrentLine();
-      throw ModelFileError(At(file, at) + "a NUL byte; a model file is plain text", at, 0);
+      throw InputFileError(At(file, at) + "a NUL byte; a model file is plain text", at, 0);
     }
     case InputReader::Refusal::kNotANumber:
       break;
   }
-  throw ModelFileError(where + Quoted(reader.ValueToken(), false) +
+  throw InputFileError(where + Quoted(reader.ValueToken(), false) +
                            (integer ? " is not a layer count (a whole number)" : " is not a number"),
                        line, 0);
 }
@@ -103,9 +108,9 @@ ModelFile ReadModelFile(const std::filesystem::path& path) {
     file.Close();
   } catch (const FileError& e) {
     const int err = e.error_number();
-    throw ModelFileError(At(model, 0) + std::error_code(err, std::generic_category()).message(), 0, err);
+    throw InputFileError(At(model, 0) + std::error_code(err, std::generic_category()).message(), 0, err);
   } catch (const RunError&) {
-    ThrowRefusal(model, reader, reading_count);
+    ThrowRefusal(model, file, reader, reading_count);
   }
   return model;
 }

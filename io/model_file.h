@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "io/input_file_error.h"
 #include "nlayer/medium.h"
 
 namespace nlayer {
@@ -40,24 +40,11 @@ struct ModelFile {
   long rho_line = 0;  // 0: the file ends before rho
 };
 
-// A model file that cannot be read: it cannot be opened or read (error_number() is the
-// operating system's errno, line() 0), or a value is not a number of its kind, is longer than
-// the reading rules take, or lies beyond the extended range, or the file holds a NUL byte
-// (error_number() 0, line() the line of the value or byte).
-class ModelFileError : public std::runtime_error {
- public:
-  ModelFileError(const std::string& message, long line, int error_number)
-      : std::runtime_error(message), line_(line), error_number_(error_number) {}
-  long line() const { return line_; }
-  int error_number() const { return error_number_; }
-
- private:
-  long line_;
-  int error_number_;
-};
-
 // Reads the model file at `path`. Reading does not judge the values: a negative mua or a
-// missing rho are read as they stand, for ValidateModelFile. Throws ModelFileError.
+// missing rho are read as they stand, for ValidateModelFile. Throws InputFileError for a file
+// that cannot be opened or read, a value that is not a number of its kind, is longer than the
+// reading rules take or lies beyond the extended range, a NUL byte, or a file longer than
+// kMaxModelFileBytes (io/text_file.h).
 ModelFile ReadModelFile(const std::filesystem::path& path);
 
 // The first problem of a model that was read, as one English line naming the file and the line

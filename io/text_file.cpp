@@ -53,6 +53,7 @@ void TextFile::OpenRead(const std::filesystem::path& path) {
   file_ = std::fopen(path.c_str(), "rb");
   if (file_ == nullptr) ThrowFileError(LastError());
   writing_ = false;
+  read_bytes_ = 0;
   struct stat info {};
   if (fstat(fileno(file_), &info) != 0) {
     const int err = LastError();
@@ -105,10 +106,15 @@ int TextFile::Get() {
   const int byte = std::getc(file_);
   if (byte == EOF && std::ferror(file_)) ThrowFileError(LastError());
   if (byte == 0) throw RunError(std::string(kInvalidNumericInput));
+  // The window's own message for a file that holds no model, as for a NUL byte.
+  if (byte != EOF && ++read_bytes_ > kMaxModelFileBytes) throw RunError(std::string(kInvalidNumericInput));
   return byte;
 }
 
-void TextFile::Unget(int byte) { std::ungetc(byte, file_); }
+void TextFile::Unget(int byte) {
+  std::ungetc(byte, file_);
+  --read_bytes_;
+}
 
 void TextFile::Write(std::string_view text) {
   errno = 0;

@@ -15,6 +15,11 @@
 
 namespace nlayer {
 
+// The most a model file is read: a model is a few hundred bytes, and a stack of thousands of
+// layers with a comment on every line stays far below. A reader still short of its last value
+// by then has met a file without end (a pipe, a device) or no model, and stops.
+inline constexpr long long kMaxModelFileBytes = 4LL << 20;
+
 class TextFile {
  public:
   TextFile() = default;
@@ -36,8 +41,10 @@ class TextFile {
 
   // The next byte (1 .. 255) or EOF at the end of the file. A read error throws; so does a NUL
   // byte ("Ungültige numerische Eingabe"), which no text model file holds: UTF-16 text,
-  // binary files and devices such as /dev/zero end at once instead of reading as numbers.
+  // binary files and devices such as /dev/zero end at once instead of reading as numbers. So
+  // does a byte beyond the first kMaxModelFileBytes (PastReadLimit() then tells it apart).
   int Get();
+  bool PastReadLimit() const { return read_bytes_ > kMaxModelFileBytes; }
   // Puts back the byte last returned by Get() (not EOF).
   void Unget(int byte);
   // Appends `text`; an error throws, after the file has been cut back to the end of the last
@@ -52,6 +59,7 @@ class TextFile {
   // Where each completed Write() ended, ascending: what reached the file may stop anywhere in
   // the stdio buffer, and is cut back to the last of these it holds whole.
   std::vector<long long> write_ends_;
+  long long read_bytes_ = 0;  // bytes Get() returned, less those put back
 };
 
 }  // namespace nlayer

@@ -220,7 +220,7 @@ py::tuple ReadModel(const std::string& path) {
   try {
     py::gil_scoped_release release;
     file = nlayer::ReadModelFile(path);
-  } catch (const nlayer::ModelFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     if (e.error_number() != 0) {
       PyErr_SetObject(PyExc_OSError, py::make_tuple(e.error_number(), e.what(), path).ptr());
       throw py::error_already_set();
@@ -250,7 +250,7 @@ py::tuple ReadCurve(const std::string& path) {
   try {
     py::gil_scoped_release release;
     curve = nlayer::ReadCurveFile(path);
-  } catch (const nlayer::CurveFileError& e) {
+  } catch (const nlayer::InputFileError& e) {
     if (e.error_number() != 0) {
       PyErr_SetObject(PyExc_OSError, py::make_tuple(e.error_number(), e.what(), path).ptr());
       throw py::error_already_set();

@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_support.h"
@@ -64,7 +70,7 @@ TEST(CurveFile, NamesTheLineOfEveryRefusal) {
     try {
       ParseCurve(c.text, "m.csv");
       ADD_FAILURE() << "accepted: " << c.text;
-    } catch (const CurveFileError& e) {
+    } catch (const InputFileError& e) {
       EXPECT_EQ(e.line(), c.line) << c.text;
       EXPECT_EQ(e.error_number(), 0) << c.text;
       const std::string prefix = c.line > 0 ? "m.csv:" + std::to_string(c.line) + ": " : "m.csv: ";
@@ -82,7 +88,7 @@ TEST(CurveFile, ReportsFilesThatCannotBeRead) {
     try {
       ReadCurveFile(path);
       ADD_FAILURE() << path;
-    } catch (const CurveFileError& e) {
+    } catch (const InputFileError& e) {
       EXPECT_EQ(e.error_number(), error) << e.what();
       EXPECT_EQ(std::string(e.what()).rfind(std::string(path) + ": ", 0), 0u) << e.what();
     }
@@ -91,9 +97,55 @@ TEST(CurveFile, ReportsFilesThatCannotBeRead) {
   try {
     ReadCurveFile("binary.csv");
     ADD_FAILURE() << "a binary file was read";
-  } catch (const CurveFileError& e) {
+  } catch (const InputFileError& e) {
     EXPECT_EQ(e.line(), 2);
   }
+}
+
+// Rows "i,1" for i = first ... last.
+std::string Rows(std::size_t first, std::size_t last) {
+  std::string text;
+  for (std::size_t i = first; i <= last; ++i) text += std::to_string(i) + ",1\n";
+  return text;
+}
+
+TEST(CurveFile, StopsAtTheFirstBinBeyondTheLimit) {
+  const std::string full = "t_ps,counts\n" + Rows(0, kMaxCurveBins - 1);
+  const CurveFile curve = ParseCurve(full, "c.csv");
+  ASSERT_EQ(curve.t_ps.size(), kMaxCurveBins);
+  EXPECT_EQ(curve.lines.back(), static_cast<long>(kMaxCurveBins) + 1);
+  const std::string beyond = "c.csv:" + std::to_string(kMaxCurveBins + 2) + ": more than " +
+                             std::to_string(kMaxCurveBins) + " bins; a curve holds at most as many as a TCSPC histogram";
+  try {
+    ParseCurve(full + Rows(kMaxCurveBins, kMaxCurveBins) + "oops\n", "c.csv");
+    ADD_FAILURE() << "read a bin beyond the limit";
+  } catch (const InputFileError& e) {
+    EXPECT_EQ(std::string(e.what()), beyond);  // not the later line that is no bin
+  }
+
+  // A pipe of rising bins that goes on: refused at that bin, long before the file's byte limit.
+  testing::TempWorkDir dir;
+  ASSERT_EQ(::mkfifo("c.csv", 0600), 0);
+  ::signal(SIGPIPE, SIG_IGN);
+  std::thread writer([] {
+    const int fd = ::open("c.csv", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    std::string text = "t_ps,counts\n";
+    for (std::size_t first = 0; first < (std::size_t{1} << 23); first += 4096) {
+      text += Rows(first, first + 4095);
+      if (::write(fd, text.data(), text.size()) < 0) break;
+      text.clear();
+    }
+    ::close(fd);
+  });
+  try {
+    ReadCurveFile("c.csv");
+    ADD_FAILURE() << "read the pipe to its end";
+  } catch (const InputFileError& e) {
+    EXPECT_EQ(std::string(e.what()), beyond);
+    EXPECT_EQ(e.line(), static_cast<long>(kMaxCurveBins) + 2);
+  }
+  writer.join();
 }
 
 }  // namespace

@@ -130,6 +130,36 @@ TEST(ModelDialog, ProblemsAreMarkedAtTheirCellsAndKeepSaveOff) {
   EXPECT_EQ(saved.rho_mm, 20);
 }
 
+// The dialog judges a cell by the reader's own rules: Save is on exactly when the file it would
+// write is one a run reads and the library accepts.
+TEST(ModelDialog, SaveIsOnlyForValuesTheReaderTakes) {
+  TempWorkDir dir;
+  const std::string seventy = "0.0" + std::string(67, '1');
+  for (const std::string& mua : {seventy, "0.0" + std::string(61, '1'), std::string("1e5000"), std::string("1e-5000"),
+                                 std::string("0.01"), std::string("1,4"), std::string(" 0.02 "), std::string("-0")}) {
+    SCOPED_TRACE(mua);
+    dir.Write("input.dat", "1\n1\n0.01\n1.4\n10\n20\n");
+    ModelDialog dialog(dir.path() / "input.dat");
+    SetCell(dialog, 0, kMuaColumn, mua.c_str());
+    dir.Write("probe.dat", "1\n1\n" + mua + "\n1.4\n10\n20\n");
+    bool reads = true;
+    try {
+      reads = !ValidateModelFile(ReadModelFile(dir.path() / "probe.dat"), true);
+    } catch (const InputFileError&) {
+      reads = false;
+    }
+    EXPECT_EQ(dialog.SaveButton->isEnabled(), reads) << dialog.ProblemLabel->text().toStdString();
+    EXPECT_EQ(Marked(dialog, 0, kMuaColumn), !reads);
+    if (reads) {
+      ASSERT_TRUE(dialog.Save());
+      EXPECT_NO_THROW(ReadModelFile(dir.path() / "input.dat"));
+    }
+    if (mua == seventy) {
+      EXPECT_TRUE(dialog.ProblemLabel->text().contains(QStringLiteral("has 70 characters; a run reads numbers of at most 64")));
+    }
+  }
+}
+
 TEST(ModelDialog, AnUnreadableFileIsShownWithItsErrorAndReplacedOnlyWhenAskedTo) {
   TempWorkDir dir;
   const std::string unreadable = "1\n1\n0.01\n1,4\n10\n20\n";

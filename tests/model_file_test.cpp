@@ -4,14 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/model_state.h"
 #include "app/run.h"
 #include "io/run_error.h"
+#include "io/text_file.h"
 #include "tests/test_support.h"
 
 namespace nlayer {
@@ -28,7 +35,7 @@ ModelFile Read(const TempWorkDir& dir, const std::string& content) {
 std::string ReadError(const TempWorkDir& dir, const std::string& content) {
   try {
     Read(dir, content);
-  } catch (const ModelFileError& e) {
+  } catch (const InputFileError& e) {
     return e.what();
   }
   return "(read)";
@@ -121,13 +128,76 @@ TEST(ReadModelFile, RefusesWhatTheReadingRulesRefuseWithTheLineAndTheToken) {
   try {
     ReadModelFile("absent.dat");
     ADD_FAILURE() << "read a file that does not exist";
-  } catch (const ModelFileError& e) {
+  } catch (const InputFileError& e) {
     EXPECT_EQ(std::string(e.what()), "absent.dat: No such file or directory");
     EXPECT_EQ(e.error_number(), ENOENT);
     EXPECT_EQ(e.line(), 0);
   }
   fs::create_directory(dir.path() / "folder.dat");
-  EXPECT_THROW(ReadModelFile("folder.dat"), ModelFileError);
+  EXPECT_THROW(ReadModelFile("folder.dat"), InputFileError);
+}
+
+// The window's run on input.dat in the working directory: its message, empty when it read.
+std::string WindowReadError() {
+  State.RunIndex = -1;
+  std::string error;
+  try {
+    ReadModel();
+  } catch (const RunError& e) {
+    error = e.what();
+  }
+  State.InputFile.CloseQuietly();
+  State.OutputFile.CloseQuietly();
+  return error;
+}
+
+TEST(ReadModelFile, AFileThatDoesNotEndItsModelWithinTheCapIsRefusedByBothReaders) {
+  TempWorkDir dir;
+  const std::string refused = "more than 4 MiB before the model's last value; a model file is a few lines of numbers";
+  // The count, then blank lines beyond the cap: the first layer never comes.
+  dir.Write("input.dat", "1\n" + std::string(kMaxModelFileBytes, '\n'));
+  try {
+    ReadModelFile("input.dat");
+    ADD_FAILURE() << "read past the cap";
+  } catch (const InputFileError& e) {
+    EXPECT_EQ(std::string(e.what()), "input.dat: " + refused);
+    EXPECT_EQ(e.error_number(), 0);
+  }
+  // The window's run says what it says of any file that holds no model.
+  EXPECT_EQ(WindowReadError(), kInvalidNumericInput);
+  // What follows the last value is never read, however long.
+  dir.Write("input.dat", "1\n1\n0.01\n1.4\n10\n20\n" + std::string(kMaxModelFileBytes, '#'));
+  EXPECT_EQ(ReadModelFile("input.dat").rho_mm, 20);
+  EXPECT_EQ(WindowReadError(), "");
+  // A stack of 2000 layers with a comment on each value stays within it.
+  std::string stack = "2000\n";
+  for (int i = 0; i < 2000; ++i) stack += "1.25      mus' (reduced scattering) [1/mm] of layer " + std::to_string(i + 1) +
+                                          "\n0.0125    mua\n1.4       n\n0.5       d [mm]\n";
+  dir.Write("input.dat", stack + "30\n");
+  EXPECT_EQ(ReadModelFile("input.dat").medium.layers.size(), 2000u);
+
+  // A pipe of values without end: a layer count of 2e9, then "1" after "1".
+  ASSERT_EQ(::mkfifo("endless.dat", 0600), 0);
+  ::signal(SIGPIPE, SIG_IGN);
+  std::thread writer([] {
+    const int fd = ::open("endless.dat", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    if (::write(fd, "2000000000\n", 11) != 11) return (void)::close(fd);
+    std::string ones;
+    while (ones.size() < (64u << 10)) ones += "1\n";
+    // Bounded, so that a reader without a cap ends too, having read four times the cap.
+    for (std::size_t sent = 0; sent < std::size_t{16} << 20; sent += ones.size()) {
+      if (::write(fd, ones.data(), ones.size()) < 0) break;
+    }
+    ::close(fd);
+  });
+  try {
+    ReadModelFile("endless.dat");
+    ADD_FAILURE() << "read a pipe to its end";
+  } catch (const InputFileError& e) {
+    EXPECT_EQ(std::string(e.what()), "endless.dat: " + refused);
+  }
+  writer.join();
 }
 
 // A second route to the same numbers: the window's run reads the hostile and test models of
@@ -142,7 +212,7 @@ TEST(ReadModelFile, ReadsWhatTheWindowsRunReadsFromEveryModelOfTheSuite) {
       ModelFile mine;
       try {
         mine = ReadModelFile(entry.path());
-      } catch (const ModelFileError& e) {
+      } catch (const InputFileError& e) {
         mine_error = e.what();
       }
       TempWorkDir dir;

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "io/text_file.h"
 #include "tests/reflectance_file.h"
 #include "tests/run_command.h"
 #include "tests/test_support.h"
@@ -592,6 +593,39 @@ TEST(NlayerRunTableTest, AFailedRunLeavesTheOldTableAsItWas) {
   EXPECT_TRUE(fs::is_empty("folder.csv"));
 }
 
+// Files written after the computation are checked before it; the message names the file.
+TEST(NlayerRunTableTest, AnOutputThatCannotBeWrittenEndsTheCommandBeforeItComputes) {
+  TempWorkDir dir;
+  fs::copy_file(kModels / "two_layer.dat", dir.path() / "input.dat");
+  const std::string no_dir = ": No such file or directory\n";
+  Outcome run = RunNlayer({"--csv", "/no/such/dir/t.csv"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "nlayer-run: cannot write /no/such/dir/t.csv" + no_dir);
+#if NLAYER_HAVE_PLOT
+  // The picture comes last, after the table or the plain run's curve: neither is made.
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--csv", "t.csv", "--plot", "/no/such/dir/p.png"},
+                                               std::vector<std::string>{"--plot", "/no/such/dir/p.png"}}) {
+    run = RunNlayer(args);
+    EXPECT_EQ(run.status, 1) << args[0];
+    EXPECT_EQ(run.err, "nlayer-run: cannot write /no/such/dir/p.png" + no_dir);
+    EXPECT_FALSE(Exists("t.csv"));
+    EXPECT_FALSE(Exists("reflectance.dat"));
+  }
+#endif
+  // nlayer-fit checks its outputs before it even reads its inputs.
+  run = RunCommand(NLAYER_FIT_PATH, {"--measured", "m.csv", "--irf", "irf.csv", "--model", "input.dat", "--free",
+                                     "mua1", "--csv", "/no/such/dir/fit.csv"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "nlayer-fit: cannot write /no/such/dir/fit.csv" + no_dir);
+
+  // Standard output named as the table's file gets the table, not a file in its place.
+  ASSERT_EQ(RunNlayer({"--csv", "t.csv", "--samples", "64"}).status, 0);
+  run = RunNlayer({"--csv", "/proc/self/fd/1", "--samples", "64"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, dir.Read("t.csv"));
+}
+
 #if NLAYER_HAVE_PLOT
 TEST(NlayerRunTableTest, PlotNamesEveryDistanceInTheLegend) {
   TempWorkDir dir;
@@ -650,6 +684,14 @@ TEST(NlayerRunTest, NulBytesAndEndlessDevicesAreNoModel) {
   run = RunNlayer({"--input", "/dev/zero"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Ungültige numerische Eingabe.\n");
+  // Text that does not finish a model within the reader's cap is no model either.
+  dir.Write("blank.dat", "1\n" + std::string(kMaxModelFileBytes, ' '));
+  run = RunNlayer({"--input", "blank.dat"});
+  EXPECT_EQ(run.status, 1);
+  ExpectExplainedFailure(run.err, "Ungültige numerische Eingabe.", "blank.dat: more than 4 MiB before the model's last value");
+  run = RunNlayer({"--input", "blank.dat", "--csv", "t.csv"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "blank.dat: more than 4 MiB before the model's last value; a model file is a few lines of numbers\n");
 }
 
 // Eight runs at once on one output file, two models in turn: each run holds the file from

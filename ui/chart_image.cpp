@@ -1,6 +1,6 @@
 #include "ui/chart_image.h"
 
-#include "io/csv_table.h"
+#include "io/output_file.h"
 
 #include <QApplication>
 #include <QBuffer>

@@ -20,8 +20,8 @@
 
 #include "app/run_explanation.h"
 #include "core/number_text.h"
-#include "io/csv_table.h"
 #include "io/input_reader.h"
+#include "io/output_file.h"
 #include "nlayer/medium.h"
 
 namespace nlayer::ui {
@@ -43,17 +43,30 @@ const QColor kProblemColour(255, 200, 200);
 
 QString ProblemStyle() { return QStringLiteral("color: #b00000;"); }
 
+// A cell as a run would read it from the saved file: by the reader's own rules, so that Save
+// never writes a value the next run refuses.
+RealToken CellToken(const QString& text) { return ReadRealToken(text.trimmed().toStdString()); }
+
 std::optional<long double> CellValue(const QString& text) {
-  const std::string token = text.trimmed().toStdString();
-  long double value = 0;
-  if (token.empty() || !ParseRealToken(token, value)) return std::nullopt;
-  return value;
+  const RealToken token = CellToken(text);
+  if (text.trimmed().isEmpty() || token.refusal != InputReader::Refusal::kNone) return std::nullopt;
+  return token.value;
 }
 
 QString NotANumber(const QString& what, const QString& text) {
-  if (text.trimmed().isEmpty()) return what + QStringLiteral(" is empty");
-  return what + QStringLiteral(" \"") + text.trimmed() +
-         QStringLiteral("\" is not a number (\".\" is the decimal point: 1.4 or 14e-1)");
+  const QString trimmed = text.trimmed();
+  if (trimmed.isEmpty()) return what + QStringLiteral(" is empty");
+  switch (CellToken(text).refusal) {
+    case InputReader::Refusal::kTooLong:
+      return what + QStringLiteral(" has %1 characters; a run reads numbers of at most %2")
+                        .arg(trimmed.toStdString().size())
+                        .arg(InputReader::kMaxRealToken);
+    case InputReader::Refusal::kOutOfRange:
+      return what + QStringLiteral(" \"") + trimmed + QStringLiteral("\" is beyond the extended range (about 1.19e4932)");
+    default:
+      return what + QStringLiteral(" \"") + trimmed +
+             QStringLiteral("\" is not a number (\".\" is the decimal point: 1.4 or 14e-1)");
+  }
 }
 
 long double& Field(Layer& layer, int column) {
