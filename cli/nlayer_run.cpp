@@ -30,7 +30,7 @@
 #include "io/number_list.h"
 #include "io/run_error.h"
 #if NLAYER_HAVE_PLOT
-#include "ui/chart_image.h"
+#include "plot/chart_image.h"
 #endif
 
 namespace {

@@ -277,6 +277,28 @@ TEST(NlayerRunTest, PlotDrawsTheCurveIntoAnImageWithoutADisplay) {
   run = RunNlayer({"--plot", "curve.jpg"});
   EXPECT_EQ(run.status, 2);
 }
+#else
+// Without the image export (NLAYER_BUILD_PLOT off) --plot is a bad command line in both
+// commands: refused in one line with status 2 before anything is read or written, as a script
+// that asked for a picture must not take a run without one for success.
+TEST(NlayerRunTest, PlotIsRefusedByBothCommandsInABuildWithoutTheImageExport) {
+  TempWorkDir dir;
+  fs::copy_file(kExamples / "one_layer" / "input.dat", dir.path() / "input.dat");
+  dir.Write("reflectance.dat", "stale\r\n");
+  const Outcome run = RunNlayer({"--threads", "1", "--plot", "curve.png"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "nlayer-run: --plot is not available: this nlayer-run was built without Qt\n");
+  EXPECT_EQ(dir.Read("reflectance.dat"), "stale\r\n");
+  const Outcome fit = RunCommand(NLAYER_FIT_PATH, {"--measured", "m.csv", "--irf", "irf.csv", "--model", "input.dat",
+                                                   "--free", "mua1", "--plot", "fit.svg", "--csv", "fit.csv"});
+  EXPECT_EQ(fit.status, 2);
+  EXPECT_EQ(fit.out, "");
+  EXPECT_EQ(fit.err, "nlayer-fit: --plot is not available: this nlayer-fit was built without Qt\n");
+  EXPECT_FALSE(Exists("curve.png"));
+  EXPECT_FALSE(Exists("fit.svg"));
+  EXPECT_FALSE(Exists("fit.csv"));
+}
 #endif
 
 class BadCommandLineTest : public ::testing::TestWithParam<std::vector<std::string>> {};
