@@ -136,7 +136,9 @@ set(CPACK_STRIP_FILES ON)
 # The shared libraries the programs and the extension load (Qt, ALGLIB, the C++ runtime), and
 # with -DNLAYER_SHARED=ON a shlibs file for libnlayer and libnlayer_fit.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+if(NLAYER_SHARED)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+endif()
 if(TARGET _nlayer)
   # The extension is built for one minor version of Python.
   string(REPLACE "." ";" python_version "${NLAYER_PYTHON_VERSION}")
