@@ -70,9 +70,10 @@ install(FILES ${CMAKE_BINARY_DIR}/pkgconfig/nlayer.pc DESTINATION ${CMAKE_INSTAL
 
 # Man pages of the command lines, made at build time by help2man from their own --help and
 # --version, so that they cannot fall behind the programs.
+# Not in sanitized builds, which are not installed and whose programs would run instrumented.
 find_program(HELP2MAN help2man)
 set(man_pages)
-if(HELP2MAN)
+if(HELP2MAN AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   set(man_name_nlayer-run "compute the time-resolved diffuse reflectance of a layered turbid medium")
   set(man_name_nlayer-fit "fit optical properties of a layered medium to a measured time-resolved curve")
   foreach(program nlayer-run nlayer-fit)
@@ -89,7 +90,7 @@ if(HELP2MAN)
   add_custom_target(man_pages ALL DEPENDS ${man_pages})
   install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 else()
-  message(STATUS "help2man not found: no man pages for nlayer-run and nlayer-fit")
+  message(STATUS "No man pages for nlayer-run and nlayer-fit (help2man not found, or a sanitized build)")
 endif()
 
 # The window in the desktop's menu.
@@ -114,7 +115,7 @@ if(NLAYER_BUILD_TESTS)
                    -DCXX_COMPILER=${CMAKE_CXX_COMPILER}
                    "-DCXX_FLAGS=${CMAKE_CXX_FLAGS}"
                    -DPKG_CONFIG=${PKG_CONFIG_EXECUTABLE}
-                   -DMAN_PAGES=$<BOOL:${HELP2MAN}>
+                   -DMAN_PAGES=$<TARGET_EXISTS:man_pages>
                    -DWINDOW=$<TARGET_EXISTS:nlayer>
                    -DDESKTOP_FILE_VALIDATE=${DESKTOP_FILE_VALIDATE}
                    -DPYTHON=$<$<TARGET_EXISTS:_nlayer>:${Python3_EXECUTABLE}>
