@@ -24,7 +24,7 @@
 #include "io/output_file.h"
 #include "nlayer/fit.h"
 #if NLAYER_HAVE_PLOT
-#include "fit/fit_plot.h"
+#include "plot/fit_plot.h"
 #endif
 
 namespace {

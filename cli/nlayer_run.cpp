@@ -31,7 +31,7 @@
 #include "io/output_file.h"
 #include "io/run_error.h"
 #if NLAYER_HAVE_PLOT
-#include "ui/chart_image.h"
+#include "plot/chart_image.h"
 #endif
 
 namespace {

@@ -16,6 +16,7 @@ packages=(
   python3 python3-dev pybind11-dev python3-numpy python3-pytest
   python3-distributed python3-tqdm python3-matplotlib
   dpkg-dev file
+  help2man desktop-file-utils
 )
 
 missing=()

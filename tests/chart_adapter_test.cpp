@@ -1,4 +1,4 @@
-#include "ui/chart_adapter.h"
+#include "plot/chart_adapter.h"
 
 #include <gtest/gtest.h>
 

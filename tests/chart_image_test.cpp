@@ -1,6 +1,6 @@
 // This test binary has no application object, as the headless command has none: the export
 // makes its own, on the offscreen platform, for every picture.
-#include "ui/chart_image.h"
+#include "plot/chart_image.h"
 
 #include <gtest/gtest.h>
 

@@ -305,6 +305,28 @@ TEST(NlayerRunTest, PlotDrawsTheCurveIntoAnImageWithoutADisplay) {
   run = RunNlayer({"--plot", "curve.jpg"});
   EXPECT_EQ(run.status, 2);
 }
+#else
+// Without the image export (NLAYER_BUILD_PLOT off) --plot is a bad command line in both
+// commands: refused in one line with status 2 before anything is read or written, as a script
+// that asked for a picture must not take a run without one for success.
+TEST(NlayerRunTest, PlotIsRefusedByBothCommandsInABuildWithoutTheImageExport) {
+  TempWorkDir dir;
+  fs::copy_file(kExamples / "one_layer" / "input.dat", dir.path() / "input.dat");
+  dir.Write("reflectance.dat", "stale\r\n");
+  const Outcome run = RunNlayer({"--threads", "1", "--plot", "curve.png"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "nlayer-run: --plot is not available: this nlayer-run was built without Qt\n");
+  EXPECT_EQ(dir.Read("reflectance.dat"), "stale\r\n");
+  const Outcome fit = RunCommand(NLAYER_FIT_PATH, {"--measured", "m.csv", "--irf", "irf.csv", "--model", "input.dat",
+                                                   "--free", "mua1", "--plot", "fit.svg", "--csv", "fit.csv"});
+  EXPECT_EQ(fit.status, 2);
+  EXPECT_EQ(fit.out, "");
+  EXPECT_EQ(fit.err, "nlayer-fit: --plot is not available: this nlayer-fit was built without Qt\n");
+  EXPECT_FALSE(Exists("curve.png"));
+  EXPECT_FALSE(Exists("fit.svg"));
+  EXPECT_FALSE(Exists("fit.csv"));
+}
 #endif
 
 class BadCommandLineTest : public ::testing::TestWithParam<std::vector<std::string>> {};
@@ -646,12 +668,14 @@ TEST(NlayerRunTest, AnOutputThatIsTheModelIsRefusedBeforeAnythingIsTouched) {
   dir.Write("m.dat", model);
   fs::create_symlink("m.dat", dir.path() / "symlink.dat");
   fs::create_hard_link(dir.path() / "m.dat", dir.path() / "hardlink.dat");
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--input", "m.dat", "--output", "m.dat"},
-        std::vector<std::string>{"--input", "m.dat", "--output", "symlink.dat"},
-        std::vector<std::string>{"--input", "symlink.dat", "--output", "hardlink.dat"},
-        std::vector<std::string>{"--input", "m.dat", "--csv", "hardlink.dat"},
-        std::vector<std::string>{"--input", "m.dat", "--plot", "symlink.dat.png"}}) {
+  std::vector<std::vector<std::string>> cases = {{"--input", "m.dat", "--output", "m.dat"},
+                                                 {"--input", "m.dat", "--output", "symlink.dat"},
+                                                 {"--input", "symlink.dat", "--output", "hardlink.dat"},
+                                                 {"--input", "m.dat", "--csv", "hardlink.dat"}};
+#if NLAYER_HAVE_PLOT
+  cases.push_back({"--input", "m.dat", "--plot", "symlink.dat.png"});
+#endif
+  for (const std::vector<std::string>& args : cases) {
     if (args.back() == "symlink.dat.png") fs::create_symlink("m.dat", dir.path() / "symlink.dat.png");
     const Outcome run = RunNlayer(args);
     EXPECT_EQ(run.status, 2) << args[3];

@@ -20,8 +20,8 @@
 #include "app/run_explanation.h"
 #include "core/number_text.h"
 #include "io/run_error.h"
+#include "plot/chart_image.h"
 #include "ui/application.h"
-#include "ui/chart_image.h"
 #include "ui/model_dialog.h"
 
 namespace nlayer::ui {

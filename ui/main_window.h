@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/chart_adapter.h"
+#include "plot/chart_adapter.h"
 
 QT_BEGIN_NAMESPACE
 class QAction;

@@ -1,6 +1,5 @@
-#include "fit/fit_plot.h"
+#include "plot/fit_plot.h"
 
-#include <QApplication>
 #include <QBrush>
 #include <QColor>
 #include <QFont>
@@ -17,57 +16,15 @@
 #include <QtCharts/QValueAxis>
 
 #include <algorithm>
-#include <array>
-#include <clocale>
 #include <cmath>
-#include <cstdio>
-#include <memory>
 #include <stdexcept>
 
-#include "ui/chart_image.h"
+#include "plot/chart_image.h"
+#include "plot/offscreen_application.h"
 
 namespace nlayer::fit {
 
 namespace {
-
-// A QApplication on the offscreen platform while the object lives, unless there is one.
-class OffscreenApplication {
- public:
-  OffscreenApplication() {
-    if (QCoreApplication* existing = QCoreApplication::instance()) {
-      if (qobject_cast<QApplication*>(existing) == nullptr) {
-        throw std::runtime_error("cannot draw the fit: the program's Qt application is not a QApplication");
-      }
-      return;
-    }
-    // The offscreen platform's notes mean nothing to someone who asked for a picture.
-    previous_ = qInstallMessageHandler(&OnlyCritical);
-    // QApplication sets the C locale from the environment; numbers elsewhere keep theirs.
-    const std::string locale = std::setlocale(LC_ALL, nullptr);
-    application_ = std::make_unique<QApplication>(argc_, argv_.data());
-    std::setlocale(LC_ALL, locale.c_str());
-  }
-  ~OffscreenApplication() {
-    if (!application_) return;
-    application_.reset();
-    qInstallMessageHandler(previous_);
-  }
-  OffscreenApplication(const OffscreenApplication&) = delete;
-  OffscreenApplication& operator=(const OffscreenApplication&) = delete;
-
- private:
-  static void OnlyCritical(QtMsgType type, const QMessageLogContext&, const QString& message) {
-    if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(message));
-  }
-
-  QtMessageHandler previous_ = nullptr;
-  char name_[11] = "nlayer-fit";
-  char platform_option_[10] = "-platform";
-  char platform_[10] = "offscreen";
-  int argc_ = 3;
-  std::array<char*, 4> argv_{name_, platform_option_, platform_, nullptr};
-  std::unique_ptr<QApplication> application_;
-};
 
 QChart* NewChart() {
   auto* chart = new QChart;
@@ -91,7 +48,8 @@ QValueAxis* TimeAxis(const FitPicture& picture) {
 
 void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path) {
   if (picture.t_ps.empty()) throw std::runtime_error("cannot draw the fit into " + path.string() + ": no bins");
-  OffscreenApplication application;
+  const plot::OffscreenApplication application(
+      "nlayer-fit", "cannot draw the fit: the program's Qt application is not a QApplication");
 
   // Above: log counts. Bins without counts have no logarithm and are left out.
   QChart* counts_chart = NewChart();

@@ -1,11 +1,10 @@
-#include "ui/chart_image.h"
+#include "plot/chart_image.h"
 
 #include "io/output_file.h"
 
 #include <QApplication>
 #include <QBuffer>
 #include <QByteArray>
-#include <QFile>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
@@ -21,13 +20,12 @@
 
 #include <array>
 #include <cctype>
-#include <clocale>
-#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
-#include "ui/chart_adapter.h"
+#include "plot/chart_adapter.h"
+#include "plot/offscreen_application.h"
 
 namespace nlayer::ui {
 
@@ -47,49 +45,11 @@ ImageFormat FormatOf(const std::filesystem::path& path) {
   Fail(path, "unknown file type \"" + path.extension().string() + "\" (use .png or .svg)");
 }
 
-QString QtFileName(const std::filesystem::path& path) {
-  return QFile::decodeName(QByteArray::fromStdString(path.native()));
+// The application of a picture drawn outside the window, named as the window program.
+plot::OffscreenApplication ApplicationFor(const std::filesystem::path& path) {
+  return plot::OffscreenApplication(
+      "nlayer", "cannot write the chart image " + path.string() + ": charts need a QApplication");
 }
-
-// A QApplication on the offscreen platform for as long as the object lives, unless the process
-// already has one.
-class ApplicationIfNone {
- public:
-  explicit ApplicationIfNone(const std::filesystem::path& path) {
-    if (QCoreApplication* existing = QCoreApplication::instance()) {
-      if (qobject_cast<QApplication*>(existing) == nullptr) Fail(path, "charts need a QApplication");
-      return;
-    }
-    // The offscreen platform's notes (no XDG_RUNTIME_DIR, no size hints) mean nothing to a
-    // script that asked for a picture; only critical messages reach its standard error.
-    previous_handler_ = qInstallMessageHandler(&OnlyCritical);
-    // QApplication sets the C locale from the environment; the caller's numbers stay as they were.
-    const std::string locale = std::setlocale(LC_ALL, nullptr);
-    application_ = std::make_unique<QApplication>(argc_, argv_.data());
-    std::setlocale(LC_ALL, locale.c_str());
-  }
-  ~ApplicationIfNone() {
-    if (!application_) return;
-    application_.reset();
-    qInstallMessageHandler(previous_handler_);
-  }
-  ApplicationIfNone(const ApplicationIfNone&) = delete;
-  ApplicationIfNone& operator=(const ApplicationIfNone&) = delete;
-
- private:
-  static void OnlyCritical(QtMsgType type, const QMessageLogContext&, const QString& message) {
-    if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(message));
-  }
-
-  QtMessageHandler previous_handler_ = nullptr;
-  // QApplication keeps references to its arguments and removes those it has read.
-  char name_[7] = "nlayer";
-  char platform_option_[10] = "-platform";
-  char platform_[10] = "offscreen";
-  int argc_ = 3;
-  std::array<char*, 4> argv_{name_, platform_option_, platform_, nullptr};
-  std::unique_ptr<QApplication> application_;
-};
 
 // A window that has never been shown has had no resize event and has not laid out its content.
 void LayOutUnshown(QWidget& widget) {
@@ -142,7 +102,7 @@ void WriteWidgetImage(QWidget& widget, const std::filesystem::path& path) {
 
 void WriteChartImage(const MemoryChart& chart, const std::filesystem::path& path) {
   FormatOf(path);  // an unknown suffix fails before any Qt machinery starts
-  ApplicationIfNone application(path);
+  const plot::OffscreenApplication application = ApplicationFor(path);
   ChartAdapter adapter;
   for (int series = 0; series < ChartSink::kSeriesCount; ++series) {
     for (const auto& [x, y] : chart.Series(series)) adapter.AppendPoint(series, x, y);
@@ -162,7 +122,7 @@ void WriteCurvesImage(const std::vector<NamedCurve>& curves, const std::filesyst
                                 std::to_string(curves.size()));
   }
   FormatOf(path);
-  ApplicationIfNone application(path);
+  const plot::OffscreenApplication application = ApplicationFor(path);
   ChartAdapter adapter;
   QChart& chart = *adapter.Chart();
   for (int i = 0; i < ChartSink::kSeriesCount; ++i) {
