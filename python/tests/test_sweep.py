@@ -34,22 +34,24 @@ def client():
 
 
 def test_local_sweep_equals_single_calls(expected):
-    assert np.array_equal(nlayer.sweep(list(media(7)), rho=RHO, **GRID), expected)
+    t_ps, R = nlayer.sweep(list(media(7)), rho=RHO, **GRID)
+    assert np.array_equal(R, expected)
+    assert np.array_equal(t_ps, nlayer.time_resolved(two_layer(), rho=RHO, **GRID)[0])
     # A generator in chunks, streamed into the array, on one worker thread.
     streamed = nlayer.sweep(media(7), rho=RHO, count=7, chunk_size=3, workers=1, threads=2, **GRID)
-    assert np.array_equal(streamed, expected)
-    single_rho = nlayer.sweep(list(media(7)), rho=RHO[1], **GRID)
+    assert np.array_equal(streamed.R, expected)
+    single_rho = nlayer.sweep(list(media(7)), rho=RHO[1], **GRID).R
     assert single_rho.shape == (7, 128) and np.array_equal(single_rho, expected[:, 1])
 
 
 def test_dask_sweep_equals_local_sweep(client, expected):
     for chunk_size in (None, 2):
         on_cluster = nlayer.sweep(media(7), rho=RHO, client=client, count=7, chunk_size=chunk_size, **GRID)
-        assert np.array_equal(on_cluster, expected)
+        assert np.array_equal(on_cluster.R, expected)
     # The engine reaches the workers.
     fast = np.stack([nlayer.time_resolved(m, rho=RHO, engine="fast", **GRID)[1] for m in media(7)])
-    assert np.array_equal(nlayer.sweep(media(7), rho=RHO, client=client, count=7, engine="fast", **GRID), fast)
-    assert np.array_equal(nlayer.sweep(list(media(7)), rho=RHO, engine="fast", **GRID), fast)
+    assert np.array_equal(nlayer.sweep(media(7), rho=RHO, client=client, count=7, engine="fast", **GRID).R, fast)
+    assert np.array_equal(nlayer.sweep(list(media(7)), rho=RHO, engine="fast", **GRID).R, fast)
 
 
 def thick():
@@ -65,7 +67,7 @@ def test_a_faulting_model(where, request, expected):
         nlayer.sweep(batch, rho=RHO, **kwargs, **GRID)
     assert "in model 3 of the sweep" in "".join(caught.value.__notes__)
 
-    filled = nlayer.sweep(batch, rho=RHO, on_error="nan", **kwargs, **GRID)
+    filled = nlayer.sweep(batch, rho=RHO, on_error="nan", **kwargs, **GRID).R
     assert np.isnan(filled[3]).all()
     assert np.array_equal(np.delete(filled, 3, axis=0), expected)
 
@@ -85,4 +87,4 @@ def test_bad_sweeps(call, error, text):
 
 
 def test_empty_sweep():
-    assert nlayer.sweep([], rho=RHO, **GRID).shape == (0, 2, 128)
+    assert nlayer.sweep([], rho=RHO, **GRID).R.shape == (0, 2, 128)
