@@ -51,8 +51,14 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built, target)
 
 
+# The package's layout lives here rather than in pyproject.toml, where setuptools 66 (Debian 12)
+# calls [tool.setuptools] beta and warns.
 setup(
     version=project_version(),
+    package_dir={"nlayer": "python/nlayer"},
+    packages=["nlayer"],
+    package_data={"nlayer": ["py.typed", "*.pyi"]},
+    include_package_data=False,
     ext_modules=[CMakeExtension("nlayer._nlayer")],
     cmdclass={"build_ext": CMakeBuild},
 )

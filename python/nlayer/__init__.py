@@ -17,7 +17,8 @@ the wrong type) before anything is computed; a floating-point fault of the model
 raises ModelError, a subclass of ArithmeticError. The computations release the GIL, so Python
 threads run them in parallel, and Ctrl-C interrupts them within a fraction of a second.
 
-sweep() computes many media at once on all local cores or on a Dask cluster.
+sweep() computes many media at once on all local cores or on a Dask cluster. phase_lag() gives
+the frequency domain's phase lag continued past pi.
 
 moments(), curve_moments() and sensitivity() give the moments of model and measured curves and
 their sensitivities to each layer's absorption; fit() fits the layers' optical properties to a
@@ -117,7 +118,7 @@ def frequency_domain(medium, rho, f_hz, *, threads=0, engine="exact"):
     R~(f) is the Fourier transform of R(t), integral of R(t) exp(-2 pi i f t) dt, so that
     R~(rho, 0) is the continuous-wave reflectance. The phase lag is -angle(R~) continued from 0
     at f = 0, >= 0 and growing with f; past pi (some 400 MHz at 40 mm in a head) the principal
-    value np.angle wraps to negative numbers, so take the lag from phase_lag(R~, f_hz).
+    value np.angle wraps to negative numbers: phase_lag(medium, rho, f_hz) gives the lag.
 
     Parameters
     ----------

@@ -232,7 +232,7 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
                 try:
                     curves = handle.result()
                 except _nlayer.ModelError as error:
-                    rows = getattr(error, "sweep_rows", None)
+                    rows = error.__dict__.pop("sweep_rows", None)
                     if rows is not None and len(rows[1]):
                         output.store(*rows)
                     failure = failure or error
