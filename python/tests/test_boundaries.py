@@ -4,7 +4,6 @@ made without their values, moments of extreme times, the argument rules, the pha
 import pickle
 import subprocess
 import sys
-from decimal import Decimal
 
 import numpy as np
 import pytest

@@ -5,14 +5,13 @@ import os
 import pathlib
 import shutil
 import subprocess
-import sys
 from decimal import Decimal
 
 import numpy as np
 import pytest
 
 import nlayer
-from conftest import EXAMPLES, REPOSITORY, two_layer, write_model
+from conftest import REPOSITORY, two_layer, write_model
 from test_values import read_reflectance_dat
 
 
