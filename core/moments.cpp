@@ -253,37 +253,61 @@ std::vector<Moments> ModelMoments(const Medium& medium, const std::vector<long d
 
 Moments CurveMoments(std::span<const double> t_ps, std::span<const double> counts,
                      std::optional<std::span<const double>> irf) {
-  auto raw_of = [&](std::span<const double> c, const char* what) {
+  // The mean and variance of one distribution, (sum n, mean, variance) in extended precision.
+  // Two passes about a shifted origin: the raw sums <t^2> - <t>^2 cancel every digit when the
+  // times lie far from 0 against their spread (times of 1e12 ps 10 ps apart give a negative
+  // variance), and the extended range keeps every product of two doubles finite.
+  struct Distribution {
+    long double total = 0, mean = 0, variance = 0;
+  };
+  auto distribution_of = [&](std::span<const double> c, const char* what) {
     if (c.size() != t_ps.size()) {
       throw InvalidRequest({0, what, static_cast<long double>(c.size()),
                             std::string(what) + " has " + std::to_string(c.size()) + " values for " +
                                 std::to_string(t_ps.size()) + " times"});
     }
-    Raw raw;
     for (std::size_t i = 0; i < c.size(); ++i) {
       if (!(c[i] >= 0) || !std::isfinite(c[i]) || !std::isfinite(t_ps[i])) {
         throw InvalidRequest({0, what, c[i], std::string(what) + " at " + NumberText(t_ps[i]) + " ps is " +
                                                  NumberText(c[i]) + "; counts must be >= 0 and finite"});
       }
-      const long double t = t_ps[i], n = c[i];
-      raw.m0 += n;
-      raw.m1 += n * t;
-      raw.m2 += n * t * t;
     }
-    if (!(raw.m0 > 0)) throw InvalidRequest({0, what, 0, std::string(what) + " holds no counts"});
-    return raw;
+    Distribution d;
+    long double origin = 0, shifted = 0;
+    bool have_origin = false;
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      if (c[i] == 0) continue;
+      if (!have_origin) origin = t_ps[i], have_origin = true;
+      d.total += c[i];
+      shifted += c[i] * (static_cast<long double>(t_ps[i]) - origin);
+    }
+    if (!(d.total > 0)) throw InvalidRequest({0, what, 0, std::string(what) + " holds no counts"});
+    d.mean = origin + shifted / d.total;
+    long double spread = 0;
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      const long double deviation = static_cast<long double>(t_ps[i]) - d.mean;
+      spread += c[i] * deviation * deviation;
+    }
+    d.variance = spread / d.total;
+    return d;
   };
-  const Raw curve = raw_of(counts, "counts");
-  const long double mean = curve.m1 / curve.m0;
-  Moments m{static_cast<double>(curve.m0), static_cast<double>(mean),
-            static_cast<double>(curve.m2 / curve.m0 - mean * mean)};
+  const Distribution curve = distribution_of(counts, "counts");
+  long double mean = curve.mean, variance = curve.variance;
   if (irf) {
-    const Raw instrument = raw_of(*irf, "irf");
-    const long double irf_mean = instrument.m1 / instrument.m0;
-    m.mean_time_ps -= static_cast<double>(irf_mean);
-    m.variance_ps2 -= static_cast<double>(instrument.m2 / instrument.m0 - irf_mean * irf_mean);
+    const Distribution instrument = distribution_of(*irf, "irf");
+    mean -= instrument.mean;
+    variance -= instrument.variance;
   }
-  return m;
+  // What the double of the result cannot hold is refused rather than returned as inf.
+  auto fits = [](long double exact, const char* name, const char* unit) {
+    if (!std::isfinite(static_cast<double>(exact))) {
+      throw InvalidRequest({0, "counts", exact,
+                            std::string("the curve's ") + name + " is " + NumberText(exact) + unit +
+                                ", beyond the range of a double; give the times or counts in a larger unit"});
+    }
+    return static_cast<double>(exact);
+  };
+  return {fits(curve.total, "total", ""), fits(mean, "mean time", " ps"), fits(variance, "variance", " ps^2")};
 }
 
 Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGrid& grid, const ComputeOptions& options,

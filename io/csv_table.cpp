@@ -2,8 +2,10 @@
 
 #include <charconv>
 #include <complex>
+#include <span>
 
 #include "core/number_text.h"
+#include "io/phase_lag.h"
 
 namespace nlayer {
 
@@ -33,11 +35,15 @@ std::string TimeTable(const TimeCurves& curves, const std::vector<std::string>& 
 
 std::string FrequencyTable(const FrequencySpectra& spectra) {
   std::string text = "f_hz,rho_mm,re,im,amplitude,phase_rad\n";
+  std::vector<std::vector<double>> lags;  // per distance, per frequency
+  for (std::size_t r = 0; r < spectra.rho_mm.size(); ++r) {
+    const std::size_t n = spectra.f_hz.size();
+    lags.push_back(UnwrappedPhaseLag(std::span(spectra.values).subspan(r * n, n), spectra.f_hz));
+  }
   for (std::size_t k = 0; k < spectra.f_hz.size(); ++k) {
     for (std::size_t r = 0; r < spectra.rho_mm.size(); ++r) {
       const std::complex<double> value = spectra.At(r, k);
-      double lag = -std::arg(value);
-      if (lag == 0) lag = 0;  // arg of a positive real with a negative zero part is -0
+      const double lag = lags[r][k];
       Append(text, spectra.f_hz[k]);
       text += ',' + NumberText(spectra.rho_mm[r]);
       for (double number : {value.real(), value.imag(), std::abs(value), lag}) {

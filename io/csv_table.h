@@ -17,7 +17,8 @@ std::string TimeTable(const TimeCurves& curves, const std::vector<std::string>& 
 
 // "f_hz,rho_mm,re,im,amplitude,phase_rad", then one row per frequency and distance, the
 // frequencies in the outer loop: R~ in mm^-2, its magnitude, and the phase lag -arg R~ in
-// radians (>= 0 for a causal curve; 0, never -0, where R~ is real and positive).
+// radians, continued from 0 at f = 0 over the table's frequencies (UnwrappedPhaseLag), so that
+// it keeps growing past pi; 0, never -0, where R~ is real and positive.
 std::string FrequencyTable(const FrequencySpectra& spectra);
 
 }  // namespace nlayer

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <charconv>
 #include <chrono>
@@ -23,6 +24,7 @@
 
 #include "io/curve_file.h"
 #include "io/model_file.h"
+#include "io/phase_lag.h"
 #include "nlayer/fit.h"
 #include "nlayer/nlayer.h"
 
@@ -48,8 +50,8 @@ std::string ValueText(long double x) {
   return std::string(text, end);
 }
 
-// A value in a pickle: a float where that is exact, otherwise (significand, exponent) with
-// x = significand * 2**exponent, which every platform reads back exactly.
+// A value as a hashable key: a float where that is exact, otherwise (significand, exponent)
+// with x = significand * 2**exponent.
 py::object PackValue(long double x) {
   if (IsDouble(x)) return py::float_(static_cast<double>(x));
   int exponent = 0;
@@ -59,17 +61,6 @@ py::object PackValue(long double x) {
   py::object s = py::int_(magnitude);
   if (significand < 0) s = -s;
   return py::make_tuple(s, exponent - LDBL_MANT_DIG);
-}
-
-long double UnpackValue(const py::handle& value) {
-  if (py::isinstance<py::float_>(value)) return static_cast<long double>(value.cast<double>());
-  const auto pair = value.cast<py::tuple>();
-  if (pair.size() != 2) throw py::value_error("a packed layer value must be a float or (significand, exponent)");
-  const py::int_ s = pair[0].cast<py::int_>();
-  const bool negative = s < py::int_(0);
-  const unsigned long long magnitude = (negative ? py::int_(-s) : s).cast<unsigned long long>();
-  const long double significand = static_cast<long double>(magnitude);
-  return std::ldexp(negative ? -significand : significand, pair[1].cast<int>());
 }
 
 // A layer value from Python: a float or int as the double it is; a decimal.Decimal as the
@@ -161,8 +152,26 @@ nlayer::ComputeOptions Options(unsigned threads, const std::string& engine) {
   return {threads, engine == "fast" ? nlayer::Engine::kFast : nlayer::Engine::kExact};
 }
 
-std::vector<long double> Distances(const std::vector<double>& rho_mm) {
-  return std::vector<long double>(rho_mm.begin(), rho_mm.end());
+// Distances as the library takes them, extended reals: a float as it is, a decimal.Decimal
+// (such as a model file's digits) as the extended real nearest to it.
+std::vector<long double> Distances(const py::sequence& rho_mm) {
+  std::vector<long double> rho;
+  for (const py::handle item : rho_mm) rho.push_back(ToExtended(item, "rho"));
+  return rho;
+}
+
+// A path for the readers: a NUL would end the name early in the system's calls, so it is
+// refused as open() refuses it.
+std::string CheckedPath(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return path;
+}
+
+// An extended real as numpy.longdouble, which keeps every bit (a float would round it).
+py::object LongDouble(long double x) {
+  py::array_t<long double> one(1);
+  one.mutable_data()[0] = x;
+  return one.attr("__getitem__")(0);
 }
 
 nlayer::Medium MakeMedium(const py::iterable& layers) {
@@ -170,12 +179,17 @@ nlayer::Medium MakeMedium(const py::iterable& layers) {
   int number = 0;
   for (const py::handle item : layers) {
     ++number;
-    if (!py::isinstance<nlayer::Layer>(item)) {
+    if (py::isinstance<nlayer::Layer>(item)) {
+      medium.layers.push_back(item.cast<nlayer::Layer>());
+    } else if (py::isinstance<py::tuple>(item) && (py::len(item) == 3 || py::len(item) == 4)) {
+      const auto values = item.cast<py::tuple>();
+      medium.layers.push_back({ToExtended(values[0], "musp"), ToExtended(values[1], "mua"), ToExtended(values[2], "n"),
+                               values.size() == 4 ? ToExtended(values[3], "d") : 0.0L});
+    } else {
       throw py::type_error("layer " + std::to_string(number) + " is a " +
                            std::string(py::str(py::type::handle_of(item).attr("__name__"))) +
-                           ", not an nlayer.Layer");
+                           ", not an nlayer.Layer or a tuple (musp, mua, n, d)");
     }
-    medium.layers.push_back(item.cast<nlayer::Layer>());
   }
   if (auto problem = medium.Validate()) RaiseInvalid(nlayer::InvalidRequest(*problem));
   return medium;
@@ -188,11 +202,6 @@ std::string LayerRepr(const nlayer::Layer& l) {
 
 py::tuple PackLayer(const nlayer::Layer& l) {
   return py::make_tuple(PackValue(l.musp), PackValue(l.mua), PackValue(l.n), PackValue(l.d));
-}
-
-nlayer::Layer UnpackLayer(const py::tuple& t) {
-  if (t.size() != 4) throw py::value_error("a packed layer holds 4 values");
-  return {UnpackValue(t[0]), UnpackValue(t[1]), UnpackValue(t[2]), UnpackValue(t[3])};
 }
 
 bool SameLayer(const nlayer::Layer& a, const nlayer::Layer& b) {
@@ -216,6 +225,7 @@ py::tuple PackMedium(const nlayer::Medium& m) {
 // The file's medium and rho, each problem raised where Python looks for it: OSError for a file
 // that cannot be read, ValueError naming the line for a value that is not a model's.
 py::tuple ReadModel(const std::string& path) {
+  CheckedPath(path);
   nlayer::ModelFile file;
   try {
     py::gil_scoped_release release;
@@ -231,7 +241,7 @@ py::tuple ReadModel(const std::string& path) {
     throw py::error_already_set();
   }
   if (auto problem = nlayer::ValidateModelFile(file, /*need_rho=*/true)) throw py::value_error(*problem);
-  return py::make_tuple(file.medium, static_cast<double>(file.rho_mm));
+  return py::make_tuple(file.medium, LongDouble(file.rho_mm));
 }
 
 py::array_t<double> Array(const std::vector<double>& values) {
@@ -246,6 +256,7 @@ py::tuple MomentsTuple(const nlayer::Moments& moments) {
 
 // A curve file's bins, each problem raised where Python looks for it, as read_model does.
 py::tuple ReadCurve(const std::string& path) {
+  CheckedPath(path);
   nlayer::CurveFile curve;
   try {
     py::gil_scoped_release release;
@@ -298,6 +309,48 @@ py::dict FitDict(const nlayer::FitResult& result) {
   return out;
 }
 
+// A layer's values as the constructor takes them back exactly: floats where they are doubles,
+// numpy.longdouble otherwise. Pickles (every protocol) and copies go through __reduce__ with
+// these; the class's own __new__ then builds the object.
+py::tuple PickledLayer(const nlayer::Layer& l) {
+  auto value = [](long double x) { return IsDouble(x) ? py::object(py::float_(static_cast<double>(x))) : LongDouble(x); };
+  return py::make_tuple(value(l.musp), value(l.mua), value(l.n), value(l.d));
+}
+
+// pybind11's __new__ alone leaves the C++ value unconstructed, and the attributes of such an
+// object (Layer.__new__(Layer)) would read uninitialised memory. So __new__ constructs, with
+// the arguments of the class's __init__, and __init__ does nothing: no object of the class
+// exists without its values.
+void ConstructInNew(const py::object& cls) {
+  py::object base_new = cls.attr("__new__");
+  py::object base_init = cls.attr("__init__");
+  cls.attr("__new__") = py::staticmethod(py::cpp_function(
+      [base_new, base_init](const py::object& type, const py::args& args, const py::kwargs& kwargs) {
+        py::object self = base_new(type);
+        base_init(self, *args, **kwargs);
+        return self;
+      },
+      py::name("__new__")));
+  cls.attr("__init__") = py::cpp_function([](const py::object&, const py::args&, const py::kwargs&) {},
+                                          py::name("__init__"), py::is_method(cls));
+}
+
+// The 1-based number of a layer of `medium`, as the error messages and the fit's names count.
+std::size_t LayerIndex(const nlayer::Medium& medium, const py::object& layer) {
+  if (py::isinstance<py::bool_>(layer) || !PyIndex_Check(layer.ptr())) {
+    throw py::type_error("layer must be an integer (1 is the top layer), not " +
+                         std::string(py::str(py::type::handle_of(layer).attr("__name__"))));
+  }
+  const Py_ssize_t number = PyNumber_AsSsize_t(layer.ptr(), nullptr);
+  if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+  const auto count = static_cast<Py_ssize_t>(medium.layers.size());
+  if (number < 1 || number > count) {
+    throw py::value_error("layer is " + std::to_string(number) + "; the layers are numbered from 1 (the top) to " +
+                          std::to_string(count));
+  }
+  return static_cast<std::size_t>(number - 1);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_nlayer, m) {
@@ -348,14 +401,17 @@ shows each value's shortest digits.)doc")
         return py::bool_(SameLayer(a, b.cast<nlayer::Layer>()));
       })
       .def("__hash__", [](const nlayer::Layer& l) { return py::hash(PackLayer(l)); })
-      .def(py::pickle([](const nlayer::Layer& l) { return PackLayer(l); },
-                      [](const py::tuple& t) { return UnpackLayer(t); }));
+      // Every pickle protocol, 0 and 1 included, goes through __reduce__: a function of the
+      // module and the packed values.
+      .def("__reduce__", [](const py::object& self) {
+        return py::make_tuple(py::type::of(self), PickledLayer(self.cast<const nlayer::Layer&>()));
+      });
 
   py::class_<nlayer::Medium>(m, "Medium", R"doc(A stack of layers from the top (source and detector) to the bottom; immutable.
 
 Medium(layers)
 
-layers  a sequence of Layer, the top layer first
+layers  a sequence of Layer or of tuples (musp, mua, n, d), the top layer first
 
 Raises ValueError, naming the layer and the field, when the stack is not a physical model
 (e.g. "mua of layer 2 is -0.01; it must be >= 0"); the error's attributes layer, field and
@@ -377,24 +433,46 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
         return py::bool_(SameMedium(a, b.cast<const nlayer::Medium&>()));
       })
       .def("__hash__", [](const nlayer::Medium& medium) { return py::hash(PackMedium(medium)); })
-      .def(py::pickle([](const nlayer::Medium& medium) { return PackMedium(medium); },
-                      [](const py::tuple& t) {
-                        nlayer::Medium medium;
-                        for (const py::handle layer : t) medium.layers.push_back(UnpackLayer(layer.cast<py::tuple>()));
-                        if (auto problem = medium.Validate()) RaiseInvalid(nlayer::InvalidRequest(*problem));
-                        return medium;
-                      }));
+      .def("__reduce__", [](const py::object& self) {
+        py::list layers;
+        for (const nlayer::Layer& l : self.cast<const nlayer::Medium&>().layers) layers.append(PickledLayer(l));
+        return py::make_tuple(py::type::of(self), py::make_tuple(layers));
+      })
+      .def(
+          "replace",
+          [](const nlayer::Medium& medium, const py::object& layer, const py::object& musp, const py::object& mua,
+             const py::object& n, const py::object& d) {
+            nlayer::Medium changed = medium;
+            nlayer::Layer& l = changed.layers[LayerIndex(medium, layer)];
+            if (!musp.is_none()) l.musp = ToExtended(musp, "musp");
+            if (!mua.is_none()) l.mua = ToExtended(mua, "mua");
+            if (!n.is_none()) l.n = ToExtended(n, "n");
+            if (!d.is_none()) l.d = ToExtended(d, "d");
+            if (auto problem = changed.Validate()) RaiseInvalid(nlayer::InvalidRequest(*problem));
+            return changed;
+          },
+          py::arg("layer"), py::kw_only(), py::arg("musp") = py::none(), py::arg("mua") = py::none(),
+          py::arg("n") = py::none(), py::arg("d") = py::none(),
+          R"doc(A new Medium with the values given changed in one layer; the others are kept exactly.
+
+layer  the layer's number, 1 for the top, as error messages and fit parameters count
+musp, mua, n, d  the new values (as for Layer); those not given stay as they are
+
+>>> deeper = medium.replace(4, mua=0.025)          # the fourth layer from the top)doc");
+
+  ConstructInNew(m.attr("Layer"));
+  ConstructInNew(m.attr("Medium"));
 
   m.def(
       "time_resolved",
-      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, double dt_ps, int samples,
+      [](const nlayer::Medium& medium, const py::sequence& rho_mm, double dt_ps, int samples,
          unsigned threads, const std::string& engine) {
         const nlayer::TimeGrid grid{dt_ps, samples};
         nlayer::TimeCurves curves = RunInterruptible<nlayer::TimeCurves>(
             [medium, rho = Distances(rho_mm), grid, options = Options(threads, engine)] {
               return nlayer::TimeResolved(medium, rho, grid, options);
             });
-        const auto rows = static_cast<py::ssize_t>(rho_mm.size());
+        const auto rows = static_cast<py::ssize_t>(curves.rho_mm.size());
         const auto columns = static_cast<py::ssize_t>(curves.t_ps.size());
         py::array_t<double> t_ps(columns);
         std::memcpy(t_ps.mutable_data(), curves.t_ps.data(), curves.t_ps.size() * sizeof(double));
@@ -407,14 +485,14 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
 
   m.def(
       "frequency_domain",
-      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, const std::vector<double>& f_hz,
+      [](const nlayer::Medium& medium, const py::sequence& rho_mm, const std::vector<double>& f_hz,
          unsigned threads, const std::string& engine) {
         nlayer::FrequencySpectra spectra = RunInterruptible<nlayer::FrequencySpectra>(
             [medium, rho = Distances(rho_mm), f_hz, options = Options(threads, engine)] {
               return nlayer::FrequencyDomain(medium, rho, f_hz, options);
             });
         py::array_t<std::complex<double>> values(
-            {static_cast<py::ssize_t>(rho_mm.size()), static_cast<py::ssize_t>(f_hz.size())});
+            {static_cast<py::ssize_t>(spectra.rho_mm.size()), static_cast<py::ssize_t>(f_hz.size())});
         std::memcpy(values.mutable_data(), spectra.values.data(), spectra.values.size() * sizeof(std::complex<double>));
         return values;
       },
@@ -422,7 +500,7 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
 
   m.def(
       "continuous_wave",
-      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, unsigned threads, const std::string& engine) {
+      [](const nlayer::Medium& medium, const py::sequence& rho_mm, unsigned threads, const std::string& engine) {
         std::vector<double> cw = RunInterruptible<std::vector<double>>(
             [medium, rho = Distances(rho_mm), options = Options(threads, engine)] {
               return nlayer::ContinuousWave(medium, rho, options);
@@ -439,7 +517,7 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
 
   m.def(
       "moments",
-      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, unsigned threads, const std::string& engine) {
+      [](const nlayer::Medium& medium, const py::sequence& rho_mm, unsigned threads, const std::string& engine) {
         const std::vector<nlayer::Moments> moments = RunInterruptible<std::vector<nlayer::Moments>>(
             [medium, rho = Distances(rho_mm), options = Options(threads, engine)] {
               return nlayer::ModelMoments(medium, rho, options);
@@ -465,12 +543,12 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
 
   m.def(
       "sensitivity",
-      [](const nlayer::Medium& medium, double rho_mm, double dt_ps, int samples, unsigned threads,
+      [](const nlayer::Medium& medium, const py::object& rho_mm, double dt_ps, int samples, unsigned threads,
          const std::string& engine) {
         const nlayer::TimeGrid grid{dt_ps, samples};
         const nlayer::Sensitivities s = RunInterruptible<nlayer::Sensitivities>(
-            [medium, rho_mm, grid, options = Options(threads, engine)] {
-              return nlayer::Sensitivity(medium, rho_mm, grid, options);
+            [medium, rho = ToExtended(rho_mm, "rho"), grid, options = Options(threads, engine)] {
+              return nlayer::Sensitivity(medium, rho, grid, options);
             });
         const auto layers = static_cast<py::ssize_t>(s.mpp.size());
         const auto times = static_cast<py::ssize_t>(s.t_ps.size());
@@ -485,7 +563,7 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
   m.def(
       "fit",
       [](std::vector<double> t_ps, std::vector<double> counts, std::vector<double> irf, std::vector<double> irf_t_ps,
-         const nlayer::Medium& medium, double rho_mm,
+         const nlayer::Medium& medium, const py::object& rho_mm,
          const std::vector<std::tuple<std::string, std::optional<double>, std::optional<double>>>& free,
          bool background, const std::string& statistic, double rise_fraction, double fall_fraction,
          std::optional<double> t_first_ps, std::optional<double> t_last_ps, unsigned threads,
@@ -496,7 +574,7 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
         request.irf = std::move(irf);
         request.irf_t_ps = std::move(irf_t_ps);
         request.medium = medium;
-        request.rho_mm = rho_mm;
+        request.rho_mm = ToExtended(rho_mm, "rho");
         for (const auto& [name, lower, upper] : free) request.free.push_back({name, lower, upper});
         request.background = background;
         request.statistic = Statistic(statistic);
@@ -512,6 +590,24 @@ value say the same as data. A Medium pickles exactly (for Dask) and compares by 
       py::arg("free"), py::arg("background"), py::arg("statistic"), py::arg("rise_fraction"),
       py::arg("fall_fraction"), py::arg("t_first_ps"), py::arg("t_last_ps"), py::arg("threads"), py::arg("engine"),
       py::arg("spectrum_tolerance"), py::arg("max_iterations"));
+
+  m.def(
+      "unwrapped_phase_lag",
+      [](const py::array_t<std::complex<double>, py::array::c_style | py::array::forcecast>& values,
+         const std::vector<double>& f_hz) {
+        if (values.ndim() != 2 || static_cast<std::size_t>(values.shape(1)) != f_hz.size()) {
+          throw py::value_error("the values must be an array (distances, len(f_hz))");
+        }
+        const auto rows = static_cast<std::size_t>(values.shape(0)), columns = f_hz.size();
+        py::array_t<double> lag({values.shape(0), values.shape(1)});
+        for (std::size_t r = 0; r < rows; ++r) {
+          const std::vector<double> row =
+              nlayer::UnwrappedPhaseLag(std::span(values.data() + r * columns, columns), f_hz);
+          std::copy(row.begin(), row.end(), lag.mutable_data() + r * columns);
+        }
+        return lag;
+      },
+      py::arg("values"), py::arg("f_hz"));
 
   m.attr("__version__") = nlayer::Version();
 }

@@ -14,6 +14,7 @@ packages=(
   clang libclang-rt-14-dev
   locales
   python3 python3-dev pybind11-dev python3-numpy python3-pytest
+  python3-venv python3-setuptools python3-pip python3-wheel
   python3-distributed python3-tqdm python3-matplotlib
   dpkg-dev file
   help2man desktop-file-utils

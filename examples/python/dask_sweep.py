@@ -9,6 +9,10 @@ or PYTHONPATH pointing at a build):
 
 It checks the cluster's results against the same sweep on the local cores: they are the same,
 bit for bit.
+
+The cluster's worker processes start by importing this script again (the "spawn" start
+method), so everything that starts a cluster must sit under `if __name__ == "__main__":`;
+without that guard each worker would try to start a cluster of its own and the script hangs.
 """
 
 import sys
@@ -37,16 +41,16 @@ def main():
     try:
         print(f"cluster: {len(client.nthreads())} workers, {sum(client.nthreads().values())} threads")
         # A generator is read chunk by chunk; count says how many models it yields.
-        R = nlayer.sweep(media(thicknesses), rho=rho, client=client, count=len(thicknesses), chunk_size=2)
+        t_ps, R = nlayer.sweep(media(thicknesses), rho=rho, client=client, count=len(thicknesses), chunk_size=2)
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
     print(f"results: {R.shape} (models, distances, times)")
     for d, curves in zip(thicknesses, R):
-        peaks = ", ".join(f"{10.0 * (1 + c.argmax()):.0f}" for c in curves)
+        peaks = ", ".join(f"{t_ps[c.argmax()]:.0f}" for c in curves)
         print(f"top layer {d:5.2f} mm: peaks at {peaks} ps for rho = 10, 20, 30 mm")
-    local = nlayer.sweep(list(media(thicknesses)), rho=rho)
+    _, local = nlayer.sweep(list(media(thicknesses)), rho=rho)
     print("identical to the local run:", np.array_equal(R, local))
 
 

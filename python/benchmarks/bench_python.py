@@ -65,7 +65,7 @@ def main():
 
     media = list(head_media(args.models))
     start = time.perf_counter()
-    local = nlayer.sweep(media, rho=rho, engine=args.engine, progress=False)
+    _, local = nlayer.sweep(media, rho=rho, engine=args.engine, progress=False)
     local_s = time.perf_counter() - start
     print(f"sweep of {args.models} four-layer models ({args.engine}), local threads: {local_s:6.1f} s, "
           f"{args.models / local_s:6.2f} models/s")
@@ -76,7 +76,7 @@ def main():
             Client(cluster) as client:
         client.submit(lambda: None).result()  # workers up
         start = time.perf_counter()
-        on_cluster = nlayer.sweep(media, rho=rho, client=client, engine=args.engine, progress=False)
+        _, on_cluster = nlayer.sweep(media, rho=rho, client=client, engine=args.engine, progress=False)
         cluster_s = time.perf_counter() - start
     print(f"sweep of {args.models} four-layer models ({args.engine}), LocalCluster 2 workers: {cluster_s:6.1f} s, "
           f"{args.models / cluster_s:6.2f} models/s; identical to local: {np.array_equal(local, on_cluster)}")

@@ -17,24 +17,23 @@ the wrong type) before anything is computed; a floating-point fault of the model
 raises ModelError, a subclass of ArithmeticError. The computations release the GIL, so Python
 threads run them in parallel, and Ctrl-C interrupts them within a fraction of a second.
 
-sweep() computes many media at once on all local cores or on a Dask cluster.
+sweep() computes many media at once on all local cores or on a Dask cluster. phase_lag() gives
+the frequency domain's phase lag continued past pi.
 
 moments(), curve_moments() and sensitivity() give the moments of model and measured curves and
 their sensitivities to each layer's absorption; fit() fits the layers' optical properties to a
 measured curve given the instrument response (read_curve() reads such files).
 """
 
-import numbers
-import operator
-import os
-from typing import NamedTuple
+from typing import NamedTuple as _NamedTuple
 
-import numpy as np
+import numpy as _np
 
+from . import _checks
 from . import _nlayer
 from ._nlayer import Layer, Medium, ModelError, __version__
 from ._fit import FitResult, Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
-from ._sweep import sweep
+from ._sweep import SweepResult, sweep
 
 __all__ = [
     "FitResult",
@@ -44,64 +43,20 @@ __all__ = [
     "ModelFile",
     "Moments",
     "Sensitivity",
+    "SweepResult",
     "__version__",
     "continuous_wave",
     "curve_moments",
     "fit",
     "frequency_domain",
     "moments",
+    "phase_lag",
     "read_curve",
     "read_model",
     "sensitivity",
     "sweep",
     "time_resolved",
 ]
-
-_MAX_THREADS = 1024
-
-
-def _check_medium(medium):
-    if not isinstance(medium, Medium):
-        raise TypeError(f"medium must be an nlayer.Medium, not {type(medium).__name__}")
-    return medium
-
-
-def _values(value, name):
-    """(list of floats, whether a single number was given) for a number or a 1-d sequence."""
-    if isinstance(value, (str, bytes)):
-        raise TypeError(f"{name} must be a number or a sequence of numbers, not {type(value).__name__}")
-    array = np.asarray(value)
-    if array.dtype.kind not in "iuf":
-        raise TypeError(f"{name} must be a number or a sequence of numbers")
-    if array.ndim > 1:
-        raise ValueError(f"{name} must be a number or a one-dimensional sequence, not of shape {array.shape}")
-    return [float(x) for x in array.reshape(-1)], array.ndim == 0
-
-
-def _integer(value, name, low, high):
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if not low <= number <= high:
-        raise ValueError(f"{name} is {number}; it must be from {low} to {high}")
-    return number
-
-
-def _engine(engine):
-    if not isinstance(engine, str):
-        raise TypeError(f"engine must be 'exact' or 'fast', not {type(engine).__name__}")
-    if engine not in ("exact", "fast"):
-        raise ValueError(f"engine is {engine!r}; it must be 'exact' or 'fast'")
-    return engine
-
-
-def _real(value, name):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    return float(value)
 
 
 def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="exact"):
@@ -111,7 +66,8 @@ def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="e
     ----------
     medium : Medium
     rho : float or sequence of float
-        Source-detector distance(s) in mm, each > 0.
+        Source-detector distance(s) in mm, each > 0. A decimal.Decimal (or numpy.longdouble)
+        is read as the extended real nearest to it, as a model file's digits are.
     dt_ps : float, optional
         Time step in ps (default 10).
     samples : int, optional
@@ -147,12 +103,12 @@ def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="e
     >>> R.shape
     (3, 1024)
     """
-    _check_medium(medium)
-    distances, single = _values(rho, "rho")
-    dt = _real(dt_ps, "dt_ps")
-    n = _integer(samples, "samples", -(2**31), 2**31 - 1)
-    workers = _integer(threads, "threads", 0, _MAX_THREADS)
-    t_ps, reflectance = _nlayer.time_resolved(medium, distances, dt, n, workers, _engine(engine))
+    _checks.medium(medium)
+    distances, single = _checks.distances(rho)
+    dt = _checks.real(dt_ps, "dt_ps")
+    n = _checks.samples(samples)
+    workers = _checks.threads(threads)
+    t_ps, reflectance = _nlayer.time_resolved(medium, distances, dt, n, workers, _checks.engine(engine))
     return t_ps, (reflectance[0] if single else reflectance)
 
 
@@ -160,13 +116,15 @@ def frequency_domain(medium, rho, f_hz, *, threads=0, engine="exact"):
     """The frequency-domain reflectance R~(rho, f) of a medium, in mm^-2.
 
     R~(f) is the Fourier transform of R(t), integral of R(t) exp(-2 pi i f t) dt, so that
-    R~(rho, 0) is the continuous-wave reflectance and the phase lag -angle(R~) is >= 0.
+    R~(rho, 0) is the continuous-wave reflectance. The phase lag is -angle(R~) continued from 0
+    at f = 0, >= 0 and growing with f; past pi (some 400 MHz at 40 mm in a head) the principal
+    value np.angle wraps to negative numbers: phase_lag(medium, rho, f_hz) gives the lag.
 
     Parameters
     ----------
     medium : Medium
     rho : float or sequence of float
-        Source-detector distance(s) in mm, each > 0.
+        Source-detector distance(s) in mm, each > 0 (Decimal: exact, as for time_resolved).
     f_hz : float or sequence of float
         Modulation frequencies in Hz, each from 0 to 1e12.
     threads : int, optional
@@ -184,11 +142,11 @@ def frequency_domain(medium, rho, f_hz, *, threads=0, engine="exact"):
     Raises ValueError for a bad medium, distance or frequency, ModelError for a fault of the
     model's arithmetic (its frequency_index and frequency_hz say where).
     """
-    _check_medium(medium)
-    distances, single_rho = _values(rho, "rho")
-    frequencies, single_f = _values(f_hz, "f_hz")
-    workers = _integer(threads, "threads", 0, _MAX_THREADS)
-    values = _nlayer.frequency_domain(medium, distances, frequencies, workers, _engine(engine))
+    _checks.medium(medium)
+    distances, single_rho = _checks.distances(rho)
+    frequencies, single_f = _checks.frequencies(f_hz)
+    workers = _checks.threads(threads)
+    values = _nlayer.frequency_domain(medium, distances, frequencies, workers, _checks.engine(engine))
     if single_f:
         values = values[:, 0]
     return values[0] if single_rho else values
@@ -200,29 +158,75 @@ def continuous_wave(medium, rho, *, threads=0, engine="exact"):
     The same numbers as frequency_domain(medium, rho, 0.0, threads=threads, engine=engine).real:
     a float for a single distance, an ndarray of shape (len(rho),) for a sequence.
     """
-    _check_medium(medium)
-    distances, single = _values(rho, "rho")
-    workers = _integer(threads, "threads", 0, _MAX_THREADS)
-    values = _nlayer.continuous_wave(medium, distances, workers, _engine(engine))
+    _checks.medium(medium)
+    distances, single = _checks.distances(rho)
+    workers = _checks.threads(threads)
+    values = _nlayer.continuous_wave(medium, distances, workers, _checks.engine(engine))
     return float(values[0]) if single else values
 
 
-class ModelFile(NamedTuple):
-    """A model file read by read_model: the medium and the source-detector distance (mm)."""
+def phase_lag(medium, rho, f_hz, *, threads=0, engine="exact"):
+    """The phase lag of R~(rho, f) in radians: -angle(R~) continued from 0 at f = 0.
+
+    The principal value -np.angle(R~) wraps to -pi once the light's delay passes half a period
+    (past some 400 MHz at 40 mm in an adult head). Here the lag follows R~ continuously: each
+    lag is the one among -angle(R~) + 2 pi k nearest the lag at the next lower frequency,
+    over the requested frequencies in ascending order together with frequencies added in
+    between, at most 1 / (8 <t>) apart (<t> the mean time of flight, from moments()), where the
+    lag changes by far less than pi from one to the next. nlayer-run's --fd table applies the
+    same rule to its own frequencies only.
+
+    Arguments as for frequency_domain; returns floats of the shape frequency_domain returns,
+    each frequency's lag in the order requested (a float for one distance and one frequency).
+
+    >>> nlayer.phase_lag(head, rho=40.0, f_hz=[1e8, 5e8, 1e9])   # rising, 3.9 rad at 500 MHz
+    """
+    _checks.medium(medium)
+    distances, single_rho = _checks.distances(rho)
+    frequencies, single_f = _checks.frequencies(f_hz)
+    workers = _checks.threads(threads)
+    name = _checks.engine(engine)
+    values = _nlayer.frequency_domain(medium, distances, frequencies, workers, name)
+    requested = len(frequencies)
+    top = max(frequencies, default=0.0)
+    if top > 0:
+        mean_ps = max(m[1] for m in _nlayer.moments(medium, distances, workers, name))
+        step = 1.0 / (8.0 * mean_ps * 1e-12)
+        between = [float(k * step) for k in range(1, int(_np.ceil(top / step)))]
+        if between:
+            extra = _nlayer.frequency_domain(medium, distances, between, workers, name)
+            values = _np.concatenate([values, extra], axis=1)
+            frequencies = frequencies + between
+    lag = _nlayer.unwrapped_phase_lag(values, frequencies)[:, :requested]
+    if single_f:
+        lag = lag[:, 0]
+    if single_rho:
+        lag = lag[0]
+    return float(lag) if _np.ndim(lag) == 0 else lag
+
+
+class ModelFile(_NamedTuple):
+    """A model file read by read_model: the medium and the source-detector distance (mm).
+
+    rho is a numpy.longdouble that holds the file's value exactly (the extended real nearest to
+    its digits, as nlayer-run reads it); every function taking a distance takes it as it is.
+    float(rho) rounds it to a double.
+    """
 
     medium: Medium
-    rho: float
+    rho: _np.longdouble
 
 
 def read_model(path):
     """Reads a model file ("input.dat") as the window and nlayer-run read it.
 
     Returns a ModelFile(medium, rho): unpack it (``medium, rho = nlayer.read_model(p)``) or use
-    its attributes .medium and .rho. The medium keeps the file's values exactly (as 80-bit
-    extended reals); rho is the nearest float.
+    its attributes .medium and .rho. The medium and rho keep the file's values exactly (as
+    80-bit extended reals; rho as numpy.longdouble), so that time_resolved(medium, rho) gives
+    the curve nlayer-run writes for the file.
 
     Raises OSError when the file cannot be read and ValueError, naming the line, when its
     content is not a model.
     """
-    medium, rho = _nlayer.read_model(os.fspath(path))
+    medium, rho = _nlayer.read_model(_checks.path(path))
     return ModelFile(medium, rho)

@@ -1,21 +1,22 @@
 """Moments of curves and of the model, their sensitivities to each layer's absorption, and fits
 of the layers' optical properties to measured curves."""
 
-import numbers
 import os
 from typing import NamedTuple
 
 import numpy as np
 
+from . import _checks
 from . import _nlayer
 from ._nlayer import Medium
-
-_MAX_THREADS = 1024
 
 
 class Moments(NamedTuple):
     """The moments of a curve: its total (mm^-2 for the model, counts for a measured curve), its
-    mean time of flight <t> in ps and its variance <t^2> - <t>^2 in ps^2."""
+    mean time of flight <t> in ps and its variance <t^2> - <t>^2 in ps^2.
+
+    Floats for one curve; for the model at several distances each field is an array with one
+    value per distance."""
 
     total: float
     mean_time: float
@@ -23,8 +24,9 @@ class Moments(NamedTuple):
 
 
 class Sensitivity(NamedTuple):
-    """How one distance's curve depends on the absorption of each layer (index 0: the top).
+    """How a distance's curve depends on the absorption of each layer (index 0: the top).
 
+    For one distance:
     moments  the model's Moments at that distance
     mpp      mean partial pathlength -d ln(total) / d mua_k, mm, shape (layers,)
     mtsf     mean time sensitivity factor d<t> / d mua_k, ps mm, shape (layers,)
@@ -32,6 +34,8 @@ class Sensitivity(NamedTuple):
     t_ps     the time grid of `gated`, shape (T,)
     gated    time-gated partial pathlengths -d ln R(t) / d mua_k, mm, shape (layers, T); where
              the curve is practically 0 (its earliest samples) the values mean nothing
+    For several distances a leading axis of one row per distance: moments' fields (R,), mpp,
+    mtsf and vsf (R, layers), gated (R, layers, T); t_ps stays (T,).
     """
 
     moments: Moments
@@ -42,60 +46,25 @@ class Sensitivity(NamedTuple):
     gated: np.ndarray
 
 
-def _check_medium(medium):
-    if not isinstance(medium, Medium):
-        raise TypeError(f"medium must be an nlayer.Medium, not {type(medium).__name__}")
-    return medium
-
-
-def _integer(value, name, low, high):
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
-    if not low <= value <= high:
-        raise ValueError(f"{name} is {value}; it must be from {low} to {high}")
-    return int(value)
-
-
-def _real(value, name):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    return float(value)
-
-
-def _engine(engine):
-    if not isinstance(engine, str):
-        raise TypeError(f"engine must be 'exact' or 'fast', not {type(engine).__name__}")
-    if engine not in ("exact", "fast"):
-        raise ValueError(f"engine is {engine!r}; it must be 'exact' or 'fast'")
-    return engine
-
-
-def _vector(value, name):
-    array = np.asarray(value)
-    if array.dtype.kind not in "iuf":
-        raise TypeError(f"{name} must be a sequence of numbers")
-    if array.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional, not of shape {array.shape}")
-    return array.astype(float)
-
-
 def moments(medium, rho, *, threads=0, engine="exact"):
     """The model's moments at one or several distances: total (the continuous-wave reflectance,
     mm^-2), mean time of flight (ps) and variance (ps^2).
 
     They come from the frequency domain at and near f = 0, so no time window truncates them.
-    A single distance gives one Moments, a sequence a list of them.
+    A single distance gives one Moments of floats, a sequence a Moments of arrays, one value
+    per distance (Moments(*np.array(...).T) of the list of tuples of earlier versions).
 
     >>> nlayer.moments(m, rho=30.0).mean_time      # ps
+    >>> nlayer.moments(m, rho=[10, 20, 30]).mean_time   # ndarray (3,)
     """
-    _check_medium(medium)
-    array = np.asarray(rho)
-    if array.dtype.kind not in "iuf" or array.ndim > 1:
-        raise TypeError("rho must be a number or a one-dimensional sequence of numbers")
-    distances = [float(x) for x in array.reshape(-1)]
-    workers = _integer(threads, "threads", 0, _MAX_THREADS)
-    values = [Moments(*each) for each in _nlayer.moments(medium, distances, workers, _engine(engine))]
-    return values[0] if array.ndim == 0 else values
+    _checks.medium(medium)
+    distances, single = _checks.distances(rho)
+    workers = _checks.threads(threads)
+    values = _nlayer.moments(medium, distances, workers, _checks.engine(engine))
+    if single:
+        return Moments(*values[0])
+    columns = np.array(values, dtype=float).reshape(len(values), 3)
+    return Moments(columns[:, 0].copy(), columns[:, 1].copy(), columns[:, 2].copy())
 
 
 def curve_moments(t_ps, counts, irf=None):
@@ -103,30 +72,42 @@ def curve_moments(t_ps, counts, irf=None):
     `t_ps` (any spacing). With `irf` (counts on the same bins), the instrument's mean time and
     variance are subtracted, as convolution adds them; `total` stays the curve's own counts.
 
-    Raises ValueError for arrays of different lengths, negative or non-finite counts, or a
-    curve (or IRF) without counts.
+    The sums are taken about the curve's own mean in extended precision, so times far from 0
+    against their spread keep their digits. Raises ValueError for arrays of different lengths,
+    negative or non-finite counts, a curve (or IRF) without counts, or a moment beyond the range
+    of a float (a variance above 1.8e308 ps^2, from times of some 1e154 ps).
     """
-    t = _vector(t_ps, "t_ps")
-    c = _vector(counts, "counts")
-    i = None if irf is None else _vector(irf, "irf")
+    t = _checks.vector(t_ps, "t_ps")
+    c = _checks.vector(counts, "counts")
+    i = None if irf is None else _checks.vector(irf, "irf")
     return Moments(*_nlayer.curve_moments(t, c, i))
 
 
 def sensitivity(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="exact"):
-    """The sensitivities of the curve at one distance `rho` (mm) to each layer's mua: mean
-    partial pathlengths, the sensitivity factors of the mean time and of the variance, and the
-    time-gated partial pathlengths on the grid dt_ps * (1 ... samples/2). Returns a Sensitivity.
+    """The sensitivities of the curve at a distance `rho` (mm; a number or a sequence) to each
+    layer's mua: mean partial pathlengths, the sensitivity factors of the mean time and of the
+    variance, and the time-gated partial pathlengths on the grid dt_ps * (1 ... samples/2).
+    Returns a Sensitivity; for a sequence of distances its arrays have one row per distance.
 
     The derivatives are those of the model as it stands: the top layer's mua also moves the
     source depth 1 / (mua + mus'). The call releases the GIL.
     """
-    _check_medium(medium)
-    distance = _real(rho, "rho")
-    workers = _integer(threads, "threads", 0, _MAX_THREADS)
-    n = _integer(samples, "samples", -(2**31), 2**31 - 1)
-    m, mpp, mtsf, vsf, t, gated = _nlayer.sensitivity(medium, distance, _real(dt_ps, "dt_ps"), n, workers,
-                                                      _engine(engine))
-    return Sensitivity(Moments(*m), mpp, mtsf, vsf, t, gated)
+    _checks.medium(medium)
+    distances, single = _checks.distances(rho)
+    if not distances:
+        raise ValueError("no source-detector distance was given; give at least one")
+    workers = _checks.threads(threads)
+    n = _checks.samples(samples)
+    dt = _checks.real(dt_ps, "dt_ps")
+    name = _checks.engine(engine)
+    rows = [_nlayer.sensitivity(medium, distance, dt, n, workers, name) for distance in distances]
+    if single:
+        m, mpp, mtsf, vsf, t, gated = rows[0]
+        return Sensitivity(Moments(*m), mpp, mtsf, vsf, t, gated)
+    moments_rows = np.array([row[0] for row in rows], dtype=float)
+    return Sensitivity(Moments(*(moments_rows[:, k].copy() for k in range(3))),
+                       *(np.stack([row[k] for row in rows]) for k in (1, 2, 3)), rows[0][4],
+                       np.stack([row[5] for row in rows]))
 
 
 def read_curve(path):
@@ -136,7 +117,7 @@ def read_curve(path):
     Raises OSError when the file cannot be read and ValueError, naming the line, when it breaks
     the rules (a value that is not a number, negative counts, times that do not rise).
     """
-    return _nlayer.read_curve(os.fspath(path))
+    return _nlayer.read_curve(_checks.path(path))
 
 
 class FitResult:
@@ -192,9 +173,9 @@ class FitResult:
 def _curve(value, name, bins=None):
     """(t_ps or None, counts) from a path, a pair (t_ps, counts), an (N, 2) array, or counts."""
     if isinstance(value, (str, bytes, os.PathLike)):
-        return read_curve(value)
+        return _nlayer.read_curve(_checks.path(value, name))
     if isinstance(value, tuple) and len(value) == 2:
-        return _vector(value[0], f"{name}'s t_ps"), _vector(value[1], f"{name}'s counts")
+        return _checks.vector(value[0], f"{name}'s t_ps"), _checks.vector(value[1], f"{name}'s counts")
     array = np.asarray(value)
     if array.dtype.kind not in "iuf":
         raise TypeError(f"{name} must be a file name, a pair (t_ps, counts) or an array of counts")
@@ -225,8 +206,9 @@ def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.
         The instrument response on the same bins (counts alone: on the measured curve's bins).
     model : Medium or path of a model file ("input.dat")
         The start values and every value that is not fitted.
-    rho : float, optional
-        Source-detector distance in mm (default: the model file's; needed with a Medium).
+    rho : float or Decimal, optional
+        Source-detector distance in mm (default: the model file's, exactly; needed with a
+        Medium).
     free : sequence of str
         The parameters to fit: "mua<k>", "musp<k>" (layer k, 1 the top) and "d1" (the top
         layer's thickness). The amplitude and the shift are always fitted.
@@ -268,9 +250,9 @@ def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.
         if rho is None:
             raise ValueError("rho is needed with a Medium (a model file gives its own)")
     else:
-        medium, file_rho = _nlayer.read_model(os.fspath(model))
+        medium, file_rho = _nlayer.read_model(_checks.path(model, "model"))
         rho = file_rho if rho is None else rho
-    distance = _real(rho, "rho")
+    distance = _checks.distance(rho)
     if isinstance(free, str):
         free = [item.strip() for item in free.split(",")]
     names = list(free)
@@ -284,15 +266,14 @@ def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.
     entries = []
     for name in names:
         lower, upper = bounds.get(name, (None, None))
-        entries.append((name, None if lower is None else _real(lower, f"lower bound of {name}"),
-                        None if upper is None else _real(upper, f"upper bound of {name}")))
-    rise, fall = (_real(x, "fit_range") for x in fit_range)
-    first, last = (None, None) if window_ps is None else (_real(x, "window_ps") for x in window_ps)
-    if statistic not in ("poisson", "chi2"):
-        raise ValueError(f"statistic is {statistic!r}; it must be 'poisson' or 'chi2'")
+        entries.append((name, None if lower is None else _checks.real(lower, f"lower bound of {name}"),
+                        None if upper is None else _checks.real(upper, f"upper bound of {name}")))
+    rise, fall = (_checks.real(x, "fit_range") for x in fit_range)
+    first, last = (None, None) if window_ps is None else (_checks.real(x, "window_ps") for x in window_ps)
+    _checks.choice(statistic, "statistic", ("poisson", "chi2"))
     raw = _nlayer.fit(t_ps, counts, irf_counts, [] if irf_t is None else irf_t, medium, distance, entries,
                       bool(background), statistic, rise, fall, first, last,
-                      _integer(threads, "threads", 0, _MAX_THREADS), _engine(engine),
-                      _real(spectrum_tolerance, "spectrum_tolerance"),
-                      _integer(max_iterations, "max_iterations", 1, 10000))
+                      _checks.threads(threads), _checks.engine(engine),
+                      _checks.real(spectrum_tolerance, "spectrum_tolerance"),
+                      _checks.positive_count(max_iterations, "max_iterations", 10000))
     return FitResult(raw, np.asarray(t_ps, dtype=float), np.asarray(counts, dtype=float))

@@ -3,13 +3,15 @@
 import collections.abc
 import concurrent.futures
 import itertools
-import math
 import os
 import sys
 import threading
+import time
+from typing import NamedTuple
 
 import numpy as np
 
+from . import _checks
 from . import _nlayer
 
 # Chunks of work in flight per parallel worker: enough to keep every core busy while finished
@@ -30,7 +32,8 @@ def _local_workers():
 def _compute_chunk(start, media, rho, dt_ps, samples, threads, engine, on_error, stop=None):
     """The curves of media[0..n) as an ndarray (n, len(rho), samples // 2).
 
-    Module-level, so that Dask workers find it by name.
+    Module-level, so that Dask workers find it by name. A ModelError (on_error="raise") carries
+    the rows computed before it as `sweep_rows` = (start, array), which survives pickling.
     """
     curves = np.empty((len(media), len(rho), samples // 2))
     for j, medium in enumerate(media):
@@ -43,12 +46,14 @@ def _compute_chunk(start, media, rho, dt_ps, samples, threads, engine, on_error,
                 curves[j] = np.nan
                 continue
             error.add_note(f"in model {start + j} of the sweep: {medium!r}")
+            error.sweep_rows = (start, curves[:j].copy())
             raise
     return curves
 
 
 def _chunks(media, chunk_size):
-    """(start index, list of Medium) for consecutive chunks of an iterable of media."""
+    """(start index, list of Medium) for consecutive chunks of an iterable of media; an item
+    that is no Medium ends them with TypeError after the media before it."""
     iterator = iter(media)
     start = 0
     while True:
@@ -57,6 +62,8 @@ def _chunks(media, chunk_size):
             return
         for j, medium in enumerate(chunk):
             if not isinstance(medium, _nlayer.Medium):
+                if j:
+                    yield start, chunk[:j]
                 raise TypeError(f"media[{start + j}] is a {type(medium).__name__}, not an nlayer.Medium")
         yield start, chunk
         start += len(chunk)
@@ -74,75 +81,193 @@ def _progress_bar(total, progress):
     return tqdm(total=total, unit="model", delay=0 if progress else 1.0, file=sys.stderr)
 
 
+class SweepResult(NamedTuple):
+    """What sweep returns: the time axis and the curves, as time_resolved's (t_ps, R).
+
+    t_ps  the times dt_ps, 2 dt_ps, ..., samples/2 dt_ps, shape (T,)
+    R     shape (M, len(rho), T), or (M, T) for a single distance: row i holds media[i]'s curves
+    """
+
+    t_ps: np.ndarray
+    R: np.ndarray
+
+
 class _Output:
     """The preallocated result and the bookkeeping of which rows have arrived."""
 
-    def __init__(self, count, distances, samples, bar):
+    def __init__(self, count, distances, samples, dt_ps, single, bar):
         self.array = np.empty((count, distances, samples // 2))
+        self.valid = np.zeros(count, dtype=bool)
+        self.t_ps = dt_ps * np.arange(1, samples // 2 + 1, dtype=float)
+        self.single = single
         self.count = count
-        self.filled = 0
         self.bar = bar
 
     def store(self, start, curves):
-        if start + len(curves) > self.count:
-            raise ValueError(f"media holds more than count={self.count} models")
         self.array[start : start + len(curves)] = curves
-        self.filled += len(curves)
+        self.valid[start : start + len(curves)] = True
         if self.bar is not None:
             self.bar.update(len(curves))
 
+    def result(self):
+        return SweepResult(self.t_ps, self.array[:, 0] if self.single else self.array)
 
-def _run_local(chunks, output, args, workers):
-    stop = threading.Event()
-    pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="nlayer-sweep")
-    pending = {}
-    try:
-        for start, chunk in itertools.islice(chunks, workers * _IN_FLIGHT_PER_WORKER):
-            pending[pool.submit(_compute_chunk, start, chunk, *args, stop)] = start
-        while pending:
-            # Waiting in slices lets the main thread take KeyboardInterrupt promptly.
-            done, _ = concurrent.futures.wait(pending, timeout=_WAIT_SLICE_S,
-                                              return_when=concurrent.futures.FIRST_COMPLETED)
-            for future in done:
-                start = pending.pop(future)
-                output.store(start, future.result())
-                for next_start, chunk in itertools.islice(chunks, 1):
-                    pending[pool.submit(_compute_chunk, next_start, chunk, *args, stop)] = next_start
-    finally:
-        # On an error or Ctrl-C: queued chunks are dropped, running ones stop after their
-        # current model.
-        stop.set()
-        pool.shutdown(wait=not pending, cancel_futures=True)
+    def fail(self, error):
+        """`error` with what was computed: rows that did not arrive are set to NaN."""
+        self.array[~self.valid] = np.nan
+        error.partial = self.result()
+        error.valid = self.valid
+        error.add_note(f"the sweep computed {int(self.valid.sum())} of {self.count} models; they are in "
+                       "error.partial (a SweepResult), and error.valid marks their rows")
+        return error
 
 
-def _run_dask(chunks, output, args, client):
-    from distributed import as_completed
+class _Local:
+    """Chunks on a pool of local threads."""
 
-    workers = max(1, sum(client.nthreads().values()))
-    futures = as_completed()
-    submitted = {}
+    def __init__(self, workers):
+        self.stop = threading.Event()
+        self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="nlayer-sweep")
 
-    def submit(start, chunk):
-        future = client.submit(_compute_chunk, start, chunk, *args, pure=False)
-        submitted[future.key] = (future, start)
-        futures.add(future)
+    def submit(self, start, chunk, args, avoid=None):
+        return self.pool.submit(_compute_chunk, start, chunk, *args, self.stop)
 
-    try:
-        for start, chunk in itertools.islice(chunks, workers * _IN_FLIGHT_PER_WORKER):
+    def wait(self, handles, seconds):
+        done, _ = concurrent.futures.wait(handles, timeout=seconds, return_when=concurrent.futures.FIRST_COMPLETED)
+        return done
+
+    def where(self, handle):
+        return None
+
+    def cancel(self, handles):
+        for handle in handles:
+            handle.cancel()
+
+    def close(self, abandon):
+        # On Ctrl-C, an error or a timeout: queued chunks are dropped, running ones stop after
+        # their current model.
+        self.stop.set()
+        self.pool.shutdown(wait=not abandon, cancel_futures=True)
+
+
+class _Dask:
+    """Chunks on the workers of a dask.distributed.Client."""
+
+    def __init__(self, client):
+        self.client = client
+
+    def submit(self, start, chunk, args, avoid=None):
+        workers = None
+        if avoid is not None:
+            workers = [w for w in self.client.scheduler_info()["workers"] if w != avoid] or None
+        if workers is None:
+            return self.client.submit(_compute_chunk, start, chunk, *args, pure=False)
+        return self.client.submit(_compute_chunk, start, chunk, *args, pure=False, workers=workers,
+                                  allow_other_workers=False)
+
+    def wait(self, handles, seconds):
+        deadline = time.monotonic() + seconds
+        while True:
+            done = [h for h in handles if h.done()]
+            if done or time.monotonic() >= deadline:
+                return done
+            time.sleep(0.02)
+
+    def where(self, handle):
+        """The worker that runs `handle`'s chunk, if the scheduler says."""
+        try:
+            for worker, keys in self.client.processing().items():
+                if handle.key in keys:
+                    return worker
+        except Exception:  # a scheduler that cannot answer leaves the choice to it
+            pass
+        return None
+
+    def cancel(self, handles):
+        if handles:
+            self.client.cancel(list(handles))
+
+    def close(self, abandon):
+        pass
+
+
+def _drive(chunks, output, args, backend, in_flight, timeout):
+    """Runs the chunks, `in_flight` at a time, and stores what arrives. The first error stops
+    the reading of media; the chunks in flight still finish and are kept (each within its
+    timeout), then the error is raised with the partial result."""
+    pending = {}  # handle -> (start, chunk, attempt, deadline)
+    failure = None
+
+    def submit(start, chunk, attempt=0, avoid=None):
+        handle = backend.submit(start, chunk, args, avoid)
+        deadline = None if timeout is None else time.monotonic() + timeout
+        pending[handle] = (start, chunk, attempt, deadline)
+
+    def refill(n):
+        nonlocal failure
+        for _ in range(n):
+            if failure is not None:
+                return
+            try:
+                start, chunk = next(chunks)
+            except StopIteration:
+                return
+            except Exception as error:
+                failure = error
+                return
+            if start + len(chunk) > output.count:
+                # The media within count are still computed.
+                failure = ValueError(f"media holds more than count={output.count} models")
+                chunk = chunk[: output.count - start]
+                if not chunk:
+                    return
             submit(start, chunk)
-        # as_completed waits in 0.1 s slices, so KeyboardInterrupt arrives here promptly.
-        for future in futures:
-            _, start = submitted.pop(future.key)
-            output.store(start, future.result())
-            for next_start, chunk in itertools.islice(chunks, 1):
-                submit(next_start, chunk)
+
+    interrupted = True
+    try:
+        refill(in_flight)
+        while pending:
+            for handle in backend.wait(list(pending), _WAIT_SLICE_S):
+                start, chunk, _, _ = pending.pop(handle)
+                try:
+                    curves = handle.result()
+                except _nlayer.ModelError as error:
+                    rows = error.__dict__.pop("sweep_rows", None)
+                    if rows is not None and len(rows[1]):
+                        output.store(*rows)
+                    failure = failure or error
+                except Exception as error:
+                    failure = failure or error
+                else:
+                    if curves is not None:
+                        output.store(start, curves)
+                refill(1)
+            if timeout is not None:
+                now = time.monotonic()
+                for handle, (start, chunk, attempt, deadline) in list(pending.items()):
+                    if now < deadline:
+                        continue
+                    where = backend.where(handle)
+                    del pending[handle]
+                    backend.cancel([handle])
+                    if attempt == 0:
+                        # Once more, elsewhere if the cluster has another worker.
+                        submit(start, chunk, attempt=1, avoid=where)
+                    else:
+                        failure = failure or TimeoutError(
+                            f"the chunk of models {start} to {start + len(chunk) - 1} did not finish within "
+                            f"timeout={timeout:g} s, neither at first nor resubmitted once"
+                            + (f" (the second time on worker {where})" if where else ""))
+        interrupted = False
     finally:
-        if submitted:
-            client.cancel([future for future, _ in submitted.values()])
+        backend.cancel(list(pending))
+        backend.close(interrupted or failure is not None)
+    if failure is not None:
+        raise output.fail(failure)
 
 
 def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None, count=None,
-          workers=None, threads=1, engine="exact", progress=None, on_error="raise"):
+          workers=None, threads=1, engine="exact", progress=None, on_error="raise", timeout=None):
     """Time-resolved curves of many media, on all local cores or on a Dask cluster.
 
     Parameters
@@ -151,7 +276,8 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
         The models. A generator is read chunk by chunk as work frees up, never all at once;
         give its length as count.
     rho : float or sequence of float
-        Source-detector distances in mm, the same for every medium.
+        Source-detector distances in mm, the same for every medium (Decimal: exact, as for
+        time_resolved).
     dt_ps, samples : optional
         The time grid, as for time_resolved (default 10 ps, 1024 samples).
     client : dask.distributed.Client, optional
@@ -174,62 +300,73 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
     on_error : "raise" or "nan"
         What a ModelError of one model does: end the sweep (default; the error's note names
         the model) or fill that model's curves with NaN.
+    timeout : float, optional
+        Seconds a chunk may take from its submission (None, the default: no limit). A chunk
+        that takes longer (a stopped or lost worker) is cancelled and submitted once more, on
+        a cluster to another worker than the one that held it; if that also takes longer, the
+        sweep ends with TimeoutError naming the chunk's models. Measured from submission, so
+        it includes the wait behind at most one other chunk on the same worker.
 
     Returns
     -------
-    ndarray of shape (M, len(rho), samples // 2), or (M, samples // 2) for a single distance,
-    where M is the number of media: row i holds the curves of media[i], the values of
-    time_resolved(media[i], rho, dt_ps=dt_ps, samples=samples, engine=engine), bit for bit,
-    whichever way and with whatever chunk size they were computed.
+    SweepResult(t_ps, R), unpacked as time_resolved's: ``t_ps, R = nlayer.sweep(...)``.
+    t_ps: the times, shape (samples // 2,). R: shape (M, len(rho), samples // 2), or
+    (M, samples // 2) for a single distance, where M is the number of media: row i holds the
+    curves of media[i], the values of time_resolved(media[i], rho, dt_ps=dt_ps,
+    samples=samples, engine=engine), bit for bit, whichever way and with whatever chunk size
+    they were computed.
 
-    Ctrl-C stops a sweep within a second: no further chunk starts, and KeyboardInterrupt is
-    raised.
+    When a sweep fails (a ModelError with on_error="raise", an item that is no Medium, fewer or
+    more media than count, a timeout) it stops reading media, lets the chunks in flight
+    finish, and raises the error with what was computed: error.partial is a SweepResult whose
+    rows that were not computed are NaN, error.valid a boolean array (M,) that is True for the
+    rows that were. Ctrl-C stops a sweep within a second: no further chunk starts, and
+    KeyboardInterrupt is raised without a partial result.
 
     Example
     -------
     >>> from dask.distributed import Client, LocalCluster
-    >>> with LocalCluster(n_workers=2, processes=True) as cluster, Client(cluster) as client:
-    ...     R = nlayer.sweep(media, rho=[10, 20, 30], client=client)
+    >>> if __name__ == "__main__":      # worker processes import the script again
+    ...     with LocalCluster(n_workers=2, processes=True) as cluster, Client(cluster) as client:
+    ...         t_ps, R = nlayer.sweep(media, rho=[10, 20, 30], client=client)
     """
-    from . import _engine, _integer, _real, _values
-
-    distances, single = _values(rho, "rho")
-    args = (
-        distances,
-        _real(dt_ps, "dt_ps"),
-        _integer(samples, "samples", 16, 65536),
-        _integer(threads, "threads", 0, 1024),
-        _engine(engine),
-        on_error,
-    )
-    if on_error not in ("raise", "nan"):
-        raise ValueError(f"on_error is {on_error!r}; it must be 'raise' or 'nan'")
+    distances, single = _checks.distances(rho)
+    grid_samples = _checks.samples(samples)
+    dt = _checks.real(dt_ps, "dt_ps")
+    args = (distances, dt, grid_samples, _checks.threads(threads), _checks.engine(engine),
+            _checks.choice(on_error, "on_error", ("raise", "nan")))
+    limit = _checks.seconds(timeout, "timeout")
     if isinstance(media, _nlayer.Medium):
         raise TypeError("media must be a sequence of Medium; for one medium use time_resolved")
     if isinstance(media, collections.abc.Sized):
         total = len(media)
-        if count is not None and _integer(count, "count", 0, sys.maxsize) != total:
+        if count is not None and _checks.count(count, "count") != total:
             raise ValueError(f"count is {count} but media holds {total} models")
     elif count is None:
         raise TypeError("media has no len(); give the number of models as count")
     else:
-        total = _integer(count, "count", 0, sys.maxsize)
+        total = _checks.count(count, "count")
     if chunk_size is None:
         chunk_size = 1 if client is None else _DASK_CHUNK
-    chunk_size = _integer(chunk_size, "chunk_size", 1, sys.maxsize)
+    chunk_size = _checks.positive_count(chunk_size, "chunk_size")
+    if client is None:
+        local = _local_workers() if workers is None else _checks.positive_count(workers, "workers", 4096)
+    if not distances:
+        raise ValueError("no source-detector distance was given; give at least one")
 
     bar = _progress_bar(total, progress)
-    output = _Output(total, len(distances), args[2], bar)
+    output = _Output(total, len(distances), grid_samples, dt, single, bar)
     try:
         chunks = _chunks(media, chunk_size)
         if client is None:
-            local = _local_workers() if workers is None else _integer(workers, "workers", 1, 4096)
-            _run_local(chunks, output, args, local)
+            _drive(chunks, output, args, _Local(local), local * _IN_FLIGHT_PER_WORKER, limit)
         else:
-            _run_dask(chunks, output, args, client)
+            nthreads = max(1, sum(client.nthreads().values()))
+            _drive(chunks, output, args, _Dask(client), nthreads * _IN_FLIGHT_PER_WORKER, limit)
     finally:
         if bar is not None:
             bar.close()
-    if output.filled != total:
-        raise ValueError(f"media held {output.filled} models, not count={total}")
-    return output.array[:, 0] if single else output.array
+    filled = int(output.valid.sum())
+    if filled != total:
+        raise output.fail(ValueError(f"media held {filled} models, not count={total}"))
+    return output.result()

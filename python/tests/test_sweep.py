@@ -1,5 +1,8 @@
 """Sweeps on local threads and on a Dask cluster against single calls, bit for bit."""
 
+import os
+import signal
+
 import numpy as np
 import pytest
 
@@ -34,22 +37,24 @@ def client():
 
 
 def test_local_sweep_equals_single_calls(expected):
-    assert np.array_equal(nlayer.sweep(list(media(7)), rho=RHO, **GRID), expected)
+    t_ps, R = nlayer.sweep(list(media(7)), rho=RHO, **GRID)
+    assert np.array_equal(R, expected)
+    assert np.array_equal(t_ps, nlayer.time_resolved(two_layer(), rho=RHO, **GRID)[0])
     # A generator in chunks, streamed into the array, on one worker thread.
     streamed = nlayer.sweep(media(7), rho=RHO, count=7, chunk_size=3, workers=1, threads=2, **GRID)
-    assert np.array_equal(streamed, expected)
-    single_rho = nlayer.sweep(list(media(7)), rho=RHO[1], **GRID)
+    assert np.array_equal(streamed.R, expected)
+    single_rho = nlayer.sweep(list(media(7)), rho=RHO[1], **GRID).R
     assert single_rho.shape == (7, 128) and np.array_equal(single_rho, expected[:, 1])
 
 
 def test_dask_sweep_equals_local_sweep(client, expected):
     for chunk_size in (None, 2):
         on_cluster = nlayer.sweep(media(7), rho=RHO, client=client, count=7, chunk_size=chunk_size, **GRID)
-        assert np.array_equal(on_cluster, expected)
+        assert np.array_equal(on_cluster.R, expected)
     # The engine reaches the workers.
     fast = np.stack([nlayer.time_resolved(m, rho=RHO, engine="fast", **GRID)[1] for m in media(7)])
-    assert np.array_equal(nlayer.sweep(media(7), rho=RHO, client=client, count=7, engine="fast", **GRID), fast)
-    assert np.array_equal(nlayer.sweep(list(media(7)), rho=RHO, engine="fast", **GRID), fast)
+    assert np.array_equal(nlayer.sweep(media(7), rho=RHO, client=client, count=7, engine="fast", **GRID).R, fast)
+    assert np.array_equal(nlayer.sweep(list(media(7)), rho=RHO, engine="fast", **GRID).R, fast)
 
 
 def thick():
@@ -65,15 +70,61 @@ def test_a_faulting_model(where, request, expected):
         nlayer.sweep(batch, rho=RHO, **kwargs, **GRID)
     assert "in model 3 of the sweep" in "".join(caught.value.__notes__)
 
-    filled = nlayer.sweep(batch, rho=RHO, on_error="nan", **kwargs, **GRID)
+    filled = nlayer.sweep(batch, rho=RHO, on_error="nan", **kwargs, **GRID).R
     assert np.isnan(filled[3]).all()
     assert np.array_equal(np.delete(filled, 3, axis=0), expected)
 
 
+def test_a_failed_sweep_keeps_what_it_computed(expected):
+    def check(error, must_be_valid, must_be_invalid, rows):
+        valid, R = error.valid, error.partial.R
+        assert valid.shape == (len(R),) and valid.dtype == bool
+        assert valid[must_be_valid].all() and not valid[must_be_invalid].any()
+        assert np.array_equal(R[valid], rows[valid]) and np.isnan(R[~valid]).all()
+        assert np.array_equal(error.partial.t_ps, nlayer.time_resolved(two_layer(), rho=RHO, **GRID)[0])
+        assert "error.partial" in "".join(error.__notes__)
+
+    # A fault in model 3 of chunk [2, 3]: model 2 before it and the other chunk in flight stay.
+    batch = list(media(3)) + [thick()] + list(media(7))[3:]
+    with_fault = np.insert(expected, 3, np.nan, axis=0)
+    with pytest.raises(nlayer.ModelError, match="overflow") as caught:
+        nlayer.sweep(batch, rho=RHO, chunk_size=2, workers=1, **GRID)
+    check(caught.value, [0, 1, 2], [3], with_fault)
+    # A generator that yields fewer, or more, media than count.
+    with pytest.raises(ValueError, match="held 3 models, not count=5") as caught:
+        nlayer.sweep(media(3), rho=RHO, count=5, **GRID)
+    check(caught.value, [0, 1, 2], [3, 4], np.concatenate([expected[:3], expected[:2]]))
+    with pytest.raises(ValueError, match="more than count=4") as caught:
+        nlayer.sweep(media(7), rho=RHO, count=4, chunk_size=3, **GRID)
+    check(caught.value, [0, 1, 2, 3], [], expected[:4])
+    # An item that is no Medium late in the list; its chunk's media before it are kept.
+    with pytest.raises(TypeError, match=r"media\[5\] is a str") as caught:
+        nlayer.sweep(list(media(5)) + ["medium"] + list(media(7))[5:], rho=RHO, chunk_size=2, **GRID)
+    check(caught.value, [0, 1, 2, 3, 4], [5, 6, 7], np.insert(expected, 5, np.nan, axis=0))
+
+
+def test_a_stopped_worker_costs_one_timeout(expected):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
+        pids = [nanny.pid for nanny in cluster.workers.values()]
+        try:
+            os.kill(pids[0], signal.SIGSTOP)
+            # Its chunks time out and run again on the other worker.
+            result = nlayer.sweep(media(7), rho=RHO, client=client, count=7, chunk_size=2, timeout=2.0, **GRID)
+            assert np.array_equal(result.R, expected)
+            # With both stopped the second try fails too, and the error names the chunk.
+            os.kill(pids[1], signal.SIGSTOP)
+            with pytest.raises(TimeoutError, match=r"the chunk of models 0 to 1 did not finish within "
+                                                   r"timeout=1 s, neither at first nor resubmitted once"):
+                nlayer.sweep(media(2), rho=RHO, client=client, count=2, chunk_size=2, timeout=1.0, **GRID)
+        finally:
+            for pid in pids:
+                os.kill(pid, signal.SIGCONT)
+
+
 @pytest.mark.parametrize("call, error, text", [
     (lambda: nlayer.sweep(media(3), rho=RHO), TypeError, "count"),
-    (lambda: nlayer.sweep(media(3), rho=RHO, count=4), ValueError, "held 3 models, not count=4"),
-    (lambda: nlayer.sweep(media(5), rho=RHO, count=4), ValueError, "more than count=4"),
     (lambda: nlayer.sweep([two_layer(), "medium"], rho=RHO), TypeError, r"media\[1\] is a str"),
     (lambda: nlayer.sweep(two_layer(), rho=RHO), TypeError, "time_resolved"),
     (lambda: nlayer.sweep([two_layer()], rho=RHO, on_error="skip"), ValueError, "on_error"),
@@ -85,4 +136,4 @@ def test_bad_sweeps(call, error, text):
 
 
 def test_empty_sweep():
-    assert nlayer.sweep([], rho=RHO, **GRID).shape == (0, 2, 128)
+    assert nlayer.sweep([], rho=RHO, **GRID).R.shape == (0, 2, 128)

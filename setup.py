@@ -1,0 +1,64 @@
+"""The build glue behind pyproject.toml: the extension nlayer._nlayer comes from CMake.
+
+The CMake build lives under setuptools' build_temp (inside pip's build) and is configured with
+the extension alone: no window program, no tests, no benchmarks. NLAYER_CMAKE_ARGS adds
+arguments (e.g. "-DCMAKE_BUILD_TYPE=Debug"); CMAKE_BUILD_PARALLEL_LEVEL sets the jobs (default 2).
+"""
+
+import os
+import pathlib
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = pathlib.Path(__file__).resolve().parent
+
+
+def project_version():
+    text = (ROOT / "CMakeLists.txt").read_text()
+    return re.search(r"project\(nlayer VERSION ([0-9.]+)", text).group(1)
+
+
+class CMakeExtension(Extension):
+    def __init__(self, name):
+        super().__init__(name, sources=[])
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        build_dir = pathlib.Path(self.build_temp).resolve() / "cmake"
+        build_dir.mkdir(parents=True, exist_ok=True)
+        configure = [
+            "cmake", "-S", str(ROOT), "-B", str(build_dir),
+            "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+            "-DNLAYER_BUILD_UI=OFF", "-DNLAYER_BUILD_TESTS=OFF", "-DNLAYER_BUILD_BENCH=OFF",
+            "-DNLAYER_BUILD_FUZZ=OFF", "-DNLAYER_BUILD_PYTHON=ON",
+            # The interpreter pip runs, so that the extension matches it (a venv's, say).
+            f"-DPython3_EXECUTABLE={sys.executable}",
+            *shlex.split(os.environ.get("NLAYER_CMAKE_ARGS", "")),
+        ]
+        jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
+        subprocess.run(configure, check=True)
+        subprocess.run(["cmake", "--build", str(build_dir), "--target", "_nlayer", "-j", jobs], check=True)
+        built = next((build_dir / "python" / "nlayer").glob("_nlayer*.so"))
+        target = pathlib.Path(self.get_ext_fullpath(ext.name))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(built, target)
+
+
+# The package's layout lives here rather than in pyproject.toml, where setuptools 66 (Debian 12)
+# calls [tool.setuptools] beta and warns.
+setup(
+    version=project_version(),
+    package_dir={"nlayer": "python/nlayer"},
+    packages=["nlayer"],
+    package_data={"nlayer": ["py.typed", "*.pyi"]},
+    include_package_data=False,
+    ext_modules=[CMakeExtension("nlayer._nlayer")],
+    cmdclass={"build_ext": CMakeBuild},
+)
