@@ -44,8 +44,8 @@ DerivedModel Derived(const Medium& medium) {
 }
 
 Spectrum SpectrumAt(const DerivedModel& model, const std::vector<long double>& rhos,
-                    const std::vector<long double>& omegas, unsigned threads) {
-  Spectrum spectrum = ComputeSpectrum(model, rhos, omegas, threads);
+                    const std::vector<long double>& omegas, unsigned threads, std::stop_token stop = {}) {
+  Spectrum spectrum = ComputeSpectrum(model, rhos, omegas, threads, 1 << 30, stop);
   if (spectrum.first_fault >= 0) ThrowFrequencyFault(spectrum, omegas);
   return spectrum;
 }
@@ -354,7 +354,7 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
   const long double h = Steps(base_model, rhos)[0];
   const long double moments_delta = MomentsDeltaMua(base_model, h);
   const std::vector<long double> omegas = GridOmegas(grid);
-  auto spectrum_of = [&](const Medium& m) { return SpectrumAt(Derived(m), rhos, omegas, options.threads); };
+  auto spectrum_of = [&](const Medium& m) { return SpectrumAt(Derived(m), rhos, omegas, options.threads, options.stop); };
   const Raw base_raw = RawMomentsAt(base_model, rho_mm, h);
 
   Sensitivities result;
@@ -368,6 +368,7 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
   result.gated.resize(layers * samples);
   const long double m0 = base_raw.m0, mean = base_raw.m1 / base_raw.m0;
   for (std::size_t k = 0; k < layers; ++k) {
+    if (options.stop.stop_requested()) throw Cancelled();
     std::vector<Medium> changed;
     std::vector<DerivedModel> models = {base_model};
     for (int j = 1; j < kMuaPoints; ++j) {
