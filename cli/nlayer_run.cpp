@@ -294,10 +294,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
                              }))
       ->group(table_mode);
   std::string engine;
-  app.add_option("--engine", engine, "exact (default: 80-bit, the window's numbers) or fast (double, about 8 digits)")
-      ->option_text("NAME")
-      ->check(CLI::IsMember({"exact", "fast"}))
-      ->group(table_mode);
+  CLI::Option* engine_option =
+      app.add_option("--engine", engine, "exact (default: 80-bit, the window's numbers) or fast (double, about 8 digits)");
+  engine_option->option_text("NAME")->check(CLI::IsMember({"exact", "fast"}))->group(table_mode);
 
   app.add_flag("--moments", command.moments,
                "print the moments of the curve and their sensitivities to each layer's mua, per distance")
@@ -309,7 +308,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
 #endif
     command.output_given = output->count() > 0;
     table.grid_given = dt->count() > 0 || samples->count() > 0;
-    table.engine_given = !engine.empty();
+    table.engine_given = engine_option->count() > 0;
     if (engine == "fast") table.engine = nlayer::Engine::kFast;
     if (command.moments) {
       if (table.csv || table.fd || table.grid_given || table.engine_given || command.output_given || command.plot_path) {
