@@ -38,6 +38,7 @@ bool EvaluateAtZero(const DerivedModel& model, long double rho, const HankelPlan
   out.plan = plan;
   out.cw = 0;
   out.magnitude = 0;
+  out.truncation = 0;
   const FpFault fault = RunChecked([&] {
     FrequencyContext context;
     context.Resize(model.DiffCoef.size(), 1);
@@ -55,8 +56,15 @@ bool EvaluateAtZero(const DerivedModel& model, long double rho, const HankelPlan
       out.cw += tables->rule.d * sum;
       out.magnitude += tables->rule.d * magnitude;
     }
+    // The rule's outermost node, the first of its last pair, stands in for U.
+    const long double s = tables->rule.s[958];
+    const long double envelope = std::min(1.0L, std::sqrt(2.0L / (3.14159265358979323846L * rho * s)));
+    const ComplexExt last = KernelTimesSolution(model, tables->points[958], tables->layers, context);
+    // J0's oscillation cuts the tail to about its value over rho where rho exceeds z0.
+    out.truncation = 2.0L * std::fabs(last.re) * envelope / std::max(rho, model.Z0);
   });
-  out.measured = fault == FpFault::kNone && std::isfinite(out.cw) && std::isfinite(out.magnitude);
+  out.measured = fault == FpFault::kNone && std::isfinite(out.cw) && std::isfinite(out.magnitude) &&
+                 std::isfinite(out.truncation);
   return out.measured;
 }
 
@@ -76,7 +84,8 @@ HankelPlan PanelRule(long double rho, long double musp) {
 }
 
 long double TransformPlan::ValueError() const {
-  return (plan.extended ? kExtendedTermError : kSingleRuleTermError) * kSpectrumSpread * magnitude;
+  return (plan.extended ? kExtendedTermError : kSingleRuleTermError) * kSpectrumSpread * magnitude +
+         kSpectrumSpread * truncation;
 }
 
 TransformPlan PlanTransform(const DerivedModel& model, long double rho) {

@@ -92,11 +92,18 @@ struct TransformPlan {
   HankelPlan plan;
   long double cw = 0;         // R~(rho, 0) by the plan's rule, mm^-2
   long double magnitude = 0;  // the sum of the magnitudes of its terms, mm^-2
+  // An estimate of what the rule leaves out beyond its upper limit U, mm^-2: the integrand
+  // there, |s J0(rho s) R(s)| / (2 pi) with J0 by its envelope, decays like e^(-(s - U) z0) and
+  // oscillates with period 2 pi / rho, so the tail is about its value at U over max(rho, z0)
+  // (twice that is taken). Small next to the rounding unless the top layer's mua is a good part
+  // of its mus' (the decay then ends before 30 mus').
+  long double truncation = 0;
   bool measured = false;      // false where the evaluation at frequency 0 faulted
 
   // The estimated absolute error of R~(rho, f) at any frequency, mm^-2: each term carries a
-  // relative error of about 3e-15 (single rule) or 1e-18 (extended panels), and the terms'
-  // magnitudes hardly change with the frequency (within 10 % up to 50 GHz).
+  // relative error of about 3e-15 (single rule) or 1e-18 (extended panels), the terms'
+  // magnitudes hardly change with the frequency (within 10 % up to 50 GHz), and the truncation
+  // adds its bound.
   long double ValueError() const;
 };
 

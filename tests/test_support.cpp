@@ -12,28 +12,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
-#include <numbers>
 #include <sstream>
 
-#include "core/derived_model.h"
 #include "core/fp_guard.h"
 
 namespace nlayer::testing {
-
-std::complex<double> HalfSpaceClosedForm(const Layer& layer, double rho_mm, double f_hz) {
-  using C = std::complex<double>;
-  const double D = 1.0 / (3.0 * static_cast<double>(layer.musp));
-  const double reff = static_cast<double>(BoundaryReflection(layer.n));
-  const double zb = 2.0 * ((1.0 + reff) / (1.0 - reff)) * D;
-  const double z0 = 1.0 / static_cast<double>(layer.mua + layer.musp);
-  const double c = 2.99792458e11;  // mm/s
-  const C k = std::sqrt(C(static_cast<double>(layer.mua), 2.0 * std::numbers::pi * f_hz * static_cast<double>(layer.n) / c) / D);
-  auto source = [&](double z) {
-    const double r = std::hypot(rho_mm, z);
-    return z * (1.0 + k * r) * std::exp(-k * r) / (r * r * r);
-  };
-  return (source(z0) + source(z0 + 2.0 * zb)) / (4.0 * std::numbers::pi);
-}
 
 long double RelErr(long double a, long double b) {
   if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<long double>::infinity();

@@ -7,14 +7,10 @@
 #include <string>
 
 #include "nlayer/medium.h"
+#include "tests/half_space.h"
 
 namespace nlayer::testing {
 
-// The half-space's frequency-domain reflectance in closed form (the Hankel transform of
-// exp(-alpha z) / 2 for the source and its image, alpha = sqrt(s^2 + k^2)):
-// R~ = [z0 (1 + k r1) e^(-k r1) / r1^3 + z2 (1 + k r2) e^(-k r2) / r2^3] / (4 pi),
-// r = sqrt(rho^2 + z^2), z2 = z0 + 2 zb, k^2 = (mua + i omega n / c) / D, in mm^-2.
-std::complex<double> HalfSpaceClosedForm(const Layer& layer, double rho_mm, double f_hz);
 
 // |a - b| / |b|, with defined behaviour at the edges: 0 when both are equal (including both
 // zero or the same infinity), |a| when b is 0, and +infinity when either is NaN or only one is
