@@ -51,7 +51,7 @@ ModelProblem TooFar(long double rho, long double kappa, const std::string& what,
 
 long double CurveRounding(const TransformPlan& plan, const TimeGrid& grid) {
   const long double samples = static_cast<long double>(grid.samples);
-  return plan.ValueError() * (samples / 2.0L + 1.0L) * 2.0L / (samples * static_cast<long double>(grid.dt_ps));
+  return plan.RoundingError() * (samples / 2.0L + 1.0L) * 2.0L / (samples * static_cast<long double>(grid.dt_ps));
 }
 
 std::optional<ModelProblem> DistanceBeyondTransform(const Medium& medium, long double rho) {

@@ -25,7 +25,7 @@ inline constexpr long double kCurveRoundingLimit = 1e-5L;
 inline constexpr long double kValueRoundingLimit = 1e-6L;
 
 // The estimated bound of the rounding of each sample of a curve on `grid`, mm^-2 ps^-1: the
-// inverse transform adds samples/2 + 1 frequencies, each of error plan.ValueError(), with the
+// inverse transform adds samples/2 + 1 frequencies, each of error plan.RoundingError(), with the
 // weight 2 / (samples dt).
 long double CurveRounding(const TransformPlan& plan, const TimeGrid& grid);
 

@@ -83,10 +83,11 @@ HankelPlan PanelRule(long double rho, long double musp) {
   return plan;
 }
 
-long double TransformPlan::ValueError() const {
-  return (plan.extended ? kExtendedTermError : kSingleRuleTermError) * kSpectrumSpread * magnitude +
-         kSpectrumSpread * truncation;
+long double TransformPlan::RoundingError() const {
+  return (plan.extended ? kExtendedTermError : kSingleRuleTermError) * kSpectrumSpread * magnitude;
 }
+
+long double TransformPlan::ValueError() const { return RoundingError() + kSpectrumSpread * truncation; }
 
 TransformPlan PlanTransform(const DerivedModel& model, long double rho) {
   const long double musp = model.Musp[0];

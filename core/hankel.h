@@ -105,6 +105,10 @@ struct TransformPlan {
   // magnitudes hardly change with the frequency (within 10 % up to 50 GHz), and the truncation
   // adds its bound.
   long double ValueError() const;
+  // The rounding part alone, mm^-2. What the truncation leaves out hardly depends on the
+  // frequency (the integrand beyond U is that of s >> |k|), and a frequency-independent error
+  // transforms to t = 0, which no curve sample holds: curves carry the rounding only.
+  long double RoundingError() const;
 };
 
 // Chooses the rule for `rho` (mm, at most kLongestRhoMusp / mus'(top)) in `model`, from

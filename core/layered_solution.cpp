@@ -2,7 +2,7 @@
 
 #include <specialfunctions.h>
 
-#include "core/cmp.h"
+#include "core/complex_ext.h"
 #include "core/ext_math.h"
 
 namespace nlayer {

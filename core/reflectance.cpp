@@ -5,7 +5,7 @@
 
 #include "core/accuracy.h"
 #include "core/derived_model.h"
-#include "core/fast_engine.h"
+#include "core/fast/fast_engine.h"
 #include "core/number_text.h"
 #include "core/spectrum.h"
 #include "core/synthesis.h"

@@ -14,7 +14,7 @@ foreach(table gauss_weight_tables.cpp gauss_extended_tables.cpp fresnel_tables.c
                           "${WORK_DIR}/${table}" "${TABLE_DIR}/${table}"
                   RESULT_VARIABLE differs)
   if(NOT differs EQUAL 0)
-    message(FATAL_ERROR "core/${table} is stale: regenerate it with gen_gauss_tables core")
+    message(FATAL_ERROR "core/generated/${table} is stale: regenerate it with gen_gauss_tables core/generated")
   endif()
 endforeach()
 file(REMOVE_RECURSE "${WORK_DIR}")

@@ -5,7 +5,7 @@
 //                                  i/64, the split constants of the two argument reductions and
 //                                  the polynomial coefficients
 //
-// Usage: gen_ext_math_tables <out-dir>         (regenerate with: gen_ext_math_tables core)
+// Usage: gen_ext_math_tables <out-dir>         (regenerate with: gen_ext_math_tables core/generated)
 //        gen_ext_math_tables --check <file>    exit 0 when <file> equals what would be written
 //
 // Table values come from binary128 (113 bits): each is rounded once to the nearest extended real
@@ -377,7 +377,7 @@ bool FileEquals(const std::string& path, const std::string& content) {
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) existing.append(buffer, n);
   std::fclose(file);
   if (existing != content) {
-    std::fprintf(stderr, "%s is stale: regenerate it with gen_ext_math_tables core\n",
+    std::fprintf(stderr, "%s is stale: regenerate it with gen_ext_math_tables core/generated\n",
                  path.c_str());
     return false;
   }

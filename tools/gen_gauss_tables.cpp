@@ -10,7 +10,7 @@
 //                                      rule used by the boundary-reflection integrals, as long
 //                                      doubles
 //
-// Usage: gen_gauss_tables <out-dir>   (regenerate with: gen_gauss_tables core)
+// Usage: gen_gauss_tables <out-dir>   (regenerate with: gen_gauss_tables core/generated)
 //
 // Nodes and weights are computed in binary128 (about 34 digits), then rounded once to 15
 // significant decimal digits. The tables hold that decimal, converted by the compiler to the

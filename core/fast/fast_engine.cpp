@@ -1,4 +1,4 @@
-#include "core/fast_engine.h"
+#include "core/fast/fast_engine.h"
 
 #include <algorithm>
 #include <array>
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/fast_kernel.h"
+#include "core/fast/fast_kernel.h"
 #include "core/hankel.h"
 
 namespace nlayer {

@@ -1,4 +1,4 @@
-#include "core/cmp.h"
+#include "core/complex_ext.h"
 #include "core/ext_math.h"
 
 #include <gtest/gtest.h>

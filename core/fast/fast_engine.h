@@ -1,12 +1,12 @@
 // The fast engine: the layered solution, the 960-point Hankel rule on [0, 30 mus'] and the
 // frequency loop of the exact engine, in double precision and vectorised over the points of
-// the rule (core/fast_kernel.h), for fits and sweeps that need about 8 digits.
+// the rule (core/fast/fast_kernel.h), for fits and sweeps that need about 8 digits.
 //
 // What holds:
 //  - Accuracy. The same points, weights and Bessel factors as the exact engine; the solution is
 //    the same, with its hyperbolic functions scaled by their growth (nothing overflows before
 //    the extended engine would), and double-double arithmetic where the transform's
-//    cancellation would otherwise amplify rounding (see core/fast_kernel.cpp). Time-resolved
+//    cancellation would otherwise amplify rounding (see core/fast/fast_kernel.cpp). Time-resolved
 //    curves agree with the exact engine's to 1e-8 where R >= 1e-3 of the peak and to 1e-5 where
 //    R >= 1e-6 of the peak over the models of tests/fast_engine_test.cpp (1 to 8 layers, 5 to
 //    50 mm); where the exact engine's own rounding reaches that size (weak signals at 50 mm),

@@ -14,7 +14,7 @@
 // division by zero (see there). Underflow is silent.
 //
 // Every intermediate is a long double and the operations are evaluated in the order written in
-// cmp_inl.h; that order is part of the result. The real elementary functions are those of
+// complex_ext_inl.h; that order is part of the result. The real elementary functions are those of
 // core/ext_math.h: sinh and cosh of one argument come from one exponential, sin and cos from
 // one argument reduction.
 //
@@ -99,4 +99,4 @@ inline void CCoshCoshProdFrom(long double a_re, long double a_im, const CHypTrig
 
 }  // namespace nlayer
 
-#include "core/cmp_inl.h"  // IWYU pragma: export
+#include "core/complex_ext_inl.h"  // IWYU pragma: export

@@ -1,4 +1,4 @@
-// The definitions of cmp.h, included by it: inline, so that the layered solution's extended
+// The definitions of complex_ext.h, included by it: inline, so that the layered solution's extended
 // reals stay on the x87 stack across these small routines instead of passing through memory.
 #pragma once
 

@@ -1,5 +1,5 @@
 // The fast engine's SIMD arithmetic, compiled once per instruction set by Highway's
-// foreach_target and chosen at run time (see core/fast_kernel.h).
+// foreach_target and chosen at run time (see core/fast/fast_kernel.h).
 //
 // The layered solution is that of core/layered_solution.cpp (Kienle et al., Appl. Opt. 37,
 // 779, 1998; Liemert and Kienle, J. Biomed. Opt. 15, 025003, 2010), with every hyperbolic
@@ -40,13 +40,13 @@
 #define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SSE4)
 #endif
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "core/fast_kernel.cpp"
+#define HWY_TARGET_INCLUDE "core/fast/fast_kernel.cpp"
 #include <hwy/foreach_target.h>  // must come before highway.h
 
 #include <hwy/highway.h>
 #include <hwy/contrib/math/math-inl.h>
 
-#include "core/fast_kernel.h"
+#include "core/fast/fast_kernel.h"
 
 #if HWY_ONCE
 #include <array>
