@@ -1,4 +1,6 @@
-// The one way a run fails: an exception that carries the message a user sees.
+// The one way the window's run fails: an exception that carries the message a user sees, in
+// the words of the desktop program the window follows (German), made here from the library's
+// faults and the readers' refusals.
 #pragma once
 
 #include <stdexcept>
@@ -6,6 +8,7 @@
 #include <string_view>
 
 #include "core/fp_guard.h"
+#include "io/file_refusal.h"
 
 namespace nlayer {
 
@@ -39,9 +42,18 @@ class FileError : public RunError {
 // parenthesis does not). Both the window and the headless command show failures through this.
 std::string UserMessage(std::string_view message);
 
-// Throws the FileError for a failed file operation, mapping the operating system's error
-// number `err` to the runtime's message ("Datei nicht gefunden", "Dateizugriff verweigert",
-// "Ungültiger Dateiname", "Zu viele geöffnete Dateien", otherwise "E/A-Fehler <err>").
+// The runtime's message for a refusal of a run's file: for a failed file operation "Datei
+// nicht gefunden", "Dateizugriff verweigert", "Ungültiger Dateiname", "Zu viele geöffnete
+// Dateien", otherwise "E/A-Fehler <errno>"; for a value beyond the extended range the message
+// of its fault; for everything else the text breaks, "Ungültige numerische Eingabe" (also for
+// a NUL byte and for a file too long to be a model, which hold no model either).
+std::string RunMessage(const FileRefusal& refusal);
+
+// Throws the run's error for `refusal`: a FileError keeping the error number for a failed file
+// operation, a RunError otherwise; both with RunMessage.
+[[noreturn]] void ThrowRunError(const FileRefusal& refusal);
+
+// ThrowRunError for a failed file operation with the operating system's error number `err`.
 [[noreturn]] void ThrowFileError(int err);
 
 // The message of a chart series number outside 0..7.
