@@ -1,4 +1,5 @@
 // The first half of a run: the model from "input.dat" and the quantities derived from it.
+#include <utility>
 #include <vector>
 
 #include "app/run.h"
@@ -11,36 +12,23 @@ namespace nlayer {
 
 namespace {
 
-void ReadLayers(InputReader& reader, ModelState& s) {
-  DerivedModel& m = s.Model;
-  for (auto* layer_array : {&m.Musp, &m.Mua, &m.RefrIndex, &m.Thickness}) layer_array->clear();
-  for (std::int32_t j = 0; j < s.LayerCount; ++j) {
+std::vector<Layer> ReadLayers(InputReader& reader, std::int32_t count) {
+  std::vector<Layer> layers;
+  for (std::int32_t j = 0; j < count; ++j) {
     if (reader.AtEnd()) {
       // Every value still to come reads as 0, so the first missing layer has a zero
       // scattering coefficient and the run ends at its diffusion coefficient. Storing that
       // one layer is enough: a count far beyond the file allocates nothing more.
-      for (auto* layer_array : {&m.Musp, &m.Mua, &m.RefrIndex, &m.Thickness}) layer_array->push_back(0.0L);
+      layers.emplace_back();
       break;
     }
-    m.Musp.push_back(reader.ReadReal());
-    m.Mua.push_back(reader.ReadReal());
-    m.RefrIndex.push_back(reader.ReadReal());
-    m.Thickness.push_back(reader.ReadReal());
+    Layer& layer = layers.emplace_back();
+    layer.musp = reader.ReadReal();
+    layer.mua = reader.ReadReal();
+    layer.n = reader.ReadReal();
+    layer.d = reader.ReadReal();
   }
-}
-
-void DeriveParameters(ModelState& s) {
-  const DerivedModel& read = s.Model;
-  std::vector<Layer> layers(read.Musp.size());
-  for (std::size_t j = 0; j < layers.size(); ++j) {
-    layers[j] = {read.Musp[j], read.Mua[j], read.RefrIndex[j], read.Thickness[j]};
-  }
-  DerivedModel derived;
-  const FpFault fault = DeriveModel(layers, derived);
-  // What was derived before a fault stays in the state, as a run that ends there leaves it.
-  s.Model = std::move(derived);
-  s.OmegaTerm.resize(s.Model.DiffCoef.size());
-  if (fault != FpFault::kNone) ThrowFault(fault);
+  return layers;
 }
 
 }  // namespace
@@ -65,10 +53,15 @@ void RunSession::ReadInput(const RunOptions& options) {
   s.LayerCount = reader.ReadInteger();
   // A count of 0 leaves no top or bottom layer to derive the boundaries from.
   if (s.LayerCount <= 0) throw RunError(std::string(kRangeCheckError));
-  ReadLayers(reader, s);
+  const std::vector<Layer> layers = ReadLayers(reader, s.LayerCount);
   s.Rho = reader.ReadReal();
   s.InputFile.Close();
-  DeriveParameters(s);
+  // Derived afresh: what a fault leaves underived is 0, never a value of an earlier run.
+  DerivedModel derived;
+  const FpFault fault = DeriveModel(layers, derived);
+  s.Model = std::move(derived);
+  s.OmegaTerm.resize(s.Model.DiffCoef.size());
+  if (fault != FpFault::kNone) ThrowFault(fault);
 }
 
 }  // namespace nlayer
