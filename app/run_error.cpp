@@ -61,10 +61,7 @@ std::string RunMessage(const FileRefusal& refusal) {
   return std::string(kInvalidNumericInput);
 }
 
-void ThrowRunError(const FileRefusal& refusal) {
-  if (IsFileOperation(refusal.kind())) throw FileError(RunMessage(refusal), refusal.error_number());
-  throw RunError(RunMessage(refusal));
-}
+void ThrowRunError(const FileRefusal& refusal) { throw RunError(RunMessage(refusal)); }
 
 void ThrowFileError(int err) { ThrowRunError(FileRefusal::OfErrorNumber(err)); }
 

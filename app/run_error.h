@@ -1,11 +1,11 @@
-// The one way the window's run fails: an exception that carries the message a user sees, in
-// the words of the desktop program the window follows (German), made here from the library's
-// faults and the readers' refusals.
+// The one way the window's run fails: an exception that carries the message a user sees, the
+// runtime's German words, made here from the library's faults and the readers' refusals.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/fp_guard.h"
 #include "io/file_refusal.h"
@@ -26,17 +26,6 @@ class RunError : public std::runtime_error {
   std::string explanation_;
 };
 
-// A RunError of a file operation that also keeps the operating system's error number, for
-// readers that report in other words than the runtime's.
-class FileError : public RunError {
- public:
-  FileError(const std::string& message, int error_number) : RunError(message), error_number_(error_number) {}
-  int error_number() const { return error_number_; }
-
- private:
-  int error_number_;
-};
-
 // The text shown for a failed run: the message, with a full stop appended when its last
 // character sorts after "." in the character code (a letter or a digit gets one, a closing
 // parenthesis does not). Both the window and the headless command show failures through this.
@@ -49,8 +38,7 @@ std::string UserMessage(std::string_view message);
 // a NUL byte and for a file too long to be a model, which hold no model either).
 std::string RunMessage(const FileRefusal& refusal);
 
-// Throws the run's error for `refusal`: a FileError keeping the error number for a failed file
-// operation, a RunError otherwise; both with RunMessage.
+// Throws the run's error for `refusal`, with RunMessage.
 [[noreturn]] void ThrowRunError(const FileRefusal& refusal);
 
 // ThrowRunError for a failed file operation with the operating system's error number `err`.
