@@ -4,7 +4,6 @@
 // Exit status: 0 when the fit converged; 1 when it could not be done (the reason on standard
 // error) or did not converge (the estimates printed all the same, the solver's words on
 // standard error); 2 for a bad command line.
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -22,6 +21,7 @@
 #include "io/model_file.h"
 #include "io/number_list.h"
 #include "io/output_file.h"
+#include "cli/command_line.h"
 #include "nlayer/fit.h"
 #if NLAYER_HAVE_PLOT
 #include "plot/fit_plot.h"
@@ -29,52 +29,22 @@
 
 namespace {
 
+using nlayer::cli::UsageError;
+
 constexpr const char* kUsage =
-    "Usage: nlayer-fit --measured PATH --irf PATH --model PATH --free LIST [--rho MM]\n"
-    "                  [--range RISE,FALL | --window-ps FIRST,LAST] [--bounds LIST] [--background]\n"
-    "                  [--statistic poisson|chi2] [--engine exact|fast] [--threads N]\n"
-    "                  [--csv PATH] [--plot IMAGE]\n"
-    "Fits the model's free parameters, an amplitude and a time shift to a measured curve.\n"
+    "Usage: nlayer-fit --measured PATH --irf PATH --model PATH --free LIST [OPTIONS]\n"
     "\n"
-    "  --measured PATH   the measured curve: lines of t_ps and counts (comma or blank separated)\n"
-    "  --irf PATH        the instrument response on the same bins\n"
-    "  --model PATH      the model file (\"input.dat\"): start values and everything not fitted\n"
-    "  --free LIST       the parameters to fit, comma-separated: mua<k> and musp<k> of layer k\n"
-    "                    (1 the top), d1 (the top layer's thickness)\n"
-    "  --rho MM          source-detector distance in mm (default: the model file's)\n"
-    "  --range RISE,FALL the fit range from RISE of the peak on the rising edge to FALL of it on\n"
-    "                    the falling edge (default 0.1,0.01)\n"
-    "  --window-ps A,B   the fit range as times in ps instead\n"
-    "  --bounds LIST     bounds of free parameters, e.g. mua1=0.001:0.1,musp1=0.2:5\n"
-    "                    (defaults: mua 0:1, musp 0.01:20 in 1/mm, d1 0.1:200 mm)\n"
-    "  --background      also fit a constant background per bin\n"
-    "  --statistic NAME  poisson (the Poisson likelihood, default) or chi2 (least squares\n"
-    "                    weighted by the counts' Poisson variance)\n"
-    "  --engine NAME     fast (default: vectorised double precision, 8 digits) or exact (80-bit)\n"
-    "  --threads N       worker threads of the model (default: all cores)\n"
-    "  --csv PATH        writes t_ps, measured, model, residual and in_fit_range per bin\n"
-    "  --plot IMAGE      draws log counts and the fit above, residuals below (.png or .svg)\n"
-    "  --help, --version\n"
+    "Fits the model's free parameters, an amplitude and a time shift to a measured curve.\n"
     "\n"
     "Prints NAME = VALUE +- STDERR for each free parameter, the amplitude (counts mm^2), the\n"
     "shift (ps) and the background (counts per bin), then chi2_reduced, the fit range and the\n"
-    "number of forward evaluations of the model with the time taken.\n";
+    "number of forward evaluations of the model with the time taken.\n"
+    "\n"
+    "Exit status: 0 when the fit converged, 1 when it could not be done or did not converge,\n"
+    "2 for a bad command line.\n";
 
-struct UsageError {
-  std::string message;
-};
-
-nlayer::NumberList ParseList(std::string_view option, std::string_view text, const char* what, std::size_t count) {
-  nlayer::NumberList list = nlayer::ParseNumberList(text);
-  if (!list.error.empty()) throw UsageError{std::string(option) + " needs " + what + ": " + list.error};
-  if (count != 0 && list.values.size() != count) {
-    throw UsageError{std::string(option) + " needs " + what + ", not \"" + std::string(text) + "\""};
-  }
-  return list;
-}
-
-// "mua1=0.001:0.1,musp1=:5": a side left empty keeps its default.
-void ParseBounds(std::string_view text, std::vector<nlayer::FitParameter>& bounds) {
+// "mua1=0.001:0.1,musp1=:5": a side left empty keeps its default. Returns what is wrong, or "".
+std::string ParseBounds(std::string_view text, std::vector<nlayer::FitParameter>& bounds) {
   while (!text.empty()) {
     const std::size_t comma = text.find(',');
     const std::string_view item = text.substr(0, comma);
@@ -82,27 +52,21 @@ void ParseBounds(std::string_view text, std::vector<nlayer::FitParameter>& bound
     const std::size_t equals = item.find('=');
     const std::size_t colon = item.find(':');
     if (equals == std::string_view::npos || colon == std::string_view::npos || colon < equals || equals == 0) {
-      throw UsageError{"--bounds needs items NAME=LOWER:UPPER, not \"" + std::string(item) + "\""};
+      return "needs items NAME=LOWER:UPPER, not \"" + std::string(item) + "\"";
     }
     nlayer::FitParameter bound{std::string(item.substr(0, equals)), {}, {}};
-    auto side = [&](std::string_view value, std::optional<double>& out) {
-      if (value.empty()) return;
+    for (const auto& [value, side] : {std::pair{item.substr(equals + 1, colon - equals - 1), &bound.lower},
+                                      std::pair{item.substr(colon + 1), &bound.upper}}) {
+      if (value.empty()) continue;
       const nlayer::NumberList number = nlayer::ParseNumberList(value);
       if (!number.error.empty() || number.values.size() != 1) {
-        throw UsageError{"--bounds: \"" + std::string(value) + "\" in \"" + std::string(item) + "\" is not a number"};
+        return "\"" + std::string(value) + "\" in \"" + std::string(item) + "\" is not a number";
       }
-      out = static_cast<double>(number.values[0]);
-    };
-    side(item.substr(equals + 1, colon - equals - 1), bound.lower);
-    side(item.substr(colon + 1), bound.upper);
+      *side = static_cast<double>(number.values[0]);
+    }
     bounds.push_back(bound);
   }
-}
-
-bool HasImageSuffix(const std::filesystem::path& path) {
-  std::string suffix = path.extension().string();
-  for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return suffix == ".png" || suffix == ".svg";
+  return "";
 }
 
 std::string Digits(double value, int precision) {
@@ -126,119 +90,129 @@ std::string Table(const nlayer::FitRequest& request, const nlayer::FitResult& re
   return text;
 }
 
-// Standard output that cannot be written fails the command: a report that did not arrive must
-// not look like one that did.
-int Flush(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "nlayer-fit: cannot write to standard output: %s\n", std::strerror(errno));
-    return 1;
+// The names of --free, or nothing when one of them is empty.
+std::optional<std::vector<std::string>> FreeNames(std::string_view text) {
+  std::vector<std::string> names;
+  for (std::size_t comma = 0; comma != std::string_view::npos; text.remove_prefix(comma + 1)) {
+    comma = text.find(',');
+    names.emplace_back(text.substr(0, comma));
+    if (names.back().empty()) return std::nullopt;
+    if (comma == std::string_view::npos) break;
   }
-  return status;
+  return names;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Everything the command line asks for.
+struct Command {
   std::optional<std::filesystem::path> measured_path, irf_path, model_path, csv_path, plot_path;
-  std::optional<nlayer::NumberList> free_list, rho;
-  std::vector<nlayer::FitParameter> bounds;
+  std::optional<nlayer::NumberList> rho;
   nlayer::FitRequest request;
+};
+
+// Reads the command line into `command`. Nothing when the command goes on; otherwise its exit
+// status (--help, --version, or 2 for a bad command line, which starts no fit).
+std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
+  using namespace nlayer::cli;
+  auto& [measured_path, irf_path, model_path, csv_path, plot_path, rho, request] = command;
   std::vector<std::string> free_names;
-  try {
-    for (int i = 1; i < argc; ++i) {
-      const std::string_view arg = argv[i];
-      auto value = [&]() -> std::string_view {
-        if (i + 1 >= argc) throw UsageError{"option " + std::string(arg) + " needs a value"};
-        return argv[++i];
-      };
-      if (arg == "--help" || arg == "-h") {
-        std::fputs(kUsage, stdout);
-        return Flush(0);
-      } else if (arg == "--version") {
-        std::printf("nlayer-fit %s\n", nlayer::Version());
-        return Flush(0);
-      } else if (arg == "--measured") {
-        measured_path = std::string(value());
-      } else if (arg == "--irf") {
-        irf_path = std::string(value());
-      } else if (arg == "--model") {
-        model_path = std::string(value());
-      } else if (arg == "--free") {
-        std::string_view text = value();
-        free_names.clear();
-        while (true) {
-          const std::size_t comma = text.find(',');
-          std::string name(text.substr(0, comma));
-          if (name.empty()) throw UsageError{"--free needs names separated by commas, not \"" + std::string(argv[i]) + "\""};
-          if (name == "background") {
-            request.background = true;
-          } else {
-            free_names.push_back(name);
-          }
-          if (comma == std::string_view::npos) break;
-          text.remove_prefix(comma + 1);
-        }
-      } else if (arg == "--rho") {
-        rho = ParseList(arg, value(), "one distance in mm", 1);
-        if (auto problem = nlayer::ValidateDistance(rho->values[0])) throw UsageError{"--rho: " + problem->message};
-      } else if (arg == "--range") {
-        const nlayer::NumberList range = ParseList(arg, value(), "two fractions of the peak, RISE,FALL", 2);
-        request.range.rise_fraction = static_cast<double>(range.values[0]);
-        request.range.fall_fraction = static_cast<double>(range.values[1]);
-        for (double f : {request.range.rise_fraction, request.range.fall_fraction}) {
-          if (!(f > 0 && f <= 1)) throw UsageError{"--range: the fractions of the peak must lie above 0 and up to 1"};
-        }
-      } else if (arg == "--window-ps") {
-        const nlayer::NumberList window = ParseList(arg, value(), "two times in ps, FIRST,LAST", 2);
-        request.range.t_first_ps = static_cast<double>(window.values[0]);
-        request.range.t_last_ps = static_cast<double>(window.values[1]);
-        if (!(*request.range.t_first_ps < *request.range.t_last_ps)) {
-          throw UsageError{"--window-ps: the first time must lie before the last"};
-        }
-      } else if (arg == "--bounds") {
-        ParseBounds(value(), bounds);
-      } else if (arg == "--background") {
-        request.background = true;
-      } else if (arg == "--statistic") {
-        const std::string_view name = value();
-        if (name == "poisson") {
-          request.statistic = nlayer::FitStatistic::kPoissonLikelihood;
-        } else if (name == "chi2") {
-          request.statistic = nlayer::FitStatistic::kLeastSquares;
-        } else {
-          throw UsageError{"--statistic is poisson or chi2, not \"" + std::string(name) + "\""};
-        }
-      } else if (arg == "--engine") {
-        const std::string_view name = value();
-        if (name == "exact") {
-          request.options.engine = nlayer::Engine::kExact;
-        } else if (name == "fast") {
-          request.options.engine = nlayer::Engine::kFast;
-        } else {
-          throw UsageError{"--engine is exact or fast, not \"" + std::string(name) + "\""};
-        }
-      } else if (arg == "--threads") {
-        const std::string_view text = value();
-        unsigned threads = 0;
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), threads);
-        if (ec != std::errc() || end != text.data() + text.size() || threads < 1 || threads > 1024) {
-          throw UsageError{"--threads needs a whole number from 1 to 1024, not \"" + std::string(text) + "\""};
-        }
-        request.options.threads = threads;
-      } else if (arg == "--csv") {
-        csv_path = std::string(value());
-      } else if (arg == "--plot") {
-        plot_path = std::string(value());
-#if !NLAYER_HAVE_PLOT
-        throw UsageError{"--plot is not available: this nlayer-fit was built without Qt"};
+  std::vector<nlayer::FitParameter> bounds;
+  auto path = [](std::optional<std::filesystem::path>& to) {
+    return [&to](const std::string& text) { to = text; };
+  };
+  CLI::App app("", "nlayer-fit");
+  Configure(app, kUsage);
+  app.add_option_function<std::string>("--measured", path(measured_path),
+                                       "the measured curve: lines of t_ps and counts (comma or blank separated)")
+      ->option_text("PATH");
+  app.add_option_function<std::string>("--irf", path(irf_path), "the instrument response on the same bins")
+      ->option_text("PATH");
+  app.add_option_function<std::string>("--model", path(model_path),
+                                       "the model file (\"input.dat\"): start values and everything not fitted")
+      ->option_text("PATH");
+  app.add_option_function<std::string>(
+         "--free",
+         [&](const std::string& text) {
+           free_names = *FreeNames(text);
+           if (std::erase(free_names, "background") > 0) request.background = true;
+         },
+         "the parameters to fit, comma-separated: mua<k>, musp<k> of layer k (1 the top), d1, background")
+      ->option_text("LIST")
+      ->check(Rule([](const std::string& text) {
+        return FreeNames(text) ? std::string() : "needs names separated by commas, not \"" + text + "\"";
+      }));
+  app.add_option_function<std::string>(
+         "--rho", [&](const std::string& text) { rho = Numbers(text); },
+         "source-detector distance in mm (default: the model file's)")
+      ->option_text("MM")
+      ->check(DistanceListRule("one distance in mm", 1));
+  app.add_option_function<std::string>(
+         "--range",
+         [&](const std::string& text) {
+           const nlayer::NumberList range = Numbers(text);
+           request.range.rise_fraction = static_cast<double>(range.values[0]);
+           request.range.fall_fraction = static_cast<double>(range.values[1]);
+         },
+         "the fit range from RISE of the peak before it to FALL of it after it (default 0.1,0.01)")
+      ->option_text("RISE,FALL")
+      ->check(NumberListRule("two fractions of the peak, RISE,FALL", 2, [](long double f) {
+        return f > 0 && f <= 1 ? std::string() : "the fractions of the peak must lie above 0 and up to 1";
+      }));
+  app.add_option_function<std::string>(
+         "--window-ps",
+         [&](const std::string& text) {
+           const nlayer::NumberList window = Numbers(text);
+           request.range.t_first_ps = static_cast<double>(window.values[0]);
+           request.range.t_last_ps = static_cast<double>(window.values[1]);
+         },
+         "the fit range as times in ps instead")
+      ->option_text("FIRST,LAST")
+      ->check(NumberListRule("two times in ps, FIRST,LAST", 2))
+      ->check(Rule([](const std::string& text) {
+        const nlayer::NumberList window = Numbers(text);
+        return window.values[0] < window.values[1] ? "" : "the first time must lie before the last";
+      }));
+  app.add_option_function<std::string>(
+         "--bounds", [](const std::string&) {},
+         "bounds of free parameters, e.g. mua1=0.001:0.1,musp1=:5 (defaults: mua 0:1, musp 0.01:20, d1 0.1:200)")
+      ->option_text("LIST")
+      ->check(Rule([](const std::string& text) {
+        std::vector<nlayer::FitParameter> scratch;
+        return ParseBounds(text, scratch);
+      }))
+      // Every --bounds counts, not only the last.
+      ->each([&](const std::string& text) { ParseBounds(text, bounds); });
+  app.add_flag("--background", request.background, "also fit a constant background per bin");
+  std::string statistic, engine;
+  app.add_option("--statistic", statistic,
+                 "poisson (the Poisson likelihood, default) or chi2 (least squares, Poisson weights)")
+      ->option_text("NAME")
+      ->check(CLI::IsMember({"poisson", "chi2"}));
+  app.add_option("--engine", engine, "fast (default: vectorised double precision, 8 digits) or exact (80-bit)")
+      ->option_text("NAME")
+      ->check(CLI::IsMember({"exact", "fast"}));
+  app.add_option_function<std::string>(
+         "--threads", [&](const std::string& text) { request.options.threads = static_cast<unsigned>(*WholeNumber(text)); },
+         "worker threads of the model, 1 to 1024 (default: all cores)")
+      ->option_text("N")
+      ->check(WholeNumberRule(1, 1024));
+  app.add_option_function<std::string>("--csv", path(csv_path),
+                                       "writes t_ps, measured, model, residual and in_fit_range per bin")
+      ->option_text("PATH");
+  CLI::Option* plot = app.add_option_function<std::string>(
+      "--plot", path(plot_path), "draws log counts and the fit above, residuals below (.png or .svg)");
+  plot->option_text("IMAGE");
+#if NLAYER_HAVE_PLOT
+  plot->check(ImageNameRule());
 #endif
-        if (!HasImageSuffix(*plot_path)) {
-          throw UsageError{"--plot needs a file name ending in .png or .svg, not \"" + plot_path->string() + "\""};
-        }
-      } else {
-        throw UsageError{"unknown argument \"" + std::string(arg) + "\" (see --help)"};
-      }
-    }
+
+  return Parse(app, argc, argv, [&] {
+#if !NLAYER_HAVE_PLOT
+    if (plot_path) throw UsageError{"--plot is not available: this nlayer-fit was built without Qt"};
+#endif
+    if (statistic == "chi2") request.statistic = nlayer::FitStatistic::kLeastSquares;
+    if (statistic == "poisson") request.statistic = nlayer::FitStatistic::kPoissonLikelihood;
+    if (engine == "exact") request.options.engine = nlayer::Engine::kExact;
+    if (engine == "fast") request.options.engine = nlayer::Engine::kFast;
     if (!measured_path) throw UsageError{"name the measured curve with --measured"};
     if (!irf_path) throw UsageError{"name the instrument response with --irf"};
     if (!model_path) throw UsageError{"name the model file with --model"};
@@ -267,10 +241,15 @@ int main(int argc, char** argv) {
       }
       if (!found) throw UsageError{"--bounds names " + bound.name + ", which is not free (see --free)"};
     }
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "nlayer-fit: %s\n", e.message.c_str());
-    return 2;
-  }
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Command command;
+  if (const std::optional<int> status = ParseCommandLine(argc, argv, command)) return *status;
+  auto& [measured_path, irf_path, model_path, csv_path, plot_path, rho, request] = command;
 
   nlayer::FitResult result;
   try {
@@ -325,7 +304,7 @@ int main(int argc, char** argv) {
   }
   if (!result.success) {
     std::fprintf(stderr, "nlayer-fit: the fit did not converge: %s\n", result.message.c_str());
-    return Flush(1);
+    return nlayer::cli::FlushReport("nlayer-fit", 1);
   }
-  return Flush(0);
+  return nlayer::cli::FlushReport("nlayer-fit", 0);
 }

@@ -5,7 +5,6 @@
 //
 // Table mode (--rho, --dt, --samples, --fd, --csv) computes with the library instead of the
 // window's run and writes a CSV table only; its messages are the library's, in English.
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -29,42 +28,34 @@
 #include "io/model_file.h"
 #include "io/number_list.h"
 #include "io/output_file.h"
+#include "cli/command_line.h"
 #if NLAYER_HAVE_PLOT
 #include "plot/chart_image.h"
 #endif
 
 namespace {
 
+using nlayer::cli::UsageError;
+
+// One line per way of calling it, the others starting with "or:", as help2man reads a synopsis.
 constexpr const char* kUsage =
     "Usage: nlayer-run [--input PATH] [--output PATH] [--threads N] [--plot IMAGE]\n"
-    "       nlayer-run --csv PATH [--input PATH] [--rho LIST] [--dt PS] [--samples N] [--fd LIST]\n"
-    "                  [--threads N] [--plot IMAGE]\n"
+    "  or:  nlayer-run --csv PATH [--input PATH] [--rho LIST] [--dt PS] [--samples N] [--fd LIST] [--engine NAME] "
+    "[--threads N] [--plot IMAGE]\n"
+    "  or:  nlayer-run --moments [--input PATH] [--rho LIST] [--threads N]\n"
+    "\n"
     "Computes the time-resolved reflectance of the layered medium described in PATH\n"
     "(default \"input.dat\") and writes it to the output file (default \"reflectance.dat\").\n"
     "\n"
-    "  --input PATH    the model: layer count, then mus' mua n d per layer, then rho\n"
-    "  --output PATH   the curve: time in ps and reflectance in mm^-2 ps^-1 per line\n"
-    "  --threads N     worker threads for the frequency loop (default: all cores)\n"
-    "  --plot IMAGE    also draw the curve as the window's chart into IMAGE (.png or .svg)\n"
-    "  --help          this text\n"
-    "  --version       the program's version\n"
+    "Table mode (any of its options) computes with the library and writes only the CSV table\n"
+    "named by --csv: a column of the curve per distance at t = dt ... N/2 dt, or with --fd a row\n"
+    "of the complex reflectance per frequency and distance.\n"
     "\n"
-    "Table mode: computes with the library and writes only the CSV table PATH.\n"
-    "  --csv PATH      the table (needed by the options below)\n"
-    "  --rho LIST      source-detector distances in mm, comma-separated (default: the file's)\n"
-    "  --dt PS         time step of the curves in ps (default 10)\n"
-    "  --samples N     transform length, a power of two from 16 to 65536 (default 1024);\n"
-    "                  the table holds t = dt ... N/2 dt\n"
-    "  --fd LIST       frequencies in Hz, comma-separated: a table of the complex reflectance\n"
-    "                  instead of curves (--fd 0: the continuous-wave reflectance)\n"
-    "  --plot IMAGE    draws every distance's curve, up to 8 (not with --fd)\n"
-    "  --engine NAME   exact (default: 80-bit, the window's numbers) or fast (double precision,\n"
-    "                  vectorised, about 8 digits)\n"
+    "With --moments it prints for each distance the total (continuous-wave) reflectance, the mean\n"
+    "time of flight and the variance of the curve, then per layer the mean partial pathlength (mpp)\n"
+    "and the sensitivity factors of the mean time (mtsf) and of the variance (vsf) to its mua.\n"
     "\n"
-    "Moments: nlayer-run --moments [--input PATH] [--rho LIST]\n"
-    "  prints for each distance the total (continuous-wave) reflectance, the mean time of flight\n"
-    "  and the variance of the curve, then per layer the mean partial pathlength (mpp) and the\n"
-    "  sensitivity factors of the mean time (mtsf) and of the variance (vsf) to its mua.\n";
+    "Exit status: 0 on success, 1 when the run fails, 2 for a bad command line.\n";
 
 // Samples this far below a curve's peak are not drawn, as in the window's run: at the start
 // of a curve they are noise of the finite spectrum.
@@ -72,29 +63,6 @@ constexpr double kPlotRange = 1e-6;
 constexpr int kMaxPlottedCurves = 8;
 // The library's highest frequency, checked here so that a bad --fd is a bad command line.
 constexpr long double kHighestFrequencyHz = 1e12L;
-
-struct UsageError {
-  std::string message;
-};
-
-bool HasImageSuffix(const std::filesystem::path& path) {
-  std::string suffix = path.extension().string();
-  for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return suffix == ".png" || suffix == ".svg";
-}
-
-bool ParseThreads(std::string_view text, unsigned& threads) {
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), threads);
-  return ec == std::errc() && end == text.data() + text.size() && threads >= 1 && threads <= 1024;
-}
-
-nlayer::NumberList ParseList(std::string_view option, std::string_view text, const char* what) {
-  nlayer::NumberList list = nlayer::ParseNumberList(text);
-  if (!list.error.empty()) {
-    throw UsageError{std::string(option) + " needs " + what + ": " + list.error};
-  }
-  return list;
-}
 
 // What table mode was asked for; any of its options selects it.
 struct TableRequest {
@@ -118,9 +86,6 @@ void CheckTableRequest(const TableRequest& table, bool output_given, bool plot_g
   if (plot_given && table.rho && table.rho->values.size() > kMaxPlottedCurves) {
     throw UsageError{"--plot draws at most " + std::to_string(kMaxPlottedCurves) + " curves, not " +
                      std::to_string(table.rho->values.size())};
-  }
-  if (auto problem = table.grid.Validate()) {
-    throw UsageError{(problem->field == "samples" ? "--samples: " : "--dt: ") + problem->message};
   }
 }
 
@@ -203,16 +168,6 @@ int RunTable(const TableRequest& table, const nlayer::RunOptions& options,
   return 0;
 }
 
-// Standard output that cannot be written (a full disk, a closed pipe) fails the command: a
-// report that did not arrive must not look like one that did.
-int FlushReport() {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "nlayer-run: cannot write to standard output: %s\n", std::strerror(errno));
-    return 1;
-  }
-  return 0;
-}
-
 // --moments: the moments and their sensitivities for each distance, one "name = value unit"
 // per line, the values in the shortest form that reads back to the same double.
 int RunMoments(const TableRequest& table, const nlayer::RunOptions& options) {
@@ -242,7 +197,7 @@ int RunMoments(const TableRequest& table, const nlayer::RunOptions& options) {
     std::fprintf(stderr, "nlayer-run: %s\n", e.what());
     return 1;
   }
-  return FlushReport();
+  return nlayer::cli::FlushReport("nlayer-run", 0);
 }
 
 // Files the command would write must not be the model it reads (also through a link): a
@@ -260,99 +215,120 @@ void CheckOutputsAreNotTheModel(const nlayer::RunOptions& options, const TableRe
   if (plot_path) check(*plot_path, "--plot");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Everything the command line asks for.
+struct Command {
   nlayer::RunOptions options;
   std::optional<std::filesystem::path> plot_path;
   TableRequest table;
   bool output_given = false;
   bool moments = false;
-  try {
-    for (int i = 1; i < argc; ++i) {
-      const std::string_view arg = argv[i];
-      auto value = [&]() -> std::string_view {
-        if (i + 1 >= argc) throw UsageError{"option " + std::string(arg) + " needs a value"};
-        return argv[++i];
-      };
-      if (arg == "--help" || arg == "-h") {
-        std::fputs(kUsage, stdout);
-        return FlushReport();
-      } else if (arg == "--version") {
-        std::printf("nlayer-run %s\n", nlayer::Version());
-        return FlushReport();
-      } else if (arg == "--moments") {
-        moments = true;
-      } else if (arg == "--engine") {
-        const std::string_view name = value();
-        if (name == "exact") {
-          table.engine = nlayer::Engine::kExact;
-        } else if (name == "fast") {
-          table.engine = nlayer::Engine::kFast;
-        } else {
-          throw UsageError{"--engine is exact or fast, not \"" + std::string(name) + "\""};
-        }
-        table.engine_given = true;
-      } else if (arg == "--input") {
-        options.input_path = std::string(value());
-      } else if (arg == "--output") {
-        options.output_path = std::string(value());
-        output_given = true;
-      } else if (arg == "--threads") {
-        const std::string_view text = value();
-        if (!ParseThreads(text, options.threads)) {
-          throw UsageError{"--threads needs a whole number from 1 to 1024, not \"" + std::string(text) + "\""};
-        }
-      } else if (arg == "--plot") {
-        plot_path = std::string(value());
-#if !NLAYER_HAVE_PLOT
-        throw UsageError{"--plot is not available: this nlayer-run was built without Qt"};
+};
+
+// Reads the command line into `command`. Nothing when the command goes on; otherwise its exit
+// status (--help, --version, or 2 for a bad command line, which starts no run).
+std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
+  using namespace nlayer::cli;
+  nlayer::RunOptions& options = command.options;
+  TableRequest& table = command.table;
+  CLI::App app("", "nlayer-run");
+  Configure(app, kUsage);
+  app.add_option("--input", options.input_path,
+                 "the model: layer count, then mus' mua n d per layer, then rho (default input.dat)")
+      ->option_text("PATH");
+  CLI::Option* output = app.add_option("--output", options.output_path,
+                                       "the curve: time in ps and R in mm^-2 ps^-1 per line (default reflectance.dat)");
+  output->option_text("PATH");
+  app.add_option_function<std::string>(
+         "--threads", [&](const std::string& text) { options.threads = static_cast<unsigned>(*WholeNumber(text)); },
+         "worker threads for the frequencies, 1 to 1024 (default: all cores)")
+      ->option_text("N")
+      ->check(WholeNumberRule(1, 1024));
+  CLI::Option* plot = app.add_option_function<std::string>(
+      "--plot", [&](const std::string& path) { command.plot_path = path; },
+      "also draw the curve(s) into IMAGE, .png or .svg (in table mode up to 8 distances, not with --fd)");
+  plot->option_text("IMAGE");
+#if NLAYER_HAVE_PLOT
+  plot->check(ImageNameRule());
 #endif
-        if (!HasImageSuffix(*plot_path)) {
-          throw UsageError{"--plot needs a file name ending in .png or .svg, not \"" + plot_path->string() + "\""};
-        }
-      } else if (arg == "--csv") {
-        table.csv = std::string(value());
-      } else if (arg == "--rho") {
-        table.rho = ParseList(arg, value(), "a comma-separated list of distances in mm");
-        for (long double rho : table.rho->values) {
-          if (auto problem = nlayer::ValidateDistance(rho)) throw UsageError{"--rho: " + problem->message};
-        }
-      } else if (arg == "--fd") {
-        table.fd = ParseList(arg, value(), "a comma-separated list of frequencies in Hz");
-        for (long double f : table.fd->values) {
-          if (!(f >= 0 && f <= kHighestFrequencyHz)) {
-            throw UsageError{"--fd: frequency " + nlayer::NumberText(f) + " Hz is outside 0 ... 1e12 Hz"};
-          }
-        }
-      } else if (arg == "--dt") {
-        const nlayer::NumberList dt = ParseList(arg, value(), "one time step in ps");
-        if (dt.values.size() != 1) throw UsageError{"--dt needs one time step in ps, not a list"};
-        table.grid.dt_ps = static_cast<double>(dt.values[0]);
-        table.grid_given = true;
-      } else if (arg == "--samples") {
-        const std::string_view text = value();
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), table.grid.samples);
-        if (ec != std::errc() || end != text.data() + text.size()) {
-          throw UsageError{"--samples needs a whole number, not \"" + std::string(text) + "\""};
-        }
-        table.grid_given = true;
-      } else {
-        throw UsageError{"unknown argument \"" + std::string(arg) + "\" (see --help)"};
-      }
-    }
-    if (moments) {
-      if (table.csv || table.fd || table.grid_given || table.engine_given || output_given || plot_path) {
+
+  const std::string table_mode = "Table mode";
+  app.add_option_function<std::string>(
+         "--csv", [&](const std::string& path) { table.csv = path; }, "the CSV table, needed by the options below")
+      ->option_text("PATH")
+      ->group(table_mode);
+  app.add_option_function<std::string>(
+         "--rho", [&](const std::string& text) { table.rho = Numbers(text); },
+         "source-detector distances in mm, comma-separated (default: the model file's; also for --moments)")
+      ->option_text("LIST")
+      ->check(DistanceListRule("a comma-separated list of distances in mm"))
+      ->group(table_mode);
+  CLI::Option* dt = app.add_option_function<std::string>(
+      "--dt", [&](const std::string& text) { table.grid.dt_ps = static_cast<double>(Numbers(text).values[0]); },
+      "time step of the curves in ps (default 10)");
+  dt->option_text("PS")
+      ->check(NumberListRule("one time step in ps", 1, [](long double dt_ps) {
+        const auto problem = nlayer::TimeGrid{.dt_ps = static_cast<double>(dt_ps)}.Validate();
+        return problem ? problem->message : std::string();
+      }))
+      ->group(table_mode);
+  CLI::Option* samples = app.add_option_function<std::string>(
+      "--samples", [&](const std::string& text) { table.grid.samples = *WholeNumber(text); },
+      "transform length, a power of two from 16 to 65536 (default 1024)");
+  samples->option_text("N")
+      ->check(Rule([](const std::string& text) -> std::string {
+        const std::optional<int> n = WholeNumber(text);
+        if (!n) return "needs a whole number, not \"" + text + "\"";
+        const auto problem = nlayer::TimeGrid{.samples = *n}.Validate();
+        return problem ? problem->message : std::string();
+      }))
+      ->group(table_mode);
+  app.add_option_function<std::string>(
+         "--fd", [&](const std::string& text) { table.fd = Numbers(text); },
+         "frequencies in Hz, comma-separated: the complex reflectance instead of curves (0: continuous wave)")
+      ->option_text("LIST")
+      ->check(NumberListRule("a comma-separated list of frequencies in Hz", 0,
+                             [](long double f) {
+                               if (f >= 0 && f <= kHighestFrequencyHz) return std::string();
+                               return "frequency " + nlayer::NumberText(f) + " Hz is outside 0 ... 1e12 Hz";
+                             }))
+      ->group(table_mode);
+  std::string engine;
+  CLI::Option* engine_option =
+      app.add_option("--engine", engine, "exact (default: 80-bit, the window's numbers) or fast (double, about 8 digits)");
+  engine_option->option_text("NAME")->check(CLI::IsMember({"exact", "fast"}))->group(table_mode);
+
+  app.add_flag("--moments", command.moments,
+               "print the moments of the curve and their sensitivities to each layer's mua, per distance")
+      ->group("Moments");
+
+  return Parse(app, argc, argv, [&] {
+#if !NLAYER_HAVE_PLOT
+    if (command.plot_path) throw UsageError{"--plot is not available: this nlayer-run was built without Qt"};
+#endif
+    command.output_given = output->count() > 0;
+    table.grid_given = dt->count() > 0 || samples->count() > 0;
+    table.engine_given = engine_option->count() > 0;
+    if (engine == "fast") table.engine = nlayer::Engine::kFast;
+    if (command.moments) {
+      if (table.csv || table.fd || table.grid_given || table.engine_given || command.output_given || command.plot_path) {
         throw UsageError{"--moments prints a report; it takes only --input, --rho and --threads"};
       }
     } else if (table.Selected()) {
-      CheckTableRequest(table, output_given, plot_path.has_value());
+      CheckTableRequest(table, command.output_given, command.plot_path.has_value());
     }
-    CheckOutputsAreNotTheModel(options, table, plot_path, !moments && !table.Selected());
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "nlayer-run: %s\n", e.message.c_str());
-    return 2;
-  }
+    CheckOutputsAreNotTheModel(options, table, command.plot_path, !command.moments && !table.Selected());
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Command command;
+  if (const std::optional<int> status = ParseCommandLine(argc, argv, command)) return *status;
+  const nlayer::RunOptions& options = command.options;
+  const std::optional<std::filesystem::path>& plot_path = command.plot_path;
+  const TableRequest& table = command.table;
+  const bool moments = command.moments;
 
   // What is written after the computation is checked before it: a name that cannot be written
   // must not cost the run. (The plain run's --output is opened first thing, as the window does.)

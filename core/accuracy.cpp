@@ -1,5 +1,6 @@
 #include "core/accuracy.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -28,11 +29,15 @@ long double LongestWithin(long double rho, const std::function<bool(long double)
   return accepted;
 }
 
-// Three significant digits, rounded down, in the plain form NumberText gives ("85.9", "2000").
+// Three significant digits, rounded down, without an exponent ("85.9", "2000", "0.123").
 std::string DistanceText(long double rho) {
   if (!(rho > 0)) return "0";
-  const double unit = std::pow(10.0, std::floor(std::log10(static_cast<double>(rho))) - 2.0);
-  return NumberText(static_cast<long double>(std::floor(static_cast<double>(rho) / unit) * unit));
+  const int exponent = static_cast<int>(std::floor(std::log10(static_cast<double>(rho))));
+  const int decimals = std::max(0, 2 - exponent);
+  const double unit = std::pow(10.0, -decimals);
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", decimals, std::floor(static_cast<double>(rho) / unit) * unit);
+  return text;
 }
 
 ModelProblem TooFar(long double rho, long double kappa, const std::string& what, long double longest) {

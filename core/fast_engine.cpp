@@ -176,7 +176,8 @@ void PreparePanel(const fast::KernelModel& common, FastPanel& panel) {
 }  // namespace
 
 std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span<const long double> rhos,
-                                            std::span<const long double> omegas, unsigned threads) {
+                                            std::span<const long double> omegas, unsigned threads,
+                                            std::stop_token stop) {
   Spectrum result;
   result.distances = rhos.size();
   result.frequencies = omegas.size();
@@ -250,6 +251,7 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
     PaddedRow re_hi, re_lo, im_hi, im_lo;
     const fast::PointValues values{re_hi.v, re_lo.v, im_hi.v, im_lo.v};
     for (int k = next++; k < count && !failed.load(std::memory_order_relaxed); k = next++) {
+      if (stop.stop_requested()) break;
       for (std::size_t j = 0; j < layers; ++j) {
         omega_terms[j] = static_cast<double>(OmegaTerm(omegas[k], model, j));
         if (j + 1 < layers) {
@@ -282,6 +284,7 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
     std::vector<std::jthread> pool;
     for (unsigned t = 0; t < workers; ++t) pool.emplace_back(worker);
   }
+  if (stop.stop_requested()) throw Cancelled();
   if (failed) return std::nullopt;
   return result;
 }

@@ -24,6 +24,7 @@
 
 #include <optional>
 #include <span>
+#include <stop_token>
 
 #include "core/derived_model.h"
 #include "core/spectrum.h"
@@ -34,6 +35,7 @@ namespace nlayer {
 // or nothing when the double evaluation does not suit the request (see above): the caller then
 // computes the exact spectrum. Reentrant; allocates once per call, nothing per frequency.
 std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span<const long double> rhos,
-                                            std::span<const long double> omegas, unsigned threads);
+                                            std::span<const long double> omegas, unsigned threads,
+                                            std::stop_token stop = {});
 
 }  // namespace nlayer

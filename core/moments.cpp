@@ -31,8 +31,10 @@ struct Raw {
 // The first step probes the time scale; 2 pi MHz is far below the bandwidth of any curve that
 // lasts less than some tens of nanoseconds.
 constexpr long double kProbeOmega = 6.283185307179586477e6L;
-// The step then taken (see the stencil below).
-constexpr long double kOmegaTimesMeanTime = 1e-2L;
+// The step then taken (see the stencil below): sigma <t> = 0.05 where the central stencil
+// serves, 0.01 where the one-sided one must.
+constexpr long double kCentralOmegaTimesMeanTime = 5e-2L;
+constexpr long double kOneSidedOmegaTimesMeanTime = 1e-2L;
 
 DerivedModel Derived(const Medium& medium) {
   DerivedModel model;
@@ -42,8 +44,8 @@ DerivedModel Derived(const Medium& medium) {
 }
 
 Spectrum SpectrumAt(const DerivedModel& model, const std::vector<long double>& rhos,
-                    const std::vector<long double>& omegas, unsigned threads) {
-  Spectrum spectrum = ComputeSpectrum(model, rhos, omegas, threads);
+                    const std::vector<long double>& omegas, unsigned threads, std::stop_token stop = {}) {
+  Spectrum spectrum = ComputeSpectrum(model, rhos, omegas, threads, 1 << 30, stop);
   if (spectrum.first_fault >= 0) ThrowFrequencyFault(spectrum, omegas);
   return spectrum;
 }
@@ -67,8 +69,20 @@ constexpr long double kSpeedOfLight = 2.99792458e11L;  // mm/s
 // every layer absorbs enough that mua - 3 sigma n / c stays above a tenth of mua, one-sided
 // (0 ... 6h, errors of order h^5) where some layer hardly absorbs. The step balances what the
 // stencil leaves against the rounding of the layered solution, whose (B - C) / Q cancels to
-// about 1e-13 for thick layers, divided by (sigma t)^2 in the second derivative.
+// about 1e-13 for thick layers, and the transform's own rounding, which grows with the distance
+// as the terms cancel (core/accuracy.h), both divided by (sigma t)^2 in the second derivative:
+// sigma <t> = 0.05 leaves 0.05^6 = 1.6e-8 of truncation in the central stencil and keeps the
+// variance's sensitivities of a top layer with mua 0.05/mm within 1e-4 at 40 mm, where 0.01 was
+// off by 0.19 (against central differences of the variance in mua).
 constexpr int kStencilPoints = 7;
+
+// Whether every layer absorbs enough for the central stencil of step h.
+bool CentralStencilServes(const DerivedModel& model, long double h) {
+  for (std::size_t k = 0; k < model.Mua.size(); ++k) {
+    if (!(model.Mua[k] - 3.0L * h * model.RefrIndex[k] / kSpeedOfLight > 0.1L * model.Mua[k])) return false;
+  }
+  return true;
+}
 
 struct StencilSums {
   long double m0 = 0;                  // L(0) of the first model
@@ -107,9 +121,7 @@ StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, 
   const std::size_t layers = base.Mua.size();
   StencilSums sums;
   sums.h = h;
-  for (std::size_t k = 0; k < layers; ++k) {
-    if (!(base.Mua[k] - 3.0L * h * base.RefrIndex[k] / kSpeedOfLight > 0.1L * base.Mua[k])) sums.central = false;
-  }
+  sums.central = CentralStencilServes(base, h);
   const int origin = sums.origin();
   const std::size_t count = models.size();
   const HankelPlan plan = PlanTransform(base, rho).plan;
@@ -199,7 +211,13 @@ std::vector<long double> Steps(const DerivedModel& model, const std::vector<long
   for (long double rho : rhos) {
     const Raw raw = RawMomentsAt(model, rho, kProbeOmega);
     const long double mean = raw.m1 / raw.m0;
-    steps.push_back(std::isfinite(mean) && mean > 0 ? kOmegaTimesMeanTime / mean : kProbeOmega);
+    if (!(std::isfinite(mean) && mean > 0)) {
+      steps.push_back(kProbeOmega);
+    } else if (const long double central = kCentralOmegaTimesMeanTime / mean; CentralStencilServes(model, central)) {
+      steps.push_back(central);
+    } else {
+      steps.push_back(kOneSidedOmegaTimesMeanTime / mean);
+    }
   }
   return steps;
 }
@@ -219,11 +237,27 @@ void ValidateRequest(const Medium& medium, const std::vector<long double>& rhos)
   }
 }
 
-// The increment of mua for the derivatives: small enough that what the differences leave,
-// (delta L)^2 / 3 for the curve's second-order difference with pathlengths L up to about 1000
-// mm, stays below 1e-6 (the moments use a fourth-order stencil, (delta L)^4), large enough
-// that the rounding of the layered solution divided by delta L stays far below.
+// The increment of mua for the time-gated pathlengths: small enough that what the curve's
+// second-order difference leaves, (delta L)^2 / 3 with pathlengths L up to about 1000 mm, stays
+// below 1e-6, large enough that the rounding of the layered solution divided by delta L stays
+// far below.
 constexpr long double kDeltaMua = 1e-6L;
+// The moments' fourth-order stencil in mua takes the increment 3e-3 / L for the pathlength
+// L = <t> c / n of the curve (about 1e-5/mm at 250 mm): it leaves (3e-3 L'/L)^4 for the longer
+// pathlengths L' of the tail, below 1e-8 even where little absorption makes L' some times L,
+// and divides the transform's rounding by about ten times less than 1e-6/mm did, which the
+// variance's second difference in sigma needs at long distances.
+constexpr long double kMomentsMuaTimesPathlength = 3e-3L;
+
+long double MomentsDeltaMua(const DerivedModel& model, long double sigma_step) {
+  // sigma_step <t> is one of the two stencil constants, which gives <t> back.
+  long double largest_index = 0;
+  for (long double n : model.RefrIndex) largest_index = std::max(largest_index, n);
+  const long double omega_times_mean =
+      CentralStencilServes(model, sigma_step) ? kCentralOmegaTimesMeanTime : kOneSidedOmegaTimesMeanTime;
+  const long double pathlength = omega_times_mean / sigma_step * kSpeedOfLight / largest_index;
+  return std::isfinite(pathlength) && pathlength > 0 ? kMomentsMuaTimesPathlength / pathlength : kDeltaMua;
+}
 // Models at mua + j delta, j = 0 ... 4, for the moments' derivatives (one-sided: mua may be 0).
 constexpr int kMuaPoints = 5;
 
@@ -232,9 +266,9 @@ long double Derivative(long double f0, long double f1, long double f2) {
   return (4.0L * f1 - f2 - 3.0L * f0) / (2.0L * kDeltaMua);
 }
 
-Medium WithMuaIncreased(const Medium& medium, std::size_t layer, int steps) {
+Medium WithMuaIncreased(const Medium& medium, std::size_t layer, int steps, long double delta) {
   Medium changed = medium;
-  changed.layers[layer].mua += steps * kDeltaMua;
+  changed.layers[layer].mua += steps * delta;
   return changed;
 }
 
@@ -318,8 +352,9 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
   const DerivedModel base_model = Derived(medium);
   // One step for every perturbed model, so that the differences see the same expansion.
   const long double h = Steps(base_model, rhos)[0];
+  const long double moments_delta = MomentsDeltaMua(base_model, h);
   const std::vector<long double> omegas = GridOmegas(grid);
-  auto spectrum_of = [&](const Medium& m) { return SpectrumAt(Derived(m), rhos, omegas, options.threads); };
+  auto spectrum_of = [&](const Medium& m) { return SpectrumAt(Derived(m), rhos, omegas, options.threads, options.stop); };
   const Raw base_raw = RawMomentsAt(base_model, rho_mm, h);
 
   Sensitivities result;
@@ -333,16 +368,17 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
   result.gated.resize(layers * samples);
   const long double m0 = base_raw.m0, mean = base_raw.m1 / base_raw.m0;
   for (std::size_t k = 0; k < layers; ++k) {
+    if (options.stop.stop_requested()) throw Cancelled();
     std::vector<Medium> changed;
     std::vector<DerivedModel> models = {base_model};
     for (int j = 1; j < kMuaPoints; ++j) {
-      changed.push_back(WithMuaIncreased(medium, k, j));
-      models.push_back(Derived(changed.back()));
+      changed.push_back(WithMuaIncreased(medium, k, j, kDeltaMua));
+      models.push_back(Derived(WithMuaIncreased(medium, k, j, moments_delta)));
     }
     // The derivatives of the raw moments, every difference formed point by point.
     const StencilSums sums = PointSums(models, rho_mm, h);
     long double offsets[kMuaPoints], weights[kMuaPoints], unused[kMuaPoints];
-    for (int m = 0; m < kMuaPoints; ++m) offsets[m] = kDeltaMua * static_cast<long double>(m);
+    for (int m = 0; m < kMuaPoints; ++m) offsets[m] = moments_delta * static_cast<long double>(m);
     DerivativeWeights(offsets, kMuaPoints, weights, unused);
     const int o = sums.origin();
     long double g[kStencilPoints] = {};

@@ -38,9 +38,11 @@ Spectrum ComputeAt(const DerivedModel& model, const std::vector<long double>& rh
   if (options.engine == Engine::kFast) {
     // A spectrum the double arithmetic could not compute cleanly comes from the exact engine,
     // which also names the fault if there is one.
-    if (std::optional<Spectrum> fast = ComputeSpectrumFast(model, rho_mm, omegas, options.threads)) return *fast;
+    if (std::optional<Spectrum> fast = ComputeSpectrumFast(model, rho_mm, omegas, options.threads, options.stop)) {
+      return *fast;
+    }
   }
-  return ComputeSpectrum(model, rho_mm, omegas, options.threads);
+  return ComputeSpectrum(model, rho_mm, omegas, options.threads, 1 << 30, options.stop);
 }
 
 }  // namespace
@@ -48,6 +50,12 @@ Spectrum ComputeAt(const DerivedModel& model, const std::vector<long double>& rh
 std::optional<ModelProblem> TimeGrid::Validate() const {
   if (!(dt_ps > 0) || !std::isfinite(dt_ps)) {
     return ModelProblem{0, "dt_ps", dt_ps, "dt_ps is " + NumberText(dt_ps) + "; it must be > 0 and finite (ps)"};
+  }
+  // The grid's frequencies reach 1 / (2 dt): the same limit as any frequency of the model.
+  if (dt_ps < 0.5) {
+    return ModelProblem{0, "dt_ps", dt_ps,
+                        "dt_ps is " + NumberText(dt_ps) +
+                            "; the curve's frequencies reach 1/(2 dt), at most 1e12 Hz, so dt must be >= 0.5 ps"};
   }
   if (samples < 16 || samples > 65536 || (samples & (samples - 1)) != 0) {
     return ModelProblem{0, "samples", static_cast<long double>(samples),

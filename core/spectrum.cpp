@@ -57,7 +57,8 @@ struct PanelTables {
 }  // namespace
 
 Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double> rhos,
-                         std::span<const long double> omegas, unsigned threads, int computed_limit) {
+                         std::span<const long double> omegas, unsigned threads, int computed_limit,
+                         std::stop_token stop) {
   Spectrum result;
   result.distances = rhos.size();
   result.frequencies = omegas.size();
@@ -97,6 +98,7 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
     FrequencyContext context;
     context.Resize(model.DiffCoef.size(), rhos.size());
     for (int k = next++; k < count && k < stop_at.load(); k = next++) {
+      if (stop.stop_requested()) break;
       ComplexExt* const out = result.values.data() + static_cast<std::size_t>(k) * rhos.size();
       faults[k] = RunChecked([&] {
         SetFrequency(omegas[k], model, context);
@@ -131,6 +133,7 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
     std::vector<std::jthread> pool;
     for (unsigned t = 0; t < workers; ++t) pool.emplace_back(worker);
   }
+  if (stop.stop_requested()) throw Cancelled();
   for (int k = 0; k < count; ++k) {
     if (faults[k] == FpFault::kNone) continue;
     result.first_fault = k;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <span>
+#include <stop_token>
 #include <vector>
 
 #include "core/derived_model.h"
@@ -44,9 +45,10 @@ std::vector<DistanceGroup> GroupByPlan(std::span<const TransformPlan> plans, std
 // order whichever worker takes it, so the result does not depend on the thread count. A
 // frequency that faults stops the workers from starting any higher one. Only frequencies
 // k < computed_limit are computed; the others stay 0 (a test knob for fuzzers).
+// `stop` is read before each frequency: a request to stop ends the call with Cancelled.
 Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double> rhos,
                          std::span<const long double> omegas, unsigned threads,
-                         int computed_limit = 1 << 30);
+                         int computed_limit = 1 << 30, std::stop_token stop = {});
 
 // The first fault, in the order of the model's steps, that evaluating frequency `omega` at
 // `rhos` meets, every operation checked on its own and what the frequencies share computed

@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <stop_token>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -116,12 +117,19 @@ long double ToExtended(const py::handle& value, const char* name) {
   throw py::error_already_set();
 }
 
+// The stop request of the call being prepared on this Python thread: Options() makes it and
+// puts its token into the library's options, RunInterruptible() takes it and makes the request
+// on Ctrl-C. Each call prepares its options and runs them before the next, so one slot serves.
+thread_local std::optional<std::stop_source> t_pending_stop;
+
 // Runs `work` (which must own everything it reads) on a thread of its own while the caller
-// waits without the GIL, looking for signals every 0.1 s: Ctrl-C ends the wait with
-// KeyboardInterrupt even in a computation of minutes. The library cannot be stopped midway,
-// so an abandoned computation finishes in the background and its result is dropped.
+// waits without the GIL, looking for signals every 0.1 s. On Ctrl-C the computation is asked to
+// stop (the library reads the request before each frequency), its end awaited, and
+// KeyboardInterrupt raised: nothing keeps running behind it.
 template <class Result, class Work>
 Result RunInterruptible(Work work) {
+  std::stop_source stop = t_pending_stop.value_or(std::stop_source(std::nostopstate));
+  t_pending_stop.reset();
   auto task = std::make_shared<std::packaged_task<Result()>>(std::move(work));
   std::future<Result> result = task->get_future();
   std::thread([task] { (*task)(); }).detach();
@@ -132,7 +140,14 @@ Result RunInterruptible(Work work) {
       ready = result.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready;
     }
     if (ready) break;
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (PyErr_CheckSignals() != 0) {
+      if (stop.stop_possible()) {
+        stop.request_stop();
+        py::gil_scoped_release release;
+        result.wait();
+      }
+      throw py::error_already_set();
+    }
   }
   try {
     return result.get();
@@ -140,6 +155,10 @@ Result RunInterruptible(Work work) {
     RaiseInvalid(e);
   } catch (const nlayer::ModelError& e) {
     RaiseModelError(e);
+  } catch (const nlayer::Cancelled&) {
+    // Stopped without Ctrl-C reaching this wait: reported as the interrupt it stands for.
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw py::error_already_set();
   }
 }
 
@@ -149,7 +168,8 @@ nlayer::ComputeOptions Options(unsigned threads, const std::string& engine) {
   if (engine != "exact" && engine != "fast") {
     throw py::value_error("engine is '" + engine + "'; it must be 'exact' or 'fast'");
   }
-  return {threads, engine == "fast" ? nlayer::Engine::kFast : nlayer::Engine::kExact};
+  t_pending_stop.emplace();
+  return {threads, engine == "fast" ? nlayer::Engine::kFast : nlayer::Engine::kExact, t_pending_stop->get_token()};
 }
 
 // Distances as the library takes them, extended reals: a float as it is, a decimal.Decimal

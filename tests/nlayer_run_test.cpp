@@ -18,6 +18,7 @@
 #include <sstream>
 #include <iterator>
 #include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -805,6 +806,117 @@ TEST(NlayerRunTest, MomentsPrintsTheMomentsAndOneLineAPerLayer) {
     sum += r, weighted += r * t;
   }
   EXPECT_NEAR(weighted / sum, mean, 1e-6 * mean);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Every option of both command lines: --help names it with a one-line description, and a bad
+// use of it is a bad command line (status 2, nothing on standard output, one line on standard
+// error that names the option and says what it needs).
+
+struct OptionCase {
+  const char* program;  // "nlayer-run" or "nlayer-fit"
+  const char* option;
+  std::vector<std::string> bad;  // a command line that misuses the option; empty for --help, --version
+  const char* rule;              // what the message says is needed
+};
+
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.program << " " << c.option; }
+
+const std::vector<std::string> kFitInputs = {"--measured", "m.csv", "--irf", "irf.csv", "--model", "input.dat"};
+
+std::vector<std::string> Fit(std::vector<std::string> extra, bool with_free = true) {
+  std::vector<std::string> args = kFitInputs;
+  if (with_free) args.insert(args.end(), {"--free", "mua1"});
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+class CommandLineOptionTest : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(CommandLineOptionTest, HelpDescribesItAndABadValueIsRefusedNamingIt) {
+  const OptionCase& c = GetParam();
+  const std::string program = std::string(c.program) == "nlayer-run" ? NLAYER_RUN_PATH : NLAYER_FIT_PATH;
+  TempWorkDir dir;
+  fs::copy_file(kExamples / "one_layer" / "input.dat", dir.path() / "input.dat");
+  dir.Write("m.csv", "t_ps,counts\n0,1\n10,2\n");
+  dir.Write("irf.csv", "t_ps,counts\n0,1\n10,0\n");
+
+  const Outcome help = RunCommand(program, {"--help"}, dir.path());
+  ASSERT_EQ(help.status, 0) << help.err;
+  // "  --threads N      worker threads ...", "  -h,--help  print ...": the option, its value, text.
+  const std::regex line("(^|\\n) +(-h,)?" + std::string(c.option) + "( [A-Z][A-Z,|]*)? +[a-z(\"]");
+  EXPECT_TRUE(std::regex_search(help.out, line)) << c.option << " is not described in:\n" << help.out;
+
+  if (c.bad.empty()) return;
+  const Outcome run = RunCommand(program, c.bad, dir.path());
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind(std::string(c.program) + ": ", 0), 0u) << run.err;
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "not one line: " << run.err;
+  EXPECT_NE(run.err.find(c.option), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(c.rule), std::string::npos) << run.err;
+  EXPECT_FALSE(Exists("reflectance.dat"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothPrograms, CommandLineOptionTest,
+    ::testing::Values(
+        OptionCase{"nlayer-run", "--help", {}, ""}, OptionCase{"nlayer-run", "--version", {}, ""},
+        OptionCase{"nlayer-run", "--input", {"--input"}, "needs a value"},
+        OptionCase{"nlayer-run", "--output", {"--output", "input.dat"}, "is the model file"},
+        OptionCase{"nlayer-run", "--threads", {"--threads", "1025"}, "a whole number from 1 to 1024"},
+#if NLAYER_HAVE_PLOT
+        OptionCase{"nlayer-run", "--plot", {"--plot", "curve.jpg"}, ".png or .svg"},
+#else
+        OptionCase{"nlayer-run", "--plot", {"--plot", "curve.png"}, "built without Qt"},
+#endif
+        OptionCase{"nlayer-run", "--csv", {"--rho", "10"}, "name its file with --csv"},
+        OptionCase{"nlayer-run", "--rho", {"--csv", "t.csv", "--rho", "10,0"}, "> 0"},
+        OptionCase{"nlayer-run", "--dt", {"--csv", "t.csv", "--dt", "0"}, "> 0"},
+        OptionCase{"nlayer-run", "--samples", {"--csv", "t.csv", "--samples", "8"}, "a power of two from 16 to 65536"},
+        OptionCase{"nlayer-run", "--fd", {"--csv", "t.csv", "--fd", "-1"}, "outside 0 ... 1e12 Hz"},
+        OptionCase{"nlayer-run", "--engine", {"--csv", "t.csv", "--engine", "slow"}, "{exact,fast}"},
+        OptionCase{"nlayer-run", "--moments", {"--moments", "--csv", "t.csv"}, "only --input, --rho and --threads"},
+        OptionCase{"nlayer-fit", "--help", {}, ""}, OptionCase{"nlayer-fit", "--version", {}, ""},
+        OptionCase{"nlayer-fit", "--measured", {"--irf", "irf.csv", "--model", "input.dat", "--free", "mua1"},
+                   "name the measured curve"},
+        OptionCase{"nlayer-fit", "--irf", {"--measured", "m.csv", "--model", "input.dat", "--free", "mua1"},
+                   "name the instrument response"},
+        OptionCase{"nlayer-fit", "--model", {"--measured", "m.csv", "--irf", "irf.csv", "--free", "mua1"},
+                   "name the model file"},
+        OptionCase{"nlayer-fit", "--free", Fit({"--free", "mua1,,musp1"}, false), "names separated by commas"},
+        OptionCase{"nlayer-fit", "--rho", Fit({"--rho", "-3"}), "> 0"},
+        OptionCase{"nlayer-fit", "--range", Fit({"--range", "0.1,1.5"}), "above 0 and up to 1"},
+        OptionCase{"nlayer-fit", "--window-ps", Fit({"--window-ps", "900,100"}), "before the last"},
+        OptionCase{"nlayer-fit", "--bounds", Fit({"--bounds", "mua1=0.001"}), "NAME=LOWER:UPPER"},
+        OptionCase{"nlayer-fit", "--background", Fit({"--background=often"}), "often"},
+        OptionCase{"nlayer-fit", "--statistic", Fit({"--statistic", "l1"}), "{poisson,chi2}"},
+        OptionCase{"nlayer-fit", "--engine", Fit({"--engine", "quick"}), "{exact,fast}"},
+        OptionCase{"nlayer-fit", "--threads", Fit({"--threads", "0"}), "a whole number from 1 to 1024"},
+        OptionCase{"nlayer-fit", "--csv", Fit({"--csv", "m.csv"}), "is the input"},
+#if NLAYER_HAVE_PLOT
+        OptionCase{"nlayer-fit", "--plot", Fit({"--plot", "fit.gif"}), ".png or .svg"}
+#else
+        OptionCase{"nlayer-fit", "--plot", Fit({"--plot", "fit.png"}), "built without Qt"}
+#endif
+        ),
+    [](const ::testing::TestParamInfo<OptionCase>& info) {
+      std::string name = std::string(info.param.program) + info.param.option;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+// The fit's --version and a help or version that cannot be written (as nlayer-run's above).
+TEST(NlayerFitTest, VersionPrintsTheProjectVersionAndAReportThatCannotBeWrittenFails) {
+  const Outcome version = RunCommand(NLAYER_FIT_PATH, {"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "nlayer-fit " NLAYER_VERSION "\n");
+  EXPECT_EQ(version.err, "");
+  for (const char* option : {"--help", "--version"}) {
+    const int status = std::system((std::string(NLAYER_FIT_PATH) + " " + option + " >/dev/full 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << option;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << option;
+  }
 }
 
 }  // namespace

@@ -8,11 +8,14 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <stop_token>
+#include <thread>
 #include <vector>
 
 #include "app/chart_sink.h"
 #include "app/run.h"
 #include "core/derived_model.h"
+#include "nlayer/moments.h"
 #include "tests/test_support.h"
 
 namespace nlayer {
@@ -144,10 +147,41 @@ TEST(Validation, NamesTheLayerTheFieldAndTheValue) {
   EXPECT_EQ(message_of(kTwoLayers, {20, 0}), "rho is 0; it must be > 0 and finite (mm)");
   EXPECT_EQ(message_of(kTwoLayers, {20}, TimeGrid{.dt_ps = 10, .samples = 1000}),
             "samples is 1000; it must be a power of two from 16 to 65536");
+  // The grid's frequencies obey the limit of any frequency: 1/(2 dt) <= 1e12 Hz.
+  EXPECT_EQ(message_of(kTwoLayers, {20}, TimeGrid{.dt_ps = 1e-300, .samples = 16}),
+            "dt_ps is 1e-300; the curve's frequencies reach 1/(2 dt), at most 1e12 Hz, so dt must be >= 0.5 ps");
+  EXPECT_EQ(message_of(kTwoLayers, {20}, TimeGrid{.dt_ps = 0.5, .samples = 16}), "");
   // A half-space has no thickness to check.
   Medium half_space = kHalfSpace;
   half_space.layers[0].d = 0;
   EXPECT_EQ(message_of(half_space, {20}), "");
+}
+
+// A stop requested before or during a call ends it with Cancelled, in either engine and from
+// any frequency loop; a call with a stop that is never requested computes as without one.
+TEST(Cancellation, AStopRequestEndsTheCallWithCancelled) {
+  for (Engine engine : {Engine::kExact, Engine::kFast}) {
+    std::stop_source before;
+    before.request_stop();
+    const ComputeOptions stopped{.threads = 2, .engine = engine, .stop = before.get_token()};
+    EXPECT_THROW(TimeResolved(kTwoLayers, {20}, TimeGrid{}, stopped), Cancelled);
+    EXPECT_THROW(FrequencyDomain(kTwoLayers, {20}, {0.0, 1e8}, stopped), Cancelled);
+    EXPECT_THROW(Sensitivity(kTwoLayers, 20, TimeGrid{}, stopped), Cancelled);
+
+    // Stopped midway: a 65536-sample exact curve takes seconds, the request comes after 50 ms.
+    std::stop_source during;
+    std::jthread requester([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      during.request_stop();
+    });
+    EXPECT_THROW(TimeResolved(kMismatched, {10, 20, 30}, TimeGrid{.dt_ps = 1, .samples = 65536},
+                              {.threads = 1, .engine = engine, .stop = during.get_token()}),
+                 Cancelled);
+
+    std::stop_source never;
+    EXPECT_EQ(TimeResolved(kTwoLayers, {20}, TimeGrid{}, {.engine = engine, .stop = never.get_token()}).reflectance,
+              TimeResolved(kTwoLayers, {20}, TimeGrid{}, {.engine = engine}).reflectance);
+  }
 }
 
 // The stored reflection of the index 1.4 is that of a double 1.4 too, as Python passes it.

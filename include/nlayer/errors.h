@@ -46,6 +46,12 @@ class ModelError : public std::runtime_error {
   double frequency_hz_;
 };
 
+// A computation stopped at the request of its ComputeOptions::stop.
+class Cancelled : public std::runtime_error {
+ public:
+  Cancelled() : std::runtime_error("the computation was cancelled") {}
+};
+
 // A medium, distance, time grid or frequency that cannot be computed; problem() says which
 // value and why.
 class InvalidRequest : public std::invalid_argument {

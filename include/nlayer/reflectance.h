@@ -30,6 +30,7 @@
 #include <complex>
 #include <cstddef>
 #include <span>
+#include <stop_token>
 #include <vector>
 
 #include "nlayer/errors.h"
@@ -43,7 +44,7 @@ namespace nlayer {
 // time the light takes to fade. The default reproduces the window's run: 10 ps, 1024 samples,
 // t up to 5120 ps, frequencies up to 50 GHz.
 struct TimeGrid {
-  double dt_ps = 10.0;  // > 0 and finite
+  double dt_ps = 10.0;  // at least 0.5 (the frequencies reach 1/(2 dt), at most 1e12 Hz) and finite
   int samples = 1024;   // a power of two from 16 to 65536
 
   std::optional<ModelProblem> Validate() const;
@@ -59,6 +60,9 @@ enum class Engine { kExact, kFast };
 struct ComputeOptions {
   unsigned threads = 0;  // worker threads for the modulation frequencies; 0: all cores
   Engine engine = Engine::kExact;
+  // A request to stop, read before each modulation frequency: once it is made, the call ends
+  // with Cancelled within the time of one frequency (milliseconds) and returns nothing.
+  std::stop_token stop;
 };
 
 // Curves of several distances on one time grid.

@@ -70,3 +70,33 @@ def test_ctrl_c_ends_a_long_computation_within_a_second(what):
     assert process.returncode == -signal.SIGINT, stderr
     # One second, with room for a loaded machine; the computations take minutes.
     assert elapsed < 2.5
+
+
+STOPPED_SCRIPT = """
+import sys, time, nlayer
+head = nlayer.read_model(sys.argv[1]).medium
+print("computing", flush=True)
+try:
+    nlayer.time_resolved(head, rho=30.0, samples=65536, threads=1)  # about a minute
+except KeyboardInterrupt:
+    start = time.process_time()
+    time.sleep(1.0)
+    print("cpu", time.process_time() - start, flush=True)
+"""
+
+
+def test_ctrl_c_stops_the_computation_itself():
+    # Caught, the interrupt leaves no computation running behind it: the process is idle.
+    process = subprocess.Popen([sys.executable, "-c", STOPPED_SCRIPT, str(EXAMPLES / "adult_head" / "input.dat")],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=python_env())
+    try:
+        assert process.stdout.readline() == "computing\n"
+        time.sleep(1.0)
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert process.returncode == 0, stderr
+    cpu = float(stdout.split()[-1])
+    # A computation left running would use a whole core, about 1 s of CPU in that second.
+    assert cpu < 0.2, stdout
