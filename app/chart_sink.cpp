@@ -1,6 +1,6 @@
 #include "app/chart_sink.h"
 
-#include "io/run_error.h"
+#include "app/run_error.h"
 
 namespace nlayer {
 

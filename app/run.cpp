@@ -1,20 +1,22 @@
 #include "app/run.h"
 
-#include "app/model_state.h"
-
 namespace nlayer {
 
-void RunModel(ChartSink& chart, const RunOptions& options) {
+void RunSession::Run(ChartSink& chart, const RunOptions& options) {
   try {
     ReadModel(options);
     SynthesizeTimeDomain(chart, options);
   } catch (...) {
     // The run has no clean-up of its own; an open "reflectance.dat" would keep later runs
     // from re-creating it.
-    State.InputFile.CloseQuietly();
-    State.OutputFile.CloseQuietly();
+    CloseFiles();
     throw;
   }
+}
+
+void RunSession::CloseFiles() noexcept {
+  state_.InputFile.CloseQuietly();
+  state_.OutputFile.CloseQuietly();
 }
 
 }  // namespace nlayer

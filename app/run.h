@@ -1,12 +1,16 @@
 // One run of the model, as a click on "Start!" performs it: read "input.dat", derive the
 // diffusion parameters, compute 513 frequencies, transform to the time domain, write
-// "reflectance.dat" and append the curve to the chart series number State.RunIndex.
+// "reflectance.dat" and append the curve to the chart series numbered by the session's run
+// counter. The session is the window's (ui/main_window.h) or the headless command's; there is
+// no state outside it.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string_view>
 
 #include "app/chart_sink.h"
+#include "app/model_state.h"
 
 namespace nlayer {
 
@@ -19,11 +23,6 @@ struct RunOptions {
   int computed_frequencies = 513;
 };
 
-// The whole run on `State`. Any failure ends the run where it happens and leaves as a RunError
-// carrying the runtime's message; both files are closed whatever happens, and what was done
-// before the failure stays done (RunIndex has advanced, "reflectance.dat" keeps what reached it).
-void RunModel(ChartSink& chart, const RunOptions& options = {});
-
 // The message of a run whose output file is its model file: the run touches neither.
 inline constexpr std::string_view kOutputIsInput = "Ausgabedatei ist die Eingabedatei";
 
@@ -32,14 +31,43 @@ inline constexpr std::string_view kOutputIsInput = "Ausgabedatei ist die Eingabe
 // English explanation with rho and the longest distance the medium allows.
 inline constexpr std::string_view kDistanceTooFar = "Abstand zu groß für dieses Medium";
 
-// The first half of a run: advances RunIndex, refuses an output file that is the model file,
-// creates the output file empty, reads the model
-// and derives DiffCoef, Z0, ATop, ABottom, Reff, ZbTop and ZbBottom. Leaves the output file
-// open (closed by the second half, or by RunModel on failure).
-void ReadModel(const RunOptions& options = {});
+// The runs of one window (or of one headless command): the run counter, which picks each
+// run's chart series, the model and distance of the last run, and its two files. A new
+// session's first run draws into series 0. Not shared between threads.
+class RunSession {
+ public:
+  // The whole run. Any failure ends the run where it happens and leaves as a RunError
+  // (app/run_error.h) carrying the runtime's message; both files are closed whatever happens,
+  // and what was done before the failure stays done (RunIndex has advanced,
+  // "reflectance.dat" keeps what reached it).
+  void Run(ChartSink& chart, const RunOptions& options = {});
 
-// The second half: the frequency loop, the inverse transform, the peak, and the kept samples
-// written to the output file and appended to chart series State.RunIndex; closes the file.
-void SynthesizeTimeDomain(ChartSink& chart, const RunOptions& options = {});
+  // The first half of a run: advances RunIndex, refuses an output file that is the model
+  // file, creates the output file empty, reads the model and derives its diffusion
+  // coefficients, boundaries and source depth. Leaves the output file open (closed by the
+  // second half, by Run on failure, or with the session).
+  void ReadModel(const RunOptions& options = {});
+
+  // The second half: the frequency loop, the inverse transform, the peak, and the kept
+  // samples written to the output file and appended to chart series RunIndex; closes the file.
+  void SynthesizeTimeDomain(ChartSink& chart, const RunOptions& options = {});
+
+  const ModelState& State() const { return state_; }
+  std::int32_t RunIndex() const { return state_.RunIndex; }
+  long double Rho() const { return state_.Rho; }
+
+  // Sets the run counter: -1 starts again with series 0, as the window's creation and its
+  // "Clear chart" do.
+  void SetRunIndex(std::int32_t index) { state_.RunIndex = index; }
+
+  // Closes both files without reporting anything, as a failed run does.
+  void CloseFiles() noexcept;
+
+ private:
+  void ReadInput(const RunOptions& options);
+  void Synthesize(ChartSink& chart, const RunOptions& options);
+
+  ModelState state_;
+};
 
 }  // namespace nlayer

@@ -8,7 +8,7 @@
 #include "core/derived_model.h"
 #include "core/hankel.h"
 #include "core/number_text.h"
-#include "io/run_error.h"
+#include "app/run_error.h"
 
 namespace nlayer {
 

@@ -4,14 +4,13 @@
 #include <span>
 #include <vector>
 
-#include "app/model_state.h"
 #include "app/run.h"
+#include "app/run_error.h"
 #include "core/accuracy.h"
 #include "core/derived_model.h"
 #include "core/spectrum.h"
 #include "core/synthesis.h"
 #include "io/output_format.h"
-#include "io/run_error.h"
 
 namespace nlayer {
 
@@ -23,12 +22,12 @@ constexpr long double kDynamicRange = 1e6L;  // six decades below the peak
 
 // The time samples of the run, each fault becoming the runtime's message with FreqIndex at
 // the frequency where the run ended.
-std::vector<double> ComputeSamples(ModelState& s, const DerivedModel& model, const RunOptions& options,
-                                   TransformPlan& plan) {
+std::vector<double> ComputeSamples(ModelState& s, const RunOptions& options, TransformPlan& plan) {
+  const DerivedModel& model = s.Model;
   const TimeGrid grid;  // the window's: 1024 samples 10 ps apart
   const std::vector<long double> omegas = GridOmegas(grid);
-  if (s.Rho > 0 && !s.Musp.empty() && s.Musp[0] > 0 && s.Rho * s.Musp[0] > kLongestRhoMusp) {
-    const Medium medium{{Layer{s.Musp[0], 0, 1, 1}}};
+  if (s.Rho > 0 && !model.Musp.empty() && model.Musp[0] > 0 && s.Rho * model.Musp[0] > kLongestRhoMusp) {
+    const Medium medium{{Layer{model.Musp[0], 0, 1, 1}}};
     throw RunError(std::string(kDistanceTooFar), DistanceBeyondTransform(medium, s.Rho)->message);
   }
   const Spectrum spectrum =
@@ -55,11 +54,19 @@ std::vector<double> ComputeSamples(ModelState& s, const DerivedModel& model, con
 
 }  // namespace
 
-void SynthesizeTimeDomain(ChartSink& chart, const RunOptions& options) {
-  ModelState& s = State;
-  const DerivedModel model = DerivedFromState(s);
+void RunSession::SynthesizeTimeDomain(ChartSink& chart, const RunOptions& options) {
+  try {
+    Synthesize(chart, options);
+  } catch (const FileRefusal& refusal) {
+    ThrowRunError(refusal);
+  }
+}
+
+void RunSession::Synthesize(ChartSink& chart, const RunOptions& options) {
+  ModelState& s = state_;
+  const DerivedModel& model = s.Model;
   TransformPlan plan;
-  const std::vector<double> a = ComputeSamples(s, model, options, plan);
+  const std::vector<double> a = ComputeSamples(s, options, plan);
 
   Checked([&] {
     s.PeakAbs = std::fabs(a[1]);

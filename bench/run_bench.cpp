@@ -2,7 +2,7 @@
 // user waits for, on one worker thread and on all of them.
 //
 // Each way of running the model is registered once with RegisterWholeRuns and is timed on the
-// same model files, so further ways can be set beside RunModel and compared case by case.
+// same model files, so further ways can be set beside RunSession::Run and compared case by case.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -27,9 +27,8 @@
 #include "app/chart_sink.h"
 #include "core/derived_model.h"
 #include "core/fp_guard.h"
-#include "app/model_state.h"
 #include "app/run.h"
-#include "io/run_error.h"
+#include "app/run_error.h"
 
 namespace nlayer {
 namespace {
@@ -96,9 +95,6 @@ using RunFunction = std::function<void(ChartSink&, const RunOptions&)>;
 void TimeWholeRuns(benchmark::State& state, const ModelFiles& files, const RunFunction& run) {
   const RunOptions options = files.Options(static_cast<int>(state.range(0)), static_cast<unsigned>(state.range(1)));
   for (auto _ : state) {
-    // Every run advances RunIndex before it plots, and only series 0 .. 7 exist; starting each
-    // run from -1, as the window does at creation, keeps the ninth repetition from failing.
-    State.RunIndex = -1;
     MemoryChart chart;
     try {
       run(chart, options);
@@ -158,22 +154,23 @@ void ReportRatios(const ModelFiles& files, int repetitions) {
     std::vector<double> reference, one, all, one_ratio, all_ratio;
     for (int r = 0; r < repetitions; ++r) {
       const RunOptions options = files.Options(layers, 1);
-      State.RunIndex = -1;
-      ReadModel(options);
-      State.OutputFile.Close();
+      RunSession session;
+      session.ReadModel(options);
+      session.CloseFiles();
+      const DerivedModel& read = session.State().Model;
       std::vector<Layer> stack;
-      for (std::size_t j = 0; j < State.Musp.size(); ++j) {
-        stack.push_back({State.Musp[j], State.Mua[j], State.RefrIndex[j], State.Thickness[j]});
+      for (std::size_t j = 0; j < read.Musp.size(); ++j) {
+        stack.push_back({read.Musp[j], read.Mua[j], read.RefrIndex[j], read.Thickness[j]});
       }
       DerivedModel model;
       if (DeriveModel(stack, model) != FpFault::kNone) std::abort();
       long double sink = 0;
-      reference.push_back(Seconds([&] { sink = reference::FrequencyLoop(model, State.Rho); }));
+      reference.push_back(Seconds([&] { sink = reference::FrequencyLoop(model, session.Rho()); }));
       benchmark::DoNotOptimize(sink);
       for (unsigned threads : {1u, all_threads}) {
-        State.RunIndex = -1;
+        RunSession run;
         MemoryChart chart;
-        const double t = Seconds([&] { RunModel(chart, files.Options(layers, threads)); });
+        const double t = Seconds([&] { run.Run(chart, files.Options(layers, threads)); });
         (threads == 1 ? one : all).push_back(t);
         (threads == 1 ? one_ratio : all_ratio).push_back(t / reference.back());
       }
@@ -209,8 +206,11 @@ int main(int argc, char** argv) {
     // The timings mean something only in the environment the model is computed in.
     nlayer::AssertFloatingPointEnvironment();
     const nlayer::ModelFiles files;
+    // A session per run: every run advances the run counter before it plots, and only series
+    // 0 .. 7 exist, so one session would fail its ninth repetition.
     nlayer::RegisterWholeRuns("WholeRun", files, [](nlayer::ChartSink& chart, const nlayer::RunOptions& options) {
-      nlayer::RunModel(chart, options);
+      nlayer::RunSession session;
+      session.Run(chart, options);
     });
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

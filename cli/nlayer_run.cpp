@@ -19,16 +19,15 @@
 
 #include "core/fp_guard.h"
 #include "core/number_text.h"
-#include "app/model_state.h"
 #include "nlayer/moments.h"
 #include "nlayer/reflectance.h"
 #include "app/run.h"
+#include "app/run_error.h"
 #include "app/run_explanation.h"
 #include "io/csv_table.h"
 #include "io/model_file.h"
 #include "io/number_list.h"
 #include "io/output_file.h"
-#include "io/run_error.h"
 #include "cli/command_line.h"
 #if NLAYER_HAVE_PLOT
 #include "plot/chart_image.h"
@@ -354,9 +353,9 @@ int main(int argc, char** argv) {
   }
   try {
     nlayer::AssertFloatingPointEnvironment();
-    nlayer::State.RunIndex = -1;  // as the window's creation sets it: this run uses series 0
+    nlayer::RunSession session;  // a new session: this run uses series 0
     nlayer::MemoryChart chart;
-    nlayer::RunModel(chart, options);
+    session.Run(chart, options);
 #if NLAYER_HAVE_PLOT
     if (plot_path) nlayer::ui::WriteChartImage(chart, *plot_path);
 #endif

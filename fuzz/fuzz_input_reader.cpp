@@ -15,11 +15,10 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz/fuzz_support.h"
+#include "app/run_error.h"
 #include "core/fp_guard.h"
-#include "io/run_error.h"
+#include "fuzz/fuzz_support.h"
 #include "io/input_reader.h"
-#include "io/run_error.h"
 #include "io/text_file.h"
 
 namespace nlayer::fuzz {
@@ -252,8 +251,8 @@ void CheckReaderAgainstRules(const std::uint8_t* data, std::size_t size) {
     long double value = 0;
     try {
       value = integer ? static_cast<long double>(reader.ReadInteger()) : reader.ReadReal();
-    } catch (const RunError& e) {
-      message = e.what();
+    } catch (const FileRefusal& e) {
+      message = RunMessage(e);
     }
     if (expected.failed || !message.empty()) {
       Require(message == expected.message,

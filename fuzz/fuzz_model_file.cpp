@@ -7,11 +7,10 @@
 #include <cstdint>
 #include <string>
 
-#include "app/model_state.h"
 #include "app/run.h"
+#include "app/run_error.h"
 #include "fuzz/fuzz_support.h"
 #include "io/model_file.h"
-#include "io/run_error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace nlayer::fuzz;
@@ -19,14 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const long lines = 1 + static_cast<long>(std::count(data, data + size, '\n'));
 
   std::string window_message;
-  nlayer::State.RunIndex = -1;
+  nlayer::RunSession session;
   try {
-    nlayer::ReadModel();
+    session.ReadModel();
   } catch (const nlayer::RunError& e) {
     window_message = e.what();
   }
-  nlayer::State.InputFile.CloseQuietly();
-  nlayer::State.OutputFile.CloseQuietly();
+  session.CloseFiles();
 
   std::string library_message;
   nlayer::ModelFile file;
@@ -50,12 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   if (!window_message.empty()) return 0;  // a fault of the window's derivation: nothing to compare
-  const nlayer::ModelState& s = nlayer::State;
+  const nlayer::ModelState& s = session.State();
+  const nlayer::DerivedModel& m = s.Model;
   Require(file.layer_count == s.LayerCount, "the layer counts differ");
-  Require(file.medium.layers.size() == s.Musp.size(), "the numbers of layers read differ");
-  for (std::size_t k = 0; k < s.Musp.size(); ++k) {
+  Require(file.medium.layers.size() == m.Musp.size(), "the numbers of layers read differ");
+  for (std::size_t k = 0; k < m.Musp.size(); ++k) {
     const nlayer::Layer& l = file.medium.layers[k];
-    Require(l.musp == s.Musp[k] && l.mua == s.Mua[k] && l.n == s.RefrIndex[k] && l.d == s.Thickness[k],
+    Require(l.musp == m.Musp[k] && l.mua == m.Mua[k] && l.n == m.RefrIndex[k] && l.d == m.Thickness[k],
             "layer " + std::to_string(k + 1) + " reads differently");
     const nlayer::LayerLines& at = file.lines[k];
     for (long line : {at.musp, at.mua, at.n, at.d}) Require(line >= 0 && line <= lines, "a value's line lies outside the file");

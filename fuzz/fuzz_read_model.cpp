@@ -3,18 +3,17 @@
 // Whatever the bytes, reading the model either succeeds with a complete, finite model or fails
 // with one of the model's messages; only RunError may leave it. Either way the run has been
 // counted and "reflectance.dat" has been re-created empty, and a success leaves the model file
-// closed and the output open. The same bytes read a second time, now on the state the first
-// reading left, must give the very same model: nothing of an earlier run may leak into a new
-// one.
+// closed and the output open. The same bytes read a second time, in the same session on the
+// state the first reading left, must give the very same model: nothing of an earlier run may
+// leak into a new one.
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_support.h"
-#include "app/model_state.h"
 #include "app/run.h"
-#include "io/run_error.h"
+#include "app/run_error.h"
+#include "fuzz/fuzz_support.h"
 
 namespace nlayer::fuzz {
 namespace {
@@ -36,42 +35,42 @@ struct Reading {
 
 const char* const kValueNames[] = {"Z0", "ZbTop", "ZbBottom", "Reff", "ATop", "ABottom", "Rho"};
 
-Reading ReadOnce() {
+Reading ReadOnce(RunSession& session) {
   Reading reading;
-  const std::int32_t run_index = State.RunIndex;
+  const ModelState& s = session.State();
+  const std::int32_t run_index = s.RunIndex;
   const std::string stale = "stale\r\n";
   WriteFile("reflectance.dat", reinterpret_cast<const std::uint8_t*>(stale.data()), stale.size());
   try {
-    ReadModel();
+    session.ReadModel();
   } catch (const RunError& e) {
     reading.message = e.what();
   }
-  Require(State.RunIndex == run_index + 1, "the run was not counted");
+  Require(s.RunIndex == run_index + 1, "the run was not counted");
   if (reading.message.empty()) {
-    Require(!State.InputFile.IsOpen(), "the model file is still open after reading");
-    Require(State.OutputFile.IsOpen(), "the output file is not open after reading");
+    Require(!s.InputFile.IsOpen(), "the model file is still open after reading");
+    Require(s.OutputFile.IsOpen(), "the output file is not open after reading");
   }
-  State.InputFile.CloseQuietly();
-  State.OutputFile.CloseQuietly();
+  session.CloseFiles();
   Require(ReadFile("reflectance.dat").empty(), "the output file was not emptied");
   if (!reading.message.empty()) {
     Require(IsModelFailureMessage(reading.message), "unexpected message \"" + reading.message + "\"");
     return reading;
   }
 
-  const ModelState& s = State;
+  const DerivedModel& m = s.Model;
   const auto layers = static_cast<std::size_t>(s.LayerCount);
   Require(s.LayerCount >= 1, "a model of " + std::to_string(s.LayerCount) + " layers was accepted");
-  for (const auto* array : {&s.Musp, &s.Mua, &s.RefrIndex, &s.Thickness, &s.DiffCoef, &s.OmegaTerm}) {
+  for (const auto* array : {&m.Musp, &m.Mua, &m.RefrIndex, &m.Thickness, &m.DiffCoef, &s.OmegaTerm}) {
     Require(array->size() == layers, "a per-layer array has " + std::to_string(array->size()) + " elements for " +
                                          std::to_string(layers) + " layers");
   }
-  const long double scalars[] = {s.Z0, s.ZbTop, s.ZbBottom, s.Reff, s.ATop, s.ABottom, s.Rho};
+  const long double scalars[] = {m.Z0, m.ZbTop, m.ZbBottom, m.Reff, m.ATop, m.ABottom, s.Rho};
   for (std::size_t i = 0; i < std::size(scalars); ++i) {
     Require(std::isfinite(scalars[i]), std::string(kValueNames[i]) + " is not finite after a successful reading");
     reading.values.push_back(scalars[i]);
   }
-  for (const auto* array : {&s.Musp, &s.Mua, &s.RefrIndex, &s.Thickness, &s.DiffCoef}) {
+  for (const auto* array : {&m.Musp, &m.Mua, &m.RefrIndex, &m.Thickness, &m.DiffCoef}) {
     for (long double value : *array) {
       Require(std::isfinite(value), "a per-layer value is not finite after a successful reading");
       reading.values.push_back(value);
@@ -86,9 +85,9 @@ Reading ReadOnce() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace nlayer::fuzz;
   WriteFile("input.dat", data, size);
-  nlayer::State.RunIndex = -1;
-  const Reading first = ReadOnce();
-  const Reading second = ReadOnce();
+  nlayer::RunSession session;
+  const Reading first = ReadOnce(session);
+  const Reading second = ReadOnce(session);
   Require(second == first, "reading the same file twice gives two different outcomes (\"" + first.message +
                                "\", then \"" + second.message + "\")");
   return 0;

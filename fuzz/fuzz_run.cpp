@@ -12,12 +12,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz/fuzz_support.h"
 #include "app/chart_sink.h"
-#include "io/input_reader.h"
-#include "app/model_state.h"
 #include "app/run.h"
-#include "io/run_error.h"
+#include "app/run_error.h"
+#include "fuzz/fuzz_support.h"
+#include "io/input_reader.h"
 #include "io/text_file.h"
 
 namespace nlayer::fuzz {
@@ -34,7 +33,7 @@ std::int32_t LayerCountOfInput() {
   InputReader reader(file);
   try {
     return reader.ReadInteger();
-  } catch (const RunError&) {
+  } catch (const FileRefusal&) {
     return 0;
   }
 }
@@ -74,19 +73,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     nlayer::RunOptions options;
     options.threads = threads;
     options.computed_frequencies = kComputedFrequencies;
-    nlayer::State.RunIndex = -1;
+    nlayer::RunSession session;
     nlayer::MemoryChart chart;
     Outcome outcome;
     try {
-      nlayer::RunModel(chart, options);
+      session.Run(chart, options);
     } catch (const nlayer::RunError& e) {
       outcome.message = e.what();
     }
-    Require(!nlayer::State.InputFile.IsOpen(), "the model file is still open after the run");
-    Require(!nlayer::State.OutputFile.IsOpen(), "the output file is still open after the run");
-    Require(nlayer::State.RunIndex == 0, "the run did not use series 0");
+    const nlayer::ModelState& s = session.State();
+    Require(!s.InputFile.IsOpen(), "the model file is still open after the run");
+    Require(!s.OutputFile.IsOpen(), "the output file is still open after the run");
+    Require(s.RunIndex == 0, "the run did not use series 0");
     outcome.output = ReadFile("reflectance.dat");
-    outcome.freq_index = nlayer::State.FreqIndex;
+    outcome.freq_index = s.FreqIndex;
     const bool succeeded = outcome.message.empty();
     Require(succeeded || IsModelFailureMessage(outcome.message), "unexpected message \"" + outcome.message + "\"");
     CheckChartAgainstFile(chart, CheckOutputLines(outcome.output, succeeded));

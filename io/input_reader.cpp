@@ -3,7 +3,6 @@
 #include <array>
 
 #include "core/fp_guard.h"
-#include "io/run_error.h"
 
 namespace nlayer {
 
@@ -151,7 +150,6 @@ bool InputReader::SkipToToken() {
 }
 
 bool InputReader::StartValue() {
-  refusal_ = Refusal::kNone;
   token_length_ = 0;
   if (!SkipToToken()) {
     value_line_ = 0;
@@ -181,16 +179,15 @@ void InputReader::SkipRestOfLine() {
   }
 }
 
-void InputReader::Refuse(Refusal refusal, const std::string& message) {
-  refusal_ = refusal;
-  throw RunError(message);
+void InputReader::Refuse(RefusalKind kind, FpFault fault) const {
+  throw FileRefusal(kind, file_.Path(), value_line_, std::string(ValueToken()), fault);
 }
 
 std::int32_t InputReader::ReadInteger() {
   if (!StartValue()) return 0;
-  if (!ReadToken(kMaxIntegerToken)) Refuse(Refusal::kTooLong, std::string(kInvalidNumericInput));
+  if (!ReadToken(kMaxIntegerToken)) Refuse(RefusalKind::kTooLong);
   std::int32_t value = 0;
-  if (!ParseIntegerToken(ValueToken(), value)) Refuse(Refusal::kNotANumber, std::string(kInvalidNumericInput));
+  if (!ParseIntegerToken(ValueToken(), value)) Refuse(RefusalKind::kInvalidNumber);
   SkipRestOfLine();
   return value;
 }
@@ -213,10 +210,10 @@ RealToken ReadRealToken(std::string_view token) {
 
 long double InputReader::ReadReal() {
   if (!StartValue()) return 0.0L;
-  if (!ReadToken(kMaxRealToken)) Refuse(Refusal::kTooLong, std::string(kInvalidNumericInput));
+  if (!ReadToken(kMaxRealToken)) Refuse(RefusalKind::kTooLong);
   const RealToken read = ReadRealToken(ValueToken());
-  if (read.refusal == Refusal::kOutOfRange) Refuse(read.refusal, FaultMessage(read.fault));
-  if (read.refusal != Refusal::kNone) Refuse(read.refusal, std::string(kInvalidNumericInput));
+  if (read.refusal == Refusal::kOutOfRange) Refuse(RefusalKind::kOutOfRange, read.fault);
+  if (read.refusal != Refusal::kNone) Refuse(RefusalKind::kInvalidNumber);
   SkipRestOfLine();
   return read.value;
 }

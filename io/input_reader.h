@@ -1,6 +1,7 @@
 // The reading rules of "input.dat": one value per line, blanks and control characters skipped
 // across lines, anything after the value on its line ignored (a comment), the end of the file
-// reading as 0.
+// reading as 0. A value the rules refuse throws a FileRefusal (io/file_refusal.h) naming the
+// line and the token.
 #pragma once
 
 #include <array>
@@ -9,14 +10,15 @@
 #include <string_view>
 
 #include "core/fp_guard.h"
+#include "io/file_refusal.h"
 #include "io/text_file.h"
 
 namespace nlayer {
 
 class InputReader {
  public:
-  // The longest token taken for an integer and for a real. A longer token is refused as
-  // "Ungültige numerische Eingabe" rather than cut, which would silently change its value.
+  // The longest token taken for an integer and for a real. A longer token is refused (kTooLong)
+  // rather than cut, which would silently change its value.
   static constexpr std::size_t kMaxIntegerToken = 32;
   static constexpr std::size_t kMaxRealToken = 64;
 
@@ -24,14 +26,14 @@ class InputReader {
 
   // A layer count: an optional sign and decimal digits, or without a sign a hexadecimal
   // integer introduced by "$", "x", "X", "0x" or "0X", within the 32-bit signed range.
-  // 0 at the end of the file. Anything else throws "Ungültige numerische Eingabe".
+  // 0 at the end of the file. Anything else is refused (kInvalidNumber, kTooLong).
   std::int32_t ReadInteger();
 
   // A real: optional sign, decimal digits, optional "." and fraction, optional exponent after
   // "E" or "e"; "." is the decimal separator whatever the locale. 0 at the end of the file.
   // Formed in extended precision digit by digit, then scaled by one power of ten, so that
   // numbers of up to 19 digits with |exponent| <= 27 read as the nearest extended number.
-  // A value beyond the extended range throws "Gleitkommaüberlauf".
+  // A value beyond the extended range is refused (kOutOfRange, with the fault it raised).
   long double ReadReal();
 
   // True once the end of the file has been met: every further value reads as 0.
@@ -42,23 +44,20 @@ class InputReader {
   // it read as 0. After a failed read, the line of the offending token.
   long ValueLine() const { return value_line_; }
 
-  // The 1-based line the reader has come to; after a failure in the file itself (a NUL byte,
-  // see TextFile::Get) the line of the offending byte.
+  // The 1-based line the reader has come to.
   long CurrentLine() const { return newlines_ + 1; }
 
-  // Why the last read failed, for messages in other words than the runtime's; the offending
-  // token is ValueToken(), cut at the length limit when it is too long. kNone when the file
-  // itself failed (TextFile::Get).
+  // What the reading rules say of a single token (ReadRealToken).
   enum class Refusal { kNone, kNotANumber, kTooLong, kOutOfRange };
-  Refusal LastRefusal() const { return refusal_; }
-  std::string_view ValueToken() const { return std::string_view(token_.data(), token_length_); }
 
  private:
   int Next();  // the next byte, or EOF (code 26 also ends the file)
   void PutBack(int byte);  // undoes Next() for a byte it returned
   // Prepares a read: skips to the next token and notes its line; false at the end of the file.
   bool StartValue();
-  [[noreturn]] void Refuse(Refusal refusal, const std::string& message);
+  // The token read, cut at the length limit when it is too long.
+  std::string_view ValueToken() const { return std::string_view(token_.data(), token_length_); }
+  [[noreturn]] void Refuse(RefusalKind kind, FpFault fault = FpFault::kNone) const;
   // Skips blanks and control characters; false at the end of the file.
   bool SkipToToken();
   // Reads the token that starts here into token_; false when it is longer than `limit`.
@@ -69,7 +68,6 @@ class InputReader {
   bool at_end_ = false;
   long newlines_ = 0;  // "\n" bytes taken so far (less any put back)
   long value_line_ = 0;
-  Refusal refusal_ = Refusal::kNone;
   std::array<char, kMaxRealToken> token_{};
   std::size_t token_length_ = 0;
 };

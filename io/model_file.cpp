@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "io/input_reader.h"
-#include "io/run_error.h"
+#include "io/file_refusal.h"
 #include "io/text_file.h"
 
 namespace nlayer {
@@ -33,35 +33,39 @@ std::string At(const ModelFile& file, long line) {
   return file.path.string() + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": ";
 }
 
-[[noreturn]] void ThrowRefusal(const ModelFile& file, const TextFile& text, const InputReader& reader, bool integer) {
-  const long line = reader.ValueLine();
+// The refusal of the reading rules in the reader's own words, naming the line to change.
+[[noreturn]] void ThrowRefusal(const ModelFile& file, const FileRefusal& refusal, bool integer) {
+  const long line = refusal.line();
   const std::string where = At(file, line);
-  switch (reader.LastRefusal()) {
-    case InputReader::Refusal::kTooLong: {
+  switch (refusal.kind()) {
+    case RefusalKind::kTooLong: {
       const std::size_t limit = integer ? InputReader::kMaxIntegerToken : InputReader::kMaxRealToken;
-      throw InputFileError(where + Quoted(reader.ValueToken(), true) + " is longer than " + std::to_string(limit) +
+      throw InputFileError(where + Quoted(refusal.token(), true) + " is longer than " + std::to_string(limit) +
                                " characters",
                            line, 0);
     }
-    case InputReader::Refusal::kOutOfRange:
-      throw InputFileError(where + Quoted(reader.ValueToken(), false) + " is beyond the extended range (about 1.19e4932)",
+    case RefusalKind::kOutOfRange:
+      throw InputFileError(where + Quoted(refusal.token(), false) + " is beyond the extended range (about 1.19e4932)",
                            line, 0);
-    case InputReader::Refusal::kNone: {
-      // Not a token but the file itself: too long, or a byte it may not hold at all.
-      if (text.PastReadLimit()) {
-        throw InputFileError(At(file, 0) + "more than " + std::to_string(kMaxModelFileBytes >> 20) +
-                                 " MiB before the model's last value; a model file is a few lines of numbers",
-                             0, 0);
-      }
-      const long at = reader.CurrentLine();
-      throw InputFileError(At(file, at) + "a NUL byte; a model file is plain text", at, 0);
-    }
-    case InputReader::Refusal::kNotANumber:
+    case RefusalKind::kFileTooLong:
+      throw InputFileError(At(file, 0) + "more than " + std::to_string(kMaxModelFileBytes >> 20) +
+                               " MiB before the model's last value; a model file is a few lines of numbers",
+                           0, 0);
+    case RefusalKind::kNulByte:
+      throw InputFileError(where + "a NUL byte; a model file is plain text", line, 0);
+    case RefusalKind::kInvalidNumber:
+      throw InputFileError(where + Quoted(refusal.token(), false) +
+                               (integer ? " is not a layer count (a whole number)" : " is not a number"),
+                           line, 0);
+    case RefusalKind::kFileNotFound:
+    case RefusalKind::kAccessDenied:
+    case RefusalKind::kInvalidName:
+    case RefusalKind::kTooManyOpenFiles:
+    case RefusalKind::kIoError:
       break;
   }
-  throw InputFileError(where + Quoted(reader.ValueToken(), false) +
-                           (integer ? " is not a layer count (a whole number)" : " is not a number"),
-                       line, 0);
+  const int err = refusal.error_number();
+  throw InputFileError(At(file, 0) + std::error_code(err, std::generic_category()).message(), 0, err);
 }
 
 long LineOf(const LayerLines& lines, const std::string& field) {
@@ -106,11 +110,8 @@ ModelFile ReadModelFile(const std::filesystem::path& path) {
     model.rho_mm = reader.ReadReal();
     model.rho_line = reader.ValueLine();
     file.Close();
-  } catch (const FileError& e) {
-    const int err = e.error_number();
-    throw InputFileError(At(model, 0) + std::error_code(err, std::generic_category()).message(), 0, err);
-  } catch (const RunError&) {
-    ThrowRefusal(model, file, reader, reading_count);
+  } catch (const FileRefusal& refusal) {
+    ThrowRefusal(model, refusal, reading_count);
   }
   return model;
 }

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <string>
 
-#include "io/run_error.h"
+#include "io/file_refusal.h"
 
 namespace nlayer {
 
@@ -20,28 +20,31 @@ namespace {
 int LastError() { return errno != 0 ? errno : EIO; }
 }  // namespace
 
+void TextFile::Fail(int err) const { throw FileRefusal::OfErrorNumber(err, path_); }
+
 void TextFile::Create(const std::filesystem::path& path) {
   CloseQuietly();
+  path_ = path;
   errno = 0;
   // Opened without truncation: a file that another run holds must not lose its lines to a
   // run that will be refused.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) ThrowFileError(LastError());
+  if (fd < 0) Fail(LastError());
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     ::close(fd);
-    ThrowFileError(EWOULDBLOCK);
+    Fail(EWOULDBLOCK);
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0)) {
     const int err = LastError();
     ::close(fd);
-    ThrowFileError(err);
+    Fail(err);
   }
   file_ = ::fdopen(fd, "wb");
   if (file_ == nullptr) {
     const int err = LastError();
     ::close(fd);
-    ThrowFileError(err);
+    Fail(err);
   }
   writing_ = true;
   write_ends_.clear();
@@ -49,20 +52,22 @@ void TextFile::Create(const std::filesystem::path& path) {
 
 void TextFile::OpenRead(const std::filesystem::path& path) {
   CloseQuietly();
+  path_ = path;
   errno = 0;
   file_ = std::fopen(path.c_str(), "rb");
-  if (file_ == nullptr) ThrowFileError(LastError());
+  if (file_ == nullptr) Fail(LastError());
   writing_ = false;
   read_bytes_ = 0;
+  newlines_ = 0;
   struct stat info {};
   if (fstat(fileno(file_), &info) != 0) {
     const int err = LastError();
     CloseQuietly();
-    ThrowFileError(err);
+    Fail(err);
   }
   if (S_ISDIR(info.st_mode)) {
     CloseQuietly();
-    ThrowFileError(EISDIR);
+    Fail(EISDIR);
   }
 }
 
@@ -80,7 +85,7 @@ void TextFile::FailWriting(int err) {
     }
   }
   CloseQuietly();
-  ThrowFileError(err);
+  Fail(err);
 }
 
 void TextFile::Close() {
@@ -93,7 +98,7 @@ void TextFile::Close() {
   file_ = nullptr;
   errno = 0;
   // The lock goes with the descriptor.
-  if (std::fclose(file) != 0 || failed) ThrowFileError(err != 0 ? err : LastError());
+  if (std::fclose(file) != 0 || failed) Fail(err != 0 ? err : LastError());
 }
 
 void TextFile::CloseQuietly() noexcept {
@@ -104,16 +109,17 @@ void TextFile::CloseQuietly() noexcept {
 int TextFile::Get() {
   errno = 0;
   const int byte = std::getc(file_);
-  if (byte == EOF && std::ferror(file_)) ThrowFileError(LastError());
-  if (byte == 0) throw RunError(std::string(kInvalidNumericInput));
-  // The window's own message for a file that holds no model, as for a NUL byte.
-  if (byte != EOF && ++read_bytes_ > kMaxModelFileBytes) throw RunError(std::string(kInvalidNumericInput));
+  if (byte == EOF && std::ferror(file_)) Fail(LastError());
+  if (byte == 0) throw FileRefusal(RefusalKind::kNulByte, path_, Line());
+  if (byte != EOF && ++read_bytes_ > kMaxModelFileBytes) throw FileRefusal(RefusalKind::kFileTooLong, path_, 0);
+  if (byte == '\n') ++newlines_;
   return byte;
 }
 
 void TextFile::Unget(int byte) {
   std::ungetc(byte, file_);
   --read_bytes_;
+  if (byte == '\n') --newlines_;
 }
 
 void TextFile::Write(std::string_view text) {

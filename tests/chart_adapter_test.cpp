@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "io/run_error.h"
+#include "app/run_error.h"
 
 namespace nlayer::ui {
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/fp_guard.h"
-#include "io/run_error.h"
+#include "app/run_error.h"
 
 namespace nlayer {
 namespace {

@@ -1,5 +1,5 @@
 #include "core/fp_guard.h"
-#include "io/run_error.h"
+#include "app/run_error.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <limits>
 
-#include "io/run_error.h"
+#include "app/run_error.h"
 
 namespace nlayer {
 namespace {

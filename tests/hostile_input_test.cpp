@@ -20,9 +20,8 @@
 #include <vector>
 
 #include "app/chart_sink.h"
-#include "app/model_state.h"
 #include "app/run.h"
-#include "io/run_error.h"
+#include "app/run_error.h"
 #include "tests/reflectance_file.h"
 #include "tests/run_command.h"
 #include "tests/test_support.h"
@@ -342,18 +341,18 @@ TEST_P(HostileModelTest, InProcessRunEndsTheSameWayAndClosesBothFiles) {
   TempWorkDir dir;
   ASSERT_NO_FATAL_FAILURE(WriteModel(dir));
   dir.Write("reflectance.dat", kStaleOutput);
-  State.RunIndex = -1;
+  RunSession session;
   MemoryChart chart;
   std::string message;
   try {
-    RunModel(chart);
+    session.Run(chart);
   } catch (const RunError& e) {
     message = UserMessage(e.what());
   }
-  EXPECT_FALSE(State.InputFile.IsOpen());
-  EXPECT_FALSE(State.OutputFile.IsOpen());
+  EXPECT_FALSE(session.State().InputFile.IsOpen());
+  EXPECT_FALSE(session.State().OutputFile.IsOpen());
   if (model.layer_count != 0) {
-    EXPECT_EQ(State.LayerCount, model.layer_count);
+    EXPECT_EQ(session.State().LayerCount, model.layer_count);
   }
   if (model.expected == Expected::kFailure) {
     EXPECT_EQ(message, model.message);

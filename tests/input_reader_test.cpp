@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "io/run_error.h"
+#include "app/run_error.h"
 #include "tests/test_support.h"
 
 namespace nlayer {
@@ -29,13 +29,24 @@ std::vector<long double> ReadValues(const std::string& content, const std::strin
   return values;
 }
 
+// The refusal of reading `content`, in the words of the window's run.
 std::string ErrorOf(const std::string& content, const std::string& kinds) {
   try {
     ReadValues(content, kinds);
-  } catch (const RunError& e) {
-    return e.what();
+  } catch (const FileRefusal& e) {
+    return RunMessage(e);
   }
   return "";
+}
+
+FileRefusal RefusalOf(const std::string& content, const std::string& kinds) {
+  try {
+    ReadValues(content, kinds);
+  } catch (const FileRefusal& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no refusal";
+  return FileRefusal(RefusalKind::kIoError, {}, 0);
 }
 
 long double Real(std::string_view token) {
@@ -128,6 +139,12 @@ TEST(InputLines, BadTokensAreInputErrors) {
   EXPECT_EQ(ErrorOf("1,4\n", "r"), kBad);
   EXPECT_EQ(ErrorOf("\xEF\xBB\xBF" "1\n", "i"), kBad);  // a byte order mark is not a blank
   EXPECT_EQ(ErrorOf("1.4mm\n", "r"), kBad);
+  // The refusal names what, where and which token: the third value, on line 4.
+  const FileRefusal refusal = RefusalOf("1\n2\n\n1,4 comment\n", "irr");
+  EXPECT_EQ(refusal.kind(), RefusalKind::kInvalidNumber);
+  EXPECT_EQ(refusal.path(), "input.dat");
+  EXPECT_EQ(refusal.line(), 4);
+  EXPECT_EQ(refusal.token(), "1,4");
 }
 
 TEST(InputLines, OverlongTokensAreRefusedNotCut) {
@@ -138,10 +155,16 @@ TEST(InputLines, OverlongTokensAreRefusedNotCut) {
   EXPECT_EQ(ErrorOf(std::string(1000, '1') + "\n", "r"), std::string(kInvalidNumericInput));
   EXPECT_EQ(ReadValues(std::string(32, '0') + "\n", "i")[0], 0);
   EXPECT_EQ(ErrorOf(std::string(33, '0') + "\n", "i"), std::string(kInvalidNumericInput));
+  const FileRefusal refusal = RefusalOf("\n" + std::string(65, '1') + "\n", "r");
+  EXPECT_EQ(refusal.kind(), RefusalKind::kTooLong);
+  EXPECT_EQ(refusal.line(), 2);
+  EXPECT_EQ(refusal.token(), std::string(64, '1'));  // cut at the limit
 }
 
 TEST(InputLines, ValuesBeyondTheExtendedRangeOverflowTinyOnesUnderflowToZero) {
   EXPECT_EQ(ErrorOf("1e5000\n", "r"), "Gleitkommaüberlauf");
+  EXPECT_EQ(RefusalOf("1e5000\n", "r").kind(), RefusalKind::kOutOfRange);
+  EXPECT_EQ(RefusalOf("1e5000\n", "r").fault(), FpFault::kOverflow);
   EXPECT_EQ(ReadValues("1e-5000\n", "r")[0], 0.0L);
   // Within the range, large exponents still read, scaled in steps of 10^31 (a few roundings).
   EXPECT_LT(testing::RelErr(ReadValues("1e4000\n", "r")[0], std::strtold("1e4000", nullptr)), 1e-16L);

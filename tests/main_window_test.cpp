@@ -33,7 +33,6 @@
 #include <string>
 #include <vector>
 
-#include "app/model_state.h"
 #include "io/model_file.h"
 #include "ui/application.h"
 #include "ui/model_dialog.h"
@@ -232,9 +231,11 @@ TEST(StartUp, ButtonAndChartSitAtTheirStoredPlaces) {
 }
 
 TEST(StartUp, FormCreateSetsRunIndexToMinusOne) {
-  State.RunIndex = 5;
   TForm1 form;
-  EXPECT_EQ(State.RunIndex, -1);
+  EXPECT_EQ(form.Session().RunIndex(), -1);
+  form.Session().SetRunIndex(5);
+  form.FormCreate();
+  EXPECT_EQ(form.Session().RunIndex(), -1);
 }
 
 TEST(StartUp, ChartHasEightEmptySeriesInTheirColours) {
@@ -276,7 +277,7 @@ TEST(Click, EachRunDrawsReflectanceDatIntoTheNextSeries) {
   ErrorBoxReader boxes;
 
   ClickStart(form);
-  EXPECT_EQ(State.RunIndex, 0);
+  EXPECT_EQ(form.Session().RunIndex(), 0);
   const std::vector<Sample> first = ReadReflectance(dir.Read("reflectance.dat"));
   ASSERT_FALSE(first.empty());
   ExpectSeriesShowsFile(*form.Series1, first);
@@ -287,7 +288,7 @@ TEST(Click, EachRunDrawsReflectanceDatIntoTheNextSeries) {
 
   dir.Write("input.dat", kTwoLayers);
   ClickStart(form);
-  EXPECT_EQ(State.RunIndex, 1);
+  EXPECT_EQ(form.Session().RunIndex(), 1);
   const std::vector<Sample> second = ReadReflectance(dir.Read("reflectance.dat"));
   ExpectSeriesShowsFile(*form.Series2, second);
   EXPECT_EQ(form.Series1->points(), first_points);  // the first curve stays
@@ -384,7 +385,7 @@ TEST(Failure, MissingInputShowsTheBoxAndUsesUpItsSeries) {
   EXPECT_EQ(boxes.icon(), QMessageBox::Critical);
   EXPECT_EQ(boxes.buttons(), QMessageBox::Ok);
   EXPECT_TRUE(boxes.application_modal());
-  EXPECT_EQ(State.RunIndex, 0);
+  EXPECT_EQ(form.Session().RunIndex(), 0);
   EXPECT_EQ(PointsOutside(form, {}), 0);
 
   // The window goes on: the next run draws in the following colour, the failed one's stays empty.
@@ -393,7 +394,7 @@ TEST(Failure, MissingInputShowsTheBoxAndUsesUpItsSeries) {
   dir.Write("input.dat", kOneLayer);
   ClickStart(form);
   EXPECT_EQ(boxes.shown(), 1);
-  EXPECT_EQ(State.RunIndex, 1);
+  EXPECT_EQ(form.Session().RunIndex(), 1);
   EXPECT_EQ(form.Series1->count(), 0);
   ExpectSeriesShowsFile(*form.Series2, ReadReflectance(dir.Read("reflectance.dat")));
 }
@@ -408,11 +409,11 @@ TEST(Failure, RunAfterTheEighthFindsNoSeriesAndKeepsTheChart) {
   const QList<QPointF> first_points = form.Series1->points();
   ASSERT_FALSE(first_points.isEmpty());
 
-  State.RunIndex = 7;  // as after eight runs: the next run is the ninth
+  form.Session().SetRunIndex(7);  // as after eight runs: the next run is the ninth
   ClickStart(form);
   ASSERT_EQ(boxes.shown(), 1);
   EXPECT_EQ(boxes.text(), "Listenindex überschreitet das Maximum (8)");  // no full stop after ")"
-  EXPECT_EQ(State.RunIndex, 8);
+  EXPECT_EQ(form.Session().RunIndex(), 8);
   EXPECT_EQ(dir.Read("reflectance.dat"), "");
   EXPECT_EQ(form.Series1->points(), first_points);
   EXPECT_EQ(PointsOutside(form, {form.Series1}), 0);
@@ -584,7 +585,7 @@ TEST(Compare, ClearChartStartsAgainWithARedCurveInSeries1) {
   form.LegendAction->trigger();
 
   form.ClearChartAction->trigger();
-  EXPECT_EQ(State.RunIndex, -1);
+  EXPECT_EQ(form.Session().RunIndex(), -1);
   EXPECT_EQ(PointsOutside(form, {}), 0);
   const auto* y = qobject_cast<QValueAxis*>(form.Chart1->chart()->axes(Qt::Vertical).at(0));
   EXPECT_EQ(y->min(), -14);  // the empty chart's axes, as at the start
@@ -618,7 +619,7 @@ TEST(Explain, TheErrorBoxKeepsItsTextAndItsDetailsNameTheLine) {
   EXPECT_EQ(boxes.title(), "nlayer");
   EXPECT_EQ(boxes.details().rfind("input.dat:6: musp of layer 2 is 0", 0), 0u) << boxes.details();
 
-  State.RunIndex = 7;
+  form.Session().SetRunIndex(7);
   dir.Write("input.dat", kOneLayer);
   ClickStart(form);
   ASSERT_EQ(boxes.shown(), 2);
@@ -668,7 +669,7 @@ TEST(Explain, EditModelShowsTheFileAndTheNextClickReadsWhatItSaved) {
   EXPECT_EQ(saved.rho_mm, 15);
   EXPECT_EQ(saved.medium.layers.size(), 4u);
   ClickStart(form);
-  EXPECT_EQ(State.Rho, 15);
+  EXPECT_EQ(form.Session().Rho(), 15);
   EXPECT_GT(form.Series1->count(), 0);
 }
 
@@ -678,10 +679,9 @@ TEST(Program, StartsWithForm1AndEndsWhenItIsClosed) {
   auto* application = qobject_cast<Application*>(QCoreApplication::instance());
   ASSERT_NE(application, nullptr);
   EXPECT_EQ(QCoreApplication::applicationName().toStdString(), "nlayer");
-  State.RunIndex = 3;
   TForm1& form = application->CreateForm();
   EXPECT_EQ(Form1, &form);
-  EXPECT_EQ(State.RunIndex, -1);
+  EXPECT_EQ(form.Session().RunIndex(), -1);
   form.show();
   QTimer::singleShot(0, &form, &QWidget::close);
   EXPECT_EQ(application->exec(), 0);  // returns once the main window has closed

@@ -15,9 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/model_state.h"
 #include "app/run.h"
-#include "io/run_error.h"
+#include "app/run_error.h"
 #include "io/text_file.h"
 #include "tests/test_support.h"
 
@@ -137,18 +136,22 @@ TEST(ReadModelFile, RefusesWhatTheReadingRulesRefuseWithTheLineAndTheToken) {
   EXPECT_THROW(ReadModelFile("folder.dat"), InputFileError);
 }
 
-// The window's run on input.dat in the working directory: its message, empty when it read.
-std::string WindowReadError() {
-  State.RunIndex = -1;
+// The window's run on input.dat in the working directory: its message, empty when it read;
+// what it read is left in `session`.
+std::string WindowReadError(RunSession& session) {
   std::string error;
   try {
-    ReadModel();
+    session.ReadModel();
   } catch (const RunError& e) {
     error = e.what();
   }
-  State.InputFile.CloseQuietly();
-  State.OutputFile.CloseQuietly();
+  session.CloseFiles();
   return error;
+}
+
+std::string WindowReadError() {
+  RunSession session;
+  return WindowReadError(session);
 }
 
 TEST(ReadModelFile, AFileThatDoesNotEndItsModelWithinTheCapIsRefusedByBothReaders) {
@@ -217,32 +220,26 @@ TEST(ReadModelFile, ReadsWhatTheWindowsRunReadsFromEveryModelOfTheSuite) {
       }
       TempWorkDir dir;
       fs::copy_file(entry.path(), dir.path() / "input.dat");
-      State.RunIndex = -1;
-      std::string window_error;
-      try {
-        ReadModel();
-      } catch (const RunError& e) {
-        window_error = e.what();
-      }
-      State.InputFile.CloseQuietly();
-      State.OutputFile.CloseQuietly();
+      RunSession session;
+      const std::string window_error = WindowReadError(session);
+      const ModelState& window = session.State();
       const bool window_refused_a_value = window_error == kInvalidNumericInput || window_error == "Gleitkommaüberlauf";
       if (!mine_error.empty()) {
         EXPECT_TRUE(window_refused_a_value) << mine_error << " / " << window_error;
         continue;
       }
-      EXPECT_EQ(mine.layer_count, State.LayerCount);
+      EXPECT_EQ(mine.layer_count, window.LayerCount);
       if (mine.layer_count <= 0) continue;
       EXPECT_FALSE(window_refused_a_value) << window_error;
-      ASSERT_LE(mine.medium.layers.size(), State.Musp.size());
+      ASSERT_LE(mine.medium.layers.size(), window.Model.Musp.size());
       for (std::size_t i = 0; i < mine.medium.layers.size(); ++i) {
         const Layer& l = mine.medium.layers[i];
-        EXPECT_EQ(l.musp, State.Musp[i]);
-        EXPECT_EQ(l.mua, State.Mua[i]);
-        EXPECT_EQ(l.n, State.RefrIndex[i]);
-        EXPECT_EQ(l.d, State.Thickness[i]);
+        EXPECT_EQ(l.musp, window.Model.Musp[i]);
+        EXPECT_EQ(l.mua, window.Model.Mua[i]);
+        EXPECT_EQ(l.n, window.Model.RefrIndex[i]);
+        EXPECT_EQ(l.d, window.Model.Thickness[i]);
       }
-      EXPECT_EQ(mine.rho_mm, State.Rho);
+      EXPECT_EQ(mine.rho_mm, window.Rho);
       ++compared;
     }
   }

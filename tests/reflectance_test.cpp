@@ -13,11 +13,9 @@
 #include <vector>
 
 #include "app/chart_sink.h"
-#include "app/model_state.h"
 #include "app/run.h"
 #include "core/derived_model.h"
 #include "nlayer/moments.h"
-#include "io/run_error.h"
 #include "tests/test_support.h"
 
 namespace nlayer {
@@ -102,8 +100,8 @@ TEST(TimeResolved, TheDefaultGridGivesTheWindowsCurve) {
   TempWorkDir dir;
   dir.Write("input.dat", "2\n1\n0.01\n1.4\n5\n2\n0.03\n1.4\n15\n20\n");
   MemoryChart chart;
-  State.RunIndex = -1;
-  RunModel(chart);
+  RunSession session;
+  session.Run(chart);
   const TimeCurves curves = TimeResolved(kTwoLayers, {20});
   ASSERT_FALSE(chart.Series(0).empty());
   for (const auto& [t, log_r] : chart.Series(0)) {

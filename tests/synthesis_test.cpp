@@ -9,10 +9,9 @@
 
 #include "core/fp_guard.h"
 #include "core/hankel.h"
-#include "app/model_state.h"
-#include "io/output_format.h"
 #include "app/run.h"
-#include "io/run_error.h"
+#include "app/run_error.h"
+#include "io/output_format.h"
 #include "tests/reflectance_file.h"
 #include "tests/test_support.h"
 
@@ -25,10 +24,11 @@ using testing::TempWorkDir;
 const char* const kOneLayer = "1\n1\n0.01\n1.4\n10\n20\n";
 const char* const kTwoLayers = "2\n1\n0.01\n1.4\n5\n2\n0.03\n1.4\n15\n20\n";
 
-std::string RunIn(TempWorkDir& dir, const std::string& input, ChartSink& chart, RunOptions options = {}) {
+std::string RunIn(TempWorkDir& dir, RunSession& session, const std::string& input, ChartSink& chart,
+                  RunOptions options = {}) {
   dir.Write("input.dat", input);
   try {
-    RunModel(chart, options);
+    session.Run(chart, options);
   } catch (const RunError& e) {
     return e.what();
   }
@@ -70,9 +70,9 @@ TEST(FormatNumber, NoLocaleReachesTheFile) {
 
 TEST(Run, OneLayerCurveCarriesTheReferenceValues) {
   TempWorkDir dir;
+  RunSession session;  // its first run draws into series 0
   MemoryChart chart;
-  State.RunIndex = -1;
-  ASSERT_EQ(RunIn(dir, kOneLayer, chart), "");
+  ASSERT_EQ(RunIn(dir, session, kOneLayer, chart), "");
   const auto lines = ParseLines(dir.Read("reflectance.dat"));
   ASSERT_GE(lines.size(), 1u);
   ASSERT_LE(lines.size(), 512u);
@@ -108,27 +108,27 @@ TEST(Run, TheGoldenCurveIsReproducedByteForByte) {
   golden << golden_file.rdbuf();
   ASSERT_FALSE(golden.str().empty());
   TempWorkDir dir;
+  RunSession session;  // its first run draws into series 0
   MemoryChart chart;
-  State.RunIndex = -1;
-  ASSERT_EQ(RunIn(dir, kOneLayer, chart), "");
+  ASSERT_EQ(RunIn(dir, session, kOneLayer, chart), "");
   EXPECT_EQ(dir.Read("reflectance.dat"), golden.str());
 }
 
 TEST(Run, TheFileIsTheSameUnderACommaLocaleAndForAnyThreadCount) {
   TempWorkDir dir;
+  RunSession session;  // its first run draws into series 0
   MemoryChart chart;
-  State.RunIndex = -1;
-  ASSERT_EQ(RunIn(dir, kTwoLayers, chart, {.threads = 1}), "");
+  ASSERT_EQ(RunIn(dir, session, kTwoLayers, chart, {.threads = 1}), "");
   const std::string reference = dir.Read("reflectance.dat");
   for (unsigned threads : {2u, 5u}) {
-    State.RunIndex = -1;
-    ASSERT_EQ(RunIn(dir, kTwoLayers, chart, {.threads = threads}), "");
+    session.SetRunIndex(-1);
+    ASSERT_EQ(RunIn(dir, session, kTwoLayers, chart, {.threads = threads}), "");
     EXPECT_EQ(dir.Read("reflectance.dat"), reference) << threads << " threads";
   }
   if (std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr) {
     std::locale::global(std::locale("de_DE.UTF-8"));
-    State.RunIndex = -1;
-    const std::string message = RunIn(dir, kTwoLayers, chart);
+    session.SetRunIndex(-1);
+    const std::string message = RunIn(dir, session, kTwoLayers, chart);
     std::locale::global(std::locale::classic());
     std::setlocale(LC_ALL, "C");
     ASSERT_EQ(message, "");
@@ -138,55 +138,58 @@ TEST(Run, TheFileIsTheSameUnderACommaLocaleAndForAnyThreadCount) {
 
 TEST(Run, TheLoopLeavesTheLastFrequencyBehind) {
   TempWorkDir dir;
+  RunSession session;  // its first run draws into series 0
   MemoryChart chart;
-  State.RunIndex = -1;
-  ASSERT_EQ(RunIn(dir, kTwoLayers, chart), "");
-  EXPECT_EQ(State.FreqIndex, 512);
+  ASSERT_EQ(RunIn(dir, session, kTwoLayers, chart), "");
+  const ModelState& s = session.State();
+  EXPECT_EQ(s.FreqIndex, 512);
   const long double two_pi = 6.283185307179586477L;
-  EXPECT_LT(RelErr(State.Omega, two_pi * 5e10L), 1e-18L);
+  EXPECT_LT(RelErr(s.Omega, two_pi * 5e10L), 1e-18L);
   for (int j = 0; j < 2; ++j) {
-    const long double expected = State.Omega * State.RefrIndex[j] / (2.99792458e11L * State.DiffCoef[j]);
-    EXPECT_LT(RelErr(State.OmegaTerm[j], expected), 1e-18L);
+    const long double expected = s.Omega * s.Model.RefrIndex[j] / (2.99792458e11L * s.Model.DiffCoef[j]);
+    EXPECT_LT(RelErr(s.OmegaTerm[j], expected), 1e-18L);
   }
   // ReflRe/ReflIm are those of k = 512, as RadialReflectance computes them for that frequency.
   FrequencyContext context;
   context.Resize(2);
-  context.OmegaTerm = State.OmegaTerm;
-  RadialReflectance(DerivedFromState(State), State.Rho, context);
-  EXPECT_EQ(State.ReflRe, context.ReflRe);
-  EXPECT_EQ(State.ReflIm, context.ReflIm);
-  EXPECT_GT(State.PeakAbs, 0.0L);
-  EXPECT_FALSE(State.OutputFile.IsOpen());
+  context.OmegaTerm = s.OmegaTerm;
+  RadialReflectance(s.Model, s.Rho, context);
+  EXPECT_EQ(s.ReflRe, context.ReflRe);
+  EXPECT_EQ(s.ReflIm, context.ReflIm);
+  EXPECT_GT(s.PeakAbs, 0.0L);
+  EXPECT_FALSE(s.OutputFile.IsOpen());
 }
 
 TEST(Run, TheNinthRunComputesEverythingAndThenFailsWithAnEmptyFile) {
   TempWorkDir dir;
+  RunSession session;
   MemoryChart chart;
-  State.RunIndex = 7;  // eight runs done
-  EXPECT_EQ(RunIn(dir, kOneLayer, chart), "Listenindex überschreitet das Maximum (8)");
-  EXPECT_EQ(State.RunIndex, 8);
-  EXPECT_EQ(State.FreqIndex, 512);
+  session.SetRunIndex(7);  // eight runs done
+  EXPECT_EQ(RunIn(dir, session, kOneLayer, chart), "Listenindex überschreitet das Maximum (8)");
+  EXPECT_EQ(session.State().RunIndex, 8);
+  EXPECT_EQ(session.State().FreqIndex, 512);
   EXPECT_EQ(dir.Read("reflectance.dat"), "");
-  EXPECT_FALSE(State.OutputFile.IsOpen());
-  EXPECT_FALSE(State.InputFile.IsOpen());
+  EXPECT_FALSE(session.State().OutputFile.IsOpen());
+  EXPECT_FALSE(session.State().InputFile.IsOpen());
   // Every later run fails the same way, with its own number.
-  EXPECT_EQ(RunIn(dir, kOneLayer, chart), "Listenindex überschreitet das Maximum (9)");
+  EXPECT_EQ(RunIn(dir, session, kOneLayer, chart), "Listenindex überschreitet das Maximum (9)");
   for (int series = 0; series < ChartSink::kSeriesCount; ++series) EXPECT_TRUE(chart.Series(series).empty());
 }
 
 TEST(Run, AWriteErrorEndsTheRunAndTheChartKeepsWhatItGot) {
   TempWorkDir dir;
+  RunSession session;  // its first run draws into series 0
   MemoryChart chart;
-  State.RunIndex = -1;
   // Every write to /dev/full fails with "no space left"; buffering lets it surface late.
-  EXPECT_EQ(RunIn(dir, kOneLayer, chart, {.output_path = "/dev/full"}), "E/A-Fehler " + std::to_string(ENOSPC));
-  EXPECT_FALSE(State.OutputFile.IsOpen());
+  EXPECT_EQ(RunIn(dir, session, kOneLayer, chart, {.output_path = "/dev/full"}), "E/A-Fehler " + std::to_string(ENOSPC));
+  EXPECT_FALSE(session.State().OutputFile.IsOpen());
   EXPECT_FALSE(chart.Series(0).empty());
 }
 
 // Each run ends with the fault that the model's steps meet first.
 TEST(Run, TheFirstFaultInTheOrderOfTheStepsNamesTheMessage) {
   TempWorkDir dir;
+  RunSession session;
   struct Case {
     const char* input;
     const char* message;
@@ -206,8 +209,8 @@ TEST(Run, TheFirstFaultInTheOrderOfTheStepsNamesTheMessage) {
   };
   for (const Case& c : cases) {
     MemoryChart chart;
-    State.RunIndex = -1;
-    EXPECT_EQ(RunIn(dir, c.input, chart), c.message) << c.input;
+    session.SetRunIndex(-1);
+    EXPECT_EQ(RunIn(dir, session, c.input, chart), c.message) << c.input;
     EXPECT_EQ(dir.Read("reflectance.dat"), "") << c.input;
   }
 }
@@ -216,6 +219,7 @@ TEST(Run, TheFirstFaultInTheOrderOfTheStepsNamesTheMessage) {
 // run must report the fault of the lowest frequency, for any number of threads.
 TEST(Run, AFaultIsReportedAtTheLowestFaultingFrequency) {
   TempWorkDir dir;
+  RunSession session;
   auto input = [](long double thickness) {
     std::ostringstream text;
     text.imbue(std::locale::classic());
@@ -225,15 +229,16 @@ TEST(Run, AFaultIsReportedAtTheLowestFaultingFrequency) {
   };
   auto faults_at = [&](long double thickness, int k) {
     dir.Write("input.dat", input(thickness));
-    ReadModel();
-    State.OutputFile.CloseQuietly();
+    session.ReadModel();
+    session.CloseFiles();
     FrequencyContext context;
     context.Resize(2);
     const long double omega = ((k * 6.283185307179586477L) * 1e8L) / 1.024L;
-    for (int j = 0; j < 2; ++j) context.OmegaTerm[j] = omega / ((State.DiffCoef[j] * 2.99792458e11L) / State.RefrIndex[j]);
-    return RunChecked([&] { RadialReflectance(DerivedFromState(State), State.Rho, context); }) != FpFault::kNone;
+    const DerivedModel& model = session.State().Model;
+    for (int j = 0; j < 2; ++j) context.OmegaTerm[j] = omega / ((model.DiffCoef[j] * 2.99792458e11L) / model.RefrIndex[j]);
+    return RunChecked([&] { RadialReflectance(model, session.Rho(), context); }) != FpFault::kNone;
   };
-  State.RunIndex = -100;
+  session.SetRunIndex(-100);
   long double passes = 100, fails = 400;  // thicknesses that pass and fault at k = 0
   ASSERT_FALSE(faults_at(passes, 0));
   ASSERT_TRUE(faults_at(fails, 0));
@@ -250,10 +255,10 @@ TEST(Run, AFaultIsReportedAtTheLowestFaultingFrequency) {
   ASSERT_GT(first, 0) << "the edge must move with the frequency for this test to mean anything";
   for (unsigned threads : {1u, 2u, 3u}) {
     MemoryChart chart;
-    State.RunIndex = -1;
-    const std::string message = RunIn(dir, input(thickness), chart, {.threads = threads});
+    session.SetRunIndex(-1);
+    const std::string message = RunIn(dir, session, input(thickness), chart, {.threads = threads});
     EXPECT_FALSE(message.empty());
-    EXPECT_EQ(State.FreqIndex, first) << threads << " threads";
+    EXPECT_EQ(session.State().FreqIndex, first) << threads << " threads";
     EXPECT_EQ(dir.Read("reflectance.dat"), "");
   }
 }

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "io/run_error.h"
+#include "app/run_error.h"
 #include "tests/test_support.h"
 
 namespace nlayer {
@@ -21,11 +21,12 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TempWorkDir;
 
+// What `action` refused, in the words of the window's run.
 std::string MessageOf(auto&& action) {
   try {
     action();
-  } catch (const RunError& e) {
-    return e.what();
+  } catch (const FileRefusal& e) {
+    return RunMessage(e);
   }
   return "";
 }
@@ -37,7 +38,15 @@ TEST(TextFile, AFileHeldByAnotherWriterIsRefusedAndKeepsItsContent) {
   ASSERT_GE(held, 0);
   ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
   TextFile file;
-  EXPECT_EQ(MessageOf([&] { file.Create("out.dat"); }), "E/A-Fehler " + std::to_string(EWOULDBLOCK));
+  try {
+    file.Create("out.dat");
+    ADD_FAILURE() << "a held file was created";
+  } catch (const FileRefusal& e) {
+    EXPECT_EQ(e.kind(), RefusalKind::kIoError);
+    EXPECT_EQ(e.error_number(), EWOULDBLOCK);
+    EXPECT_EQ(e.path(), "out.dat");
+    EXPECT_EQ(RunMessage(e), "E/A-Fehler " + std::to_string(EWOULDBLOCK));
+  }
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(dir.Read("out.dat"), "the other run's line\r\n");
   // Within one process too: a second writer of the same file waits for nobody.
@@ -84,7 +93,16 @@ TEST(TextFile, ANulByteIsNoText) {
   EXPECT_EQ(file.Get(), '1');
   EXPECT_EQ(file.Get(), '\n');
   EXPECT_EQ(file.Get(), '1');
-  EXPECT_EQ(MessageOf([&] { file.Get(); }), kInvalidNumericInput);
+  try {
+    file.Get();
+    ADD_FAILURE() << "a NUL byte read as text";
+  } catch (const FileRefusal& e) {
+    EXPECT_EQ(e.kind(), RefusalKind::kNulByte);
+    EXPECT_EQ(e.path(), "in.dat");
+    EXPECT_EQ(e.line(), 2);
+    EXPECT_EQ(e.error_number(), 0);
+    EXPECT_EQ(RunMessage(e), kInvalidNumericInput);
+  }
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <QMessageBox>
 #include <QString>
 
-#include "io/run_error.h"
+#include "app/run_error.h"
 #include "ui/main_window.h"
 
 namespace nlayer::ui {

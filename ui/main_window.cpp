@@ -15,11 +15,10 @@
 #include <optional>
 #include <utility>
 
-#include "app/model_state.h"
 #include "app/run.h"
+#include "app/run_error.h"
 #include "app/run_explanation.h"
 #include "core/number_text.h"
-#include "io/run_error.h"
 #include "plot/chart_image.h"
 #include "ui/application.h"
 #include "ui/model_dialog.h"
@@ -112,7 +111,7 @@ void TForm1::CreateChartMenu() {
   Chart1->setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
-void TForm1::FormCreate() { State.RunIndex = -1; }
+void TForm1::FormCreate() { session_.SetRunIndex(-1); }
 
 void TForm1::Button1Click() {
   const RunOptions options;
@@ -121,7 +120,7 @@ void TForm1::Button1Click() {
   const ModelReading reading = ReadModelForExplanation(options.input_path);
   ShowWarnings(reading.model ? ModelWarnings(*reading.model) : std::vector<std::string>());
   try {
-    RunModel(chart_, options);
+    session_.Run(chart_, options);
   } catch (const RunError& e) {
     NameRunSeries(options.input_path);  // a run that fails while writing has drawn a part
     if (!e.explanation().empty()) throw ExplainedRunError(e.what(), e.explanation());
@@ -134,12 +133,12 @@ void TForm1::Button1Click() {
 }
 
 void TForm1::NameRunSeries(const std::filesystem::path& input_path) {
-  const int series = State.RunIndex;
+  const int series = session_.RunIndex();
   if (series < 0 || series >= ChartSink::kSeriesCount || chart_.Series(series)->count() == 0) return;
   chart_.NameSeries(series, QStringLiteral("%1: %2, ρ = %3 mm")
                                 .arg(series + 1)
                                 .arg(QString::fromStdString(input_path.string()))
-                                .arg(QString::fromStdString(NumberText(State.Rho))));
+                                .arg(QString::fromStdString(NumberText(session_.Rho()))));
 }
 
 void TForm1::ShowWarnings(const std::vector<std::string>& warnings) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run.h"
 #include "plot/chart_adapter.h"
 
 QT_BEGIN_NAMESPACE
@@ -41,10 +42,10 @@ class TForm1 final : public QWidget {
   QLineSeries* Series7;
   QLineSeries* Series8;
 
-  // The window's creation: RunIndex := -1, so the first run draws into Series1.
+  // The window's creation: the session's RunIndex := -1, so the first run draws into Series1.
   void FormCreate();
-  // A click on Button1: one whole run, synchronously; the window neither repaints nor reacts
-  // until it has ended. A failure leaves as nlayer::RunError, which is also FailureDetails where
+  // A click on Button1: one whole run of the window's session, synchronously; the window
+  // neither repaints nor reacts until it has ended. A failure leaves as nlayer::RunError, which is also FailureDetails where
   // the model file tells what caused it. A model without physical meaning runs as it is, with
   // its warnings in the title bar until the next run.
   void Button1Click();
@@ -71,6 +72,10 @@ class TForm1 final : public QWidget {
   // The window title as stored: the title bar also carries the warnings of the last run's model.
   static const QString kCaption;
 
+  // The window's runs: their counter, the last run's model and distance, its files.
+  const RunSession& Session() const { return session_; }
+  RunSession& Session() { return session_; }
+
  private:
   void CreateControls();
   void CreateChartMenu();
@@ -80,6 +85,7 @@ class TForm1 final : public QWidget {
   void ShowWarnings(const std::vector<std::string>& warnings);
 
   ChartAdapter chart_;
+  RunSession session_;
 };
 
 // The one main window of the program, made by Application::CreateForm (null before and after).

@@ -1,11 +1,14 @@
-// The one way a run fails: an exception that carries the message a user sees.
+// The one way the window's run fails: an exception that carries the message a user sees, the
+// runtime's German words, made here from the library's faults and the readers' refusals.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/fp_guard.h"
+#include "io/file_refusal.h"
 
 namespace nlayer {
 
@@ -23,25 +26,22 @@ class RunError : public std::runtime_error {
   std::string explanation_;
 };
 
-// A RunError of a file operation that also keeps the operating system's error number, for
-// readers that report in other words than the runtime's.
-class FileError : public RunError {
- public:
-  FileError(const std::string& message, int error_number) : RunError(message), error_number_(error_number) {}
-  int error_number() const { return error_number_; }
-
- private:
-  int error_number_;
-};
-
 // The text shown for a failed run: the message, with a full stop appended when its last
 // character sorts after "." in the character code (a letter or a digit gets one, a closing
 // parenthesis does not). Both the window and the headless command show failures through this.
 std::string UserMessage(std::string_view message);
 
-// Throws the FileError for a failed file operation, mapping the operating system's error
-// number `err` to the runtime's message ("Datei nicht gefunden", "Dateizugriff verweigert",
-// "Ungültiger Dateiname", "Zu viele geöffnete Dateien", otherwise "E/A-Fehler <err>").
+// The runtime's message for a refusal of a run's file: for a failed file operation "Datei
+// nicht gefunden", "Dateizugriff verweigert", "Ungültiger Dateiname", "Zu viele geöffnete
+// Dateien", otherwise "E/A-Fehler <errno>"; for a value beyond the extended range the message
+// of its fault; for everything else the text breaks, "Ungültige numerische Eingabe" (also for
+// a NUL byte and for a file too long to be a model, which hold no model either).
+std::string RunMessage(const FileRefusal& refusal);
+
+// Throws the run's error for `refusal`, with RunMessage.
+[[noreturn]] void ThrowRunError(const FileRefusal& refusal);
+
+// ThrowRunError for a failed file operation with the operating system's error number `err`.
 [[noreturn]] void ThrowFileError(int err);
 
 // The message of a chart series number outside 0..7.

@@ -1,6 +1,4 @@
-#include "io/run_error.h"
-
-#include <cerrno>
+#include "app/run_error.h"
 
 namespace nlayer {
 
@@ -40,25 +38,32 @@ std::string UserMessage(std::string_view message) {
   return text;
 }
 
-void ThrowFileError(int err) {
-  switch (err) {
-    case ENOENT:
-      throw FileError("Datei nicht gefunden", err);
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      throw FileError("Dateizugriff verweigert", err);
-    case ENAMETOOLONG:
-    case EILSEQ:
-    case EINVAL:
-      throw FileError("Ungültiger Dateiname", err);
-    case EMFILE:
-    case ENFILE:
-      throw FileError("Zu viele geöffnete Dateien", err);
-    default:
-      throw FileError("E/A-Fehler " + std::to_string(err), err);
+std::string RunMessage(const FileRefusal& refusal) {
+  switch (refusal.kind()) {
+    case RefusalKind::kFileNotFound:
+      return "Datei nicht gefunden";
+    case RefusalKind::kAccessDenied:
+      return "Dateizugriff verweigert";
+    case RefusalKind::kInvalidName:
+      return "Ungültiger Dateiname";
+    case RefusalKind::kTooManyOpenFiles:
+      return "Zu viele geöffnete Dateien";
+    case RefusalKind::kIoError:
+      return "E/A-Fehler " + std::to_string(refusal.error_number());
+    case RefusalKind::kOutOfRange:
+      return FaultMessage(refusal.fault());
+    case RefusalKind::kInvalidNumber:
+    case RefusalKind::kTooLong:
+    case RefusalKind::kNulByte:
+    case RefusalKind::kFileTooLong:
+      break;
   }
+  return std::string(kInvalidNumericInput);
 }
+
+void ThrowRunError(const FileRefusal& refusal) { throw RunError(RunMessage(refusal)); }
+
+void ThrowFileError(int err) { ThrowRunError(FileRefusal::OfErrorNumber(err)); }
 
 void ThrowListIndexError(int index) {
   throw RunError("Listenindex überschreitet das Maximum (" + std::to_string(index) + ")");
