@@ -1,9 +1,10 @@
 // nlayer-fit: fits the layers' optical properties to a measured curve, given the instrument
 // response, and prints the estimates with their standard errors.
 //
-// Exit status: 0 when the fit converged; 1 when it could not be done (the reason on standard
-// error) or did not converge (the estimates printed all the same, the solver's words on
-// standard error); 2 for a bad command line.
+// Exit status: 0 when the fit succeeded; 3 when it ran but is flagged (not converged, a
+// parameter on a bound, poorly determined, ...: the report printed all the same, the flags'
+// sentences on standard error); 1 when it could not be done (the reason on standard error);
+// 2 for a bad command line.
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -33,7 +34,7 @@ constexpr const char* kUsage =
     "Usage: nlayer-fit --measured PATH --irf PATH --model PATH --free LIST [--rho MM]\n"
     "                  [--range RISE,FALL | --window-ps FIRST,LAST] [--bounds LIST] [--background]\n"
     "                  [--statistic poisson|chi2] [--engine exact|fast] [--threads N]\n"
-    "                  [--csv PATH] [--plot IMAGE]\n"
+    "                  [--shift-ps PS] [--csv PATH] [--plot IMAGE] [--json PATH]\n"
     "Fits the model's free parameters, an amplitude and a time shift to a measured curve.\n"
     "\n"
     "  --measured PATH   the measured curve: lines of t_ps and counts (comma or blank separated)\n"
@@ -52,13 +53,18 @@ constexpr const char* kUsage =
     "                    weighted by the counts' Poisson variance)\n"
     "  --engine NAME     fast (default: vectorised double precision, 8 digits) or exact (80-bit)\n"
     "  --threads N       worker threads of the model (default: all cores)\n"
+    "  --shift-ps PS     holds the shift at a calibrated value in ps instead of fitting it\n"
     "  --csv PATH        writes t_ps, measured, model, residual and in_fit_range per bin\n"
     "  --plot IMAGE      draws log counts and the fit above, residuals below (.png or .svg)\n"
+    "  --json PATH       writes the report (estimates, covariance, flags) as JSON\n"
     "  --help, --version\n"
     "\n"
     "Prints NAME = VALUE +- STDERR for each free parameter, the amplitude (counts mm^2), the\n"
     "shift (ps) and the background (counts per bin), then chi2_reduced, the fit range and the\n"
-    "number of forward evaluations of the model with the time taken.\n";
+    "number of forward evaluations of the model with the time taken; then the statistics, the\n"
+    "solver's account, the correlations and the verdict with a sentence for each flag.\n"
+    "Exit status: 0 success, 3 a fit that ran but is flagged, 1 one that could not be done,\n"
+    "2 a bad command line.\n";
 
 struct UsageError {
   std::string message;
@@ -139,7 +145,7 @@ int Flush(int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::optional<std::filesystem::path> measured_path, irf_path, model_path, csv_path, plot_path;
+  std::optional<std::filesystem::path> measured_path, irf_path, model_path, csv_path, plot_path, json_path;
   std::optional<nlayer::NumberList> free_list, rho;
   std::vector<nlayer::FitParameter> bounds;
   nlayer::FitRequest request;
@@ -225,6 +231,11 @@ int main(int argc, char** argv) {
           throw UsageError{"--threads needs a whole number from 1 to 1024, not \"" + std::string(text) + "\""};
         }
         request.options.threads = threads;
+      } else if (arg == "--shift-ps") {
+        request.shift_ps = static_cast<double>(ParseList(arg, value(), "one shift in ps", 1).values[0]);
+        if (!std::isfinite(*request.shift_ps)) throw UsageError{"--shift-ps needs a finite number of ps"};
+      } else if (arg == "--json") {
+        json_path = std::string(value());
       } else if (arg == "--csv") {
         csv_path = std::string(value());
       } else if (arg == "--plot") {
@@ -246,7 +257,8 @@ int main(int argc, char** argv) {
       // Amplitude and shift alone are a fit too, but asking for nothing is more likely a slip.
       throw UsageError{"name the parameters to fit with --free (e.g. --free mua1,musp1)"};
     }
-    for (const auto& [output, option] : {std::pair{csv_path, "--csv"}, std::pair{plot_path, "--plot"}}) {
+    for (const auto& [output, option] :
+         {std::pair{csv_path, "--csv"}, std::pair{plot_path, "--plot"}, std::pair{json_path, "--json"}}) {
       if (!output) continue;
       for (const auto& input : {measured_path, irf_path, model_path}) {
         if (nlayer::SameFile(*input, *output)) {
@@ -276,7 +288,7 @@ int main(int argc, char** argv) {
   try {
     nlayer::AssertFloatingPointEnvironment();
     // Checked before the fit, which may take a while, rather than after it.
-    for (const auto* output : {&csv_path, &plot_path}) {
+    for (const auto* output : {&csv_path, &plot_path, &json_path}) {
       if (*output) nlayer::CheckOutputPath(**output);
     }
     const nlayer::ModelFile model = nlayer::ReadModelFile(*model_path);
@@ -294,16 +306,10 @@ int main(int argc, char** argv) {
     request.rho_mm = rho ? rho->values[0] : model.rho_mm;
     result = nlayer::FitCurve(request);
 
-    for (const nlayer::FitEstimate& e : result.estimates) {
-      std::printf("%s = %s +- %s\n", e.name.c_str(), Digits(e.value, 6).c_str(), Digits(e.standard_error, 3).c_str());
-    }
-    std::printf("chi2_reduced = %s\n", Digits(result.chi2_reduced, 4).c_str());
-    std::printf("fit_range_ps = %s ... %s (%d degrees of freedom)\n", Shortest(request.t_ps[result.first_bin]).c_str(),
-                Shortest(request.t_ps[result.last_bin]).c_str(), result.degrees_of_freedom);
-    std::printf("forward_evaluations = %d (%d iterations, %s s)\n", result.forward_evaluations, result.iterations,
-                Digits(result.seconds, 3).c_str());
+    std::fputs(result.FullReport().c_str(), stdout);
 
     if (csv_path) nlayer::ReplaceFile(*csv_path, Table(request, result));
+    if (json_path) nlayer::ReplaceFile(*json_path, result.ToJson());
 #if NLAYER_HAVE_PLOT
     if (plot_path) {
       nlayer::fit::FitPicture picture{request.t_ps, request.counts, result.model_counts, result.residuals,
@@ -324,8 +330,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!result.success) {
-    std::fprintf(stderr, "nlayer-fit: the fit did not converge: %s\n", result.message.c_str());
-    return Flush(1);
+    std::string why;
+    for (const nlayer::FitFlag& flag : result.flags) why += " " + flag.sentence;
+    std::fprintf(stderr, "nlayer-fit: the fit is not to be trusted:%s\n", why.c_str());
+    return Flush(3);
   }
   return Flush(0);
 }
