@@ -773,7 +773,10 @@ FitResult FitCurve(const FitRequest& original) {
     ceres::Solve(options, &problem, &summary);
     rethrow();
     result.iterations += static_cast<int>(summary.iterations.size()) - 1;
-    result.successful_steps += std::max(summary.num_successful_steps, 0);
+    // Ceres counts the start (iteration 0) among its successful steps: counted here without it.
+    for (std::size_t k = 1; k < summary.iterations.size(); ++k) {
+      if (summary.iterations[k].step_is_successful) ++result.successful_steps;
+    }
     full = spectra.Full(x.data());
     if (frequencies == samples / 2 + 1 || round == 2) break;
     if (model.TruncationBound(full, frequencies) <= request.spectrum_tolerance) break;
