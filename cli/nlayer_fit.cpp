@@ -1,9 +1,10 @@
 // nlayer-fit: fits the layers' optical properties to a measured curve, given the instrument
 // response, and prints the estimates with their standard errors.
 //
-// Exit status: 0 when the fit converged; 1 when it could not be done (the reason on standard
-// error) or did not converge (the estimates printed all the same, the solver's words on
-// standard error); 2 for a bad command line.
+// Exit status: 0 when the fit succeeded; 3 when it ran but is flagged (not converged, a
+// parameter on a bound, poorly determined, ...: the report printed all the same, the flags'
+// sentences on standard error); 1 when it could not be done (the reason on standard error);
+// 2 for a bad command line.
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -38,10 +39,11 @@ constexpr const char* kUsage =
     "\n"
     "Prints NAME = VALUE +- STDERR for each free parameter, the amplitude (counts mm^2), the\n"
     "shift (ps) and the background (counts per bin), then chi2_reduced, the fit range and the\n"
-    "number of forward evaluations of the model with the time taken.\n"
+    "number of forward evaluations of the model with the time taken; then the statistics, the\n"
+    "solver's account, the correlations and the verdict with a sentence for each flag.\n"
     "\n"
-    "Exit status: 0 when the fit converged, 1 when it could not be done or did not converge,\n"
-    "2 for a bad command line.\n";
+    "Exit status: 0 success, 3 a fit that ran but is flagged, 1 one that could not be done,\n"
+    "2 a bad command line.\n";
 
 // "mua1=0.001:0.1,musp1=:5": a side left empty keeps its default. Returns what is wrong, or "".
 std::string ParseBounds(std::string_view text, std::vector<nlayer::FitParameter>& bounds) {
@@ -104,7 +106,7 @@ std::optional<std::vector<std::string>> FreeNames(std::string_view text) {
 
 // Everything the command line asks for.
 struct Command {
-  std::optional<std::filesystem::path> measured_path, irf_path, model_path, csv_path, plot_path;
+  std::optional<std::filesystem::path> measured_path, irf_path, model_path, csv_path, plot_path, json_path;
   std::optional<nlayer::NumberList> rho;
   nlayer::FitRequest request;
 };
@@ -113,7 +115,7 @@ struct Command {
 // status (--help, --version, or 2 for a bad command line, which starts no fit).
 std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
   using namespace nlayer::cli;
-  auto& [measured_path, irf_path, model_path, csv_path, plot_path, rho, request] = command;
+  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, request] = command;
   std::vector<std::string> free_names;
   std::vector<nlayer::FitParameter> bounds;
   auto path = [](std::optional<std::filesystem::path>& to) {
@@ -195,8 +197,16 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
          "worker threads of the model, 1 to 1024 (default: all cores)")
       ->option_text("N")
       ->check(WholeNumberRule(1, 1024));
+  app.add_option_function<std::string>(
+         "--shift-ps", [&](const std::string& text) { request.shift_ps = static_cast<double>(Numbers(text).values[0]); },
+         "holds the shift at a calibrated value in ps instead of fitting it")
+      ->option_text("PS")
+      ->check(NumberListRule("one shift in ps", 1));
   app.add_option_function<std::string>("--csv", path(csv_path),
                                        "writes t_ps, measured, model, residual and in_fit_range per bin")
+      ->option_text("PATH");
+  app.add_option_function<std::string>("--json", path(json_path),
+                                       "writes the report (estimates, covariance, flags) as JSON")
       ->option_text("PATH");
   CLI::Option* plot = app.add_option_function<std::string>(
       "--plot", path(plot_path), "draws log counts and the fit above, residuals below (.png or .svg)");
@@ -220,7 +230,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
       // Amplitude and shift alone are a fit too, but asking for nothing is more likely a slip.
       throw UsageError{"name the parameters to fit with --free (e.g. --free mua1,musp1)"};
     }
-    for (const auto& [output, option] : {std::pair{csv_path, "--csv"}, std::pair{plot_path, "--plot"}}) {
+    for (const auto& [output, option] :
+         {std::pair{csv_path, "--csv"}, std::pair{plot_path, "--plot"}, std::pair{json_path, "--json"}}) {
       if (!output) continue;
       for (const auto& input : {measured_path, irf_path, model_path}) {
         if (nlayer::SameFile(*input, *output)) {
@@ -249,13 +260,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
 int main(int argc, char** argv) {
   Command command;
   if (const std::optional<int> status = ParseCommandLine(argc, argv, command)) return *status;
-  auto& [measured_path, irf_path, model_path, csv_path, plot_path, rho, request] = command;
+  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, request] = command;
 
   nlayer::FitResult result;
   try {
     nlayer::AssertFloatingPointEnvironment();
     // Checked before the fit, which may take a while, rather than after it.
-    for (const auto* output : {&csv_path, &plot_path}) {
+    for (const auto* output : {&csv_path, &plot_path, &json_path}) {
       if (*output) nlayer::CheckOutputPath(**output);
     }
     const nlayer::ModelFile model = nlayer::ReadModelFile(*model_path);
@@ -273,14 +284,8 @@ int main(int argc, char** argv) {
     request.rho_mm = rho ? rho->values[0] : model.rho_mm;
     result = nlayer::FitCurve(request);
 
-    for (const nlayer::FitEstimate& e : result.estimates) {
-      std::printf("%s = %s +- %s\n", e.name.c_str(), Digits(e.value, 6).c_str(), Digits(e.standard_error, 3).c_str());
-    }
-    std::printf("chi2_reduced = %s\n", Digits(result.chi2_reduced, 4).c_str());
-    std::printf("fit_range_ps = %s ... %s (%d degrees of freedom)\n", Shortest(request.t_ps[result.first_bin]).c_str(),
-                Shortest(request.t_ps[result.last_bin]).c_str(), result.degrees_of_freedom);
-    std::printf("forward_evaluations = %d (%d iterations, %s s)\n", result.forward_evaluations, result.iterations,
-                Digits(result.seconds, 3).c_str());
+    std::fputs(result.FullReport().c_str(), stdout);
+    if (json_path) nlayer::ReplaceFile(*json_path, result.ToJson());
 
     if (csv_path) nlayer::ReplaceFile(*csv_path, Table(request, result));
 #if NLAYER_HAVE_PLOT
@@ -303,8 +308,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!result.success) {
-    std::fprintf(stderr, "nlayer-fit: the fit did not converge: %s\n", result.message.c_str());
-    return nlayer::cli::FlushReport("nlayer-fit", 1);
+    std::string why;
+    for (const nlayer::FitFlag& flag : result.flags) why += " " + flag.sentence;
+    std::fprintf(stderr, "nlayer-fit: the fit is not to be trusted:%s\n", why.c_str());
+    return nlayer::cli::FlushReport("nlayer-fit", 3);
   }
   return nlayer::cli::FlushReport("nlayer-fit", 0);
 }

@@ -326,6 +326,36 @@ py::dict FitDict(const nlayer::FitResult& result) {
   out["seconds"] = result.seconds;
   out["success"] = result.success;
   out["message"] = result.message;
+  py::list names, fixed, flags;
+  for (const nlayer::FitEstimate& e : result.estimates) {
+    names.append(e.name);
+    if (e.fixed) fixed.append(e.name);
+  }
+  for (const nlayer::FitFlag& f : result.flags) {
+    py::dict flag;
+    flag["kind"] = nlayer::FitFlagName(f.kind);
+    flag["parameters"] = f.parameters;
+    flag["sentence"] = f.sentence;
+    flags.append(flag);
+  }
+  const auto n = static_cast<py::ssize_t>(result.estimates.size());
+  auto matrix = [n](const std::vector<double>& values) {
+    py::array_t<double> out({n, n});
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+  };
+  out["names"] = names;
+  out["fixed"] = fixed;
+  out["covariance"] = matrix(result.covariance);
+  out["correlation"] = matrix(result.correlation);
+  out["flags"] = flags;
+  out["notes"] = result.notes;
+  out["poisson_deviance"] = result.poisson_deviance;
+  out["condition_number"] = result.condition_number;
+  out["termination"] = result.termination;
+  out["successful_steps"] = result.successful_steps;
+  out["report"] = result.FullReport();
+  out["json"] = result.ToJson();
   return out;
 }
 
@@ -587,7 +617,7 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
          const std::vector<std::tuple<std::string, std::optional<double>, std::optional<double>>>& free,
          bool background, const std::string& statistic, double rise_fraction, double fall_fraction,
          std::optional<double> t_first_ps, std::optional<double> t_last_ps, unsigned threads,
-         const std::string& engine, double spectrum_tolerance, int max_iterations) {
+         const std::string& engine, double spectrum_tolerance, int max_iterations, std::optional<double> shift_ps) {
         nlayer::FitRequest request;
         request.t_ps = std::move(t_ps);
         request.counts = std::move(counts);
@@ -602,6 +632,7 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
         request.options = Options(threads, engine);
         request.spectrum_tolerance = spectrum_tolerance;
         request.max_iterations = max_iterations;
+        request.shift_ps = shift_ps;
         const nlayer::FitResult result =
             RunInterruptible<nlayer::FitResult>([request = std::move(request)] { return nlayer::FitCurve(request); });
         return FitDict(result);
@@ -609,7 +640,7 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
       py::arg("t_ps"), py::arg("counts"), py::arg("irf"), py::arg("irf_t_ps"), py::arg("medium"), py::arg("rho_mm"),
       py::arg("free"), py::arg("background"), py::arg("statistic"), py::arg("rise_fraction"),
       py::arg("fall_fraction"), py::arg("t_first_ps"), py::arg("t_last_ps"), py::arg("threads"), py::arg("engine"),
-      py::arg("spectrum_tolerance"), py::arg("max_iterations"));
+      py::arg("spectrum_tolerance"), py::arg("max_iterations"), py::arg("shift_ps"));
 
   m.def(
       "unwrapped_phase_lag",

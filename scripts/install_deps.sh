@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libhwy-dev libcli11-dev
-  libceres-dev libeigen3-dev
+  libceres-dev libeigen3-dev nlohmann-json3-dev
   xvfb xauth fonts-liberation
   clang libclang-rt-14-dev
   locales

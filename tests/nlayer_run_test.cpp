@@ -778,6 +778,46 @@ TEST(NlayerRunTest, AnImageThatCannotBeWrittenLeavesTheOldOne) {
 #endif
 
 // --moments: the model's moments and their sensitivities, as the library computes them.
+// nlayer-fit's statuses: 0 for a fit without flags, 3 for one that ran but is flagged (the
+// report printed all the same, the flags' sentences in one line on standard error), 2 for a
+// shift that is no number. --json writes the same verdict for programs.
+TEST(NlayerFitTest, AFlaggedFitEndsWithStatusThreeAndSaysWhy) {
+  TempWorkDir dir;
+  const fs::path fit = kExamples / "fit";
+  dir.Write("start.dat", "1\n1.3\n0.012\n1.4\n10\n30\n");
+  const std::vector<std::string> common = {"--measured", (fit / "measured.csv").string(), "--irf",
+                                           (fit / "irf.csv").string(), "--free", "mua1,musp1", "--threads", "1"};
+  auto run = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = common;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunCommand(NLAYER_FIT_PATH, args);
+  };
+
+  Outcome done = run({"--model", (fit / "input.dat").string(), "--json", "good.json"});
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(done.err, "");
+  EXPECT_EQ(done.out.rfind("mua1 = 0.00995", 0), 0u) << done.out;
+  EXPECT_NE(done.out.find("\nverdict: success (no flag)\n"), std::string::npos) << done.out;
+  EXPECT_NE(dir.Read("good.json").find("\"success\": true"), std::string::npos);
+
+  done = run({"--model", "start.dat", "--bounds", "mua1=0.0105:0.1", "--json", "bound.json"});
+  EXPECT_EQ(done.status, 3);
+  EXPECT_EQ(done.out.rfind("mua1 = 0.0105 +- ", 0), 0u) << done.out;
+  EXPECT_NE(done.out.find("verdict: NOT to be trusted (1 flag)\n  at_bound: mua1 stopped at its lower bound 0.0105"),
+            std::string::npos)
+      << done.out;
+  EXPECT_EQ(done.err.rfind("nlayer-fit: the fit is not to be trusted: mua1 stopped at its lower bound 0.0105: ", 0), 0u)
+      << done.err;
+  EXPECT_EQ(std::count(done.err.begin(), done.err.end(), '\n'), 1);
+  const std::string json = dir.Read("bound.json");
+  EXPECT_NE(json.find("\"success\": false"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"kind\": \"at_bound\""), std::string::npos) << json;
+
+  done = run({"--model", (fit / "input.dat").string(), "--shift-ps", "nan"});
+  EXPECT_EQ(done.status, 2);
+  EXPECT_EQ(done.err, "nlayer-fit: --shift-ps: needs one shift in ps: \"nan\" is not a number\n");
+}
+
 TEST(NlayerRunTest, MomentsPrintsTheMomentsAndOneLineAPerLayer) {
   TempWorkDir dir;
   fs::copy_file(kExamples / "adult_head" / "input.dat", dir.path() / "input.dat");

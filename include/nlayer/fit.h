@@ -19,9 +19,15 @@
 // The fit: Levenberg-Marquardt with bounds and the covariance at the optimum (Ceres Solver),
 // over the bins of the fit range, with Poisson statistics: the Poisson likelihood (residuals
 // whose squares are the Poisson deviance 2 (m - y + y ln(y / m)), default) or least squares
-// weighted by the data's Poisson variance max(y, 1). Always free: the amplitude and the shift;
-// optionally a constant background per bin; and any of mua and mus' of any layer and the top
-// layer's thickness.
+// weighted by the data's Poisson variance max(y, 1). Always free: the amplitude and the shift
+// (unless a calibrated shift is given); optionally a constant background per bin; and any of mua
+// and mus' of any layer and the top layer's thickness.
+//
+// The result says when not to trust it: a fit that did not converge, a parameter on a bound,
+// parameters the data do not tell apart, errors that are not finite, a model that does not
+// describe the data, a shift that puts the light outside the data, or data that are not counts
+// under the Poisson statistic each raise a flag with a sentence, and any flag makes `success`
+// false. FullReport() puts it all in words, ToJson() in a machine-readable form.
 #pragma once
 
 #include <optional>
@@ -76,6 +82,8 @@ struct FitRequest {
   ComputeOptions options{.threads = 0, .engine = Engine::kFast};
   double spectrum_tolerance = 1e-8;  // relative to the model curve's peak; 0: the whole spectrum
   int max_iterations = 100;
+  // A calibrated shift (ps) held fixed instead of fitted; empty: fitted from the curve's rise.
+  std::optional<double> shift_ps;
 };
 
 struct FitEstimate {
@@ -84,6 +92,30 @@ struct FitEstimate {
   double standard_error = 0;  // from the covariance at the optimum; NaN when it is singular
   double start = 0;
   double lower = 0, upper = 0;
+  bool fixed = false;  // held at `value` (a calibrated shift): standard error 0, not fitted
+};
+
+// Why a fit is not to be trusted. Each flag carries one English sentence that says why.
+enum class FitFlagKind {
+  kNotConverged,      // the solver did not end by convergence, or took no step from a start
+                      // that is not optimal
+  kAtBound,           // a parameter stopped on (within 1e-6 of) a bound
+  kPoorlyDetermined,  // two free physical parameters correlated beyond 0.98, an ill-conditioned
+                      // J'J (condition number above 1e10), a singular covariance
+  kNotFinite,         // an estimate or a standard error that is not a finite number
+  kModelMismatch,     // chi^2 / nu above 4 for counts: the model does not describe the data
+  kShiftOutside,      // the shift puts the IRF's light before the window or after the peak
+  kNotCounts,         // the Poisson statistic on data whose peak is below one count
+};
+
+// "not_converged", "at_bound", "poorly_determined", "not_finite", "model_mismatch",
+// "shift_outside", "not_counts": the names of the JSON form.
+const char* FitFlagName(FitFlagKind kind);
+
+struct FitFlag {
+  FitFlagKind kind;
+  std::vector<std::string> parameters;  // the parameters it concerns; empty: the fit as a whole
+  std::string sentence;
 };
 
 struct FitResult {
@@ -99,11 +131,29 @@ struct FitResult {
   // Their squares over the fit range add up to chi2_reduced * degrees_of_freedom.
   std::vector<double> residuals;
   std::size_t first_bin = 0, last_bin = 0;  // the fit range, inclusive
+  double t_first_ps = 0, t_last_ps = 0;     // their times
   int forward_evaluations = 0;  // spectra of the model computed (the expensive part)
   int iterations = 0;
+  int successful_steps = 0;     // iterations that lowered the cost
   double seconds = 0;
-  bool success = false;  // the solver converged and the covariance could be computed
-  std::string message;   // how the solver ended, in English
+  FitStatistic statistic = FitStatistic::kPoissonLikelihood;
+  // The Poisson deviance 2 sum (m - y + y ln(y / m)) over the fit range, whatever the statistic.
+  double poisson_deviance = 0;
+  // The covariance (physical units) and correlation of the estimates, row-major, in the order of
+  // `estimates`; NaN where the covariance could not be computed; 0 in the row and column of a
+  // fixed shift. Not scaled by chi^2, except where the data are not counts under the chi2
+  // statistic: every bin then weighs the same, and the scatter of the residuals stands in for
+  // the unknown variance (see `notes`).
+  std::vector<double> covariance;
+  std::vector<double> correlation;
+  // The condition number of J'J at the optimum with the Jacobian's columns scaled to unit length
+  // (independent of the parameters' units); NaN where it could not be computed.
+  double condition_number = 0;
+  std::string termination;  // Ceres's: "CONVERGENCE", "NO_CONVERGENCE", "FAILURE", ...
+  std::vector<FitFlag> flags;
+  std::vector<std::string> notes;  // remarks that raise no flag
+  bool success = false;  // no flag: converged, determined, finite, described by the model
+  std::string message;   // how the solver ended, then every flag's sentence, in English
 
   const FitEstimate* Find(const std::string& name) const {
     for (const FitEstimate& e : estimates) {
@@ -111,6 +161,13 @@ struct FitResult {
     }
     return nullptr;
   }
+
+  // Everything above in words for a person (the estimates first, as nlayer-fit prints them,
+  // then the statistics, the solver's account, the correlations, the flags and the verdict),
+  // in the spirit of Ceres's Summary::FullReport.
+  std::string FullReport() const;
+  // The same as one JSON object (the per-bin arrays left out); NaN and infinity as null.
+  std::string ToJson() const;
 };
 
 // Input that cannot be fitted, with an English sentence: bins that are not uniform or differ

@@ -1,6 +1,7 @@
 """Moments of curves and of the model, their sensitivities to each layer's absorption, and fits
 of the layers' optical properties to measured curves."""
 
+import json
 import os
 from typing import NamedTuple
 
@@ -137,9 +138,19 @@ class FitResult:
                   deviance (about (y - m) / sqrt(m)), or (y - m) / sqrt(max(y, 1)) for chi2
     fit_range     slice of the bins that were fitted; fit_range_ps their first and last time
     medium        the model's Medium with the fitted values
-    success       True when the solver converged and the covariance could be computed
-    message       how the solver ended
+    names         the estimates' names in the order of covariance and correlation's rows
+    covariance, correlation   (n, n) arrays over `names` in physical units (NaN where the
+                  covariance is singular; 0 in the row and column of a fixed shift)
+    fixed         the names held fixed (shift_ps when a calibrated shift was given)
+    flags         list of dicts {"kind", "parameters", "sentence"}, one per reason not to trust
+                  the fit: "not_converged", "at_bound", "poorly_determined", "not_finite",
+                  "model_mismatch", "shift_outside", "not_counts"
+    notes         remarks that raise no flag
+    success       True when nothing is flagged
+    message       how the solver ended, then every flag's sentence
+    poisson_deviance, condition_number, termination, successful_steps
     evaluations   how many times the model's spectrum was computed; iterations; seconds
+    report()      everything in words (as nlayer-fit prints it); to_json(), to_dict() for programs
     """
 
     def __init__(self, raw, t_ps, measured):
@@ -161,11 +172,37 @@ class FitResult:
         self.evaluations = raw["evaluations"]
         self.iterations = raw["iterations"]
         self.seconds = raw["seconds"]
+        self.names = list(raw["names"])
+        self.fixed = list(raw["fixed"])
+        self.covariance = raw["covariance"]
+        self.correlation = raw["correlation"]
+        self.flags = list(raw["flags"])
+        self.notes = list(raw["notes"])
+        self.poisson_deviance = raw["poisson_deviance"]
+        self.condition_number = raw["condition_number"]
+        self.termination = raw["termination"]
+        self.successful_steps = raw["successful_steps"]
+        self._report = raw["report"]
+        self._json = raw["json"]
+
+    def report(self):
+        """The whole account in words, as nlayer-fit prints it: estimates, statistics, the
+        solver's ending, the correlations and the verdict with a sentence per flag."""
+        return self._report
+
+    def to_json(self):
+        """The account as a JSON text (nlayer-fit --json writes the same); NaN and infinity
+        as null."""
+        return self._json
+
+    def to_dict(self):
+        """The account as a dict, as to_json() decodes."""
+        return json.loads(self._json)
 
     def __repr__(self):
         lines = [f"{name} = {value:.6g} +- {self.stderr[name]:.3g}" for name, value in self.values.items()]
         lines.append(f"chi2_reduced = {self.chi2_reduced:.4g}")
-        state = "converged" if self.success else "NOT converged: " + self.message
+        state = "converged" if self.success else "NOT to be trusted: " + " ".join(f["sentence"] for f in self.flags)
         lines.append(f"({state}; {self.evaluations} evaluations, {self.iterations} iterations, {self.seconds:.2f} s)")
         return "FitResult(\n  " + "\n  ".join(lines) + "\n)"
 
@@ -189,7 +226,7 @@ def _curve(value, name, bins=None):
 
 def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.01), window_ps=None,
         background=False, statistic="poisson", engine="fast", threads=0, spectrum_tolerance=1e-8,
-        max_iterations=100):
+        max_iterations=100, shift_ps=None):
     """Fits the layers' optical properties to a measured time-resolved curve.
 
     The model of the counts in bin i is amplitude * sum_j w_j R(t_i - t_j - shift) dt (+ a
@@ -232,9 +269,14 @@ def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.
         Frequencies whose contribution to any bin stays below this fraction of the curve's
         peak are left out while fitting (0: never); the fitted curve is checked and returned
         from the whole spectrum.
+    shift_ps : float, optional
+        A calibrated shift (ps) held fixed instead of fitted.
 
-    Returns a FitResult; raises ValueError (with an English sentence) for input that cannot be
-    fitted: bins that are not uniform or differ between curve and IRF, an IRF without counts,
+    Returns a FitResult, whose `success` is False with a sentence per flag in `flags` when the
+    fit is not to be trusted (not converged, a parameter on a bound, poorly determined, not
+    finite, chi2/nu above 4, a shift outside the data, scaled data under the Poisson
+    statistic); raises ValueError (with an English sentence) for input that cannot be fitted:
+    bins that are not uniform or differ between curve and IRF, an IRF without counts,
     no counts in the fit range, a parameter that names no layer, bounds that exclude the start
     value. The call releases the GIL.
 
@@ -275,5 +317,6 @@ def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.
                       bool(background), statistic, rise, fall, first, last,
                       _checks.threads(threads), _checks.engine(engine),
                       _checks.real(spectrum_tolerance, "spectrum_tolerance"),
-                      _checks.positive_count(max_iterations, "max_iterations", 10000))
+                      _checks.positive_count(max_iterations, "max_iterations", 10000),
+                      None if shift_ps is None else _checks.real(shift_ps, "shift_ps"))
     return FitResult(raw, np.asarray(t_ps, dtype=float), np.asarray(counts, dtype=float))

@@ -101,6 +101,41 @@ def test_fit_recovers_the_truth_from_arrays(measurement):
     assert "mua1 = " in repr(result)
 
 
+def test_fit_says_when_not_to_trust_it(measurement):
+    t, counts, irf = measurement
+    start = nlayer.Medium([nlayer.Layer(musp=1.3, mua=0.012, n=1.4, d=10.0)])
+    good = nlayer.fit((t, counts), irf, start, rho=make_data.RHO_MM, free=["mua1", "musp1"])
+    assert good.success and good.flags == [] and "verdict: success" in good.report()
+    # The covariance and the reported errors agree; the correlations are its normalised form.
+    np.testing.assert_allclose(np.sqrt(np.diag(good.covariance)), [good.stderr[n] for n in good.names], rtol=1e-12)
+    np.testing.assert_allclose(good.correlation, good.correlation.T, atol=1e-12)
+
+    bounded = nlayer.fit((t, counts), irf, start, rho=make_data.RHO_MM, free=["mua1", "musp1"],
+                         bounds={"mua1": (0.0105, 0.1)})
+    assert not bounded.success
+    assert [f["kind"] for f in bounded.flags] == ["at_bound"] and bounded.flags[0]["parameters"] == ["mua1"]
+    assert "mua1 stopped at its lower bound 0.0105" in bounded.flags[0]["sentence"]
+    assert "NOT to be trusted (1 flag)" in bounded.report() and "NOT to be trusted" in repr(bounded)
+    as_dict = bounded.to_dict()
+    assert as_dict["success"] is False and as_dict["flags"] == bounded.flags
+    assert [e["name"] for e in as_dict["estimates"]] == bounded.names == ["mua1", "musp1", "amplitude", "shift_ps"]
+
+    # Counts scaled far below one count: the same optimum, flagged as no counts.
+    scaled = nlayer.fit((t, counts * 1e-14), irf, start, rho=make_data.RHO_MM, free=["mua1", "musp1"])
+    assert not scaled.success and [f["kind"] for f in scaled.flags] == ["not_counts"]
+    assert abs(scaled.values["mua1"] - good.values["mua1"]) < 0.01 * good.stderr["mua1"]
+
+    # A calibrated shift held at the fitted one: the same estimates, with the errors conditioned
+    # on it, which can only be smaller.
+    fixed = nlayer.fit((t, counts), irf, start, rho=make_data.RHO_MM, free=["mua1", "musp1"],
+                       shift_ps=good.values["shift_ps"])
+    assert fixed.success and fixed.fixed == ["shift_ps"] and fixed.stderr["shift_ps"] == 0
+    assert fixed.values["shift_ps"] == good.values["shift_ps"]
+    for name in ("mua1", "musp1"):
+        assert abs(fixed.values[name] - good.values[name]) < 0.01 * good.stderr[name]
+        assert fixed.stderr[name] < good.stderr[name]
+
+
 def test_fit_refuses_what_it_cannot_fit(measurement, tmp_path):
     t, counts, irf = measurement
     medium = nlayer.Medium([nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=10.0)])
