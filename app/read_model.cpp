@@ -58,10 +58,10 @@ void RunSession::ReadInput(const RunOptions& options) {
   s.InputFile.Close();
   // Derived afresh: what a fault leaves underived is 0, never a value of an earlier run.
   DerivedModel derived;
-  const FpFault fault = DeriveModel(layers, derived);
+  const FaultKind fault = DeriveModel(layers, derived);
   s.Model = std::move(derived);
   s.OmegaTerm.resize(s.Model.DiffCoef.size());
-  if (fault != FpFault::kNone) ThrowFault(fault);
+  if (fault != FaultKind::kNone) ThrowFault(fault);
 }
 
 }  // namespace nlayer

@@ -2,33 +2,21 @@
 
 namespace nlayer {
 
-const char* FaultMessage(FpFault fault) {
+const char* FaultMessage(FaultKind fault) {
   switch (fault) {
-    case FpFault::kDivByZero:
+    case FaultKind::kDivisionByZero:
       return "Gleitkommadivision durch Null";
-    case FpFault::kOverflow:
+    case FaultKind::kOverflow:
       return "Gleitkommaüberlauf";
-    case FpFault::kInvalid:
+    case FaultKind::kInvalidOperation:
       return "Ungültige Gleitkommaoperation";
-    case FpFault::kNone:
+    case FaultKind::kNone:
       break;
   }
   return "";
 }
 
-const char* FaultMessage(FaultKind kind) {
-  switch (kind) {
-    case FaultKind::kDivisionByZero:
-      return FaultMessage(FpFault::kDivByZero);
-    case FaultKind::kOverflow:
-      return FaultMessage(FpFault::kOverflow);
-    case FaultKind::kInvalidOperation:
-      break;
-  }
-  return FaultMessage(FpFault::kInvalid);
-}
-
-void ThrowFault(FpFault fault) { throw RunError(FaultMessage(fault)); }
+void ThrowFault(FaultKind fault) { throw RunError(FaultMessage(fault)); }
 
 std::string UserMessage(std::string_view message) {
   std::string text(message);

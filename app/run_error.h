@@ -49,16 +49,15 @@ std::string RunMessage(const FileRefusal& refusal);
 
 // The runtime's message for a fault: "Gleitkommadivision durch Null", "Gleitkommaüberlauf",
 // "Ungültige Gleitkommaoperation" (empty for kNone).
-const char* FaultMessage(FpFault fault);
 const char* FaultMessage(FaultKind kind);
 
-[[noreturn]] void ThrowFault(FpFault fault);
+[[noreturn]] void ThrowFault(FaultKind fault);
 
 // Runs `step` as one checked piece of arithmetic (RunChecked); a fault becomes the run's
 // RunError at once.
 template <class F>
 void Checked(F&& step) {
-  if (FpFault fault = RunChecked(std::forward<F>(step)); fault != FpFault::kNone) ThrowFault(fault);
+  if (FaultKind fault = RunChecked(std::forward<F>(step)); fault != FaultKind::kNone) ThrowFault(fault);
 }
 
 inline constexpr std::string_view kInvalidNumericInput = "Ungültige numerische Eingabe";

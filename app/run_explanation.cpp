@@ -338,9 +338,9 @@ std::optional<std::string> ExplainRunFailure(std::string_view message, const Mod
     return std::nullopt;
   }
   if (model.layer_count < 1) return std::nullopt;
-  if (message == FaultMessage(FpFault::kDivByZero)) return ExplainDivisionByZero(model);
-  if (message == FaultMessage(FpFault::kOverflow)) return ExplainOverflow(model);
-  if (message == FaultMessage(FpFault::kInvalid)) return ExplainInvalidOperation(model);
+  if (message == FaultMessage(FaultKind::kDivisionByZero)) return ExplainDivisionByZero(model);
+  if (message == FaultMessage(FaultKind::kOverflow)) return ExplainOverflow(model);
+  if (message == FaultMessage(FaultKind::kInvalidOperation)) return ExplainInvalidOperation(model);
   return std::nullopt;
 }
 
@@ -351,7 +351,7 @@ namespace {
 std::optional<std::string> RuleNote(const ModelFile& model) {
   if (model.medium.Validate() || !(model.rho_mm > 0) || model.rho_line == 0) return std::nullopt;
   DerivedModel derived;
-  if (DeriveModel(model.medium.layers, derived) != FpFault::kNone) return std::nullopt;
+  if (DeriveModel(model.medium.layers, derived) != FaultKind::kNone) return std::nullopt;
   if (!(model.rho_mm * derived.Musp[0] <= kLongestRhoMusp)) return std::nullopt;
   const TransformPlan plan = PlanTransform(derived, model.rho_mm);
   if (!plan.plan.extended) return std::nullopt;

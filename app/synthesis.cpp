@@ -78,7 +78,7 @@ void RunSession::Synthesize(ChartSink& chart, const RunOptions& options) {
   const TimeGrid grid;
   // A curve whose rounding would show among the kept samples is refused, not written.
   long double peak = 0;
-  if (RunChecked([&] { peak = ScaleSample(s.PeakAbs, grid); }) == FpFault::kNone) {
+  if (RunChecked([&] { peak = ScaleSample(s.PeakAbs, grid); }) == FaultKind::kNone) {
     if (auto problem = CurveAccuracyProblem(model, s.Rho, plan, peak, grid)) {
       throw RunError(std::string(kDistanceTooFar), problem->message);
     }

@@ -163,7 +163,7 @@ void ReportRatios(const ModelFiles& files, int repetitions) {
         stack.push_back({read.Musp[j], read.Mua[j], read.RefrIndex[j], read.Thickness[j]});
       }
       DerivedModel model;
-      if (DeriveModel(stack, model) != FpFault::kNone) std::abort();
+      if (DeriveModel(stack, model) != FaultKind::kNone) std::abort();
       long double sink = 0;
       reference.push_back(Seconds([&] { sink = reference::FrequencyLoop(model, session.Rho()); }));
       benchmark::DoNotOptimize(sink);

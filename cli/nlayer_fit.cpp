@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/fp_guard.h"
+#include "core/number_text.h"
 #include "io/curve_file.h"
 #include "io/model_file.h"
 #include "io/number_list.h"
@@ -71,16 +72,10 @@ std::string ParseBounds(std::string_view text, std::vector<nlayer::FitParameter>
   return "";
 }
 
-std::string Digits(double value, int precision) {
-  char buffer[64];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, precision).ptr;
-  return std::string(buffer, end);
-}
+std::string Digits(double value, int precision) { return nlayer::NumberText(value, precision); }
 
-std::string Shortest(double value) {
-  char buffer[64];
-  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
-}
+// The shortest text that reads back to the same double.
+std::string Shortest(double value) { return nlayer::NumberText(static_cast<long double>(value)); }
 
 std::string Table(const nlayer::FitRequest& request, const nlayer::FitResult& result) {
   std::string text = "t_ps,measured,model,residual,in_fit_range\n";

@@ -16,7 +16,7 @@ long double BoundaryReflection(long double index) {
   return EffectiveReflection(index);
 }
 
-FpFault DeriveModel(std::span<const Layer> layers, DerivedModel& m) {
+FaultKind DeriveModel(std::span<const Layer> layers, DerivedModel& m) {
   const std::size_t n = layers.size();
   m.Musp.resize(n), m.Mua.resize(n), m.RefrIndex.resize(n), m.Thickness.resize(n);
   m.DiffCoef.assign(n, 0.0L);
@@ -27,9 +27,9 @@ FpFault DeriveModel(std::span<const Layer> layers, DerivedModel& m) {
     m.Thickness[j] = layers[j].d;
   }
   // One checked step each, in the order of the derivation: the first that faults decides.
-  FpFault fault = FpFault::kNone;
+  FaultKind fault = FaultKind::kNone;
   auto step = [&fault](auto&& body) {
-    if (fault == FpFault::kNone) fault = RunChecked(body);
+    if (fault == FaultKind::kNone) fault = RunChecked(body);
   };
   for (std::size_t j = 0; j < n; ++j) step([&] { m.DiffCoef[j] = 1.0L / (3.0L * m.Musp[j]); });
   const std::size_t bottom = n - 1;

@@ -36,6 +36,6 @@ long double BoundaryReflection(long double index);
 // Derives the parameters of at least one layer in the model's order of steps, each a checked
 // step: on the first fault, returns it and leaves `model` with what was derived before it.
 // Nothing is validated: the window's run derives whatever the file holds.
-[[nodiscard]] FpFault DeriveModel(std::span<const Layer> layers, DerivedModel& model);
+[[nodiscard]] FaultKind DeriveModel(std::span<const Layer> layers, DerivedModel& model);
 
 }  // namespace nlayer

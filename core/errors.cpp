@@ -7,6 +7,8 @@ namespace nlayer {
 
 const char* FaultKindName(FaultKind kind) {
   switch (kind) {
+    case FaultKind::kNone:
+      return "no fault";
     case FaultKind::kDivisionByZero:
       return "division by zero";
     case FaultKind::kOverflow:
@@ -45,6 +47,8 @@ std::string Explanation(FaultKind kind, FaultStage stage) {
           return "a value beyond the extended range (about 1.19e4932) entered the diffusion parameters";
         case FaultKind::kInvalidOperation:
           return "an undefined operation such as 0/0 or infinity - infinity arose in the diffusion parameters";
+        case FaultKind::kNone:
+          break;
       }
       break;
     case FaultStage::kFrequency:
@@ -58,6 +62,8 @@ std::string Explanation(FaultKind kind, FaultStage stage) {
         case FaultKind::kInvalidOperation:
           return "an undefined operation such as 0/0, infinity - infinity or the root of a negative number "
                  "(a negative mua, for instance) arose in the layered solution";
+        case FaultKind::kNone:
+          break;
       }
       break;
     case FaultStage::kTransform:

@@ -22,14 +22,14 @@ namespace {
 
 // Thrown by the first operation that raises a fault; ends the replay.
 struct FirstFault {
-  FpFault fault;
+  FaultKind fault;
 };
 
 template <class F>
 long double Step(F&& f) {
   long double r = 0;
-  const FpFault fault = RunChecked([&] { r = f(); });
-  if (fault != FpFault::kNone) throw FirstFault{fault};
+  const FaultKind fault = RunChecked([&] { r = f(); });
+  if (fault != FaultKind::kNone) throw FirstFault{fault};
   return r;
 }
 
@@ -233,13 +233,13 @@ void Replay(const DerivedModel& model, std::span<const long double> rhos, long d
 
 }  // namespace
 
-FpFault LocateFirstFault(const DerivedModel& model, std::span<const long double> rhos, long double omega) {
+FaultKind LocateFirstFault(const DerivedModel& model, std::span<const long double> rhos, long double omega) {
   try {
     Replay(model, rhos, omega);
   } catch (const FirstFault& first) {
     return first.fault;
   }
-  return FpFault::kNone;
+  return FaultKind::kNone;
 }
 
 }  // namespace nlayer

@@ -9,27 +9,14 @@ static_assert(LDBL_MANT_DIG == 64, "nlayer needs long double to be the 80-bit ex
 
 namespace nlayer {
 
-FaultKind ToFaultKind(FpFault fault) {
-  switch (fault) {
-    case FpFault::kDivByZero:
-      return FaultKind::kDivisionByZero;
-    case FpFault::kOverflow:
-      return FaultKind::kOverflow;
-    case FpFault::kInvalid:
-    case FpFault::kNone:
-      break;
-  }
-  return FaultKind::kInvalidOperation;
-}
-
 void ClearFpFlags() noexcept { std::feclearexcept(FE_ALL_EXCEPT); }
 
-FpFault PendingFault() noexcept {
+FaultKind PendingFault() noexcept {
   const int raised = std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_INVALID);
-  if (raised & FE_DIVBYZERO) return FpFault::kDivByZero;
-  if (raised & FE_OVERFLOW) return FpFault::kOverflow;
-  if (raised & FE_INVALID) return FpFault::kInvalid;
-  return FpFault::kNone;
+  if (raised & FE_DIVBYZERO) return FaultKind::kDivisionByZero;
+  if (raised & FE_OVERFLOW) return FaultKind::kOverflow;
+  if (raised & FE_INVALID) return FaultKind::kInvalidOperation;
+  return FaultKind::kNone;
 }
 
 void AssertFloatingPointEnvironment() {

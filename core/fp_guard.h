@@ -13,16 +13,11 @@
 
 namespace nlayer {
 
-enum class FpFault { kNone, kDivByZero, kOverflow, kInvalid };
-
-// The public kind of a fault other than kNone.
-FaultKind ToFaultKind(FpFault fault);
-
 void ClearFpFlags() noexcept;
 
 // The fault raised since the last ClearFpFlags(); when several flags are up, division by zero
 // wins over overflow and overflow over invalid, the order in which they cause one another.
-FpFault PendingFault() noexcept;
+FaultKind PendingFault() noexcept;
 
 // Throws if the floating-point environment is not the one the model assumes: rounding to
 // nearest and x87 precision control at 64 bits. Called once at program start.
@@ -48,7 +43,7 @@ NLAYER_OPAQUE void InvokeOpaque(F& step) {
 // Runs `step` (a callable taking no arguments and returning nothing; results leave through
 // its captures) as one checked piece of arithmetic and returns the fault it raised.
 template <class F>
-[[nodiscard]] FpFault RunChecked(F&& step) {
+[[nodiscard]] FaultKind RunChecked(F&& step) {
   ClearFpFlags();
   detail::InvokeOpaque(step);
   return PendingFault();

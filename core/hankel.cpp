@@ -39,7 +39,7 @@ bool EvaluateAtZero(const DerivedModel& model, long double rho, const HankelPlan
   out.cw = 0;
   out.magnitude = 0;
   out.truncation = 0;
-  const FpFault fault = RunChecked([&] {
+  const FaultKind fault = RunChecked([&] {
     FrequencyContext context;
     context.Resize(model.DiffCoef.size(), 1);
     SetFrequency(0.0L, model, context);
@@ -63,7 +63,7 @@ bool EvaluateAtZero(const DerivedModel& model, long double rho, const HankelPlan
     // J0's oscillation cuts the tail to about its value over rho where rho exceeds z0.
     out.truncation = 2.0L * std::fabs(last.re) * envelope / std::max(rho, model.Z0);
   });
-  out.measured = fault == FpFault::kNone && std::isfinite(out.cw) && std::isfinite(out.magnitude) &&
+  out.measured = fault == FaultKind::kNone && std::isfinite(out.cw) && std::isfinite(out.magnitude) &&
                  std::isfinite(out.truncation);
   return out.measured;
 }

@@ -38,8 +38,8 @@ constexpr long double kOneSidedOmegaTimesMeanTime = 1e-2L;
 
 DerivedModel Derived(const Medium& medium) {
   DerivedModel model;
-  const FpFault fault = DeriveModel(medium.layers, model);
-  if (fault != FpFault::kNone) throw ModelError(ToFaultKind(fault), FaultStage::kDerivation, -1, 0.0);
+  const FaultKind fault = DeriveModel(medium.layers, model);
+  if (fault != FaultKind::kNone) throw ModelError(fault, FaultStage::kDerivation, -1, 0.0);
   return model;
 }
 
@@ -131,7 +131,7 @@ StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, 
   // Each panel's sums, scaled by its half-width and added to the whole; a single rule's sums
   // are the whole.
   StencilSums panel_sums;
-  const FpFault fault = RunChecked([&] {
+  const FaultKind fault = RunChecked([&] {
     context.Resize(layers, 1);
     SetFrequency(0.0L, base, context);
     for (std::size_t m = 0; m < count; ++m) {
@@ -170,11 +170,11 @@ StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, 
       }
     }
   });
-  if (fault != FpFault::kNone) {
+  if (fault != FaultKind::kNone) {
     // The spectrum's own evaluation names the fault where it has one; the shifted absorption
     // can fault where the model does not, which is reported as what it is.
     for (const DerivedModel& m : models) SpectrumAt(m, {rho}, {0.0L}, 1);
-    throw ModelError(ToFaultKind(fault), FaultStage::kFrequency, 0, 0.0);
+    throw ModelError(fault, FaultStage::kFrequency, 0, 0.0);
   }
   return sums;
 }

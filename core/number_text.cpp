@@ -12,4 +12,10 @@ std::string NumberText(long double value) {
   return std::string(text, end);
 }
 
+std::string NumberText(double value, int significant) {
+  char text[64];
+  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, significant).ptr;
+  return std::string(text, end);
+}
+
 }  // namespace nlayer

@@ -10,4 +10,8 @@ namespace nlayer {
 // separator whatever the locale.
 std::string NumberText(long double value);
 
+// `value` to `significant` digits in the shorter of fixed and scientific notation ("0.0099581",
+// "1.77063e+12"), "." whatever the locale: the form of printed estimates.
+std::string NumberText(double value, int significant);
+
 }  // namespace nlayer

@@ -28,8 +28,8 @@ void ValidateRequest(const Medium& medium, const std::vector<long double>& rho_m
 
 DerivedModel Derive(const Medium& medium) {
   DerivedModel model;
-  const FpFault fault = DeriveModel(medium.layers, model);
-  if (fault != FpFault::kNone) throw ModelError(ToFaultKind(fault), FaultStage::kDerivation, -1, 0.0);
+  const FaultKind fault = DeriveModel(medium.layers, model);
+  if (fault != FaultKind::kNone) throw ModelError(fault, FaultStage::kDerivation, -1, 0.0);
   return model;
 }
 
@@ -81,10 +81,10 @@ TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rh
   curves.reflectance.resize(rho_mm.size() * half);
   for (std::size_t r = 0; r < rho_mm.size(); ++r) {
     double* const out = curves.reflectance.data() + r * half;
-    const FpFault fault = RunChecked([&] {
+    const FaultKind fault = RunChecked([&] {
       for (std::size_t i = 0; i < half; ++i) out[i] = static_cast<double>(ScaleSample(samples[r][i + 1], grid));
     });
-    if (fault != FpFault::kNone) throw ModelError(ToFaultKind(fault), FaultStage::kOutput, -1, 0.0);
+    if (fault != FaultKind::kNone) throw ModelError(fault, FaultStage::kOutput, -1, 0.0);
   }
   // A curve whose rounding would show is refused, not returned.
   curves.rounding.resize(rho_mm.size());
@@ -117,7 +117,7 @@ FrequencySpectra FrequencyDomain(const Medium& medium, const std::vector<long do
   const Spectrum spectrum = ComputeAt(model, rho_mm, omegas, options);
   if (spectrum.first_fault >= 0) {
     const int k = spectrum.first_fault;
-    throw ModelError(ToFaultKind(spectrum.fault), FaultStage::kFrequency, k, f_hz[static_cast<std::size_t>(k)]);
+    throw ModelError(spectrum.fault, FaultStage::kFrequency, k, f_hz[static_cast<std::size_t>(k)]);
   }
   spectra.rounding.resize(rho_mm.size());
   for (std::size_t r = 0; r < rho_mm.size(); ++r) {

@@ -20,10 +20,10 @@ namespace {
 // flags, which can differ from the fault the steps meet first; the slow replay decides, and
 // the ranked flag stands where the replay meets none (the two evaluations differ in the order
 // of a few operations).
-FpFault FirstFaultOf(FpFault ranked, const DerivedModel& model, std::span<const long double> rhos,
+FaultKind FirstFaultOf(FaultKind ranked, const DerivedModel& model, std::span<const long double> rhos,
                      long double omega) {
-  const FpFault located = LocateFirstFault(model, rhos, omega);
-  return located != FpFault::kNone ? located : ranked;
+  const FaultKind located = LocateFirstFault(model, rhos, omega);
+  return located != FaultKind::kNone ? located : ranked;
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
   {
     FrequencyContext first;
     first.Resize(model.DiffCoef.size(), rhos.size());
-    const FpFault fault = RunChecked([&] {
+    const FaultKind fault = RunChecked([&] {
       SetFrequency(omegas[0], model, first);
       for (const DistanceGroup& group : groups) {
         for (int p = 0; p < group.plan.panels; ++p) {
@@ -84,14 +84,14 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
         }
       }
     });
-    if (fault != FpFault::kNone) {
+    if (fault != FaultKind::kNone) {
       result.first_fault = 0;
       result.fault = FirstFaultOf(fault, model, rhos, omegas[0]);
       return result;
     }
   }
 
-  std::vector<FpFault> faults(omegas.size(), FpFault::kNone);
+  std::vector<FaultKind> faults(omegas.size(), FaultKind::kNone);
   std::atomic<int> next{0};
   std::atomic<int> stop_at{std::clamp(computed_limit, 0, count)};
   auto worker = [&] {
@@ -119,23 +119,17 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
           }
         }
       });
-      if (faults[k] != FpFault::kNone) {
+      if (faults[k] != FaultKind::kNone) {
         int seen = stop_at.load();
         while (k < seen && !stop_at.compare_exchange_weak(seen, k)) {
         }
       }
     }
   };
-  const unsigned workers = std::min<unsigned>(WorkerCount(threads), static_cast<unsigned>(count));
-  if (workers <= 1) {
-    worker();
-  } else {
-    std::vector<std::jthread> pool;
-    for (unsigned t = 0; t < workers; ++t) pool.emplace_back(worker);
-  }
+  RunWorkers(threads, count, worker);
   if (stop.stop_requested()) throw Cancelled();
   for (int k = 0; k < count; ++k) {
-    if (faults[k] == FpFault::kNone) continue;
+    if (faults[k] == FaultKind::kNone) continue;
     result.first_fault = k;
     result.fault = FirstFaultOf(faults[k], model, rhos, omegas[k]);
     break;

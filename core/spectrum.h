@@ -2,8 +2,10 @@
 // frequency and detector distance, on a pool of worker threads.
 #pragma once
 
+#include <algorithm>
 #include <span>
 #include <stop_token>
+#include <thread>
 #include <vector>
 
 #include "core/derived_model.h"
@@ -22,7 +24,7 @@ struct Spectrum {
   // share (the rule, the Bessel factors, the layer terms) counts as one of frequency 0, where
   // it would first have been met.
   int first_fault = -1;
-  FpFault fault = FpFault::kNone;  // the first fault of that frequency in evaluation order
+  FaultKind fault = FaultKind::kNone;  // the first fault of that frequency in evaluation order
   std::vector<TransformPlan> plans;  // per distance: its rule and what the rule's rounding leaves
 
   const ComplexExt& At(std::size_t k, std::size_t r) const { return values[k * distances + r]; }
@@ -54,8 +56,21 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
 // `rhos` meets, every operation checked on its own and what the frequencies share computed
 // where its formulas first need it; kNone when it meets none. About a hundred times slower
 // than the checked evaluation: used only to name the fault of a frequency that faulted.
-FpFault LocateFirstFault(const DerivedModel& model, std::span<const long double> rhos, long double omega);
+FaultKind LocateFirstFault(const DerivedModel& model, std::span<const long double> rhos, long double omega);
 
 unsigned WorkerCount(unsigned requested);
+
+// Runs `worker` on as many threads as `requested` gives (WorkerCount) but no more than `tasks`,
+// on the caller's own thread where that is one, and returns once all have ended.
+template <class Worker>
+void RunWorkers(unsigned requested, int tasks, Worker&& worker) {
+  const unsigned workers = std::min<unsigned>(WorkerCount(requested), static_cast<unsigned>(std::max(tasks, 1)));
+  if (workers <= 1) {
+    worker();
+    return;
+  }
+  std::vector<std::jthread> pool;
+  for (unsigned t = 0; t < workers; ++t) pool.emplace_back(worker);
+}
 
 }  // namespace nlayer

@@ -28,7 +28,7 @@ double FrequencyHz(long double omega) { return static_cast<double>(omega / kTwoP
 
 void ThrowFrequencyFault(const Spectrum& spectrum, std::span<const long double> omegas) {
   const int k = spectrum.first_fault;
-  throw ModelError(ToFaultKind(spectrum.fault), FaultStage::kFrequency, k, FrequencyHz(omegas[k]));
+  throw ModelError(spectrum.fault, FaultStage::kFrequency, k, FrequencyHz(omegas[k]));
 }
 
 std::vector<std::vector<double>> SynthesizeSamples(const Spectrum& spectrum,
@@ -42,7 +42,7 @@ std::vector<std::vector<double>> SynthesizeSamples(const Spectrum& spectrum,
     for (std::size_t r = 0; r < spectrum.distances; ++r) {
       const ComplexExt& v = spectrum.At(static_cast<std::size_t>(k), r);
       double* const out = a[r].data();
-      const FpFault fault = RunChecked([&] {
+      const FaultKind fault = RunChecked([&] {
         if (k < half) {
           out[2 * k] = static_cast<double>(v.re);
           out[2 * k + 1] = static_cast<double>(-v.im);
@@ -50,12 +50,12 @@ std::vector<std::vector<double>> SynthesizeSamples(const Spectrum& spectrum,
           out[1] = static_cast<double>(v.re);  // the Nyquist term overwrites -Im R(0)
         }
       });
-      if (fault != FpFault::kNone) throw ModelError(ToFaultKind(fault), FaultStage::kTransform, k, FrequencyHz(omegas[k]));
+      if (fault != FaultKind::kNone) throw ModelError(fault, FaultStage::kTransform, k, FrequencyHz(omegas[k]));
     }
   }
   for (auto& samples_of_distance : a) {
-    const FpFault fault = RunChecked([&] { RealFFT(samples_of_distance.data(), half, -1); });
-    if (fault != FpFault::kNone) throw ModelError(ToFaultKind(fault), FaultStage::kTransform, -1, 0.0);
+    const FaultKind fault = RunChecked([&] { RealFFT(samples_of_distance.data(), half, -1); });
+    if (fault != FaultKind::kNone) throw ModelError(fault, FaultStage::kTransform, -1, 0.0);
   }
   return a;
 }

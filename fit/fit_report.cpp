@@ -6,22 +6,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/number_text.h"
 #include "nlayer/fit.h"
 
 namespace nlayer {
 
 namespace {
 
-std::string Digits(double value, int precision) {
-  char buffer[64];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, precision).ptr;
-  return std::string(buffer, end);
-}
+std::string Digits(double value, int precision) { return nlayer::NumberText(value, precision); }
 
-std::string Shortest(double value) {
-  char buffer[64];
-  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
-}
+// The shortest text that reads back to the same double.
+std::string Shortest(double value) { return nlayer::NumberText(static_cast<long double>(value)); }
 
 std::string Padded(std::string text, std::size_t width) {
   if (text.size() < width) text.insert(0, width - text.size(), ' ');

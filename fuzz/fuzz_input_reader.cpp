@@ -128,15 +128,15 @@ void CheckRealParser(std::string_view token) {
   const bool expected_ok = IsRealToken(token, significant_digits, power);
   long double value = 0;
   bool actual_ok = false;
-  const FpFault fault = RunChecked([&] { actual_ok = ParseRealToken(token, value); });
+  const FaultKind fault = RunChecked([&] { actual_ok = ParseRealToken(token, value); });
   const std::string call = "ParseRealToken(\"" + Printable(token) + "\")";
   Require(actual_ok == expected_ok, call + (actual_ok ? " accepts" : " refuses") + " the token");
   if (!actual_ok) return;
   const std::string reference_text(token);
   const long double reference = std::strtold(reference_text.c_str(), nullptr);
   const long double near_max = LDBL_MAX * (1.0L - 1e-15L);
-  Require(fault == FpFault::kNone || fault == FpFault::kOverflow, call + " raises " + FaultMessage(fault));
-  if (fault == FpFault::kOverflow) {
+  Require(fault == FaultKind::kNone || fault == FaultKind::kOverflow, call + " raises " + FaultMessage(fault));
+  if (fault == FaultKind::kOverflow) {
     Require(token.size() > InputReader::kMaxRealToken || std::fabs(reference) >= near_max,
             call + " overflows, strtold does not");
     return;
@@ -199,8 +199,8 @@ class RulesReader {
     if (integer) {
       parsed = ParseIntegerToken(read.token, read.integer);
     } else {
-      const FpFault fault = RunChecked([&] { parsed = ParseRealToken(read.token, read.real); });
-      if (fault != FpFault::kNone) return Failed(read, FaultMessage(fault));
+      const FaultKind fault = RunChecked([&] { parsed = ParseRealToken(read.token, read.real); });
+      if (fault != FaultKind::kNone) return Failed(read, FaultMessage(fault));
     }
     if (!parsed) return Failed(read, std::string(kInvalidNumericInput));
     // The rest of the line is a comment, read to its end.

@@ -40,10 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view item = Trimmed(text.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
     long double value = 0;
     bool parsed = false;
-    const nlayer::FpFault fault = nlayer::RunChecked([&] {
+    const nlayer::FaultKind fault = nlayer::RunChecked([&] {
       parsed = !item.empty() && item.size() <= nlayer::InputReader::kMaxRealToken && nlayer::ParseRealToken(item, value);
     });
-    if (!parsed || fault != nlayer::FpFault::kNone || !std::isfinite(value)) {
+    if (!parsed || fault != nlayer::FaultKind::kNone || !std::isfinite(value)) {
       failed = true;
       break;
     }

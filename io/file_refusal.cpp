@@ -73,7 +73,7 @@ bool IsFileOperation(RefusalKind kind) {
 }
 
 FileRefusal::FileRefusal(RefusalKind kind, int error_number, std::filesystem::path path, long line,
-                         std::string token, FpFault fault)
+                         std::string token, FaultKind fault)
     : std::runtime_error(Describe(kind, error_number, path, line, token)),
       kind_(kind),
       error_number_(error_number),
@@ -82,11 +82,11 @@ FileRefusal::FileRefusal(RefusalKind kind, int error_number, std::filesystem::pa
       token_(std::move(token)),
       fault_(fault) {}
 
-FileRefusal::FileRefusal(RefusalKind kind, std::filesystem::path path, long line, std::string token, FpFault fault)
+FileRefusal::FileRefusal(RefusalKind kind, std::filesystem::path path, long line, std::string token, FaultKind fault)
     : FileRefusal(kind, 0, std::move(path), line, std::move(token), fault) {}
 
 FileRefusal FileRefusal::OfErrorNumber(int err, std::filesystem::path path) {
-  return FileRefusal(KindOfErrorNumber(err), err, std::move(path), 0, {}, FpFault::kNone);
+  return FileRefusal(KindOfErrorNumber(err), err, std::move(path), 0, {}, FaultKind::kNone);
 }
 
 }  // namespace nlayer

@@ -39,25 +39,25 @@ class FileRefusal : public std::runtime_error {
   // A refusal of the text: `line` the 1-based line of the offending token or byte (0 for the
   // file as a whole), `token` the offending token.
   FileRefusal(RefusalKind kind, std::filesystem::path path, long line, std::string token = {},
-              FpFault fault = FpFault::kNone);
+              FaultKind fault = FaultKind::kNone);
 
   RefusalKind kind() const { return kind_; }
   int error_number() const { return error_number_; }  // 0 for refusals of the text
   const std::filesystem::path& path() const { return path_; }
   long line() const { return line_; }
   const std::string& token() const { return token_; }
-  FpFault fault() const { return fault_; }
+  FaultKind fault() const { return fault_; }
 
  private:
   FileRefusal(RefusalKind kind, int error_number, std::filesystem::path path, long line, std::string token,
-              FpFault fault);
+              FaultKind fault);
 
   RefusalKind kind_;
   int error_number_;
   std::filesystem::path path_;
   long line_;
   std::string token_;
-  FpFault fault_;
+  FaultKind fault_;
 };
 
 }  // namespace nlayer

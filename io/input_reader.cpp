@@ -179,7 +179,7 @@ void InputReader::SkipRestOfLine() {
   }
 }
 
-void InputReader::Refuse(RefusalKind kind, FpFault fault) const {
+void InputReader::Refuse(RefusalKind kind, FaultKind fault) const {
   throw FileRefusal(kind, file_.Path(), value_line_, std::string(ValueToken()), fault);
 }
 
@@ -200,7 +200,7 @@ RealToken ReadRealToken(std::string_view token) {
   }
   bool parsed = false;
   read.fault = RunChecked([&] { parsed = ParseRealToken(token, read.value); });
-  if (read.fault != FpFault::kNone) {
+  if (read.fault != FaultKind::kNone) {
     read.refusal = InputReader::Refusal::kOutOfRange;
   } else if (!parsed) {
     read.refusal = InputReader::Refusal::kNotANumber;

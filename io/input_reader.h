@@ -57,7 +57,7 @@ class InputReader {
   bool StartValue();
   // The token read, cut at the length limit when it is too long.
   std::string_view ValueToken() const { return std::string_view(token_.data(), token_length_); }
-  [[noreturn]] void Refuse(RefusalKind kind, FpFault fault = FpFault::kNone) const;
+  [[noreturn]] void Refuse(RefusalKind kind, FaultKind fault = FaultKind::kNone) const;
   // Skips blanks and control characters; false at the end of the file.
   bool SkipToToken();
   // Reads the token that starts here into token_; false when it is longer than `limit`.
@@ -82,7 +82,7 @@ bool ParseRealToken(std::string_view token, long double& value);
 // it, so that nothing is written that a run would refuse.
 struct RealToken {
   InputReader::Refusal refusal = InputReader::Refusal::kNone;
-  FpFault fault = FpFault::kNone;  // what put it out of range (kOutOfRange)
+  FaultKind fault = FaultKind::kNone;  // what put it out of range (kOutOfRange)
   long double value = 0;           // with kNone
 };
 RealToken ReadRealToken(std::string_view token);

@@ -43,12 +43,12 @@ NumberList ParseNumberList(std::string_view text) {
     }
     long double value = 0;
     bool parsed = false;
-    const FpFault fault = RunChecked([&] { parsed = ParseRealToken(item, value); });
+    const FaultKind fault = RunChecked([&] { parsed = ParseRealToken(item, value); });
     if (!parsed) {
       list.error = where + " is not a number";
       return list;
     }
-    if (fault != FpFault::kNone || !std::isfinite(value)) {
+    if (fault != FaultKind::kNone || !std::isfinite(value)) {
       list.error = where + " is beyond the extended range";
       return list;
     }

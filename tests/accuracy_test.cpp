@@ -79,7 +79,7 @@ TEST(LongDistance, HalfSpacesAgreeWithTheClosedFormOrAreRefused) {
 TEST(LongDistance, AHeadAt60To80MillimetresAgreesWithFourTimesThePanels) {
   const TimeGrid grid;
   DerivedModel model;
-  ASSERT_EQ(DeriveModel(kAdultHead.layers, model), FpFault::kNone);
+  ASSERT_EQ(DeriveModel(kAdultHead.layers, model), FaultKind::kNone);
   const std::vector<long double> omegas = GridOmegas(grid);
   for (long double rho : {60.0L, 80.0L}) {
     const TimeCurves curves = TimeResolved(kAdultHead, {rho}, grid);

@@ -160,12 +160,12 @@ void CheckSweep(const std::string& name, const std::vector<long double>& xs, con
 }
 
 // The fault the model would see from one call.
-FpFault FaultOf(const std::function<void()>& call) { return RunChecked([&] { call(); }); }
+FaultKind FaultOf(const std::function<void()>& call) { return RunChecked([&] { call(); }); }
 
 void ExpectNoFaultOver(const std::vector<long double>& xs, const LongFn& f, const char* name) {
   int faults = 0;
   for (long double x : xs) {
-    if (FaultOf([&] { f(x); }) != FpFault::kNone && ++faults <= 5) {
+    if (FaultOf([&] { f(x); }) != FaultKind::kNone && ++faults <= 5) {
       ADD_FAILURE() << name << "(" << std::hexfloat << x << ") raised "
                     << FaultMessage(FaultOf([&] { f(x); }));
     }
@@ -293,23 +293,23 @@ TEST(ExpExt, IntegersGiveTheirPowersOfE) {
 
 TEST(ExpExt, OverflowsExactlyAboveLnOfLargestExtended) {
   // ln(LDBL_MAX) = 11356.52340629414394...
-  EXPECT_EQ(FaultOf([] { ExpExt(11356.0L); }), FpFault::kNone);
-  EXPECT_EQ(FaultOf([] { ExpExt(11356.5234L); }), FpFault::kNone);
+  EXPECT_EQ(FaultOf([] { ExpExt(11356.0L); }), FaultKind::kNone);
+  EXPECT_EQ(FaultOf([] { ExpExt(11356.5234L); }), FaultKind::kNone);
   EXPECT_TRUE(std::isfinite(ExpExt(11356.5234L)));
   for (long double x : {11356.5235L, 11357.0L, 11400.0L, 11500.0L, 11501.0L, 1e6L, LDBL_MAX}) {
-    EXPECT_EQ(FaultOf([x] { ExpExt(x); }), FpFault::kOverflow) << static_cast<double>(x);
+    EXPECT_EQ(FaultOf([x] { ExpExt(x); }), FaultKind::kOverflow) << static_cast<double>(x);
     EXPECT_EQ(ExpExt(x), kInf) << static_cast<double>(x);
   }
   // The last argument below the limit stays finite, as in expl.
   const auto last = static_cast<long double>(logq(static_cast<__float128>(LDBL_MAX)));
   EXPECT_EQ(std::isfinite(ExpExt(last)), std::isfinite(expl(last)));
-  EXPECT_EQ(FaultOf([last] { ExpExt(std::nextafter(last, kInf)); }), FpFault::kOverflow);
+  EXPECT_EQ(FaultOf([last] { ExpExt(std::nextafter(last, kInf)); }), FaultKind::kOverflow);
 }
 
 TEST(ExpExt, VeryNegativeArgumentsUnderflowWithoutFault) {
   for (long double x : {-11390.0L, -11398.0L, -11399.5L, -11400.0L, -11500.0L, -11501.0L, -1e6L,
                         -LDBL_MAX}) {
-    EXPECT_EQ(FaultOf([x] { ExpExt(x); }), FpFault::kNone) << static_cast<double>(x);
+    EXPECT_EQ(FaultOf([x] { ExpExt(x); }), FaultKind::kNone) << static_cast<double>(x);
     EXPECT_GE(ExpExt(x), 0.0L);
     EXPECT_LE(UlpError(ExpExt(x), expq(x)), kExpBound) << static_cast<double>(x);
   }
@@ -319,10 +319,10 @@ TEST(ExpExt, VeryNegativeArgumentsUnderflowWithoutFault) {
 TEST(ExpExt, InfinitiesAndNaN) {
   EXPECT_EQ(ExpExt(kInf), kInf);
   EXPECT_EQ(ExpExt(-kInf), 0.0L);
-  EXPECT_EQ(FaultOf([] { ExpExt(kInf); }), FpFault::kNone);
-  EXPECT_EQ(FaultOf([] { ExpExt(-kInf); }), FpFault::kNone);
+  EXPECT_EQ(FaultOf([] { ExpExt(kInf); }), FaultKind::kNone);
+  EXPECT_EQ(FaultOf([] { ExpExt(-kInf); }), FaultKind::kNone);
   EXPECT_TRUE(std::isnan(ExpExt(kNaN)));
-  EXPECT_EQ(FaultOf([] { ExpExt(kNaN); }), FpFault::kNone);
+  EXPECT_EQ(FaultOf([] { ExpExt(kNaN); }), FaultKind::kNone);
 }
 
 TEST(ExpExt, RaisesNoFaultInRange) {
@@ -360,9 +360,9 @@ TEST(Expm1Ext, EdgesAndFlags) {
   EXPECT_EQ(Expm1Ext(-kInf), -1.0L);
   EXPECT_EQ(Expm1Ext(kInf), kInf);
   EXPECT_TRUE(std::isnan(Expm1Ext(kNaN)));
-  EXPECT_EQ(FaultOf([] { Expm1Ext(11356.5234L); }), FpFault::kNone);
-  EXPECT_EQ(FaultOf([] { Expm1Ext(11356.5235L); }), FpFault::kOverflow);
-  EXPECT_EQ(FaultOf([] { Expm1Ext(-1e6L); }), FpFault::kNone);
+  EXPECT_EQ(FaultOf([] { Expm1Ext(11356.5234L); }), FaultKind::kNone);
+  EXPECT_EQ(FaultOf([] { Expm1Ext(11356.5235L); }), FaultKind::kOverflow);
+  EXPECT_EQ(FaultOf([] { Expm1Ext(-1e6L); }), FaultKind::kNone);
   ExpectNoFaultOver(Uniform(-12000, 11356.5L, 20000), kOursExpm1, "Expm1Ext");
   ExpectNoFaultOver(TinyArguments(), kOursExpm1, "Expm1Ext");
 }
@@ -421,13 +421,13 @@ TEST(SinhCoshExt, OverflowsWhereSinhlAndCoshlDo) {
                         11500.0L, 11501.0L, 1e6L}) {
     for (long double signed_x : {x, -x}) {
       long double sh, ch;
-      const FpFault ours = FaultOf([&] { SinhCoshExt(signed_x, sh, ch); });
-      const FpFault sinh_library = FaultOf([&] { sinhl(signed_x); });
-      const FpFault cosh_library = FaultOf([&] { coshl(signed_x); });
+      const FaultKind ours = FaultOf([&] { SinhCoshExt(signed_x, sh, ch); });
+      const FaultKind sinh_library = FaultOf([&] { sinhl(signed_x); });
+      const FaultKind cosh_library = FaultOf([&] { coshl(signed_x); });
       EXPECT_EQ(sinh_library, cosh_library);
       EXPECT_EQ(ours, sinh_library) << static_cast<double>(signed_x);
-      EXPECT_EQ(ours == FpFault::kOverflow, std::fabs(signed_x) > kSinhCoshLimit);
-      if (ours == FpFault::kNone) {
+      EXPECT_EQ(ours == FaultKind::kOverflow, std::fabs(signed_x) > kSinhCoshLimit);
+      if (ours == FaultKind::kNone) {
         EXPECT_LE(UlpError(sh, sinhq(signed_x)), kSinhCoshBound) << static_cast<double>(signed_x);
         EXPECT_LE(UlpError(ch, coshq(signed_x)), kSinhCoshBound) << static_cast<double>(signed_x);
       } else {
@@ -447,7 +447,7 @@ TEST(SinhCoshExt, ZerosInfinitiesAndNaN) {
   SinhCoshExt(-kInf, sh, ch);
   EXPECT_EQ(sh, -kInf);
   EXPECT_EQ(ch, kInf);
-  EXPECT_EQ(FaultOf([&] { SinhCoshExt(kNaN, sh, ch); }), FpFault::kNone);
+  EXPECT_EQ(FaultOf([&] { SinhCoshExt(kNaN, sh, ch); }), FaultKind::kNone);
   EXPECT_TRUE(std::isnan(sh));
   EXPECT_TRUE(std::isnan(ch));
 }
@@ -563,7 +563,7 @@ TEST(SinCosExt, ZerosAndNaN) {
   SinCosExt(LDBL_TRUE_MIN, s, c);
   EXPECT_EQ(s, LDBL_TRUE_MIN);
   EXPECT_EQ(c, 1.0L);
-  EXPECT_EQ(FaultOf([&] { SinCosExt(kNaN, s, c); }), FpFault::kNone);
+  EXPECT_EQ(FaultOf([&] { SinCosExt(kNaN, s, c); }), FaultKind::kNone);
   EXPECT_TRUE(std::isnan(s));
   EXPECT_TRUE(std::isnan(c));
 }

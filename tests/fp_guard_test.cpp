@@ -20,21 +20,21 @@ volatile long double g_tiny = std::numeric_limits<long double>::denorm_min();
 
 TEST(FpGuard, EachFaultBecomesItsRuntimeMessage) {
   long double out = 0;
-  EXPECT_EQ(RunChecked([&] { out = g_one / g_zero; }), FpFault::kDivByZero);
-  EXPECT_EQ(RunChecked([&] { out = g_huge * 2.0L; }), FpFault::kOverflow);
-  EXPECT_EQ(RunChecked([&] { out = g_zero / g_zero; }), FpFault::kInvalid);
-  EXPECT_EQ(RunChecked([&] { out = std::sqrt(-g_one); }), FpFault::kInvalid);
-  EXPECT_EQ(RunChecked([&] { out = std::exp(12000.0L * g_one); }), FpFault::kOverflow);
-  EXPECT_STREQ(FaultMessage(FpFault::kDivByZero), "Gleitkommadivision durch Null");
-  EXPECT_STREQ(FaultMessage(FpFault::kOverflow), "Gleitkommaüberlauf");
-  EXPECT_STREQ(FaultMessage(FpFault::kInvalid), "Ungültige Gleitkommaoperation");
+  EXPECT_EQ(RunChecked([&] { out = g_one / g_zero; }), FaultKind::kDivisionByZero);
+  EXPECT_EQ(RunChecked([&] { out = g_huge * 2.0L; }), FaultKind::kOverflow);
+  EXPECT_EQ(RunChecked([&] { out = g_zero / g_zero; }), FaultKind::kInvalidOperation);
+  EXPECT_EQ(RunChecked([&] { out = std::sqrt(-g_one); }), FaultKind::kInvalidOperation);
+  EXPECT_EQ(RunChecked([&] { out = std::exp(12000.0L * g_one); }), FaultKind::kOverflow);
+  EXPECT_STREQ(FaultMessage(FaultKind::kDivisionByZero), "Gleitkommadivision durch Null");
+  EXPECT_STREQ(FaultMessage(FaultKind::kOverflow), "Gleitkommaüberlauf");
+  EXPECT_STREQ(FaultMessage(FaultKind::kInvalidOperation), "Ungültige Gleitkommaoperation");
 }
 
 TEST(FpGuard, UnderflowDenormalsAndInexactPassSilently) {
   long double out = 0;
-  EXPECT_EQ(RunChecked([&] { out = g_tiny / 3.0L; }), FpFault::kNone);
-  EXPECT_EQ(RunChecked([&] { out = g_one / 3.0L; }), FpFault::kNone);
-  EXPECT_EQ(RunChecked([&] { out = std::exp(-20000.0L * g_one); }), FpFault::kNone);
+  EXPECT_EQ(RunChecked([&] { out = g_tiny / 3.0L; }), FaultKind::kNone);
+  EXPECT_EQ(RunChecked([&] { out = g_one / 3.0L; }), FaultKind::kNone);
+  EXPECT_EQ(RunChecked([&] { out = std::exp(-20000.0L * g_one); }), FaultKind::kNone);
   EXPECT_EQ(out, 0.0L);
 }
 
@@ -45,12 +45,12 @@ TEST(FpGuard, DivisionByZeroWinsOverOverflowAndOverflowOverInvalid) {
               b = g_huge * 4.0L;
               c = g_one / g_zero;
             }),
-            FpFault::kDivByZero);
+            FaultKind::kDivisionByZero);
   EXPECT_EQ(RunChecked([&] {
               a = g_zero / g_zero;
               b = g_huge * 4.0L;
             }),
-            FpFault::kOverflow);
+            FaultKind::kOverflow);
 }
 
 TEST(FpGuard, FlagsRaisedOutsideACheckedStepDoNotCount) {

@@ -93,13 +93,13 @@ TEST(EffectiveReflection, SweepRaisesNoFloatingPointFaultAndStaysAProbability) {
   for (int step = 0; step <= 250; ++step) {
     const long double n = 0.5L + step * 0.01L;
     long double reff = -1.0L;
-    EXPECT_EQ(RunChecked([&] { reff = EffectiveReflection(n); }), FpFault::kNone)
+    EXPECT_EQ(RunChecked([&] { reff = EffectiveReflection(n); }), FaultKind::kNone)
         << "n = " << static_cast<double>(n);
     EXPECT_GE(reff, 0.0L);
     EXPECT_LT(reff, 1.0L);
   }
   long double reff = -1.0L;
-  EXPECT_EQ(RunChecked([&] { reff = EffectiveReflection(1.0L); }), FpFault::kNone);
+  EXPECT_EQ(RunChecked([&] { reff = EffectiveReflection(1.0L); }), FaultKind::kNone);
   EXPECT_LT(reff, 1e-20L);
 }
 

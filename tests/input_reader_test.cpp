@@ -164,7 +164,7 @@ TEST(InputLines, OverlongTokensAreRefusedNotCut) {
 TEST(InputLines, ValuesBeyondTheExtendedRangeOverflowTinyOnesUnderflowToZero) {
   EXPECT_EQ(ErrorOf("1e5000\n", "r"), "Gleitkommaüberlauf");
   EXPECT_EQ(RefusalOf("1e5000\n", "r").kind(), RefusalKind::kOutOfRange);
-  EXPECT_EQ(RefusalOf("1e5000\n", "r").fault(), FpFault::kOverflow);
+  EXPECT_EQ(RefusalOf("1e5000\n", "r").fault(), FaultKind::kOverflow);
   EXPECT_EQ(ReadValues("1e-5000\n", "r")[0], 0.0L);
   // Within the range, large exponents still read, scaled in steps of 10^31 (a few roundings).
   EXPECT_LT(testing::RelErr(ReadValues("1e4000\n", "r")[0], std::strtold("1e4000", nullptr)), 1e-16L);

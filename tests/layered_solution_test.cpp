@@ -40,7 +40,7 @@ TEST(ReflectanceIntegrand, ReferenceValuesForOneToFourLayers) {
     FrequencyContext context;
     SetModel(FirstLayers(n), context);
     ComplexExt value;
-    ASSERT_EQ(RunChecked([&] { value = ReflectanceIntegrand(g_model, 0.2L, 10.0L, context); }), FpFault::kNone);
+    ASSERT_EQ(RunChecked([&] { value = ReflectanceIntegrand(g_model, 0.2L, 10.0L, context); }), FaultKind::kNone);
     EXPECT_NEAR(static_cast<double>(value.re), static_cast<double>(expected[n - 1].re), kTenDigitsAt1em3)
         << "N = " << n;
     EXPECT_NEAR(static_cast<double>(value.im), static_cast<double>(expected[n - 1].im), kTenDigitsAt1em3)
@@ -121,12 +121,12 @@ TEST(ReflectanceIntegrand, FaultsOfTheModelReachTheFlags) {
   auto layers = FirstLayers(2);
   layers[1].l = 12000;  // alpha.re * l passes ln(max extended) = 11356.5
   SetModel(layers, context);
-  EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(g_model, 1.0L, 10.0L, context); }), FpFault::kOverflow);
+  EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(g_model, 1.0L, 10.0L, context); }), FaultKind::kOverflow);
 
   layers = FirstLayers(3);
   layers[0].n = 0;  // an index ratio divides by it
   SetModel(layers, context);
-  EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(g_model, 1.0L, 10.0L, context); }), FpFault::kDivByZero);
+  EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(g_model, 1.0L, 10.0L, context); }), FaultKind::kDivisionByZero);
 }
 
 // With one layer the transform has a closed form: for alpha = sqrt(s^2 + k^2),

@@ -65,7 +65,7 @@ long double OverflowEdge(Transform&& transform, long double omega_scale) {
     FrequencyContext context;
     SetModel(2, context, omega_scale);
     g_model.Thickness[1] = thickness;
-    return RunChecked([&] { transform(context); }) != FpFault::kNone;
+    return RunChecked([&] { transform(context); }) != FaultKind::kNone;
   };
   EXPECT_FALSE(faults(passes));
   EXPECT_TRUE(faults(fails));

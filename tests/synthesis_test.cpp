@@ -236,7 +236,7 @@ TEST(Run, AFaultIsReportedAtTheLowestFaultingFrequency) {
     const long double omega = ((k * 6.283185307179586477L) * 1e8L) / 1.024L;
     const DerivedModel& model = session.State().Model;
     for (int j = 0; j < 2; ++j) context.OmegaTerm[j] = omega / ((model.DiffCoef[j] * 2.99792458e11L) / model.RefrIndex[j]);
-    return RunChecked([&] { RadialReflectance(model, session.Rho(), context); }) != FpFault::kNone;
+    return RunChecked([&] { RadialReflectance(model, session.Rho(), context); }) != FaultKind::kNone;
   };
   session.SetRunIndex(-100);
   long double passes = 100, fails = 400;  // thicknesses that pass and fault at k = 0

@@ -277,13 +277,7 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
       }
     }
   };
-  const unsigned workers = std::min<unsigned>(WorkerCount(threads), static_cast<unsigned>(count));
-  if (workers <= 1) {
-    worker();
-  } else {
-    std::vector<std::jthread> pool;
-    for (unsigned t = 0; t < workers; ++t) pool.emplace_back(worker);
-  }
+  RunWorkers(threads, count, worker);
   if (stop.stop_requested()) throw Cancelled();
   if (failed) return std::nullopt;
   return result;

@@ -14,8 +14,10 @@ namespace nlayer {
 
 // The kind of floating-point fault that ended a computation. The model's arithmetic has no
 // tests of its own: an operation that divides by zero, overflows the extended range or is
-// undefined (0/0, inf - inf) ends the computation where it first happens.
-enum class FaultKind { kDivisionByZero, kOverflow, kInvalidOperation };
+// undefined (0/0, inf - inf) ends the computation where it first happens. kNone is what a step
+// of the arithmetic that raised nothing reports (inside the library); a ModelError never
+// carries it.
+enum class FaultKind { kNone, kDivisionByZero, kOverflow, kInvalidOperation };
 
 // Where in the computation the fault happened.
 enum class FaultStage {
@@ -25,7 +27,7 @@ enum class FaultStage {
   kOutput,      // the peak, the dynamic-range test and the scaling of the samples
 };
 
-const char* FaultKindName(FaultKind kind);    // "division by zero", "overflow", "invalid operation"
+const char* FaultKindName(FaultKind kind);    // "division by zero", "overflow", "invalid operation" ("no fault")
 const char* FaultStageName(FaultStage stage);  // "derivation", "frequency", "transform", "output"
 
 class ModelError : public std::runtime_error {
