@@ -62,7 +62,7 @@ struct ComputeOptions {
   Engine engine = Engine::kExact;
   // A request to stop, read before each modulation frequency: once it is made, the call ends
   // with Cancelled within the time of one frequency (milliseconds) and returns nothing.
-  std::stop_token stop;
+  std::stop_token stop{};
 };
 
 // Curves of several distances on one time grid.
