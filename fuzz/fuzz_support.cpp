@@ -58,7 +58,7 @@ void Fail(const std::string& what) {
 bool IsModelFailureMessage(std::string_view message) {
   for (std::string_view known : {"Ungültige numerische Eingabe", "Fehler bei Bereichsprüfung",
                                  "Gleitkommadivision durch Null", "Gleitkommaüberlauf",
-                                 "Ungültige Gleitkommaoperation"}) {
+                                 "Ungültige Gleitkommaoperation", "Abstand zu groß für dieses Medium"}) {
     if (message == known) return true;
   }
   return false;
