@@ -44,11 +44,13 @@ bool EvaluateAtZero(const DerivedModel& model, long double rho, const HankelPlan
     context.Resize(model.DiffCoef.size(), 1);
     SetFrequency(0.0L, model, context);
     const auto tables = std::make_unique<RunTables>();
+    long double outermost = 0;  // the integrand at the rule's outermost node, from the last panel
     for (int panel = 0; panel < plan.panels; ++panel) {
       BuildRunTables(model, std::span<const long double>(&rho, 1), plan, panel, *tables);
       long double sum = 0, magnitude = 0;
       for (int p = 0; p < 960; ++p) {
         const ComplexExt v = KernelTimesSolution(model, tables->points[p], tables->layers, context);
+        if (p == 958) outermost = v.re;
         const long double term = tables->j0[static_cast<std::size_t>(p)] * v.re * tables->rule.w[p / 2];
         sum += term;
         magnitude += std::fabs(term);
@@ -59,9 +61,8 @@ bool EvaluateAtZero(const DerivedModel& model, long double rho, const HankelPlan
     // The rule's outermost node, the first of its last pair, stands in for U.
     const long double s = tables->rule.s[958];
     const long double envelope = std::min(1.0L, std::sqrt(2.0L / (3.14159265358979323846L * rho * s)));
-    const ComplexExt last = KernelTimesSolution(model, tables->points[958], tables->layers, context);
     // J0's oscillation cuts the tail to about its value over rho where rho exceeds z0.
-    out.truncation = 2.0L * std::fabs(last.re) * envelope / std::max(rho, model.Z0);
+    out.truncation = 2.0L * std::fabs(outermost) * envelope / std::max(rho, model.Z0);
   });
   out.measured = fault == FaultKind::kNone && std::isfinite(out.cw) && std::isfinite(out.magnitude) &&
                  std::isfinite(out.truncation);

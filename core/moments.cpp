@@ -116,7 +116,7 @@ void DerivativeWeights(const long double* x, int n, long double* first, long dou
   for (int i = 0; i < n; ++i) first[i] = c[i][1], second[i] = c[i][2];
 }
 
-StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, long double h) {
+StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, long double h, const HankelPlan& plan) {
   const DerivedModel& base = models[0];
   const std::size_t layers = base.Mua.size();
   StencilSums sums;
@@ -124,7 +124,6 @@ StencilSums PointSums(const std::vector<DerivedModel>& models, long double rho, 
   sums.central = CentralStencilServes(base, h);
   const int origin = sums.origin();
   const std::size_t count = models.size();
-  const HankelPlan plan = PlanTransform(base, rho).plan;
   const auto tables = std::make_unique<RunTables>();
   std::vector<std::array<LayerTerms, kStencilPoints>> shifted(count);
   FrequencyContext context;
@@ -201,32 +200,17 @@ Raw MomentsOf(const StencilSums& sums, int m) {
   return raw;
 }
 
-Raw RawMomentsAt(const DerivedModel& model, long double rho, long double h) {
-  return MomentsOf(PointSums({model}, rho, h), 0);
+Raw RawMomentsAt(const DerivedModel& model, long double rho, long double h, const HankelPlan& plan) {
+  return MomentsOf(PointSums({model}, rho, h, plan), 0);
 }
 
-// The step for each distance, from a first estimate of its mean time.
-std::vector<long double> Steps(const DerivedModel& model, const std::vector<long double>& rhos) {
-  std::vector<long double> steps;
-  for (long double rho : rhos) {
-    const Raw raw = RawMomentsAt(model, rho, kProbeOmega);
-    const long double mean = raw.m1 / raw.m0;
-    if (!(std::isfinite(mean) && mean > 0)) {
-      steps.push_back(kProbeOmega);
-    } else if (const long double central = kCentralOmegaTimesMeanTime / mean; CentralStencilServes(model, central)) {
-      steps.push_back(central);
-    } else {
-      steps.push_back(kOneSidedOmegaTimesMeanTime / mean);
-    }
-  }
-  return steps;
-}
-
-std::vector<Raw> RawMoments(const DerivedModel& model, const std::vector<long double>& rhos,
-                            const std::vector<long double>& steps) {
-  std::vector<Raw> raws;
-  for (std::size_t r = 0; r < rhos.size(); ++r) raws.push_back(RawMomentsAt(model, rhos[r], steps[r]));
-  return raws;
+// The step for a distance, from a first estimate of its mean time.
+long double StepAt(const DerivedModel& model, long double rho, const HankelPlan& plan) {
+  const Raw raw = RawMomentsAt(model, rho, kProbeOmega, plan);
+  const long double mean = raw.m1 / raw.m0;
+  if (!(std::isfinite(mean) && mean > 0)) return kProbeOmega;
+  const long double central = kCentralOmegaTimesMeanTime / mean;
+  return CentralStencilServes(model, central) ? central : kOneSidedOmegaTimesMeanTime / mean;
 }
 
 void ValidateRequest(const Medium& medium, const std::vector<long double>& rhos) {
@@ -279,9 +263,12 @@ std::vector<Moments> ModelMoments(const Medium& medium, const std::vector<long d
                                   [[maybe_unused]] const ComputeOptions& options) {
   ValidateRequest(medium, rho_mm);
   const DerivedModel model = Derived(medium);
-  const std::vector<Raw> raws = RawMoments(model, rho_mm, Steps(model, rho_mm));
   std::vector<Moments> moments;
-  for (const Raw& raw : raws) moments.push_back(raw.InPicoseconds());
+  for (long double rho : rho_mm) {
+    // The rule is chosen once per distance; every stencil sum of it takes the same.
+    const HankelPlan plan = PlanTransform(model, rho).plan;
+    moments.push_back(RawMomentsAt(model, rho, StepAt(model, rho, plan), plan).InPicoseconds());
+  }
   return moments;
 }
 
@@ -351,11 +338,12 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
   ValidateRequest(medium, rhos);
   const DerivedModel base_model = Derived(medium);
   // One step for every perturbed model, so that the differences see the same expansion.
-  const long double h = Steps(base_model, rhos)[0];
+  const HankelPlan plan = PlanTransform(base_model, rho_mm).plan;
+  const long double h = StepAt(base_model, rho_mm, plan);
   const long double moments_delta = MomentsDeltaMua(base_model, h);
   const std::vector<long double> omegas = GridOmegas(grid);
   auto spectrum_of = [&](const Medium& m) { return SpectrumAt(Derived(m), rhos, omegas, options.threads, options.stop); };
-  const Raw base_raw = RawMomentsAt(base_model, rho_mm, h);
+  const Raw base_raw = RawMomentsAt(base_model, rho_mm, h, plan);
 
   Sensitivities result;
   result.moments = base_raw.InPicoseconds();
@@ -376,7 +364,7 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
       models.push_back(Derived(WithMuaIncreased(medium, k, j, moments_delta)));
     }
     // The derivatives of the raw moments, every difference formed point by point.
-    const StencilSums sums = PointSums(models, rho_mm, h);
+    const StencilSums sums = PointSums(models, rho_mm, h, plan);
     long double offsets[kMuaPoints], weights[kMuaPoints], unused[kMuaPoints];
     for (int m = 0; m < kMuaPoints; ++m) offsets[m] = moments_delta * static_cast<long double>(m);
     DerivativeWeights(offsets, kMuaPoints, weights, unused);

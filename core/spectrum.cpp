@@ -28,6 +28,14 @@ FaultKind FirstFaultOf(FaultKind ranked, const DerivedModel& model, std::span<co
 
 }  // namespace
 
+Spectrum ZeroSpectrum(std::size_t distances, std::size_t frequencies) {
+  Spectrum spectrum;
+  spectrum.distances = distances;
+  spectrum.frequencies = frequencies;
+  spectrum.values.assign(distances * frequencies, ComplexExt{});
+  return spectrum;
+}
+
 std::vector<TransformPlan> PlanDistances(const DerivedModel& model, std::span<const long double> rhos) {
   std::vector<TransformPlan> plans;
   for (long double rho : rhos) plans.push_back(PlanTransform(model, rho));
@@ -59,10 +67,7 @@ struct PanelTables {
 Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double> rhos,
                          std::span<const long double> omegas, unsigned threads, int computed_limit,
                          std::stop_token stop) {
-  Spectrum result;
-  result.distances = rhos.size();
-  result.frequencies = omegas.size();
-  result.values.assign(rhos.size() * omegas.size(), ComplexExt{});
+  Spectrum result = ZeroSpectrum(rhos.size(), omegas.size());
   if (omegas.empty() || rhos.empty()) return result;
   const int count = static_cast<int>(omegas.size());
 

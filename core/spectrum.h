@@ -30,6 +30,9 @@ struct Spectrum {
   const ComplexExt& At(std::size_t k, std::size_t r) const { return values[k * distances + r]; }
 };
 
+// A spectrum of `distances` x `frequencies` values, all 0, no fault.
+Spectrum ZeroSpectrum(std::size_t distances, std::size_t frequencies);
+
 // The distances of a request that share a plan of the transform, in the request's order, with
 // their places in it.
 struct DistanceGroup {

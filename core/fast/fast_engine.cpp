@@ -178,10 +178,7 @@ void PreparePanel(const fast::KernelModel& common, FastPanel& panel) {
 std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span<const long double> rhos,
                                             std::span<const long double> omegas, unsigned threads,
                                             std::stop_token stop) {
-  Spectrum result;
-  result.distances = rhos.size();
-  result.frequencies = omegas.size();
-  result.values.assign(rhos.size() * omegas.size(), ComplexExt{});
+  Spectrum result = ZeroSpectrum(rhos.size(), omegas.size());
   if (omegas.empty() || rhos.empty()) return result;
   const std::size_t layers = model.DiffCoef.size();
   if (layers == 0) return std::nullopt;
