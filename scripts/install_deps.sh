@@ -8,14 +8,14 @@ packages=(
   libalglib-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libhwy-dev libcli11-dev
+  libhwy-dev libcli11-dev libtomlplusplus-dev
   libceres-dev libeigen3-dev nlohmann-json3-dev
   xvfb xauth fonts-liberation
   clang libclang-rt-14-dev
   locales
   python3 python3-dev pybind11-dev python3-numpy python3-pytest
   python3-venv python3-setuptools python3-pip python3-wheel
-  python3-distributed python3-tqdm python3-matplotlib
+  python3-distributed python3-tqdm python3-matplotlib python3-h5py
   dpkg-dev file
   help2man desktop-file-utils
 )

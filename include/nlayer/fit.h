@@ -30,7 +30,10 @@
 // false. FullReport() puts it all in words, ToJson() in a machine-readable form.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,11 +46,26 @@ namespace nlayer {
 // A fitted quantity: "mua<k>" or "musp<k>" (1/mm) of layer k (1 the top), "d1" (mm, the top
 // layer's thickness), or the ones every fit has: "amplitude" (counts mm^2), "shift_ps" (ps,
 // the delay of the measurement behind the IRF), "background" (counts per bin).
+//
+// In a joint fit (FitProblem below) the names are those of the problem's medium:
+//  - without a spectral model: "mua<k>", "musp<k>" and "d<k>" (k below the bottom layer); when
+//    the problem holds media at several wavelengths, mua and mus' carry the wavelength,
+//    "mua2@760" (nm, as written in the problem), and d<k> is shared by all of them;
+//  - with a spectral model: "<chromophore><k>" (e.g. "HbO2", µM for molar chromophores, a volume
+//    fraction for pure absorbers), "a<k>" (mus' at the reference wavelength, 1/mm), "b<k>" (the
+//    scattering power) and "d<k>".
+// Every parameter not named among the free ones (or tied to one) keeps its model value.
 struct FitParameter {
   std::string name;
-  // Bounds; the defaults are wide: mua 0 ... 1, mus' 0.01 ... 20 (1/mm), d1 0.1 ... 200 mm.
+  // Bounds; the defaults are wide: mua 0 ... 1, mus' 0.01 ... 20 (1/mm), d 0.1 ... 200 mm,
+  // concentrations 0 ... 1e4 µM (0 ... 1 for a fraction), a 0.01 ... 20 1/mm, b -1 ... 5.
   std::optional<double> lower;
   std::optional<double> upper;
+  // The start value; empty: the model's value.
+  std::optional<double> start;
+  // Names another free parameter whose value this one takes (e.g. musp2 tied to musp1: one
+  // parameter for both layers). A tied parameter has no bounds or start of its own.
+  std::string tied_to;
 };
 
 enum class FitStatistic {
@@ -106,16 +124,59 @@ enum class FitFlagKind {
   kModelMismatch,     // chi^2 / nu above 4 for counts: the model does not describe the data
   kShiftOutside,      // the shift puts the IRF's light before the window or after the peak
   kNotCounts,         // the Poisson statistic on data whose peak is below one count
+  kAmbiguous,         // distinct minima whose statistics differ by less than the threshold
 };
 
 // "not_converged", "at_bound", "poorly_determined", "not_finite", "model_mismatch",
-// "shift_outside", "not_counts": the names of the JSON form.
+// "shift_outside", "not_counts", "ambiguous": the names of the JSON form.
 const char* FitFlagName(FitFlagKind kind);
 
 struct FitFlag {
   FitFlagKind kind;
   std::vector<std::string> parameters;  // the parameters it concerns; empty: the fit as a whole
   std::string sentence;
+};
+
+// One curve of a joint fit at the optimum.
+struct CurveFit {
+  std::string label;
+  long double rho_mm = 0;
+  std::optional<double> wavelength_nm;
+  std::vector<double> t_ps;          // the curve's bins
+  std::vector<double> counts;        // as measured
+  std::vector<double> model_counts;  // every bin, from the whole spectrum
+  std::vector<double> residuals;     // as FitResult::residuals, of this curve
+  std::size_t first_bin = 0, last_bin = 0;
+  double t_first_ps = 0, t_last_ps = 0;
+  double chi2_reduced = 0;      // this curve's sum of squared residuals over its bins in the range
+                                // minus its own nuisance parameters (a share of nu, not a test)
+  int bins = 0;                 // bins in the fit range
+  double poisson_deviance = 0;  // over the fit range
+  double background = 0;        // counts per bin, estimated or fitted (0 without)
+};
+
+struct WavelengthMedium {
+  double wavelength_nm = 0;
+  Medium medium;
+};
+
+// The end of one start of a multi-start fit.
+struct FitMinimum {
+  double deviance = 0;          // the statistic at the end (Poisson deviance or chi2)
+  std::vector<double> values;   // the free physical parameters, in the order of `estimates`
+  int starts = 0;               // how many starts ended here
+  bool converged = false;
+};
+
+// A profile-likelihood interval: where the statistic, minimised over every other parameter,
+// rises by `delta` above the optimum (1 for 68.3 %).
+struct ProfileInterval {
+  std::string name;
+  double value = 0;
+  double lower = 0, upper = 0;  // NaN where the profile does not rise by delta within the bounds
+  double delta = 1;
+  std::vector<double> points;    // the parameter's values at which the profile was computed
+  std::vector<double> deviance;  // the profile there, above the optimum
 };
 
 struct FitResult {
@@ -152,6 +213,16 @@ struct FitResult {
   std::string termination;  // Ceres's: "CONVERGENCE", "NO_CONVERGENCE", "FAILURE", ...
   std::vector<FitFlag> flags;
   std::vector<std::string> notes;  // remarks that raise no flag
+  // A joint fit's (FitProblem's) own: every curve's fit, the media fitted per wavelength, the
+  // derived quantities, the minima the starts found and the profile-likelihood intervals asked
+  // for. FitCurve fills `curves` with its one curve too. With several curves the top-level
+  // model_counts, residuals, first_bin ... t_last_ps above are those of the first curve, and
+  // chi2_reduced, degrees_of_freedom and poisson_deviance the totals over all curves.
+  std::vector<CurveFit> curves;
+  std::vector<WavelengthMedium> media;  // with wavelengths: the fitted medium at each
+  std::vector<FitEstimate> derived;     // HbT<k> (µM) and StO2<k> (fraction) with propagated errors
+  std::vector<FitMinimum> minima;       // distinct minima found, the lowest first
+  std::vector<ProfileInterval> profiles;
   bool success = false;  // no flag: converged, determined, finite, described by the model
   std::string message;   // how the solver ended, then every flag's sentence, in English
 
@@ -169,6 +240,113 @@ struct FitResult {
   // The same as one JSON object (the per-bin arrays left out); NaN and infinity as null.
   std::string ToJson() const;
 };
+
+// ---- joint fits ----------------------------------------------------------------------------
+
+// How a curve's constant background per bin is handled.
+enum class BackgroundMode {
+  kNone,       // no background
+  kEstimated,  // the mean of the bins before the rising edge, held fixed
+  kFitted,     // fitted as a free parameter
+};
+
+struct MeasuredCurve {
+  std::string label;            // names the curve in the report (its file, say)
+  std::vector<double> t_ps;     // the bins' centres, uniform
+  std::vector<double> counts;
+  std::vector<double> irf;      // on the same bins
+  std::vector<double> irf_t_ps; // the IRF's own times, checked against t_ps; empty: not given
+  long double rho_mm = 0;
+  // The wavelength (nm); needed where the problem has a spectral model or media at several
+  // wavelengths. Curves at the same wavelength share the medium's values at that wavelength.
+  std::optional<double> wavelength_nm;
+  std::optional<double> shift_ps;  // a calibrated shift held fixed; empty: fitted
+  BackgroundMode background = BackgroundMode::kNone;
+  FitRange range;
+};
+
+// A chromophore's spectrum, linearly interpolated between its wavelengths (rising, nm).
+enum class ChromophoreUnit {
+  kMolarExtinction,  // decadic molar extinction, cm^-1 / M; concentrations in µM:
+                     // mua = ln(10) * epsilon * C * 1e-7 (1/mm)
+  kAbsorption,       // the absorption coefficient of the pure substance, 1/mm; concentrations
+                     // as volume fractions: mua = value * C
+};
+
+struct Chromophore {
+  std::string name;  // "HbO", "HbR", "water", ...: the parameter names are <name><k>
+  ChromophoreUnit unit = ChromophoreUnit::kMolarExtinction;
+  std::vector<double> wavelength_nm;
+  std::vector<double> values;
+  std::string source;  // where the values come from, for the report
+  // mua (1/mm) per unit of concentration at `nm`; throws InvalidRequest outside the table.
+  double AbsorptionPerUnit(double nm) const;
+};
+
+// Oxy- and deoxyhemoglobin's molar extinction coefficients as compiled by S. Prahl (250 to
+// 1000 nm in 2 nm steps), the data file shipped with the library; names "HbO" and "HbR".
+std::vector<Chromophore> HemoglobinSpectra();
+
+// Per layer: mua(lambda) = sum_c mua_c(lambda) C_c, mus'(lambda) = a (lambda / lambda0)^-b.
+struct SpectralLayer {
+  std::vector<double> concentrations;  // one per chromophore, in the chromophore's unit
+  double a = 1;  // mus' at the reference wavelength, 1/mm
+  double b = 1;  // scattering power
+};
+
+struct SpectralModel {
+  std::vector<Chromophore> chromophores;
+  double reference_nm = 800;
+  std::vector<SpectralLayer> layers;  // as many as the medium's layers (top first)
+  // The medium at `nm`: n and d from `geometry`, mua and mus' from the spectra.
+  Medium MediumAt(const Medium& geometry, double nm) const;
+};
+
+// Reports how a long fit goes on; returning false cancels it (FitCurve and Fit then throw
+// Cancelled). Called from the fitting thread after every forward evaluation.
+struct FitProgress {
+  int evaluations = 0;
+  int start = 0, starts = 1;  // which of the starts runs (0-based)
+  double best_deviance = 0;   // the lowest statistic so far
+};
+
+struct FitProblem {
+  std::vector<MeasuredCurve> curves;
+  // The layers. Its n and d always; its mua and mus' are the start and fixed values for curves
+  // without a wavelength (or all at one wavelength) when neither `media` nor `spectral` is set.
+  Medium medium;
+  // Without a spectral model: the mua and mus' at each wavelength the curves name (n and d from
+  // `medium`).
+  std::vector<WavelengthMedium> media;
+  std::optional<SpectralModel> spectral;
+  std::vector<FitParameter> free;  // see FitParameter for the names; tied ones listed here too
+  FitStatistic statistic = FitStatistic::kPoissonLikelihood;
+  ComputeOptions options{.threads = 0, .engine = Engine::kFast};
+  double spectrum_tolerance = 1e-8;
+  int max_iterations = 100;
+  // Local minima: the number of starts, the first from the start values and the others spread
+  // within the bounds (0: chosen from the number of free parameters); minima whose statistic
+  // differs from the lowest by less than `ambiguity_threshold` but whose values differ by more
+  // than their standard errors flag the fit as ambiguous.
+  int starts = 0;
+  double ambiguity_threshold = 1.0;
+  std::uint64_t seed = 1;  // of the spread starts
+  // Parameters whose profile-likelihood intervals are computed (costly: a fit per point).
+  std::vector<std::string> profile;
+  std::function<bool(const FitProgress&)> progress;
+};
+
+// Fits every curve of the problem at once. Throws what FitCurve throws; FitInputError names the
+// curve (its label or number) of a problem in its data.
+FitResult Fit(const FitProblem& problem);
+
+// Poisson counts of the model at `rho_mm` convolved with the IRF (counts on bins of width
+// `dt_ps`, any scale), delayed by `shift_ps` (any fraction of a bin), scaled so that the
+// expected counts of the model add up to `total_counts` over the IRF's bins, plus `background`
+// expected counts per bin. The same seed gives the same counts.
+std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std::span<const double> irf,
+                                   double dt_ps, double total_counts, double shift_ps = 0, double background = 0,
+                                   std::uint64_t seed = 1, const ComputeOptions& options = {});
 
 // Input that cannot be fitted, with an English sentence: bins that are not uniform or differ
 // between curve and IRF, an IRF without counts, no counts in the fit range, a parameter that
