@@ -63,6 +63,8 @@ constexpr double kMostCorrelation = 0.98;
 // J'J whose condition number (columns scaled to unit length) exceeds this leaves some
 // combination of the parameters undetermined.
 constexpr double kMostCondition = 1e10;
+// The solver's function and parameter tolerance of the starts after the first.
+constexpr double kSpreadTolerance = 1e-6;
 // Estimates within this (relative, in the solver's units where every parameter is about 1) of a
 // bound stopped on it.
 constexpr double kOnBound = 1e-6;
@@ -421,6 +423,42 @@ struct End {
   int iterations = 0, successful = 0;
   double statistic = kInfinity;  // in the data's units
   bool usable = false;
+  int joined = -1;  // the earlier end whose minimum it reached and stopped at
+};
+
+// A minimum an earlier start found: where, and its standard errors (solver's units).
+struct Known {
+  std::size_t end;
+  std::vector<double> x, error;
+  double cost = 0;  // Ceres's, half the solver's statistic
+};
+
+// Stops a start once it has come within a standard error of a minimum an earlier start
+// found: the valleys of a poorly determined pair take many short steps, which would only find
+// that minimum again.
+class JoinKnown : public ceres::IterationCallback {
+ public:
+  JoinKnown(const double* x, const std::vector<Known>& known, int& joined) : x_(x), known_(known), joined_(joined) {}
+  ceres::CallbackReturnType operator()(const ceres::IterationSummary& summary) override {
+    for (const Known& k : known_) {
+      // Near in the statistic too (within 4), so that the nuisance parameters have found the
+      // curves as well.
+      bool near = summary.cost - k.cost <= 2.0;
+      for (std::size_t j = 0; j < k.x.size() && near; ++j) {
+        near = std::isfinite(k.error[j]) && std::fabs(x_[j] - k.x[j]) <= k.error[j];
+      }
+      if (near) {
+        joined_ = static_cast<int>(k.end);
+        return ceres::SOLVER_TERMINATE_SUCCESSFULLY;
+      }
+    }
+    return ceres::SOLVER_CONTINUE;
+  }
+
+ private:
+  const double* x_;
+  const std::vector<Known>& known_;
+  int& joined_;
 };
 
 // Runs a library computation inside a cost function: a fault of the model at a trial point
@@ -481,7 +519,7 @@ class JointEngine {
   void UseFrequencies(std::size_t g, int count);
   void Initialise(const std::vector<double>& x, std::vector<std::vector<double>>& nuisance, bool first);
   End Solve(std::vector<double> x, std::vector<std::vector<double>> nuisance, const std::vector<bool>& fixed,
-            bool initialise, bool first);
+            bool initialise, bool first, const std::vector<Known>* known = nullptr);
   double Statistic(const End& end, std::vector<double>* per_curve_solver = nullptr);
   struct Curvature {
     bool ok = false;
@@ -1117,7 +1155,7 @@ struct Built {
 
 
 End JointEngine::Solve(std::vector<double> x, std::vector<std::vector<double>> nuisance, const std::vector<bool>& fixed,
-                  bool initialise, bool first) {
+                  bool initialise, bool first, const std::vector<Known>* known) {
   if (initialise) Initialise(x, nuisance, first);
   End end;
   end.x = std::move(x);
@@ -1168,7 +1206,7 @@ End JointEngine::Solve(std::vector<double> x, std::vector<std::vector<double>> n
     // residuals' least model count keeps a negative one from running away.
   }
 
-  const ceres::Solver::Options options = SolverOptions(problem_.max_iterations);
+  ceres::Solver::Options options = SolverOptions(problem_.max_iterations);
   // First the nuisance parameters alone, on the start spectra: no new model computations, and
   // the physical parameters then start from curves laid over the data.
   if (has_x && !all_held && initialise) {
@@ -1179,6 +1217,16 @@ End JointEngine::Solve(std::vector<double> x, std::vector<std::vector<double>> n
   }
   // The frequencies left out are checked against the whole spectrum at the optimum; should the
   // optimum need more (a sharper curve than at the start), the fit goes on with them.
+  const std::vector<Known> none;
+  JoinKnown join(end.x.data(), known ? *known : none, end.joined);
+  if (known && !known->empty() && has_x) {
+    // A spread start only has to find its minimum's valley: should it be the lowest, it is
+    // polished to the full tolerance afterwards.
+    options.function_tolerance = kSpreadTolerance;
+    options.parameter_tolerance = kSpreadTolerance;
+    options.update_state_every_iteration = true;
+    options.callbacks.push_back(&join);
+  }
   for (int round = 0;; ++round) {
     ceres::Solve(options, &problem, &end.summary);
     Rethrow();
@@ -1187,7 +1235,7 @@ End JointEngine::Solve(std::vector<double> x, std::vector<std::vector<double>> n
     for (std::size_t k = 1; k < end.summary.iterations.size(); ++k) {
       if (end.summary.iterations[k].step_is_successful) ++end.successful;
     }
-    if (round == 2) break;
+    if (round == 2 || end.joined >= 0) break;
     bool more = false;
     std::vector<int> wanted(groups_.size(), 0);
     std::vector<Spectrum> full;
@@ -1323,24 +1371,33 @@ FitResult JointEngine::Run() {
   std::vector<End> ends;
   std::vector<Curvature> curvatures;
   int iterations = 0, successful = 0;
+  std::vector<Known> known;
   for (int s = 0; s < starts_; ++s) {
     start_ = s;
     try {
-      End end = Solve(start_points[static_cast<std::size_t>(s)], {}, {}, true, s == 0);
+      End end = Solve(start_points[static_cast<std::size_t>(s)], {}, {}, true, s == 0, &known);
       iterations += end.iterations;
       successful += end.successful;
       if (ends.empty() || end.statistic < best_statistic_) best_statistic_ = end.statistic;
       ends.push_back(std::move(end));
+      curvatures.push_back(ends.back().joined < 0 ? CurvatureAt(ends.back()) : Curvature{});
+      if (ends.back().joined < 0 && curvatures.back().ok) {
+        Known k{ends.size() - 1, ends.back().x, {}, ends.back().summary.final_cost};
+        for (std::size_t j = 0; j < columns_; ++j) {
+          k.error.push_back(std::sqrt(curvatures.back().covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j))));
+        }
+        known.push_back(std::move(k));
+      }
     } catch (const ModelError&) {
       if (s == 0) throw;  // at the start values: the problem's own
     } catch (const InvalidRequest&) {
       if (s == 0) throw;
     }
   }
-  for (End& end : ends) curvatures.push_back(CurvatureAt(end));
   std::size_t best = 0;
   for (std::size_t e = 1; e < ends.size(); ++e) {
-    const bool better = ends[e].usable && (!ends[best].usable || ends[e].statistic < ends[best].statistic);
+    const bool better = ends[e].usable && ends[e].joined < 0 &&
+                        (!ends[best].usable || ends[e].statistic < ends[best].statistic);
     if (better) best = e;
   }
 
@@ -1385,6 +1442,22 @@ FitResult JointEngine::Run() {
     result.minima.push_back(std::move(minimum));
   }
 
+  if (best > 0 && ends[best].usable) {
+    // The lowest minimum came from a spread start, solved to a looser tolerance.
+    start_ = static_cast<int>(best);
+    End polished = Solve(ends[best].x, ends[best].nuisance, {}, false, false);
+    polished.iterations += ends[best].iterations;
+    polished.successful += ends[best].successful;
+    iterations += polished.iterations - ends[best].iterations;
+    successful += polished.successful - ends[best].successful;
+    ends[best] = std::move(polished);
+    curvatures[best] = CurvatureAt(ends[best]);
+    result.minima.front().deviance = ends[best].statistic;
+    for (std::size_t i = 0; i < physical_.size(); ++i) {
+      result.minima.front().values[i] = ends[best].x[static_cast<std::size_t>(physical_[i].column)] * physical_[i].scale;
+    }
+    result.minima.front().converged = ends[best].summary.termination_type == ceres::CONVERGENCE;
+  }
   End& end = ends[best];
   start_ = static_cast<int>(best);
   const Curvature& curvature = curvatures[best];
