@@ -157,6 +157,113 @@ TEST(JointFit, RecoversTheBottomLayersHemoglobinFromTwoDistancesAndWavelengths) 
   EXPECT_THROW(Fit(problem), Cancelled);
 }
 
+
+// A two-layer medium whose layers are the same is the half-space (its bottom, 75 mm deep, out of the light's reach at 30 mm): tying the bottom layer's
+// values to the top's fits the homogeneous medium's two parameters, with its estimates.
+TEST(JointFit, TiesFitOneValueForBothLayers) {
+  const Medium truth{{{1.0L, 0.01L, 1.4L, 10.0L}}};
+  FitProblem homogeneous;
+  homogeneous.curves = {Measure(truth, 30, 7)};
+  homogeneous.medium = Medium{{{1.3L, 0.007L, 1.4L, 10.0L}}};
+  homogeneous.free = Free({"mua1", "musp1"});
+  homogeneous.starts = 1;
+  const FitResult one = Fit(homogeneous);
+  ASSERT_TRUE(one.success) << one.message;
+
+  FitProblem tied = homogeneous;
+  tied.medium = Medium{{{1.3L, 0.007L, 1.4L, 15.0L}, {1.3L, 0.007L, 1.4L, 60.0L}}};
+  tied.free = Free({"mua1", "musp1", "mua2", "musp2"});
+  tied.free[2].tied_to = "mua1";
+  tied.free[3].tied_to = "musp1";
+  const FitResult two = Fit(tied);
+  EXPECT_TRUE(two.success) << two.message;
+  EXPECT_EQ(two.degrees_of_freedom, one.degrees_of_freedom);
+  EXPECT_EQ(two.Find("mua2")->value, two.Find("mua1")->value);
+  EXPECT_EQ(two.Find("musp2")->standard_error, two.Find("musp1")->standard_error);
+  EXPECT_EQ(two.medium.layers[1].musp, two.medium.layers[0].musp);
+  for (const char* name : {"mua1", "musp1"}) {
+    EXPECT_NEAR(two.Find(name)->value, one.Find(name)->value, 0.01 * one.Find(name)->standard_error) << name;
+    EXPECT_NEAR(two.Find(name)->standard_error, one.Find(name)->standard_error, 0.01 * one.Find(name)->standard_error);
+  }
+
+  tied.free[3].tied_to = "d1";
+  EXPECT_THROW(Fit(tied), FitInputError);
+}
+
+// Distances at one wavelength share one library call per point: three curves cost about the
+// evaluations of one per iteration, not three times them.
+TEST(JointFit, ADistanceMoreCostsNoEvaluation) {
+  const Medium truth{{{1.0L, 0.01L, 1.4L, 10.0L}}};
+  FitProblem problem;
+  problem.medium = Medium{{{1.3L, 0.007L, 1.4L, 10.0L}}};
+  problem.free = Free({"mua1", "musp1"});
+  problem.starts = 1;
+  problem.curves = {Measure(truth, 25, 21)};
+  const FitResult one = Fit(problem);
+  problem.curves = {Measure(truth, 15, 22), Measure(truth, 25, 21), Measure(truth, 35, 23)};
+  const FitResult three = Fit(problem);
+  EXPECT_TRUE(three.success) << three.message;
+  const double per_one = one.forward_evaluations / (one.iterations + 2.0);
+  const double per_three = three.forward_evaluations / (three.iterations + 2.0);
+  std::printf("evaluations per iteration: one distance %.2f, three %.2f\n", per_one, per_three);
+  EXPECT_LT(per_three, 1.5 * per_one);
+  EXPECT_NEAR(three.Find("mua1")->value, 0.01, 3 * three.Find("mua1")->standard_error);
+  EXPECT_LT(three.Find("mua1")->standard_error, one.Find("mua1")->standard_error);
+}
+
+// A bound the data push against and two chromophores with the same spectrum each raise their
+// flag; input errors name the curve and the value.
+TEST(JointFit, FlagsABoundAndADegeneracyAndNamesWhatItRefuses) {
+  FitProblem bounded = SpectralProblem(31);
+  bounded.starts = 1;
+  bounded.free[3].upper = 20;  // HbR2, truth 25
+  bounded.free[3].start = 10;
+  bounded.max_iterations = 15;  // on the bound the steps get short
+  FitResult result = Fit(bounded);
+  std::printf("bounded: %d evaluations, %d iterations, %.2f s\n", result.forward_evaluations, result.iterations, result.seconds);
+  EXPECT_FALSE(result.success);
+  ASSERT_TRUE(Has(result, FitFlagKind::kAtBound)) << result.message;
+  EXPECT_NE(result.message.find("HbR2 stopped at its upper bound 20"), std::string::npos) << result.message;
+
+  FitProblem twins = SpectralProblem(31);
+  twins.starts = 1;
+  Chromophore copy = twins.spectral->chromophores[0];
+  copy.name = "HbX";
+  twins.spectral->chromophores.push_back(copy);
+  for (SpectralLayer& layer : twins.spectral->layers) layer.concentrations.push_back(5);
+  twins.free = Free({"HbO2", "HbR2", "HbX2"});
+  twins.max_iterations = 10;  // it gets nowhere
+  result = Fit(twins);
+  std::printf("twins: %d evaluations, %d iterations, %.2f s\n", result.forward_evaluations, result.iterations, result.seconds);
+  EXPECT_FALSE(result.success);
+  EXPECT_TRUE(Has(result, FitFlagKind::kPoorlyDetermined)) << result.message;
+
+  FitProblem spoiled = SpectralProblem(31);
+  spoiled.curves[2].t_ps[4] = 85;
+  try {
+    Fit(spoiled);
+    ADD_FAILURE() << "spoiled bins accepted";
+  } catch (const FitInputError& e) {
+    EXPECT_NE(std::string(e.what()).find("curve \"rho15@830\": the measured curve's bins are not uniform: bin 5"),
+              std::string::npos)
+        << e.what();
+  }
+  FitProblem unknown = SpectralProblem(31);
+  unknown.free = Free({"HbO2", "mua2"});
+  EXPECT_THROW(Fit(unknown), FitInputError);
+  FitProblem media;
+  media.curves = {SpectralProblem(31).curves[0]};
+  media.medium = kGeometry;
+  media.media = {{760, kGeometry}, {830, kGeometry}};
+  media.free = Free({"mua2@800"});
+  try {
+    Fit(media);
+    ADD_FAILURE() << "a wavelength without medium accepted";
+  } catch (const FitInputError& e) {
+    EXPECT_NE(std::string(e.what()).find("mua2@800 names 800 nm, where the problem has no medium"), std::string::npos)
+        << e.what();
+  }
+}
 }  // namespace
 }  // namespace nlayer
 
@@ -228,6 +335,27 @@ TEST(JointFitStatistics, TwoMinimaOfTheBottomLayerAreCoveredOrFlagged) {
   std::printf("two-layer bottom over %d draws: 2-sigma coverage %.2f, %d with several minima, %d ambiguous, %d flagged, %d misses unflagged\n",
               draws, covered / double(draws), several, ambiguous, flagged, unflagged_misses);
   EXPECT_TRUE(covered >= 0.9 * draws || unflagged_misses == 0);
+}
+
+// Pulls of the two-distance, two-wavelength spectral fit, every concentration free.
+TEST(JointFitStatistics, PullsOfTheSpectralTwoLayerFit) {
+  Pulls oxy1, deoxy1, oxy2, deoxy2;
+  int flagged = 0;
+  for (std::uint64_t draw = 0; draw < 30; ++draw) {
+    FitProblem problem = SpectralProblem(100 + 4 * draw);
+    problem.starts = 1;
+    const FitResult result = Fit(problem);
+    flagged += result.success ? 0 : 1;
+    oxy1.Add(result, "HbO1", 30);
+    deoxy1.Add(result, "HbR1", 15);
+    oxy2.Add(result, "HbO2", 50);
+    deoxy2.Add(result, "HbR2", 25);
+  }
+  oxy1.Expect("HbO1 (two-layer spectral fit)");
+  deoxy1.Expect("HbR1 (two-layer spectral fit)");
+  oxy2.Expect("HbO2 (two-layer spectral fit)");
+  deoxy2.Expect("HbR2 (two-layer spectral fit)");
+  EXPECT_EQ(flagged, 0);
 }
 }  // namespace
 }  // namespace nlayer
