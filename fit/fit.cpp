@@ -63,6 +63,10 @@ constexpr double kMostCorrelation = 0.98;
 // J'J whose condition number (columns scaled to unit length) exceeds this leaves some
 // combination of the parameters undetermined.
 constexpr double kMostCondition = 1e10;
+// The spread starts lie within this factor of the start values (within the bounds). Over 30
+// draws of the two-layer head's bottom layer (joint_fit_test) factors of 4 and 2 found second
+// minima alike (in 3 and 2 draws), 2 in some 15 % less time; 3 lies between.
+constexpr double kSpread = 3;
 // The solver's function and parameter tolerance of the starts after the first.
 constexpr double kSpreadTolerance = 1e-6;
 // Estimates within this (relative, in the solver's units where every parameter is about 1) of a
@@ -1111,7 +1115,8 @@ void JointEngine::Initialise(const std::vector<double>& x, std::vector<std::vect
                                                       : static_cast<int>(all);
     needed[curve.group] = std::max(needed[curve.group], count);
   }
-  for (std::size_t g = 0; g < groups_.size(); ++g) UseFrequencies(g, needed[g]);
+  // Later starts keep what earlier ones needed: the statistics of all ends are then computed alike.
+  for (std::size_t g = 0; g < groups_.size(); ++g) UseFrequencies(g, first ? needed[g] : std::max(needed[g], groups_[g].frequencies));
 
   nuisance.resize(curves_.size());
   for (std::size_t c = 0; c < curves_.size(); ++c) {
@@ -1315,7 +1320,7 @@ JointEngine::Curvature JointEngine::CurvatureAt(End& end) {
 
 // The starts after the first, spread over the free parameters: per parameter the starts take a
 // shuffled stratum each of its range, so that few starts cover it. The range is the bounds cut
-// to a factor of 4 about the start value (1.5 either side of it for the scattering power): the
+// to a factor of 3 about the start value (1.5 either side of it for the scattering power): the
 // default bounds span decades, where most curves would look nothing like the data and the solver
 // would spend its iterations getting back.
 std::vector<std::vector<double>> JointEngine::SpreadStarts(int starts) const {
@@ -1335,7 +1340,7 @@ std::vector<std::vector<double>> JointEngine::SpreadStarts(int starts) const {
       const double u = (strata[static_cast<std::size_t>(s)] + uniform(random)) / spread;
       double value = 0;
       if (p.positive && p.start > 0) {
-        const double lo = std::max(lo_x, start_x_[j] / 4), hi = std::min(hi_x, start_x_[j] * 4);
+        const double lo = std::max(lo_x, start_x_[j] / kSpread), hi = std::min(hi_x, start_x_[j] * kSpread);
         value = lo * std::pow(hi / lo, u);
       } else {
         const double width = p.positive ? (hi_x - lo_x) / 4 : 1.5 / p.scale;
