@@ -264,6 +264,29 @@ TEST(JointFit, FlagsABoundAndADegeneracyAndNamesWhatItRefuses) {
         << e.what();
   }
 }
+
+// Media at two wavelengths: mua per wavelength, one mus' for both (tied), from a curve at each.
+TEST(JointFit, MediaPerWavelengthShareATiedScattering) {
+  const Medium at760{{{1.0L, 0.008L, 1.4L, 10.0L}}}, at830{{{1.0L, 0.012L, 1.4L, 10.0L}}};
+  FitProblem problem;
+  problem.curves = {Measure(at760, 30, 41, 0, 760.0), Measure(at830, 30, 42, 0, 830.0)};
+  problem.medium = Medium{{{1.3L, 0.01L, 1.4L, 10.0L}}};
+  problem.media = {{760, problem.medium}, {830, problem.medium}};
+  problem.free = Free({"mua1@760", "mua1@830", "musp1@760", "musp1@830"});
+  problem.free[3].tied_to = "musp1@760";
+  problem.starts = 1;
+  const FitResult result = Fit(problem);
+  EXPECT_TRUE(result.success) << result.message;
+  ASSERT_EQ(result.media.size(), 2u);
+  for (const auto& [name, truth] : {std::pair{"mua1@760", 0.008}, {"mua1@830", 0.012}, {"musp1@760", 1.0}}) {
+    const FitEstimate& e = *result.Find(name);
+    EXPECT_NEAR(e.value, truth, 3 * e.standard_error) << name;
+  }
+  EXPECT_EQ(result.media[1].medium.layers[0].musp, result.media[0].medium.layers[0].musp);
+  EXPECT_EQ(static_cast<double>(result.media[1].medium.layers[0].mua), result.Find("mua1@830")->value);
+  EXPECT_NE(result.FullReport().find("curves:"), std::string::npos);
+  EXPECT_NE(result.ToJson().find("\"media\""), std::string::npos);
+}
 }  // namespace
 }  // namespace nlayer
 
