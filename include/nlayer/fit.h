@@ -181,9 +181,13 @@ struct ProfileInterval {
 
 struct FitResult {
   // The free physical parameters in the order asked for, then amplitude, shift_ps and (when
-  // fitted) background.
+  // fitted or estimated) background. A tied parameter is listed with its target's value, error
+  // and covariance. With several curves the nuisance parameters follow curve by curve and carry
+  // the curve's label (its number when it has none): "amplitude[a.dat]", "shift_ps[a.dat]",
+  // "background[a.dat]". An estimated background is listed as fixed.
   std::vector<FitEstimate> estimates;
-  Medium medium;                   // the request's medium with the fitted values
+  Medium medium;                   // the request's medium with the fitted values (with
+                                   // wavelengths: the medium at the first of them, see `media`)
   double chi2_reduced = 0;         // the sum of squared residuals over the degrees of freedom
   int degrees_of_freedom = 0;      // bins in the fit range minus fitted parameters
   std::vector<double> model_counts;  // every bin, from the whole spectrum
@@ -246,8 +250,10 @@ struct FitResult {
 // How a curve's constant background per bin is handled.
 enum class BackgroundMode {
   kNone,       // no background
-  kEstimated,  // the mean of the bins before the rising edge, held fixed
-  kFitted,     // fitted as a free parameter
+  kEstimated,  // the mean of the earlier half of the bins before the curve reaches 2 % of its
+               // peak, held fixed
+  kFitted,     // fitted as a free parameter, without bounds (a bound at 0 biases mua); the
+               // mapping of FitRequest::background
 };
 
 struct MeasuredCurve {
@@ -328,6 +334,10 @@ struct FitProblem {
   // within the bounds (0: chosen from the number of free parameters); minima whose statistic
   // differs from the lowest by less than `ambiguity_threshold` but whose values differ by more
   // than their standard errors flag the fit as ambiguous.
+  // 0 gives 1 start for at most one free physical parameter (ties not counted), 4 otherwise.
+  // The spread starts lie log-uniformly within a factor of 3 of the start values (1.5 either side
+  // for b, a quarter of the bounds' width about a start of 0), cut to the bounds; one that comes
+  // within a standard error of a minimum found before stops there.
   int starts = 0;
   double ambiguity_threshold = 1.0;
   std::uint64_t seed = 1;  // of the spread starts
