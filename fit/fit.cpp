@@ -821,9 +821,14 @@ void JointEngine::ParseFree() {
       if (earlier.name == name) Refuse("the free parameter " + name + " is named twice");
     }
     if (name == "amplitude" || name == "shift_ps") {
-      Refuse(name + " is always fitted; the free parameters to name are the model's (" + help.substr(5) + ")");
+      Refuse(name + " is always fitted; the free parameters to name are " +
+             (spectral || named_wavelengths || layers > 2 ? "the model's (" + help.substr(5) + ")"
+                                                          : std::string("mua<k>, musp<k> and d1")));
     }
-    if (name == "background") Refuse("the background is fitted when the curve asks for it, not as a free parameter");
+    if (name == "background") {
+      Refuse(std::string("the background is fitted when the ") + (single_ ? "request" : "curve") +
+             " asks for it, not as a free parameter");
+    }
     const auto unknown = [&] { Refuse("unknown free parameter \"" + name + "\": " + help); };
     const std::size_t at = name.find('@');
     const std::string base = name.substr(0, at);
