@@ -23,7 +23,8 @@ std::vector<double> Irf() {
   std::vector<double> irf(kBins);
   for (int i = 0; i < kBins; ++i) {
     const double t = i * kBinPs, z = (t - 300) / 35;
-    irf[i] = std::exp(35.0 * 35.0 / (2 * 60.0 * 60.0) - (t - 300) / 60) * std::erfc((35.0 / 60.0 - z) / std::numbers::sqrt2);
+    irf[i] =
+        std::exp(35.0 * 35.0 / (2 * 60.0 * 60.0) - (t - 300) / 60) * std::erfc((35.0 / 60.0 - z) / std::numbers::sqrt2);
   }
   return irf;
 }
@@ -35,7 +36,8 @@ MeasuredCurve Measure(const Medium& truth, double rho, std::uint64_t seed, std::
   curve.counts = SimulateCounts(truth, rho, curve.irf, kBinPs, 1e6, 37.0, 0.0, seed, {.engine = Engine::kFast});
   curve.rho_mm = rho;
   curve.wavelength_nm = nm;
-  curve.label = std::to_string(static_cast<int>(rho)) + " mm" + (nm ? " " + std::to_string(static_cast<int>(*nm)) + " nm" : "");
+  curve.label =
+      std::to_string(static_cast<int>(rho)) + " mm" + (nm ? " " + std::to_string(static_cast<int>(*nm)) + " nm" : "");
   return curve;
 }
 
@@ -72,11 +74,13 @@ void BM_SpectralTwoLayerFit(benchmark::State& state) {
     state.PauseTiming();
     FitProblem problem;
     for (double nm : {760.0, 830.0}) {
-      for (double rho : {15.0, 30.0}) problem.curves.push_back(Measure(truth.MediumAt(geometry, nm), rho, NextDraw(), nm));
+      for (double rho : {15.0, 30.0})
+        problem.curves.push_back(Measure(truth.MediumAt(geometry, nm), rho, NextDraw(), nm));
     }
     problem.medium = geometry;
     problem.spectral = Head(20, 20, 40, 40, 1.0, 1.0);
-    for (const char* name : {"HbO1", "HbR1", "HbO2", "HbR2", "a1", "a2"}) problem.free.push_back({name, {}, {}, {}, {}});
+    for (const char* name : {"HbO1", "HbR1", "HbO2", "HbR2", "a1", "a2"})
+      problem.free.push_back({name, {}, {}, {}, {}});
     problem.starts = static_cast<int>(state.range(0));
     state.ResumeTiming();
     benchmark::DoNotOptimize(Fit(problem));
@@ -84,8 +88,20 @@ void BM_SpectralTwoLayerFit(benchmark::State& state) {
 }
 
 // One start, then the default number of spread starts (0).
-BENCHMARK(BM_HomogeneousFit)->Arg(1)->Arg(0)->Iterations(1)->Repetitions(20)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SpectralTwoLayerFit)->Arg(1)->Arg(0)->Iterations(1)->Repetitions(20)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HomogeneousFit)
+    ->Arg(1)
+    ->Arg(0)
+    ->Iterations(1)
+    ->Repetitions(20)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SpectralTwoLayerFit)
+    ->Arg(1)
+    ->Arg(0)
+    ->Iterations(1)
+    ->Repetitions(20)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace nlayer

@@ -703,7 +703,8 @@ void JointEngine::PrepareSlots() {
       if (!(m.wavelength_nm > 0) || !std::isfinite(m.wavelength_nm)) {
         Refuse("a medium's wavelength " + Text(m.wavelength_nm) + " nm must be > 0");
       }
-      if (std::any_of(slots_.begin(), slots_.end(), [&](const auto& s) { return SameWavelength(*s, m.wavelength_nm); })) {
+      const auto same = [&](const auto& s) { return SameWavelength(*s, m.wavelength_nm); };
+      if (std::any_of(slots_.begin(), slots_.end(), same)) {
         Refuse("the problem holds two media at " + Text(m.wavelength_nm) + " nm");
       }
       if (m.medium.layers.size() != geometry.layers.size()) {
@@ -781,9 +782,15 @@ void JointEngine::PrepareCurves() {
     }
     curve.background = source.background;
     switch (curve.background) {
-      case BackgroundMode::kNone: curve.background_estimate = 0; break;
-      case BackgroundMode::kEstimated: curve.background_estimate = PreRiseBackground(curve.counts); break;
-      case BackgroundMode::kFitted: curve.background_estimate = BackgroundEstimate(curve.counts); break;
+      case BackgroundMode::kNone:
+        curve.background_estimate = 0;
+        break;
+      case BackgroundMode::kEstimated:
+        curve.background_estimate = PreRiseBackground(curve.counts);
+        break;
+      case BackgroundMode::kFitted:
+        curve.background_estimate = BackgroundEstimate(curve.counts);
+        break;
     }
     std::tie(curve.first, curve.last) =
         ChooseRange(source.t_ps, curve.counts, source.range, curve.background_estimate, curve.who);
@@ -810,11 +817,10 @@ void JointEngine::ParseFree() {
   const std::size_t layers = problem_.medium.layers.size();
   const bool spectral = problem_.spectral.has_value();
   const bool named_wavelengths = !spectral && slots_.size() > 1;
-  const std::string help =
-      spectral ? "name <chromophore><k>, a<k>, b<k> or d<k> (k = 1 for the top layer)"
-               : std::string("name mua<k>, musp<k> (k = 1 for the top layer)") +
-                     (named_wavelengths ? " with @<nm> of one of the problem's wavelengths" : "") +
-                     (layers > 2 ? " or d<k> of a layer above the bottom one" : " or d1");
+  const std::string help = spectral ? "name <chromophore><k>, a<k>, b<k> or d<k> (k = 1 for the top layer)"
+                                    : std::string("name mua<k>, musp<k> (k = 1 for the top layer)") +
+                                          (named_wavelengths ? " with @<nm> of one of the problem's wavelengths" : "") +
+                                          (layers > 2 ? " or d<k> of a layer above the bottom one" : " or d1");
   for (const FitParameter& p : problem_.free) {
     const std::string& name = p.name;
     for (const Physical& earlier : physical_) {
@@ -839,7 +845,8 @@ void JointEngine::ParseFree() {
     Physical entry{name, Kind::kMua};
     if (spectral) {
       if (at != std::string::npos) {
-        Refuse("the free parameter " + name + " names a wavelength; with a spectral model every parameter holds at "
+        Refuse("the free parameter " + name +
+               " names a wavelength; with a spectral model every parameter holds at "
                "all wavelengths");
       }
       const auto& chromophores = problem_.spectral->chromophores;
@@ -873,7 +880,8 @@ void JointEngine::ParseFree() {
         double nm = kNaN;
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), nm);
         if (error != std::errc() || end != text.data() + text.size() || entry.kind == Kind::kThickness) unknown();
-        const auto slot = std::find_if(slots_.begin(), slots_.end(), [&](const auto& s) { return s && SameWavelength(*s, nm); });
+        const auto slot =
+            std::find_if(slots_.begin(), slots_.end(), [&](const auto& s) { return s && SameWavelength(*s, nm); });
         if (slot == slots_.end()) {
           Refuse("the free parameter " + name + " names " + text + " nm, where the problem has no medium");
         }
@@ -895,13 +903,15 @@ void JointEngine::ParseFree() {
     if (entry.kind == Kind::kThickness && k == layers) {
       if (layers == 1) Refuse("d1 is free, but a single layer is a half-space: its thickness does not matter");
       if (layers == 2) Refuse("only the top layer's thickness can be fitted (d1), not " + name);
-      Refuse("only the thicknesses of layers above the bottom one can be fitted (d1 ... d" + std::to_string(layers - 1) +
-             "), not " + name + ": the bottom layer reaches down without end");
+      Refuse("only the thicknesses of layers above the bottom one can be fitted (d1 ... d" +
+             std::to_string(layers - 1) + "), not " + name);
     }
     if (!p.tied_to.empty()) {
       if (p.lower || p.upper || p.start) {
-        Refuse("the free parameter " + name + " is tied to " + p.tied_to + " and takes its bounds and start; give them "
-               "to " + p.tied_to);
+        Refuse("the free parameter " + name + " is tied to " + p.tied_to +
+               " and takes its bounds and start; give them "
+               "to " +
+               p.tied_to);
       }
       entry.tied = true;
       physical_.push_back(entry);
@@ -911,22 +921,33 @@ void JointEngine::ParseFree() {
     const Layer& layer = entry.slot >= 0 ? base_.media[static_cast<std::size_t>(entry.slot)].layers[entry.layer]
                                          : base_.geometry.layers[entry.layer];
     switch (entry.kind) {
-      case Kind::kMua: model_value = static_cast<double>(layer.mua), lower = 0, upper = 1; break;
-      case Kind::kMusp: model_value = static_cast<double>(layer.musp), lower = 0.01, upper = 20; break;
-      case Kind::kThickness: model_value = static_cast<double>(layer.d), lower = 0.1, upper = 200; break;
+      case Kind::kMua:
+        model_value = static_cast<double>(layer.mua), lower = 0, upper = 1;
+        break;
+      case Kind::kMusp:
+        model_value = static_cast<double>(layer.musp), lower = 0.01, upper = 20;
+        break;
+      case Kind::kThickness:
+        model_value = static_cast<double>(layer.d), lower = 0.1, upper = 200;
+        break;
       case Kind::kConcentration: {
         model_value = problem_.spectral->layers[entry.layer].concentrations[entry.chromophore];
         const bool molar = problem_.spectral->chromophores[entry.chromophore].unit == ChromophoreUnit::kMolarExtinction;
         upper = molar ? 1e4 : 1.0;
         break;
       }
-      case Kind::kScatteringA: model_value = problem_.spectral->layers[entry.layer].a, lower = 0.01, upper = 20; break;
-      case Kind::kScatteringB: model_value = problem_.spectral->layers[entry.layer].b, lower = -1, upper = 5; break;
+      case Kind::kScatteringA:
+        model_value = problem_.spectral->layers[entry.layer].a, lower = 0.01, upper = 20;
+        break;
+      case Kind::kScatteringB:
+        model_value = problem_.spectral->layers[entry.layer].b, lower = -1, upper = 5;
+        break;
     }
     entry.lower = p.lower.value_or(lower);
     entry.upper = p.upper.value_or(upper);
     entry.start = p.start.value_or(model_value);
-    if (entry.positive && entry.lower < 0) Refuse("the lower bound " + Text(entry.lower) + " of " + name + " is below 0");
+    if (entry.positive && entry.lower < 0)
+      Refuse("the lower bound " + Text(entry.lower) + " of " + name + " is below 0");
     if (!std::isfinite(entry.lower) || !std::isfinite(entry.upper) || !(entry.lower < entry.upper)) {
       Refuse("the bounds of " + name + " (" + Text(entry.lower) + " ... " + Text(entry.upper) +
              ") must be finite and the lower below the upper");
@@ -935,10 +956,11 @@ void JointEngine::ParseFree() {
       Refuse("the start value " + Text(entry.start) + " of " + name + (p.start ? " (as given)" : " (from the model)") +
              " lies outside its bounds " + Text(entry.lower) + " ... " + Text(entry.upper));
     }
-    entry.scale = entry.start > 0 ? entry.start : (entry.positive ? entry.upper / 100.0 : std::max(std::fabs(entry.start), 1.0));
+    entry.scale =
+        entry.start > 0 ? entry.start : (entry.positive ? entry.upper / 100.0 : std::max(std::fabs(entry.start), 1.0));
     entry.column = static_cast<int>(columns_++);
-    const double lower_x = entry.positive ? std::max(entry.lower, 2.0 * step_ * entry.scale) / entry.scale
-                                          : entry.lower / entry.scale;
+    const double lower_x =
+        entry.positive ? std::max(entry.lower, 2.0 * step_ * entry.scale) / entry.scale : entry.lower / entry.scale;
     lower_x_.push_back(lower_x);
     upper_x_.push_back(entry.upper / entry.scale);
     start_x_.push_back(std::max(entry.start / entry.scale, lower_x));
@@ -949,7 +971,8 @@ void JointEngine::ParseFree() {
     Physical& entry = physical_[i];
     if (!entry.tied) continue;
     const std::string& target = problem_.free[i].tied_to;
-    const auto t = std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == target; });
+    const auto t =
+        std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == target; });
     if (t == physical_.end() || t->tied) {
       Refuse("the free parameter " + entry.name + " is tied to " + target +
              (t == physical_.end() ? ", which is not free" : ", which is tied itself"));
@@ -963,7 +986,8 @@ void JointEngine::ParseFree() {
   column_groups_.assign(columns_, std::vector<bool>(groups_.size(), false));
   for (const Physical& p : physical_) {
     for (std::size_t g = 0; g < groups_.size(); ++g) {
-      if (p.slot < 0 || static_cast<std::size_t>(p.slot) == groups_[g].slot) column_groups_[static_cast<std::size_t>(p.column)][g] = true;
+      if (p.slot < 0 || static_cast<std::size_t>(p.slot) == groups_[g].slot)
+        column_groups_[static_cast<std::size_t>(p.column)][g] = true;
     }
   }
   capacity_ = groups_.size() * (2 * columns_ + 4);
@@ -985,15 +1009,25 @@ Values JointEngine::ValuesAt(const double* x) const {
       }
     };
     switch (p.kind) {
-      case Kind::kMua: each_medium([&](Layer& l) { l.mua = extended; }); break;
-      case Kind::kMusp: each_medium([&](Layer& l) { l.musp = extended; }); break;
+      case Kind::kMua:
+        each_medium([&](Layer& l) { l.mua = extended; });
+        break;
+      case Kind::kMusp:
+        each_medium([&](Layer& l) { l.musp = extended; });
+        break;
       case Kind::kThickness:
         v.geometry.layers[p.layer].d = extended;
         each_medium([&](Layer& l) { l.d = extended; });
         break;
-      case Kind::kConcentration: v.spectral->layers[p.layer].concentrations[p.chromophore] = value; break;
-      case Kind::kScatteringA: v.spectral->layers[p.layer].a = value; break;
-      case Kind::kScatteringB: v.spectral->layers[p.layer].b = value; break;
+      case Kind::kConcentration:
+        v.spectral->layers[p.layer].concentrations[p.chromophore] = value;
+        break;
+      case Kind::kScatteringA:
+        v.spectral->layers[p.layer].a = value;
+        break;
+      case Kind::kScatteringB:
+        v.spectral->layers[p.layer].b = value;
+        break;
     }
   }
   return v;
@@ -1036,7 +1070,8 @@ std::vector<Spectrum> JointEngine::FullAt(const double* x) {
   const Values values = ValuesAt(x);
   std::vector<Spectrum> full(groups_.size());
   for (std::size_t g = 0; g < groups_.size(); ++g) {
-    full[g] = Compute(g, MediumOf(values, groups_[g].slot), groups_[g].model->FrequenciesHz(groups_[g].samples / 2 + 1));
+    full[g] =
+        Compute(g, MediumOf(values, groups_[g].slot), groups_[g].model->FrequenciesHz(groups_[g].samples / 2 + 1));
   }
   return full;
 }
@@ -1086,7 +1121,7 @@ std::vector<std::span<const std::complex<double>>> JointEngine::DerivativeRowsAt
 }
 
 double JointEngine::Counts(std::size_t c, std::span<const std::complex<double>> spectrum, const double* nuisance,
-                      std::vector<double>& counts, std::vector<double>* d_shift) const {
+                           std::vector<double>& counts, std::vector<double>* d_shift) const {
   const Curve& curve = curves_[c];
   const double amplitude = nuisance[kAmplitude] * curve.amplitude_unit;
   const double shift = nuisance[kShift] * curve.dt;
@@ -1114,14 +1149,17 @@ void JointEngine::Initialise(const std::vector<double>& x, std::vector<std::vect
     const Curve& curve = curves_[c];
     const Group& group = groups_[curve.group];
     const std::size_t all = static_cast<std::size_t>(group.samples / 2 + 1);
-    const std::span<const std::complex<double>> row = std::span<const std::complex<double>>(full[curve.group]).subspan(curve.row * all, all);
+    const std::span<const std::complex<double>> row =
+        std::span<const std::complex<double>>(full[curve.group]).subspan(curve.row * all, all);
     // A tenth of the tolerance at the start leaves room for curves sharper than the start's.
-    const int count = problem_.spectrum_tolerance > 0 ? curve.model->FrequenciesNeeded(row, problem_.spectrum_tolerance / 10)
-                                                      : static_cast<int>(all);
+    const int count = problem_.spectrum_tolerance > 0
+                          ? curve.model->FrequenciesNeeded(row, problem_.spectrum_tolerance / 10)
+                          : static_cast<int>(all);
     needed[curve.group] = std::max(needed[curve.group], count);
   }
   // Later starts keep what earlier ones needed: the statistics of all ends are then computed alike.
-  for (std::size_t g = 0; g < groups_.size(); ++g) UseFrequencies(g, first ? needed[g] : std::max(needed[g], groups_[g].frequencies));
+  for (std::size_t g = 0; g < groups_.size(); ++g)
+    UseFrequencies(g, first ? needed[g] : std::max(needed[g], groups_[g].frequencies));
 
   nuisance.resize(curves_.size());
   for (std::size_t c = 0; c < curves_.size(); ++c) {
@@ -1163,9 +1201,8 @@ struct Built {
   std::vector<double*> blocks;  // x (when any column), then each curve's nuisance
 };
 
-
 End JointEngine::Solve(std::vector<double> x, std::vector<std::vector<double>> nuisance, const std::vector<bool>& fixed,
-                  bool initialise, bool first, const std::vector<Known>* known) {
+                       bool initialise, bool first, const std::vector<Known>* known) {
   if (initialise) Initialise(x, nuisance, first);
   End end;
   end.x = std::move(x);
@@ -1255,7 +1292,8 @@ End JointEngine::Solve(std::vector<double> x, std::vector<std::vector<double>> n
       const int all = group.samples / 2 + 1;
       if (group.frequencies == all) continue;
       if (full.empty()) full = FullAt(end.x.data());
-      const auto row = std::span<const std::complex<double>>(full[curve.group]).subspan(curve.row * static_cast<std::size_t>(all), static_cast<std::size_t>(all));
+      const auto row = std::span<const std::complex<double>>(full[curve.group])
+                           .subspan(curve.row * static_cast<std::size_t>(all), static_cast<std::size_t>(all));
       if (curve.model->TruncationBound(row, group.frequencies) <= problem_.spectrum_tolerance) continue;
       more = true;
       wanted[curve.group] = std::max({wanted[curve.group], group.frequencies,
@@ -1394,7 +1432,8 @@ FitResult JointEngine::Run() {
       if (ends.back().joined < 0 && curvatures.back().ok) {
         Known k{ends.size() - 1, ends.back().x, {}, ends.back().summary.final_cost};
         for (std::size_t j = 0; j < columns_; ++j) {
-          k.error.push_back(std::sqrt(curvatures.back().covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j))));
+          k.error.push_back(
+              std::sqrt(curvatures.back().covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j))));
         }
         known.push_back(std::move(k));
       }
@@ -1406,15 +1445,16 @@ FitResult JointEngine::Run() {
   }
   std::size_t best = 0;
   for (std::size_t e = 1; e < ends.size(); ++e) {
-    const bool better = ends[e].usable && ends[e].joined < 0 &&
-                        (!ends[best].usable || ends[e].statistic < ends[best].statistic);
+    const bool better =
+        ends[e].usable && ends[e].joined < 0 && (!ends[best].usable || ends[e].statistic < ends[best].statistic);
     if (better) best = e;
   }
 
   // Ends that lie within their standard errors of each other are one minimum.
   const auto error_of = [&](std::size_t e, std::size_t j) {
     const Curvature& k = curvatures[e];
-    return k.ok ? std::sqrt(std::max(k.covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j)), 0.0)) : kNaN;
+    return k.ok ? std::sqrt(std::max(k.covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j)), 0.0))
+                : kNaN;
   };
   const auto differing = [&](std::size_t a, std::size_t b) {
     std::vector<std::size_t> columns;
@@ -1446,7 +1486,8 @@ FitResult JointEngine::Run() {
     representative.push_back(e);
     FitMinimum minimum;
     minimum.deviance = ends[e].statistic;
-    for (const Physical& p : physical_) minimum.values.push_back(ends[e].x[static_cast<std::size_t>(p.column)] * p.scale);
+    for (const Physical& p : physical_)
+      minimum.values.push_back(ends[e].x[static_cast<std::size_t>(p.column)] * p.scale);
     minimum.starts = 1;
     minimum.converged = ends[e].summary.termination_type == ceres::CONVERGENCE;
     result.minima.push_back(std::move(minimum));
@@ -1464,7 +1505,8 @@ FitResult JointEngine::Run() {
     curvatures[best] = CurvatureAt(ends[best]);
     result.minima.front().deviance = ends[best].statistic;
     for (std::size_t i = 0; i < physical_.size(); ++i) {
-      result.minima.front().values[i] = ends[best].x[static_cast<std::size_t>(physical_[i].column)] * physical_[i].scale;
+      result.minima.front().values[i] =
+          ends[best].x[static_cast<std::size_t>(physical_[i].column)] * physical_[i].scale;
     }
     result.minima.front().converged = ends[best].summary.termination_type == ceres::CONVERGENCE;
   }
@@ -1477,7 +1519,8 @@ FitResult JointEngine::Run() {
   for (const std::string& name : problem_.profile) {
     const auto p = std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == name; });
     if (p == physical_.end() || p->tied) {
-      Refuse("the profile of " + name + " is asked for, but " + name + (p == physical_.end() ? " is not free" : " is tied"));
+      Refuse("the profile of " + name + " is asked for, but " + name +
+             (p == physical_.end() ? " is not free" : " is tied"));
     }
     const std::size_t j = static_cast<std::size_t>(p->column);
     ProfileInterval profile;
@@ -1613,9 +1656,9 @@ FitResult JointEngine::Run() {
     }
   }
   struct Column {
-    int index;        // in the tangent space; -1: held fixed
-    double unit;      // physical units per solver unit
-    double value;     // in the solver's units
+    int index;            // in the tangent space; -1: held fixed
+    double unit;          // physical units per solver unit
+    double value;         // in the solver's units
     double lower, upper;  // the solver's bounds
     bool tied;
   };
@@ -1642,7 +1685,8 @@ FitResult JointEngine::Run() {
       result.estimates.push_back({"shift_ps" + curve.suffix, n[kShift] * curve.dt, kNaN, curve.shift_start,
                                   curve.shift_start - reach, curve.shift_start + reach, false});
       const double centre = curve.shift_start / curve.dt;
-      columns.push_back({tangent++, curve.dt, n[kShift], centre - curve.shift_reach, centre + curve.shift_reach, false});
+      columns.push_back(
+          {tangent++, curve.dt, n[kShift], centre - curve.shift_reach, centre + curve.shift_reach, false});
     }
     const double background_unit = curve.background_unit * curve.data_scale;
     if (curve.background == BackgroundMode::kFitted) {
@@ -1702,7 +1746,9 @@ FitResult JointEngine::Run() {
       if (!o && !r) continue;
       const double vo = fitted_values.spectral->layers[k].concentrations[static_cast<std::size_t>(oxy)];
       const double vr = fitted_values.spectral->layers[k].concentrations[static_cast<std::size_t>(deoxy)];
-      const auto at = [&](const FitEstimate* e) { return e ? static_cast<std::size_t>(e - result.estimates.data()) : parameters; };
+      const auto at = [&](const FitEstimate* e) {
+        return e ? static_cast<std::size_t>(e - result.estimates.data()) : parameters;
+      };
       const std::size_t io = at(o), ir = at(r);
       const auto cov = [&](std::size_t a, std::size_t b) {
         return a < parameters && b < parameters ? result.covariance[a * parameters + b] : 0.0;
@@ -1801,8 +1847,8 @@ FitResult JointEngine::Run() {
   std::string not_finite_list;
   for (const FitEstimate& e : result.estimates) {
     if (std::isfinite(e.value) && std::isfinite(e.standard_error)) continue;
-    not_finite_list += (not_finite.empty() ? "" : ", ") + e.name + " = " + Brief(e.value) + " +- " +
-                       Brief(e.standard_error);
+    not_finite_list +=
+        (not_finite.empty() ? "" : ", ") + e.name + " = " + Brief(e.value) + " +- " + Brief(e.standard_error);
     not_finite.push_back(e.name);
   }
   if (!not_finite.empty()) {
@@ -1903,14 +1949,22 @@ FitResult FitCurve(const FitRequest& request) {
 
 const char* FitFlagName(FitFlagKind kind) {
   switch (kind) {
-    case FitFlagKind::kNotConverged: return "not_converged";
-    case FitFlagKind::kAtBound: return "at_bound";
-    case FitFlagKind::kPoorlyDetermined: return "poorly_determined";
-    case FitFlagKind::kNotFinite: return "not_finite";
-    case FitFlagKind::kModelMismatch: return "model_mismatch";
-    case FitFlagKind::kShiftOutside: return "shift_outside";
-    case FitFlagKind::kNotCounts: return "not_counts";
-    case FitFlagKind::kAmbiguous: return "ambiguous";
+    case FitFlagKind::kNotConverged:
+      return "not_converged";
+    case FitFlagKind::kAtBound:
+      return "at_bound";
+    case FitFlagKind::kPoorlyDetermined:
+      return "poorly_determined";
+    case FitFlagKind::kNotFinite:
+      return "not_finite";
+    case FitFlagKind::kModelMismatch:
+      return "model_mismatch";
+    case FitFlagKind::kShiftOutside:
+      return "shift_outside";
+    case FitFlagKind::kNotCounts:
+      return "not_counts";
+    case FitFlagKind::kAmbiguous:
+      return "ambiguous";
   }
   return "unknown";
 }

@@ -12,16 +12,16 @@ namespace nlayer {
 
 double Chromophore::AbsorptionPerUnit(double nm) const {
   const auto refuse = [&](const std::string& why) {
-    throw InvalidRequest(ModelProblem{0, "wavelength", static_cast<long double>(nm),
-                                      "the spectrum of " + name + " " + why});
+    throw InvalidRequest(
+        ModelProblem{0, "wavelength", static_cast<long double>(nm), "the spectrum of " + name + " " + why});
   };
   if (wavelength_nm.empty() || wavelength_nm.size() != values.size()) {
     refuse("has " + std::to_string(wavelength_nm.size()) + " wavelengths and " + std::to_string(values.size()) +
            " values; it needs as many of each, at least one");
   }
   if (!std::isfinite(nm) || nm < wavelength_nm.front() || nm > wavelength_nm.back()) {
-    refuse("covers " + NumberText(wavelength_nm.front()) + " ... " + NumberText(wavelength_nm.back()) +
-           " nm, not " + NumberText(nm) + " nm");
+    refuse("covers " + NumberText(wavelength_nm.front()) + " ... " + NumberText(wavelength_nm.back()) + " nm, not " +
+           NumberText(nm) + " nm");
   }
   // The first tabulated wavelength at or above nm; an exact match takes the table's value.
   const auto above = std::lower_bound(wavelength_nm.begin(), wavelength_nm.end(), nm);
@@ -48,12 +48,10 @@ Medium SpectralModel::MediumAt(const Medium& geometry, double nm) const {
   for (std::size_t k = 0; k < layers.size(); ++k) {
     const SpectralLayer& layer = layers[k];
     if (layer.concentrations.size() != chromophores.size()) {
-      throw InvalidRequest(ModelProblem{static_cast<int>(k + 1), "concentrations",
-                                        static_cast<long double>(layer.concentrations.size()),
-                                        "layer " + std::to_string(k + 1) + " has " +
-                                            std::to_string(layer.concentrations.size()) +
-                                            " concentrations for " + std::to_string(chromophores.size()) +
-                                            " chromophores"});
+      throw InvalidRequest(
+          ModelProblem{static_cast<int>(k + 1), "concentrations", static_cast<long double>(layer.concentrations.size()),
+                       "layer " + std::to_string(k + 1) + " has " + std::to_string(layer.concentrations.size()) +
+                           " concentrations for " + std::to_string(chromophores.size()) + " chromophores"});
     }
     double mua = 0;
     for (std::size_t c = 0; c < chromophores.size(); ++c) mua += per_unit[c] * layer.concentrations[c];

@@ -1,104 +1,19 @@
 // Joint fits of simulated measurements whose truth is known: several distances and wavelengths at
-// once, a spectral model, ties, starts, profiles, and the statistics of many noise draws (pulls,
-// coverage), printed for the record.
+// once, a spectral model, media per wavelength, ties, profiles, flags, evaluations and progress.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
 #include <string>
 #include <vector>
 
+#include "joint_fit_support.h"
 #include "nlayer/errors.h"
 #include "nlayer/fit.h"
 
-namespace nlayer {
+namespace nlayer::joint_test {
 namespace {
-
-constexpr double kBinPs = 20;
-constexpr int kBins = 200;
-
-// A Gaussian (sigma 35 ps at 300 ps) followed by an exponential tail of 60 ps, on the bins.
-std::vector<double> Irf() {
-  std::vector<double> irf(kBins);
-  for (int i = 0; i < kBins; ++i) {
-    const double t = i * kBinPs, z = (t - 300) / 35;
-    irf[i] = std::exp(35.0 * 35.0 / (2 * 60.0 * 60.0) - (t - 300) / 60) * std::erfc((35.0 / 60.0 - z) / std::numbers::sqrt2);
-  }
-  return irf;
-}
-
-MeasuredCurve Measure(const Medium& truth, double rho, std::uint64_t seed, double background = 0,
-                      std::optional<double> nm = {}, double total = 1e6) {
-  MeasuredCurve curve;
-  curve.label = "rho" + std::to_string(static_cast<int>(rho)) + (nm ? "@" + std::to_string(static_cast<int>(*nm)) : "");
-  curve.irf = Irf();
-  for (int i = 0; i < kBins; ++i) curve.t_ps.push_back(i * kBinPs);
-  curve.counts = SimulateCounts(truth, rho, curve.irf, kBinPs, total, 37.0, background, seed, {.engine = Engine::kFast});
-  curve.rho_mm = rho;
-  curve.wavelength_nm = nm;
-  return curve;
-}
-
-std::vector<FitParameter> Free(std::initializer_list<const char*> names) {
-  std::vector<FitParameter> free;
-  for (const char* name : names) free.push_back({name, {}, {}, {}, {}});
-  return free;
-}
-
-bool Has(const FitResult& result, FitFlagKind kind) {
-  return std::any_of(result.flags.begin(), result.flags.end(), [&](const FitFlag& f) { return f.kind == kind; });
-}
-
-// Mean and standard deviation of pulls (estimate - truth) / standard error.
-struct Pulls {
-  std::vector<double> values;
-  void Add(const FitResult& result, const std::string& name, double truth) {
-    const FitEstimate* e = result.Find(name);
-    values.push_back((e->value - truth) / e->standard_error);
-  }
-  double Mean() const {
-    double s = 0;
-    for (double v : values) s += v;
-    return s / static_cast<double>(values.size());
-  }
-  double Sd() const {
-    const double m = Mean();
-    double s = 0;
-    for (double v : values) s += (v - m) * (v - m);
-    return std::sqrt(s / static_cast<double>(values.size() - 1));
-  }
-  void Expect(const char* what) const {
-    std::printf("pulls of %s over %zu draws: mean %+.3f, sd %.3f\n", what, values.size(), Mean(), Sd());
-    EXPECT_LT(std::fabs(Mean()), 0.3) << what;
-    EXPECT_GT(Sd(), 0.8) << what;
-    EXPECT_LT(Sd(), 1.25) << what;
-  }
-};
-
-// The spectral model of a two-layer head: hemoglobin in both layers, a scattering power law.
-SpectralModel Head(double oxy1, double deoxy1, double oxy2, double deoxy2) {
-  SpectralModel model;
-  model.chromophores = HemoglobinSpectra();
-  model.reference_nm = 800;
-  model.layers = {{{oxy1, deoxy1}, 1.2, 1.0}, {{oxy2, deoxy2}, 1.0, 1.0}};
-  return model;
-}
-
-const Medium kGeometry{{{1.0L, 0.01L, 1.4L, 12.0L}, {1.0L, 0.01L, 1.4L, 50.0L}}};
-
-FitProblem SpectralProblem(std::uint64_t seed) {
-  const SpectralModel truth = Head(30, 15, 50, 25);
-  FitProblem problem;
-  for (double nm : {760.0, 830.0}) {
-    for (double rho : {15.0, 30.0}) problem.curves.push_back(Measure(truth.MediumAt(kGeometry, nm), rho, seed++, 0, nm));
-  }
-  problem.medium = kGeometry;
-  problem.spectral = Head(20, 20, 40, 40);
-  problem.free = Free({"HbO1", "HbR1", "HbO2", "HbR2"});
-  return problem;
-}
 
 // The spectra by hand: Prahl's table at 760 nm (HbO 586, HbR 1548.52 cm^-1/M) and between rows.
 TEST(JointFit, SpectralModelGivesTheMediumAtAWavelength) {
@@ -157,9 +72,9 @@ TEST(JointFit, RecoversTheBottomLayersHemoglobinFromTwoDistancesAndWavelengths) 
   EXPECT_THROW(Fit(problem), Cancelled);
 }
 
-
-// A two-layer medium whose layers are the same is the half-space (its bottom, 75 mm deep, out of the light's reach at 30 mm): tying the bottom layer's
-// values to the top's fits the homogeneous medium's two parameters, with its estimates.
+// A two-layer medium whose layers are the same is the half-space (its bottom, 75 mm deep, is out
+// of the light's reach at 30 mm): tying the bottom layer's values to the top's fits the
+// homogeneous medium's two parameters, with its estimates.
 TEST(JointFit, TiesFitOneValueForBothLayers) {
   const Medium truth{{{1.0L, 0.01L, 1.4L, 10.0L}}};
   FitProblem homogeneous;
@@ -220,7 +135,8 @@ TEST(JointFit, FlagsABoundAndADegeneracyAndNamesWhatItRefuses) {
   bounded.free[3].start = 10;
   bounded.max_iterations = 15;  // on the bound the steps get short
   FitResult result = Fit(bounded);
-  std::printf("bounded: %d evaluations, %d iterations, %.2f s\n", result.forward_evaluations, result.iterations, result.seconds);
+  std::printf("bounded: %d evaluations, %d iterations, %.2f s\n", result.forward_evaluations, result.iterations,
+              result.seconds);
   EXPECT_FALSE(result.success);
   ASSERT_TRUE(Has(result, FitFlagKind::kAtBound)) << result.message;
   EXPECT_NE(result.message.find("HbR2 stopped at its upper bound 20"), std::string::npos) << result.message;
@@ -234,7 +150,8 @@ TEST(JointFit, FlagsABoundAndADegeneracyAndNamesWhatItRefuses) {
   twins.free = Free({"HbO2", "HbR2", "HbX2"});
   twins.max_iterations = 10;  // it gets nowhere
   result = Fit(twins);
-  std::printf("twins: %d evaluations, %d iterations, %.2f s\n", result.forward_evaluations, result.iterations, result.seconds);
+  std::printf("twins: %d evaluations, %d iterations, %.2f s\n", result.forward_evaluations, result.iterations,
+              result.seconds);
   EXPECT_FALSE(result.success);
   EXPECT_TRUE(Has(result, FitFlagKind::kPoorlyDetermined)) << result.message;
 
@@ -287,98 +204,6 @@ TEST(JointFit, MediaPerWavelengthShareATiedScattering) {
   EXPECT_NE(result.FullReport().find("curves:"), std::string::npos);
   EXPECT_NE(result.ToJson().find("\"media\""), std::string::npos);
 }
+
 }  // namespace
-}  // namespace nlayer
-
-namespace nlayer {
-namespace {
-
-// A homogeneous medium at 30 mm with a small background (0.1 counts per bin), fitted or
-// estimated from the bins before the rise: the errors are calibrated (pulls), neither way biases
-// mua, and no flag fires on these well-posed fits, although mua and mus' are correlated by
-// about 0.95.
-TEST(JointFitStatistics, PullsOfAHomogeneousFitWithASmallBackground) {
-  const Medium truth{{{1.0L, 0.01L, 1.4L, 10.0L}}};
-  for (const BackgroundMode mode : {BackgroundMode::kFitted, BackgroundMode::kEstimated}) {
-    const char* how = mode == BackgroundMode::kFitted ? "fitted" : "estimated";
-    Pulls mua, musp;
-    double least = 1, most = 0;
-    int flagged = 0;
-    for (std::uint64_t draw = 0; draw < 30; ++draw) {
-      FitProblem problem;
-      problem.curves = {Measure(truth, 30, 1000 + draw, 0.1)};
-      problem.curves[0].background = mode;
-      problem.medium = Medium{{{1.3L, 0.007L, 1.4L, 10.0L}}};
-      problem.free = Free({"mua1", "musp1"});
-      problem.starts = 1;
-      const FitResult result = Fit(problem);
-      flagged += result.success ? 0 : 1;
-      if (!result.success) std::printf("draw %d: %s\n", static_cast<int>(draw), result.message.c_str());
-      mua.Add(result, "mua1", 0.01);
-      musp.Add(result, "musp1", 1.0);
-      const double rho = std::fabs(result.correlation[1]);
-      least = std::min(least, rho);
-      most = std::max(most, rho);
-    }
-    std::printf("background %s: mua1-musp1 correlation over the draws %.3f ... %.3f\n", how, least, most);
-    mua.Expect(how);
-    musp.Expect(how);
-    EXPECT_LT(std::fabs(mua.Mean()), 0.2) << how;
-    EXPECT_EQ(flagged, 0) << how;
-  }
-}
-
-
-// The bottom layer's mua and mus' of a two-layer head (top 12 mm known) from one curve of 1e6
-// counts at 30 mm have two minima in some draws, and a fit that stops in the wrong one reports
-// small errors there. With the starts spread, a fit either covers the truth within two standard
-// errors or says it is not to be trusted (ambiguous or poorly determined).
-TEST(JointFitStatistics, TwoMinimaOfTheBottomLayerAreCoveredOrFlagged) {
-  const Medium truth{{{1.2L, 0.012L, 1.4L, 12.0L}, {1.0L, 0.02L, 1.4L, 50.0L}}};
-  int covered = 0, unflagged_misses = 0, ambiguous = 0, several = 0, flagged = 0;
-  const int draws = 100;
-  for (int draw = 0; draw < draws; ++draw) {
-    FitProblem problem;
-    problem.curves = {Measure(truth, 30, 5000 + static_cast<std::uint64_t>(draw))};
-    problem.medium = Medium{{{1.2L, 0.012L, 1.4L, 12.0L}, {1.4L, 0.014L, 1.4L, 50.0L}}};
-    problem.free = Free({"mua2", "musp2"});
-    problem.seed = static_cast<std::uint64_t>(draw) + 1;
-    problem.spectrum_tolerance = 1e-6;  // far below the noise (1e-3 of the peak), and cheaper
-    const FitResult result = Fit(problem);
-    const FitEstimate& mua = *result.Find("mua2");
-    const FitEstimate& musp = *result.Find("musp2");
-    const bool hit = std::fabs(mua.value - 0.02) <= 2 * mua.standard_error && std::fabs(musp.value - 1.0) <= 2 * musp.standard_error;
-    covered += hit ? 1 : 0;
-    ambiguous += Has(result, FitFlagKind::kAmbiguous) ? 1 : 0;
-    flagged += result.success ? 0 : 1;
-    several += result.minima.size() > 1 ? 1 : 0;
-    const bool told = Has(result, FitFlagKind::kAmbiguous) || Has(result, FitFlagKind::kPoorlyDetermined);
-    if (!hit && !told) ++unflagged_misses;
-  }
-  std::printf("two-layer bottom over %d draws: 2-sigma coverage %.2f, %d with several minima, %d ambiguous, %d flagged, %d misses unflagged\n",
-              draws, covered / double(draws), several, ambiguous, flagged, unflagged_misses);
-  EXPECT_TRUE(covered >= 0.9 * draws || unflagged_misses == 0);
-}
-
-// Pulls of the two-distance, two-wavelength spectral fit, every concentration free.
-TEST(JointFitStatistics, PullsOfTheSpectralTwoLayerFit) {
-  Pulls oxy1, deoxy1, oxy2, deoxy2;
-  int flagged = 0;
-  for (std::uint64_t draw = 0; draw < 30; ++draw) {
-    FitProblem problem = SpectralProblem(100 + 4 * draw);
-    problem.starts = 1;
-    const FitResult result = Fit(problem);
-    flagged += result.success ? 0 : 1;
-    oxy1.Add(result, "HbO1", 30);
-    deoxy1.Add(result, "HbR1", 15);
-    oxy2.Add(result, "HbO2", 50);
-    deoxy2.Add(result, "HbR2", 25);
-  }
-  oxy1.Expect("HbO1 (two-layer spectral fit)");
-  deoxy1.Expect("HbR1 (two-layer spectral fit)");
-  oxy2.Expect("HbO2 (two-layer spectral fit)");
-  deoxy2.Expect("HbR2 (two-layer spectral fit)");
-  EXPECT_EQ(flagged, 0);
-}
-}  // namespace
-}  // namespace nlayer
+}  // namespace nlayer::joint_test
