@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QPainter>
 #include <QPen>
+#include <QGridLayout>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QtCharts/QChart>
@@ -44,13 +45,10 @@ QValueAxis* TimeAxis(const FitPicture& picture) {
   return axis;
 }
 
-}  // namespace
-
-void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path) {
-  if (picture.t_ps.empty()) throw std::runtime_error("cannot draw the fit into " + path.string() + ": no bins");
-  const plot::OffscreenApplication application(
-      "nlayer-fit", "cannot draw the fit: the program's Qt application is not a QApplication");
-
+// One curve's cell: log counts above, residuals below. The two charts' plot areas are set to
+// the same left and right edges, so that a time above stands over the same time below whatever
+// width the axes' labels take.
+QWidget* CurveCell(const FitPicture& picture, QWidget* parent, int width, int height) {
   // Above: log counts. Bins without counts have no logarithm and are left out.
   QChart* counts_chart = NewChart();
   auto* measured = new QScatterSeries;
@@ -116,17 +114,53 @@ void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path)
     series->attachAxis(residual_axis);
   }
 
-  QWidget canvas;
-  canvas.setStyleSheet(QStringLiteral("background: white"));
-  auto* layout = new QVBoxLayout(&canvas);
+  auto* cell = new QWidget(parent);
+  auto* layout = new QVBoxLayout(cell);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  auto* top = new QChartView(counts_chart, &canvas);
-  auto* bottom = new QChartView(residual_chart, &canvas);
-  for (QChartView* view : {top, bottom}) view->setRenderHint(QPainter::Antialiasing);
-  layout->addWidget(top, 3);
-  layout->addWidget(bottom, 2);
-  canvas.resize(kFitImageWidth, kFitImageHeight);
+  auto* top = new QChartView(counts_chart, cell);
+  auto* bottom = new QChartView(residual_chart, cell);
+  const int top_height = height * 3 / 5;
+  const int bottom_height = height - top_height;
+  top->setFixedSize(width, top_height);
+  bottom->setFixedSize(width, bottom_height);
+  for (QChartView* view : {top, bottom}) {
+    view->setRenderHint(QPainter::Antialiasing);
+    layout->addWidget(view);
+  }
+  constexpr int kLeft = 78, kRight = 18, kBelow = 52;
+  const int above = picture.title.empty() ? 40 : 64;  // the legend, and the title over it
+  counts_chart->setPlotArea(QRectF(kLeft, above, width - kLeft - kRight, top_height - above - kBelow));
+  residual_chart->setPlotArea(QRectF(kLeft, 10, width - kLeft - kRight, bottom_height - 10 - kBelow));
+  return cell;
+}
+
+}  // namespace
+
+void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path) {
+  WriteFitImages({picture}, path);
+}
+
+void WriteFitImages(const std::vector<FitPicture>& pictures, const std::filesystem::path& path) {
+  if (pictures.empty()) throw std::runtime_error("cannot draw the fit into " + path.string() + ": no curves");
+  for (const FitPicture& picture : pictures) {
+    if (picture.t_ps.empty()) throw std::runtime_error("cannot draw the fit into " + path.string() + ": no bins");
+  }
+  const plot::OffscreenApplication application(
+      "nlayer-fit", "cannot draw the fit: the program's Qt application is not a QApplication");
+
+  const int columns = pictures.size() == 1 ? 1 : 2;
+  const int rows = static_cast<int>((pictures.size() + 1) / static_cast<std::size_t>(columns));
+  QWidget canvas;
+  canvas.setStyleSheet(QStringLiteral("background: white"));
+  auto* grid = new QGridLayout(&canvas);
+  grid->setContentsMargins(0, 0, 0, 0);
+  grid->setSpacing(0);
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    grid->addWidget(CurveCell(pictures[i], &canvas, kFitImageWidth, kFitImageHeight), static_cast<int>(i) / columns,
+                    static_cast<int>(i) % columns);
+  }
+  canvas.resize(columns * kFitImageWidth, rows * kFitImageHeight);
   ui::WriteWidgetImage(canvas, path);
 }
 
