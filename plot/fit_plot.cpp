@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPen>
 #include <QGridLayout>
+#include <QLabel>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QtCharts/QChart>
@@ -80,7 +81,6 @@ QWidget* CurveCell(const FitPicture& picture, QWidget* parent, int width, int he
     series->attachAxis(counts_chart->axes(Qt::Horizontal).front());
     series->attachAxis(count_axis);
   }
-  if (!picture.title.empty()) counts_chart->setTitle(QString::fromStdString(picture.title));
 
   // Below: residuals of the fit range, with the zero line.
   QChart* residual_chart = NewChart();
@@ -118,20 +118,43 @@ QWidget* CurveCell(const FitPicture& picture, QWidget* parent, int width, int he
   auto* layout = new QVBoxLayout(cell);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
+  // The title as a label of its own and the legend inside the plot area: a chart whose plot
+  // area is set leaves neither room of their own.
+  constexpr int kTitleHeight = 28;
+  const int title_height = picture.title.empty() ? 0 : kTitleHeight;
+  if (!picture.title.empty()) {
+    auto* title = new QLabel(QString::fromStdString(picture.title), cell);
+    title->setAlignment(Qt::AlignCenter);
+    QFont font = title->font();
+    font.setBold(true);
+    title->setFont(font);
+    title->setFixedSize(width, kTitleHeight);
+    layout->addWidget(title);
+  }
   auto* top = new QChartView(counts_chart, cell);
   auto* bottom = new QChartView(residual_chart, cell);
-  const int top_height = height * 3 / 5;
-  const int bottom_height = height - top_height;
+  const int top_height = (height - title_height) * 3 / 5;
+  const int bottom_height = height - title_height - top_height;
   top->setFixedSize(width, top_height);
   bottom->setFixedSize(width, bottom_height);
   for (QChartView* view : {top, bottom}) {
     view->setRenderHint(QPainter::Antialiasing);
     layout->addWidget(view);
   }
-  constexpr int kLeft = 78, kRight = 18, kBelow = 52;
-  const int above = picture.title.empty() ? 40 : 64;  // the legend, and the title over it
-  counts_chart->setPlotArea(QRectF(kLeft, above, width - kLeft - kRight, top_height - above - kBelow));
-  residual_chart->setPlotArea(QRectF(kLeft, 10, width - kLeft - kRight, bottom_height - 10 - kBelow));
+  constexpr int kLeft = 78, kRight = 18, kBelow = 52, kAbove = 10;
+  const QRectF counts_area(kLeft, kAbove, width - kLeft - kRight, top_height - kAbove - kBelow);
+  counts_chart->setPlotArea(counts_area);
+  // Room above for the top tick's label.
+  residual_chart->setPlotArea(QRectF(kLeft, 2 * kAbove, width - kLeft - kRight, bottom_height - 2 * kAbove - kBelow));
+  // Top right, where the curves have fallen off on a log axis.
+  QLegend* legend = counts_chart->legend();
+  legend->detachFromChart();
+  legend->setBackgroundVisible(true);
+  legend->setBrush(QBrush(QColor(255, 255, 255, 230)));
+  legend->setPen(QPen(QColor(180, 180, 180)));
+  constexpr double kLegendWidth = 250, kLegendHeight = 28;
+  legend->setGeometry(QRectF(counts_area.right() - kLegendWidth - 6, counts_area.top() + 6, kLegendWidth, kLegendHeight));
+  legend->update();
   return cell;
 }
 
@@ -150,7 +173,7 @@ void WriteFitImages(const std::vector<FitPicture>& pictures, const std::filesyst
       "nlayer-fit", "cannot draw the fit: the program's Qt application is not a QApplication");
 
   const int columns = pictures.size() == 1 ? 1 : 2;
-  const int rows = static_cast<int>((pictures.size() + 1) / static_cast<std::size_t>(columns));
+  const int rows = static_cast<int>((pictures.size() + static_cast<std::size_t>(columns) - 1) / static_cast<std::size_t>(columns));
   QWidget canvas;
   canvas.setStyleSheet(QStringLiteral("background: white"));
   auto* grid = new QGridLayout(&canvas);

@@ -22,7 +22,9 @@ the frequency domain's phase lag continued past pi.
 
 moments(), curve_moments() and sensitivity() give the moments of model and measured curves and
 their sensitivities to each layer's absorption; fit() fits the layers' optical properties to a
-measured curve given the instrument response (read_curve() reads such files).
+measured curve given the instrument response (read_curve() reads such files), or several
+curves at once to one medium or its spectral model (FitProblem); simulate_counts() makes
+Poisson counts of a measurement.
 """
 
 from typing import NamedTuple as _NamedTuple
@@ -33,9 +35,11 @@ from . import _checks
 from . import _nlayer
 from ._nlayer import Layer, Medium, ModelError, __version__
 from ._fit import FitResult, Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
+from ._problem import FitProblem, hemoglobin_spectra, simulate_counts
 from ._sweep import SweepResult, sweep
 
 __all__ = [
+    "FitProblem",
     "FitResult",
     "Layer",
     "Medium",
@@ -49,11 +53,13 @@ __all__ = [
     "curve_moments",
     "fit",
     "frequency_domain",
+    "hemoglobin_spectra",
     "moments",
     "phase_lag",
     "read_curve",
     "read_model",
     "sensitivity",
+    "simulate_counts",
     "sweep",
     "time_resolved",
 ]
