@@ -203,7 +203,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
            free_names = *FreeNames(text);
            if (std::erase(free_names, "background") > 0) request.background = true;
          },
-         "the parameters to fit, comma-separated: mua<k>, musp<k> of layer k (1 the top), d1, background")
+         "the parameters to fit, comma-separated: mua<k>, musp<k> of layer k (1 the top), d<k> (not the bottom), background")
       ->option_text("LIST")
       ->check(Rule([](const std::string& text) {
         return FreeNames(text) ? std::string() : "needs names separated by commas, not \"" + text + "\"";
@@ -241,7 +241,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
       }));
   app.add_option_function<std::string>(
          "--bounds", [](const std::string&) {},
-         "bounds of free parameters, e.g. mua1=0.001:0.1,musp1=:5 (defaults: mua 0:1, musp 0.01:20, d1 0.1:200)")
+         "bounds of free parameters, e.g. mua1=0.001:0.1,musp1=:5 (defaults: mua 0:1, musp 0.01:20, d 0.1:200)")
       ->option_text("LIST")
       ->check(Rule([](const std::string& text) {
         std::vector<nlayer::FitParameter> scratch;
