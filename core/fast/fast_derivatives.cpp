@@ -94,10 +94,7 @@ std::optional<SpectrumJacobian> ComputeSpectrumDerivativesFast(const DerivedMode
     FrequencyContext context;
     context.Resize(layers, 1);
     std::vector<ComplexExt> sums(parameters * distances);
-    // The derivatives' points carry no low parts: their weighted sums take zeros for them.
-    const auto zero_row = std::make_unique<fast::PaddedRow>();
-    double* const zero = zero_row->v;
-    std::fill(std::begin(zero_row->v), std::end(zero_row->v), 0.0);
+    std::vector<double> block_sums(2 * parameters);
     for (int k = next++; k < count && !failed.load(std::memory_order_relaxed); k = next++) {
       if (stop.stop_requested()) break;
       if (!fast::FastFrequency(model, setup, omegas[k], scratch, values.data())) failed = true;
@@ -106,13 +103,12 @@ std::optional<SpectrumJacobian> ComputeSpectrumDerivativesFast(const DerivedMode
         const bool first_panel = panel.group != group;
         group = panel.group;
         fast::EvaluateDerivatives(panel.kernel, factors, scratch.omega_terms.data(), rows.data());
-        for (std::size_t j = 0; j < parameters; ++j) {
-          const fast::PointValues point_values{rows.Re(1 + j), zero, rows.Im(1 + j), zero};
-          for (std::size_t r = 0; r < group->rhos.size(); ++r) {
-            long double sum_re, sum_im;
-            fast::WeightedSums(panel.weights_hi[r].v, panel.weights_lo[r].v, point_values, sum_re, sum_im);
+        for (std::size_t r = 0; r < group->rhos.size(); ++r) {
+          fast::BlockSums(panel.weights_hi[r].v, rows.Re(1), parameters, block_sums.data());
+          for (std::size_t j = 0; j < parameters; ++j) {
             ComplexExt& sum = sums[j * distances + group->index[r]];
-            sum = first_panel ? ComplexExt{sum_re, sum_im} : ComplexExt{sum.re + sum_re, sum.im + sum_im};
+            const long double re = block_sums[2 * j], im = block_sums[2 * j + 1];
+            sum = first_panel ? ComplexExt{re, im} : ComplexExt{sum.re + re, sum.im + im};
           }
         }
       }

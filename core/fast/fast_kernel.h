@@ -109,4 +109,10 @@ inline constexpr int kMaxDerivativeLayers = 16;
 void EvaluateDerivatives(const KernelModel& model, const DerivativeModel& derivative, const double* omega_terms,
                          double* out);
 
+// The sums over the padded points of weights times each of 2 `blocks` rows of kPaddedPoints
+// (`rows` as EvaluateDerivatives writes them, from the block wanted on) into sums[0 ... 2 blocks),
+// in plain double: the points' derivatives carry a few ulp each, which the compensated sums of
+// WeightedSums would not improve.
+void BlockSums(const double* weights, const double* rows, std::size_t blocks, double* sums);
+
 }  // namespace nlayer::fast
