@@ -130,7 +130,7 @@ TEST(FastDerivatives, LayersOfOneMaterialAddUpToTheHalfSpace) {
 // set changes the derivatives beyond rounding.
 TEST(FastDerivatives, ValuesAreTheFastEnginesAndThreadsChangeNothing) {
   const Medium head = Models()[5].medium;
-  const std::vector<long double> rhos = {10, 30, 20};
+  const std::vector<long double> rhos = {10, 40, 20};
   const auto one = FrequencyDomainDerivatives(head, rhos, kFrequencies, {.threads = 1});
   const auto three = FrequencyDomainDerivatives(head, rhos, kFrequencies, {.threads = 3});
   ASSERT_TRUE(one && three);
@@ -142,12 +142,18 @@ TEST(FastDerivatives, ValuesAreTheFastEnginesAndThreadsChangeNothing) {
     const auto forced = FrequencyDomainDerivatives(head, rhos, kFrequencies);
     hwy::SetSupportedTargetsForTest(0);
     ASSERT_TRUE(forced);
-    double largest = 0, difference = 0;
-    for (std::size_t i = 0; i < one->derivatives.size(); ++i) {
-      largest = std::max(largest, std::abs(one->derivatives[i]));
-      difference = std::max(difference, std::abs(forced->derivatives[i] - one->derivatives[i]));
+    // Each point's rounding differs, and the transform's cancellation (terms up to 1e6 times the
+    // result at 40 mm) magnifies it.
+    for (std::size_t r = 0; r < rhos.size(); ++r) {
+      for (std::size_t k = 0; k < kFrequencies.size(); ++k) {
+        double largest = 0, difference = 0;
+        for (std::size_t j = 0; j < one->parameters; ++j) {
+          largest = std::max(largest, std::abs(one->Derivative(j, r, k)));
+          difference = std::max(difference, std::abs(forced->Derivative(j, r, k) - one->Derivative(j, r, k)));
+        }
+        EXPECT_LE(difference, 1e-8 * largest) << hwy::TargetName(target) << " " << r << " " << k;
+      }
     }
-    EXPECT_LE(difference, 1e-12 * largest) << hwy::TargetName(target);
   }
   // Where the fast engine hands the request to the exact one, so do the derivatives.
   const Medium deeper{{{1.0L, 0.01L, 1.4L, 10.0L}, {1.0L, 0.01L, 1.4L, 175.25L}}};
