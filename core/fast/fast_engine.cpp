@@ -17,13 +17,10 @@
 
 namespace nlayer {
 
-namespace {
-constexpr long double kSpeedOfLight = 2.99792458e11L;  // mm/s, as in the layered solution
-}  // namespace
-
 namespace fast {
 
 long double OmegaTerm(long double omega, const DerivedModel& m, std::size_t j) {
+  constexpr long double kSpeedOfLight = 2.99792458e11L;  // mm/s, as in the layered solution
   return omega / ((m.DiffCoef[j] * kSpeedOfLight) / m.RefrIndex[j]);
 }
 

@@ -103,9 +103,10 @@ inline constexpr int kMaxDerivativeLayers = 16;
 // mua_0, mus'_0, mua_1, mus'_1, ... at every padded point: block j (0 the value, 1 + 2k the
 // derivative by mua_k, 2 + 2k that by mus'_k) holds the real parts at
 // out + 2 j kPaddedPoints and the imaginary parts kPaddedPoints after them (out 64-byte
-// aligned). The derivatives are those of the solution at a fixed point s, the rule's points
-// being fixed multiples of mus'_0 whose shift with it the transform does not feel (the
-// integrand has vanished at the rule's end). At most kMaxDerivativeLayers layers.
+// aligned). The derivatives are those of the solution at a fixed point s: the rule's points are
+// multiples of mus'_0, and what their move adds to the transform's derivative, the term of the
+// rule's end, is the caller's (core/fast/fast_derivatives.cpp). At most kMaxDerivativeLayers
+// layers.
 void EvaluateDerivatives(const KernelModel& model, const DerivativeModel& derivative, const double* omega_terms,
                          double* out);
 
