@@ -11,11 +11,14 @@
 #include "core/number_text.h"
 #include "core/spectrum.h"
 
+#include <specialfunctions.h>
+
 namespace nlayer {
 
 namespace {
 
 constexpr long double kTwoPi = 6.283185307179586477L;
+constexpr long double kInverseTwoPi = 0.15915494309189533577L;
 constexpr double kHighestFrequencyHz = 1e12;
 
 fast::DerivativeModel DerivativeFactors(const DerivedModel& model, const LayerTerms& terms) {
@@ -67,20 +70,32 @@ std::optional<SpectrumJacobian> ComputeSpectrumDerivativesFast(const DerivedMode
   const std::size_t parameters = result.parameters;
   const std::size_t distances = rhos.size();
   const std::size_t frequencies = omegas.size();
-  // The rule's end U is a multiple of mus' of the top layer, so the transform's derivative by it
-  // has the boundary term (dU / dmus') J0(rho U) s R(s) / (2 pi) at s = U besides the integral of
-  // the integrand's derivative. The integrand there is some e^-30 of its start, yet at long
-  // distances and high frequencies, where the derivative itself is small, the term reaches 1e-4
-  // of it; central differences of the engines see it, and so does a fit. Per distance:
-  // (dU / dmus') J0(rho U), with J0 as the plan's tables form it.
-  std::vector<long double> boundary_factor(distances);
-  for (const DistanceGroup& group : setup.groups) {
-    const long double upper = group.plan.upper;
-    for (std::size_t r = 0; r < group.rhos.size(); ++r) {
-      const long double j0 = group.plan.extended ? ExtendedBesselJ0(group.rhos[r] * upper) : BesselFactor(upper, group.rhos[r]);
-      boundary_factor[group.index[r]] = upper / model.Musp[0] * j0;
+  // The rule's points are multiples of mus' of the top layer: moving with it, they add to the
+  // transform's derivative by it (1 / mus') Q((s g)'), g = s J0(rho s) V(s) / (2 pi) the
+  // integrand and Q the rule, where (s g)' = s J0 (2 V + 2 s^2 dV/ds^2) / (2 pi) - s^2 rho J1 V
+  // / (2 pi). The integral of (s g)' is U g(U), the integrand at the rule's end U, some e^-30 of
+  // its start; yet where the derivative is small (long distances, high frequencies) the term
+  // reaches 1e-4 of it, and the rule's sum of it departs from U g(U) by a good part. Central
+  // differences of either engine see the rule's sum, and so does a fit. Per panel and distance,
+  // the rule's weights times s^2 rho J1(rho s) / (2 pi), with J1 formed as the plan forms J0.
+  std::vector<std::vector<fast::PaddedRow>> j1_weights(setup.panels.size());
+  for (std::size_t i = 0; i < setup.panels.size(); ++i) {
+    const fast::FastPanel& panel = setup.panels[i];
+    const RunTables& tables = *panel.tables;
+    j1_weights[i].resize(panel.group->rhos.size());
+    for (std::size_t r = 0; r < panel.group->rhos.size(); ++r) {
+      const long double rho = panel.group->rhos[r];
+      double* const row = j1_weights[i][r].v;
+      std::fill(row, row + fast::kPaddedPoints, 0.0);
+      for (std::size_t p = 0; p < 960; ++p) {
+        const std::size_t point = static_cast<std::size_t>(panel.order[p]);
+        const long double s = tables.rule.s[point];
+        const long double j1 = panel.group->plan.extended ? j1l(rho * s) : alglib::besselj1(static_cast<double>(rho * s));
+        row[p] = static_cast<double>(tables.rule.w[point / 2] * tables.rule.d * kInverseTwoPi * s * s * rho * j1);
+      }
     }
   }
+  const long double inverse_top_musp = 1.0L / model.Musp[0];
 
   // The fast engine's frequency loop, each frequency's derivatives after its values, by the same
   // code whichever worker takes it.
@@ -89,37 +104,32 @@ std::optional<SpectrumJacobian> ComputeSpectrumDerivativesFast(const DerivedMode
   std::atomic<bool> failed{false};
   auto worker = [&] {
     fast::FrequencyScratch scratch;
-    DerivativeRows rows(1 + parameters);
+    DerivativeRows rows(2 + parameters);
     std::vector<ComplexExt> values(distances);
-    FrequencyContext context;
-    context.Resize(layers, 1);
     std::vector<ComplexExt> sums(parameters * distances);
-    std::vector<double> block_sums(2 * parameters);
+    std::vector<double> block_sums(2 * parameters + 2), j1_sums(2);
     for (int k = next++; k < count && !failed.load(std::memory_order_relaxed); k = next++) {
       if (stop.stop_requested()) break;
       if (!fast::FastFrequency(model, setup, omegas[k], scratch, values.data())) failed = true;
       const DistanceGroup* group = nullptr;
-      for (const fast::FastPanel& panel : setup.panels) {
+      for (std::size_t i = 0; i < setup.panels.size(); ++i) {
+        const fast::FastPanel& panel = setup.panels[i];
         const bool first_panel = panel.group != group;
         group = panel.group;
         fast::EvaluateDerivatives(panel.kernel, factors, scratch.omega_terms.data(), rows.data());
         for (std::size_t r = 0; r < group->rhos.size(); ++r) {
-          fast::BlockSums(panel.weights_hi[r].v, rows.Re(1), parameters, block_sums.data());
+          // The derivatives and the points' move, then the J1 part of the move.
+          fast::BlockSums(panel.weights_hi[r].v, rows.Re(1), parameters + 1, block_sums.data());
+          fast::BlockSums(j1_weights[i][r].v, rows.Re(0), 1, j1_sums.data());
+          block_sums[2] += static_cast<double>(
+              inverse_top_musp * (static_cast<long double>(block_sums[2 * parameters]) - j1_sums[0]));
+          block_sums[3] += static_cast<double>(
+              inverse_top_musp * (static_cast<long double>(block_sums[2 * parameters + 1]) - j1_sums[1]));
           for (std::size_t j = 0; j < parameters; ++j) {
             ComplexExt& sum = sums[j * distances + group->index[r]];
             const long double re = block_sums[2 * j], im = block_sums[2 * j + 1];
             sum = first_panel ? ComplexExt{re, im} : ComplexExt{sum.re + re, sum.im + im};
           }
-        }
-      }
-      // The boundary term, by the exact engine's solution at U (a single point).
-      SetFrequency(omegas[k], model, context);
-      for (const DistanceGroup& g : setup.groups) {
-        const ComplexExt end = KernelTimesSolution(model, MakeSpatialPoint(g.plan.upper), setup.terms, context);
-        for (std::size_t r = 0; r < g.rhos.size(); ++r) {
-          ComplexExt& sum = sums[1 * distances + g.index[r]];
-          const long double factor = boundary_factor[g.index[r]];
-          sum = {sum.re + factor * end.re, sum.im + factor * end.im};
         }
       }
       for (std::size_t r = 0; r < distances; ++r) {

@@ -5,18 +5,20 @@
 // The values are the fast engine's own (ComputeSpectrumFast, bit for bit). The derivatives are
 // those of the same quadrature: the layered solution differentiated in reverse mode at the rule's
 // points (core/fast/fast_kernel.h, EvaluateDerivatives) and summed with the rule's weights and
-// Bessel factors, in double precision; and, for mus' of the top layer, the boundary term of the
-// rule's end U = 30 mus' (40 mus' on extended panels), which moves with it: (dU / dmus')
-// J0(rho U) U R(U) / (2 pi). The integrand there is some e^-30 of its start, yet where the
-// derivative is small (long distances, high frequencies) the term reaches 1e-4 of it, and central
+// Bessel factors, in double precision; and, for mus' of the top layer, what the move of the
+// rule's points adds (they are multiples of it): the rule's sum of (s g)' / mus', g the
+// integrand. Its integral is the integrand at the rule's end, some e^-30 of its start, yet where
+// the derivative is small (long distances, high frequencies) it reaches 1e-4 of it, and central
 // differences of either engine contain it.
 //
 // Accuracy, over the models of tests/fast_derivatives_test.cpp (1 to 4 layers, 10 to 40 mm,
-// 0 to 2 GHz): against the same quadrature differentiated by central differences in extended
-// precision at fixed points, within 6e-8 of the largest derivative at each frequency; against
-// central differences of the exact engine through the public API, within 5e-7 of it and 1e-9 of
-// each derivative's own largest value. The latter bound is that of the reference: the rule's J0
-// (a double of rho s) is rounded afresh as the points move with mus' of the top layer.
+// 0 to 2 GHz): within 5e-7 of the largest derivative at each frequency and 1e-9 of each
+// derivative's own largest value of central differences of the exact engine. Where the spectrum
+// at 40 mm and 2 GHz lies five decades below the continuous-wave value, the differences of the
+// exact engine, not these derivatives, lose digits: the rule's J0 (of rho s rounded to a double)
+// changes irregularly as the points move with mus', and the extended rounding of such a value
+// divided by the step reaches 1e-4 of the derivative; central differences over the extended
+// rule with J0 of the extended product, which have neither, agree to 2e-6 there.
 //
 // Nothing is returned where the fast engine declines the request (the caller then forms central
 // differences of the exact engine), for stacks of more than fast::kMaxDerivativeLayers layers,

@@ -131,11 +131,11 @@ fast::Split SplitOf(long double v) {
 // extended and split.
 void PreparePanel(const fast::KernelModel& common, FastPanel& panel) {
   const RunTables& tables = *panel.tables;
-  std::array<std::size_t, 960> order;
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return tables.rule.s[a] < tables.rule.s[b]; });
+  std::array<int, 960>& order = panel.order;
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](int a, int b) { return tables.rule.s[a] < tables.rule.s[b]; });
   for (std::size_t p = 0; p < fast::kPaddedPoints; ++p) {
-    const std::size_t i = order[std::min<std::size_t>(p, 959)];
+    const std::size_t i = static_cast<std::size_t>(order[std::min<std::size_t>(p, 959)]);
     const long double s = tables.rule.s[i];
     const fast::Split s2 = SplitOf(s * s);
     panel.s2_hi->v[p] = s2.hi;
@@ -151,7 +151,7 @@ void PreparePanel(const fast::KernelModel& common, FastPanel& panel) {
     std::fill(std::begin(panel.weights_hi[r].v), std::end(panel.weights_hi[r].v), 0.0);
     std::fill(std::begin(panel.weights_lo[r].v), std::end(panel.weights_lo[r].v), 0.0);
     for (std::size_t p = 0; p < 960; ++p) {
-      const std::size_t i = order[p];
+      const std::size_t i = static_cast<std::size_t>(order[p]);
       const long double w = tables.rule.w[i / 2] * tables.rule.d;
       const fast::Split weight = SplitOf(w * (kInverseTwoPi * tables.rule.s[i]) * tables.j0[r * 960 + i]);
       panel.weights_hi[r].v[p] = weight.hi;

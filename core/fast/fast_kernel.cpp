@@ -907,9 +907,12 @@ void EvaluateDerivatives(const KernelModel& m, const DerivativeModel& dm, const 
     bar_zb_top = Scale(Mul(a[0], e_2zb_term), hn::Set(d, -2.0));
 
     store(0, p, value);
-    // a_k = sqrt(x_k + i y_k): d a_k = (dx_k + i dy_k) / (2 a_k).
+    // a_k = sqrt(x_k + i y_k): d a_k = (dx_k + i dy_k) / (2 a_k). The derivative by s^2, the
+    // sum of those by the x_k, serves the move of the rule's points.
+    Cx by_s2 = zero;
     for (int k = 0; k < n; ++k) {
       const Cx g = Div(Scale(bar_a[k], half), a[k]);
+      by_s2 = Add(by_s2, g);
       Cx by_mua = Scale(g, hn::Set(d, dm.x_per_mua[k]));
       const V inverse_musp = hn::Set(d, dm.inverse_musp[k]);
       Cx by_musp = Sub(Mul(g, Cx{hn::Set(d, dm.x_per_musp[k]), hn::Set(d, omega_terms[k] * dm.inverse_musp[k])}),
@@ -923,6 +926,9 @@ void EvaluateDerivatives(const KernelModel& m, const DerivativeModel& dm, const 
       store(1 + 2 * k, p, by_mua);
       store(2 + 2 * k, p, by_musp);
     }
+    // 2 (value + s^2 d value / d s^2).
+    const V twice_s2 = hn::Add(s2, s2);
+    store(1 + 2 * n, p, Add(Add(value, value), Cx{hn::Mul(twice_s2, by_s2.re), hn::Mul(twice_s2, by_s2.im)}));
   }
 }
 

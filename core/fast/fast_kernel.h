@@ -99,14 +99,13 @@ struct DerivativeModel {
 // and on the stack.
 inline constexpr int kMaxDerivativeLayers = 16;
 
-// Writes the solution (as EvaluateSolution, in double only) and its derivatives with respect to
-// mua_0, mus'_0, mua_1, mus'_1, ... at every padded point: block j (0 the value, 1 + 2k the
-// derivative by mua_k, 2 + 2k that by mus'_k) holds the real parts at
-// out + 2 j kPaddedPoints and the imaginary parts kPaddedPoints after them (out 64-byte
-// aligned). The derivatives are those of the solution at a fixed point s: the rule's points are
-// multiples of mus'_0, and what their move adds to the transform's derivative, the term of the
-// rule's end, is the caller's (core/fast/fast_derivatives.cpp). At most kMaxDerivativeLayers
-// layers.
+// Writes the solution V (as EvaluateSolution, in double only) and its derivatives with respect
+// to mua_0, mus'_0, mua_1, mus'_1, ... at every padded point: block j (0 the value, 1 + 2k the
+// derivative by mua_k, 2 + 2k that by mus'_k, and 1 + 2N the sum 2 (V + s^2 dV / d s^2)) holds
+// the real parts at out + 2 j kPaddedPoints and the imaginary parts kPaddedPoints after them
+// (out 64-byte aligned). The derivatives are those of the solution at a fixed point s; the last
+// block serves the move of the rule's points, multiples of mus'_0, which the caller adds
+// (core/fast/fast_derivatives.cpp). At most kMaxDerivativeLayers layers.
 void EvaluateDerivatives(const KernelModel& model, const DerivativeModel& derivative, const double* omega_terms,
                          double* out);
 

@@ -3,6 +3,7 @@
 // evaluate the same points with the same weights and decline the same requests.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -30,6 +31,7 @@ struct FastPanel {
   std::unique_ptr<PaddedRow> magnitude = std::make_unique<PaddedRow>();
   std::unique_ptr<PaddedRow> log_magnitude = std::make_unique<PaddedRow>();
   std::vector<PaddedRow> weights_hi, weights_lo;  // per distance of the group
+  std::array<int, 960> order{};                    // the rule's point at each padded place
   KernelModel kernel;
 };
 
