@@ -39,7 +39,8 @@ fast::DerivativeModel DerivativeFactors(const DerivedModel& model, const LayerTe
   return dm;
 }
 
-// A worker's rows of point derivatives: 2 (1 + 2N) rows of kPaddedPoints, 64-byte aligned.
+// A worker's rows of point values and derivatives: 2 (2 + 2N) rows of kPaddedPoints, 64-byte
+// aligned.
 struct DerivativeRows {
   std::unique_ptr<fast::PaddedRow[]> rows;
   explicit DerivativeRows(std::size_t blocks) : rows(new fast::PaddedRow[2 * blocks]) {}
@@ -75,9 +76,9 @@ std::optional<SpectrumJacobian> ComputeSpectrumDerivativesFast(const DerivedMode
   // integrand and Q the rule, where (s g)' = s J0 (2 V + 2 s^2 dV/ds^2) / (2 pi) - s^2 rho J1 V
   // / (2 pi). The integral of (s g)' is U g(U), the integrand at the rule's end U, some e^-30 of
   // its start; yet where the derivative is small (long distances, high frequencies) the term
-  // reaches 1e-4 of it, and the rule's sum of it departs from U g(U) by a good part. Central
-  // differences of either engine see the rule's sum, and so does a fit. Per panel and distance,
-  // the rule's weights times s^2 rho J1(rho s) / (2 pi), with J1 formed as the plan forms J0.
+  // reaches 1e-4 of it. The rule's own sum is what central differences of either engine see,
+  // and what a fit sees. Per panel and distance, the rule's weights times
+  // s^2 rho J1(rho s) / (2 pi), with J1 formed as the plan forms J0.
   std::vector<std::vector<fast::PaddedRow>> j1_weights(setup.panels.size());
   for (std::size_t i = 0; i < setup.panels.size(); ++i) {
     const fast::FastPanel& panel = setup.panels[i];
