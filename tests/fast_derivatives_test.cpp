@@ -42,18 +42,19 @@ std::vector<NamedModel> Models() {
   };
 }
 
-long double& Parameter(Medium& medium, std::size_t j) {
-  Layer& layer = medium.layers[j / 2];
+template <class M>
+auto& Parameter(M& medium, std::size_t j) {
+  auto& layer = medium.layers[j / 2];
   return j % 2 == 0 ? layer.mua : layer.musp;
 }
 
 // d values / d parameter j by the exact engine: the fourth-order central difference, steps of
-// 1e-4 of the parameter. The rule's end moves with mus' of the top layer, and J0(rho U) turns
-// with it over 2 pi / (30 rho) per mm^-1; longer steps would not resolve that. Shorter ones would
-// see the rounding of the rule's J0 (a double of rho s), which moves with the points too.
+// 1e-4 of the parameter. The rule's points move with mus' of the top layer, and J0(rho s) at its
+// end turns with it over 2 pi / (30 rho) per mm^-1; longer steps would not resolve that. Shorter
+// ones would see the rounding of the rule's J0 (of rho s rounded to a double) as the points move.
 std::vector<std::complex<double>> ExactDerivative(const Medium& medium, const std::vector<long double>& rhos,
                                                   std::size_t j) {
-  const long double h = 1e-4L * Parameter(const_cast<Medium&>(medium), j);
+  const long double h = 1e-4L * Parameter(medium, j);
   auto at = [&](long double steps) {
     Medium moved = medium;
     Parameter(moved, j) += steps * h;
@@ -70,7 +71,8 @@ std::vector<std::complex<double>> ExactDerivative(const Medium& medium, const st
 TEST(FastDerivatives, AgreeWithCentralDifferencesOfTheExactEngine) {
   for (const NamedModel& model : Models()) {
     SCOPED_TRACE(model.name);
-    const std::optional<FrequencyJacobian> jacobian = FrequencyDomainDerivatives(model.medium, model.rhos, kFrequencies);
+    const std::optional<FrequencyJacobian> jacobian =
+        FrequencyDomainDerivatives(model.medium, model.rhos, kFrequencies);
     ASSERT_TRUE(jacobian.has_value());
     const std::size_t parameters = 2 * model.medium.layers.size();
     ASSERT_EQ(jacobian->parameters, parameters);
@@ -115,8 +117,10 @@ TEST(FastDerivatives, LayersOfOneMaterialAddUpToTheHalfSpace) {
   ASSERT_TRUE(half_space && stack);
   for (std::size_t r = 0; r < rhos.size(); ++r) {
     for (std::size_t k = 0; k < kFrequencies.size(); ++k) {
-      const double scale = std::max(std::abs(half_space->Derivative(0, r, k)), std::abs(half_space->Derivative(1, r, k)));
-      EXPECT_LE(std::abs(stack->spectra.At(r, k) - half_space->spectra.At(r, k)), 1e-10 * std::abs(half_space->spectra.At(r, k)));
+      const double scale =
+          std::max(std::abs(half_space->Derivative(0, r, k)), std::abs(half_space->Derivative(1, r, k)));
+      EXPECT_LE(std::abs(stack->spectra.At(r, k) - half_space->spectra.At(r, k)),
+                1e-10 * std::abs(half_space->spectra.At(r, k)));
       for (std::size_t p = 0; p < 2; ++p) {
         std::complex<double> sum = 0;
         for (std::size_t layer = 0; layer < 3; ++layer) sum += stack->Derivative(2 * layer + p, r, k);

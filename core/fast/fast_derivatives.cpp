@@ -91,7 +91,8 @@ std::optional<SpectrumJacobian> ComputeSpectrumDerivativesFast(const DerivedMode
       for (std::size_t p = 0; p < 960; ++p) {
         const std::size_t point = static_cast<std::size_t>(panel.order[p]);
         const long double s = tables.rule.s[point];
-        const long double j1 = panel.group->plan.extended ? j1l(rho * s) : alglib::besselj1(static_cast<double>(rho * s));
+        const long double j1 =
+            panel.group->plan.extended ? j1l(rho * s) : alglib::besselj1(static_cast<double>(rho * s));
         row[p] = static_cast<double>(tables.rule.w[point / 2] * tables.rule.d * kInverseTwoPi * s * s * rho * j1);
       }
     }
@@ -151,7 +152,8 @@ std::optional<SpectrumJacobian> ComputeSpectrumDerivativesFast(const DerivedMode
   return result;
 }
 
-std::optional<FrequencyJacobian> FrequencyDomainDerivatives(const Medium& medium, const std::vector<long double>& rho_mm,
+std::optional<FrequencyJacobian> FrequencyDomainDerivatives(const Medium& medium,
+                                                            const std::vector<long double>& rho_mm,
                                                             const std::vector<double>& f_hz,
                                                             const ComputeOptions& options) {
   // FrequencyDomain's checks, in its order and with its messages.

@@ -83,7 +83,8 @@ struct FrequencyJacobian {
   }
 };
 
-std::optional<FrequencyJacobian> FrequencyDomainDerivatives(const Medium& medium, const std::vector<long double>& rho_mm,
+std::optional<FrequencyJacobian> FrequencyDomainDerivatives(const Medium& medium,
+                                                            const std::vector<long double>& rho_mm,
                                                             const std::vector<double>& f_hz,
                                                             const ComputeOptions& options = {});
 
