@@ -384,8 +384,13 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
       const Spec d = reader.Parameter(need("d"), where + "d");
       layer.d = d.value;
       parameters.Add("d" + number, d);
+    } else if (layers.size() > 1) {
+      // The bottom layer of a stack has a thickness of the model's own (its lower boundary), which
+      // is not fitted.
+      const toml::node& d = need("d");
+      if (d.is_table()) reader.Fail(d, where + "d of the bottom layer is not fitted: give it as a number");
+      layer.d = reader.Number(d, where + "d");
     } else if (const toml::node* d = t.get("d")) {
-      if (layers.size() > 1) reader.Fail(*d, where + "the bottom layer reaches down without end: it has no d");
       layer.d = reader.Number(*d, where + "d");
     }
     if (problem.spectral) {

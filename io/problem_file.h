@@ -6,7 +6,8 @@
 //   [fit]                     # optional: statistic, engine, starts, seed, max_iterations, profile
 //   [spectral]                # optional: reference_nm, chromophores = ["HbO", "HbR"]
 //   [[spectral.chromophore]]  # a further chromophore: name, file (two columns), unit
-//   [[layer]]                 # top first: n, d (not the bottom's), and either mua and musp
+//   [[layer]]                 # top first: n, d (a number for the bottom layer of a stack,
+//                             # which is not fitted; a half-space needs none), and either mua and musp
 //                             # (a number, or one per wavelength: mua = { 760 = 0.02, ... })
 //                             # or, with [spectral], one concentration per chromophore, a and b
 //   [[curve]]                 # file, irf, rho, and optionally wavelength, label, shift_ps,

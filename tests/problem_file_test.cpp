@@ -55,6 +55,7 @@ b = 1.0
 
 [[layer]]
 n = 1.33
+d = 50
 HbO = { start = 40.0, lower = 0, upper = 300 }
 HbR = { start = 20.0 }
 water = 0.8
@@ -126,6 +127,7 @@ mua = { 760 = 0.012, 850 = { start = 0.015, upper = 0.1 } }
 musp = 1.1
 [[layer]]
 n = 1.4
+d = 50
 mua = { start = 0.02 }
 musp = { 760 = { start = 1.0 }, 850 = { tie = "musp2@760" } }
 [[curve]]
