@@ -46,11 +46,7 @@ QValueAxis* TimeAxis(const FitPicture& picture) {
 
 }  // namespace
 
-void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path) {
-  if (picture.t_ps.empty()) throw std::runtime_error("cannot draw the fit into " + path.string() + ": no bins");
-  const plot::OffscreenApplication application(
-      "nlayer-fit", "cannot draw the fit: the program's Qt application is not a QApplication");
-
+FitCharts CreateFitCharts(const FitPicture& picture) {
   // Above: log counts. Bins without counts have no logarithm and are left out.
   QChart* counts_chart = NewChart();
   auto* measured = new QScatterSeries;
@@ -115,6 +111,14 @@ void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path)
     series->attachAxis(residual_chart->axes(Qt::Horizontal).front());
     series->attachAxis(residual_axis);
   }
+  return {counts_chart, residual_chart};
+}
+
+void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path) {
+  if (picture.t_ps.empty()) throw std::runtime_error("cannot draw the fit into " + path.string() + ": no bins");
+  const plot::OffscreenApplication application(
+      "nlayer-fit", "cannot draw the fit: the program's Qt application is not a QApplication");
+  const auto [counts_chart, residual_chart] = CreateFitCharts(picture);
 
   QWidget canvas;
   canvas.setStyleSheet(QStringLiteral("background: white"));
