@@ -85,7 +85,7 @@ class Writer {
   void Fresh(const std::string& value, const std::string& comment) {
     EndLine();
     text_ += value;
-    text_.append(comment_column_ > value.size() + 1 ? comment_column_ - value.size() : kCommentGap, ' ');
+    text_.append(comment_column_ >= value.size() + 1 ? comment_column_ - value.size() : kCommentGap, ' ');
     text_ += comment + eol_;
   }
 
