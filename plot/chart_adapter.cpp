@@ -8,6 +8,7 @@
 #include <QLineF>
 #include <QPen>
 #include <QScopedValueRollback>
+#include <QtMath>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
@@ -59,6 +60,8 @@ constexpr double kMaxXIntervals = 8;
 constexpr int kMinorTicksPerDecade = 2;
 // The legend's distance from the plot area's frame, pixels.
 constexpr qreal kLegendInset = 6;
+// The largest share of the plot's height that the legend may take below it.
+constexpr qreal kMostRoomForLegend = 0.3;
 
 QFont ChartFont(int pixels) {
   QFont font(QStringLiteral("Courier New"));
@@ -146,15 +149,6 @@ int LabelStep(double low, double high, double plot_height, const QFont& font) {
   }
 }
 
-// The chart control's margins are a percentage of its size, so they follow every resize.
-void KeepMarginsProportional(QChart* chart) {
-  QObject::connect(chart, &QGraphicsWidget::geometryChanged, chart, [chart] {
-    const int horizontal = qRound(chart->size().width() * kMarginPercent / 100);
-    const int vertical = qRound(chart->size().height() * kMarginPercent / 100);
-    chart->setMargins(QMargins(horizontal, vertical, horizontal, vertical));
-  });
-}
-
 QString NumberText(double value) { return QString::number(value, 'g', QLocale::FloatingPointShortest); }
 
 }  // namespace
@@ -181,7 +175,14 @@ void ChartAdapter::ConfigureChart() {
   chart_->setPlotAreaBackgroundBrush(Qt::NoBrush);
   chart_->setPlotAreaBackgroundPen(QPen(QColor(kSilver), 1));
   chart_->layout()->setContentsMargins(0, 0, 0, 0);
-  KeepMarginsProportional(chart_);
+  // The chart control's margins are a percentage of its size, so they follow every resize.
+  QObject::connect(chart_, &QGraphicsWidget::geometryChanged, chart_, [this] { UpdateMargins(); });
+}
+
+void ChartAdapter::UpdateMargins() {
+  const int horizontal = qRound(chart_->size().width() * kMarginPercent / 100);
+  const int vertical = qRound(chart_->size().height() * kMarginPercent / 100);
+  chart_->setMargins(QMargins(horizontal, vertical, horizontal, vertical + qCeil(legend_room_)));
 }
 
 void ChartAdapter::CreateAxes() {
@@ -208,7 +209,11 @@ void ChartAdapter::CreateAxes() {
   // The plot's height decides how many labels fit.
   QObject::connect(chart_, &QChart::plotAreaChanged, chart_, [this] {
     FitAxesToPoints();
-    PlaceLegend();
+    // A resized chart may have room for the legend over the plot again; a plot resized by the
+    // legend's own room must not move it back and forth.
+    const bool resized = chart_->size() != placed_in_;
+    placed_in_ = chart_->size();
+    PlaceLegend(resized);
   });
 }
 
@@ -353,6 +358,7 @@ void ChartAdapter::Clear() {
   }
   named_.fill(false);
   has_points_ = false;
+  ReleaseLegendRoom();
   chart_->zoomReset();
   zoomed_ = false;
   FitAxesToPoints();
@@ -378,7 +384,7 @@ void ChartAdapter::SetLegendVisible(bool visible) {
     // Over the plot rather than beside it: the plot keeps its size, and with it the labels'
     // room. Curves fall from their early peak, which leaves the top right corner mostly empty.
     legend.detachFromChart();
-    legend.setAlignment(Qt::AlignRight);  // a column of entries
+    legend.setAlignment(Qt::AlignLeft);  // a column of entries, over the plot or under it
     legend.setFont(axis_x_->labelsFont());
     legend.setLabelColor(Qt::black);
     legend.setBackgroundVisible(true);
@@ -390,22 +396,31 @@ void ChartAdapter::SetLegendVisible(bool visible) {
     PlaceLegend();
   } else {
     legend.hide();
+    ReleaseLegendRoom();
   }
 }
 
-bool ChartAdapter::CornerIsFree(const QRectF& corner) const {
+void ChartAdapter::ReleaseLegendRoom() {
+  place_ = LegendPlace::kTopRight;
+  if (legend_room_ == 0) return;
+  legend_room_ = 0;
+  UpdateMargins();
+}
+
+int ChartAdapter::CurveSegmentsIn(const QRectF& area) const {
+  int count = 0;
   for (QLineSeries* series : series_) {
     const QList<QPointF> points = series->points();
     if (points.isEmpty()) continue;
     QPointF previous = chart_->mapToPosition(points.front(), series);
-    if (points.size() == 1 && corner.contains(previous)) return false;
+    if (points.size() == 1) count += area.contains(previous);
     for (qsizetype i = 1; i < points.size(); ++i) {
       const QPointF next = chart_->mapToPosition(points[i], series);
-      if (SegmentMeets(previous, next, corner)) return false;
+      count += SegmentMeets(previous, next, area);
       previous = next;
     }
   }
-  return true;
+  return count;
 }
 
 void ChartAdapter::PlaceLegend(bool reconsider) {
@@ -419,21 +434,31 @@ void ChartAdapter::PlaceLegend(bool reconsider) {
     rows += named_[i];
   }
   legend.setVisible(rows > 0);
-  if (rows == 0) return;
-  // Below the plot the chart lays it out; it is tried over the plot again only when the curves,
-  // names or axes change, not at every resize, so that it cannot go to and fro.
-  if (place_ == LegendPlace::kBelow && !reconsider) return;
-  QRectF plot = chart_->plotArea();
-  if (place_ == LegendPlace::kBelow) plot.setBottom(plot.bottom() + legend.geometry().height());
+  if (rows == 0) {
+    ReleaseLegendRoom();
+    return;
+  }
   // A detached legend is laid out only when given a geometry. Its size hint is that of its
   // widest entry on one row, whatever the number of rows (Qt 6.4), so the rows are added here.
-  if (legend.isAttachedToChart()) legend.detachFromChart();
-  legend.setAlignment(Qt::AlignRight);  // a column of entries
   legend.layout()->invalidate();
   const QSizeF hint = legend.effectiveSizeHint(Qt::PreferredSize);
   qreal left = 0, top = 0, right = 0, bottom = 0;
   legend.layout()->getContentsMargins(&left, &top, &right, &bottom);
   const QSizeF size(hint.width(), top + bottom + rows * (hint.height() - top - bottom));
+  QRectF plot = chart_->plotArea();
+  const auto below = [&] {
+    // In the room the chart's bottom margin keeps for it, under the time axis' title.
+    // (A chart without a view has no width at all and shows the whole legend.)
+    const qreal room = chart_->size().width() - plot.left();
+    const qreal width = room > 0 ? std::min(size.width(), room) : size.width();
+    legend.setGeometry(QRectF(QPointF(plot.left(), chart_->size().height() - legend_room_), QSizeF(width, size.height())));
+    legend.update();
+  };
+  if (place_ == LegendPlace::kBelow) {
+    // Only when the curves, names, axes or the chart's size change, so that it cannot go to and fro.
+    if (!reconsider) return below();
+    plot.setBottom(plot.bottom() + legend_room_);  // the plot as it is without the room
+  }
   // Curves fall from their early peak, which leaves the top right corner mostly empty.
   const std::pair<LegendPlace, QPointF> corners[] = {
       {LegendPlace::kTopRight, QPointF(plot.right() - kLegendInset - size.width(), plot.top() + kLegendInset)},
@@ -443,18 +468,36 @@ void ChartAdapter::PlaceLegend(bool reconsider) {
       {LegendPlace::kBottomLeft, QPointF(plot.left() + kLegendInset, plot.bottom() - kLegendInset - size.height())},
   };
   const bool fits = size.width() + 2 * kLegendInset <= plot.width() && size.height() + 2 * kLegendInset <= plot.height();
+  const qreal room = size.height() + kLegendInset;
+  // Below a small plot the legend would leave too little of it: it then takes the corner that
+  // the fewest curve segments cross.
+  const bool room_below = room <= kMostRoomForLegend * plot.height();
+  int fewest = -1;
+  QRectF least_crossed;
+  LegendPlace least_crossed_place = LegendPlace::kTopRight;
   for (const auto& [place, origin] : corners) {
     const QRectF area(origin, size);
-    if (fits && CornerIsFree(area)) {
-      place_ = place;
-      legend.setGeometry(area);
-      legend.update();
-      return;
+    const int crossing = fits ? CurveSegmentsIn(area) : -1;
+    if (crossing == 0 || (!room_below && fits && (fewest < 0 || crossing < fewest))) {
+      fewest = crossing;
+      least_crossed = area;
+      least_crossed_place = place;
+      if (crossing == 0) break;
     }
   }
+  if (fewest >= 0) {
+    ReleaseLegendRoom();
+    place_ = least_crossed_place;
+    legend.setGeometry(least_crossed);
+    legend.update();
+    return;
+  }
   place_ = LegendPlace::kBelow;
-  legend.attachToChart();
-  legend.setAlignment(Qt::AlignBottom);
+  if (legend_room_ != room) {
+    legend_room_ = room;
+    UpdateMargins();
+  }
+  below();
 }
 
 QString ChartAdapter::PointsAsText() const {

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QPointF>
 #include <QRectF>
+#include <QSizeF>
 #include <QString>
 #include <QtGlobal>
 
@@ -66,8 +67,10 @@ class ChartAdapter final : public ChartSink {
 
   // The legend: hidden at the start; when shown, it lists, in series order, the series given a
   // name here (and no other). It lies over a corner of the plot area that no curve crosses, the
-  // top right one where that is free; where every corner is crossed, below the plot (which then
-  // gives it the room).
+  // top right one where that is free; where every corner is crossed, under the time axis, in
+  // room the plot gives up for it (names wider than the chart are then shortened, with the
+  // whole name as the entry's tool tip). Where that room would exceed 30 % of the plot's height,
+  // it lies over the corner that the fewest curve segments cross instead.
   void NameSeries(int series, const QString& name);
   // The name given to `series`, empty when none.
   QString SeriesName(int series) const;
@@ -105,7 +108,9 @@ class ChartAdapter final : public ChartSink {
   void LabelZoomedAxes();
   // With `reconsider`, a legend below the plot is tried over it again.
   void PlaceLegend(bool reconsider = false);
-  bool CornerIsFree(const QRectF& corner) const;
+  int CurveSegmentsIn(const QRectF& area) const;  // segments between drawn points that cross it
+  void UpdateMargins();
+  void ReleaseLegendRoom();  // the legend over the plot again, the plot at its full size
   QPointF Shown(const QPointF& log_point) const;
 
   std::unique_ptr<QChart> owned_chart_;  // until a view takes the chart over
@@ -123,6 +128,8 @@ class ChartAdapter final : public ChartSink {
   bool legend_visible_ = false;
   LegendPlace place_ = LegendPlace::kTopRight;
   bool placing_ = false;
+  qreal legend_room_ = 0;  // pixels the chart's bottom margin keeps for a legend below the plot
+  QSizeF placed_in_;       // the chart's size when the legend was last placed
 
   std::array<QList<QPointF>, kSeriesCount> log_points_;  // every series as appended, log10
   bool zoomed_ = false;

@@ -164,7 +164,12 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 void TForm1::LayOut() {
   if (Chart1 == nullptr) return;
   const int width = std::max(0, this->width() - kChartGeometry.left() - kChartRightGap);
-  const int note = warning_note_ != nullptr && warning_note_->isVisible() ? warning_note_->heightForWidth(width) : 0;
+  int note = 0;
+  if (warning_note_ != nullptr && warning_note_->isVisible()) {
+    // One line, so that the chart keeps its room; the whole text is the note's tool tip.
+    warning_note_->setText(warning_note_->fontMetrics().elidedText(warning_text_, Qt::ElideRight, width));
+    note = warning_note_->sizeHint().height();
+  }
   const int height = std::max(0, this->height() - kChartGeometry.top() - kChartBottomGap - note);
   Chart1->setGeometry(kChartGeometry.left(), kChartGeometry.top(), width, height);
   if (note > 0) warning_note_->setGeometry(kChartGeometry.left(), kChartGeometry.top() + height, width, note);
@@ -282,14 +287,15 @@ void TForm1::ShowWarnings(const std::vector<std::string>& warnings) {
   if (warnings.empty() && warning_note_ == nullptr) return;
   if (warning_note_ == nullptr) {
     warning_note_ = new QLabel(this);
-    warning_note_->setWordWrap(true);
     warning_note_->setFont(CourierNew(kButtonFontPixels));
     warning_note_->setStyleSheet(QStringLiteral("color: #b00000;"));
     warning_note_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   }
   QStringList lines;
   for (const std::string& warning : warnings) lines << QStringLiteral("warning: ") + QString::fromStdString(warning);
-  warning_note_->setText(lines.join(u'\n'));
+  warning_text_ = lines.value(0);
+  if (lines.size() > 1) warning_text_ = QStringLiteral("(%1 warnings) ").arg(lines.size()) + warning_text_;
+  warning_note_->setToolTip(lines.join(u'\n'));
   warning_note_->setVisible(!warnings.empty());
   LayOut();
 }

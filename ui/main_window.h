@@ -101,7 +101,8 @@ class TForm1 final : public QWidget {
   const ChartAdapter& Chart() const { return chart_; }
   ChartAdapter& Chart() { return chart_; }
 
-  // The note under the chart with the last run's warnings; null until a run had one.
+  // The note under the chart with the last run's warnings, one line shortened to the chart's
+  // width, all of them in its tool tip; null until a run had one.
   QLabel* WarningNote() const { return warning_note_; }
 
   // The window title as stored: the title bar also carries the warnings of the last run's model.
@@ -141,6 +142,7 @@ class TForm1 final : public QWidget {
   std::array<Curve, ChartSink::kSeriesCount> curves_;
   int last_drawn_ = -1;  // the series of the latest run that drew
   QLabel* warning_note_ = nullptr;
+  QString warning_text_;  // the note's text before it is shortened to the chart's width
   QWidget* curves_panel_ = nullptr;
   QTableWidget* curves_table_ = nullptr;
   // Two clicks on one legend entry within the double-click interval rename it.
