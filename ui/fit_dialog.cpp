@@ -47,6 +47,13 @@ QString Digits(double value, int significant) {
   return QString::fromStdString(NumberText(value, significant));
 }
 
+// "." as the decimal point, and no digit grouping: "0,001" is no number rather than 1.
+double ParseNumber(const QString& text, bool* ok) {
+  QLocale c = QLocale::c();
+  c.setNumberOptions(QLocale::RejectGroupSeparator);
+  return c.toDouble(text, ok);
+}
+
 QString Escaped(const std::string& text) { return QString::fromStdString(text).toHtmlEscaped(); }
 
 // A cell of the parameter table as a number; empty cells are nothing.
@@ -55,7 +62,7 @@ std::optional<double> CellNumber(const QTableWidget& table, int row, int column,
   const QString text = item != nullptr ? item->text().trimmed() : QString();
   if (text.isEmpty()) return std::nullopt;
   bool ok = false;
-  const double value = QLocale::c().toDouble(text, &ok);
+  const double value = ParseNumber(text, &ok);
   if (!ok || !std::isfinite(value)) {
     throw std::invalid_argument(what.toStdString() + " \"" + text.toStdString() +
                                 "\" is not a number (\".\" is the decimal point: 0.01 or 1e-2)");
@@ -179,6 +186,7 @@ void FitDialog::CreateControls() {
   Busy->setValue(0);
   Busy->setTextVisible(false);
   Busy->setMaximumWidth(160);
+  Busy->hide();
   StatusLabel = new QLabel(this);
   StatusLabel->setWordWrap(true);
   StatusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -313,7 +321,7 @@ FitRequest FitDialog::BuildRequest() const {
   request.irf = irf.counts;
   request.medium = model_->medium;
   bool ok = false;
-  const double rho = QLocale::c().toDouble(RhoEdit->text().trimmed(), &ok);
+  const double rho = ParseNumber(RhoEdit->text().trimmed(), &ok);
   if (!ok) throw std::invalid_argument("rho \"" + RhoEdit->text().toStdString() + "\" is not a number");
   request.rho_mm = rho;
   request.background = BackgroundCheck->isChecked();
@@ -380,6 +388,7 @@ void FitDialog::SetRunning(bool running) {
   }
   Busy->setRange(0, running ? 0 : 1);  // a range of 0 ... 0 is Qt's busy indicator
   Busy->setValue(0);
+  Busy->setVisible(running);
   if (running) {
     clock_.start();
     tick_.start(100);
@@ -462,7 +471,14 @@ void FitDialog::ShowResult(const FitRequest& request, const FitResult& result) {
       auto* item = new QTableWidgetItem(std::isfinite(value) ? QString::number(value, 'f', 3) : QStringLiteral("—"));
       item->setData(Qt::UserRole, value);
       item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-      if (i != j && std::isfinite(value) && std::fabs(value) > 0.98) item->setBackground(QColor(255, 200, 200));
+      // Marked where the library calls two physical parameters poorly determined.
+      const auto physical = [&](int k) {
+        const std::string& name = result.estimates[static_cast<std::size_t>(k)].name;
+        return name != "amplitude" && name != "shift_ps" && name != "background";
+      };
+      if (i != j && physical(i) && physical(j) && std::isfinite(value) && std::fabs(value) > 0.98) {
+        item->setBackground(QColor(255, 200, 200));
+      }
       CorrelationTable->setItem(i, j, item);
     }
   }

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -362,6 +363,8 @@ void TForm1::ShowCurvesPanel() {
     layout->addWidget(curves_table_);
     layout->addWidget(note);
     curves_panel_->resize(760, 260);
+    auto* close = new QShortcut(QKeySequence(Qt::Key_Escape), curves_panel_);
+    connect(close, &QShortcut::activated, curves_panel_, &QWidget::close);
   }
   FillCurvesPanel();
   curves_panel_->show();
