@@ -800,6 +800,7 @@ TEST(Bench, ZoomAndResetChangeAndRestoreTheAxesAndTheLinearAxisShowsTheReflectan
   EXPECT_NEAR(zoomed[1] - zoomed[0], (fitted[1] - fitted[0]) / 2, 1e-9 * fitted[1]);
   EXPECT_NEAR(zoomed[3] - zoomed[2], (fitted[3] - fitted[2]) / 2, 1e-9);
   EXPECT_NEAR(zoomed[0] + zoomed[1], fitted[0] + fitted[1], 1e-9 * fitted[1]);
+  QCoreApplication::sendPostedEvents();
   KeepPicture(form.grab().toImage(), "zoomed");
   form.resize(700, 500);  // a new plot size keeps the zoom
   QCoreApplication::sendPostedEvents();
