@@ -18,6 +18,7 @@
 #include <cmath>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "io/curve_file.h"
 #include "io/model_file.h"
@@ -145,6 +146,27 @@ TEST(FitDialog, ACancelledFitLeavesNoResultAndBadInputSaysWhy) {
   dialog.IrfEdit->setText(QStringLiteral("/nonexistent/irf.csv"));
   EXPECT_FALSE(dialog.StartFit());
   EXPECT_TRUE(dialog.StatusLabel->text().contains(QStringLiteral("/nonexistent/irf.csv"))) << dialog.StatusLabel->text().toStdString();
+
+  // Without a mouse: every caption's key leads to its field, Tab walks from the files to Fit,
+  // and Esc closes.
+  for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+    if (label->text().contains(u'&')) {
+      EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
+    }
+  }
+  std::vector<QWidget*> stops;
+  for (QWidget* widget = dialog.MeasuredEdit; stops.size() < 8; widget = widget->nextInFocusChain()) {
+    if (widget->focusPolicy() & Qt::TabFocus) stops.push_back(widget);
+  }
+  EXPECT_EQ(stops[2], dialog.IrfEdit);
+  EXPECT_EQ(stops[4], dialog.RhoEdit);
+  EXPECT_EQ(stops[5], dialog.ParameterTable);
+  EXPECT_EQ(stops[6], dialog.BackgroundCheck);
+  EXPECT_EQ(stops[7], dialog.FitButton);
+  dialog.show();
+  QTest::keyClick(&dialog, Qt::Key_Escape);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
 }
 
 }  // namespace

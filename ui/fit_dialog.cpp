@@ -154,7 +154,7 @@ void FitDialog::CreateControls() {
   auto* model_layout = new QVBoxLayout(model);
   auto* rho_row = new QFormLayout;
   RhoEdit = new QLineEdit(model);
-  auto* rho_label = new QLabel(QStringLiteral("&ρ, source-detector distance [mm]:"), model);
+  auto* rho_label = new QLabel(QStringLiteral("Source-detector &distance ρ [mm]:"), model);
   rho_label->setBuddy(RhoEdit);
   rho_row->addRow(rho_label, RhoEdit);
   model_layout->addLayout(rho_row);
