@@ -20,6 +20,7 @@
 #include <array>
 #include <cassert>
 #include <cmath>
+#include <tuple>
 
 #include "plot/chart_view.h"
 
@@ -208,7 +209,16 @@ void ChartAdapter::CreateAxes() {
   axis_y_->setTruncateLabels(false);
   // The plot's height decides how many labels fit.
   QObject::connect(chart_, &QChart::plotAreaChanged, chart_, [this] {
+    const auto axes = [this] {
+      return std::tuple(axis_y_->min(), axis_y_->max(), axis_y_->tickCount(), axis_x_->min(), axis_x_->max());
+    };
+    const auto before = axes();
     FitAxesToPoints();
+    // Axes changed within a layout pass keep labels that pass hid for the old ones; one more
+    // pass, once this one has ended, shows them.
+    if (axes() != before) {
+      QMetaObject::invokeMethod(chart_, [this] { chart_->layout()->invalidate(); }, Qt::QueuedConnection);
+    }
     // A resized chart may have room for the legend over the plot again; a plot resized by the
     // legend's own room must not move it back and forth.
     const bool resized = chart_->size() != placed_in_;
