@@ -53,7 +53,7 @@ class TForm1 final : public QWidget {
   // A click on Button1: one whole run of the window's session, synchronously; the window
   // neither repaints nor reacts until it has ended. A failure leaves as nlayer::RunError, which is also FailureDetails where
   // the model file tells what caused it. A model without physical meaning runs as it is, with
-  // its warnings in the title bar until the next run.
+  // its warnings in the title bar and in a note under the chart until the next run.
   void Button1Click();
 
   // The chart's context menu, beyond the stored layout.
@@ -72,7 +72,8 @@ class TForm1 final : public QWidget {
   void SaveChartImage(const std::filesystem::path& path);
   // Puts ChartAdapter::PointsAsText on the clipboard.
   void CopyChartData();
-  // Shows or hides the legend, which names every drawn series "<run>: <model file>, ρ = <rho> mm".
+  // Shows or hides the legend, which names every drawn series "<run>: <model file>, ρ = <rho> mm",
+  // followed by what differs from the model of the run drawn before it (ModelChanges).
   void ShowLegend(bool visible);
   // Empties every series and sets RunIndex to -1 as FormCreate does: the next run draws in
   // Series1, in red, as after a restart.
