@@ -46,10 +46,9 @@ QValueAxis* TimeAxis(const FitPicture& picture) {
   return axis;
 }
 
-// One curve's cell: log counts above, residuals below. The two charts' plot areas are set to
-// the same left and right edges, so that a time above stands over the same time below whatever
-// width the axes' labels take.
-QWidget* CurveCell(const FitPicture& picture, QWidget* parent, int width, int height) {
+}  // namespace
+
+FitCharts CreateFitCharts(const FitPicture& picture) {
   // Above: log counts. Bins without counts have no logarithm and are left out.
   QChart* counts_chart = NewChart();
   auto* measured = new QScatterSeries;
@@ -113,7 +112,16 @@ QWidget* CurveCell(const FitPicture& picture, QWidget* parent, int width, int he
     series->attachAxis(residual_chart->axes(Qt::Horizontal).front());
     series->attachAxis(residual_axis);
   }
+  return {counts_chart, residual_chart};
+}
 
+namespace {
+
+// One curve's cell: log counts above, residuals below. The two charts' plot areas are set to
+// the same left and right edges, so that a time above stands over the same time below whatever
+// width the axes' labels take.
+QWidget* CurveCell(const FitPicture& picture, QWidget* parent, int width, int height) {
+  const auto [counts_chart, residual_chart] = CreateFitCharts(picture);
   auto* cell = new QWidget(parent);
   auto* layout = new QVBoxLayout(cell);
   layout->setContentsMargins(0, 0, 0, 0);

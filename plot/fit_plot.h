@@ -8,6 +8,12 @@
 #include <string>
 #include <vector>
 
+#include <QtGlobal>
+
+QT_BEGIN_NAMESPACE
+class QChart;
+QT_END_NAMESPACE
+
 namespace nlayer::fit {
 
 struct FitPicture {
@@ -18,6 +24,16 @@ struct FitPicture {
   std::size_t first_bin = 0, last_bin = 0;  // the fit range, inclusive
   std::string title;                        // UTF-8, e.g. the fitted values
 };
+
+// The two charts of the picture, new and unowned: the counts with the model of the fit range on
+// a logarithmic axis, and the residuals of the fit range with the zero line, both over the
+// whole time axis of the bins; the title is the caller's to show. Needs a QApplication and at
+// least one bin.
+struct FitCharts {
+  QChart* counts = nullptr;
+  QChart* residuals = nullptr;
+};
+FitCharts CreateFitCharts(const FitPicture& picture);
 
 inline constexpr int kFitImageWidth = 800;
 inline constexpr int kFitImageHeight = 640;
