@@ -37,8 +37,8 @@ from ._snirf import (Recording, RecordingError, read_snirf, time_unit_s, write_r
                      write_results as _write_blocks)
 
 __all__ = ["Analysis", "Recording", "RecordingError", "boxcar", "dtof_moments", "extinction", "fit_method",
-           "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_recording",
-           "write_results"]
+           "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
+           "write_recording", "write_results"]
 
 _EXTINCTION_FILE = pathlib.Path(__file__).resolve().parent / "hemoglobin_prahl.txt"
 _extinction_table = None
@@ -442,7 +442,9 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
         channels = np.flatnonzero(recording.wavelength_index == w)
         if not len(channels):
             raise ValueError(f"the recording has no channel at {wavelengths[w]:g} nm")
-        s = sensitivity(items[w], [float(r) for r in recording.rho_mm[channels]], engine=engine)
+        # The moments' sensitivities come from the spectrum near f = 0, whatever the time grid:
+        # the smallest grid spares the gated pathlengths this method does not use.
+        s = sensitivity(items[w], [float(r) for r in recording.rho_mm[channels]], samples=16, engine=engine)
         matrix = np.stack([s.mpp, s.mtsf, s.vsf], axis=1) / sigma[channels][:, :, None]   # (C_w, 3, L)
         matrix = matrix.reshape(-1, L)
         grouped = matrix @ membership
