@@ -23,6 +23,10 @@ the frequency domain's phase lag continued past pi.
 moments(), curve_moments() and sensitivity() give the moments of model and measured curves and
 their sensitivities to each layer's absorption; fit() fits the layers' optical properties to a
 measured curve given the instrument response (read_curve() reads such files).
+
+nlayer.recording reads, simulates and analyses time-domain recordings in SNIRF files: changes
+of absorption and hemoglobin in each layer, by the moments method or by fits per time point
+(the command nlayer-analyze runs it).
 """
 
 from typing import NamedTuple as _NamedTuple
@@ -34,6 +38,7 @@ from . import _nlayer
 from ._nlayer import Layer, Medium, ModelError, __version__
 from ._fit import FitResult, Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
 from ._sweep import SweepResult, sweep
+from . import recording
 
 __all__ = [
     "FitResult",
@@ -53,6 +58,7 @@ __all__ = [
     "phase_lag",
     "read_curve",
     "read_model",
+    "recording",
     "sensitivity",
     "sweep",
     "time_resolved",

@@ -88,6 +88,8 @@ def _parser():
                         help="fit: the parameters to fit, e.g. mua4,musp4 (default: the bottom layer's mua)")
     parser.add_argument("--rho", type=float, metavar="MM",
                         help="fit: the channel's distance in mm (default: the longest at each wavelength)")
+    parser.add_argument("--source", type=int, metavar="N",
+                        help="the source whose channels are analysed (needed when the recording has several)")
     parser.add_argument("--engine", choices=("fast", "exact"), default="fast",
                         help="the model's engine (default fast)")
     parser.add_argument("--version", action="version", version=f"nlayer-analyze {__version__}")
@@ -95,25 +97,27 @@ def _parser():
 
 
 def _summary(analysis):
+    """The method, the baseline, and each layer's mean during each stimulus condition (or after
+    the baseline when there are none)."""
     rec = analysis.recording
-    onsets = rec.stim_onsets()
     t = analysis.time_s
-    if len(onsets):
+    periods = []
+    for name, rows in rec.stim:
         during = np.zeros(len(t), dtype=bool)
-        for onset, duration in onsets:
+        for onset, duration in np.asarray(rows, dtype=float).reshape(-1, np.shape(rows)[-1] if np.size(rows) else 3)[:, :2]:
             during |= (t >= onset) & (t < onset + duration)
-        where = "during the stimuli"
-    else:
-        during = t > analysis.baseline[1]
-        where = "after the baseline"
+        periods.append((f"during {name}", during))
+    if not periods:
+        periods.append(("after the baseline", t > analysis.baseline[1]))
     d = "change of " if analysis.changes else ""
     lines = [f"method {analysis.method}; baseline {analysis.baseline[0]:g} to {analysis.baseline[1]:g} s; "
              f"{len(t)} time points, {rec.channels} channels at {', '.join(f'{w:g}' for w in analysis.wavelengths)} nm"]
-    if not np.any(during):
-        return lines
-    for g, name in enumerate(analysis.names):
-        hbo, hbr = analysis.hbo[during, g].mean(), analysis.hbr[during, g].mean()
-        lines.append(f"{name}: mean {d}HbO {hbo:+.3f} uM, HbR {hbr:+.3f} uM {where}")
+    for where, during in periods:
+        if not np.any(during):
+            continue
+        for g, name in enumerate(analysis.names):
+            hbo, hbr = analysis.hbo[during, g].mean(), analysis.hbr[during, g].mean()
+            lines.append(f"{name}: mean {d}HbO {hbo:+.3f} uM, HbR {hbr:+.3f} uM {where}")
     return lines
 
 
@@ -165,13 +169,13 @@ def main(argv=None):
         recording = rec.read_snirf(args.recording)
         if args.method == "moments":
             analysis = rec.moments_method(recording, media, baseline=args.baseline, irf=irf, groups=args.groups,
-                                          tikhonov=args.tikhonov, engine=args.engine)
+                                          tikhonov=args.tikhonov, engine=args.engine, source=args.source)
         else:
             if irf is None:
                 raise ValueError("--method fit needs the instrument response: give --irf")
             free = None if args.free is None else [name.strip() for name in args.free.split(",")]
             analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
-                                      engine=args.engine)
+                                      engine=args.engine, source=args.source)
         for line in _summary(analysis):
             print(line)
         if args.out:

@@ -21,6 +21,7 @@ the recording's time in s, distances in mm. Extinction coefficients are Prahl's 
 
 import concurrent.futures
 import csv
+import dataclasses
 import os
 import pathlib
 import threading
@@ -366,24 +367,51 @@ def _channel_moments(recording, irf):
     return Moments(total, mean, variance)
 
 
-def _noise(recording, in_baseline, baseline_moments):
-    """The standard deviations (C, 3) of -ln N, <t> and V of a baseline DTOF under Poisson noise."""
-    total, _, variance = baseline_moments
+def _whitening(recording, in_baseline, baseline_moments):
+    """(C, 3, 3): for each channel the inverse Cholesky factor of the covariance of -ln N, <t>
+    and V of one baseline DTOF under Poisson noise. The total is independent of the curve's
+    shape; the mean time and the variance are correlated through the third central moment."""
+    total = baseline_moments.total
     if recording.kind == "gated":
         curve = recording.counts[in_baseline].mean(axis=0)             # (C, G)
         t = recording.gate_ps
-        mean = (curve @ t) / curve.sum(axis=1)
-        centred = t[None, :] - mean[:, None]
-        raw_var = np.sum(curve * centred**2, axis=1) / curve.sum(axis=1)
-        fourth = np.sum(curve * centred**4, axis=1) / curve.sum(axis=1)
-        var_sigma = np.sqrt(np.maximum(fourth - raw_var**2, 1e-300) / total)
+        weight = curve / curve.sum(axis=1, keepdims=True)
+        centred = t[None, :] - (weight @ t)[:, None]
+        variance, third, fourth = (np.sum(weight * centred**k, axis=1) for k in (2, 3, 4))
     else:
-        raw_var = recording.moments[in_baseline, :, 2].mean(axis=0)
-        var_sigma = raw_var * np.sqrt(2.0 / total)
-    return np.column_stack([1.0 / np.sqrt(total), np.sqrt(raw_var / total), var_sigma])
+        # Without the curve, a Gaussian's third and fourth moments.
+        variance = recording.moments[in_baseline, :, 2].mean(axis=0)
+        third, fourth = np.zeros_like(variance), 3.0 * variance**2
+    covariance = np.zeros((len(total), 3, 3))
+    covariance[:, 0, 0] = 1.0
+    covariance[:, 1, 1] = variance
+    covariance[:, 1, 2] = covariance[:, 2, 1] = third
+    covariance[:, 2, 2] = np.maximum(fourth - variance**2, 1e-12 * variance**2)
+    covariance /= total[:, None, None]
+    return np.linalg.inv(np.linalg.cholesky(covariance))
 
 
-def moments_method(recording, media, *, baseline=None, irf=None, groups=None, tikhonov=0.0, engine="exact"):
+def _one_source(recording, source):
+    """The recording reduced to the channels of one source: the methods take one place on the
+    head at a time."""
+    sources = sorted(set(recording.source.tolist()))
+    if source is None:
+        if len(sources) > 1:
+            raise ValueError(f"the recording has {len(sources)} sources ({', '.join(map(str, sources))}); "
+                             "analyse one at a time with source=")
+        return recording
+    if source not in sources:
+        raise ValueError(f"the recording has no source {source}; its sources are {', '.join(map(str, sources))}")
+    keep = recording.source == source
+    return dataclasses.replace(
+        recording, source=recording.source[keep], detector=recording.detector[keep],
+        wavelength_index=recording.wavelength_index[keep], rho_mm=recording.rho_mm[keep],
+        counts=None if recording.counts is None else recording.counts[:, keep],
+        moments=None if recording.moments is None else recording.moments[:, keep])
+
+
+def moments_method(recording, media, *, baseline=None, irf=None, groups=None, tikhonov=0.0, engine="exact",
+                   source=None):
     """Changes of mua, HbO and HbR in each layer from the changes of the DTOFs' moments.
 
     For every DTOF the total N, mean time <t> and variance V (the IRF's mean and variance
@@ -391,9 +419,10 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
     -ln(N / N0), <t> - <t>0 and V - V0 of every channel at a wavelength are, to first order,
     the baseline model's sensitivities (mean partial pathlengths, mean time and variance
     sensitivity factors; nlayer.sensitivity at each channel's distance) times the layers' mua
-    changes. The changes are found by least squares weighted by each moment's Poisson noise at
-    baseline, optionally with Tikhonov regularisation, separately for each wavelength; ΔHbO and
-    ΔHbR follow from the mua changes at all wavelengths through the extinction coefficients.
+    changes. The changes are found by least squares weighted by the moments' Poisson noise at
+    baseline (their covariance: the mean time and the variance are correlated), optionally
+    with Tikhonov regularisation, separately for each wavelength; the changes of HbO and HbR
+    follow from the mua changes at all wavelengths through the extinction coefficients.
 
     Parameters
     ----------
@@ -408,10 +437,13 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
         Regularisation strength relative to the largest singular value of the weighted
         sensitivity matrix (0: plain least squares).
     engine : the sensitivities' engine, as for time_resolved.
+    source : int, optional
+        The source whose channels are analysed (1-based); needed when there are several.
 
     Returns an Analysis with changes=True. The sensitivities are computed once; the
     per-DTOF work is a few matrix products (python/benchmarks/bench_recording.py).
     """
+    recording = _one_source(recording, source)
     wavelengths, items = _media_by_wavelength(media, recording.wavelengths)
     layers = {len(m) for m in items}
     if len(layers) != 1:
@@ -433,7 +465,7 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
         raise ValueError("a channel has no counts in the baseline period")
     delta = np.stack([-np.log(moments.total / reference.total), moments.mean_time - reference.mean_time,
                       moments.variance - reference.variance], axis=2)        # (T, C, 3)
-    sigma = _noise(recording, in_baseline, reference)                          # (C, 3)
+    whiten = _whitening(recording, in_baseline, reference)                     # (C, 3, 3)
 
     T, W = len(recording.time_s), len(wavelengths)
     mua = np.zeros((T, len(members), W))
@@ -445,14 +477,14 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
         # The moments' sensitivities come from the spectrum near f = 0, whatever the time grid:
         # the smallest grid spares the gated pathlengths this method does not use.
         s = sensitivity(items[w], [float(r) for r in recording.rho_mm[channels]], samples=16, engine=engine)
-        matrix = np.stack([s.mpp, s.mtsf, s.vsf], axis=1) / sigma[channels][:, :, None]   # (C_w, 3, L)
+        matrix = np.einsum("cij,cjl->cil", whiten[channels], np.stack([s.mpp, s.mtsf, s.vsf], axis=1))
         matrix = matrix.reshape(-1, L)
         grouped = matrix @ membership
         singular = np.linalg.svd(grouped, compute_uv=False)
         lam = (alpha * singular[0]) ** 2
         normal = grouped.T @ grouped + lam * np.eye(len(members))
         solve = np.linalg.solve(normal, grouped.T)                    # (G, 3 C_w)
-        data = (delta[:, channels] / sigma[channels][None]).reshape(T, -1)
+        data = np.einsum("cij,tcj->tci", whiten[channels], delta[:, channels]).reshape(T, -1)
         mua[:, :, w] = data @ solve.T
         crosstalk[w] = solve @ matrix
     hbo, hbr = _concentrations(mua, wavelengths)
@@ -491,7 +523,7 @@ def _poll(handles):
 
 
 def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, client=None, chunk_size=8,
-               workers=None, progress=None, engine="fast", **options):
+               workers=None, progress=None, engine="fast", source=None, **options):
     """Fits chosen parameters to every DTOF of one channel per wavelength, time point by time point.
 
     Parameters
@@ -509,6 +541,7 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
         later point from the fit before it, so the results depend on chunk_size but not on
         where the chunks run
     workers : local threads (default every core); progress : a tqdm bar as for sweep
+    source : the source whose channels are fitted (1-based); needed when there are several
     engine and further keywords (fit_range, statistic, bounds, ...) go to nlayer.fit.
 
     Returns an Analysis with changes=False: mua and musp of every layer (those not fitted stay
@@ -520,6 +553,7 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
 
     if recording.kind != "gated":
         raise ValueError("fit_method needs DTOFs (gated data); this recording holds moments")
+    recording = _one_source(recording, source)
     wavelengths, items = _media_by_wavelength(media, recording.wavelengths)
     t_ps = recording.gate_ps
     if len(t_ps) > 1 and np.ptp(np.diff(t_ps)) > 1e-6 * np.mean(np.diff(t_ps)):

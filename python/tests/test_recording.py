@@ -195,3 +195,78 @@ def test_a_failed_write_leaves_nothing(tmp_path):
     with pytest.raises(RuntimeError):
         nlayer._snirf.atomic_write(tmp_path / "old.snirf", broken)
     assert [p.name for p in tmp_path.iterdir()] == ["old.snirf"] and (tmp_path / "old.snirf").read_text() == "kept"
+
+
+def _string(group, name, text):
+    group.create_dataset(name, data=text, dtype=h5py.string_dtype())
+
+
+def test_a_file_of_measurement_list_groups_in_other_units(tmp_path):
+    # Two sources 3 cm from one detector (2D positions in cm), one wavelength, three gates of
+    # 0.1 ns given out of column order, times in ns: the reader's arithmetic by hand.
+    path = tmp_path / "groups.snirf"
+    series = np.arange(1.0, 1.0 + 4 * 6).reshape(4, 6)
+    columns = [(1, 2), (1, 1), (1, 3), (2, 3), (2, 1), (2, 2)]      # (source, gate) of each column
+    with h5py.File(path, "w") as h5:
+        _string(h5, "formatVersion", "1.1")
+        meta = h5.create_group("nirs1/metaDataTags")
+        for name, text in (("SubjectID", "x"), ("MeasurementDate", "unknown"), ("MeasurementTime", "unknown"),
+                           ("LengthUnit", "cm"), ("TimeUnit", "ns"), ("FrequencyUnit", "Hz")):
+            _string(meta, name, text)
+        probe = h5.create_group("nirs1/probe")
+        probe["wavelengths"] = [800.0]
+        probe["sourcePos2D"] = [[0.0, 0.0], [0.0, 6.0]]
+        probe["detectorPos2D"] = [[0.0, 3.0]]
+        probe["timeDelays"] = [0.5, 0.6, 0.7]
+        probe["timeDelayWidths"] = [0.1, 0.1, 0.1]
+        block = h5.create_group("nirs1/data1")
+        block["dataTimeSeries"] = series
+        block["time"] = [2e9, 1e9]                                   # start 2 s, a time point every 1 s
+        for k, (source, gate) in enumerate(columns, start=1):
+            entry = block.create_group(f"measurementList{k}")
+            for name, value in (("sourceIndex", source), ("detectorIndex", 1), ("wavelengthIndex", 1),
+                                ("dataType", 201), ("dataTypeIndex", gate)):
+                entry[name] = np.int32(value)
+        stim = h5.create_group("nirs1/stim1")
+        _string(stim, "name", "task")
+        stim["data"] = [[3e9, 1e9, 1.0]]
+    recording = rec.read_snirf(path)
+    np.testing.assert_allclose(recording.rho_mm, [30.0, 30.0])
+    np.testing.assert_allclose(recording.gate_ps, [550.0, 650.0, 750.0])
+    np.testing.assert_allclose(recording.time_s, [2.0, 3.0, 4.0, 5.0])
+    assert recording.source.tolist() == [1, 2]
+    np.testing.assert_array_equal(recording.counts[:, 0], series[:, [1, 0, 2]])
+    np.testing.assert_array_equal(recording.counts[:, 1], series[:, [4, 5, 3]])
+    np.testing.assert_allclose(recording.stim_onsets(), [[3.0, 1.0]])
+    # Two places on the head: the methods take one at a time.
+    medium = {800: nlayer.Medium([nlayer.Layer(1.0, 0.01, 1.4, 50.0)])}
+    with pytest.raises(ValueError, match="2 sources .1, 2.; analyse one at a time with source="):
+        rec.moments_method(recording, medium)
+    one = rec.moments_method(recording, medium, source=2, baseline=(2, 3))
+    assert one.recording.source.tolist() == [2] and one.d_mean_ps.shape == (4, 1)
+    # The second source's DTOFs by hand: mean gate time, relative to the baseline's mean.
+    dtofs = series[:, [4, 5, 3]]
+    mean = dtofs @ np.array([550.0, 650.0, 750.0]) / dtofs.sum(axis=1)
+    np.testing.assert_allclose(one.d_mean_ps[:, 0], mean - mean[:2].mean(), rtol=1e-12)
+
+
+def test_the_command_line_writes_results_table_and_figure(study, tmp_path):
+    path, media, _ = study
+    models = []
+    for w, medium in media.items():
+        model = tmp_path / f"head{w:g}.dat"
+        model.write_text("\n".join([str(len(medium))] + [repr(v) for layer in medium.layers for v in
+                                   (layer.musp, layer.mua, layer.n, layer.d)] + ["30"]) + "\n")
+        models.append(f"{w:g}={model}")
+    done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(path), "--model", ",".join(models),
+                           "--baseline", "0:9.9", "--out", str(tmp_path / "r.snirf"), "--csv", str(tmp_path / "r.csv"),
+                           "--plot", str(tmp_path / "r.png")], env=python_env(), capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    # Each condition on its own: the extracerebral period 10 to 30 s, the task 20 to 30 s.
+    assert "layer 2: mean change of HbO +4." in done.stdout.split("during extracerebral")[-1]
+    assert "layer 1: mean change of HbO +1.0" in done.stdout
+    assert (tmp_path / "r.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", names=True)
+    assert table.dtype.names[:4] == ("time_s", "L1_dHbO_uM", "L1_dHbR_uM", "L1_dHbT_uM")
+    with h5py.File(tmp_path / "r.snirf", "r") as h5:
+        np.testing.assert_allclose(h5["nirs/data2/dataTimeSeries"][:, 2], table["L2_dHbO_uM"], rtol=1e-15)
