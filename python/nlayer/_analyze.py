@@ -158,8 +158,28 @@ def plot(path, analysis):
         plt.close(figure)
 
 
+def _writable(path):
+    """The reason `path` cannot be written, or None: checked before anything is read or
+    computed, as nlayer-run and nlayer-fit check theirs."""
+    if not path:
+        return "empty name"
+    if os.path.isdir(path):
+        return "Is a directory"
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        return "No such file or directory"
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return "Permission denied"
+    return None
+
+
 def main(argv=None):
     args = _parser().parse_args(argv)
+    for path in (args.out, args.csv, args.plot):
+        reason = None if path is None else _writable(path)
+        if reason:
+            print(f"nlayer-analyze: cannot write {path}: {reason}", file=sys.stderr)
+            return EXIT_INPUT
     import nlayer
     from . import recording as rec
 
@@ -187,7 +207,11 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("nlayer-analyze: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except (OSError, ValueError, ArithmeticError) as error:
+    except OSError as error:
+        text = f"{error.filename}: {error.strerror}" if error.filename and error.strerror else str(error)
+        print(f"nlayer-analyze: {text}", file=sys.stderr)
+        return EXIT_INPUT
+    except (ValueError, ArithmeticError) as error:
         print(f"nlayer-analyze: {error}", file=sys.stderr)
         return EXIT_INPUT
     if analysis.success is not None and not analysis.success.all():
