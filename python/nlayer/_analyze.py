@@ -208,7 +208,11 @@ def main(argv=None):
         print("nlayer-analyze: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except OSError as error:
-        text = f"{error.filename}: {error.strerror}" if error.filename and error.strerror else str(error)
+        text = str(error)
+        if error.filename and error.strerror:
+            # The library's own messages already start with the name.
+            text = error.strerror if error.strerror.startswith(str(error.filename)) else \
+                f"{error.filename}: {error.strerror}"
         print(f"nlayer-analyze: {text}", file=sys.stderr)
         return EXIT_INPUT
     except (ValueError, ArithmeticError) as error:
