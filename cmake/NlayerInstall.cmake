@@ -161,7 +161,7 @@ if(TARGET _nlayer)
   math(EXPR python_next "${python_minor} + 1")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
       "python3 (>= ${python_major}.${python_minor}), python3 (<< ${python_major}.${python_next}), python3-numpy")
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-distributed, python3-tqdm, python3-matplotlib")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-distributed, python3-tqdm, python3-matplotlib, python3-h5py")
 endif()
 # find_package(nlayer) finds ALGLIB, Highway (and for nlayer::fit Ceres) and needs the headers
 # of the C++ runtime's compiler; pkg-config reads nlayer.pc.

@@ -104,8 +104,8 @@ def _summary(analysis):
     periods = []
     for name, rows in rec.stim:
         during = np.zeros(len(t), dtype=bool)
-        for onset, duration in np.asarray(rows, dtype=float).reshape(-1, np.shape(rows)[-1] if np.size(rows) else 3)[:, :2]:
-            during |= (t >= onset) & (t < onset + duration)
+        for row in np.atleast_2d(np.asarray(rows, dtype=float)) if np.size(rows) else []:
+            during |= (t >= row[0]) & (t < row[0] + row[1])
         periods.append((f"during {name}", during))
     if not periods:
         periods.append(("after the baseline", t > analysis.baseline[1]))

@@ -352,7 +352,8 @@ def read_snirf(path, *, nirs=None, data=1):
             if len(set(indices.tolist())) != len(indices):
                 column = members[key][int(np.argmax([list(indices).count(i) > 1 for i in indices]))]
                 reader.fail(where[column].format("dataTypeIndex"),
-                            f"index {int(index[column])} twice for source {key[0]}, detector {key[1]}, wavelength {key[2]}")
+                            f"index {int(index[column])} twice for source {key[0]}, detector {key[1]}, "
+                            f"wavelength {key[2]}")
             if sorted(indices.tolist()) != reference:
                 reader.fail(where[members[key][0]].format("dataTypeIndex"),
                             f"source {key[0]}, detector {key[1]}, wavelength {key[2]} has other dataTypeIndex values "

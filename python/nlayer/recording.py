@@ -34,7 +34,7 @@ from . import _checks
 from . import _nlayer
 from ._fit import curve_moments, fit, sensitivity, Moments
 from ._nlayer import Medium
-from ._snirf import (Recording, RecordingError, read_snirf, time_unit_s, write_recording,
+from ._snirf import (Recording, RecordingError, read_snirf, write_recording,
                      write_results as _write_blocks)
 
 __all__ = ["Analysis", "Recording", "RecordingError", "boxcar", "dtof_moments", "extinction", "fit_method",

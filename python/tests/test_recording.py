@@ -184,9 +184,10 @@ def test_bad_files_name_the_hdf5_path_and_leave_no_output(study, tmp_path, chang
         nlayer_file = tmp_path / f"m{w:g}.dat"
         nlayer_file.write_text("\n".join([str(len(medium))] + [repr(v) for layer in medium.layers for v in
                                           (layer.musp, layer.mua, layer.n, layer.d)] + ["30"]) + "\n")
-    done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(bad), "--model",
-                           f"760={tmp_path / 'm760.dat'},850={tmp_path / 'm850.dat'}", "--out", str(tmp_path / "r.snirf"),
-                           "--csv", str(tmp_path / "r.csv")], env=python_env(), capture_output=True, text=True)
+    models = f"760={tmp_path / 'm760.dat'},850={tmp_path / 'm850.dat'}"
+    done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(bad), "--model", models,
+                           "--out", str(tmp_path / "r.snirf"), "--csv", str(tmp_path / "r.csv")],
+                          env=python_env(), capture_output=True, text=True)
     assert done.returncode == 1 and done.stderr == f"nlayer-analyze: {caught.value}\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.snirf", "m760.dat", "m850.dat"]
 
