@@ -132,9 +132,16 @@ class _Reader:
         item = self.node(location, "dataset", required)
         if item is None:
             return None
-        if item.dtype.kind not in ("iu" if integer else "iuf"):
+        if item.dtype.kind not in "iuf":
             self.fail(location, "is not " + ("an integer" if integer else "numeric"))
-        value = np.asarray(item[()], dtype=np.int64 if integer else float)
+        value = np.asarray(item[()])
+        if integer:
+            # Some writers store indices as floating-point numbers: whole ones are taken.
+            if value.dtype.kind == "f" and not np.all(np.isfinite(value) & (value == np.round(value))):
+                self.fail(location, "is not an integer")
+            value = value.astype(np.int64)
+        else:
+            value = value.astype(float)
         if ndim == 0:
             if value.size != 1:
                 self.fail(location, f"holds {value.size} values; one was expected")
@@ -202,6 +209,8 @@ def _measurement_lists(reader, block, columns):
         for name in fields:
             location = f"{block}/measurementLists/{name}"
             array = reader.numbers(location, 2 if name == "dataTypeIndex" else 1, integer=True)
+            if array.ndim == 2 and array.shape[0] != columns and array.shape[1] == columns:
+                array = array.T
             if len(array) != columns:
                 reader.fail(location, f"holds {len(array)} entries for {columns} columns of dataTimeSeries")
             values.append(array[:, 0] if array.ndim == 2 else array)
