@@ -38,6 +38,8 @@ install(TARGETS nlayer_fit EXPORT nlayerFitTargets
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/nlayer DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.h")
+# The literature's data the library compiles in, with its sources in each file's header.
+install(FILES ${CMAKE_SOURCE_DIR}/data/hemoglobin_prahl.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/nlayer)
 install(EXPORT nlayerTargets NAMESPACE nlayer:: DESTINATION ${NLAYER_CMAKE_INSTALL_DIR})
 install(EXPORT nlayerFitTargets NAMESPACE nlayer:: DESTINATION ${NLAYER_CMAKE_INSTALL_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/nlayerConfig.cmake.in

@@ -42,7 +42,12 @@ std::string FitResult::FullReport() const {
           " iterations, " + Digits(seconds, 3) + " s)\n";
 
   text += "\nstatistic = " + std::string(StatisticName(statistic)) + "\n";
-  text += "poisson_deviance = " + Digits(poisson_deviance, 6) + " (" + std::to_string(last_bin - first_bin + 1) +
+  std::size_t bins = last_bin - first_bin + 1;
+  if (curves.size() > 1) {
+    bins = 0;
+    for (const CurveFit& c : curves) bins += static_cast<std::size_t>(c.bins);
+  }
+  text += "poisson_deviance = " + Digits(poisson_deviance, 6) + " (" + std::to_string(bins) +
           " bins, " + std::to_string(degrees_of_freedom) + " degrees of freedom)\n";
   text += "solver = " + termination + " after " + std::to_string(iterations) + " iterations (" +
           std::to_string(successful_steps) + " successful): " + message.substr(0, message.find('.') + 1) + "\n";
@@ -66,6 +71,38 @@ std::string FitResult::FullReport() const {
     text += "\n";
   }
 
+  // A joint fit's own: its curves, the derived quantities, the minima of several starts and the
+  // profile-likelihood intervals.
+  if (curves.size() > 1) {
+    std::size_t label_width = 5;
+    for (const CurveFit& c : curves) label_width = std::max(label_width, c.label.size());
+    text += "curves:\n  " + std::string(label_width - 5, ' ') + "label   rho_mm      nm  bins  chi2/nu  deviance\n";
+    for (const CurveFit& c : curves) {
+      text += "  " + Padded(c.label, label_width) + Padded(Digits(static_cast<double>(c.rho_mm), 6), 9) +
+              Padded(c.wavelength_nm ? Digits(*c.wavelength_nm, 6) : std::string("-"), 8) +
+              Padded(std::to_string(c.bins), 6) + Padded(Digits(c.chi2_reduced, 4), 9) +
+              Padded(Digits(c.poisson_deviance, 6), 10) + "\n";
+    }
+  }
+  for (const FitEstimate& e : derived) {
+    text += "derived: " + e.name + " = " + Digits(e.value, 6) + " +- " + Digits(e.standard_error, 3) + "\n";
+  }
+  if (minima.size() > 1) {
+    text += "minima (" + std::to_string(minima.size()) + " distinct; the lowest is the fit):\n";
+    for (const FitMinimum& m : minima) {
+      text += "  deviance " + Digits(m.deviance, 8) + " from " + std::to_string(m.starts) +
+              (m.starts == 1 ? " start" : " starts") + (m.converged ? "" : ", not converged") + ":";
+      for (std::size_t i = 0; i < m.values.size() && i < estimates.size(); ++i) {
+        text += " " + estimates[i].name + " = " + Digits(m.values[i], 6);
+      }
+      text += "\n";
+    }
+  }
+  for (const ProfileInterval& p : profiles) {
+    text += "profile: " + p.name + " = " + Digits(p.value, 6) + ", interval " + Digits(p.lower, 6) + " ... " +
+            Digits(p.upper, 6) + " (statistic + " + Digits(p.delta, 3) + ", " + std::to_string(p.points.size()) +
+            " points)\n";
+  }
   for (const std::string& note : notes) text += "note: " + note + "\n";
   if (success) {
     text += "verdict: success (no flag)\n";
@@ -127,6 +164,54 @@ std::string FitResult::ToJson() const {
                       {"d", static_cast<double>(l.d)}});
   }
   out["medium"] = layers;
+  const auto medium_json = [](const Medium& medium) {
+    json list = json::array();
+    for (const Layer& l : medium.layers) {
+      list.push_back({{"musp", static_cast<double>(l.musp)},
+                      {"mua", static_cast<double>(l.mua)},
+                      {"n", static_cast<double>(l.n)},
+                      {"d", static_cast<double>(l.d)}});
+    }
+    return list;
+  };
+  out["media"] = json::array();
+  for (const WavelengthMedium& m : media) {
+    out["media"].push_back({{"wavelength_nm", m.wavelength_nm}, {"medium", medium_json(m.medium)}});
+  }
+  out["curves"] = json::array();
+  for (const CurveFit& c : curves) {
+    json curve = {{"label", c.label},
+                  {"rho_mm", static_cast<double>(c.rho_mm)},
+                  {"wavelength_nm", c.wavelength_nm ? json(*c.wavelength_nm) : json(nullptr)},
+                  {"bins", c.bins},
+                  {"first_bin", c.first_bin},
+                  {"last_bin", c.last_bin},
+                  {"t_first_ps", c.t_first_ps},
+                  {"t_last_ps", c.t_last_ps},
+                  {"chi2_reduced", c.chi2_reduced},
+                  {"poisson_deviance", c.poisson_deviance},
+                  {"background", c.background}};
+    out["curves"].push_back(std::move(curve));
+  }
+  out["derived"] = json::array();
+  for (const FitEstimate& e : derived) {
+    out["derived"].push_back({{"name", e.name}, {"value", e.value}, {"stderr", e.standard_error}});
+  }
+  out["minima"] = json::array();
+  for (const FitMinimum& m : minima) {
+    out["minima"].push_back(
+        {{"deviance", m.deviance}, {"values", m.values}, {"starts", m.starts}, {"converged", m.converged}});
+  }
+  out["profiles"] = json::array();
+  for (const ProfileInterval& p : profiles) {
+    out["profiles"].push_back({{"name", p.name},
+                               {"value", p.value},
+                               {"lower", p.lower},
+                               {"upper", p.upper},
+                               {"delta", p.delta},
+                               {"points", p.points},
+                               {"deviance", p.deviance}});
+  }
   // NaN and infinity have no JSON number: dump() writes them as null.
   return out.dump(2) + "\n";
 }

@@ -1,5 +1,6 @@
 // The picture of a fit: the measured counts and the fitted curve on a logarithmic axis above,
-// the normalised residuals of the fit range below; PNG or SVG by the file name's suffix.
+// the normalised residuals of the fit range below, on time axes that line up; PNG or SVG by the
+// file name's suffix.
 #pragma once
 
 #include <cstddef>
@@ -26,5 +27,9 @@ inline constexpr int kFitImageHeight = 640;
 // with it only once it is complete. Throws std::runtime_error naming the file on an unknown
 // suffix or a failed write.
 void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path);
+
+// The pictures of a joint fit's curves, each in a cell of kFitImageWidth x kFitImageHeight, two
+// cells a row (one for a single curve).
+void WriteFitImages(const std::vector<FitPicture>& pictures, const std::filesystem::path& path);
 
 }  // namespace nlayer::fit

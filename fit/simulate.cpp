@@ -1,0 +1,81 @@
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/number_text.h"
+#include "fit/convolved_model.h"
+#include "nlayer/errors.h"
+#include "nlayer/fit.h"
+
+namespace nlayer {
+
+namespace {
+
+// The grid of the simulated curve: as the fit's, a power of two of at least twice the bins and
+// 10 ns, so that light still arriving after the window does not wrap round onto its start.
+int SimulationSamples(std::size_t bins, double dt_ps) {
+  const double needed = std::max({16.0, 2.0 * static_cast<double>(bins), std::ceil(10000.0 / dt_ps)});
+  int samples = 16;
+  while (samples < needed && samples < (1 << 20)) samples *= 2;
+  return samples;
+}
+
+[[noreturn]] void Refuse(const std::string& field, double value, const std::string& sentence) {
+  throw InvalidRequest(ModelProblem{0, field, static_cast<long double>(value), sentence});
+}
+
+}  // namespace
+
+std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std::span<const double> irf, double dt_ps,
+                                   double total_counts, double shift_ps, double background, std::uint64_t seed,
+                                   const ComputeOptions& options) {
+  if (auto problem = medium.Validate()) throw InvalidRequest(*problem);
+  if (auto problem = ValidateDistance(rho_mm)) throw InvalidRequest(*problem);
+  if (irf.empty()) Refuse("irf", 0, "the IRF has no bins");
+  double area = 0;
+  for (std::size_t i = 0; i < irf.size(); ++i) {
+    if (!(irf[i] >= 0) || !std::isfinite(irf[i])) {
+      Refuse("irf", irf[i], "the IRF's bin " + std::to_string(i + 1) + " holds " + NumberText(irf[i]) +
+                        "; counts must be >= 0 and finite");
+    }
+    area += irf[i];
+  }
+  if (!(area > 0)) Refuse("irf", area, "the IRF has no counts (its area is 0)");
+  if (!(dt_ps >= 0.5) || !std::isfinite(dt_ps)) {
+    Refuse("dt_ps", dt_ps, "bins of " + NumberText(dt_ps) + " ps: they must be at least 0.5 ps wide and finite");
+  }
+  if (!(total_counts >= 0) || !std::isfinite(total_counts)) {
+    Refuse("total_counts", total_counts, "total counts of " + NumberText(total_counts) + ": they must be >= 0 and finite");
+  }
+  if (!(background >= 0) || !std::isfinite(background)) {
+    Refuse("background", background, "a background of " + NumberText(background) + " counts per bin: it must be >= 0 and finite");
+  }
+  if (!std::isfinite(shift_ps)) Refuse("shift_ps", shift_ps, "the shift " + NumberText(shift_ps) + " ps is not finite");
+
+  const int samples = SimulationSamples(irf.size(), dt_ps);
+  const fit::ConvolvedModel model(irf, dt_ps, samples);
+  const FrequencySpectra spectrum =
+      FrequencyDomain(medium, {rho_mm}, model.FrequenciesHz(samples / 2 + 1), options);
+  std::vector<double> expected(irf.size());
+  model.Counts(spectrum.values, 1.0, shift_ps, expected);
+  double sum = 0;
+  for (double& e : expected) {
+    e = std::max(e, 0.0);  // the synthesis's rounding leaves tiny negative values before the rise
+    sum += e;
+  }
+  if (!(sum > 0)) Refuse("rho", static_cast<double>(rho_mm), "the model leaves no light in the IRF's bins at this distance and shift");
+  const double scale = total_counts / sum;
+
+  std::mt19937_64 generator(seed);
+  std::vector<double> counts(irf.size());
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    const double mean = expected[i] * scale + background;
+    if (mean <= 0) continue;
+    std::poisson_distribution<long long> draw(mean);
+    counts[i] = static_cast<double>(draw(generator));
+  }
+  return counts;
+}
+
+}  // namespace nlayer

@@ -1,0 +1,65 @@
+// Simulated measurements against a second route: the library's time-resolved curve convolved
+// with the IRF by a direct sum in the time domain and delayed by whole bins, which shares
+// nothing with the simulation's frequency-domain synthesis but the model.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+#include "nlayer/errors.h"
+#include "nlayer/fit.h"
+#include "nlayer/reflectance.h"
+
+namespace nlayer {
+namespace {
+
+TEST(SimulateCounts, FollowsTheDirectConvolutionWithPoissonNoise) {
+  const Medium medium{{{1.0L, 0.01L, 1.4L, 8.0L}, {1.2L, 0.02L, 1.4L, 10.0L}}};
+  constexpr double kDt = 10;
+  constexpr int kBins = 300;
+  std::vector<double> irf(kBins, 0.0);
+  for (int j = 0; j < kBins; ++j) irf[j] = std::exp(-0.5 * std::pow((j * kDt - 200.0) / 30.0, 2));
+
+  // The expected curve: R at t = dt, 2 dt, ... (grid long enough for the tail not to wrap), the
+  // IRF normalised to unit area, a delay of 3 bins: bin i sees R((i - j - 3) dt).
+  const TimeCurves curve = TimeResolved(medium, {25.0L}, {kDt, 4096}, {.engine = Engine::kFast});
+  const double area = std::accumulate(irf.begin(), irf.end(), 0.0);
+  std::vector<double> direct(kBins, 0.0);
+  for (int i = 0; i < kBins; ++i) {
+    for (int j = 0; j + 3 < i; ++j) direct[i] += irf[j] / area * curve.Curve(0)[i - j - 4];
+  }
+  const double direct_sum = std::accumulate(direct.begin(), direct.end(), 0.0);
+
+  // So many counts that the Poisson noise (sqrt of the mean) sits far below the means.
+  constexpr double kTotal = 1e13;
+  const std::vector<double> counts = SimulateCounts(medium, 25.0L, irf, kDt, kTotal, 3 * kDt, 0.0, 7);
+  ASSERT_EQ(counts.size(), irf.size());
+  const double peak = *std::max_element(direct.begin(), direct.end()) * kTotal / direct_sum;
+  for (int i = 0; i < kBins; ++i) {
+    const double mean = direct[i] * kTotal / direct_sum;
+    EXPECT_NEAR(counts[i], mean, 6 * std::sqrt(std::max(mean, 1.0)) + 1e-7 * peak) << "bin " << i;
+    EXPECT_EQ(counts[i], std::floor(counts[i])) << "bin " << i;
+  }
+
+  // The same seed gives the same counts, another seed others; a background alone gives Poisson
+  // counts of its mean (and variance) in every bin.
+  EXPECT_EQ(SimulateCounts(medium, 25.0L, irf, kDt, 1e5, 3 * kDt, 0.0, 7),
+            SimulateCounts(medium, 25.0L, irf, kDt, 1e5, 3 * kDt, 0.0, 7));
+  EXPECT_NE(SimulateCounts(medium, 25.0L, irf, kDt, 1e5, 3 * kDt, 0.0, 7),
+            SimulateCounts(medium, 25.0L, irf, kDt, 1e5, 3 * kDt, 0.0, 8));
+  const std::vector<double> background = SimulateCounts(medium, 25.0L, irf, kDt, 0.0, 3 * kDt, 2.0, 7);
+  const double mean = std::accumulate(background.begin(), background.end(), 0.0) / kBins;
+  double variance = 0;
+  for (double c : background) variance += (c - mean) * (c - mean) / (kBins - 1);
+  EXPECT_NEAR(mean, 2.0, 5 * std::sqrt(2.0 / kBins));
+  EXPECT_NEAR(variance, 2.0, 5 * 2.0 * std::sqrt(2.0 / kBins));
+
+  EXPECT_THROW(SimulateCounts(medium, 25.0L, std::vector<double>(kBins, 0.0), kDt, 1e5), InvalidRequest);
+  EXPECT_THROW(SimulateCounts(medium, 25.0L, irf, 0.1, 1e5), InvalidRequest);
+  EXPECT_THROW(SimulateCounts(medium, 25.0L, irf, kDt, -1.0), InvalidRequest);
+}
+
+}  // namespace
+}  // namespace nlayer
