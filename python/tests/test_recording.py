@@ -71,6 +71,16 @@ def test_moments_method_finds_the_brain_under_an_extracerebral_change(study):
     assert rec.moments_method(recording, media, engine="fast").baseline == (0.0, 9.75)
 
 
+def test_the_extinction_table_is_the_librarys():
+    spectra = nlayer.hemoglobin_spectra()
+    nm = spectra["HbO"][0]
+    np.testing.assert_array_equal(rec.extinction(nm), np.column_stack([spectra["HbO"][1], spectra["HbR"][1]]))
+    # Between the table's rows, linear.
+    np.testing.assert_allclose(rec.extinction(761.0), [(586.0 + 598.0) / 2, (1548.52 + 1508.44) / 2], rtol=1e-15)
+    with pytest.raises(ValueError, match="leave the table's 250 to 1000 nm"):
+        rec.extinction([700.0, 1100.0])
+
+
 def test_dtof_moments_agree_with_curve_moments(study):
     counts = study[2].counts
     fast = rec.dtof_moments(GATES, counts, IRF)
