@@ -81,6 +81,18 @@ def test_the_extinction_table_is_the_librarys():
         rec.extinction([700.0, 1100.0])
 
 
+def test_the_simulated_dtof_is_the_librarys_simulated_counts(study):
+    # Two routes to the model convolved with the IRF: the recording's expected counts, and the
+    # library's Poisson counts at 1e10 (their mean time is then known to some 0.01 ps).
+    medium = study[1][850.0]
+    expected = rec.simulate_recording(None, {850.0: medium}, [30.0], [0.0], irf=IRF, seed=None).counts[0, 0]
+    drawn = nlayer.simulate_counts(medium, 30.0, IRF[1], 1e10, 10.0, seed=5)
+    ours, library = rec.dtof_moments(GATES, expected), rec.dtof_moments(GATES, drawn)
+    assert ours.total == pytest.approx(1e6, rel=1e-9)
+    assert abs(ours.mean_time - library.mean_time) < 0.05
+    assert ours.variance == pytest.approx(library.variance, rel=1e-4)
+
+
 def test_dtof_moments_agree_with_curve_moments(study):
     counts = study[2].counts
     fast = rec.dtof_moments(GATES, counts, IRF)
