@@ -179,7 +179,11 @@ def simulate_recording(path, media, rho, time_s, *, changes=None, irf=None, coun
     T, W, R = len(t), len(wavelengths), len(distances)
     per_uM = _mua_per_uM(wavelengths)
     shifts = np.zeros((T, W, max((len(m) for m in items), default=0)))
+    engine = _checks.engine(engine)
     for layer, (d_hbo, d_hbr) in (changes or {}).items():
+        if not 1 <= layer <= shifts.shape[2]:
+            raise ValueError(f"changes name layer {layer}; the media's layers are numbered from 1 (the top) "
+                             f"to {shifts.shape[2]}")
         course = np.broadcast_to(np.asarray(d_hbo, dtype=float), (T,))[:, None] * per_uM[None, :, 0] + \
             np.broadcast_to(np.asarray(d_hbr, dtype=float), (T,))[:, None] * per_uM[None, :, 1]
         shifts[:, :, layer - 1] += course
