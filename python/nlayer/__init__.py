@@ -25,6 +25,10 @@ their sensitivities to each layer's absorption; fit() fits the layers' optical p
 measured curve given the instrument response (read_curve() reads such files), or several
 curves at once to one medium or its spectral model (FitProblem); simulate_counts() makes
 Poisson counts of a measurement.
+
+nlayer.recording reads, simulates and analyses time-domain recordings in SNIRF files: changes
+of absorption and hemoglobin in each layer, by the moments method or by fits per time point
+(the command nlayer-analyze runs it).
 """
 
 from typing import NamedTuple as _NamedTuple
@@ -37,6 +41,7 @@ from ._nlayer import Layer, Medium, ModelError, __version__
 from ._fit import FitResult, Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
 from ._problem import FitProblem, hemoglobin_spectra, simulate_counts
 from ._sweep import SweepResult, sweep
+from . import recording
 
 __all__ = [
     "FitProblem",
@@ -58,6 +63,7 @@ __all__ = [
     "phase_lag",
     "read_curve",
     "read_model",
+    "recording",
     "sensitivity",
     "simulate_counts",
     "sweep",
