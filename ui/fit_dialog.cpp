@@ -471,12 +471,21 @@ void FitDialog::ShowResult(const FitRequest& request, const FitResult& result) {
       auto* item = new QTableWidgetItem(std::isfinite(value) ? QString::number(value, 'f', 3) : QStringLiteral("—"));
       item->setData(Qt::UserRole, value);
       item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-      // Marked where the library calls two physical parameters poorly determined.
-      const auto physical = [&](int k) {
-        const std::string& name = result.estimates[static_cast<std::size_t>(k)].name;
-        return name != "amplitude" && name != "shift_ps" && name != "background";
+      // Marked where the library's flags call the pair poorly determined: the threshold is the
+      // library's to choose, not the window's.
+      const auto flagged = [&](int a, int b) {
+        const std::string& first = result.estimates[static_cast<std::size_t>(a)].name;
+        const std::string& second = result.estimates[static_cast<std::size_t>(b)].name;
+        for (const FitFlag& f : result.flags) {
+          if (f.kind != FitFlagKind::kPoorlyDetermined || f.parameters.size() != 2) continue;
+          if ((f.parameters[0] == first && f.parameters[1] == second) ||
+              (f.parameters[0] == second && f.parameters[1] == first)) {
+            return true;
+          }
+        }
+        return false;
       };
-      if (i != j && physical(i) && physical(j) && std::isfinite(value) && std::fabs(value) > 0.98) {
+      if (i != j && flagged(i, j)) {
         item->setBackground(QColor(255, 200, 200));
       }
       CorrelationTable->setItem(i, j, item);
