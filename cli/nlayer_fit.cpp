@@ -1,5 +1,6 @@
 // nlayer-fit: fits the layers' optical properties to a measured curve, given the instrument
-// response, and prints the estimates with their standard errors.
+// response, or to every curve of a problem file at once (several distances and wavelengths,
+// a spectral model), and prints the estimates with their standard errors.
 //
 // Exit status: 0 when the fit succeeded; 3 when it ran but is flagged (not converged, a
 // parameter on a bound, poorly determined, ...: the report printed all the same, the flags'
@@ -23,6 +24,7 @@
 #include "io/model_file.h"
 #include "io/number_list.h"
 #include "io/output_file.h"
+#include "io/problem_file.h"
 #include "cli/command_line.h"
 #include "nlayer/fit.h"
 #if NLAYER_HAVE_PLOT
@@ -35,8 +37,11 @@ using nlayer::cli::UsageError;
 
 constexpr const char* kUsage =
     "Usage: nlayer-fit --measured PATH --irf PATH --model PATH --free LIST [OPTIONS]\n"
+    "  or:  nlayer-fit PROBLEM.toml [--profile NAMES] [--json OUT] [--csv OUT] [--plot OUT.png] [OPTIONS]\n"
     "\n"
-    "Fits the model's free parameters, an amplitude and a time shift to a measured curve.\n"
+    "Fits the model's free parameters, an amplitude and a time shift to a measured curve; or,\n"
+    "with a problem file, the free parameters of one layered medium (or of its spectral model)\n"
+    "and an amplitude and shift per curve to every curve the file names at once.\n"
     "\n"
     "Prints NAME = VALUE +- STDERR for each free parameter, the amplitude (counts mm^2), the\n"
     "shift (ps) and the background (counts per bin), then chi2_reduced, the fit range and the\n"
@@ -57,7 +62,7 @@ std::string ParseBounds(std::string_view text, std::vector<nlayer::FitParameter>
     if (equals == std::string_view::npos || colon == std::string_view::npos || colon < equals || equals == 0) {
       return "needs items NAME=LOWER:UPPER, not \"" + std::string(item) + "\"";
     }
-    nlayer::FitParameter bound{std::string(item.substr(0, equals)), {}, {}};
+    nlayer::FitParameter bound{std::string(item.substr(0, equals)), {}, {}, {}, {}};
     for (const auto& [value, side] : {std::pair{item.substr(equals + 1, colon - equals - 1), &bound.lower},
                                       std::pair{item.substr(colon + 1), &bound.upper}}) {
       if (value.empty()) continue;
@@ -87,6 +92,37 @@ std::string Table(const nlayer::FitRequest& request, const nlayer::FitResult& re
   return text;
 }
 
+// "mua1=0.02,musp1=1.1". Returns what is wrong, or "".
+std::string ParseStarts(std::string_view text, std::vector<std::pair<std::string, double>>& starts) {
+  while (!text.empty()) {
+    const std::size_t comma = text.find(',');
+    const std::string_view item = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    const std::size_t equals = item.find('=');
+    if (equals == std::string_view::npos || equals == 0) return "needs items NAME=VALUE, not \"" + std::string(item) + "\"";
+    const nlayer::NumberList number = nlayer::ParseNumberList(item.substr(equals + 1));
+    if (!number.error.empty() || number.values.size() != 1) {
+      return "\"" + std::string(item.substr(equals + 1)) + "\" in \"" + std::string(item) + "\" is not a number";
+    }
+    starts.emplace_back(std::string(item.substr(0, equals)), static_cast<double>(number.values[0]));
+  }
+  return "";
+}
+
+// A joint fit's table: the curve's number, then the single fit's columns.
+std::string Table(const nlayer::FitResult& result) {
+  std::string text = "curve,t_ps,measured,model,residual,in_fit_range\n";
+  for (std::size_t c = 0; c < result.curves.size(); ++c) {
+    const nlayer::CurveFit& curve = result.curves[c];
+    for (std::size_t i = 0; i < curve.t_ps.size(); ++i) {
+      const bool in_range = i >= curve.first_bin && i <= curve.last_bin;
+      text += std::to_string(c + 1) + "," + Shortest(curve.t_ps[i]) + "," + Shortest(curve.counts[i]) + "," +
+              Shortest(curve.model_counts[i]) + "," + Shortest(curve.residuals[i]) + (in_range ? ",1\n" : ",0\n");
+    }
+  }
+  return text;
+}
+
 // The names of --free, or nothing when one of them is empty.
 std::optional<std::vector<std::string>> FreeNames(std::string_view text) {
   std::vector<std::string> names;
@@ -104,20 +140,55 @@ struct Command {
   std::optional<std::filesystem::path> measured_path, irf_path, model_path, csv_path, plot_path, json_path;
   std::optional<nlayer::NumberList> rho;
   nlayer::FitRequest request;
+  // A problem file's fit, and what the command line changes of it.
+  std::optional<std::filesystem::path> problem_path;
+  std::vector<std::string> profile;
+  std::vector<nlayer::FitParameter> bounds;
+  std::vector<std::pair<std::string, double>> starts;
+  std::optional<nlayer::FitStatistic> statistic;
+  std::optional<nlayer::Engine> engine;
+  std::optional<unsigned> threads;
 };
+
+// Sets the start values and bounds the command line gives; returns what names no free parameter.
+std::string ApplyStartsAndBounds(const std::vector<std::pair<std::string, double>>& starts,
+                                 const std::vector<nlayer::FitParameter>& bounds,
+                                 std::vector<nlayer::FitParameter>& free) {
+  auto find = [&](const std::string& name) -> nlayer::FitParameter* {
+    for (nlayer::FitParameter& p : free) {
+      if (p.name == name && p.tied_to.empty()) return &p;
+    }
+    return nullptr;
+  };
+  for (const auto& [name, value] : starts) {
+    nlayer::FitParameter* p = find(name);
+    if (!p) return "--start names " + name + ", which is not a free parameter";
+    p->start = value;
+  }
+  for (const nlayer::FitParameter& bound : bounds) {
+    nlayer::FitParameter* p = find(bound.name);
+    if (!p) return "--bounds names " + bound.name + ", which is not a free parameter";
+    if (bound.lower) p->lower = bound.lower;
+    if (bound.upper) p->upper = bound.upper;
+  }
+  return "";
+}
 
 // Reads the command line into `command`. Nothing when the command goes on; otherwise its exit
 // status (--help, --version, or 2 for a bad command line, which starts no fit).
 std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
   using namespace nlayer::cli;
-  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, request] = command;
+  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, request, problem_path, profile,
+         bounds, starts, statistic_choice, engine_choice, threads_choice] = command;
   std::vector<std::string> free_names;
-  std::vector<nlayer::FitParameter> bounds;
   auto path = [](std::optional<std::filesystem::path>& to) {
     return [&to](const std::string& text) { to = text; };
   };
   CLI::App app("", "nlayer-fit");
   Configure(app, kUsage);
+  app.add_option_function<std::string>("problem", path(problem_path),
+                                       "a problem file (TOML): the curves, the layers and what is free")
+      ->option_text("PROBLEM.toml");
   app.add_option_function<std::string>("--measured", path(measured_path),
                                        "the measured curve: lines of t_ps and counts (comma or blank separated)")
       ->option_text("PATH");
@@ -132,7 +203,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
            free_names = *FreeNames(text);
            if (std::erase(free_names, "background") > 0) request.background = true;
          },
-         "the parameters to fit, comma-separated: mua<k>, musp<k> of layer k (1 the top), d1, background")
+         "the parameters to fit, comma-separated: mua<k>, musp<k> of layer k (1 the top), d<k> (not the bottom), background")
       ->option_text("LIST")
       ->check(Rule([](const std::string& text) {
         return FreeNames(text) ? std::string() : "needs names separated by commas, not \"" + text + "\"";
@@ -170,7 +241,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
       }));
   app.add_option_function<std::string>(
          "--bounds", [](const std::string&) {},
-         "bounds of free parameters, e.g. mua1=0.001:0.1,musp1=:5 (defaults: mua 0:1, musp 0.01:20, d1 0.1:200)")
+         "bounds of free parameters, e.g. mua1=0.001:0.1,musp1=:5 (defaults: mua 0:1, musp 0.01:20, d 0.1:200)")
       ->option_text("LIST")
       ->check(Rule([](const std::string& text) {
         std::vector<nlayer::FitParameter> scratch;
@@ -178,6 +249,25 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
       }))
       // Every --bounds counts, not only the last.
       ->each([&](const std::string& text) { ParseBounds(text, bounds); });
+  app.add_option_function<std::string>(
+         "--start", [](const std::string&) {}, "start values of free parameters, e.g. mua1=0.02,musp1=1.1")
+      ->option_text("LIST")
+      ->check(Rule([](const std::string& text) {
+        std::vector<std::pair<std::string, double>> scratch;
+        return ParseStarts(text, scratch);
+      }))
+      ->each([&](const std::string& text) { ParseStarts(text, starts); });
+  app.add_option_function<std::string>(
+         "--profile",
+         [&](const std::string& text) {
+           const std::optional<std::vector<std::string>> names = FreeNames(text);
+           profile.insert(profile.end(), names->begin(), names->end());
+         },
+         "profile-likelihood intervals of these free parameters (a problem file's fit)")
+      ->option_text("NAMES")
+      ->check(Rule([](const std::string& text) {
+        return FreeNames(text) ? std::string() : "needs names separated by commas, not \"" + text + "\"";
+      }));
   app.add_flag("--background", request.background, "also fit a constant background per bin");
   std::string statistic, engine;
   app.add_option("--statistic", statistic,
@@ -218,6 +308,27 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
     if (statistic == "poisson") request.statistic = nlayer::FitStatistic::kPoissonLikelihood;
     if (engine == "exact") request.options.engine = nlayer::Engine::kExact;
     if (engine == "fast") request.options.engine = nlayer::Engine::kFast;
+    if (!statistic.empty()) statistic_choice = request.statistic;
+    if (!engine.empty()) engine_choice = request.options.engine;
+    if (app.count("--threads") > 0) threads_choice = request.options.threads;
+    if (problem_path) {
+      // The problem file names the curves, the model and what is free; the options that say
+      // the same for one curve would contradict it.
+      for (const char* option : {"--measured", "--irf", "--model", "--free", "--rho", "--range", "--window-ps",
+                                 "--shift-ps", "--background"}) {
+        if (app.count(option) > 0) {
+          throw UsageError{std::string(option) + " is for a fit of one curve; the problem file " +
+                           problem_path->string() + " says it for each of its curves"};
+        }
+      }
+      for (const auto& output : {csv_path, plot_path, json_path}) {
+        if (output && nlayer::SameFile(*problem_path, *output)) {
+          throw UsageError{"\"" + output->string() + "\" is the problem file; writing it would destroy it"};
+        }
+      }
+      return;
+    }
+    if (!profile.empty()) throw UsageError{"--profile needs a problem file (nlayer-fit PROBLEM.toml --profile NAMES)"};
     if (!measured_path) throw UsageError{"name the measured curve with --measured"};
     if (!irf_path) throw UsageError{"name the instrument response with --irf"};
     if (!model_path) throw UsageError{"name the model file with --model"};
@@ -235,27 +346,82 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
         }
       }
     }
-    for (const std::string& name : free_names) request.free.push_back({name, {}, {}});
-    for (const nlayer::FitParameter& bound : bounds) {
-      bool found = false;
-      for (nlayer::FitParameter& p : request.free) {
-        if (p.name == bound.name) {
-          if (bound.lower) p.lower = bound.lower;
-          if (bound.upper) p.upper = bound.upper;
-          found = true;
-        }
-      }
-      if (!found) throw UsageError{"--bounds names " + bound.name + ", which is not free (see --free)"};
+    for (const std::string& name : free_names) request.free.push_back({name, {}, {}, {}, {}});
+    if (const std::string unknown = ApplyStartsAndBounds(starts, bounds, request.free); !unknown.empty()) {
+      throw UsageError{unknown + " (see --free)"};
     }
   });
 }
 
 }  // namespace
 
+// The verdict: 0 for a fit to trust, 3 for one that ran but is flagged.
+int Verdict(const nlayer::FitResult& result) {
+  if (!result.success) {
+    std::string why;
+    for (const nlayer::FitFlag& flag : result.flags) why += " " + flag.sentence;
+    std::fprintf(stderr, "nlayer-fit: the fit is not to be trusted:%s\n", why.c_str());
+    return nlayer::cli::FlushReport("nlayer-fit", 3);
+  }
+  return nlayer::cli::FlushReport("nlayer-fit", 0);
+}
+
+// The fit of a problem file's curves.
+int FitProblemFile(const Command& command) {
+  nlayer::FitResult result;
+  try {
+    nlayer::AssertFloatingPointEnvironment();
+    for (const auto* output : {&command.csv_path, &command.plot_path, &command.json_path}) {
+      if (*output) nlayer::CheckOutputPath(**output);
+    }
+    nlayer::FitProblem problem = nlayer::ReadProblemFile(*command.problem_path).problem;
+    if (const std::string unknown = ApplyStartsAndBounds(command.starts, command.bounds, problem.free);
+        !unknown.empty()) {
+      std::fprintf(stderr, "nlayer-fit: %s of %s\n", unknown.c_str(), command.problem_path->string().c_str());
+      return 1;
+    }
+    for (const std::string& name : command.profile) {
+      if (std::find(problem.profile.begin(), problem.profile.end(), name) == problem.profile.end()) {
+        problem.profile.push_back(name);
+      }
+    }
+    if (command.statistic) problem.statistic = *command.statistic;
+    if (command.engine) problem.options.engine = *command.engine;
+    if (command.threads) problem.options.threads = *command.threads;
+    result = nlayer::Fit(problem);
+
+    std::fputs(result.FullReport().c_str(), stdout);
+    if (command.json_path) nlayer::ReplaceFile(*command.json_path, result.ToJson());
+    if (command.csv_path) nlayer::ReplaceFile(*command.csv_path, Table(result));
+#if NLAYER_HAVE_PLOT
+    if (command.plot_path) {
+      std::vector<nlayer::fit::FitPicture> pictures;
+      for (const nlayer::CurveFit& curve : result.curves) {
+        std::string title = curve.label + ": \u03c1 = " + Shortest(static_cast<double>(curve.rho_mm)) + " mm";
+        if (curve.wavelength_nm) title += ", " + Shortest(*curve.wavelength_nm) + " nm";
+        title += ", \u03c7\u00b2/bins = " + Digits(curve.chi2_reduced, 3);
+        pictures.push_back({curve.t_ps, curve.counts, curve.model_counts, curve.residuals, curve.first_bin,
+                            curve.last_bin, title});
+      }
+      nlayer::fit::WriteFitImages(pictures, *command.plot_path);
+    }
+#endif
+  } catch (const nlayer::InputFileError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nlayer-fit: %s\n", e.what());
+    return 1;
+  }
+  return Verdict(result);
+}
+
 int main(int argc, char** argv) {
   Command command;
   if (const std::optional<int> status = ParseCommandLine(argc, argv, command)) return *status;
-  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, request] = command;
+  if (command.problem_path) return FitProblemFile(command);
+  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, request, problem_path, profile,
+         bounds, starts, statistic, engine, threads] = command;
 
   nlayer::FitResult result;
   try {
@@ -302,11 +468,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nlayer-fit: %s\n", e.what());
     return 1;
   }
-  if (!result.success) {
-    std::string why;
-    for (const nlayer::FitFlag& flag : result.flags) why += " " + flag.sentence;
-    std::fprintf(stderr, "nlayer-fit: the fit is not to be trusted:%s\n", why.c_str());
-    return nlayer::cli::FlushReport("nlayer-fit", 3);
-  }
-  return nlayer::cli::FlushReport("nlayer-fit", 0);
+  return Verdict(result);
 }

@@ -89,10 +89,23 @@ if(HELP2MAN AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
                        VERBATIM)
     list(APPEND man_pages ${page})
   endforeach()
+  if(TARGET _nlayer)
+    # The Python package's command, run from the build as help2man calls it.
+    set(page ${CMAKE_BINARY_DIR}/man/nlayer-analyze.1)
+    add_custom_command(OUTPUT ${page}
+                       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+                       COMMAND ${HELP2MAN} --no-info --section=1
+                               "--name=hemoglobin changes per layer from a time-domain NIRS recording"
+                               --output=${page} ${NLAYER_ANALYZE}
+                       DEPENDS nlayer_python ${CMAKE_SOURCE_DIR}/python/nlayer/_analyze.py
+                       COMMENT "Writing the man page nlayer-analyze.1"
+                       VERBATIM)
+    list(APPEND man_pages ${page})
+  endif()
   add_custom_target(man_pages ALL DEPENDS ${man_pages})
   install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 else()
-  message(STATUS "No man pages for nlayer-run and nlayer-fit (help2man not found, or a sanitized build)")
+  message(STATUS "No man pages for the command lines (help2man not found, or a sanitized build)")
 endif()
 
 # The window in the desktop's menu.
@@ -150,7 +163,7 @@ if(TARGET _nlayer)
   math(EXPR python_next "${python_minor} + 1")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
       "python3 (>= ${python_major}.${python_minor}), python3 (<< ${python_major}.${python_next}), python3-numpy")
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-distributed, python3-tqdm, python3-matplotlib")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-distributed, python3-tqdm, python3-matplotlib, python3-h5py")
 endif()
 # find_package(nlayer) finds ALGLIB, Highway (and for nlayer::fit Ceres) and needs the headers
 # of the C++ runtime's compiler; pkg-config reads nlayer.pc.

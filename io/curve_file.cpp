@@ -116,13 +116,13 @@ class Parser {
 // the rest being read.
 class LineReader {
  public:
-  explicit LineReader(const std::string& name) : parser_(name) {}
+  LineReader(const std::string& name, const TwoColumns& columns) : parser_(name), columns_(columns) {}
 
   void Add(std::string_view line) {
     ++line_number_;
     if (line_number_ == 1 && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
     if (line.find('\0') != std::string_view::npos) {
-      parser_.Fail(line_number_, "a NUL byte; a curve file is plain text");
+      parser_.Fail(line_number_, std::string("a NUL byte; a ") + columns_.file + " is plain text");
     }
     line = Trim(line.substr(0, line.find('#')));
     if (line.empty()) return;
@@ -134,24 +134,25 @@ class LineReader {
     const std::vector<std::string_view> fields = parser_.Fields(line);
     if (fields.size() != 2) {
       parser_.Fail(line_number_, std::to_string(fields.size()) + (fields.size() == 1 ? " value" : " values") +
-                                     " where a bin has two, t_ps and counts");
+                                     " where a " + columns_.row + " has two, " + columns_.x + " and " + columns_.y);
     }
-    const double t = parser_.Number(fields[0], line_number_, "t_ps");
-    const double counts = parser_.Number(fields[1], line_number_, "counts");
+    const double t = parser_.Number(fields[0], line_number_, columns_.x);
+    const double counts = parser_.Number(fields[1], line_number_, columns_.y);
     if (!(counts >= 0)) {
-      parser_.Fail(line_number_, "counts " + std::string(fields[1]) + " are negative; counts must be >= 0");
+      parser_.Fail(line_number_, std::string(columns_.y) + " " + std::string(fields[1]) + " " + columns_.negative +
+                                     "; " + columns_.y + " must be >= 0");
     }
     if (!curve_.t_ps.empty() && !(t > curve_.t_ps.back())) {
       char previous[32];
       char* previous_end = std::to_chars(previous, previous + sizeof previous, curve_.t_ps.back()).ptr;
-      parser_.Fail(line_number_, "t_ps " + std::string(fields[0]) + " does not rise above the " +
-                                     std::string(previous, static_cast<std::size_t>(previous_end - previous)) +
-                                     " ps of line " + std::to_string(curve_.lines.back()) +
-                                     "; times must rise from bin to bin");
+      parser_.Fail(line_number_, std::string(columns_.x) + " " + std::string(fields[0]) + " does not rise above the " +
+                                     std::string(previous, static_cast<std::size_t>(previous_end - previous)) + " " +
+                                     columns_.x_unit + " of line " + std::to_string(curve_.lines.back()) + "; " +
+                                     columns_.rise);
     }
     if (curve_.t_ps.size() == kMaxCurveBins) {
-      parser_.Fail(line_number_, "more than " + std::to_string(kMaxCurveBins) +
-                                     " bins; a curve holds at most as many as a TCSPC histogram");
+      parser_.Fail(line_number_, "more than " + std::to_string(kMaxCurveBins) + " " + columns_.row + "s; " +
+                                     columns_.most);
     }
     curve_.t_ps.push_back(t);
     curve_.counts.push_back(counts);
@@ -159,12 +160,15 @@ class LineReader {
   }
 
   CurveFile Finish() {
-    if (curve_.t_ps.empty()) parser_.Fail(0, "no data: a curve needs lines of t_ps and counts");
+    if (curve_.t_ps.empty()) {
+      parser_.Fail(0, std::string("no data: a ") + columns_.what + " needs lines of " + columns_.x + " and " + columns_.y);
+    }
     return std::move(curve_);
   }
 
  private:
   const Parser parser_;
+  const TwoColumns& columns_;
   CurveFile curve_;
   bool seen_content_ = false;
   long line_number_ = 0;
@@ -172,8 +176,8 @@ class LineReader {
 
 }  // namespace
 
-CurveFile ParseCurve(std::string_view text, const std::string& name) {
-  LineReader reader(name);
+CurveFile ParseCurve(std::string_view text, const std::string& name, const TwoColumns& columns) {
+  LineReader reader(name, columns);
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     reader.Add(text.substr(0, end));
@@ -182,14 +186,14 @@ CurveFile ParseCurve(std::string_view text, const std::string& name) {
   return reader.Finish();
 }
 
-CurveFile ReadCurveFile(const std::filesystem::path& path) {
+CurveFile ReadCurveFile(const std::filesystem::path& path, const TwoColumns& columns) {
   const std::string name = path.string();
   auto fail = [&](int error) { throw InputFileError(name + ": " + std::strerror(error), 0, error); };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) fail(errno);
   // Closed however the reading ends.
   const std::unique_ptr<const int, void (*)(const int*)> closer(&fd, [](const int* f) { ::close(*f); });
-  LineReader reader(name);
+  LineReader reader(name, columns);
   std::string pending;  // the line read so far
   std::size_t total = 0;
   char buffer[1 << 16];
@@ -204,7 +208,7 @@ CurveFile ReadCurveFile(const std::filesystem::path& path) {
     // Stops early on what cannot be a curve: a file without end, or one of endless comments.
     if (total > kMaxCurveFileBytes) {
       throw InputFileError(name + ": larger than " + std::to_string(kMaxCurveFileBytes >> 20) +
-                               " MiB; that is no curve of counts",
+                               " MiB; that is no " + columns.what + " of " + columns.y,
                            0, 0);
     }
     std::string_view chunk(buffer, static_cast<std::size_t>(got));

@@ -29,6 +29,24 @@
 
 namespace nlayer {
 
+// What the two columns are called in messages; the rules are the same whatever they hold.
+struct TwoColumns {
+  const char* x = "t_ps";
+  const char* x_unit = "ps";
+  const char* y = "counts";
+  const char* negative = "are negative";
+  const char* rise = "times must rise from bin to bin";
+  const char* row = "bin";
+  const char* most = "a curve holds at most as many as a TCSPC histogram";
+  const char* what = "curve";
+  const char* file = "curve file";
+};
+
+// A spectrum of a substance by the same rules: wavelength (nm, rising) and a value (>= 0).
+inline constexpr TwoColumns kSpectrumColumns{"wavelength_nm", "nm", "value", "is negative",
+                                             "wavelengths must rise from line to line", "line",
+                                             "a spectrum holds at most as many", "spectrum", "spectrum file"};
+
 struct CurveFile {
   std::vector<double> t_ps;    // the bins' times, strictly rising
   std::vector<double> counts;  // >= 0 and finite, one per time
@@ -37,11 +55,11 @@ struct CurveFile {
 
 // Reads the text of a curve file by the rules above; `name` starts every message. A pure
 // function of its arguments. Throws InputFileError.
-CurveFile ParseCurve(std::string_view text, const std::string& name);
+CurveFile ParseCurve(std::string_view text, const std::string& name, const TwoColumns& columns = {});
 
 // Reads the file at `path` (at most kMaxCurveFileBytes) and parses it; messages name the path
 // as given. Throws InputFileError.
-CurveFile ReadCurveFile(const std::filesystem::path& path);
+CurveFile ReadCurveFile(const std::filesystem::path& path, const TwoColumns& columns = {});
 
 // The most bins a curve may have: the largest histogram of a TCSPC board. A file is refused at
 // the line of the bin beyond, without reading on.

@@ -3,6 +3,10 @@
 // library can be replaced without touching the window or the model.
 #pragma once
 
+#include <QList>
+#include <QPointF>
+#include <QRectF>
+#include <QSizeF>
 #include <QString>
 #include <QtGlobal>
 
@@ -61,11 +65,31 @@ class ChartAdapter final : public ChartSink {
   // chart, as at the start.
   void Clear();
 
-  // The legend: hidden at the start; when shown, it lies in the top right corner of the plot
-  // area and lists, in series order, the series given a name here (and no other).
+  // The legend: hidden at the start; when shown, it lists, in series order, the series given a
+  // name here (and no other). It lies over a corner of the plot area that no curve crosses, the
+  // top right one where that is free; where every corner is crossed, under the time axis, in
+  // room the plot gives up for it (names wider than the chart are then shortened, with the
+  // whole name as the entry's tool tip). Where that room would exceed 30 % of the plot's height,
+  // it lies over the corner that the fewest curve segments cross instead.
   void NameSeries(int series, const QString& name);
+  // The name given to `series`, empty when none.
+  QString SeriesName(int series) const;
   void SetLegendVisible(bool visible);
   bool LegendVisible() const { return legend_visible_; }
+  enum class LegendPlace { kTopRight, kTopLeft, kBottomRight, kBottomLeft, kBelow };
+  LegendPlace Place() const { return place_; }
+
+  // Zoom: the axes show `area` (chart coordinates within the plot area, as a rubber band on the
+  // view draws it) until ResetZoom, whatever points are appended meanwhile; their labels follow
+  // the span shown. ResetZoom returns to the axes that fit all points.
+  void ZoomIn(const QRectF& area);
+  void ResetZoom();
+  bool Zoomed() const { return zoomed_; }
+
+  // The left axis shows log10 of the reflectance (the start) or, with `log` false, the
+  // reflectance itself from 0. The series then hold the reflectance; PointsAsText stays log10.
+  void SetLogScale(bool log);
+  bool LogScale() const { return log_scale_; }
 
   // Decades between two labels of the left axis (1 unless a label per decade cannot fit).
   int LeftLabelStep() const { return left_label_step_; }
@@ -81,7 +105,13 @@ class ChartAdapter final : public ChartSink {
   void CreateSeries();
   void FitAxesToPoints();
   void FitLeftAxis(double low, double high);
-  void PlaceLegend();
+  void LabelZoomedAxes();
+  // With `reconsider`, a legend below the plot is tried over it again.
+  void PlaceLegend(bool reconsider = false);
+  int CurveSegmentsIn(const QRectF& area) const;  // segments between drawn points that cross it
+  void UpdateMargins();
+  void ReleaseLegendRoom();  // the legend over the plot again, the plot at its full size
+  QPointF Shown(const QPointF& log_point) const;
 
   std::unique_ptr<QChart> owned_chart_;  // until a view takes the chart over
   QChart* chart_;
@@ -96,6 +126,14 @@ class ChartAdapter final : public ChartSink {
 
   std::array<bool, kSeriesCount> named_{};  // listed in the legend
   bool legend_visible_ = false;
+  LegendPlace place_ = LegendPlace::kTopRight;
+  bool placing_ = false;
+  qreal legend_room_ = 0;  // pixels the chart's bottom margin keeps for a legend below the plot
+  QSizeF placed_in_;       // the chart's size when the legend was last placed
+
+  std::array<QList<QPointF>, kSeriesCount> log_points_;  // every series as appended, log10
+  bool zoomed_ = false;
+  bool log_scale_ = true;
 };
 
 }  // namespace nlayer::ui

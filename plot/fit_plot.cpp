@@ -5,6 +5,8 @@
 #include <QFont>
 #include <QPainter>
 #include <QPen>
+#include <QGridLayout>
+#include <QLabel>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QtCharts/QChart>
@@ -46,11 +48,7 @@ QValueAxis* TimeAxis(const FitPicture& picture) {
 
 }  // namespace
 
-void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path) {
-  if (picture.t_ps.empty()) throw std::runtime_error("cannot draw the fit into " + path.string() + ": no bins");
-  const plot::OffscreenApplication application(
-      "nlayer-fit", "cannot draw the fit: the program's Qt application is not a QApplication");
-
+FitCharts CreateFitCharts(const FitPicture& picture) {
   // Above: log counts. Bins without counts have no logarithm and are left out.
   QChart* counts_chart = NewChart();
   auto* measured = new QScatterSeries;
@@ -82,7 +80,6 @@ void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path)
     series->attachAxis(counts_chart->axes(Qt::Horizontal).front());
     series->attachAxis(count_axis);
   }
-  if (!picture.title.empty()) counts_chart->setTitle(QString::fromStdString(picture.title));
 
   // Below: residuals of the fit range, with the zero line.
   QChart* residual_chart = NewChart();
@@ -115,18 +112,86 @@ void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path)
     series->attachAxis(residual_chart->axes(Qt::Horizontal).front());
     series->attachAxis(residual_axis);
   }
+  return {counts_chart, residual_chart};
+}
 
-  QWidget canvas;
-  canvas.setStyleSheet(QStringLiteral("background: white"));
-  auto* layout = new QVBoxLayout(&canvas);
+namespace {
+
+// One curve's cell: log counts above, residuals below. The two charts' plot areas are set to
+// the same left and right edges, so that a time above stands over the same time below whatever
+// width the axes' labels take.
+QWidget* CurveCell(const FitPicture& picture, QWidget* parent, int width, int height) {
+  const auto [counts_chart, residual_chart] = CreateFitCharts(picture);
+  auto* cell = new QWidget(parent);
+  auto* layout = new QVBoxLayout(cell);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  auto* top = new QChartView(counts_chart, &canvas);
-  auto* bottom = new QChartView(residual_chart, &canvas);
-  for (QChartView* view : {top, bottom}) view->setRenderHint(QPainter::Antialiasing);
-  layout->addWidget(top, 3);
-  layout->addWidget(bottom, 2);
-  canvas.resize(kFitImageWidth, kFitImageHeight);
+  // The title as a label of its own and the legend inside the plot area: a chart whose plot
+  // area is set leaves neither room of their own.
+  constexpr int kTitleHeight = 28;
+  const int title_height = picture.title.empty() ? 0 : kTitleHeight;
+  if (!picture.title.empty()) {
+    auto* title = new QLabel(QString::fromStdString(picture.title), cell);
+    title->setAlignment(Qt::AlignCenter);
+    QFont font = title->font();
+    font.setBold(true);
+    title->setFont(font);
+    title->setFixedSize(width, kTitleHeight);
+    layout->addWidget(title);
+  }
+  auto* top = new QChartView(counts_chart, cell);
+  auto* bottom = new QChartView(residual_chart, cell);
+  const int top_height = (height - title_height) * 3 / 5;
+  const int bottom_height = height - title_height - top_height;
+  top->setFixedSize(width, top_height);
+  bottom->setFixedSize(width, bottom_height);
+  for (QChartView* view : {top, bottom}) {
+    view->setRenderHint(QPainter::Antialiasing);
+    layout->addWidget(view);
+  }
+  constexpr int kLeft = 78, kRight = 18, kBelow = 52, kAbove = 10;
+  const QRectF counts_area(kLeft, kAbove, width - kLeft - kRight, top_height - kAbove - kBelow);
+  counts_chart->setPlotArea(counts_area);
+  // Room above for the top tick's label.
+  residual_chart->setPlotArea(QRectF(kLeft, 2 * kAbove, width - kLeft - kRight, bottom_height - 2 * kAbove - kBelow));
+  // Top right, where the curves have fallen off on a log axis.
+  QLegend* legend = counts_chart->legend();
+  legend->detachFromChart();
+  legend->setBackgroundVisible(true);
+  legend->setBrush(QBrush(QColor(255, 255, 255, 230)));
+  legend->setPen(QPen(QColor(180, 180, 180)));
+  constexpr double kLegendWidth = 250, kLegendHeight = 28;
+  legend->setGeometry(QRectF(counts_area.right() - kLegendWidth - 6, counts_area.top() + 6, kLegendWidth, kLegendHeight));
+  legend->update();
+  return cell;
+}
+
+}  // namespace
+
+void WriteFitImage(const FitPicture& picture, const std::filesystem::path& path) {
+  WriteFitImages({picture}, path);
+}
+
+void WriteFitImages(const std::vector<FitPicture>& pictures, const std::filesystem::path& path) {
+  if (pictures.empty()) throw std::runtime_error("cannot draw the fit into " + path.string() + ": no curves");
+  for (const FitPicture& picture : pictures) {
+    if (picture.t_ps.empty()) throw std::runtime_error("cannot draw the fit into " + path.string() + ": no bins");
+  }
+  const plot::OffscreenApplication application(
+      "nlayer-fit", "cannot draw the fit: the program's Qt application is not a QApplication");
+
+  const int columns = pictures.size() == 1 ? 1 : 2;
+  const int rows = static_cast<int>((pictures.size() + static_cast<std::size_t>(columns) - 1) / static_cast<std::size_t>(columns));
+  QWidget canvas;
+  canvas.setStyleSheet(QStringLiteral("background: white"));
+  auto* grid = new QGridLayout(&canvas);
+  grid->setContentsMargins(0, 0, 0, 0);
+  grid->setSpacing(0);
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    grid->addWidget(CurveCell(pictures[i], &canvas, kFitImageWidth, kFitImageHeight), static_cast<int>(i) / columns,
+                    static_cast<int>(i) % columns);
+  }
+  canvas.resize(columns * kFitImageWidth, rows * kFitImageHeight);
   ui::WriteWidgetImage(canvas, path);
 }
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "io/curve_file.h"
+#include "io/problem_file.h"
 #include "io/model_file.h"
 #include "io/phase_lag.h"
 #include "nlayer/fit.h"
@@ -300,6 +301,166 @@ nlayer::FitStatistic Statistic(const std::string& name) {
   throw py::value_error("statistic is '" + name + "'; it must be 'poisson' or 'chi2'");
 }
 
+// ---- joint fits: the problem as plain Python values, both ways ----------------------------
+
+const char* BackgroundName(nlayer::BackgroundMode mode) {
+  switch (mode) {
+    case nlayer::BackgroundMode::kNone: return "none";
+    case nlayer::BackgroundMode::kEstimated: return "estimated";
+    case nlayer::BackgroundMode::kFitted: return "fitted";
+  }
+  return "none";
+}
+
+nlayer::BackgroundMode Background(const std::string& name) {
+  if (name == "none") return nlayer::BackgroundMode::kNone;
+  if (name == "estimated") return nlayer::BackgroundMode::kEstimated;
+  if (name == "fitted") return nlayer::BackgroundMode::kFitted;
+  throw py::value_error("background is '" + name + "'; it must be 'none', 'estimated' or 'fitted'");
+}
+
+py::tuple PackChromophore(const nlayer::Chromophore& c) {
+  return py::make_tuple(c.name, c.unit == nlayer::ChromophoreUnit::kMolarExtinction ? "molar_extinction" : "absorption",
+                        Array(c.wavelength_nm), Array(c.values), c.source);
+}
+
+template <class T>
+py::object Optional(const std::optional<T>& value) {
+  return value ? py::cast(*value) : py::none();
+}
+
+py::dict PackProblem(const nlayer::FitProblem& problem) {
+  py::list curves, media, free;
+  for (const nlayer::MeasuredCurve& c : problem.curves) {
+    py::dict curve;
+    curve["label"] = c.label;
+    curve["t_ps"] = Array(c.t_ps);
+    curve["counts"] = Array(c.counts);
+    curve["irf"] = Array(c.irf);
+    curve["irf_t_ps"] = Array(c.irf_t_ps);
+    curve["rho"] = static_cast<double>(c.rho_mm);
+    curve["wavelength"] = Optional(c.wavelength_nm);
+    curve["shift_ps"] = Optional(c.shift_ps);
+    curve["background"] = BackgroundName(c.background);
+    curve["fit_range"] = py::make_tuple(c.range.rise_fraction, c.range.fall_fraction);
+    curve["window_ps"] = c.range.t_first_ps || c.range.t_last_ps
+                             ? py::object(py::make_tuple(Optional(c.range.t_first_ps), Optional(c.range.t_last_ps)))
+                             : py::object(py::none());
+    curves.append(curve);
+  }
+  for (const nlayer::WavelengthMedium& m : problem.media) media.append(py::make_tuple(m.wavelength_nm, m.medium));
+  for (const nlayer::FitParameter& f : problem.free) {
+    free.append(py::make_tuple(f.name, Optional(f.lower), Optional(f.upper), Optional(f.start), f.tied_to));
+  }
+  py::dict out;
+  out["curves"] = curves;
+  out["medium"] = problem.medium;
+  out["media"] = media;
+  out["free"] = free;
+  if (problem.spectral) {
+    py::list chromophores, layers;
+    for (const nlayer::Chromophore& c : problem.spectral->chromophores) chromophores.append(PackChromophore(c));
+    for (const nlayer::SpectralLayer& l : problem.spectral->layers) {
+      layers.append(py::make_tuple(l.concentrations, l.a, l.b));
+    }
+    py::dict spectral;
+    spectral["chromophores"] = chromophores;
+    spectral["reference_nm"] = problem.spectral->reference_nm;
+    spectral["layers"] = layers;
+    out["spectral"] = spectral;
+  } else {
+    out["spectral"] = py::none();
+  }
+  out["statistic"] = problem.statistic == nlayer::FitStatistic::kLeastSquares ? "chi2" : "poisson";
+  out["engine"] = problem.options.engine == nlayer::Engine::kExact ? "exact" : "fast";
+  out["threads"] = problem.options.threads;
+  out["spectrum_tolerance"] = problem.spectrum_tolerance;
+  out["max_iterations"] = problem.max_iterations;
+  out["starts"] = problem.starts;
+  out["ambiguity_threshold"] = problem.ambiguity_threshold;
+  out["seed"] = problem.seed;
+  out["profile"] = problem.profile;
+  return out;
+}
+
+template <class T>
+std::optional<T> OptionalOf(const py::handle& value) {
+  if (value.is_none()) return std::nullopt;
+  return value.cast<T>();
+}
+
+nlayer::FitProblem UnpackProblem(const py::dict& spec) {
+  nlayer::FitProblem problem;
+  for (const py::handle item : spec["curves"].cast<py::list>()) {
+    const py::dict c = item.cast<py::dict>();
+    nlayer::MeasuredCurve curve;
+    curve.label = c["label"].cast<std::string>();
+    curve.t_ps = c["t_ps"].cast<std::vector<double>>();
+    curve.counts = c["counts"].cast<std::vector<double>>();
+    curve.irf = c["irf"].cast<std::vector<double>>();
+    curve.irf_t_ps = c["irf_t_ps"].cast<std::vector<double>>();
+    curve.rho_mm = ToExtended(c["rho"], "rho");
+    curve.wavelength_nm = OptionalOf<double>(c["wavelength"]);
+    curve.shift_ps = OptionalOf<double>(c["shift_ps"]);
+    curve.background = Background(c["background"].cast<std::string>());
+    const py::tuple range = c["fit_range"].cast<py::tuple>();
+    curve.range.rise_fraction = range[0].cast<double>();
+    curve.range.fall_fraction = range[1].cast<double>();
+    if (!c["window_ps"].is_none()) {
+      const py::tuple window = c["window_ps"].cast<py::tuple>();
+      curve.range.t_first_ps = OptionalOf<double>(window[0]);
+      curve.range.t_last_ps = OptionalOf<double>(window[1]);
+    }
+    problem.curves.push_back(std::move(curve));
+  }
+  problem.medium = spec["medium"].cast<nlayer::Medium>();
+  for (const py::handle item : spec["media"].cast<py::list>()) {
+    const py::tuple m = item.cast<py::tuple>();
+    problem.media.push_back({m[0].cast<double>(), m[1].cast<nlayer::Medium>()});
+  }
+  for (const py::handle item : spec["free"].cast<py::list>()) {
+    const py::tuple f = item.cast<py::tuple>();
+    problem.free.push_back({f[0].cast<std::string>(), OptionalOf<double>(f[1]), OptionalOf<double>(f[2]),
+                            OptionalOf<double>(f[3]), f[4].cast<std::string>()});
+  }
+  if (!spec["spectral"].is_none()) {
+    const py::dict s = spec["spectral"].cast<py::dict>();
+    nlayer::SpectralModel model;
+    model.reference_nm = s["reference_nm"].cast<double>();
+    for (const py::handle item : s["chromophores"].cast<py::list>()) {
+      const py::tuple c = item.cast<py::tuple>();
+      const std::string unit = c[1].cast<std::string>();
+      if (unit != "molar_extinction" && unit != "absorption") {
+        throw py::value_error("a chromophore's unit is '" + unit + "'; it must be 'molar_extinction' or 'absorption'");
+      }
+      model.chromophores.push_back({c[0].cast<std::string>(),
+                                    unit == "absorption" ? nlayer::ChromophoreUnit::kAbsorption
+                                                         : nlayer::ChromophoreUnit::kMolarExtinction,
+                                    c[2].cast<std::vector<double>>(), c[3].cast<std::vector<double>>(),
+                                    c[4].cast<std::string>()});
+    }
+    for (const py::handle item : s["layers"].cast<py::list>()) {
+      const py::tuple l = item.cast<py::tuple>();
+      model.layers.push_back({l[0].cast<std::vector<double>>(), l[1].cast<double>(), l[2].cast<double>()});
+    }
+    problem.spectral = std::move(model);
+  }
+  problem.statistic = Statistic(spec["statistic"].cast<std::string>());
+  problem.spectrum_tolerance = spec["spectrum_tolerance"].cast<double>();
+  problem.max_iterations = spec["max_iterations"].cast<int>();
+  problem.starts = spec["starts"].cast<int>();
+  problem.ambiguity_threshold = spec["ambiguity_threshold"].cast<double>();
+  problem.seed = spec["seed"].cast<std::uint64_t>();
+  problem.profile = spec["profile"].cast<std::vector<std::string>>();
+  return problem;
+}
+
+py::list EstimateList(const std::vector<nlayer::FitEstimate>& estimates) {
+  py::list out;
+  for (const nlayer::FitEstimate& e : estimates) out.append(py::make_tuple(e.name, e.value, e.standard_error));
+  return out;
+}
+
 // The result as a dict for nlayer.FitResult.
 py::dict FitDict(const nlayer::FitResult& result) {
   py::dict values, errors, starts, bounds;
@@ -354,6 +515,36 @@ py::dict FitDict(const nlayer::FitResult& result) {
   out["condition_number"] = result.condition_number;
   out["termination"] = result.termination;
   out["successful_steps"] = result.successful_steps;
+  py::list curves, media, minima, profiles;
+  for (const nlayer::CurveFit& c : result.curves) {
+    py::dict curve;
+    curve["label"] = c.label;
+    curve["rho"] = static_cast<double>(c.rho_mm);
+    curve["wavelength"] = Optional(c.wavelength_nm);
+    curve["t_ps"] = Array(c.t_ps);
+    curve["measured"] = Array(c.counts);
+    curve["model_counts"] = Array(c.model_counts);
+    curve["residuals"] = Array(c.residuals);
+    curve["first_bin"] = c.first_bin;
+    curve["last_bin"] = c.last_bin;
+    curve["chi2_reduced"] = c.chi2_reduced;
+    curve["bins"] = c.bins;
+    curve["poisson_deviance"] = c.poisson_deviance;
+    curve["background"] = c.background;
+    curves.append(curve);
+  }
+  for (const nlayer::WavelengthMedium& m : result.media) media.append(py::make_tuple(m.wavelength_nm, m.medium));
+  for (const nlayer::FitMinimum& m : result.minima) {
+    minima.append(py::make_tuple(m.deviance, Array(m.values), m.starts, m.converged));
+  }
+  for (const nlayer::ProfileInterval& p : result.profiles) {
+    profiles.append(py::make_tuple(p.name, p.value, p.lower, p.upper, p.delta, Array(p.points), Array(p.deviance)));
+  }
+  out["curves"] = curves;
+  out["media"] = media;
+  out["derived"] = EstimateList(result.derived);
+  out["minima"] = minima;
+  out["profiles"] = profiles;
   out["report"] = result.FullReport();
   out["json"] = result.ToJson();
   return out;
@@ -614,7 +805,8 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
       "fit",
       [](std::vector<double> t_ps, std::vector<double> counts, std::vector<double> irf, std::vector<double> irf_t_ps,
          const nlayer::Medium& medium, const py::object& rho_mm,
-         const std::vector<std::tuple<std::string, std::optional<double>, std::optional<double>>>& free,
+         const std::vector<std::tuple<std::string, std::optional<double>, std::optional<double>,
+                                      std::optional<double>>>& free,
          bool background, const std::string& statistic, double rise_fraction, double fall_fraction,
          std::optional<double> t_first_ps, std::optional<double> t_last_ps, unsigned threads,
          const std::string& engine, double spectrum_tolerance, int max_iterations, std::optional<double> shift_ps) {
@@ -625,7 +817,7 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
         request.irf_t_ps = std::move(irf_t_ps);
         request.medium = medium;
         request.rho_mm = ToExtended(rho_mm, "rho");
-        for (const auto& [name, lower, upper] : free) request.free.push_back({name, lower, upper});
+        for (const auto& [name, lower, upper, start] : free) request.free.push_back({name, lower, upper, start, {}});
         request.background = background;
         request.statistic = Statistic(statistic);
         request.range = {rise_fraction, fall_fraction, t_first_ps, t_last_ps};
@@ -641,6 +833,56 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
       py::arg("free"), py::arg("background"), py::arg("statistic"), py::arg("rise_fraction"),
       py::arg("fall_fraction"), py::arg("t_first_ps"), py::arg("t_last_ps"), py::arg("threads"), py::arg("engine"),
       py::arg("spectrum_tolerance"), py::arg("max_iterations"), py::arg("shift_ps"));
+
+  m.def(
+      "simulate_counts",
+      [](const nlayer::Medium& medium, const py::object& rho_mm, std::vector<double> irf, double dt_ps,
+         double total_counts, double shift_ps, double background, std::uint64_t seed, unsigned threads,
+         const std::string& engine) {
+        const std::vector<double> counts = RunInterruptible<std::vector<double>>(
+            [=, rho = ToExtended(rho_mm, "rho"), irf = std::move(irf), options = Options(threads, engine)] {
+              return nlayer::SimulateCounts(medium, rho, irf, dt_ps, total_counts, shift_ps, background, seed, options);
+            });
+        return Array(counts);
+      },
+      py::arg("medium"), py::arg("rho_mm"), py::arg("irf"), py::arg("dt_ps"), py::arg("total_counts"),
+      py::arg("shift_ps"), py::arg("background"), py::arg("seed"), py::arg("threads"), py::arg("engine"));
+
+  m.def("hemoglobin", [] {
+    py::list out;
+    for (const nlayer::Chromophore& c : nlayer::HemoglobinSpectra()) out.append(PackChromophore(c));
+    return out;
+  });
+
+  m.def("read_problem", [](const std::string& path) {
+    CheckedPath(path);
+    nlayer::ProblemFile file;
+    try {
+      py::gil_scoped_release release;
+      file = nlayer::ReadProblemFile(path);
+    } catch (const nlayer::InputFileError& e) {
+      if (e.error_number() != 0) {
+        PyErr_SetObject(PyExc_OSError, py::make_tuple(e.error_number(), e.what(), path).ptr());
+        throw py::error_already_set();
+      }
+      py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(e.what());
+      error.attr("line") = e.line();
+      PyErr_SetObject(PyExc_ValueError, error.ptr());
+      throw py::error_already_set();
+    }
+    return PackProblem(file.problem);
+  });
+
+  m.def(
+      "fit_problem",
+      [](const py::dict& spec, unsigned threads, const std::string& engine) {
+        nlayer::FitProblem problem = UnpackProblem(spec);
+        problem.options = Options(threads, engine);
+        const nlayer::FitResult result =
+            RunInterruptible<nlayer::FitResult>([problem = std::move(problem)] { return nlayer::Fit(problem); });
+        return FitDict(result);
+      },
+      py::arg("spec"), py::arg("threads"), py::arg("engine"));
 
   m.def(
       "unwrapped_phase_lag",

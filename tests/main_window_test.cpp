@@ -7,11 +7,13 @@
 #include <QClipboard>
 #include <QFileDialog>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTableWidget>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
@@ -34,6 +36,7 @@
 #include <vector>
 
 #include "io/model_file.h"
+#include "nlayer/moments.h"
 #include "ui/application.h"
 #include "ui/model_dialog.h"
 #include "tests/reflectance_file.h"
@@ -255,16 +258,18 @@ TEST(StartUp, ChartHasEightEmptySeriesInTheirColours) {
   EXPECT_FALSE(form.Chart1->chart()->legend()->isVisible());
 }
 
-TEST(StartUp, ResizingTheWindowLeavesButtonAndChartInPlace) {
+TEST(StartUp, ResizingTheWindowKeepsTheButtonAndGrowsTheChartWithIt) {
   TForm1 form;
   Show(form);
-  for (const QSize size : {QSize(900, 700), QSize(200, 120), QSize(531, 351)}) {
+  // The chart keeps its stored distances from the edges: 16 px left, 18 px right, 6 px below.
+  for (const QSize size : {QSize(900, 700), QSize(300, 200), QSize(531, 351)}) {
     form.resize(size);
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(form.size(), size);
     EXPECT_EQ(form.Button1->geometry(), QRect(16, 8, 73, 25));
-    EXPECT_EQ(form.Chart1->geometry(), QRect(16, 40, 497, 305));
+    EXPECT_EQ(form.Chart1->geometry(), QRect(16, 40, size.width() - 34, size.height() - 46));
   }
+  EXPECT_EQ(form.Chart1->geometry(), QRect(16, 40, 497, 305));  // back at the stored size
 }
 
 // --- Runs -----------------------------------------------------------------------------------
@@ -426,25 +431,38 @@ TEST(Failure, RunAfterTheEighthFindsNoSeriesAndKeepsTheChart) {
 
 // --- The chart's context menu ---------------------------------------------------------------
 
-TEST(ChartMenu, OffersSaveImageCopyDataLegendClearChartAndEditModel) {
+TEST(ChartMenu, OffersTheFirstFiveThenTheLabBenchEachWithItsOwnMnemonic) {
   TForm1 form;
   EXPECT_EQ(form.Chart1->contextMenuPolicy(), Qt::ActionsContextMenu);
   const QList<QAction*> actions = form.Chart1->actions();
-  ASSERT_EQ(actions.size(), 5);
-  EXPECT_EQ(actions[0], form.SaveImageAction);
-  EXPECT_EQ(actions[1], form.CopyDataAction);
-  EXPECT_EQ(actions[2], form.LegendAction);
-  EXPECT_EQ(actions[3], form.ClearChartAction);
-  EXPECT_EQ(actions[4], form.EditModelAction);
-  EXPECT_EQ(form.SaveImageAction->text(), QStringLiteral("Save image…"));
-  EXPECT_EQ(form.CopyDataAction->text(), QStringLiteral("Copy data"));
-  EXPECT_EQ(form.LegendAction->text(), QStringLiteral("Legend"));
+  ASSERT_EQ(actions.size(), 11);
+  const QList<QAction*> expected = {form.SaveImageAction, form.CopyDataAction, form.LegendAction,
+                                    form.ClearChartAction, form.EditModelAction, nullptr,
+                                    form.RenameCurveAction, form.CurvesAction, form.ResetZoomAction,
+                                    form.LogScaleAction, form.FitAction};
+  const char* const texts[] = {"&Save image…", "&Copy data", "&Legend", "Clea&r chart", "&Edit model…", "",
+                               "Re&name curve…", "C&urves…", "Reset &zoom", "Lo&g scale", "&Fit measured curve…"};
+  QSet<QChar> mnemonics;
+  for (int i = 0; i < actions.size(); ++i) {
+    SCOPED_TRACE(i);
+    if (expected[i] == nullptr) {
+      EXPECT_TRUE(actions[i]->isSeparator());
+      continue;
+    }
+    EXPECT_EQ(actions[i], expected[i]);
+    EXPECT_EQ(actions[i]->text().toStdString(), texts[i]);
+    const QString text = actions[i]->text();
+    mnemonics.insert(text.at(text.indexOf(u'&') + 1).toLower());
+  }
+  EXPECT_EQ(mnemonics.size(), 10);  // no two share a key
   EXPECT_TRUE(form.LegendAction->isCheckable());
   EXPECT_FALSE(form.LegendAction->isChecked());  // hidden at the start
-  EXPECT_EQ(form.ClearChartAction->text(), QStringLiteral("Clear chart"));
-  EXPECT_EQ(form.EditModelAction->text(), QStringLiteral("Edit model…"));
-  // No control beyond the stored two.
+  EXPECT_TRUE(form.LogScaleAction->isCheckable());
+  EXPECT_TRUE(form.LogScaleAction->isChecked());  // log10 at the start
+  // No control beyond the stored two, and Start! the one with the focus first.
   EXPECT_EQ(form.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly).size(), 2);
+  EXPECT_EQ(form.WarningNote(), nullptr);
+  EXPECT_EQ(form.CurvesTable(), nullptr);
 }
 
 TEST(ChartMenu, CopyDataPutsThePlottedPointsOnTheClipboard) {
@@ -671,6 +689,191 @@ TEST(Explain, EditModelShowsTheFileAndTheNextClickReadsWhatItSaved) {
   ClickStart(form);
   EXPECT_EQ(form.Session().Rho(), 15);
   EXPECT_GT(form.Series1->count(), 0);
+}
+
+// --- The lab bench: comparing, measuring, zooming ----------------------------------------
+
+// The adult head at 30 mm with the brain's mua (line 15) at `mua`.
+std::string HeadWithBrainMua(const std::string& mua) {
+  std::string model = AdultHeadAt("30");
+  const std::string brain = "0.02   brain: absorption";
+  return model.replace(model.find(brain), 4, mua);
+}
+
+QStringList LegendLabels(const TForm1& form) {
+  QStringList labels;
+  for (QLegendMarker* marker : form.Chart1->chart()->legend()->markers()) {
+    if (marker->isVisible()) labels << marker->label();
+  }
+  return labels;
+}
+
+TEST(Bench, TwoRunsDifferingInOneMuaSayHowInTheLegendAndACurveCanBeRenamed) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  dir.Write("input.dat", HeadWithBrainMua("0.02"));
+  ClickStart(form);
+  dir.Write("input.dat", HeadWithBrainMua("0.03"));
+  ClickStart(form);
+  form.LegendAction->trigger();
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(LegendLabels(form), (QStringList{QStringLiteral("1: input.dat, ρ = 30 mm"),
+                                             QStringLiteral("2: input.dat, ρ = 30 mm, μa₄ 0.02 → 0.03")}));
+  KeepPicture(form.grab().toImage(), "two_runs_one_mua_apart");
+
+  // Every kind of change, and the cap.
+  const Medium two{{Layer{1, 0.01L, 1.4L, 5}, Layer{2, 0.03L, 1.4L, 15}}};
+  const Medium three{{Layer{1.5L, 0.01L, 1.33L, 5}, Layer{2, 0.03L, 1.4L, 12}, Layer{1, 0.01L, 1.4L, 10}}};
+  EXPECT_EQ(ModelChanges(two, three, 9).toStdString(), "layers 2 → 3, μs′₁ 1 → 1.5, n₁ 1.4 → 1.33, d₂ 15 → 12");
+  EXPECT_EQ(ModelChanges(two, three, 2).toStdString(), "layers 2 → 3, μs′₁ 1 → 1.5, +2 more");
+  EXPECT_EQ(ModelChanges(two, two), QString());
+
+  // Two clicks on the marker ask for the new name; an empty name returns to the run's.
+  int asked = 0;
+  ModalAnswerer answer([&](QWidget& modal) {
+    ++asked;
+    auto* name = modal.findChild<QLineEdit*>();
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->text().toStdString(), "2: input.dat, ρ = 30 mm, μa₄ 0.02 → 0.03");
+    EXPECT_EQ(modal.focusWidget(), name);
+    name->setText(QStringLiteral("brain darker"));
+    QTest::keyClick(name, Qt::Key_Return);  // Enter accepts
+  });
+  QLegendMarker* marker = form.Chart1->chart()->legend()->markers(form.Series2).front();
+  emit marker->clicked();
+  emit marker->clicked();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(form.CurveName(1).toStdString(), "brain darker");
+  form.RenameCurve(1, QString());
+  EXPECT_EQ(form.CurveName(1).toStdString(), "2: input.dat, ρ = 30 mm, μa₄ 0.02 → 0.03");
+}
+
+TEST(Bench, TheCurvesPanelListsTheLibrarysMomentsOfEachRunsModelAtItsRho) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  dir.Write("input.dat", kOneLayer);
+  ClickStart(form);
+  std::filesystem::copy_file(kAdultHead, dir.path() / "input.dat", std::filesystem::copy_options::overwrite_existing);
+  ClickStart(form);
+  form.ShowCurvesPanel();
+  QTableWidget& table = *form.CurvesTable();
+  ASSERT_EQ(table.rowCount(), 2);
+  const std::pair<Medium, long double> models[] = {{Medium{{Layer{1, 0.01L, 1.4L, 10}}}, 20},
+                                                   {ReadModelFile(kAdultHead).medium, 30}};
+  for (int row = 0; row < 2; ++row) {
+    SCOPED_TRACE(row);
+    const Moments expected = ModelMoments(models[row].first, {models[row].second}).at(0);
+    EXPECT_EQ(table.item(row, 0)->text(), form.CurveName(row));
+    EXPECT_EQ(table.item(row, 1)->data(Qt::UserRole).toDouble(), expected.total);
+    EXPECT_EQ(table.item(row, 2)->data(Qt::UserRole).toDouble(), expected.mean_time_ps);
+    EXPECT_EQ(table.item(row, 3)->data(Qt::UserRole).toDouble(), expected.variance_ps2);
+  }
+  // The plotted curve agrees: its area (10 ps steps) is the total within the curve's cut tails.
+  double area = 0;
+  for (const QPointF& point : form.Series1->points()) area += std::pow(10.0, point.y()) * 10;
+  EXPECT_LT(RelErr(area, table.item(0, 1)->data(Qt::UserRole).toDouble()), 1e-2);
+  KeepPicture(form.CurvesTable()->window()->grab().toImage(), "curves_panel");
+  form.ClearChartAction->trigger();
+  EXPECT_EQ(table.rowCount(), 0);
+}
+
+TEST(Bench, ZoomAndResetChangeAndRestoreTheAxesAndTheLinearAxisShowsTheReflectance) {
+  TempWorkDir dir;
+  dir.Write("input.dat", kOneLayer);
+  TForm1 form;
+  Show(form);
+  ClickStart(form);
+  QChart& chart = *form.Chart1->chart();
+  const auto* x = qobject_cast<QValueAxis*>(chart.axes(Qt::Horizontal).at(0));
+  const auto* y = qobject_cast<QValueAxis*>(chart.axes(Qt::Vertical).at(0));
+  const auto ranges = [&] { return std::vector<double>{x->min(), x->max(), y->min(), y->max()}; };
+  const std::vector<double> fitted = ranges();
+  const QList<QPointF> log_points = form.Series1->points();
+  const QString copied = form.Chart().PointsAsText();
+
+  // The middle of the plot: each axis shows half of its span, around its middle.
+  const QRectF plot = chart.plotArea();
+  form.Chart().ZoomIn(plot.adjusted(plot.width() / 4, plot.height() / 4, -plot.width() / 4, -plot.height() / 4));
+  const std::vector<double> zoomed = ranges();
+  EXPECT_NEAR(zoomed[1] - zoomed[0], (fitted[1] - fitted[0]) / 2, 1e-9 * fitted[1]);
+  EXPECT_NEAR(zoomed[3] - zoomed[2], (fitted[3] - fitted[2]) / 2, 1e-9);
+  EXPECT_NEAR(zoomed[0] + zoomed[1], fitted[0] + fitted[1], 1e-9 * fitted[1]);
+  QCoreApplication::sendPostedEvents();
+  KeepPicture(form.grab().toImage(), "zoomed");
+  form.resize(700, 500);  // a new plot size keeps the zoom
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(ranges(), zoomed);
+  form.ResetZoomAction->trigger();
+  EXPECT_EQ(ranges(), fitted);
+
+  form.LogScaleAction->trigger();  // off: the reflectance itself
+  ASSERT_EQ(form.Series1->count(), log_points.size());
+  for (int i = 0; i < log_points.size(); ++i) {
+    EXPECT_EQ(form.Series1->at(i).y(), std::pow(10.0, log_points[i].y())) << i;
+  }
+  EXPECT_EQ(y->min(), 0);
+  EXPECT_GE(y->max(), kOneLayerPeak);
+  EXPECT_LT(y->max(), 2 * kOneLayerPeak);
+  EXPECT_EQ(form.Chart().PointsAsText(), copied);  // "Copy data" stays log10
+  form.LogScaleAction->trigger();
+  EXPECT_EQ(form.Series1->points(), log_points);
+  EXPECT_EQ(ranges(), fitted);
+}
+
+TEST(Bench, MaximisedTheChartFillsTheWindowAndTheLegendCoversNoCurve) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  for (const char* rho : {"10", "20", "30"}) {
+    dir.Write("input.dat", AdultHeadAt(rho));
+    ClickStart(form);
+  }
+  dir.Write("input.dat", kTwoLayers);
+  ClickStart(form);
+  form.LegendAction->trigger();
+  // Large enough for the legend over the plot or under it (a small plot gives up too little
+  // room, and the legend then takes the corner the fewest curves cross).
+  for (const QSize size : {QSize(1600, 1000), QSize(800, 560)}) {
+    SCOPED_TRACE(size.width());
+    form.resize(size);
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(form.Chart1->geometry(), QRect(16, 40, size.width() - 34, size.height() - 46));
+    const QLegend& legend = *form.Chart1->chart()->legend();
+    ASSERT_TRUE(legend.isVisible());
+    EXPECT_EQ(LegendLabels(form).size(), 4);
+    // No drawn point lies under the legend (a legend below the plot lies outside it anyway).
+    int covered = 0;
+    for (QLineSeries* series : AllSeries(form)) {
+      for (const QPointF& point : series->points()) {
+        covered += legend.geometry().contains(form.Chart1->chart()->mapToPosition(point, series));
+      }
+    }
+    EXPECT_EQ(covered, 0);
+    KeepPicture(form.grab().toImage(), size.width() > 800 ? "maximised_legend" : "legend_below");
+  }
+}
+
+TEST(Bench, AWarningStaysUnderTheChartUntilTheNextRun) {
+  TempWorkDir dir;
+  TForm1 form;
+  Show(form);
+  dir.Write("input.dat", "2\n1\n0.01\n1.4\n-5\n2\n0.03\n1.4\n15\n20\n");
+  ClickStart(form);
+  QLabel* note = form.WarningNote();
+  ASSERT_NE(note, nullptr);
+  EXPECT_TRUE(note->isVisible());
+  EXPECT_TRUE(note->text().startsWith(QStringLiteral("warning: input.dat:5: d of layer 1 is -5"))) << note->text().toStdString();
+  EXPECT_TRUE(note->toolTip().endsWith(QStringLiteral("has no physical meaning"))) << note->toolTip().toStdString();
+  EXPECT_EQ(note->geometry().top(), form.Chart1->geometry().bottom() + 1);  // under the chart
+  EXPECT_LE(note->geometry().bottom(), form.height() - 6);
+  KeepPicture(form.grab().toImage(), "warning_note");
+  dir.Write("input.dat", kOneLayer);
+  ClickStart(form);
+  EXPECT_FALSE(note->isVisible());
+  EXPECT_EQ(form.Chart1->geometry(), QRect(16, 40, 497, 305));
 }
 
 // --- Program start and end -----------------------------------------------------------------

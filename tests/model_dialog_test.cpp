@@ -71,6 +71,36 @@ TEST(ModelDialog, AnExampleSavedUnchangedReadsBackToTheSameValuesOneValueAndComm
   }
 }
 
+TEST(ModelDialog, SavingKeepsTheFilesCommentsNamesAnAddedLayerAndDropsARemovedOne) {
+  TempWorkDir dir;
+  fs::copy_file(kExamples / "adult_head" / "input.dat", dir.path() / "input.dat");
+  const std::string original = dir.Read("input.dat");
+  {
+    ModelDialog unchanged(dir.path() / "input.dat");
+    ASSERT_TRUE(unchanged.Save());
+    EXPECT_EQ(dir.Read("input.dat"), original);  // byte for byte
+  }
+  ModelDialog dialog(dir.path() / "input.dat");
+  SetCell(dialog, 3, kMuaColumn, "0.03");  // the brain
+  dialog.LayerTable->setCurrentCell(2, 0);  // the cerebrospinal fluid goes
+  dialog.RemoveLayerButton->click();
+  dialog.LayerTable->setCurrentCell(2, 0);  // a copy of the brain below it
+  dialog.AddLayerButton->click();
+  ASSERT_TRUE(dialog.Save());
+  const std::string saved = dir.Read("input.dat");
+  EXPECT_EQ(saved.find("cerebrospinal"), std::string::npos);
+  EXPECT_NE(saved.find("0.03   brain: absorption coefficient mua, 1/mm\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("0.03   layer 4: mua (absorption) [1/mm]\n"), std::string::npos) << saved;
+  for (const char* kept : {"scalp: thickness, mm", "skull: refractive index", "source-detector distance rho"}) {
+    EXPECT_NE(saved.find(kept), std::string::npos) << kept;
+  }
+  const ModelFile model = ReadModelFile(dir.path() / "input.dat");
+  ASSERT_EQ(model.medium.layers.size(), 4u);
+  EXPECT_EQ(model.medium.layers[2].mua, 0.03L);
+  EXPECT_EQ(model.medium.layers[3].musp, 1.2L);
+  EXPECT_EQ(model.rho_mm, 30);
+}
+
 TEST(ModelDialog, ValuesShowInATextThatReadsBackExactly) {
   // Whatever a file can hold: extended values that no double equals, long and far exponents.
   for (const char* written : {"1.9", "0.1", "-0.01", "1e-300", "6.02214076e23", "0.12345678901234567890123", "$10"}) {

@@ -15,12 +15,15 @@
 #include <cerrno>
 #include <charconv>
 #include <exception>
+#include <fstream>
+#include <sstream>
 #include <utility>
 #include <vector>
 
 #include "app/run_explanation.h"
 #include "core/number_text.h"
 #include "io/input_reader.h"
+#include "io/model_text.h"
 #include "io/output_file.h"
 #include "nlayer/medium.h"
 
@@ -30,9 +33,6 @@ namespace {
 
 constexpr int kColumnCount = 4;
 const char* const kFields[kColumnCount] = {"musp", "mua", "n", "d"};
-// What each value's comment in the file calls it.
-const char* const kComments[kColumnCount] = {"mus' (reduced scattering) [1/mm]", "mua (absorption) [1/mm]",
-                                             "n (refractive index)", "d (thickness) [mm]"};
 // A new layer in an empty table: the one-layer example's.
 const char* const kFirstLayer[kColumnCount] = {"1", "0.01", "1.4", "10"};
 // Values that pass every check, standing in for a value already reported, so that the checks
@@ -177,7 +177,12 @@ void ModelDialog::Load() {
   if (reading.model) {
     const ModelFile& model = *reading.model;
     const auto& layers = model.medium.layers;
+    std::ifstream file(path_, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file) original_ = text.str();
     LayerTable->setRowCount(static_cast<int>(layers.size()));
+    for (std::size_t i = 0; i < layers.size(); ++i) row_source_.push_back(i);
     bool missing = false;
     for (std::size_t i = 0; i < layers.size(); ++i) {
       Layer layer = layers[i];
@@ -233,6 +238,7 @@ void ModelDialog::AddLayer() {
   loading_ = true;
   const int row = source + 1;
   LayerTable->insertRow(row);
+  row_source_.insert(row_source_.begin() + row, std::nullopt);
   for (int c = 0; c < kColumnCount; ++c) LayerTable->setItem(row, c, new QTableWidgetItem(values[c]));
   loading_ = false;
   LayerTable->setCurrentCell(row, 0);
@@ -243,7 +249,9 @@ void ModelDialog::RemoveLayer() {
   const int rows = LayerTable->rowCount();
   if (rows == 0) return;
   const int current = LayerTable->currentRow();
-  LayerTable->removeRow(current >= 0 && current < rows ? current : rows - 1);
+  const int row = current >= 0 && current < rows ? current : rows - 1;
+  LayerTable->removeRow(row);
+  row_source_.erase(row_source_.begin() + row);
   Check();
 }
 
@@ -310,29 +318,22 @@ void ModelDialog::Check() {
 }
 
 std::optional<std::string> ModelDialog::ModelText() const {
-  std::vector<std::pair<std::string, std::string>> lines;  // value, comment
+  EditedModel model;
   const int rows = LayerTable->rowCount();
-  lines.emplace_back(std::to_string(rows), "layers");
   for (int r = 0; r < rows; ++r) {
+    EditedLayer& layer = model.layers.emplace_back();
+    layer.source = static_cast<std::size_t>(r) < row_source_.size() ? row_source_[static_cast<std::size_t>(r)] : std::nullopt;
     for (int c = 0; c < kColumnCount; ++c) {
       const QTableWidgetItem* item = LayerTable->item(r, c);
       const QString text = item != nullptr ? item->text().trimmed() : QString();
       if (!CellValue(text)) return std::nullopt;
-      lines.emplace_back(text.toStdString(), "layer " + std::to_string(r + 1) + ": " + kComments[c]);
+      layer.values[static_cast<std::size_t>(c)] = text.toStdString();
     }
   }
   const QString rho = RhoEdit->text().trimmed();
   if (!CellValue(rho)) return std::nullopt;
-  lines.emplace_back(rho.toStdString(), "rho (source-detector distance) [mm]");
-
-  std::size_t width = 0;
-  for (const auto& line : lines) width = std::max(width, line.first.size());
-  std::string text;
-  for (const auto& [value, comment] : lines) {
-    // The blanks after the value make the rest of the line a comment.
-    text += value + std::string(width + 3 - value.size(), ' ') + comment + '\n';
-  }
-  return text;
+  model.rho = rho.toStdString();
+  return original_ ? RewriteModelText(*original_, model) : FreshModelText(model);
 }
 
 bool ModelDialog::Save() {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 QT_BEGIN_NAMESPACE
 class QCheckBox;
@@ -41,9 +42,11 @@ class ModelDialog final : public QDialog {
   QLabel* ProblemLabel;  // the first problem, naming its cell; empty when the model is sound
   QPushButton* SaveButton;  // enabled only for a sound model, and for an unreadable file once ticked
 
-  // The file's text for the model as shown: the layer count, each layer's four values and rho,
-  // one per line as typed, each followed by a comment naming it; nothing while a cell is not a
-  // number by the reading rules.
+  // The file's text for the model as shown, values as typed; nothing while a cell is not a
+  // number by the reading rules. A file the dialog read keeps its lines and comments, changed
+  // values in place, dropped layers' lines gone, added layers on new lines with a comment naming
+  // them (RewriteModelText); otherwise one value per line, each followed by a comment naming it
+  // (FreshModelText).
   std::optional<std::string> ModelText() const;
 
   // Writes ModelText() to the file as a whole (nlayer::ReplaceFile) and closes the dialog with
@@ -58,6 +61,8 @@ class ModelDialog final : public QDialog {
   void Check();
 
   std::filesystem::path path_;
+  std::optional<std::string> original_;  // the text of a file read as a model
+  std::vector<std::optional<std::size_t>> row_source_;  // the file's layer each row shows
   bool unreadable_ = false;
   bool loading_ = false;
 };

@@ -12,13 +12,26 @@
 #include <vector>
 
 #include "core/fast/fast_kernel.h"
+#include "core/fast/fast_setup.h"
 #include "core/hankel.h"
 
 namespace nlayer {
 
+namespace fast {
+
+long double OmegaTerm(long double omega, const DerivedModel& m, std::size_t j) {
+  constexpr long double kSpeedOfLight = 2.99792458e11L;  // mm/s, as in the layered solution
+  return omega / ((m.DiffCoef[j] * kSpeedOfLight) / m.RefrIndex[j]);
+}
+
+}  // namespace fast
+
 namespace {
 
-constexpr long double kSpeedOfLight = 2.99792458e11L;  // mm/s, as in the layered solution
+using fast::FastPanel;
+using fast::OmegaTerm;
+using fast::PaddedRow;
+
 constexpr long double kInverseTwoPi = 0.15915494309189533577L;
 
 // Magnitudes the double evaluation keeps well inside its range: squares of decay constants
@@ -39,10 +52,6 @@ using ComplexLd = std::complex<long double>;
 
 ComplexLd DecayConstant(long double s, long double mua_over_d, long double omega_term) {
   return std::sqrt(ComplexLd(s * s + mua_over_d, omega_term));
-}
-
-long double OmegaTerm(long double omega, const DerivedModel& m, std::size_t j) {
-  return omega / ((m.DiffCoef[j] * kSpeedOfLight) / m.RefrIndex[j]);
 }
 
 bool Moderate(long double v) { return std::isfinite(v) && std::fabs(v) <= kLargestParameter; }
@@ -115,23 +124,6 @@ fast::Split SplitOf(long double v) {
   return {hi, static_cast<double>(v - hi)};
 }
 
-// One row of the padded rule, aligned for the widest vector.
-struct alignas(64) PaddedRow {
-  double v[fast::kPaddedPoints];
-};
-
-// One panel of the rule for one group of distances, ready for the kernel.
-struct FastPanel {
-  const DistanceGroup* group = nullptr;
-  std::unique_ptr<RunTables> tables = std::make_unique<RunTables>();
-  std::unique_ptr<PaddedRow> s2_hi = std::make_unique<PaddedRow>();
-  std::unique_ptr<PaddedRow> s2_lo = std::make_unique<PaddedRow>();
-  std::unique_ptr<PaddedRow> magnitude = std::make_unique<PaddedRow>();
-  std::unique_ptr<PaddedRow> log_magnitude = std::make_unique<PaddedRow>();
-  std::vector<PaddedRow> weights_hi, weights_lo;  // per distance of the group
-  fast::KernelModel kernel;
-};
-
 // The points of a panel in increasing s, so that the vectors of points far out, where the top
 // layer's correction is negligible next to the half-space term and the kernel takes its short
 // way, hold no point near s = 0; and per distance the weight of each point in the sum: the
@@ -139,11 +131,11 @@ struct FastPanel {
 // extended and split.
 void PreparePanel(const fast::KernelModel& common, FastPanel& panel) {
   const RunTables& tables = *panel.tables;
-  std::array<std::size_t, 960> order;
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return tables.rule.s[a] < tables.rule.s[b]; });
+  std::array<int, 960>& order = panel.order;
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](int a, int b) { return tables.rule.s[a] < tables.rule.s[b]; });
   for (std::size_t p = 0; p < fast::kPaddedPoints; ++p) {
-    const std::size_t i = order[std::min<std::size_t>(p, 959)];
+    const std::size_t i = static_cast<std::size_t>(order[std::min<std::size_t>(p, 959)]);
     const long double s = tables.rule.s[i];
     const fast::Split s2 = SplitOf(s * s);
     panel.s2_hi->v[p] = s2.hi;
@@ -159,7 +151,7 @@ void PreparePanel(const fast::KernelModel& common, FastPanel& panel) {
     std::fill(std::begin(panel.weights_hi[r].v), std::end(panel.weights_hi[r].v), 0.0);
     std::fill(std::begin(panel.weights_lo[r].v), std::end(panel.weights_lo[r].v), 0.0);
     for (std::size_t p = 0; p < 960; ++p) {
-      const std::size_t i = order[p];
+      const std::size_t i = static_cast<std::size_t>(order[p]);
       const long double w = tables.rule.w[i / 2] * tables.rule.d;
       const fast::Split weight = SplitOf(w * (kInverseTwoPi * tables.rule.s[i]) * tables.j0[r * 960 + i]);
       panel.weights_hi[r].v[p] = weight.hi;
@@ -175,20 +167,19 @@ void PreparePanel(const fast::KernelModel& common, FastPanel& panel) {
 
 }  // namespace
 
-std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span<const long double> rhos,
-                                            std::span<const long double> omegas, unsigned threads,
-                                            std::stop_token stop) {
-  Spectrum result = ZeroSpectrum(rhos.size(), omegas.size());
-  if (omegas.empty() || rhos.empty()) return result;
-  const std::size_t layers = model.DiffCoef.size();
-  if (layers == 0) return std::nullopt;
+namespace fast {
 
-  LayerTerms terms;
+bool PrepareFast(const DerivedModel& model, std::span<const long double> rhos, std::span<const long double> omegas,
+                 FastSetup& setup) {
+  const std::size_t layers = model.DiffCoef.size();
+  setup.layers = layers;
+  if (layers == 0) return false;
+  LayerTerms& terms = setup.terms;
   ComputeLayerTerms(model, terms);
-  result.plans = PlanDistances(model, rhos);
-  const std::vector<DistanceGroup> groups = GroupByPlan(result.plans, rhos);
+  setup.plans = PlanDistances(model, rhos);
+  setup.groups = GroupByPlan(setup.plans, rhos);
   long double s_lowest = std::numeric_limits<long double>::infinity(), s_highest = 0;
-  for (const DistanceGroup& group : groups) {
+  for (const DistanceGroup& group : setup.groups) {
     // The rule's outermost points lie in its first and last panel.
     const long double width = group.plan.upper / static_cast<long double>(group.plan.panels);
     const HankelRule first = MapHankelRule(0.0L, group.plan.panels == 1 ? group.plan.upper : width, group.plan.extended);
@@ -198,9 +189,9 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
     s_highest = std::max(s_highest, *std::max_element(last.s.begin(), last.s.end()));
   }
   const long double omega_max = *std::max_element(omegas.begin(), omegas.end());
-  if (!(omega_max >= 0) || !SuitsDoubles(model, terms, s_lowest, s_highest, omega_max)) return std::nullopt;
+  if (!(omega_max >= 0) || !SuitsDoubles(model, terms, s_lowest, s_highest, omega_max)) return false;
 
-  fast::KernelModel common;
+  KernelModel common;
   common.layers = static_cast<int>(layers);
   common.screen_depth = static_cast<double>(
       layers == 1 ? model.Z0 : std::max(0.0L, std::min(model.Z0, 2.0L * model.Thickness[0] - model.Z0)));
@@ -225,18 +216,62 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
   common.z0 = SplitOf(model.Z0);
   common.twice_zb = SplitOf(2.0L * model.ZbTop);
   common.twice_top_minus_z0 = SplitOf(2.0L * model.Thickness[0] - model.Z0);
-  common.exp2_table = fast::Exp2Table();
-  common.sincos_table = fast::SinCosTable();
+  common.exp2_table = Exp2Table();
+  common.sincos_table = SinCosTable();
 
-  std::vector<FastPanel> panels;
-  for (const DistanceGroup& group : groups) {
+  for (const DistanceGroup& group : setup.groups) {
     for (int p = 0; p < group.plan.panels; ++p) {
-      FastPanel& panel = panels.emplace_back();
+      FastPanel& panel = setup.panels.emplace_back();
       panel.group = &group;
       BuildRunTables(model, group.rhos, group.plan, p, *panel.tables);
       PreparePanel(common, panel);
     }
   }
+  return true;
+}
+
+bool FastFrequency(const DerivedModel& model, const FastSetup& setup, long double omega, FrequencyScratch& scratch,
+                   ComplexExt* out) {
+  const std::size_t layers = setup.layers;
+  scratch.omega_terms.resize(layers);
+  scratch.omega_term_steps.assign(layers, 0.0);
+  for (std::size_t j = 0; j < layers; ++j) {
+    scratch.omega_terms[j] = static_cast<double>(OmegaTerm(omega, model, j));
+    if (j + 1 < layers) {
+      scratch.omega_term_steps[j] = static_cast<double>(OmegaTerm(omega, model, j) - OmegaTerm(omega, model, j + 1));
+    }
+  }
+  const PointValues values{scratch.re_hi.v, scratch.re_lo.v, scratch.im_hi.v, scratch.im_lo.v};
+  bool finite = true;
+  const DistanceGroup* group = nullptr;
+  for (const FastPanel& panel : setup.panels) {
+    const bool first_panel = panel.group != group;
+    group = panel.group;
+    EvaluateSolution(panel.kernel, scratch.omega_terms.data(), scratch.omega_term_steps.data(),
+                     SplitOf(OmegaTerm(omega, model, 0)), values);
+    for (std::size_t r = 0; r < group->rhos.size(); ++r) {
+      long double sum_re, sum_im;
+      WeightedSums(panel.weights_hi[r].v, panel.weights_lo[r].v, values, sum_re, sum_im);
+      // A non-finite point makes its sums non-finite (0 times an infinity is a NaN too):
+      // one test per sum covers all 960 points.
+      if (!std::isfinite(sum_re) || !std::isfinite(sum_im)) finite = false;
+      ComplexExt& sum = out[group->index[r]];
+      sum = first_panel ? ComplexExt{sum_re, sum_im} : ComplexExt{sum.re + sum_re, sum.im + sum_im};
+    }
+  }
+  return finite;
+}
+
+}  // namespace fast
+
+std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span<const long double> rhos,
+                                            std::span<const long double> omegas, unsigned threads,
+                                            std::stop_token stop) {
+  Spectrum result = ZeroSpectrum(rhos.size(), omegas.size());
+  if (omegas.empty() || rhos.empty()) return result;
+  fast::FastSetup setup;
+  if (!fast::PrepareFast(model, rhos, omegas, setup)) return std::nullopt;
+  result.plans = setup.plans;
 
   // The frequency loop of core/spectrum.cpp: each frequency computed by the same code whichever
   // worker takes it, so the thread count changes nothing.
@@ -244,34 +279,11 @@ std::optional<Spectrum> ComputeSpectrumFast(const DerivedModel& model, std::span
   std::atomic<int> next{0};
   std::atomic<bool> failed{false};
   auto worker = [&] {
-    std::vector<double> omega_terms(layers), omega_term_steps(layers, 0.0);
-    PaddedRow re_hi, re_lo, im_hi, im_lo;
-    const fast::PointValues values{re_hi.v, re_lo.v, im_hi.v, im_lo.v};
+    fast::FrequencyScratch scratch;
     for (int k = next++; k < count && !failed.load(std::memory_order_relaxed); k = next++) {
       if (stop.stop_requested()) break;
-      for (std::size_t j = 0; j < layers; ++j) {
-        omega_terms[j] = static_cast<double>(OmegaTerm(omegas[k], model, j));
-        if (j + 1 < layers) {
-          omega_term_steps[j] = static_cast<double>(OmegaTerm(omegas[k], model, j) - OmegaTerm(omegas[k], model, j + 1));
-        }
-      }
       ComplexExt* const out = result.values.data() + static_cast<std::size_t>(k) * rhos.size();
-      const DistanceGroup* group = nullptr;
-      for (const FastPanel& panel : panels) {
-        const bool first_panel = panel.group != group;
-        group = panel.group;
-        fast::EvaluateSolution(panel.kernel, omega_terms.data(), omega_term_steps.data(),
-                               SplitOf(OmegaTerm(omegas[k], model, 0)), values);
-        for (std::size_t r = 0; r < group->rhos.size(); ++r) {
-          long double sum_re, sum_im;
-          fast::WeightedSums(panel.weights_hi[r].v, panel.weights_lo[r].v, values, sum_re, sum_im);
-          // A non-finite point makes its sums non-finite (0 times an infinity is a NaN too):
-          // one test per sum covers all 960 points.
-          if (!std::isfinite(sum_re) || !std::isfinite(sum_im)) failed = true;
-          ComplexExt& sum = out[group->index[r]];
-          sum = first_panel ? ComplexExt{sum_re, sum_im} : ComplexExt{sum.re + sum_re, sum.im + sum_im};
-        }
-      }
+      if (!fast::FastFrequency(model, setup, omegas[k], scratch, out)) failed = true;
     }
   };
   RunWorkers(threads, count, worker);

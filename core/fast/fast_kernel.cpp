@@ -745,6 +745,209 @@ void WeightedSums(const double* HWY_RESTRICT weights_hi, const double* HWY_RESTR
   sum_im = i;
 }
 
+// ---- Derivatives of the solution with respect to the layers' parameters, in reverse mode: the
+// solution is formed in double as CorrectionInDouble forms it (without the shortcuts where a term
+// vanishes), and the derivative of the value by each intermediate is carried back through the
+// same steps. Every step is a holomorphic function of its complex inputs, so these derivatives
+// are complex numbers, multiplied as such, and the real parameters enter only at the end,
+// through the decay constants, the D_k, z0 and the zb. A point costs about three evaluations in
+// double, whatever the number of layers; the 2N derivatives of forward mode would cost 2N.
+// Double precision suffices here: the derivatives are asked for to 1e-6, not to the 1e-8 of
+// weak curves that the values' double-double terms serve.
+
+HWY_INLINE Cx Neg(Cx a) { return {hn::Neg(a.re), hn::Neg(a.im)}; }
+// acc + a b.
+HWY_INLINE Cx AddProduct(Cx acc, Cx a, Cx b) {
+  return {hn::Add(acc.re, hn::MulSub(a.re, b.re, hn::Mul(a.im, b.im))),
+          hn::Add(acc.im, hn::MulAdd(a.re, b.im, hn::Mul(a.im, b.re)))};
+}
+
+void EvaluateDerivatives(const KernelModel& m, const DerivativeModel& dm, const double* HWY_RESTRICT omega_terms,
+                         double* HWY_RESTRICT out) {
+  const D d;
+  const std::size_t lanes = hn::Lanes(d);
+  const int n = m.layers;
+  const int bottom = n - 1;
+  const double* const table = m.sincos_table;
+  const Cx zero{hn::Zero(d), hn::Zero(d)};
+  const V half = hn::Set(d, 0.5);
+  const V z0 = hn::Set(d, m.z0.hi);
+  const V twice_zb = hn::Set(d, m.twice_zb.hi);
+  const V twice_top_minus_z0 = hn::Set(d, m.twice_top_minus_z0.hi);
+  // exp(-a len), 0 where it is below 2^-64 in every lane: it then joins terms of order 1, or
+  // multiplies a difference that does (the recursion), and the products of such decays, which
+  // would leave the double range's normal numbers, are never formed.
+  auto decay_of = [&](Cx a_k, double len) {
+    if (hn::AllTrue(d, hn::Ge(hn::Mul(a_k.re, hn::Set(d, len)), hn::Set(d, kVanishingDecay)))) return zero;
+    return ExpOfMinus(d, a_k, hn::Set(d, len), table);
+  };
+  auto store = [&](int block, std::size_t p, Cx v) {
+    hn::Store(v.re, d, out + (2 * static_cast<std::size_t>(block)) * kPaddedPoints + p);
+    hn::Store(v.im, d, out + (2 * static_cast<std::size_t>(block) + 1) * kPaddedPoints + p);
+  };
+  // What each layer's step passes on, kept for the way back: (beta, gamma) of layer k as the
+  // recursion leaves it, its factor E = exp(-2 a_k l_k) and t, u, t - u of its step.
+  Cx a[kMaxDerivativeLayers], beta[kMaxDerivativeLayers], gamma[kMaxDerivativeLayers];
+  Cx decay[kMaxDerivativeLayers], t[kMaxDerivativeLayers], u[kMaxDerivativeLayers], t_minus_u[kMaxDerivativeLayers];
+  // The derivatives of the value by a_k and, summed over the factors D_k and nu_k D_k of the
+  // recursion, by each such factor times the factor: both scale as 1 / mus'_k.
+  Cx bar_a[kMaxDerivativeLayers], bar_scaled[kMaxDerivativeLayers];
+
+  for (std::size_t p = 0; p < kPaddedPoints; p += lanes) {
+    const V s2 = hn::Load(d, m.s2_hi + p);
+    for (int k = 0; k < n; ++k) {
+      a[k] = DecayConstant(d, hn::Add(s2, hn::Set(d, m.mua_over_d[k])), hn::Set(d, omega_terms[k]));
+      bar_a[k] = zero;
+      bar_scaled[k] = zero;
+    }
+    // The half-space term E(z0) (1 + E(2 zb)) / 2.
+    const Cx e_z0 = ExpOfMinus(d, a[0], z0, table);
+    const Cx e_2zb = decay_of(a[0], m.twice_zb.hi);
+    const Cx images_sum = OnePlus(d, e_2zb);
+    Cx value = Scale(Mul(e_z0, images_sum), half);
+    Cx bar_e_z0 = Scale(images_sum, half);
+    Cx bar_e_2zb = Scale(e_z0, half);
+    Cx bar_z0 = zero, bar_zb_top = zero, bar_zb_bottom = zero;
+
+    if (n >= 2) {
+      // The recursion from the bottom, as LowerRecursion, and the correction, as
+      // CorrectionInDouble: rho' (1 + E(2 zb)) E(2 l0 - z0) (1 - E(z0)^2 E(2 zb)) / 2.
+      decay[bottom] = decay_of(a[bottom], m.twice_depth[bottom]);
+      beta[bottom] = OneMinus(d, decay[bottom]);
+      gamma[bottom] = OnePlus(d, decay[bottom]);
+      for (int k = bottom - 1; k >= 1; --k) {
+        t[k] = Mul(Scale(a[k], hn::Set(d, m.diff_coef[k])), beta[k + 1]);
+        u[k] = Mul(Scale(a[k + 1], hn::Set(d, m.nu_diff_coef[k + 1])), gamma[k + 1]);
+        const Cx sum = Add(t[k], u[k]);
+        t_minus_u[k] = Sub(t[k], u[k]);
+        decay[k] = decay_of(a[k], m.twice_depth[k]);
+        const Cx difference = Mul(t_minus_u[k], decay[k]);
+        beta[k] = Add(sum, difference);
+        gamma[k] = Sub(sum, difference);
+      }
+      const Cx b = Mul(Scale(a[0], hn::Set(d, m.diff_coef[0])), beta[1]);
+      const Cx c = Mul(Scale(a[1], hn::Set(d, m.nu_diff_coef[1])), gamma[1]);
+      const Cx plus = Add(b, c);
+      const Cx minus = Sub(b, c);
+      // The correction is left out where CorrectionInDouble leaves it out: below 2^-62 of the
+      // half-space term in every lane (|rho'| <= 2 and E(2 l0 - 2 z0) at most e^-46). Its
+      // derivatives are then as negligible next to those of the half-space term, about
+      // (2 l0 - z0) / z0 times that ratio, and the products of its small factors, which would
+      // leave the normal numbers, are never formed.
+      const auto vanishing =
+          hn::And(hn::Le(Norm(minus), Norm(plus)),
+                  hn::Ge(hn::Mul(a[0].re, hn::Sub(twice_top_minus_z0, z0)), hn::Set(d, kVanishingCorrectionDecay)));
+      if (!hn::AllTrue(d, vanishing)) {
+        const Cx e_top = ExpOfMinus(d, a[0], twice_top_minus_z0, table);
+        const Cx e_z0_2zb = Mul(e_z0, e_2zb);
+        const Cx q = Mul(e_top, e_z0_2zb);
+        const Cx den = Add(plus, Mul(minus, q));
+        const Cx reflection = Div(minus, den);
+        const Cx images = OneMinus(d, Mul(e_z0, e_z0_2zb));
+        const Cx sum_top = Mul(images_sum, e_top);
+        const Cx factors = Mul(sum_top, images);
+        value = Add(value, Scale(Mul(reflection, factors), half));
+
+        // Back through the correction.
+        const Cx bar_reflection = Scale(factors, half);
+        const Cx bar_factors = Scale(reflection, half);
+        bar_e_2zb = AddProduct(bar_e_2zb, bar_factors, Mul(e_top, images));
+        Cx bar_e_top = Mul(bar_factors, Mul(images_sum, images));
+        const Cx bar_images = Mul(bar_factors, sum_top);
+        bar_e_z0 = Sub(bar_e_z0, Mul(Add(e_z0_2zb, e_z0_2zb), bar_images));
+        bar_e_2zb = Sub(bar_e_2zb, Mul(Mul(e_z0, e_z0), bar_images));
+        const Cx bar_quotient = Div(bar_reflection, den);
+        const Cx bar_den = Neg(Mul(bar_quotient, reflection));
+        const Cx bar_minus = AddProduct(bar_quotient, bar_den, q);
+        const Cx bar_q = Mul(bar_den, minus);
+        bar_e_top = AddProduct(bar_e_top, bar_q, e_z0_2zb);
+        bar_e_z0 = AddProduct(bar_e_z0, bar_q, Mul(e_top, e_2zb));
+        bar_e_2zb = AddProduct(bar_e_2zb, bar_q, Mul(e_top, e_z0));
+        const Cx bar_b = Add(bar_den, bar_minus);
+        const Cx bar_c = Sub(bar_den, bar_minus);
+        // b = D0 a0 beta_1, c = nu_1 D1 a1 gamma_1.
+        bar_a[0] = Mul(Scale(beta[1], hn::Set(d, m.diff_coef[0])), bar_b);
+        bar_scaled[0] = Mul(b, bar_b);
+        Cx bar_beta = Mul(Scale(a[0], hn::Set(d, m.diff_coef[0])), bar_b);
+        bar_a[1] = Mul(Scale(gamma[1], hn::Set(d, m.nu_diff_coef[1])), bar_c);
+        bar_scaled[1] = Mul(c, bar_c);
+        Cx bar_gamma = Mul(Scale(a[1], hn::Set(d, m.nu_diff_coef[1])), bar_c);
+        // Back down the recursion.
+        for (int k = 1; k < bottom; ++k) {
+          const Cx bar_sum = Add(bar_beta, bar_gamma);
+          const Cx bar_difference = Sub(bar_beta, bar_gamma);
+          const Cx bar_t_minus_u = Mul(bar_difference, decay[k]);
+          const Cx bar_decay = Mul(bar_difference, t_minus_u[k]);
+          const Cx bar_t = Add(bar_sum, bar_t_minus_u);
+          const Cx bar_u = Sub(bar_sum, bar_t_minus_u);
+          // t = D_k a_k beta_(k+1), u = nu_(k+1) D_(k+1) a_(k+1) gamma_(k+1), E = exp(-2 l_k a_k).
+          bar_a[k] = AddProduct(bar_a[k], Scale(beta[k + 1], hn::Set(d, m.diff_coef[k])), bar_t);
+          bar_a[k] = AddProduct(bar_a[k], Scale(decay[k], hn::Set(d, -m.twice_depth[k])), bar_decay);
+          bar_scaled[k] = AddProduct(bar_scaled[k], t[k], bar_t);
+          bar_a[k + 1] = AddProduct(bar_a[k + 1], Scale(gamma[k + 1], hn::Set(d, m.nu_diff_coef[k + 1])), bar_u);
+          bar_scaled[k + 1] = AddProduct(bar_scaled[k + 1], u[k], bar_u);
+          bar_beta = Mul(Scale(a[k], hn::Set(d, m.diff_coef[k])), bar_t);
+          bar_gamma = Mul(Scale(a[k + 1], hn::Set(d, m.nu_diff_coef[k + 1])), bar_u);
+        }
+        // beta = 1 - E, gamma = 1 + E, E = exp(-2 a (l + zb)) of the bottom layer.
+        const Cx bar_bottom = Mul(Sub(bar_gamma, bar_beta), decay[bottom]);
+        bar_a[bottom] = Sub(bar_a[bottom], Scale(bar_bottom, hn::Set(d, m.twice_depth[bottom])));
+        bar_zb_bottom = Scale(Mul(a[bottom], bar_bottom), hn::Set(d, -2.0));
+        // E(2 l0 - z0).
+        const Cx e_top_term = Mul(e_top, bar_e_top);
+        bar_a[0] = Sub(bar_a[0], Scale(e_top_term, twice_top_minus_z0));
+        bar_z0 = Mul(a[0], e_top_term);
+      }
+    }
+    // E(z0) and E(2 zb).
+    const Cx e_z0_term = Mul(e_z0, bar_e_z0);
+    const Cx e_2zb_term = Mul(e_2zb, bar_e_2zb);
+    bar_a[0] = Sub(bar_a[0], Add(Scale(e_z0_term, z0), Scale(e_2zb_term, twice_zb)));
+    bar_z0 = Sub(bar_z0, Mul(a[0], e_z0_term));
+    bar_zb_top = Scale(Mul(a[0], e_2zb_term), hn::Set(d, -2.0));
+
+    store(0, p, value);
+    // a_k = sqrt(x_k + i y_k): d a_k = (dx_k + i dy_k) / (2 a_k). The derivative by s^2, the
+    // sum of those by the x_k, serves the move of the rule's points.
+    Cx by_s2 = zero;
+    for (int k = 0; k < n; ++k) {
+      const Cx g = Div(Scale(bar_a[k], half), a[k]);
+      by_s2 = Add(by_s2, g);
+      Cx by_mua = Scale(g, hn::Set(d, dm.x_per_mua[k]));
+      const V inverse_musp = hn::Set(d, dm.inverse_musp[k]);
+      Cx by_musp = Sub(Mul(g, Cx{hn::Set(d, dm.x_per_musp[k]), hn::Set(d, omega_terms[k] * dm.inverse_musp[k])}),
+                       Scale(bar_scaled[k], inverse_musp));
+      if (k == 0) {
+        const Cx z0_term = Scale(bar_z0, hn::Set(d, dm.z0_per_coefficient));
+        by_mua = Add(by_mua, z0_term);
+        by_musp = Add(by_musp, Add(z0_term, Scale(bar_zb_top, hn::Set(d, dm.zb_top_per_musp))));
+      }
+      if (k == bottom && n >= 2) by_musp = Add(by_musp, Scale(bar_zb_bottom, hn::Set(d, dm.zb_bottom_per_musp)));
+      store(1 + 2 * k, p, by_mua);
+      store(2 + 2 * k, p, by_musp);
+    }
+    // 2 (value + s^2 d value / d s^2).
+    const V twice_s2 = hn::Add(s2, s2);
+    store(1 + 2 * n, p, Add(Add(value, value), Cx{hn::Mul(twice_s2, by_s2.re), hn::Mul(twice_s2, by_s2.im)}));
+  }
+}
+
+void BlockSums(const double* HWY_RESTRICT weights, const double* HWY_RESTRICT rows, std::size_t blocks,
+               double* HWY_RESTRICT sums) {
+  const D d;
+  const std::size_t lanes = hn::Lanes(d);
+  for (std::size_t b = 0; b < 2 * blocks; ++b) {
+    const double* const row = rows + b * kPaddedPoints;
+    // Two chains of multiply-adds, so that one need not wait for the other.
+    V even = hn::Zero(d), odd = hn::Zero(d);
+    for (std::size_t p = 0; p < kPaddedPoints; p += 2 * lanes) {
+      even = hn::MulAdd(hn::Load(d, weights + p), hn::Load(d, row + p), even);
+      odd = hn::MulAdd(hn::Load(d, weights + p + lanes), hn::Load(d, row + p + lanes), odd);
+    }
+    sums[b] = hn::GetLane(hn::SumOfLanes(d, hn::Add(even, odd)));
+  }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace nlayer::fast
 HWY_AFTER_NAMESPACE();
@@ -797,6 +1000,8 @@ const double* SinCosTable() {
 
 HWY_EXPORT(EvaluateSolution);
 HWY_EXPORT(WeightedSums);
+HWY_EXPORT(EvaluateDerivatives);
+HWY_EXPORT(BlockSums);
 
 void EvaluateSolution(const KernelModel& model, const double* omega_terms, const double* omega_term_steps,
                       Split top_omega_term, const PointValues& out) {
@@ -806,6 +1011,15 @@ void EvaluateSolution(const KernelModel& model, const double* omega_terms, const
 void WeightedSums(const double* weights_hi, const double* weights_lo, const PointValues& values,
                   long double& sum_re, long double& sum_im) {
   HWY_DYNAMIC_DISPATCH(WeightedSums)(weights_hi, weights_lo, values, sum_re, sum_im);
+}
+
+void EvaluateDerivatives(const KernelModel& model, const DerivativeModel& derivative, const double* omega_terms,
+                         double* out) {
+  HWY_DYNAMIC_DISPATCH(EvaluateDerivatives)(model, derivative, omega_terms, out);
+}
+
+void BlockSums(const double* weights, const double* rows, std::size_t blocks, double* sums) {
+  HWY_DYNAMIC_DISPATCH(BlockSums)(weights, rows, blocks, sums);
 }
 
 }  // namespace nlayer::fast

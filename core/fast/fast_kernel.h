@@ -81,4 +81,38 @@ void EvaluateSolution(const KernelModel& model, const double* omega_terms, const
 void WeightedSums(const double* weights_hi, const double* weights_lo, const PointValues& values,
                   long double& sum_re, long double& sum_im);
 
+// What the derivatives of the solution with respect to mua and mus' of each layer need besides
+// the KernelModel, per layer k (top first). The solution depends on the parameters through
+// x_k = s^2 + mua_k / D_k, y_k = omega n_k / (c D_k), D_k = 1 / (3 mus'_k), the source depth
+// z0 = 1 / (mua_0 + mus'_0) and the extrapolation lengths zb of the top and the bottom layer.
+struct DerivativeModel {
+  std::vector<double> x_per_mua;      // d x_k / d mua_k = 1 / D_k, 1/mm
+  std::vector<double> x_per_musp;     // d x_k / d mus'_k = (mua_k / D_k) / mus'_k, 1/mm
+  std::vector<double> inverse_musp;   // 1 / mus'_k, mm: y_k is proportional to mus'_k
+  std::vector<double> d_per_musp;     // d D_k / d mus'_k = -D_k / mus'_k, mm^2
+  double z0_per_coefficient = 0;      // d z0 / d mua_0 = d z0 / d mus'_0 = -z0^2, mm^2
+  double zb_top_per_musp = 0;         // d zb / d mus'_0 of the top surface, mm^2
+  double zb_bottom_per_musp = 0;      // the same of the bottom surface and mus'_(N-1), mm^2
+};
+
+// The most layers EvaluateDerivatives takes: it keeps what each layer passes on in registers
+// and on the stack.
+inline constexpr int kMaxDerivativeLayers = 16;
+
+// Writes the solution V (as EvaluateSolution, in double only) and its derivatives with respect
+// to mua_0, mus'_0, mua_1, mus'_1, ... at every padded point: block j (0 the value, 1 + 2k the
+// derivative by mua_k, 2 + 2k that by mus'_k, and 1 + 2N the sum 2 (V + s^2 dV / d s^2)) holds
+// the real parts at out + 2 j kPaddedPoints and the imaginary parts kPaddedPoints after them
+// (out 64-byte aligned). The derivatives are those of the solution at a fixed point s; the last
+// block serves the move of the rule's points, multiples of mus'_0, which the caller adds
+// (core/fast/fast_derivatives.cpp). At most kMaxDerivativeLayers layers.
+void EvaluateDerivatives(const KernelModel& model, const DerivativeModel& derivative, const double* omega_terms,
+                         double* out);
+
+// The sums over the padded points of weights times each of 2 `blocks` rows of kPaddedPoints
+// (`rows` as EvaluateDerivatives writes them, from the block wanted on) into sums[0 ... 2 blocks),
+// in plain double: the points' derivatives carry a few ulp each, which the compensated sums of
+// WeightedSums would not improve.
+void BlockSums(const double* weights, const double* rows, std::size_t blocks, double* sums);
+
 }  // namespace nlayer::fast

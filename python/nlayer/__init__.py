@@ -22,7 +22,13 @@ the frequency domain's phase lag continued past pi.
 
 moments(), curve_moments() and sensitivity() give the moments of model and measured curves and
 their sensitivities to each layer's absorption; fit() fits the layers' optical properties to a
-measured curve given the instrument response (read_curve() reads such files).
+measured curve given the instrument response (read_curve() reads such files), or several
+curves at once to one medium or its spectral model (FitProblem); simulate_counts() makes
+Poisson counts of a measurement.
+
+nlayer.recording reads, simulates and analyses time-domain recordings in SNIRF files: changes
+of absorption and hemoglobin in each layer, by the moments method or by fits per time point
+(the command nlayer-analyze runs it).
 """
 
 from typing import NamedTuple as _NamedTuple
@@ -33,9 +39,12 @@ from . import _checks
 from . import _nlayer
 from ._nlayer import Layer, Medium, ModelError, __version__
 from ._fit import FitResult, Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
+from ._problem import FitProblem, hemoglobin_spectra, simulate_counts
 from ._sweep import SweepResult, sweep
+from . import recording
 
 __all__ = [
+    "FitProblem",
     "FitResult",
     "Layer",
     "Medium",
@@ -49,11 +58,14 @@ __all__ = [
     "curve_moments",
     "fit",
     "frequency_domain",
+    "hemoglobin_spectra",
     "moments",
     "phase_lag",
     "read_curve",
     "read_model",
+    "recording",
     "sensitivity",
+    "simulate_counts",
     "sweep",
     "time_resolved",
 ]

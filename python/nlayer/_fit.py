@@ -151,6 +151,17 @@ class FitResult:
     poisson_deviance, condition_number, termination, successful_steps
     evaluations   how many times the model's spectrum was computed; iterations; seconds
     report()      everything in words (as nlayer-fit prints it); to_json(), to_dict() for programs
+
+    A joint fit (a FitProblem) also has, and a single curve's fit has for its one curve:
+    curves        list of dicts per curve: label, rho, wavelength, t_ps, measured, model_counts,
+                  residuals, first_bin, last_bin, chi2_reduced, bins, poisson_deviance, background
+                  (t_ps, measured, model_counts and residuals above are the first curve's)
+    media         dict wavelength -> fitted Medium, where the problem has wavelengths
+    derived       dict name -> (value, stderr): HbT<k> (µM) and StO2<k> with propagated errors
+    minima        list of (statistic, values of the free physical parameters, starts, converged)
+                  of the distinct minima the starts found, the lowest first
+    profiles      dict name -> (value, lower, upper, delta, points, profile) of the
+                  profile-likelihood intervals asked for (statistic rising by delta = 1)
     """
 
     def __init__(self, raw, t_ps, measured):
@@ -182,6 +193,11 @@ class FitResult:
         self.condition_number = raw["condition_number"]
         self.termination = raw["termination"]
         self.successful_steps = raw["successful_steps"]
+        self.curves = list(raw.get("curves", []))
+        self.media = {nm: m for nm, m in raw.get("media", [])}
+        self.derived = {name: (value, error) for name, value, error in raw.get("derived", [])}
+        self.minima = list(raw.get("minima", []))
+        self.profiles = {p[0]: tuple(p[1:]) for p in raw.get("profiles", [])}
         self._report = raw["report"]
         self._json = raw["json"]
 
@@ -224,10 +240,16 @@ def _curve(value, name, bins=None):
                      + (" or counts on the measured curve's bins" if bins is not None else ""))
 
 
-def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.01), window_ps=None,
-        background=False, statistic="poisson", engine="fast", threads=0, spectrum_tolerance=1e-8,
-        max_iterations=100, shift_ps=None):
-    """Fits the layers' optical properties to a measured time-resolved curve.
+def fit(measured, irf=None, model=None, rho=None, *, free=None, bounds=None, start=None, fit_range=(0.1, 0.01),
+        window_ps=None, background=False, statistic="poisson", engine="fast", threads=0, spectrum_tolerance=1e-8,
+        max_iterations=100, shift_ps=None, profile=None, starts=None):
+    """Fits the layers' optical properties to a measured time-resolved curve, or to every curve
+    of a FitProblem (or of a problem file, "head.toml") at once.
+
+    nlayer.fit(problem, profile=["HbO2"], starts=None, engine=None, threads=None) fits a
+    FitProblem: `profile` names parameters whose profile-likelihood intervals are wanted,
+    `starts` the number of starts spread within the bounds (0: chosen from the number of free
+    parameters); the other arguments below are the single curve's.
 
     The model of the counts in bin i is amplitude * sum_j w_j R(t_i - t_j - shift) dt (+ a
     background), R the model's reflectance and w the IRF normalised to unit area, computed on
@@ -247,8 +269,10 @@ def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.
         Source-detector distance in mm (default: the model file's, exactly; needed with a
         Medium).
     free : sequence of str
-        The parameters to fit: "mua<k>", "musp<k>" (layer k, 1 the top) and "d1" (the top
-        layer's thickness). The amplitude and the shift are always fitted.
+        The parameters to fit: "mua<k>", "musp<k>" (layer k, 1 the top) and "d<k>" (a layer's
+        thickness, not the bottom's). The amplitude and the shift are always fitted.
+    start : dict, optional
+        name -> start value of a free parameter (default: the model's value).
     bounds : dict, optional
         name -> (lower, upper), either may be None for the default (mua 0 ... 1, musp 0.01 ...
         20 in 1/mm, d1 0.1 ... 200 mm). The start value must lie within.
@@ -283,6 +307,16 @@ def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.
     >>> result = nlayer.fit("measured.csv", "irf.csv", "input.dat", free=["mua1", "musp1"])
     >>> result.values["mua1"], result.stderr["mua1"]
     """
+    from ._problem import FitProblem, fit_problem
+
+    is_file = isinstance(measured, (str, os.PathLike)) and os.fspath(measured).endswith(".toml")
+    if isinstance(measured, FitProblem) or (is_file and irf is None and model is None):
+        return fit_problem(measured, profile=profile, starts=starts,
+                           engine=None if engine == "fast" else engine, threads=threads or None)
+    if irf is None or model is None or free is None:
+        raise TypeError("fit() of one curve needs measured, irf, model and free (or pass a FitProblem)")
+    if profile is not None or starts is not None:
+        raise ValueError("profile and starts belong to a FitProblem's fit")
     t_ps, counts = _curve(measured, "measured")
     if t_ps is None:
         raise ValueError("measured needs its times: a file name, a pair (t_ps, counts) or an (N, 2) array")
@@ -302,14 +336,17 @@ def fit(measured, irf, model, rho=None, *, free, bounds=None, fit_range=(0.1, 0.
         if not isinstance(name, str):
             raise TypeError(f"free must name parameters as strings, not {type(name).__name__}")
     bounds = dict(bounds or {})
-    for name in bounds:
+    starts_given = dict(start or {})
+    for name in list(bounds) + list(starts_given):
         if name not in names:
-            raise ValueError(f"bounds name {name}, which is not free")
+            raise ValueError(f"bounds or start name {name}, which is not free")
     entries = []
     for name in names:
         lower, upper = bounds.get(name, (None, None))
+        first = starts_given.get(name)
         entries.append((name, None if lower is None else _checks.real(lower, f"lower bound of {name}"),
-                        None if upper is None else _checks.real(upper, f"upper bound of {name}")))
+                        None if upper is None else _checks.real(upper, f"upper bound of {name}"),
+                        None if first is None else _checks.real(first, f"start of {name}")))
     rise, fall = (_checks.real(x, "fit_range") for x in fit_range)
     first, last = (None, None) if window_ps is None else (_checks.real(x, "window_ps") for x in window_ps)
     _checks.choice(statistic, "statistic", ("poisson", "chi2"))

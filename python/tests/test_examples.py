@@ -38,3 +38,13 @@ def test_dask_sweep_matches_the_local_run(tmp_path):
     out = run("dask_sweep.py", cwd=tmp_path)
     assert "cluster: 2 workers" in out and "results: (16, 3, 512)" in out
     assert out.rstrip().endswith("identical to the local run: True")
+
+
+def test_recording_study_finds_the_activation(tmp_path):
+    done = subprocess.run([sys.executable, REPOSITORY / "examples" / "recording" / "study.py", tmp_path],
+                          env=python_env(), capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "study.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    brain = re.search(r"layer 4: during the tasks dHbO ([-+.\d]+) uM, dHbR ([-+.\d]+) uM", done.stdout)
+    # The simulated +5 and -2 uM, under a systemic wave in the scalp.
+    assert abs(float(brain.group(1)) - 5.0) < 0.75 and abs(float(brain.group(2)) + 2.0) < 0.3

@@ -40,11 +40,15 @@ def test_pip_install_into_a_venv_offline(tmp_path):
     assert not list(source.glob("build/temp.*/cmake/bin/*"))
     check = ("import nlayer, pathlib, sys; p = pathlib.Path(nlayer.__file__).parent; "
              "assert str(p).startswith(sys.prefix), p; "
-             "assert {'py.typed', '_nlayer.pyi', '_checks.py'} <= {f.name for f in p.iterdir()}; "
+             "assert {'py.typed', '_nlayer.pyi', '_checks.py', 'hemoglobin_prahl.txt'} <= {f.name for f in p.iterdir()}; "
+             "assert nlayer.recording.extinction(760.0).tolist() == [586.0, 1548.52]; "
              "m = nlayer.Medium([(1.0, 0.01, 1.4)]); print(nlayer.continuous_wave(m, 20.0))")
     done = subprocess.run([python, "-c", check], env=env, cwd=tmp_path, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert float(done.stdout) == nlayer.continuous_wave(nlayer.Medium([(1.0, 0.01, 1.4)]), 20.0)
+    # The console script.
+    done = subprocess.run([venv / "bin" / "nlayer-analyze", "--version"], env=env, capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout == f"nlayer-analyze {nlayer.__version__}\n", done.stderr
 
 
 def test_public_names():

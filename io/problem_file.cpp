@@ -1,0 +1,520 @@
+#include "io/problem_file.h"
+
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+
+#include "core/number_text.h"
+#include "io/curve_file.h"
+
+namespace nlayer {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kMaxProblemFileBytes = 1u << 20;
+
+// A parameter as the file gives it.
+struct Spec {
+  double value = 0;
+  bool free = false;
+  std::optional<double> lower, upper;
+  std::string tie;
+  long line = 0;
+};
+
+std::string Text(double value) { return NumberText(static_cast<long double>(value)); }
+
+class Reader {
+ public:
+  Reader(std::string name, fs::path folder) : name_(std::move(name)), folder_(std::move(folder)) {}
+
+  [[noreturn]] void Fail(long line, const std::string& what) const {
+    throw InputFileError(name_ + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + what, line, 0);
+  }
+  [[noreturn]] void Fail(const toml::node& node, const std::string& what) const { Fail(Line(node), what); }
+  static long Line(const toml::node& node) { return static_cast<long>(node.source().begin.line); }
+
+  // Every key of `table` must be one of `allowed` (or pass `also`): a misspelt key would
+  // otherwise be a value silently left at its default.
+  template <class Also>
+  void Keys(const toml::table& table, std::initializer_list<std::string_view> allowed, const std::string& where,
+            Also also) const {
+    for (const auto& [key, node] : table) {
+      const std::string_view k = key.str();
+      if (std::find(allowed.begin(), allowed.end(), k) != allowed.end() || also(k)) continue;
+      std::string list;
+      for (std::string_view a : allowed) list += (list.empty() ? "" : ", ") + std::string(a);
+      Fail(node, where + "unknown key \"" + std::string(k) + "\"" + (list.empty() ? "" : " (known: " + list + ")"));
+    }
+  }
+  void Keys(const toml::table& table, std::initializer_list<std::string_view> allowed, const std::string& where) const {
+    Keys(table, allowed, where, [](std::string_view) { return false; });
+  }
+
+  double Number(const toml::node& node, const std::string& what) const {
+    if (auto v = node.value<double>(); v && (node.is_floating_point() || node.is_integer())) {
+      if (!std::isfinite(*v)) Fail(node, what + " is " + Text(*v) + "; it must be a finite number");
+      return *v;
+    }
+    Fail(node, what + " must be a number");
+  }
+  std::string String(const toml::node& node, const std::string& what) const {
+    if (auto v = node.value<std::string>(); v && node.is_string()) return *v;
+    Fail(node, what + " must be a string in quotes");
+  }
+  int Integer(const toml::node& node, const std::string& what, long long least, long long most) const {
+    const auto v = node.value<long long>();
+    if (!node.is_integer() || !v) Fail(node, what + " must be a whole number");
+    if (*v < least || *v > most) {
+      Fail(node, what + " is " + std::to_string(*v) + "; it must lie in " + std::to_string(least) + " ... " +
+                     std::to_string(most));
+    }
+    return static_cast<int>(*v);
+  }
+
+  // A parameter: a number (fixed), { start, lower, upper } (free) or { tie } (tied).
+  Spec Parameter(const toml::node& node, const std::string& what) const {
+    Spec spec;
+    spec.line = Line(node);
+    if (!node.is_table()) {
+      if (!node.is_number()) {
+        Fail(node, what + " must be a number (fixed) or a table { start = ..., lower = ..., upper = ... } (free) or "
+                          "{ tie = \"NAME\" }");
+      }
+      spec.value = Number(node, what);
+      return spec;
+    }
+    const toml::table& table = *node.as_table();
+    Keys(table, {"start", "lower", "upper", "tie"}, what + ": ");
+    if (const toml::node* tie = table.get("tie")) {
+      if (table.size() != 1) Fail(node, what + ": a tied parameter takes its value, start and bounds from the other");
+      spec.tie = String(*tie, what + "'s tie");
+      return spec;
+    }
+    const toml::node* start = table.get("start");
+    if (!start) Fail(node, what + " is free (a table) but has no start value: add start = ...");
+    spec.free = true;
+    spec.value = Number(*start, what + "'s start");
+    if (const toml::node* lower = table.get("lower")) spec.lower = Number(*lower, what + "'s lower bound");
+    if (const toml::node* upper = table.get("upper")) spec.upper = Number(*upper, what + "'s upper bound");
+    if (spec.lower && spec.upper && !(*spec.lower < *spec.upper)) {
+      Fail(node, what + "'s bounds " + Text(*spec.lower) + " ... " + Text(*spec.upper) + " are empty");
+    }
+    if ((spec.lower && spec.value < *spec.lower) || (spec.upper && spec.value > *spec.upper)) {
+      Fail(node, what + "'s start " + Text(spec.value) + " lies outside its bounds");
+    }
+    return spec;
+  }
+
+  fs::path Resolve(const toml::node& node, const std::string& what) const {
+    const fs::path path = String(node, what);
+    if (path.empty()) Fail(node, what + " is empty");
+    return path.is_absolute() ? path : folder_ / path;
+  }
+
+  // A file the problem names: its reader's message comes first, then where it was named.
+  template <class Read>
+  auto Named(const toml::node& node, Read read) const {
+    try {
+      return read();
+    } catch (const InputFileError& e) {
+      throw InputFileError(std::string(e.what()) + " (named at " + name_ + ":" + std::to_string(Line(node)) + ")",
+                           e.line(), e.error_number());
+    }
+  }
+
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  fs::path folder_;
+};
+
+// The wavelength as parameter names and messages write it: 760, 852.5.
+std::string Nm(double nm) { return Text(nm); }
+
+std::optional<double> WavelengthKey(std::string_view key) {
+  double value = 0;
+  const auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), value);
+  if (error != std::errc() || end != key.data() + key.size() || !(value > 0)) return std::nullopt;
+  return value;
+}
+
+struct Parameters {
+  // Name to spec, in the order met.
+  std::vector<std::pair<std::string, Spec>> specs;
+  void Add(std::string name, Spec spec) { specs.emplace_back(std::move(name), std::move(spec)); }
+};
+
+}  // namespace
+
+ProblemFile ParseProblem(std::string_view text, const std::string& name, const fs::path& folder) {
+  const Reader reader(name, folder);
+  toml::table root;
+  try {
+    root = toml::parse(text, name);
+  } catch (const toml::parse_error& e) {
+    reader.Fail(static_cast<long>(e.source().begin.line), std::string(e.description()));
+  }
+  reader.Keys(root, {"fit", "spectral", "layer", "curve"}, "");
+
+  ProblemFile out;
+  FitProblem& problem = out.problem;
+  std::vector<std::string> profile;
+
+  // [fit]
+  if (const toml::node* fit = root.get("fit")) {
+    if (!fit->is_table()) reader.Fail(*fit, "[fit] must be a table");
+    const toml::table& t = *fit->as_table();
+    reader.Keys(t, {"statistic", "engine", "starts", "seed", "max_iterations", "profile", "ambiguity_threshold",
+                    "threads"},
+                "[fit]: ");
+    if (const toml::node* n = t.get("statistic")) {
+      const std::string s = reader.String(*n, "statistic");
+      if (s == "poisson") problem.statistic = FitStatistic::kPoissonLikelihood;
+      else if (s == "chi2") problem.statistic = FitStatistic::kLeastSquares;
+      else reader.Fail(*n, "statistic \"" + s + "\" is neither \"poisson\" nor \"chi2\"");
+    }
+    if (const toml::node* n = t.get("engine")) {
+      const std::string s = reader.String(*n, "engine");
+      if (s == "fast") problem.options.engine = Engine::kFast;
+      else if (s == "exact") problem.options.engine = Engine::kExact;
+      else reader.Fail(*n, "engine \"" + s + "\" is neither \"fast\" nor \"exact\"");
+    }
+    if (const toml::node* n = t.get("starts")) problem.starts = reader.Integer(*n, "starts", 0, 1000);
+    if (const toml::node* n = t.get("seed")) {
+      problem.seed = static_cast<std::uint64_t>(reader.Integer(*n, "seed", 0, 2147483647));
+    }
+    if (const toml::node* n = t.get("max_iterations")) {
+      problem.max_iterations = reader.Integer(*n, "max_iterations", 1, 100000);
+    }
+    if (const toml::node* n = t.get("threads")) {
+      problem.options.threads = static_cast<unsigned>(reader.Integer(*n, "threads", 0, 1024));
+    }
+    if (const toml::node* n = t.get("ambiguity_threshold")) {
+      problem.ambiguity_threshold = reader.Number(*n, "ambiguity_threshold");
+      if (!(problem.ambiguity_threshold >= 0)) reader.Fail(*n, "ambiguity_threshold must be >= 0");
+    }
+    if (const toml::node* n = t.get("profile")) {
+      const toml::array* names = n->as_array();
+      if (!names) reader.Fail(*n, "profile must be a list of parameter names, e.g. [\"HbO2\"]");
+      for (const toml::node& item : *names) profile.push_back(reader.String(item, "a name in profile"));
+    }
+  }
+
+  // [spectral]
+  const toml::node* spectral_node = root.get("spectral");
+  if (spectral_node) {
+    if (!spectral_node->is_table()) reader.Fail(*spectral_node, "[spectral] must be a table");
+    const toml::table& t = *spectral_node->as_table();
+    reader.Keys(t, {"reference_nm", "chromophores", "chromophore"}, "[spectral]: ");
+    SpectralModel model;
+    if (const toml::node* n = t.get("reference_nm")) {
+      model.reference_nm = reader.Number(*n, "reference_nm");
+      if (!(model.reference_nm > 0)) reader.Fail(*n, "reference_nm must be > 0");
+    }
+    const std::vector<Chromophore> shipped = HemoglobinSpectra();
+    if (const toml::node* n = t.get("chromophores")) {
+      const toml::array* names = n->as_array();
+      if (!names) reader.Fail(*n, "chromophores must be a list of names, e.g. [\"HbO\", \"HbR\"]");
+      for (const toml::node& item : *names) {
+        const std::string c = reader.String(item, "a chromophore's name");
+        const auto found = std::find_if(shipped.begin(), shipped.end(), [&](const Chromophore& s) { return s.name == c; });
+        if (found == shipped.end()) {
+          reader.Fail(item, "no chromophore \"" + c + "\" is shipped (\"HbO\", \"HbR\"); give others as "
+                            "[[spectral.chromophore]] with a file");
+        }
+        model.chromophores.push_back(*found);
+      }
+    }
+    if (const toml::node* n = t.get("chromophore")) {
+      const toml::array* list = n->as_array();
+      if (!list) reader.Fail(*n, "chromophore must be written [[spectral.chromophore]]");
+      for (const toml::node& item : *list) {
+        if (!item.is_table()) reader.Fail(item, "each [[spectral.chromophore]] must be a table");
+        const toml::table& c = *item.as_table();
+        reader.Keys(c, {"name", "file", "unit"}, "[[spectral.chromophore]]: ");
+        const toml::node* cname = c.get("name");
+        const toml::node* file = c.get("file");
+        const toml::node* unit = c.get("unit");
+        if (!cname || !file || !unit) reader.Fail(item, "a [[spectral.chromophore]] needs name, file and unit");
+        Chromophore chromophore;
+        chromophore.name = reader.String(*cname, "name");
+        const bool word = !chromophore.name.empty() &&
+                          std::all_of(chromophore.name.begin(), chromophore.name.end(),
+                                      [](char ch) { return std::isalpha(static_cast<unsigned char>(ch)) || ch == '_'; });
+        if (!word) reader.Fail(*cname, "a chromophore's name is letters only (it is followed by the layer's number)");
+        const std::string u = reader.String(*unit, "unit");
+        if (u == "molar_extinction") chromophore.unit = ChromophoreUnit::kMolarExtinction;
+        else if (u == "absorption") chromophore.unit = ChromophoreUnit::kAbsorption;
+        else reader.Fail(*unit, "unit \"" + u + "\" is neither \"molar_extinction\" (cm^-1/M) nor \"absorption\" (1/mm)");
+        const fs::path path = reader.Resolve(*file, "file");
+        const CurveFile spectrum = reader.Named(*file, [&] { return ReadCurveFile(path, kSpectrumColumns); });
+        chromophore.wavelength_nm = spectrum.t_ps;
+        chromophore.values = spectrum.counts;
+        chromophore.source = path.string();
+        model.chromophores.push_back(std::move(chromophore));
+      }
+    }
+    if (model.chromophores.empty()) {
+      reader.Fail(*spectral_node, "[spectral] names no chromophore: add chromophores = [\"HbO\", \"HbR\"]");
+    }
+    for (std::size_t i = 0; i < model.chromophores.size(); ++i) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (model.chromophores[i].name == model.chromophores[j].name) {
+          reader.Fail(*spectral_node, "the chromophore \"" + model.chromophores[i].name + "\" is named twice");
+        }
+      }
+    }
+    problem.spectral = std::move(model);
+  }
+
+  // [[curve]]: read first, since their wavelengths decide the layers' parameter names.
+  const toml::node* curves_node = root.get("curve");
+  if (!curves_node || !curves_node->is_array_of_tables() || curves_node->as_array()->empty()) {
+    reader.Fail(curves_node ? reader.Line(*curves_node) : 0, "the problem has no [[curve]]: name at least one");
+  }
+  std::set<double> wavelengths;
+  bool without_wavelength = false;
+  for (const toml::node& item : *curves_node->as_array()) {
+    const toml::table& c = *item.as_table();
+    const std::string where = "curve " + std::to_string(problem.curves.size() + 1) + ": ";
+    reader.Keys(c, {"file", "irf", "rho", "wavelength", "label", "shift_ps", "background", "range"}, where);
+    const toml::node* file = c.get("file");
+    const toml::node* irf = c.get("irf");
+    const toml::node* rho = c.get("rho");
+    if (!file || !irf || !rho) reader.Fail(item, where + "a [[curve]] needs file, irf and rho");
+    MeasuredCurve curve;
+    const fs::path curve_path = reader.Resolve(*file, "file");
+    const fs::path irf_path = reader.Resolve(*irf, "irf");
+    const CurveFile measured = reader.Named(*file, [&] { return ReadCurveFile(curve_path); });
+    const CurveFile response = reader.Named(*irf, [&] { return ReadCurveFile(irf_path); });
+    curve.t_ps = measured.t_ps;
+    curve.counts = measured.counts;
+    curve.irf_t_ps = response.t_ps;
+    curve.irf = response.counts;
+    curve.rho_mm = reader.Number(*rho, "rho");
+    if (!(curve.rho_mm > 0)) reader.Fail(*rho, where + "rho must be > 0 mm");
+    curve.label = curve_path.filename().string();
+    if (const toml::node* n = c.get("label")) curve.label = reader.String(*n, "label");
+    if (const toml::node* n = c.get("wavelength")) {
+      const double nm = reader.Number(*n, "wavelength");
+      if (!(nm > 0)) reader.Fail(*n, where + "wavelength must be > 0 nm");
+      curve.wavelength_nm = nm;
+      wavelengths.insert(nm);
+    } else {
+      without_wavelength = true;
+    }
+    if (const toml::node* n = c.get("shift_ps")) curve.shift_ps = reader.Number(*n, "shift_ps");
+    if (const toml::node* n = c.get("background")) {
+      const std::string b = reader.String(*n, "background");
+      if (b == "none") curve.background = BackgroundMode::kNone;
+      else if (b == "estimated") curve.background = BackgroundMode::kEstimated;
+      else if (b == "fitted") curve.background = BackgroundMode::kFitted;
+      else reader.Fail(*n, where + "background \"" + b + "\" is none of \"none\", \"estimated\", \"fitted\"");
+    }
+    if (const toml::node* n = c.get("range")) {
+      if (!n->is_table()) reader.Fail(*n, where + "range must be a table, e.g. { rise = 0.1, fall = 0.01 }");
+      const toml::table& r = *n->as_table();
+      reader.Keys(r, {"rise", "fall", "from_ps", "to_ps"}, where + "range: ");
+      if (const toml::node* v = r.get("rise")) curve.range.rise_fraction = reader.Number(*v, "rise");
+      if (const toml::node* v = r.get("fall")) curve.range.fall_fraction = reader.Number(*v, "fall");
+      if (const toml::node* v = r.get("from_ps")) curve.range.t_first_ps = reader.Number(*v, "from_ps");
+      if (const toml::node* v = r.get("to_ps")) curve.range.t_last_ps = reader.Number(*v, "to_ps");
+    }
+    out.curve_files.push_back(curve_path);
+    out.irf_files.push_back(irf_path);
+    problem.curves.push_back(std::move(curve));
+  }
+  if (problem.spectral && without_wavelength) {
+    reader.Fail(*curves_node, "with a [spectral] model every [[curve]] needs its wavelength");
+  }
+  if (wavelengths.size() > 1 && without_wavelength) {
+    reader.Fail(*curves_node, "some curves name a wavelength and some do not: name it for every curve");
+  }
+  const bool per_wavelength = !problem.spectral && wavelengths.size() > 1;
+
+  // [[layer]]
+  const toml::node* layers_node = root.get("layer");
+  if (!layers_node || !layers_node->is_array_of_tables() || layers_node->as_array()->empty()) {
+    reader.Fail(layers_node ? reader.Line(*layers_node) : 0, "the problem has no [[layer]]: name the layers, top first");
+  }
+  const toml::array& layers = *layers_node->as_array();
+  Parameters parameters;
+  if (per_wavelength) {
+    for (double nm : wavelengths) problem.media.push_back({nm, {}});
+  }
+  if (problem.spectral) problem.spectral->layers.resize(layers.size());
+  for (std::size_t k = 0; k < layers.size(); ++k) {
+    const toml::table& t = *layers[k].as_table();
+    const std::string number = std::to_string(k + 1);
+    const std::string where = "layer " + number + ": ";
+    const bool bottom = k + 1 == layers.size();
+    Layer layer;
+    std::vector<std::string_view> allowed = {"n", "d", "name"};
+    if (problem.spectral) {
+      allowed.push_back("a");
+      allowed.push_back("b");
+    } else {
+      allowed.push_back("mua");
+      allowed.push_back("musp");
+    }
+    reader.Keys(t, {}, where, [&](std::string_view key) {
+      if (std::find(allowed.begin(), allowed.end(), key) != allowed.end()) return true;
+      if (!problem.spectral) return false;
+      return std::any_of(problem.spectral->chromophores.begin(), problem.spectral->chromophores.end(),
+                         [&](const Chromophore& c) { return c.name == key; });
+    });
+    auto need = [&](const char* key) -> const toml::node& {
+      const toml::node* n = t.get(key);
+      if (!n) reader.Fail(layers[k], where + "\"" + key + "\" is missing");
+      return *n;
+    };
+    layer.n = reader.Number(need("n"), where + "n");
+    if (!bottom) {
+      const Spec d = reader.Parameter(need("d"), where + "d");
+      layer.d = d.value;
+      parameters.Add("d" + number, d);
+    } else if (layers.size() > 1) {
+      // The bottom layer of a stack has a thickness of the model's own (its lower boundary), which
+      // is not fitted.
+      const toml::node& d = need("d");
+      if (d.is_table()) reader.Fail(d, where + "d of the bottom layer is not fitted: give it as a number");
+      layer.d = reader.Number(d, where + "d");
+    } else if (const toml::node* d = t.get("d")) {
+      layer.d = reader.Number(*d, where + "d");
+    }
+    if (problem.spectral) {
+      SpectralLayer& s = problem.spectral->layers[k];
+      for (const Chromophore& c : problem.spectral->chromophores) {
+        const Spec spec = reader.Parameter(need(c.name.c_str()), where + c.name);
+        s.concentrations.push_back(spec.value);
+        parameters.Add(c.name + number, spec);
+      }
+      const Spec a = reader.Parameter(need("a"), where + "a");
+      const Spec b = reader.Parameter(need("b"), where + "b");
+      s.a = a.value;
+      s.b = b.value;
+      parameters.Add("a" + number, a);
+      parameters.Add("b" + number, b);
+      layer.musp = a.value;  // placeholders of a valid medium; the fit takes them from the spectra
+    } else {
+      for (const char* field : {"mua", "musp"}) {
+        const toml::node& node = need(field);
+        const std::string base = std::string(field) + number;
+        // A table of wavelengths, or one value for all of them.
+        const toml::table* table = node.as_table();
+        const bool by_wavelength =
+            table && !table->empty() && std::all_of(table->begin(), table->end(), [](const auto& entry) {
+              return WavelengthKey(entry.first.str()).has_value();
+            });
+        std::map<double, Spec> values;
+        if (by_wavelength) {
+          if (!per_wavelength) {
+            reader.Fail(node, where + field + " is given per wavelength, but the curves are at " +
+                                  (wavelengths.empty() ? std::string("no wavelength") : "one wavelength"));
+          }
+          for (const auto& [key, value] : *table) {
+            const double nm = *WavelengthKey(key.str());
+            if (!wavelengths.count(nm)) {
+              reader.Fail(value, where + field + " at " + Nm(nm) + " nm: no curve is at that wavelength");
+            }
+            values[nm] = reader.Parameter(value, where + field + " at " + Nm(nm) + " nm");
+          }
+          for (double nm : wavelengths) {
+            if (!values.count(nm)) reader.Fail(node, where + field + " has no value at " + Nm(nm) + " nm");
+          }
+        } else {
+          const Spec spec = reader.Parameter(node, where + field);
+          if (per_wavelength) {
+            for (double nm : wavelengths) values[nm] = spec;
+          } else {
+            values[0] = spec;
+          }
+        }
+        for (const auto& [nm, spec] : values) {
+          parameters.Add(per_wavelength ? base + "@" + Nm(nm) : base, spec);
+          Layer* target = &layer;
+          if (per_wavelength) {
+            auto& media = problem.media;
+            const auto at = std::find_if(media.begin(), media.end(), [&](const WavelengthMedium& m) {
+              return m.wavelength_nm == nm;
+            });
+            if (at->medium.layers.size() <= k) at->medium.layers.resize(layers.size());
+            target = &at->medium.layers[k];
+          }
+          (std::string(field) == "mua" ? target->mua : target->musp) = spec.value;
+        }
+      }
+    }
+    problem.medium.layers.push_back(layer);
+  }
+  // n and d of the per-wavelength media are the common ones.
+  for (WavelengthMedium& m : problem.media) {
+    for (std::size_t k = 0; k < problem.medium.layers.size(); ++k) {
+      m.medium.layers[k].n = problem.medium.layers[k].n;
+      m.medium.layers[k].d = problem.medium.layers[k].d;
+    }
+  }
+  if (per_wavelength) {
+    // The medium of the curves without one: the first wavelength's, as a valid placeholder.
+    for (std::size_t k = 0; k < problem.medium.layers.size(); ++k) {
+      problem.medium.layers[k].mua = problem.media.front().medium.layers[k].mua;
+      problem.medium.layers[k].musp = problem.media.front().medium.layers[k].musp;
+    }
+  }
+
+  // Free and tied parameters; a tie names a free parameter and takes its start.
+  std::map<std::string, const Spec*> by_name;
+  for (const auto& [pname, spec] : parameters.specs) by_name[pname] = &spec;
+  for (const auto& [pname, spec] : parameters.specs) {
+    if (spec.free) {
+      problem.free.push_back({pname, spec.lower, spec.upper, spec.value, {}});
+    } else if (!spec.tie.empty()) {
+      const auto target = by_name.find(spec.tie);
+      if (target == by_name.end()) {
+        reader.Fail(spec.line, pname + " is tied to \"" + spec.tie + "\", which is no parameter of this problem");
+      }
+      if (!target->second->free) {
+        reader.Fail(spec.line, pname + " is tied to " + spec.tie + ", which is not free: tie it to a free parameter");
+      }
+      problem.free.push_back({pname, {}, {}, target->second->value, spec.tie});
+    }
+  }
+  for (const std::string& p : profile) {
+    const auto found = by_name.find(p);
+    if (found == by_name.end() || !found->second->free) {
+      reader.Fail(root.get("fit")->source().begin.line,
+                  "profile names \"" + p + "\", which is not a free parameter of this problem");
+    }
+  }
+  problem.profile = profile;
+  return out;
+}
+
+ProblemFile ReadProblemFile(const fs::path& path) {
+  const std::string name = path.string();
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw InputFileError(name + ": " + std::strerror(errno), 0, errno);
+  std::string text;
+  char buffer[1 << 16];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kMaxProblemFileBytes) {
+      throw InputFileError(name + ": larger than 1 MiB; that is no problem file", 0, 0);
+    }
+  }
+  if (in.bad()) throw InputFileError(name + ": cannot be read", 0, EIO);
+  return ParseProblem(text, name, path.parent_path());
+}
+
+}  // namespace nlayer

@@ -1,0 +1,230 @@
+"""nlayer-analyze: hemoglobin changes per layer from a time-domain recording in a SNIRF file."""
+
+import argparse
+import os
+import sys
+
+import numpy as np
+
+EXIT_INPUT = 1
+EXIT_FLAGGED = 3
+EXIT_INTERRUPTED = 130
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        self.exit(2, f"{self.prog}: error: {message}\nRun with --help for more information.\n")
+
+
+def _models(text):
+    """{wavelength: (path)} from "760=head760.dat,850=head850.dat"."""
+    out = {}
+    for item in filter(None, (part.strip() for part in text.split(","))):
+        wavelength, sep, path = item.partition("=")
+        try:
+            value = float(wavelength)
+        except ValueError:
+            value = None
+        if not sep or value is None or not path:
+            raise argparse.ArgumentTypeError(f"{item!r} is not WAVELENGTH=MODELFILE (e.g. 760=head760.dat)")
+        out[value] = path
+    if not out:
+        raise argparse.ArgumentTypeError("no model given")
+    return out
+
+
+def _baseline(text):
+    first, sep, last = text.partition(":")
+    try:
+        t0, t1 = float(first), float(last)
+    except ValueError:
+        t0 = t1 = None
+    if not sep or t0 is None or not t1 >= t0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not T0:T1 in seconds with T0 <= T1")
+    return t0, t1
+
+
+def _groups(text):
+    out = []
+    for item in filter(None, (part.strip() for part in text.split(","))):
+        first, sep, last = item.partition("-")
+        try:
+            out.append(list(range(int(first), int(last) + 1)) if sep else [int(first)])
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{item!r} is not a layer or a range of layers (e.g. 1-3)") from None
+    return out
+
+
+def _parser():
+    from . import __version__
+
+    parser = _Parser(
+        prog="nlayer-analyze",
+        description="Changes of hemoglobin in each layer of a layered model from a time-domain NIRS recording "
+                    "(SNIRF: gated DTOFs, dataType 201, or moments, dataType 301).",
+        epilog="Exit status: 0 done, 1 a file that cannot be read or analysed, 2 a bad command line, "
+               "3 fits that nlayer.fit flags as not to be trusted (results still written), 130 interrupted.")
+    parser.add_argument("recording", metavar="RECORDING.snirf", help="the recording")
+    parser.add_argument("--model", required=True, type=_models, metavar="NM=FILE,...",
+                        help="the baseline model at each wavelength, model files as nlayer-run reads them "
+                             "(their distance is ignored: each channel's comes from the probe), "
+                             "e.g. 760=head760.dat,850=head850.dat")
+    parser.add_argument("--method", choices=("moments", "fit"), default="moments",
+                        help="moments: changes of the DTOFs' moments through the model's sensitivities (default); "
+                             "fit: nlayer.fit at every time point")
+    parser.add_argument("--baseline", type=_baseline, metavar="T0:T1",
+                        help="the baseline period in s (default: before the first stimulus, else the first 10 %%)")
+    parser.add_argument("--irf", metavar="IRF",
+                        help="the instrument response (a curve file: t_ps and counts); needed by --method fit")
+    parser.add_argument("--out", metavar="RESULTS.snirf", help="write the results as SNIRF processed data")
+    parser.add_argument("--csv", metavar="OUT", help="write the time courses as a CSV table")
+    parser.add_argument("--plot", metavar="OUT.png", help="draw HbO and HbR per layer with the stimuli")
+    parser.add_argument("--groups", type=_groups, metavar="LAYERS",
+                        help="moments: layers that share one change, e.g. 1-3,4 (default: every layer alone)")
+    parser.add_argument("--tikhonov", type=float, default=0.0, metavar="A",
+                        help="moments: Tikhonov regularisation relative to the largest singular value (default 0)")
+    parser.add_argument("--free", default=None, metavar="NAMES",
+                        help="fit: the parameters to fit, e.g. mua4,musp4 (default: the bottom layer's mua)")
+    parser.add_argument("--rho", type=float, metavar="MM",
+                        help="fit: the channel's distance in mm (default: the longest at each wavelength)")
+    parser.add_argument("--source", type=int, metavar="N",
+                        help="the source whose channels are analysed (needed when the recording has several)")
+    parser.add_argument("--engine", choices=("fast", "exact"), default="fast",
+                        help="the model's engine (default fast)")
+    parser.add_argument("--version", action="version", version=f"nlayer-analyze {__version__}")
+    return parser
+
+
+def _summary(analysis):
+    """The method, the baseline, and each layer's mean during each stimulus condition (or after
+    the baseline when there are none)."""
+    rec = analysis.recording
+    t = analysis.time_s
+    periods = []
+    for name, rows in rec.stim:
+        during = np.zeros(len(t), dtype=bool)
+        for row in np.atleast_2d(np.asarray(rows, dtype=float)) if np.size(rows) else []:
+            during |= (t >= row[0]) & (t < row[0] + row[1])
+        periods.append((f"during {name}", during))
+    if not periods:
+        periods.append(("after the baseline", t > analysis.baseline[1]))
+    d = "change of " if analysis.changes else ""
+    lines = [f"method {analysis.method}; baseline {analysis.baseline[0]:g} to {analysis.baseline[1]:g} s; "
+             f"{len(t)} time points, {rec.channels} channels at {', '.join(f'{w:g}' for w in analysis.wavelengths)} nm"]
+    for where, during in periods:
+        if not np.any(during):
+            continue
+        for g, name in enumerate(analysis.names):
+            hbo, hbr = analysis.hbo[during, g].mean(), analysis.hbr[during, g].mean()
+            lines.append(f"{name}: mean {d}HbO {hbo:+.3f} uM, HbR {hbr:+.3f} uM {where}")
+    return lines
+
+
+def plot(path, analysis):
+    """HbO and HbR of each layer over time, the stimuli shaded; written through a temporary
+    file and a rename."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    count = len(analysis.names)
+    figure, axes = plt.subplots(count, 1, sharex=True, figsize=(7.0, 1.8 + 1.6 * count), squeeze=False)
+    prefix = "\u0394" if analysis.changes else ""
+    onsets = analysis.recording.stim_onsets()
+    for g, axis in enumerate(axes[:, 0]):
+        axis.plot(analysis.time_s, analysis.hbo[:, g], color="tab:red", label=f"{prefix}HbO")
+        axis.plot(analysis.time_s, analysis.hbr[:, g], color="tab:blue", label=f"{prefix}HbR")
+        for onset, duration in onsets:
+            axis.axvspan(onset, onset + duration, color="0.85", zorder=0)
+        axis.axvspan(*analysis.baseline, color="tab:green", alpha=0.08, zorder=0)
+        axis.set_ylabel(f"{analysis.names[g]}\n\u00b5M")
+        axis.axhline(0.0, color="0.5", linewidth=0.5)
+    axes[0, 0].legend(loc="upper right", fontsize="small")
+    axes[0, 0].set_title(f"{prefix}HbO and {prefix}HbR per layer ({analysis.method}; grey: stimuli, green: baseline)",
+                         fontsize="medium")
+    axes[-1, 0].set_xlabel("time (s)")
+    figure.tight_layout()
+    temporary = f"{os.fspath(path)}.part"
+    try:
+        figure.savefig(temporary, format="png", dpi=100)
+        os.replace(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise
+    finally:
+        plt.close(figure)
+
+
+def _writable(path):
+    """The reason `path` cannot be written, or None: checked before anything is read or
+    computed, as nlayer-run and nlayer-fit check theirs."""
+    if not path:
+        return "empty name"
+    if os.path.isdir(path):
+        return "Is a directory"
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        return "No such file or directory"
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return "Permission denied"
+    return None
+
+
+def main(argv=None):
+    args = _parser().parse_args(argv)
+    for path in (args.out, args.csv, args.plot):
+        reason = None if path is None else _writable(path)
+        if reason:
+            print(f"nlayer-analyze: cannot write {path}: {reason}", file=sys.stderr)
+            return EXIT_INPUT
+    import nlayer
+    from . import recording as rec
+
+    try:
+        media = {wavelength: nlayer.read_model(path).medium for wavelength, path in args.model.items()}
+        irf = nlayer.read_curve(args.irf) if args.irf else None
+        recording = rec.read_snirf(args.recording)
+        if args.method == "moments":
+            analysis = rec.moments_method(recording, media, baseline=args.baseline, irf=irf, groups=args.groups,
+                                          tikhonov=args.tikhonov, engine=args.engine, source=args.source)
+        else:
+            if irf is None:
+                raise ValueError("--method fit needs the instrument response: give --irf")
+            free = None if args.free is None else [name.strip() for name in args.free.split(",")]
+            analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
+                                      engine=args.engine, source=args.source)
+        for line in _summary(analysis):
+            print(line)
+        if args.out:
+            rec.write_results(args.out, analysis)
+        if args.csv:
+            rec.write_csv(args.csv, analysis)
+        if args.plot:
+            plot(args.plot, analysis)
+    except KeyboardInterrupt:
+        print("nlayer-analyze: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except OSError as error:
+        text = str(error)
+        if error.filename and error.strerror:
+            # The library's own messages already start with the name.
+            text = error.strerror if error.strerror.startswith(str(error.filename)) else \
+                f"{error.filename}: {error.strerror}"
+        print(f"nlayer-analyze: {text}", file=sys.stderr)
+        return EXIT_INPUT
+    except (ValueError, ArithmeticError) as error:
+        print(f"nlayer-analyze: {error}", file=sys.stderr)
+        return EXIT_INPUT
+    if analysis.success is not None and not analysis.success.all():
+        bad = int((~analysis.success).sum())
+        print(f"nlayer-analyze: {bad} of {analysis.success.size} fits are not to be trusted "
+              "(nlayer.fit flagged them)", file=sys.stderr)
+        return EXIT_FLAGGED
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

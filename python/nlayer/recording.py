@@ -1,0 +1,703 @@
+"""Recordings: time-domain NIRS time series in SNIRF files, simulated or measured, analysed for
+changes of absorption and hemoglobin in each layer of a model.
+
+    >>> from nlayer import recording as rec
+    >>> r = rec.read_snirf("study.snirf")                   # DTOFs: r.counts (T, C, G)
+    >>> media = {760: nlayer.read_model("head760.dat").medium, 850: nlayer.read_model("head850.dat").medium}
+    >>> result = rec.moments_method(r, media)               # changes per layer against the baseline
+    >>> result.hbo[:, 3]                                    # the brain's (layer 4) HbO change, uM
+    >>> rec.write_results("results.snirf", result)
+
+Two methods: moments_method (changes of the DTOFs' total, mean time and variance against a
+baseline period, turned into changes of mua per layer through the baseline model's
+sensitivities, then into HbO and HbR) and fit_method (nlayer.fit of chosen parameters at every
+time point, warm-started from the previous one, locally or on a Dask cluster).
+simulate_recording writes a recording of a layered medium whose hemoglobin changes in time.
+
+Units: mua and musp in 1/mm, concentrations in uM (micromol per litre), times of flight in ps,
+the recording's time in s, distances in mm. Extinction coefficients are Prahl's tabulation
+(decadic, cm^-1/M), so that mua = ln(10) * (eps_HbO [HbO] + eps_HbR [HbR]).
+"""
+
+import concurrent.futures
+import csv
+import dataclasses
+import os
+import pathlib
+import threading
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from . import _checks
+from . import _nlayer
+from ._fit import curve_moments, fit, sensitivity, Moments
+from ._nlayer import Medium
+from ._snirf import (Recording, RecordingError, read_snirf, write_recording,
+                     write_results as _write_blocks)
+
+__all__ = ["Analysis", "Recording", "RecordingError", "boxcar", "dtof_moments", "extinction", "fit_method",
+           "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
+           "write_recording", "write_results"]
+
+_EXTINCTION_FILE = pathlib.Path(__file__).resolve().parent / "hemoglobin_prahl.txt"
+_extinction_table = None
+
+# mua in 1/mm of 1 uM of a chromophore of molar extinction 1 cm^-1/M (decadic):
+# ln(10) for the natural logarithm, 1e-6 M per uM, 0.1 cm per mm.
+_PER_UM = np.log(10.0) * 1e-6 * 0.1
+
+
+def extinction(wavelength_nm):
+    """Molar extinction coefficients (eps_HbO, eps_HbR) in cm^-1/M (decadic), Prahl's table
+    interpolated linearly; shape (2,) for one wavelength, (W, 2) for several. 250 to 1000 nm."""
+    global _extinction_table
+    if _extinction_table is None:
+        _extinction_table = np.loadtxt(_EXTINCTION_FILE, comments="#")
+    table = _extinction_table
+    wavelengths = np.asarray(wavelength_nm, dtype=float)
+    if np.any(~(wavelengths >= table[0, 0]) | ~(wavelengths <= table[-1, 0])):
+        raise ValueError(f"wavelengths {wavelengths.tolist()} nm leave the table's {table[0, 0]:g} to "
+                         f"{table[-1, 0]:g} nm")
+    values = np.stack([np.interp(wavelengths, table[:, 0], table[:, k]) for k in (1, 2)], axis=-1)
+    return values
+
+
+def _mua_per_uM(wavelengths):
+    """(W, 2): the mua (1/mm) that 1 uM of HbO and of HbR add at each wavelength."""
+    return _PER_UM * extinction(np.atleast_1d(wavelengths))
+
+
+def hemoglobin_media(wavelengths, layers):
+    """Media at each wavelength from each layer's hemoglobin and scattering.
+
+    layers: a sequence, top first, of dicts with HbO and HbR (uM), musp (1/mm: a number for
+    every wavelength, or (a, b) for a * (wavelength / 800 nm)^-b), n, d (mm, as Layer takes it)
+    and optionally mua_other (1/mm, absorption of everything else,
+    e.g. water). Returns {wavelength: Medium}."""
+    out = {}
+    for wavelength in np.atleast_1d(wavelengths):
+        eps = _mua_per_uM(wavelength)[0]
+        stack = []
+        for k, layer in enumerate(layers, start=1):
+            musp = layer["musp"]
+            if isinstance(musp, (tuple, list)):
+                musp = musp[0] * (wavelength / 800.0) ** (-musp[1])
+            mua = eps[0] * layer["HbO"] + eps[1] * layer["HbR"] + layer.get("mua_other", 0.0)
+            stack.append(_nlayer.Layer(float(musp), float(mua), float(layer["n"]), float(layer["d"])))
+        out[float(wavelength)] = Medium(stack)
+    return out
+
+
+def boxcar(time_s, onsets_s, duration_s, amplitude=1.0):
+    """amplitude during [onset, onset + duration) for each onset, 0 elsewhere, on time_s."""
+    t = np.asarray(time_s, dtype=float)
+    on = np.zeros(t.shape)
+    for onset in np.atleast_1d(onsets_s):
+        on[(t >= onset) & (t < onset + duration_s)] = 1.0
+    return amplitude * on
+
+
+# --------------------------------------------------------------------------------------------
+# Simulation
+
+
+def _convolve_irf(t_ps, curves, irf_t, irf_w):
+    """curves (R, N) on t_ps (uniform, t_ps[0] = dt) convolved with an IRF of weights irf_w
+    (summing to 1) at delays irf_t: y(t) = sum_j w_j R(t - t_j), R linear between samples and 0
+    before t = 0. A stand-in until the library simulates counts itself."""
+    grid = np.concatenate([[0.0], t_ps])
+    out = np.zeros_like(curves)
+    for delay, weight in zip(irf_t, irf_w):
+        if weight == 0:
+            continue
+        for r in range(curves.shape[0]):
+            out[r] += weight * np.interp(t_ps - delay, grid, np.concatenate([[0.0], curves[r]]), left=0.0, right=0.0)
+    return out
+
+
+def _media_by_wavelength(media, wavelengths=None):
+    """(wavelengths array, list of Medium) from {wavelength: Medium} or a sequence matching
+    `wavelengths`."""
+    if isinstance(media, dict):
+        keys = np.array([float(k) for k in media], dtype=float)
+        items = [media[k] for k in media]
+        if wavelengths is None:
+            return keys, items
+        chosen = []
+        for wavelength in wavelengths:
+            match = np.flatnonzero(np.abs(keys - wavelength) < 0.5)
+            if not len(match):
+                raise ValueError(f"no model for {wavelength:g} nm; models are given for "
+                                 f"{', '.join(f'{k:g}' for k in keys)} nm")
+            chosen.append(items[match[0]])
+        return np.asarray(wavelengths, dtype=float), chosen
+    items = list(media)
+    if wavelengths is None or len(items) != len(wavelengths):
+        raise ValueError("media must be a dict {wavelength_nm: Medium}, or one Medium per wavelength")
+    return np.asarray(wavelengths, dtype=float), items
+
+
+def simulate_recording(path, media, rho, time_s, *, changes=None, irf=None, counts=1e6, dt_ps=10.0,
+                       samples=1024, stim=None, seed=0, engine="fast"):
+    """Simulates a time-domain gated recording of a layered medium and writes it as SNIRF.
+
+    Parameters
+    ----------
+    path : path or None
+        The SNIRF file to write (None: only return the Recording).
+    media : dict {wavelength_nm: Medium}
+        The baseline medium at each wavelength (hemoglobin_media makes them from concentrations
+        and scattering).
+    rho : sequence of float
+        Source-detector distances, mm: one source, one detector per distance, every distance
+        measured at every wavelength.
+    time_s : sequence of float
+        The recording's time points, s.
+    changes : dict {layer: (dHbO, dHbR)}, optional
+        Concentration changes (uM) of a layer (1: the top), each an array over time_s or a
+        number; they change the layer's mua at each wavelength through the extinction
+        coefficients.
+    irf : (t_ps, counts), optional
+        The instrument response: counts at delays t_ps (any spacing), convolved with the
+        model. Without it the DTOF is the model's curve itself.
+    counts : float
+        The expected counts of each channel's DTOF at baseline; changes scale them as they
+        scale the light.
+    dt_ps, samples : the gates: width dt_ps, centred at dt_ps, 2 dt_ps, ..., samples/2 dt_ps.
+    stim : dict {name: rows of (onset s, duration s, value)}, optional; written as /nirs/stim(j).
+    seed : int; the Poisson noise's seed (None: no noise, the expected counts).
+    engine : as for time_resolved (default "fast").
+
+    Returns the Recording written: counts (T, C, G) with channels ordered by wavelength, then
+    distance.
+    """
+    wavelengths, items = _media_by_wavelength(media)
+    distances = [float(r) for r in np.atleast_1d(rho)]
+    t = np.asarray(time_s, dtype=float)
+    T, W, R = len(t), len(wavelengths), len(distances)
+    per_uM = _mua_per_uM(wavelengths)
+    shifts = np.zeros((T, W, max((len(m) for m in items), default=0)))
+    engine = _checks.engine(engine)
+    for layer, (d_hbo, d_hbr) in (changes or {}).items():
+        if not 1 <= layer <= shifts.shape[2]:
+            raise ValueError(f"changes name layer {layer}; the media's layers are numbered from 1 (the top) "
+                             f"to {shifts.shape[2]}")
+        course = np.broadcast_to(np.asarray(d_hbo, dtype=float), (T,))[:, None] * per_uM[None, :, 0] + \
+            np.broadcast_to(np.asarray(d_hbr, dtype=float), (T,))[:, None] * per_uM[None, :, 1]
+        shifts[:, :, layer - 1] += course
+    t_ps = dt_ps * np.arange(1, samples // 2 + 1)
+    if irf is not None:
+        irf_t, irf_counts = (np.asarray(a, dtype=float) for a in irf)
+        irf_w = irf_counts / irf_counts.sum()
+    cache = {}
+    expected = np.empty((T, W * R, len(t_ps)))
+    for w, medium in enumerate(items):
+        for i in range(T):
+            changed = medium
+            for k in np.flatnonzero(shifts[i, w]):
+                changed = changed.replace(int(k) + 1, mua=medium.layers[k].mua + shifts[i, w, k])
+            if changed not in cache:
+                curves = _nlayer.time_resolved(changed, distances, float(dt_ps), int(samples), 0, engine)[1]
+                if irf is not None:
+                    curves = _convolve_irf(t_ps, curves, irf_t, irf_w)
+                cache[changed] = curves
+            expected[i, w * R:(w + 1) * R] = cache[changed]
+    baseline = {}
+    for w, medium in enumerate(items):
+        if medium not in cache:
+            curves = _nlayer.time_resolved(medium, distances, float(dt_ps), int(samples), 0, engine)[1]
+            cache[medium] = _convolve_irf(t_ps, curves, irf_t, irf_w) if irf is not None else curves
+        baseline[w] = cache[medium].sum(axis=1)
+    scale = np.concatenate([counts / baseline[w] for w in range(W)])
+    # The transform leaves rounding-sized negative values where the curve is practically 0.
+    expected = np.maximum(expected * scale[None, :, None], 0.0)
+    if seed is None:
+        data = expected
+    else:
+        data = np.random.default_rng(seed).poisson(expected).astype(float)
+    detectors = np.column_stack([distances, np.zeros(R), np.zeros(R)])
+    recording = Recording(
+        time_s=t, wavelengths=wavelengths, source=np.ones(W * R, dtype=np.int64),
+        detector=np.tile(np.arange(1, R + 1), W), wavelength_index=np.repeat(np.arange(W), R),
+        rho_mm=np.tile(distances, W), kind="gated", gate_ps=t_ps, gate_width_ps=np.full(len(t_ps), float(dt_ps)),
+        counts=data,
+        stim=[(name, np.asarray(rows, dtype=float).reshape(-1, 3)) for name, rows in (stim or {}).items()],
+        probe={"wavelengths": wavelengths, "sourcePos3D": np.zeros((1, 3)), "detectorPos3D": detectors,
+               "sourceLabels": np.array(["S1"], dtype=object),
+               "detectorLabels": np.array([f"D{k}" for k in range(1, R + 1)], dtype=object)},
+        meta={"SubjectID": "simulated", "LengthUnit": "mm", "TimeUnit": "s"},
+        file="" if path is None else os.fspath(path), location="/nirs/data1")
+    if path is not None:
+        write_recording(path, recording)
+    return recording
+
+
+# --------------------------------------------------------------------------------------------
+# Moments
+
+
+def dtof_moments(t_ps, counts, irf=None):
+    """The moments of many DTOFs at once: counts (..., G) on the gates t_ps (G,). Returns
+    Moments of arrays (...): total counts, mean time (ps), variance (ps^2), with the IRF's mean
+    and variance subtracted when irf = (t_ps, counts) is given (as curve_moments does for one
+    curve). A DTOF without counts gives NaN."""
+    t = np.asarray(t_ps, dtype=float)
+    c = np.asarray(counts, dtype=float)
+    # About a time near every curve's mean, so that the variance loses no digits.
+    reference = float(np.sum(c.reshape(-1, len(t)).sum(axis=0) * t) / max(c.sum(), 1e-300))
+    shifted = t - reference
+    powers = np.stack([np.ones_like(t), shifted, shifted * shifted], axis=1)   # (G, 3)
+    sums = c @ powers                                                          # (..., 3)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        total = sums[..., 0]
+        first = sums[..., 1] / total
+        variance = sums[..., 2] / total - first * first
+        mean = first + reference
+    if irf is not None:
+        irf_moments = curve_moments(irf[0], irf[1])
+        mean = mean - irf_moments.mean_time
+        variance = variance - irf_moments.variance
+    return Moments(total, mean, variance)
+
+
+def baseline_window(recording, baseline=None):
+    """(t0, t1) in s: the one given, else the time before the first stimulus's onset, else the
+    first 10 % of the recording."""
+    t = recording.time_s
+    if baseline is not None:
+        t0, t1 = (float(x) for x in baseline)
+        if not np.any((t >= t0) & (t <= t1)):
+            raise ValueError(f"the baseline {t0:g} to {t1:g} s holds no time point of the recording "
+                             f"({t[0]:g} to {t[-1]:g} s)")
+        return t0, t1
+    onsets = recording.stim_onsets()
+    if len(onsets) and np.any(t < onsets[0, 0]):
+        return float(t[0]), float(t[t < onsets[0, 0]][-1])
+    last = max(1, int(np.ceil(0.1 * len(t))))
+    return float(t[0]), float(t[last - 1])
+
+
+def _groups(groups, layers):
+    if groups is None:
+        return [[k] for k in range(1, layers + 1)]
+    out = []
+    for group in groups:
+        members = [int(k) for k in np.atleast_1d(group)]
+        for k in members:
+            if not 1 <= k <= layers:
+                raise ValueError(f"groups name layer {k}; the model's layers are numbered from 1 (the top) to {layers}")
+        out.append(members)
+    flat = [k for g in out for k in g]
+    if len(set(flat)) != len(flat):
+        raise ValueError("groups name a layer twice")
+    return out
+
+
+def _group_name(members):
+    if len(members) == 1:
+        return f"layer {members[0]}"
+    if members == list(range(members[0], members[-1] + 1)):
+        return f"layers {members[0]}-{members[-1]}"
+    return "layers " + ",".join(str(k) for k in members)
+
+
+@dataclass
+class Analysis:
+    """What an analysis found, on the recording's time axis.
+
+    method        "moments" or "fit"
+    changes       True: mua, hbo, hbr, hbt are changes against the baseline (moments);
+                  False: absolute values (fit; concentrations assume hemoglobin is the only
+                  absorber besides what the model's other layers hold fixed)
+    time_s (T,), wavelengths (W,), baseline (t0, t1) s
+    names         each result's layer or group of layers ("layer 4", "layers 1-3")
+    groups        their layers, 1-based
+    mua           (T, groups, W) 1/mm; musp likewise (fit only, else None)
+    hbo, hbr, hbt (T, groups) uM (NaN with fewer than two wavelengths); sto2 (T, groups) %,
+                  fit only
+    d_mean_ps, d_var_ps2   (T, C): each channel's change of mean time and variance against the
+                  baseline (gated or moments data)
+    crosstalk     (W, groups, layers), moments only: the mua change found in each group when
+                  one layer alone changes by 1 (the identity for every layer on its own and no
+                  regularisation)
+    success       (T, W) bool, fit only: whether each fit can be trusted (nlayer.fit's flags)
+    recording     the Recording analysed
+    """
+
+    method: str
+    changes: bool
+    time_s: np.ndarray
+    wavelengths: np.ndarray
+    baseline: tuple
+    names: list
+    groups: list
+    mua: np.ndarray
+    hbo: np.ndarray
+    hbr: np.ndarray
+    d_mean_ps: np.ndarray
+    d_var_ps2: np.ndarray
+    recording: Recording = field(repr=False)
+    musp: np.ndarray = None
+    sto2: np.ndarray = None
+    crosstalk: np.ndarray = None
+    success: np.ndarray = None
+
+    @property
+    def hbt(self):
+        return self.hbo + self.hbr
+
+
+def _concentrations(mua, wavelengths):
+    """(HbO, HbR) in uM from mua (..., W) by least squares over the wavelengths."""
+    if len(wavelengths) < 2:
+        nan = np.full(mua.shape[:-1], np.nan)
+        return nan, nan.copy()
+    inverse = np.linalg.pinv(_mua_per_uM(wavelengths))     # (2, W)
+    values = mua @ inverse.T
+    return values[..., 0], values[..., 1]
+
+
+def _channel_moments(recording, irf):
+    """Moments (T, C) of every DTOF of the recording, and the baseline noise's 4th moment."""
+    if recording.kind == "gated":
+        return dtof_moments(recording.gate_ps, recording.counts, irf)
+    m = recording.moments
+    total, mean, variance = m[..., 0], m[..., 1], m[..., 2]
+    if irf is not None:
+        irf_moments = curve_moments(irf[0], irf[1])
+        mean, variance = mean - irf_moments.mean_time, variance - irf_moments.variance
+    return Moments(total, mean, variance)
+
+
+def _whitening(recording, in_baseline, baseline_moments):
+    """(C, 3, 3): for each channel the inverse Cholesky factor of the covariance of -ln N, <t>
+    and V of one baseline DTOF under Poisson noise. The total is independent of the curve's
+    shape; the mean time and the variance are correlated through the third central moment."""
+    total = baseline_moments.total
+    if recording.kind == "gated":
+        curve = recording.counts[in_baseline].mean(axis=0)             # (C, G)
+        t = recording.gate_ps
+        weight = curve / curve.sum(axis=1, keepdims=True)
+        centred = t[None, :] - (weight @ t)[:, None]
+        variance, third, fourth = (np.sum(weight * centred**k, axis=1) for k in (2, 3, 4))
+    else:
+        # Without the curve, a Gaussian's third and fourth moments.
+        variance = recording.moments[in_baseline, :, 2].mean(axis=0)
+        third, fourth = np.zeros_like(variance), 3.0 * variance**2
+    covariance = np.zeros((len(total), 3, 3))
+    covariance[:, 0, 0] = 1.0
+    covariance[:, 1, 1] = variance
+    covariance[:, 1, 2] = covariance[:, 2, 1] = third
+    covariance[:, 2, 2] = np.maximum(fourth - variance**2, 1e-12 * variance**2)
+    covariance /= total[:, None, None]
+    return np.linalg.inv(np.linalg.cholesky(covariance))
+
+
+def _one_source(recording, source):
+    """The recording reduced to the channels of one source: the methods take one place on the
+    head at a time."""
+    sources = sorted(set(recording.source.tolist()))
+    if source is None:
+        if len(sources) > 1:
+            raise ValueError(f"the recording has {len(sources)} sources ({', '.join(map(str, sources))}); "
+                             "analyse one at a time with source=")
+        return recording
+    if source not in sources:
+        raise ValueError(f"the recording has no source {source}; its sources are {', '.join(map(str, sources))}")
+    keep = recording.source == source
+    return dataclasses.replace(
+        recording, source=recording.source[keep], detector=recording.detector[keep],
+        wavelength_index=recording.wavelength_index[keep], rho_mm=recording.rho_mm[keep],
+        counts=None if recording.counts is None else recording.counts[:, keep],
+        moments=None if recording.moments is None else recording.moments[:, keep])
+
+
+def moments_method(recording, media, *, baseline=None, irf=None, groups=None, tikhonov=0.0, engine="exact",
+                   source=None):
+    """Changes of mua, HbO and HbR in each layer from the changes of the DTOFs' moments.
+
+    For every DTOF the total N, mean time <t> and variance V (the IRF's mean and variance
+    subtracted when irf is given) are compared with their means over the baseline period:
+    -ln(N / N0), <t> - <t>0 and V - V0 of every channel at a wavelength are, to first order,
+    the baseline model's sensitivities (mean partial pathlengths, mean time and variance
+    sensitivity factors; nlayer.sensitivity at each channel's distance) times the layers' mua
+    changes. The changes are found by least squares weighted by the moments' Poisson noise at
+    baseline (their covariance: the mean time and the variance are correlated), optionally
+    with Tikhonov regularisation, separately for each wavelength; the changes of HbO and HbR
+    follow from the mua changes at all wavelengths through the extinction coefficients.
+
+    Parameters
+    ----------
+    recording : Recording (read_snirf, simulate_recording), gated or moments data
+    media : dict {wavelength_nm: Medium} or one Medium per recording.wavelengths
+        The baseline model at each wavelength; its layers are the layers solved for.
+    baseline : (t0, t1) s, optional; default: before the first stimulus, else the first 10 %
+    irf : (t_ps, counts), optional: its mean and variance are subtracted from each DTOF's
+    groups : sequence of sequences of layers (1-based), optional
+        Layers that share one mua change, e.g. [[1, 2, 3], [4]]; default each layer alone.
+    tikhonov : float
+        Regularisation strength relative to the largest singular value of the weighted
+        sensitivity matrix (0: plain least squares).
+    engine : the sensitivities' engine, as for time_resolved.
+    source : int, optional
+        The source whose channels are analysed (1-based); needed when there are several.
+
+    Returns an Analysis with changes=True. The sensitivities are computed once; the
+    per-DTOF work is a few matrix products (python/benchmarks/bench_recording.py).
+    """
+    recording = _one_source(recording, source)
+    wavelengths, items = _media_by_wavelength(media, recording.wavelengths)
+    layers = {len(m) for m in items}
+    if len(layers) != 1:
+        raise ValueError(f"the models have different numbers of layers ({sorted(layers)}); they must match")
+    L = layers.pop()
+    members = _groups(groups, L)
+    membership = np.zeros((L, len(members)))
+    for g, group in enumerate(members):
+        membership[np.array(group) - 1, g] = 1.0
+    alpha = _checks.real(tikhonov, "tikhonov")
+    if alpha < 0:
+        raise ValueError(f"tikhonov is {alpha}; it must be >= 0")
+    t0, t1 = baseline_window(recording, baseline)
+    in_baseline = (recording.time_s >= t0) & (recording.time_s <= t1)
+
+    moments = _channel_moments(recording, irf)
+    reference = Moments(*(np.mean(m[in_baseline], axis=0) for m in moments))
+    if np.any(~np.isfinite(reference.total)) or np.any(reference.total <= 0):
+        raise ValueError("a channel has no counts in the baseline period")
+    delta = np.stack([-np.log(moments.total / reference.total), moments.mean_time - reference.mean_time,
+                      moments.variance - reference.variance], axis=2)        # (T, C, 3)
+    whiten = _whitening(recording, in_baseline, reference)                     # (C, 3, 3)
+
+    T, W = len(recording.time_s), len(wavelengths)
+    mua = np.zeros((T, len(members), W))
+    crosstalk = np.zeros((W, len(members), L))
+    for w in range(W):
+        channels = np.flatnonzero(recording.wavelength_index == w)
+        if not len(channels):
+            raise ValueError(f"the recording has no channel at {wavelengths[w]:g} nm")
+        # The moments' sensitivities come from the spectrum near f = 0, whatever the time grid:
+        # the smallest grid spares the gated pathlengths this method does not use.
+        s = sensitivity(items[w], [float(r) for r in recording.rho_mm[channels]], samples=16, engine=engine)
+        matrix = np.einsum("cij,cjl->cil", whiten[channels], np.stack([s.mpp, s.mtsf, s.vsf], axis=1))
+        matrix = matrix.reshape(-1, L)
+        grouped = matrix @ membership
+        singular = np.linalg.svd(grouped, compute_uv=False)
+        lam = (alpha * singular[0]) ** 2
+        normal = grouped.T @ grouped + lam * np.eye(len(members))
+        solve = np.linalg.solve(normal, grouped.T)                    # (G, 3 C_w)
+        data = np.einsum("cij,tcj->tci", whiten[channels], delta[:, channels]).reshape(T, -1)
+        mua[:, :, w] = data @ solve.T
+        crosstalk[w] = solve @ matrix
+    hbo, hbr = _concentrations(mua, wavelengths)
+    return Analysis(method="moments", changes=True, time_s=recording.time_s, wavelengths=wavelengths,
+                    baseline=(t0, t1), names=[_group_name(g) for g in members], groups=members, mua=mua,
+                    hbo=hbo, hbr=hbr, d_mean_ps=delta[:, :, 1], d_var_ps2=delta[:, :, 2], recording=recording,
+                    crosstalk=crosstalk)
+
+
+# --------------------------------------------------------------------------------------------
+# Fits per time point
+
+
+def _fit_chunk(t_ps, curves, irf_counts, medium, rho, free, options, stop=None):
+    """Fits curves (n, G) one after the other, each starting from the previous one's result
+    (the first from `medium`). Module-level, so that Dask workers find it by name. Returns a
+    list of (mua per layer, musp per layer, success), or None when stopped."""
+    out = []
+    start = medium
+    for curve in curves:
+        if stop is not None and stop.is_set():
+            return None
+        result = fit((t_ps, curve), irf_counts, start, rho, free=free, **options)
+        start = result.medium
+        out.append(([layer.mua for layer in start.layers], [layer.musp for layer in start.layers],
+                    bool(result.success)))
+    return out
+
+
+def _poll(handles):
+    while True:
+        done = [h for h in handles if h.done()]
+        if done:
+            return done
+        time.sleep(0.05)
+
+
+def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, client=None, chunk_size=8,
+               workers=None, progress=None, engine="fast", source=None, **options):
+    """Fits chosen parameters to every DTOF of one channel per wavelength, time point by time point.
+
+    Parameters
+    ----------
+    recording : Recording with gated data on uniform gates
+    media : dict {wavelength_nm: Medium} (or one per wavelength): the start model at each
+        wavelength and every value not fitted
+    irf : (t_ps, counts) on the recording's gates, or counts on them
+    free : parameters as nlayer.fit takes them; default the bottom layer's mua ("mua<L>")
+    rho : float, optional: the channel's distance (mm; default the longest of each wavelength)
+    baseline : as for moments_method (kept in the result; the values are absolute)
+    client : dask.distributed.Client, optional: the chunks run on its cluster instead of local
+        threads, with the same results
+    chunk_size : time points per task (default 8); each chunk starts from the model, every
+        later point from the fit before it, so the results depend on chunk_size but not on
+        where the chunks run
+    workers : local threads (default every core); progress : a tqdm bar as for sweep
+    source : the source whose channels are fitted (1-based); needed when there are several
+    engine and further keywords (fit_range, statistic, bounds, ...) go to nlayer.fit.
+
+    Returns an Analysis with changes=False: mua and musp of every layer (those not fitted stay
+    the model's), HbO, HbR (absolute, from mua at all wavelengths: hemoglobin taken as the only
+    absorber) and StO2 in %; success[t, w] False where nlayer.fit flagged a fit. Ctrl-C stops
+    it within a second and raises KeyboardInterrupt.
+    """
+    from ._sweep import _local_workers, _progress_bar
+
+    if recording.kind != "gated":
+        raise ValueError("fit_method needs DTOFs (gated data); this recording holds moments")
+    recording = _one_source(recording, source)
+    wavelengths, items = _media_by_wavelength(media, recording.wavelengths)
+    t_ps = recording.gate_ps
+    if len(t_ps) > 1 and np.ptp(np.diff(t_ps)) > 1e-6 * np.mean(np.diff(t_ps)):
+        raise ValueError("fit_method needs uniform gates")
+    if isinstance(irf, tuple):
+        irf_counts = np.asarray(irf[1], dtype=float)
+        if len(irf_counts) != len(t_ps) or not np.allclose(np.asarray(irf[0], dtype=float), t_ps):
+            raise ValueError("the IRF must lie on the recording's gates")
+    else:
+        irf_counts = np.asarray(irf, dtype=float)
+    options = dict(options, engine=engine, threads=1)
+    chunk = _checks.positive_count(chunk_size, "chunk_size")
+    L = len(items[0])
+    if free is None:
+        free = [f"mua{L}"]
+    T, W = len(recording.time_s), len(wavelengths)
+    tasks = []
+    for w in range(W):
+        channels = np.flatnonzero(recording.wavelength_index == w)
+        if not len(channels):
+            raise ValueError(f"the recording has no channel at {wavelengths[w]:g} nm")
+        distances = recording.rho_mm[channels]
+        c = channels[np.argmax(distances)] if rho is None else channels[np.argmin(np.abs(distances - rho))]
+        for start in range(0, T, chunk):
+            tasks.append((w, start, (t_ps, recording.counts[start:start + chunk, c], irf_counts, items[w],
+                                     float(recording.rho_mm[c]), list(free), options)))
+    mua = np.empty((T, L, W))
+    musp = np.empty((T, L, W))
+    success = np.zeros((T, W), dtype=bool)
+    bar = _progress_bar(T * W, progress)
+    stop = threading.Event()
+    pool = None
+    handles = {}
+    finished = False
+    try:
+        if client is None:
+            pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers or _local_workers(),
+                                                         thread_name_prefix="nlayer-fit")
+            for w, start, args in tasks:
+                handles[pool.submit(_fit_chunk, *args, stop)] = (w, start)
+        else:
+            for w, start, args in tasks:
+                handles[client.submit(_fit_chunk, *args, pure=False)] = (w, start)
+        pending = set(handles)
+        while pending:
+            for handle in _poll(pending):
+                pending.discard(handle)
+                w, start = handles[handle]
+                for i, (a, s, ok) in enumerate(handle.result()):
+                    mua[start + i, :, w], musp[start + i, :, w], success[start + i, w] = a, s, ok
+                if bar is not None:
+                    bar.update(len(handle.result()))
+        finished = True
+    finally:
+        stop.set()
+        if not finished:
+            if client is None:
+                for handle in handles:
+                    handle.cancel()
+            else:
+                client.cancel(list(handles))
+        if pool is not None:
+            pool.shutdown(wait=finished, cancel_futures=True)
+        if bar is not None:
+            bar.close()
+    hbo, hbr = _concentrations(mua, wavelengths)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        sto2 = 100.0 * hbo / (hbo + hbr)
+    t0, t1 = baseline_window(recording, baseline)
+    d = dtof_moments(t_ps, recording.counts, None)
+    inside = (recording.time_s >= t0) & (recording.time_s <= t1)
+    return Analysis(method="fit", changes=False, time_s=recording.time_s, wavelengths=wavelengths, baseline=(t0, t1),
+                    names=[f"layer {k}" for k in range(1, L + 1)], groups=[[k] for k in range(1, L + 1)],
+                    mua=mua, musp=musp, hbo=hbo, hbr=hbr, sto2=sto2, success=success, recording=recording,
+                    d_mean_ps=d.mean_time - d.mean_time[inside].mean(axis=0),
+                    d_var_ps2=d.variance - d.variance[inside].mean(axis=0))
+
+
+# --------------------------------------------------------------------------------------------
+# Output
+
+
+def write_results(path, analysis):
+    """Writes an Analysis as SNIRF processed data (dataType 99999): one data(j) per layer (or
+    group of layers), named "layer 4" ("layers 1-3"), with mua (and musp) per wavelength in
+    "mm-1", HbO, HbR, HbT in "uM" (and StO2 in "%" from fits), sourceIndex the recording's
+    source, detectorIndex 0 and wavelengthIndex 0 where a value belongs to no single one;
+    then a data block "channels" with dMean ("ps") and dVar ("ps2") of every channel. The time
+    axis, probe, metaDataTags and stim are the recording's. Written to a temporary file and
+    renamed: nothing half-written is left behind."""
+    rec = analysis.recording
+    source = int(rec.source[0]) if len(set(rec.source.tolist())) == 1 else 0
+    blocks = []
+    for g, name in enumerate(analysis.names):
+        series = []
+        for w in range(len(analysis.wavelengths)):
+            series.append(("mua", "mm-1", source, 0, w + 1, analysis.mua[:, g, w]))
+        if analysis.musp is not None:
+            for w in range(len(analysis.wavelengths)):
+                series.append(("musp", "mm-1", source, 0, w + 1, analysis.musp[:, g, w]))
+        if len(analysis.wavelengths) >= 2:
+            series += [("HbO", "uM", source, 0, 0, analysis.hbo[:, g]), ("HbR", "uM", source, 0, 0, analysis.hbr[:, g]),
+                       ("HbT", "uM", source, 0, 0, analysis.hbt[:, g])]
+            if analysis.sto2 is not None:
+                series.append(("StO2", "%", source, 0, 0, analysis.sto2[:, g]))
+        blocks.append((name, series))
+    channel_series = []
+    for c in range(rec.channels):
+        where = (int(rec.source[c]), int(rec.detector[c]), int(rec.wavelength_index[c]) + 1)
+        channel_series.append(("dMean", "ps", *where, analysis.d_mean_ps[:, c]))
+        channel_series.append(("dVar", "ps2", *where, analysis.d_var_ps2[:, c]))
+    blocks.append(("channels", channel_series))
+    _write_blocks(path, rec, blocks)
+
+
+def write_csv(path, analysis):
+    """The time courses as a CSV table: time_s, then for each layer HbO, HbR, HbT (uM), mua at
+    each wavelength (1/mm; changes for the moments method, as the column names say with a
+    leading d), written through a temporary file and a rename."""
+    prefix = "d" if analysis.changes else ""
+    header = ["time_s"]
+    columns = [analysis.time_s]
+    for g, name in enumerate(analysis.names):
+        label = name.replace("layers ", "L").replace("layer ", "L").replace(",", "+")
+        for quantity, values in (("HbO", analysis.hbo), ("HbR", analysis.hbr), ("HbT", analysis.hbt)):
+            header.append(f"{label}_{prefix}{quantity}_uM")
+            columns.append(values[:, g])
+        for w, wavelength in enumerate(analysis.wavelengths):
+            header.append(f"{label}_{prefix}mua{wavelength:g}_mm-1")
+            columns.append(analysis.mua[:, g, w])
+    path = os.fspath(path)
+    temporary = f"{path}.part"
+    try:
+        with open(temporary, "w", newline="") as out:
+            writer = csv.writer(out, lineterminator="\n")
+            writer.writerow(header)
+            for row in np.column_stack(columns):
+                writer.writerow([repr(float(x)) for x in row])
+        os.replace(temporary, path)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.unlink(temporary)
+        raise

@@ -1,0 +1,321 @@
+"""Recordings: a simulated study analysed by the moments method and by fits, SNIRF round trips,
+and the refusal of bad files."""
+
+import dataclasses
+import signal
+import subprocess
+import sys
+import time
+
+import h5py
+import numpy as np
+import pytest
+
+import nlayer
+import nlayer._snirf
+from nlayer import recording as rec
+from conftest import python_env
+
+WAVELENGTHS = [760.0, 850.0]
+RHO = [10.0, 30.0]
+LAYERS = [dict(HbO=40.0, HbR=20.0, musp=(1.2, 1.0), n=1.4, d=12.0),   # scalp and skull
+          dict(HbO=50.0, HbR=25.0, musp=(1.0, 1.0), n=1.4, d=50.0)]   # brain
+# 40 time points in each period (baseline, extracerebral alone, both): at 1e6 counts a single
+# DTOF gives the brain's HbO to some 0.45 uM and HbR to 0.25 uM, the mean of 40 to 0.07 and
+# 0.04 uM.
+TIME = np.arange(0.0, 30.0, 0.25)
+EXTRA = rec.boxcar(TIME, [10.0], 20.0)    # the extracerebral +1 uM HbO from t = 10 s on
+BRAIN = rec.boxcar(TIME, [20.0], 10.0)    # the activation from t = 20 s on
+BASELINE, EXTRA_ONLY, BOTH = TIME < 10, (TIME >= 10) & (TIME < 20), TIME >= 20
+GATES = 10.0 * np.arange(1, 513)
+IRF = (GATES, 1e5 * np.exp(-0.5 * ((GATES - 200.0) / 40.0) ** 2))
+
+
+@pytest.fixture(scope="module")
+def study(tmp_path_factory):
+    path = tmp_path_factory.mktemp("study") / "study.snirf"
+    media = rec.hemoglobin_media(WAVELENGTHS, LAYERS)
+    simulated = rec.simulate_recording(path, media, RHO, TIME, changes={1: (EXTRA, 0.0), 2: (5 * BRAIN, -2 * BRAIN)},
+                                       irf=IRF, counts=1e6, seed=3,
+                                       stim={"extracerebral": [(10, 20, 1)], "task": [(20, 10, 1)]})
+    return path, media, simulated
+
+
+def test_moments_method_finds_the_brain_under_an_extracerebral_change(study):
+    path, media, _ = study
+    recording = rec.read_snirf(path)
+    result = rec.moments_method(recording, media, baseline=(0, 9.9), irf=IRF, engine="fast")
+    # The brain's activation within 15 %, under the extracerebral change.
+    assert result.hbo[BOTH, 1].mean() == pytest.approx(5.0, rel=0.15)
+    assert result.hbr[BOTH, 1].mean() == pytest.approx(-2.0, rel=0.15)
+    assert result.hbo[EXTRA_ONLY, 0].mean() == pytest.approx(1.0, rel=0.15)
+    # The extracerebral change stays out of the brain, below 20 % of it: the method's own leak,
+    # on the expected counts, since the noise of one DTOF is larger than the bound.
+    expected = rec.simulate_recording(None, media, RHO, TIME, changes={1: (EXTRA, 0.0), 2: (5 * BRAIN, -2 * BRAIN)},
+                                      irf=IRF, counts=1e6, seed=None)
+    clean = rec.moments_method(expected, media, baseline=(0, 9.9), irf=IRF, engine="fast")
+    assert np.all(np.abs(clean.hbo[EXTRA_ONLY, 1]) < 0.2) and np.all(np.abs(clean.hbr[EXTRA_ONLY, 1]) < 0.2)
+    assert np.all(np.abs(clean.hbo[EXTRA_ONLY, 0] - 1.0) < 0.2)
+    # Concentrations and mua agree through the extinction coefficients (decadic, ln 10, uM).
+    eps = np.array([[586.0, 1548.52], [1058.0, 691.32]])      # Prahl's table at 760 and 850 nm
+    mua = np.log(10) * 1e-7 * (eps @ np.stack([result.hbo[:, 1], result.hbr[:, 1]]))
+    np.testing.assert_allclose(mua.T, result.mua[:, 1, :], rtol=1e-9, atol=1e-12)
+    # Every layer on its own, unregularised: nothing crosses over. Regularised or grouped, the
+    # recovered change of a layer that changes alone leaks, and only into the other unknowns.
+    np.testing.assert_allclose(result.crosstalk, np.broadcast_to(np.eye(2), (2, 2, 2)), atol=1e-9)
+    damped = rec.moments_method(recording, media, baseline=(0, 9.9), tikhonov=0.3, engine="fast")
+    assert np.all(np.diagonal(damped.crosstalk, axis1=1, axis2=2) < 0.99)
+    single = rec.moments_method(recording, media, baseline=(0, 9.9), groups=[[1, 2]], engine="fast")
+    assert single.names == ["layers 1-2"] and single.crosstalk.shape == (2, 1, 2)
+    # The default baseline is the time before the first stimulus.
+    assert rec.moments_method(recording, media, engine="fast").baseline == (0.0, 9.75)
+
+
+def test_the_extinction_table_is_the_librarys():
+    spectra = nlayer.hemoglobin_spectra()
+    nm = spectra["HbO"][0]
+    np.testing.assert_array_equal(rec.extinction(nm), np.column_stack([spectra["HbO"][1], spectra["HbR"][1]]))
+    # Between the table's rows, linear.
+    np.testing.assert_allclose(rec.extinction(761.0), [(586.0 + 598.0) / 2, (1548.52 + 1508.44) / 2], rtol=1e-15)
+    with pytest.raises(ValueError, match="leave the table's 250 to 1000 nm"):
+        rec.extinction([700.0, 1100.0])
+
+
+def test_the_simulated_dtof_is_the_librarys_simulated_counts(study):
+    # Two routes to the model convolved with the IRF: the recording's expected counts, and the
+    # library's Poisson counts at 1e10 (their mean time is then known to some 0.01 ps).
+    medium = study[1][850.0]
+    expected = rec.simulate_recording(None, {850.0: medium}, [30.0], [0.0], irf=IRF, seed=None).counts[0, 0]
+    drawn = nlayer.simulate_counts(medium, 30.0, IRF[1], 1e10, 10.0, seed=5)
+    ours, library = rec.dtof_moments(GATES, expected), rec.dtof_moments(GATES, drawn)
+    assert ours.total == pytest.approx(1e6, rel=1e-9)
+    assert abs(ours.mean_time - library.mean_time) < 0.05
+    assert ours.variance == pytest.approx(library.variance, rel=1e-4)
+
+
+def test_dtof_moments_agree_with_curve_moments(study):
+    counts = study[2].counts
+    fast = rec.dtof_moments(GATES, counts, IRF)
+    for t, c in [(0, 0), (119, 3)]:
+        one = nlayer.curve_moments(GATES, counts[t, c], IRF[1])
+        assert fast.total[t, c] == one.total
+        assert fast.mean_time[t, c] == pytest.approx(one.mean_time, rel=1e-12)
+        assert fast.variance[t, c] == pytest.approx(one.variance, rel=1e-9)
+
+
+def test_round_trips(study, tmp_path):
+    path, media, simulated = study
+    back = rec.read_snirf(path)
+    assert np.array_equal(back.counts, simulated.counts) and back.counts.shape == (120, 4, 512)
+    np.testing.assert_allclose(back.gate_ps, GATES, rtol=1e-12)
+    np.testing.assert_allclose(back.rho_mm, [10, 30, 10, 30])
+    assert back.wavelengths.tolist() == WAVELENGTHS and back.time_s.tolist() == TIME.tolist()
+    assert [name for name, _ in back.stim] == ["extracerebral", "task"]
+
+    # Moments (dataType 301) in ns, with an offset time axis in its two-number form.
+    moments = rec.dtof_moments(back.gate_ps, back.counts)
+    back.kind, back.counts, back.moments = "moments", None, np.stack(moments, axis=2)
+    back.meta = dict(back.meta, TimeUnit="ns")
+    rec.write_recording(tmp_path / "moments.snirf", back)
+    with h5py.File(tmp_path / "moments.snirf", "r+") as h5:
+        del h5["nirs/data1/time"]
+        h5["nirs/data1/time"] = np.array([0.0, 0.25e9])
+    again = rec.read_snirf(tmp_path / "moments.snirf")
+    np.testing.assert_allclose(again.moments, back.moments, rtol=1e-12)
+    np.testing.assert_allclose(again.time_s, TIME, rtol=1e-12)
+    # The moments method reads both kinds alike (only the variance's noise weight differs:
+    # without the DTOF its fourth moment is unknown).
+    gated = rec.moments_method(rec.read_snirf(path), media, baseline=(0, 9.9), engine="fast")
+    from_moments = rec.moments_method(again, media, baseline=(0, 9.9), engine="fast")
+    np.testing.assert_allclose(from_moments.d_mean_ps, gated.d_mean_ps, atol=1e-9)
+    np.testing.assert_allclose(from_moments.d_var_ps2, gated.d_var_ps2, rtol=1e-9, atol=1e-6)
+    np.testing.assert_allclose(from_moments.hbo, gated.hbo, atol=0.3)
+
+    # Results: a block per layer and one of channels, on the recording's time axis.
+    rec.write_results(tmp_path / "results.snirf", gated)
+    with h5py.File(tmp_path / "results.snirf", "r") as h5:
+        brain = h5["nirs/data2"]
+        assert brain["name"].asstr()[()] == "layer 2" and h5["nirs/data3/name"].asstr()[()] == "channels"
+        labels = [brain[f"measurementList{k}/dataTypeLabel"].asstr()[()] for k in range(1, 6)]
+        units = [brain[f"measurementList{k}/dataUnit"].asstr()[()] for k in range(1, 6)]
+        assert labels == ["mua", "mua", "HbO", "HbR", "HbT"] and units == ["mm-1", "mm-1", "uM", "uM", "uM"]
+        assert brain["measurementList3/dataType"][()] == 99999
+        np.testing.assert_array_equal(brain["dataTimeSeries"][:, 2], gated.hbo[:, 1])
+        np.testing.assert_array_equal(brain["time"][()], TIME)
+        assert h5["nirs/probe/detectorPos3D"].shape == (2, 3)
+
+
+def test_fits_per_time_point_locally_and_on_dask(study):
+    distributed = pytest.importorskip("distributed")
+    path, media, _ = study
+    # Every tenth time point keeps the fits few.
+    full = rec.read_snirf(path)
+    recording = dataclasses.replace(full, time_s=full.time_s[::10], counts=full.counts[::10])
+    t = recording.time_s
+    local = rec.fit_method(recording, media, IRF, chunk_size=4, baseline=(0, 9.9))
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        remote = rec.fit_method(recording, media, IRF, chunk_size=4, baseline=(0, 9.9), client=client)
+    assert np.array_equal(local.mua, remote.mua) and np.array_equal(local.hbo, remote.hbo)
+    assert local.success.all()
+    # The brain's mua at 30 mm, turned into concentrations: its rise during the task. (A fit of
+    # the brain alone also takes the extracerebral change for the brain's, so the rise is
+    # measured from the period with the extracerebral change alone.)
+    rise = local.hbo[t >= 20, 1].mean() - local.hbo[(t >= 10) & (t < 20), 1].mean()
+    assert rise == pytest.approx(5.0, rel=0.25)
+    assert np.all(local.mua[:, 0] == np.array([m.layers[0].mua for m in media.values()]))
+    np.testing.assert_allclose(local.sto2, 100 * local.hbo / (local.hbo + local.hbr))
+
+
+def _corrupt(source, target, change):
+    target.write_bytes(source.read_bytes())
+    with h5py.File(target, "r+") as h5:
+        change(h5)
+
+
+def _replace(h5, name, value):
+    del h5[name]
+    h5[name] = value
+
+
+@pytest.mark.parametrize("change, where, words", [
+    (None, "/", "not an HDF5 file"),
+    (lambda h5: h5.__delitem__("nirs/probe/wavelengths"), "/nirs/probe/wavelengths", "missing"),
+    (lambda h5: _replace(h5, "nirs/probe/timeDelayWidths", h5["nirs/probe/timeDelayWidths"][()] * 2),
+     "/nirs/probe/timeDelayWidths", "gates overlap"),
+    (lambda h5: _replace(h5, "nirs/probe/timeDelays", h5["nirs/probe/timeDelays"][()][::-1]),
+     "/nirs/probe/timeDelays", "not sorted"),
+    (lambda h5: _replace(h5, "nirs/metaDataTags/TimeUnit", "fortnight"), "/nirs/metaDataTags/TimeUnit",
+     "unknown time unit 'fortnight'"),
+    (lambda h5: h5["nirs/data1/measurementLists/dataType"].__setitem__(5, 1),
+     "/nirs/data1/measurementLists/dataType[5]", "unhandled dataType 1"),
+])
+def test_bad_files_name_the_hdf5_path_and_leave_no_output(study, tmp_path, change, where, words):
+    bad = tmp_path / "bad.snirf"
+    if change is None:
+        bad.write_text("time,counts\n")
+    else:
+        _corrupt(study[0], bad, change)
+    with pytest.raises(rec.RecordingError, match=words) as caught:
+        rec.read_snirf(bad)
+    assert caught.value.location == where and f"{bad}: {where}: " in str(caught.value)
+    if where != "/nirs/probe/timeDelays":
+        return
+    # The command says the same and writes nothing (one case: each run imports the package).
+    for w, medium in study[1].items():
+        nlayer_file = tmp_path / f"m{w:g}.dat"
+        nlayer_file.write_text("\n".join([str(len(medium))] + [repr(v) for layer in medium.layers for v in
+                                          (layer.musp, layer.mua, layer.n, layer.d)] + ["30"]) + "\n")
+    models = f"760={tmp_path / 'm760.dat'},850={tmp_path / 'm850.dat'}"
+    done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(bad), "--model", models,
+                           "--out", str(tmp_path / "r.snirf"), "--csv", str(tmp_path / "r.csv")],
+                          env=python_env(), capture_output=True, text=True)
+    assert done.returncode == 1 and done.stderr == f"nlayer-analyze: {caught.value}\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.snirf", "m760.dat", "m850.dat"]
+
+
+def test_a_failed_write_leaves_nothing(tmp_path):
+    def broken(h5):
+        h5["half"] = np.zeros(3)
+        raise RuntimeError("disk full")
+
+    (tmp_path / "old.snirf").write_text("kept")
+    with pytest.raises(RuntimeError):
+        nlayer._snirf.atomic_write(tmp_path / "old.snirf", broken)
+    assert [p.name for p in tmp_path.iterdir()] == ["old.snirf"] and (tmp_path / "old.snirf").read_text() == "kept"
+
+
+def _string(group, name, text):
+    group.create_dataset(name, data=text, dtype=h5py.string_dtype())
+
+
+def test_a_file_of_measurement_list_groups_in_other_units(tmp_path):
+    # Two sources 3 cm from one detector (2D positions in cm), one wavelength, three gates of
+    # 0.1 ns given out of column order, times in ns: the reader's arithmetic by hand.
+    path = tmp_path / "groups.snirf"
+    series = np.arange(1.0, 1.0 + 4 * 6).reshape(4, 6)
+    columns = [(1, 2), (1, 1), (1, 3), (2, 3), (2, 1), (2, 2)]      # (source, gate) of each column
+    with h5py.File(path, "w") as h5:
+        _string(h5, "formatVersion", "1.1")
+        meta = h5.create_group("nirs1/metaDataTags")
+        for name, text in (("SubjectID", "x"), ("MeasurementDate", "unknown"), ("MeasurementTime", "unknown"),
+                           ("LengthUnit", "cm"), ("TimeUnit", "ns"), ("FrequencyUnit", "Hz")):
+            _string(meta, name, text)
+        probe = h5.create_group("nirs1/probe")
+        probe["wavelengths"] = [800.0]
+        probe["sourcePos2D"] = [[0.0, 0.0], [0.0, 6.0]]
+        probe["detectorPos2D"] = [[0.0, 3.0]]
+        probe["timeDelays"] = [0.5, 0.6, 0.7]
+        probe["timeDelayWidths"] = [0.1, 0.1, 0.1]
+        block = h5.create_group("nirs1/data1")
+        block["dataTimeSeries"] = series
+        block["time"] = [2e9, 1e9]                                   # start 2 s, a time point every 1 s
+        for k, (source, gate) in enumerate(columns, start=1):
+            entry = block.create_group(f"measurementList{k}")
+            for name, value in (("sourceIndex", source), ("detectorIndex", 1), ("wavelengthIndex", 1),
+                                ("dataType", 201), ("dataTypeIndex", gate)):
+                entry[name] = np.int32(value)
+        stim = h5.create_group("nirs1/stim1")
+        _string(stim, "name", "task")
+        stim["data"] = [[3e9, 1e9, 1.0]]
+    recording = rec.read_snirf(path)
+    np.testing.assert_allclose(recording.rho_mm, [30.0, 30.0])
+    np.testing.assert_allclose(recording.gate_ps, [550.0, 650.0, 750.0])
+    np.testing.assert_allclose(recording.time_s, [2.0, 3.0, 4.0, 5.0])
+    assert recording.source.tolist() == [1, 2]
+    np.testing.assert_array_equal(recording.counts[:, 0], series[:, [1, 0, 2]])
+    np.testing.assert_array_equal(recording.counts[:, 1], series[:, [4, 5, 3]])
+    np.testing.assert_allclose(recording.stim_onsets(), [[3.0, 1.0]])
+    # Two places on the head: the methods take one at a time.
+    medium = {800: nlayer.Medium([nlayer.Layer(1.0, 0.01, 1.4, 50.0)])}
+    with pytest.raises(ValueError, match="2 sources .1, 2.; analyse one at a time with source="):
+        rec.moments_method(recording, medium)
+    one = rec.moments_method(recording, medium, source=2, baseline=(2, 3))
+    assert one.recording.source.tolist() == [2] and one.d_mean_ps.shape == (4, 1)
+    # The second source's DTOFs by hand: mean gate time, relative to the baseline's mean.
+    dtofs = series[:, [4, 5, 3]]
+    mean = dtofs @ np.array([550.0, 650.0, 750.0]) / dtofs.sum(axis=1)
+    np.testing.assert_allclose(one.d_mean_ps[:, 0], mean - mean[:2].mean(), rtol=1e-12)
+
+
+def test_the_command_line_writes_results_table_and_figure(study, tmp_path):
+    path, media, _ = study
+    models = []
+    for w, medium in media.items():
+        model = tmp_path / f"head{w:g}.dat"
+        model.write_text("\n".join([str(len(medium))] + [repr(v) for layer in medium.layers for v in
+                                   (layer.musp, layer.mua, layer.n, layer.d)] + ["30"]) + "\n")
+        models.append(f"{w:g}={model}")
+    done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(path), "--model", ",".join(models),
+                           "--baseline", "0:9.9", "--out", str(tmp_path / "r.snirf"), "--csv", str(tmp_path / "r.csv"),
+                           "--plot", str(tmp_path / "r.png")], env=python_env(), capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    # Each condition on its own: the extracerebral period 10 to 30 s, the task 20 to 30 s.
+    assert "layer 2: mean change of HbO +4." in done.stdout.split("during extracerebral")[-1]
+    assert "layer 1: mean change of HbO +1.0" in done.stdout
+    assert (tmp_path / "r.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", names=True)
+    assert table.dtype.names[:4] == ("time_s", "L1_dHbO_uM", "L1_dHbR_uM", "L1_dHbT_uM")
+    with h5py.File(tmp_path / "r.snirf", "r") as h5:
+        np.testing.assert_allclose(h5["nirs/data2/dataTimeSeries"][:, 2], table["L2_dHbO_uM"], rtol=1e-15)
+
+
+def test_ctrl_c_stops_the_fits_within_a_second(study):
+    script = f"""
+import dataclasses, sys, numpy as np
+from nlayer import recording as rec
+r = rec.read_snirf({str(study[0])!r})
+r = dataclasses.replace(r, time_s=np.arange(1200.0), counts=np.tile(r.counts, (10, 1, 1)))
+media = rec.hemoglobin_media({WAVELENGTHS!r}, {LAYERS!r})
+print("fitting", flush=True)
+rec.fit_method(r, media, np.exp(-0.5 * ((np.arange(1, 513) * 10.0 - 200.0) / 40.0) ** 2), progress=False)
+"""
+    process = subprocess.Popen([sys.executable, "-c", script], env=python_env(), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    assert process.stdout.readline() == "fitting\n"
+    time.sleep(0.5)
+    process.send_signal(signal.SIGINT)
+    started = time.monotonic()
+    _, stderr = process.communicate(timeout=30)
+    assert process.returncode == -signal.SIGINT and "KeyboardInterrupt" in stderr
+    assert time.monotonic() - started < 1.0

@@ -1,0 +1,191 @@
+// Problem files: what a file says must arrive in the FitProblem under the names the fit uses,
+// and every mistake must be refused with the file and line that hold it.
+#include "io/problem_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "tests/test_support.h"
+
+namespace nlayer {
+namespace {
+
+using testing::TempWorkDir;
+
+const FitParameter* Find(const FitProblem& problem, const std::string& name) {
+  const auto at = std::find_if(problem.free.begin(), problem.free.end(),
+                               [&](const FitParameter& p) { return p.name == name; });
+  return at == problem.free.end() ? nullptr : &*at;
+}
+
+// Two curve files and an IRF on four bins, and a water spectrum of the user's.
+void WriteData(const TempWorkDir& dir) {
+  dir.Write("a.csv", "t_ps,counts\n0,1\n10,5\n20,3\n30,1\n");
+  dir.Write("b.csv", "0 2\n10 6\n20 4\n30 2\n");
+  dir.Write("irf.csv", "0,0\n10,9\n20,1\n30,0\n");
+  dir.Write("water.txt", "# nm  mua of water (1/mm)\n700 0.0006\n800 0.002\n900 0.007\n");
+}
+
+TEST(ProblemFile, SpectralModelCurvesAndTiesArriveUnderTheFitsNames) {
+  TempWorkDir dir;
+  WriteData(dir);
+  const std::string text = R"([fit]
+starts = 3
+profile = ["HbO2"]
+
+[spectral]
+reference_nm = 800
+chromophores = ["HbO", "HbR"]
+[[spectral.chromophore]]
+name = "water"
+file = "water.txt"
+unit = "absorption"
+
+[[layer]]
+n = 1.4
+d = { start = 10.0, lower = 5, upper = 15 }
+HbO = { start = 30.0 }
+HbR = 12
+water = 0.2
+a = { start = 1.2 }
+b = 1.0
+
+[[layer]]
+n = 1.33
+d = 50
+HbO = { start = 40.0, lower = 0, upper = 300 }
+HbR = { start = 20.0 }
+water = 0.8
+a = { tie = "a1" }
+b = 1.0
+
+[[curve]]
+file = "a.csv"
+irf = "irf.csv"
+rho = 10
+wavelength = 760
+shift_ps = 12.5
+background = "fitted"
+
+[[curve]]
+file = "b.csv"
+irf = "irf.csv"
+rho = 30
+wavelength = 850
+label = "far"
+range = { from_ps = 10, to_ps = 30 }
+)";
+  const FitProblem problem = ParseProblem(text, "head.toml", dir.path()).problem;
+  ASSERT_EQ(problem.curves.size(), 2u);
+  EXPECT_EQ(problem.curves[0].label, "a.csv");
+  EXPECT_EQ(problem.curves[1].label, "far");
+  EXPECT_EQ(problem.curves[1].counts, (std::vector<double>{2, 6, 4, 2}));
+  EXPECT_EQ(problem.curves[0].irf, (std::vector<double>{0, 9, 1, 0}));
+  EXPECT_EQ(problem.curves[0].rho_mm, 10.0L);
+  EXPECT_EQ(*problem.curves[1].wavelength_nm, 850.0);
+  EXPECT_EQ(*problem.curves[0].shift_ps, 12.5);
+  EXPECT_FALSE(problem.curves[1].shift_ps);
+  EXPECT_EQ(problem.curves[0].background, BackgroundMode::kFitted);
+  EXPECT_EQ(*problem.curves[1].range.t_first_ps, 10.0);
+  EXPECT_EQ(problem.starts, 3);
+  EXPECT_EQ(problem.profile, std::vector<std::string>{"HbO2"});
+
+  ASSERT_TRUE(problem.spectral);
+  const SpectralModel& model = *problem.spectral;
+  ASSERT_EQ(model.chromophores.size(), 3u);
+  EXPECT_EQ(model.chromophores[2].name, "water");
+  EXPECT_EQ(model.chromophores[2].unit, ChromophoreUnit::kAbsorption);
+  EXPECT_EQ(model.chromophores[2].values, (std::vector<double>{0.0006, 0.002, 0.007}));
+  ASSERT_EQ(model.layers.size(), 2u);
+  EXPECT_EQ(model.layers[1].concentrations, (std::vector<double>{40, 20, 0.8}));
+  EXPECT_EQ(model.layers[0].a, 1.2);
+  EXPECT_EQ(problem.medium.layers[1].n, static_cast<long double>(1.33));  // TOML numbers are doubles
+  EXPECT_EQ(problem.medium.layers[0].d, 10.0L);
+
+  // Free: d1, HbO1, a1, HbO2, HbR2; tied: a2 to a1, starting where a1 does; fixed: the rest.
+  std::vector<std::string> names;
+  for (const FitParameter& p : problem.free) names.push_back(p.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"d1", "HbO1", "a1", "HbO2", "HbR2", "a2"}));
+  EXPECT_EQ(*Find(problem, "d1")->lower, 5.0);
+  EXPECT_EQ(*Find(problem, "HbO2")->upper, 300.0);
+  EXPECT_FALSE(Find(problem, "HbO1")->lower);
+  EXPECT_EQ(Find(problem, "a2")->tied_to, "a1");
+  EXPECT_EQ(*Find(problem, "a2")->start, 1.2);
+}
+
+TEST(ProblemFile, MediaPerWavelengthNameTheirParametersByWavelength) {
+  TempWorkDir dir;
+  WriteData(dir);
+  const std::string text = R"(
+[[layer]]
+n = 1.4
+d = 8
+mua = { 760 = 0.012, 850 = { start = 0.015, upper = 0.1 } }
+musp = 1.1
+[[layer]]
+n = 1.4
+d = 50
+mua = { start = 0.02 }
+musp = { 760 = { start = 1.0 }, 850 = { tie = "musp2@760" } }
+[[curve]]
+file = "a.csv"
+irf = "irf.csv"
+rho = 10
+wavelength = 760
+[[curve]]
+file = "b.csv"
+irf = "irf.csv"
+rho = 30
+wavelength = 850
+)";
+  const FitProblem problem = ParseProblem(text, "p.toml", dir.path()).problem;
+  ASSERT_EQ(problem.media.size(), 2u);
+  EXPECT_EQ(problem.media[0].wavelength_nm, 760.0);
+  EXPECT_EQ(problem.media[0].medium.layers[0].mua, static_cast<long double>(0.012));
+  EXPECT_EQ(problem.media[1].medium.layers[0].mua, static_cast<long double>(0.015));
+  EXPECT_EQ(problem.media[1].medium.layers[0].musp, static_cast<long double>(1.1));
+  EXPECT_EQ(problem.media[1].medium.layers[0].d, 8.0L);
+  std::vector<std::string> names;
+  for (const FitParameter& p : problem.free) names.push_back(p.name + (p.tied_to.empty() ? "" : "=" + p.tied_to));
+  EXPECT_EQ(names, (std::vector<std::string>{"mua1@850", "mua2@760", "mua2@850", "musp2@760", "musp2@850=musp2@760"}));
+}
+
+// Each mistake with the line that holds it.
+TEST(ProblemFile, RefusesMistakesNamingFileAndLine) {
+  TempWorkDir dir;
+  WriteData(dir);
+  const std::string curve = "[[curve]]\nfile = \"a.csv\"\nirf = \"irf.csv\"\nrho = 10\n";
+  const std::string layer = "[[layer]]\nn = 1.4\nmua = 0.01\nmusp = 1.0\n";
+  struct Case {
+    std::string text, message;
+  };
+  const Case cases[] = {
+      {layer + "muas = 2\n" + curve, "p.toml:5: layer 1: unknown key \"muas\""},
+      {"[[layer]]\nn = 1.4\nmua = { lower = 0 }\nmusp = 1.0\n" + curve,
+       "p.toml:3: layer 1: mua is free (a table) but has no start value"},
+      {"[[layer]]\nn = 1.4\nmua = { start = 0.5, upper = 0.1 }\nmusp = 1.0\n" + curve,
+       "p.toml:3: layer 1: mua's start 0.5 lies outside its bounds"},
+      {"[[layer]]\nn = 1.4\nmua = 0.01\nmusp = { tie = \"mua1\" }\n" + curve,
+       "p.toml:4: musp1 is tied to mua1, which is not free"},
+      {"[fit]\nprofile = [\"mua1\"]\n" + layer + curve, "p.toml:1: profile names \"mua1\", which is not a free"},
+      {layer + "[[curve]]\nfile = \"missing.csv\"\nirf = \"irf.csv\"\nrho = 10\n",
+       "missing.csv: No such file or directory (named at p.toml:6)"},
+      {layer + curve + "rho = 3\n", "p.toml:9"},
+      {"[spectral]\nchromophores = [\"HbX\"]\n" + layer + curve, "p.toml:2: no chromophore \"HbX\" is shipped"},
+      {layer, "p.toml: the problem has no [[curve]]"},
+  };
+  for (const Case& c : cases) {
+    try {
+      ParseProblem(c.text, "p.toml", dir.path());
+      ADD_FAILURE() << "accepted:\n" << c.text;
+    } catch (const InputFileError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what() << "\nexpected: " << c.message;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace nlayer
