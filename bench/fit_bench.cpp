@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <numbers>
 #include <vector>
@@ -56,7 +57,8 @@ void BM_HomogeneousFit(benchmark::State& state) {
     problem.free = {{"mua1", {}, {}, {}, {}}, {"musp1", {}, {}, {}, {}}};
     problem.starts = static_cast<int>(state.range(0));
     state.ResumeTiming();
-    benchmark::DoNotOptimize(Fit(problem));
+    const FitResult result = Fit(problem);
+    state.counters["success"] = result.success ? 1 : 0;
   }
 }
 
@@ -83,7 +85,8 @@ void BM_SpectralTwoLayerFit(benchmark::State& state) {
       problem.free.push_back({name, {}, {}, {}, {}});
     problem.starts = static_cast<int>(state.range(0));
     state.ResumeTiming();
-    benchmark::DoNotOptimize(Fit(problem));
+    const FitResult result = Fit(problem);
+    state.counters["success"] = result.success ? 1 : 0;
   }
 }
 
