@@ -6,7 +6,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
 #include <numbers>
 #include <vector>
