@@ -243,14 +243,14 @@ py::tuple PackMedium(const nlayer::Medium& m) {
   return py::tuple(layers);
 }
 
-// The file's medium and rho, each problem raised where Python looks for it: OSError for a file
-// that cannot be read, ValueError naming the line for a value that is not a model's.
-py::tuple ReadModel(const std::string& path) {
+// A reader's InputFileError raised where Python looks for it: OSError for a file that cannot be
+// read (with its errno), ValueError with the line for text that breaks the file's rules.
+template <class Read>
+auto ReadUserFile(const std::string& path, Read read) {
   CheckedPath(path);
-  nlayer::ModelFile file;
   try {
     py::gil_scoped_release release;
-    file = nlayer::ReadModelFile(path);
+    return read();
   } catch (const nlayer::InputFileError& e) {
     if (e.error_number() != 0) {
       PyErr_SetObject(PyExc_OSError, py::make_tuple(e.error_number(), e.what(), path).ptr());
@@ -261,6 +261,12 @@ py::tuple ReadModel(const std::string& path) {
     PyErr_SetObject(PyExc_ValueError, error.ptr());
     throw py::error_already_set();
   }
+}
+
+// The file's medium and rho, each problem raised where Python looks for it: OSError for a file
+// that cannot be read, ValueError naming the line for a value that is not a model's.
+py::tuple ReadModel(const std::string& path) {
+  const nlayer::ModelFile file = ReadUserFile(path, [&] { return nlayer::ReadModelFile(path); });
   if (auto problem = nlayer::ValidateModelFile(file, /*need_rho=*/true)) throw py::value_error(*problem);
   return py::make_tuple(file.medium, LongDouble(file.rho_mm));
 }
@@ -277,21 +283,7 @@ py::tuple MomentsTuple(const nlayer::Moments& moments) {
 
 // A curve file's bins, each problem raised where Python looks for it, as read_model does.
 py::tuple ReadCurve(const std::string& path) {
-  CheckedPath(path);
-  nlayer::CurveFile curve;
-  try {
-    py::gil_scoped_release release;
-    curve = nlayer::ReadCurveFile(path);
-  } catch (const nlayer::InputFileError& e) {
-    if (e.error_number() != 0) {
-      PyErr_SetObject(PyExc_OSError, py::make_tuple(e.error_number(), e.what(), path).ptr());
-      throw py::error_already_set();
-    }
-    py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(e.what());
-    error.attr("line") = e.line();
-    PyErr_SetObject(PyExc_ValueError, error.ptr());
-    throw py::error_already_set();
-  }
+  const nlayer::CurveFile curve = ReadUserFile(path, [&] { return nlayer::ReadCurveFile(path); });
   return py::make_tuple(Array(curve.t_ps), Array(curve.counts));
 }
 
@@ -855,21 +847,7 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
   });
 
   m.def("read_problem", [](const std::string& path) {
-    CheckedPath(path);
-    nlayer::ProblemFile file;
-    try {
-      py::gil_scoped_release release;
-      file = nlayer::ReadProblemFile(path);
-    } catch (const nlayer::InputFileError& e) {
-      if (e.error_number() != 0) {
-        PyErr_SetObject(PyExc_OSError, py::make_tuple(e.error_number(), e.what(), path).ptr());
-        throw py::error_already_set();
-      }
-      py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(e.what());
-      error.attr("line") = e.line();
-      PyErr_SetObject(PyExc_ValueError, error.ptr());
-      throw py::error_already_set();
-    }
+    const nlayer::ProblemFile file = ReadUserFile(path, [&] { return nlayer::ReadProblemFile(path); });
     return PackProblem(file.problem);
   });
 
