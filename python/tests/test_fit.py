@@ -196,3 +196,42 @@ def test_the_worked_example_fits_and_draws(tmp_path):
     assert "(converged;" in done.stdout and "mua1 = 0.00" in done.stdout
     assert (tmp_path / "fit.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["fit.png", "input.dat", "irf.csv", "measured.csv"]
+
+
+def test_joint_fit_from_code_and_from_a_problem_file_agree_and_recover_the_truth(tmp_path):
+    # Two distances of a homogeneous medium: the builder's problem and the same problem written
+    # as a TOML file must reach the same estimates, and those must hold the truth.
+    truth = nlayer.Medium([nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=10.0)])
+    t = np.arange(400) * 10.0
+    irf = np.exp(-0.5 * ((t - 300) / 40) ** 2)
+    counts = {rho: nlayer.simulate_counts(truth, rho, irf, 1e6, 10.0, seed=rho, shift_ps=15) for rho in (20, 30)}
+    assert np.array_equal(counts[20], nlayer.simulate_counts(truth, 20, irf, 1e6, 10.0, seed=20, shift_ps=15))
+    problem = nlayer.FitProblem(nlayer.Medium([nlayer.Layer(musp=1.3, mua=0.007, n=1.4, d=10.0)]))
+    for rho in (20, 30):
+        problem.add_curve(counts[rho], irf, rho, t_ps=t, label=f"m{rho}.csv")
+    problem.free("mua1").free("musp1", lower=0.5, upper=2.0)
+    built = nlayer.fit(problem)
+
+    for rho in (20, 30):
+        np.savetxt(tmp_path / f"m{rho}.csv", np.column_stack([t, counts[rho]]), delimiter=",", fmt="%.17g")
+    np.savetxt(tmp_path / "irf.csv", np.column_stack([t, irf]), delimiter=",", fmt="%.17g")
+    (tmp_path / "p.toml").write_text(
+        "[[layer]]\nn = 1.4\nmua = { start = 0.007 }\nmusp = { start = 1.3, lower = 0.5, upper = 2.0 }\n"
+        + "".join(f'[[curve]]\nfile = "m{rho}.csv"\nirf = "irf.csv"\nrho = {rho}\n' for rho in (20, 30)))
+    read = nlayer.fit(str(tmp_path / "p.toml"))
+    assert built.success and read.success
+    for name in ("mua1", "musp1"):
+        assert read.values[name] == pytest.approx(built.values[name], rel=1e-9)
+        assert abs(built.values[name] - {"mua1": 0.01, "musp1": 1.0}[name]) < 3 * built.stderr[name]
+    assert [c["label"] for c in read.curves] == ["m20.csv", "m30.csv"]
+    assert "amplitude[m30.csv]" in read.values
+
+    (tmp_path / "bad.toml").write_text("[[layer]]\nn = 1.4\nmua = { lower = 0 }\nmusp = 1\n"
+                                       '[[curve]]\nfile = "m20.csv"\nirf = "irf.csv"\nrho = 20\n')
+    with pytest.raises(ValueError, match="bad.toml:3") as error:
+        nlayer.FitProblem.from_file(tmp_path / "bad.toml")
+    assert error.value.line == 3
+    with pytest.raises(FileNotFoundError):
+        nlayer.FitProblem.from_file(tmp_path / "missing.toml")
+    with pytest.raises(ValueError, match="mua7"):
+        nlayer.fit(nlayer.FitProblem(truth).add_curve(counts[20], irf, 20, t_ps=t).free("mua7"))
