@@ -387,3 +387,41 @@ def test_joint_fits_per_time_point_follow_a_boxcar_locally_and_on_dask():
     eps = np.array([[586.0, 1548.52], [1058.0, 691.32]])      # Prahl's table at 760 and 850 nm
     np.testing.assert_allclose(local.mua[:, 1, :], np.log(10) * 1e-7 * np.stack([local.hbo[:, 1], local.hbr[:, 1]], 1)
                                @ eps.T, rtol=1e-9)
+
+
+def test_the_command_line_fits_a_spectral_model_first(tmp_path):
+    t = np.arange(4.0)
+    on = rec.boxcar(t, [2.0], 2.0)
+    media = rec.hemoglobin_media(WAVELENGTHS, LAYERS)
+    rec.simulate_recording(tmp_path / "tiny.snirf", media, RHO, t, changes={2: (5 * on, -2 * on)}, irf=IRF,
+                           counts=1e7, seed=7)
+    np.savetxt(tmp_path / "irf.csv", np.column_stack(IRF), delimiter=",")
+    lines = ["[spectral]", "reference_nm = 800"]
+    for layer in LAYERS:
+        lines += ["[[layer]]", f"n = {layer['n']}", f"d = {layer['d']}", "HbO = { start = 35.0, lower = 0.0 }",
+                  "HbR = { start = 18.0, lower = 0.0 }", f"a = {{ start = {layer['musp'][0]} }}",
+                  f"b = {layer['musp'][1]}"]
+    (tmp_path / "model.toml").write_text("\n".join(lines) + "\n")
+
+    def analyze(*options):
+        done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(tmp_path / "tiny.snirf"), "--model",
+                               str(tmp_path / "model.toml"), "--irf", str(tmp_path / "irf.csv"), "--baseline", "0:1",
+                               *options], env=python_env(), capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    printed = analyze("--method", "fit", "--csv", str(tmp_path / "r.csv"), "--out", str(tmp_path / "r.snirf"))
+    table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", names=True)
+    assert table["L2_baseline_HbO_uM"][0] == pytest.approx(50.0, rel=0.1)
+    assert f"layer 2: HbO {table['L2_baseline_HbO_uM'][0]:.3f} +- {table['L2_baseline_HbO_err_uM'][0]:.3f} uM" in printed
+    rise = table["L2_HbO_uM"][on == 1].mean() - table["L2_HbO_uM"][on == 0].mean()
+    assert rise == pytest.approx(5.0, rel=0.3)
+    with h5py.File(tmp_path / "r.snirf", "r") as h5:
+        block = h5["nirs/data5"]       # two layers, the channels, then the baseline fit's layers
+        labels = [block[f"measurementList{k}/dataTypeLabel"].asstr()[()] for k in range(1, 7)]
+        assert labels == ["HbO", "HbR", "HbT", "StO2", "musp", "musp"]
+        np.testing.assert_array_equal(block["dataTimeSeries"][:, 0], table["L2_baseline_HbO_uM"])
+    # The moments method from the fitted baseline: the brain's change.
+    printed = analyze("--method", "moments")
+    change = float(printed.split("layer 2: mean change of HbO ")[1].split()[0])
+    assert change == pytest.approx(5.0, rel=0.3)    # after the baseline: the two active points
