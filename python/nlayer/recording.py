@@ -897,10 +897,10 @@ def _irf_by_channel(recording, irf):
     return [one] * recording.channels
 
 
-def _joint_problem(model, t_ps, curves, irfs, rho, wavelengths, engine):
+def _joint_problem(model, t_ps, curves, irfs, rho, wavelengths, engine, starts=0):
     from ._problem import FitProblem
 
-    problem = FitProblem(model.medium, spectral=model.spectral(), engine=engine, threads=1)
+    problem = FitProblem(model.medium, spectral=model.spectral(), engine=engine, threads=1, starts=starts)
     for c in range(len(curves)):
         problem.add_curve(curves[c], irfs[c], float(rho[c]), t_ps=t_ps, wavelength=float(wavelengths[c]),
                           label=f"{rho[c]:g} mm, {wavelengths[c]:g} nm")
@@ -1045,7 +1045,9 @@ def _spectral_chunk(t_ps, counts, irfs, rho, wavelengths, model, free, ties, eng
     for curves in counts:
         if stop is not None and stop.is_set():
             return None
-        problem = _joint_problem(model, t_ps, curves, irfs, rho, wavelengths, engine)
+        # The previous time point's minimum is the start: further spread starts would only look
+        # for minima far from it, many times the cost.
+        problem = _joint_problem(model, t_ps, curves, irfs, rho, wavelengths, engine, starts=1)
         for name, (lower, upper) in free.items():
             problem.free(name, start=values[name], lower=lower, upper=upper)
         for name, target in ties.items():
