@@ -325,7 +325,8 @@ def _spectral_dict(layers, starts):
     """The study's model as baseline_fit takes it: n and d from the study, hemoglobin and a free
     from `starts`, b held at the truth."""
     medium = nlayer.Medium([nlayer.Layer(1.0, 0.01, layer["n"], layer["d"]) for layer in layers])
-    spectral = [{"HbO": {"start": s[0], "lower": 0.0, "upper": 200.0}, "HbR": {"start": s[1], "lower": 0.0, "upper": 200.0},
+    spectral = [{"HbO": {"start": s[0], "lower": 0.0, "upper": 200.0},
+                 "HbR": {"start": s[1], "lower": 0.0, "upper": 200.0},
                  "a": {"start": s[2]}, "b": layer["musp"][1]} for layer, s in zip(layers, starts)]
     return {"medium": medium, "reference_nm": 800.0, "layers": spectral}
 
@@ -413,7 +414,8 @@ def test_the_command_line_fits_a_spectral_model_first(tmp_path):
     printed = analyze("--method", "fit", "--csv", str(tmp_path / "r.csv"), "--out", str(tmp_path / "r.snirf"))
     table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", names=True)
     assert table["L2_baseline_HbO_uM"][0] == pytest.approx(50.0, rel=0.1)
-    assert f"layer 2: HbO {table['L2_baseline_HbO_uM'][0]:.3f} +- {table['L2_baseline_HbO_err_uM'][0]:.3f} uM" in printed
+    hbo, error = table["L2_baseline_HbO_uM"][0], table["L2_baseline_HbO_err_uM"][0]
+    assert f"layer 2: HbO {hbo:.3f} +- {error:.3f} uM" in printed
     rise = table["L2_HbO_uM"][on == 1].mean() - table["L2_HbO_uM"][on == 0].mean()
     assert rise == pytest.approx(5.0, rel=0.3)
     with h5py.File(tmp_path / "r.snirf", "r") as h5:
