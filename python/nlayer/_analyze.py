@@ -18,7 +18,10 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _models(text):
-    """{wavelength: (path)} from "760=head760.dat,850=head850.dat"."""
+    """{wavelength: (path)} from "760=head760.dat,850=head850.dat", or a spectral model's
+    problem file (a path ending in .toml) as it is."""
+    if "=" not in text and text.strip().lower().endswith(".toml"):
+        return text.strip()
     out = {}
     for item in filter(None, (part.strip() for part in text.split(","))):
         wavelength, sep, path = item.partition("=")
@@ -66,10 +69,12 @@ def _parser():
         epilog="Exit status: 0 done, 1 a file that cannot be read or analysed, 2 a bad command line, "
                "3 fits that nlayer.fit flags as not to be trusted (results still written), 130 interrupted.")
     parser.add_argument("recording", metavar="RECORDING.snirf", help="the recording")
-    parser.add_argument("--model", required=True, type=_models, metavar="NM=FILE,...",
+    parser.add_argument("--model", required=True, type=_models, metavar="NM=FILE,...|PROBLEM.toml",
                         help="the baseline model at each wavelength, model files as nlayer-run reads them "
                              "(their distance is ignored: each channel's comes from the probe), "
-                             "e.g. 760=head760.dat,850=head850.dat")
+                             "e.g. 760=head760.dat,850=head850.dat; or a spectral model, a problem file as "
+                             "nlayer-fit reads it (its [spectral] section and layers; curves ignored): then a "
+                             "baseline fit of all channels first finds each layer's absolute values")
     parser.add_argument("--method", choices=("moments", "fit"), default="moments",
                         help="moments: changes of the DTOFs' moments through the model's sensitivities (default); "
                              "fit: nlayer.fit at every time point")
@@ -85,7 +90,8 @@ def _parser():
     parser.add_argument("--tikhonov", type=float, default=0.0, metavar="A",
                         help="moments: Tikhonov regularisation relative to the largest singular value (default 0)")
     parser.add_argument("--free", default=None, metavar="NAMES",
-                        help="fit: the parameters to fit, e.g. mua4,musp4 (default: the bottom layer's mua)")
+                        help="fit: the parameters to fit, e.g. mua4,musp4 (default: the bottom layer's mua); "
+                             "with a spectral model e.g. HbO2,HbR2 (default: the bottom layer's HbO and HbR)")
     parser.add_argument("--rho", type=float, metavar="MM",
                         help="fit: the channel's distance in mm (default: the longest at each wavelength)")
     parser.add_argument("--source", type=int, metavar="N",
@@ -184,9 +190,20 @@ def main(argv=None):
     from . import recording as rec
 
     try:
-        media = {wavelength: nlayer.read_model(path).medium for wavelength, path in args.model.items()}
+        spectral = isinstance(args.model, str)
+        if not spectral:
+            media = {wavelength: nlayer.read_model(path).medium for wavelength, path in args.model.items()}
         irf = nlayer.read_curve(args.irf) if args.irf else None
         recording = rec.read_snirf(args.recording)
+        start = None
+        if spectral:
+            if irf is None:
+                raise ValueError("a spectral model (--model PROBLEM.toml) needs the instrument response: give --irf")
+            start = rec.baseline_fit(recording, args.model, irf, baseline=args.baseline, engine=args.engine,
+                                     source=args.source)
+            for line in start.lines():
+                print(line)
+            media = start.media
         if args.method == "moments":
             analysis = rec.moments_method(recording, media, baseline=args.baseline, irf=irf, groups=args.groups,
                                           tikhonov=args.tikhonov, engine=args.engine, source=args.source)
@@ -194,14 +211,18 @@ def main(argv=None):
             if irf is None:
                 raise ValueError("--method fit needs the instrument response: give --irf")
             free = None if args.free is None else [name.strip() for name in args.free.split(",")]
-            analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
-                                      engine=args.engine, source=args.source)
+            if spectral:
+                analysis = rec.spectral_fit_method(recording, args.model, irf, free=free, start=start,
+                                                   engine=args.engine, source=args.source)
+            else:
+                analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
+                                          engine=args.engine, source=args.source)
         for line in _summary(analysis):
             print(line)
         if args.out:
-            rec.write_results(args.out, analysis)
+            rec.write_results(args.out, analysis, baseline_fit=start)
         if args.csv:
-            rec.write_csv(args.csv, analysis)
+            rec.write_csv(args.csv, analysis, baseline_fit=start)
         if args.plot:
             plot(args.plot, analysis)
     except KeyboardInterrupt:
@@ -218,6 +239,9 @@ def main(argv=None):
     except (ValueError, ArithmeticError) as error:
         print(f"nlayer-analyze: {error}", file=sys.stderr)
         return EXIT_INPUT
+    if start is not None and not start.success:
+        print("nlayer-analyze: the baseline fit is not to be trusted (nlayer.fit flagged it)", file=sys.stderr)
+        return EXIT_FLAGGED
     if analysis.success is not None and not analysis.success.all():
         bad = int((~analysis.success).sum())
         print(f"nlayer-analyze: {bad} of {analysis.success.size} fits are not to be trusted "

@@ -37,7 +37,8 @@ from ._nlayer import Medium
 from ._snirf import (Recording, RecordingError, read_snirf, write_recording,
                      write_results as _write_blocks)
 
-__all__ = ["Analysis", "Recording", "RecordingError", "boxcar", "dtof_moments", "extinction", "fit_method",
+__all__ = ["Analysis", "BaselineFit", "Recording", "RecordingError", "SpectralModel", "baseline_fit", "boxcar",
+           "dtof_moments", "extinction", "fit_method", "spectral_fit_method", "spectral_model",
            "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
            "write_recording", "write_results"]
 
@@ -526,6 +527,50 @@ def _poll(handles):
         time.sleep(0.05)
 
 
+def _run_chunks(function, tasks, store, total, *, client=None, workers=None, progress=None):
+    """Runs function(*args[, stop]) for each (key, args) of tasks on local threads or a Dask
+    client, calling store(key, results) as each finishes (in the caller's thread) and
+    advancing a tqdm bar by the results' number. Ctrl-C or an error stops the rest: local
+    chunks see `stop` between fits, Dask's are cancelled."""
+    from ._sweep import _local_workers, _progress_bar
+
+    bar = _progress_bar(total, progress)
+    stop = threading.Event()
+    pool = None
+    handles = {}
+    finished = False
+    try:
+        if client is None:
+            pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers or _local_workers(),
+                                                         thread_name_prefix="nlayer-fit")
+            for key, args in tasks:
+                handles[pool.submit(function, *args, stop)] = key
+        else:
+            for key, args in tasks:
+                handles[client.submit(function, *args, pure=False)] = key
+        pending = set(handles)
+        while pending:
+            for handle in _poll(pending):
+                pending.discard(handle)
+                results = handle.result()
+                store(handles[handle], results)
+                if bar is not None:
+                    bar.update(len(results))
+        finished = True
+    finally:
+        stop.set()
+        if not finished:
+            if client is None:
+                for handle in handles:
+                    handle.cancel()
+            else:
+                client.cancel(list(handles))
+        if pool is not None:
+            pool.shutdown(wait=finished, cancel_futures=True)
+        if bar is not None:
+            bar.close()
+
+
 def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, client=None, chunk_size=8,
                workers=None, progress=None, engine="fast", source=None, **options):
     """Fits chosen parameters to every DTOF of one channel per wavelength, time point by time point.
@@ -553,8 +598,6 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
     absorber) and StO2 in %; success[t, w] False where nlayer.fit flagged a fit. Ctrl-C stops
     it within a second and raises KeyboardInterrupt.
     """
-    from ._sweep import _local_workers, _progress_bar
-
     if recording.kind != "gated":
         raise ValueError("fit_method needs DTOFs (gated data); this recording holds moments")
     recording = _one_source(recording, source)
@@ -582,47 +625,18 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
         distances = recording.rho_mm[channels]
         c = channels[np.argmax(distances)] if rho is None else channels[np.argmin(np.abs(distances - rho))]
         for start in range(0, T, chunk):
-            tasks.append((w, start, (t_ps, recording.counts[start:start + chunk, c], irf_counts, items[w],
-                                     float(recording.rho_mm[c]), list(free), options)))
+            tasks.append(((w, start), (t_ps, recording.counts[start:start + chunk, c], irf_counts, items[w],
+                                       float(recording.rho_mm[c]), list(free), options)))
     mua = np.empty((T, L, W))
     musp = np.empty((T, L, W))
     success = np.zeros((T, W), dtype=bool)
-    bar = _progress_bar(T * W, progress)
-    stop = threading.Event()
-    pool = None
-    handles = {}
-    finished = False
-    try:
-        if client is None:
-            pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers or _local_workers(),
-                                                         thread_name_prefix="nlayer-fit")
-            for w, start, args in tasks:
-                handles[pool.submit(_fit_chunk, *args, stop)] = (w, start)
-        else:
-            for w, start, args in tasks:
-                handles[client.submit(_fit_chunk, *args, pure=False)] = (w, start)
-        pending = set(handles)
-        while pending:
-            for handle in _poll(pending):
-                pending.discard(handle)
-                w, start = handles[handle]
-                for i, (a, s, ok) in enumerate(handle.result()):
-                    mua[start + i, :, w], musp[start + i, :, w], success[start + i, w] = a, s, ok
-                if bar is not None:
-                    bar.update(len(handle.result()))
-        finished = True
-    finally:
-        stop.set()
-        if not finished:
-            if client is None:
-                for handle in handles:
-                    handle.cancel()
-            else:
-                client.cancel(list(handles))
-        if pool is not None:
-            pool.shutdown(wait=finished, cancel_futures=True)
-        if bar is not None:
-            bar.close()
+
+    def store(key, results):
+        w, start = key
+        for i, (a, s, ok) in enumerate(results):
+            mua[start + i, :, w], musp[start + i, :, w], success[start + i, w] = a, s, ok
+
+    _run_chunks(_fit_chunk, tasks, store, T * W, client=client, workers=workers, progress=progress)
     hbo, hbr = _concentrations(mua, wavelengths)
     with np.errstate(invalid="ignore", divide="ignore"):
         sto2 = 100.0 * hbo / (hbo + hbr)
@@ -640,14 +654,28 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
 # Output
 
 
-def write_results(path, analysis):
+def _baseline_series(fit, length):
+    """Per layer, (label, unit, wavelength index or 0, value, error) of a baseline fit's values."""
+    out = []
+    for k in range(len(fit.hbo)):
+        rows = [("HbO", "uM", 0, fit.hbo[k], fit.hbo_err[k]), ("HbR", "uM", 0, fit.hbr[k], fit.hbr_err[k]),
+                ("HbT", "uM", 0, fit.hbt[k], fit.hbt_err[k]), ("StO2", "%", 0, fit.sto2[k], fit.sto2_err[k])]
+        rows += [("musp", "mm-1", w + 1, fit.musp[k, w], fit.musp_err[k, w]) for w in range(len(fit.wavelengths))]
+        out.append([(label, unit, w, np.full(length, value), np.full(length, error))
+                    for label, unit, w, value, error in rows])
+    return out
+
+
+def write_results(path, analysis, baseline_fit=None):
     """Writes an Analysis as SNIRF processed data (dataType 99999): one data(j) per layer (or
     group of layers), named "layer 4" ("layers 1-3"), with mua (and musp) per wavelength in
     "mm-1", HbO, HbR, HbT in "uM" (and StO2 in "%" from fits), sourceIndex the recording's
     source, detectorIndex 0 and wavelengthIndex 0 where a value belongs to no single one;
     then a data block "channels" with dMean ("ps") and dVar ("ps2") of every channel. The time
-    axis, probe, metaDataTags and stim are the recording's. Written to a temporary file and
-    renamed: nothing half-written is left behind."""
+    axis, probe, metaDataTags and stim are the recording's. With a BaselineFit, a data block
+    "baseline layer k" per layer follows with its absolute HbO, HbR, HbT ("uM"), StO2 ("%")
+    and musp at each wavelength ("mm-1"), the same value at every time point. Written to a
+    temporary file and renamed: nothing half-written is left behind."""
     rec = analysis.recording
     source = int(rec.source[0]) if len(set(rec.source.tolist())) == 1 else 0
     blocks = []
@@ -670,13 +698,19 @@ def write_results(path, analysis):
         channel_series.append(("dMean", "ps", *where, analysis.d_mean_ps[:, c]))
         channel_series.append(("dVar", "ps2", *where, analysis.d_var_ps2[:, c]))
     blocks.append(("channels", channel_series))
+    if baseline_fit is not None:
+        for k, rows in enumerate(_baseline_series(baseline_fit, len(rec.time_s)), start=1):
+            blocks.append((f"baseline layer {k}", [(label, unit, source, 0, w, value)
+                                                    for label, unit, w, value, _error in rows]))
     _write_blocks(path, rec, blocks)
 
 
-def write_csv(path, analysis):
+def write_csv(path, analysis, baseline_fit=None):
     """The time courses as a CSV table: time_s, then for each layer HbO, HbR, HbT (uM), mua at
     each wavelength (1/mm; changes for the moments method, as the column names say with a
-    leading d), written through a temporary file and a rename."""
+    leading d), written through a temporary file and a rename. With a BaselineFit, columns
+    L<k>_baseline_HbO_uM, ..._HbO_err_uM (and HbR, HbT, StO2 in %, musp<nm> in 1/mm) follow,
+    the same value in every row."""
     prefix = "d" if analysis.changes else ""
     header = ["time_s"]
     columns = [analysis.time_s]
@@ -688,6 +722,12 @@ def write_csv(path, analysis):
         for w, wavelength in enumerate(analysis.wavelengths):
             header.append(f"{label}_{prefix}mua{wavelength:g}_mm-1")
             columns.append(analysis.mua[:, g, w])
+    if baseline_fit is not None:
+        for k, rows in enumerate(_baseline_series(baseline_fit, len(analysis.time_s)), start=1):
+            for quantity, unit, w, value, error in rows:
+                name = quantity if w == 0 else f"{quantity}{baseline_fit.wavelengths[w - 1]:g}"
+                header += [f"L{k}_baseline_{name}_{unit}", f"L{k}_baseline_{name}_err_{unit}"]
+                columns += [value, error]
     path = os.fspath(path)
     temporary = f"{path}.part"
     try:
@@ -701,3 +741,398 @@ def write_csv(path, analysis):
         if os.path.exists(temporary):
             os.unlink(temporary)
         raise
+
+
+# --------------------------------------------------------------------------------------------
+# Joint fits of every channel to a spectral model
+
+_SPECTRAL_KEYS = ("HbO", "HbR", "a", "b")
+
+
+@dataclass
+class SpectralModel:
+    """A layered model whose absorption is hemoglobin and whose scattering is a power law.
+
+    medium      n and d of each layer (its mua and musp are placeholders)
+    values      name -> value: HbO<k>, HbR<k> (uM), a<k> (mus' at reference_nm, 1/mm), b<k>, d<k>
+    free        name -> (lower, upper): the parameters a baseline fit frees (bounds may be None)
+    ties        name -> name of the free parameter it follows
+    reference_nm
+    """
+
+    medium: Medium
+    values: dict
+    free: dict
+    ties: dict
+    reference_nm: float = 800.0
+
+    @property
+    def layers(self):
+        return len(self.medium)
+
+    def spectral(self, values=None):
+        """The FitProblem's spectral= dict at `values` (default the model's own)."""
+        v = dict(self.values, **(values or {}))
+        return dict(chromophores=["HbO", "HbR"], reference_nm=self.reference_nm,
+                    layers=[{key: float(v[f"{key}{k}"]) for key in _SPECTRAL_KEYS}
+                            for k in range(1, self.layers + 1)])
+
+    def with_values(self, values):
+        """The model at other values (its free parameters and ties kept): the thicknesses go
+        into the medium."""
+        merged = dict(self.values, **values)
+        medium = self.medium
+        for k in range(1, self.layers):
+            if f"d{k}" in merged:
+                medium = medium.replace(k, d=float(merged[f"d{k}"]))
+        return dataclasses.replace(self, medium=medium, values=merged)
+
+
+def _parameter(value, name, where):
+    """(value, free bounds or None, tie or None) of a number or a table {start, lower, upper} /
+    {tie}, as problem files give them."""
+    if isinstance(value, dict):
+        unknown = set(value) - {"start", "lower", "upper", "tie"}
+        if unknown:
+            raise ValueError(f"{where}: {name} has unknown keys {sorted(unknown)} (known: start, lower, upper, tie)")
+        if "tie" in value:
+            return None, None, str(value["tie"])
+        if "start" not in value:
+            raise ValueError(f"{where}: {name} is free (a table) but has no start value: add start = ...")
+        return float(value["start"]), (value.get("lower"), value.get("upper")), None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValueError(f"{where}: {name} must be a number or a table, not {value!r}")
+    return float(value), None, None
+
+
+def spectral_model(model):
+    """A SpectralModel from a problem file's path (its [spectral] section and [[layer]]s; its
+    [fit] and [[curve]]s are not used) or from a dict
+    {"medium": Medium (n and d), "reference_nm": 800, "layers": [{"HbO": ..., "HbR": ..., "a": ...,
+    "b": ...}, ...]} whose values are numbers (fixed) or tables {"start", "lower", "upper"}
+    (free) or {"tie": name}, as in problem files. Only the shipped chromophores HbO and HbR."""
+    if isinstance(model, SpectralModel):
+        return model
+    if isinstance(model, (str, bytes, os.PathLike)):
+        import tomllib
+
+        where = os.fspath(model)
+        with open(model, "rb") as stream:
+            try:
+                document = tomllib.load(stream)
+            except tomllib.TOMLDecodeError as error:
+                raise ValueError(f"{where}: {error}") from None
+        spectral = document.get("spectral")
+        if spectral is None:
+            raise ValueError(f"{where}: a recording's model needs a [spectral] section (HbO and HbR per layer)")
+        layers = document.get("layer", [])
+        medium_layers = []
+        for k, layer in enumerate(layers, start=1):
+            if "n" not in layer:
+                raise ValueError(f"{where}: layer {k} has no n")
+            d = layer.get("d", 0.0)
+            d = d.get("start") if isinstance(d, dict) else d
+            medium_layers.append(_nlayer.Layer(1.0, 0.01, float(layer["n"]), float(d or 0.0)))
+        reference = spectral.get("reference_nm", 800.0)
+        chromophores = spectral.get("chromophores", ["HbO", "HbR"])
+        if "chromophore" in spectral or sorted(chromophores) != ["HbO", "HbR"]:
+            raise ValueError(f"{where}: a recording's model takes the chromophores HbO and HbR, no others")
+    elif isinstance(model, dict):
+        where = "model"
+        layers = model.get("layers", [])
+        medium = model.get("medium")
+        _checks.medium(medium)
+        if len(medium) != len(layers):
+            raise ValueError(f"the model's medium has {len(medium)} layers and its spectral layers {len(layers)}")
+        medium_layers = list(medium.layers)
+        layers = [dict(layer, d=medium.layers[k].d) for k, layer in enumerate(layers)]
+        reference = model.get("reference_nm", 800.0)
+    else:
+        raise TypeError(f"a model is a problem file's path or a dict, not {type(model).__name__}")
+    if not layers:
+        raise ValueError(f"{where}: the model has no layers")
+    values, free, ties = {}, {}, {}
+    for k, layer in enumerate(layers, start=1):
+        missing = [key for key in _SPECTRAL_KEYS if key not in layer]
+        if missing:
+            raise ValueError(f"{where}: layer {k} has no value of {', '.join(missing)}")
+        keys = list(_SPECTRAL_KEYS) + (["d"] if k < len(layers) else [])
+        for key in keys:
+            value, bounds, tie = _parameter(layer[key], f"{key}{k}", where)
+            if tie is not None:
+                ties[f"{key}{k}"] = tie
+            else:
+                values[f"{key}{k}"] = value
+            if bounds is not None:
+                free[f"{key}{k}"] = bounds
+    for name, target in ties.items():
+        if target not in free:
+            raise ValueError(f"{where}: {name} is tied to {target}, which is not free: tie it to a free parameter")
+        values[name] = values[target]
+    result = SpectralModel(Medium(medium_layers), values, free, ties, float(reference))
+    return result.with_values({})
+
+
+def _irf_by_channel(recording, irf):
+    """The IRF counts of every channel on the recording's gates, from one IRF ((t_ps, counts) or
+    counts) or a dict {wavelength_nm: IRF}."""
+    t_ps = recording.gate_ps
+
+    def counts(item):
+        if isinstance(item, tuple):
+            values = np.asarray(item[1], dtype=float)
+            if len(values) != len(t_ps) or not np.allclose(np.asarray(item[0], dtype=float), t_ps):
+                raise ValueError("the IRF must lie on the recording's gates")
+            return values
+        values = np.asarray(item, dtype=float)
+        if values.shape != t_ps.shape:
+            raise ValueError(f"the IRF has {values.size} counts; the recording has {len(t_ps)} gates")
+        return values
+
+    if isinstance(irf, dict):
+        wavelengths, items = _media_by_wavelength(irf, recording.wavelengths)
+        per_wavelength = [counts(item) for item in items]
+        return [per_wavelength[w] for w in recording.wavelength_index]
+    one = counts(irf)
+    return [one] * recording.channels
+
+
+def _joint_problem(model, t_ps, curves, irfs, rho, wavelengths, engine, starts=0):
+    from ._problem import FitProblem
+
+    problem = FitProblem(model.medium, spectral=model.spectral(), engine=engine, threads=1, starts=starts)
+    for c in range(len(curves)):
+        problem.add_curve(curves[c], irfs[c], float(rho[c]), t_ps=t_ps, wavelength=float(wavelengths[c]),
+                          label=f"{rho[c]:g} mm, {wavelengths[c]:g} nm")
+    return problem
+
+
+@dataclass
+class BaselineFit:
+    """The absolute values of every layer from one joint fit of all channels' baseline DTOFs.
+
+    wavelengths (W,), baseline (t0, t1) s
+    hbo, hbr, hbt (L,) uM, sto2 (L,) %, musp (L, W) 1/mm, each with its standard error in
+    hbo_err, ...; model  the SpectralModel at the fitted values (the start of later fits);
+    media  {wavelength: Medium} fitted; result  nlayer.fit's FitResult (flags, curves, ...)
+    """
+
+    wavelengths: np.ndarray
+    baseline: tuple
+    hbo: np.ndarray
+    hbo_err: np.ndarray
+    hbr: np.ndarray
+    hbr_err: np.ndarray
+    hbt: np.ndarray
+    hbt_err: np.ndarray
+    sto2: np.ndarray
+    sto2_err: np.ndarray
+    musp: np.ndarray
+    musp_err: np.ndarray
+    model: SpectralModel = field(repr=False)
+    media: dict = field(repr=False)
+    result: object = field(repr=False)
+
+    @property
+    def success(self):
+        return bool(self.result.success)
+
+    def lines(self):
+        """Each layer's values with their errors, as nlayer-analyze prints them."""
+        out = [f"baseline fit {self.baseline[0]:g} to {self.baseline[1]:g} s"
+               + ("" if self.success else " (flagged: " + "; ".join(f["kind"] for f in self.result.flags) + ")")]
+        for k in range(len(self.hbo)):
+            musp = ", ".join(f"{self.musp[k, w]:.4g} +- {self.musp_err[k, w]:.2g} at {nm:g} nm"
+                             for w, nm in enumerate(self.wavelengths))
+            out.append(f"layer {k + 1}: HbO {self.hbo[k]:.3f} +- {self.hbo_err[k]:.3f} uM, "
+                       f"HbR {self.hbr[k]:.3f} +- {self.hbr_err[k]:.3f} uM, HbT {self.hbt[k]:.3f} +- "
+                       f"{self.hbt_err[k]:.3f} uM, StO2 {self.sto2[k]:.2f} +- {self.sto2_err[k]:.2f} %, "
+                       f"mus' {musp} 1/mm")
+        return out
+
+
+def _error(result, name):
+    value = result.stderr.get(name)
+    return 0.0 if value is None else float(value)
+
+
+def _musp_with_error(result, values, k, wavelengths, reference):
+    """mus' of layer k at each wavelength and its error through a and b's covariance."""
+    a, b = values[f"a{k}"], values[f"b{k}"]
+    ratio = np.asarray(wavelengths, dtype=float) / reference
+    musp = a * ratio ** (-b)
+    gradient = np.stack([ratio ** (-b), -musp * np.log(ratio)], axis=1)     # d/da, d/db
+    names = [f"a{k}", f"b{k}"]
+    covariance = np.zeros((2, 2))
+    index = {name: i for i, name in enumerate(result.names)}
+    for i, p in enumerate(names):
+        for j, q in enumerate(names):
+            if p in index and q in index:
+                covariance[i, j] = result.covariance[index[p], index[q]]
+    variance = np.einsum("wi,ij,wj->w", gradient, covariance, gradient)
+    return musp, np.sqrt(np.maximum(variance, 0.0))
+
+
+def baseline_fit(recording, model, irf, *, baseline=None, free=None, engine="fast", source=None):
+    """The absolute hemoglobin and scattering of every layer from the baseline's DTOFs.
+
+    Each channel's DTOFs are summed over the baseline period and all channels (every distance
+    at every wavelength) are fitted at once to the spectral model (nlayer.FitProblem with
+    spectral=): mua(lambda) = ln(10) (eps_HbO HbO + eps_HbR HbR), mus'(lambda) =
+    a (lambda / reference)^-b per layer, each curve with its own amplitude and shift.
+
+    Parameters
+    ----------
+    recording : Recording with gated data
+    model : a problem file's path (its [spectral] section and layers; curves ignored), a dict
+        (see spectral_model) or a SpectralModel; its free parameters (tables) are fitted
+    irf : (t_ps, counts) on the recording's gates, counts on them, or {wavelength_nm: either}
+    baseline : (t0, t1) s, default as for moments_method
+    free : names to fit instead of the model's, a list or {name: (lower, upper)}
+    engine, source : as for fit_method
+
+    Returns a BaselineFit. Raises ValueError where the model does not fit the recording.
+    """
+    from ._fit import fit as _fit
+
+    if recording.kind != "gated":
+        raise ValueError("a baseline fit needs DTOFs (gated data); this recording holds moments")
+    recording = _one_source(recording, source)
+    model = spectral_model(model)
+    chosen = model.free if free is None else (dict(free) if isinstance(free, dict) else
+                                              {name: model.free.get(name, (None, None)) for name in free})
+    if not chosen:
+        raise ValueError("nothing to fit: the model frees no parameter (give tables or free=)")
+    t0, t1 = baseline_window(recording, baseline)
+    inside = (recording.time_s >= t0) & (recording.time_s <= t1)
+    summed = recording.counts[inside].sum(axis=0)
+    wavelengths = recording.wavelengths[recording.wavelength_index]
+    problem = _joint_problem(model, recording.gate_ps, summed, _irf_by_channel(recording, irf), recording.rho_mm,
+                             wavelengths, _checks.engine(engine))
+    for name, (lower, upper) in chosen.items():
+        problem.free(name, start=model.values[name], lower=lower, upper=upper)
+    for name, target in model.ties.items():
+        if target in chosen:
+            problem.tie(name, target)
+    result = _fit(problem)
+    values = dict(model.values, **{k: v for k, v in result.values.items() if k in model.values})
+    L, W = model.layers, len(recording.wavelengths)
+    out = {key: np.empty(L) for key in ("hbo", "hbo_err", "hbr", "hbr_err", "hbt", "hbt_err", "sto2", "sto2_err")}
+    musp, musp_err = np.empty((L, W)), np.empty((L, W))
+    for k in range(1, L + 1):
+        out["hbo"][k - 1], out["hbo_err"][k - 1] = values[f"HbO{k}"], _error(result, f"HbO{k}")
+        out["hbr"][k - 1], out["hbr_err"][k - 1] = values[f"HbR{k}"], _error(result, f"HbR{k}")
+        for key, name in (("hbt", "HbT"), ("sto2", "StO2")):
+            value, error = result.derived.get(f"{name}{k}", (np.nan, np.nan))
+            out[key][k - 1], out[f"{key}_err"][k - 1] = value, error
+        musp[k - 1], musp_err[k - 1] = _musp_with_error(result, values, k, recording.wavelengths, model.reference_nm)
+    # The library derives StO2 as a fraction; recordings report it in %.
+    out["sto2"], out["sto2_err"] = 100.0 * out["sto2"], 100.0 * out["sto2_err"]
+    return BaselineFit(wavelengths=np.asarray(recording.wavelengths, dtype=float), baseline=(t0, t1), musp=musp,
+                       musp_err=musp_err, model=model.with_values(values), media=dict(result.media), result=result,
+                       **out)
+
+
+def _spectral_chunk(t_ps, counts, irfs, rho, wavelengths, model, free, ties, engine, stop=None):
+    """Joint fits of all channels at time points counts (n, C, G) one after the other, each
+    starting from the previous one's values (the first from the model's). Module-level, so
+    that Dask workers find it by name. Returns a list of (values of the free parameters,
+    success), or None when stopped."""
+    from ._fit import fit as _fit
+
+    out = []
+    values = {name: model.values[name] for name in free}
+    for curves in counts:
+        if stop is not None and stop.is_set():
+            return None
+        # The previous time point's minimum is the start: further spread starts would only look
+        # for minima far from it, many times the cost.
+        problem = _joint_problem(model, t_ps, curves, irfs, rho, wavelengths, engine, starts=1)
+        for name, (lower, upper) in free.items():
+            problem.free(name, start=values[name], lower=lower, upper=upper)
+        for name, target in ties.items():
+            problem.tie(name, target)
+        result = _fit(problem)
+        values = {name: float(result.values[name]) for name in free}
+        out.append((values, bool(result.success)))
+    return out
+
+
+def spectral_fit_method(recording, model, irf, *, free=None, start=None, baseline=None, client=None, chunk_size=8,
+                        workers=None, progress=None, engine="fast", source=None):
+    """Joint fits of every channel (all distances and wavelengths) at each time point to the
+    spectral model, of a few parameters, warm-started from the previous time point.
+
+    Parameters
+    ----------
+    recording : Recording with gated data
+    model : the spectral model as baseline_fit takes it
+    irf : as for baseline_fit
+    free : names fitted at each time point, a list or {name: (lower, upper)}; default the
+        bottom layer's HbO<L> and HbR<L> (bounds from the model where it frees them)
+    start : a BaselineFit (or SpectralModel) whose values are the start and hold every value
+        not fitted; default baseline_fit(recording, model, irf, baseline=...) first
+    baseline, client, chunk_size, workers, progress, engine, source : as for fit_method; each
+        chunk starts from `start`, so the results depend on chunk_size but not on where the
+        chunks run
+
+    Returns an Analysis with changes=False: per layer HbO, HbR (uM), StO2 (%), and the mua and
+    musp they give at each wavelength; success[t, w] False at every wavelength of a time point
+    whose fit nlayer.fit flagged. Ctrl-C stops it within a fit and raises KeyboardInterrupt.
+    """
+    if recording.kind != "gated":
+        raise ValueError("spectral_fit_method needs DTOFs (gated data); this recording holds moments")
+    recording = _one_source(recording, source)
+    engine = _checks.engine(engine)
+    if start is None:
+        start = baseline_fit(recording, model, irf, baseline=baseline, engine=engine)
+    fitted = start.model if isinstance(start, BaselineFit) else spectral_model(start)
+    L = fitted.layers
+    if free is None:
+        free = [f"HbO{L}", f"HbR{L}"]
+    chosen = dict(free) if isinstance(free, dict) else {name: fitted.free.get(name, (None, None)) for name in free}
+    unknown = [name for name in chosen if name not in fitted.values]
+    if unknown:
+        raise ValueError(f"the model has no parameter {', '.join(unknown)}; its names are "
+                         f"{', '.join(sorted(fitted.values))}")
+    ties = {name: target for name, target in fitted.ties.items() if target in chosen}
+    chunk = _checks.positive_count(chunk_size, "chunk_size")
+    irfs = _irf_by_channel(recording, irf)
+    wavelengths = recording.wavelengths[recording.wavelength_index]
+    T, W = len(recording.time_s), len(recording.wavelengths)
+    tasks = [(start_index, (recording.gate_ps, recording.counts[start_index:start_index + chunk], irfs,
+                            recording.rho_mm, wavelengths, fitted, chosen, ties, engine))
+             for start_index in range(0, T, chunk)]
+    series = {name: np.empty(T) for name in chosen}
+    success = np.zeros((T, W), dtype=bool)
+
+    def store(start_index, results):
+        for i, (values, ok) in enumerate(results):
+            for name, value in values.items():
+                series[name][start_index + i] = value
+            success[start_index + i] = ok
+
+    _run_chunks(_spectral_chunk, tasks, store, T, client=client, workers=workers, progress=progress)
+
+    def course(name):
+        target = ties.get(name, name)
+        return series[target] if target in series else np.full(T, fitted.values[name])
+
+    hbo = np.stack([course(f"HbO{k}") for k in range(1, L + 1)], axis=1)
+    hbr = np.stack([course(f"HbR{k}") for k in range(1, L + 1)], axis=1)
+    mua = np.stack([hbo, hbr], axis=-1) @ _mua_per_uM(recording.wavelengths).T          # (T, L, W)
+    ratio = np.asarray(recording.wavelengths, dtype=float) / fitted.reference_nm
+    a = np.stack([course(f"a{k}") for k in range(1, L + 1)], axis=1)
+    b = np.stack([course(f"b{k}") for k in range(1, L + 1)], axis=1)
+    musp = a[..., None] * ratio[None, None, :] ** (-b[..., None])
+    with np.errstate(invalid="ignore", divide="ignore"):
+        sto2 = 100.0 * hbo / (hbo + hbr)
+    t0, t1 = start.baseline if isinstance(start, BaselineFit) else baseline_window(recording, baseline)
+    d = dtof_moments(recording.gate_ps, recording.counts, None)
+    inside = (recording.time_s >= t0) & (recording.time_s <= t1)
+    return Analysis(method="fit", changes=False, time_s=recording.time_s,
+                    wavelengths=np.asarray(recording.wavelengths, dtype=float), baseline=(t0, t1),
+                    names=[f"layer {k}" for k in range(1, L + 1)], groups=[[k] for k in range(1, L + 1)],
+                    mua=mua, musp=musp, hbo=hbo, hbr=hbr, sto2=sto2, success=success, recording=recording,
+                    d_mean_ps=d.mean_time - d.mean_time[inside].mean(axis=0),
+                    d_var_ps2=d.variance - d.variance[inside].mean(axis=0))

@@ -319,3 +319,111 @@ rec.fit_method(r, media, np.exp(-0.5 * ((np.arange(1, 513) * 10.0 - 200.0) / 40.
     _, stderr = process.communicate(timeout=30)
     assert process.returncode == -signal.SIGINT and "KeyboardInterrupt" in stderr
     assert time.monotonic() - started < 1.0
+
+
+def _spectral_dict(layers, starts):
+    """The study's model as baseline_fit takes it: n and d from the study, hemoglobin and a free
+    from `starts`, b held at the truth."""
+    medium = nlayer.Medium([nlayer.Layer(1.0, 0.01, layer["n"], layer["d"]) for layer in layers])
+    spectral = [{"HbO": {"start": s[0], "lower": 0.0, "upper": 200.0},
+                 "HbR": {"start": s[1], "lower": 0.0, "upper": 200.0},
+                 "a": {"start": s[2]}, "b": layer["musp"][1]} for layer, s in zip(layers, starts)]
+    return {"medium": medium, "reference_nm": 800.0, "layers": spectral}
+
+
+def test_the_baseline_fit_finds_absolute_values_from_a_dict_or_a_problem_file(study, tmp_path):
+    path, media, _ = study
+    recording = rec.read_snirf(path)
+    starts = [(30.0, 15.0, 1.0), (35.0, 18.0, 1.2)]
+    found = rec.baseline_fit(recording, _spectral_dict(LAYERS, starts), IRF, baseline=(0, 9.9))
+    assert found.success, found.result.message
+    assert found.hbo[1] == pytest.approx(50.0, rel=0.1) and found.hbr[1] == pytest.approx(25.0, rel=0.1)
+    assert found.hbo[0] == pytest.approx(40.0, rel=0.1) and found.hbr[0] == pytest.approx(20.0, rel=0.1)
+    # Derived values and mus' agree with the fitted concentrations and the power law.
+    np.testing.assert_allclose(found.hbt, found.hbo + found.hbr, rtol=1e-9)
+    np.testing.assert_allclose(found.sto2, 100 * found.hbo / found.hbt, rtol=1e-9)
+    a = np.array([found.result.values["a1"], found.result.values["a2"]])
+    np.testing.assert_allclose(found.musp, a[:, None] * (np.array(WAVELENGTHS) / 800.0)[None, :] ** -1.0, rtol=1e-12)
+    # b held: mus' at each wavelength has a's relative error.
+    np.testing.assert_allclose(found.musp_err[:, 0] / found.musp[:, 0], [found.result.stderr["a1"] / a[0],
+                                                                         found.result.stderr["a2"] / a[1]], rtol=1e-9)
+    assert np.all(found.hbo_err > 0) and np.all(found.hbo_err < 0.1 * found.hbo)
+    for w, medium in found.media.items():
+        assert medium.layers[1].mua == pytest.approx(media[w].layers[1].mua, rel=0.1)
+    # The same model as a problem file: the same fit.
+    lines = ["[spectral]", "reference_nm = 800", 'chromophores = ["HbO", "HbR"]']
+    for layer, (hbo, hbr, a) in zip(LAYERS, starts):
+        lines += ["[[layer]]", f"n = {layer['n']}", f"d = {layer['d']}",
+                  f"HbO = {{ start = {hbo}, lower = 0.0, upper = 200.0 }}",
+                  f"HbR = {{ start = {hbr}, lower = 0.0, upper = 200.0 }}", f"a = {{ start = {a} }}",
+                  f"b = {layer['musp'][1]}"]
+    (tmp_path / "model.toml").write_text("\n".join(lines) + "\n")
+    again = rec.baseline_fit(recording, tmp_path / "model.toml", IRF, baseline=(0, 9.9))
+    np.testing.assert_allclose(again.hbo, found.hbo, rtol=1e-9)
+    (tmp_path / "bad.toml").write_text("[spectral]\n[[layer]]\nn = 1.4\nHbO = { lower = 0 }\nHbR = 1\na = 1\nb = 1\n")
+    with pytest.raises(ValueError, match="HbO1 is free .a table. but has no start value"):
+        rec.baseline_fit(recording, tmp_path / "bad.toml", IRF)
+
+
+def test_joint_fits_per_time_point_follow_a_boxcar_locally_and_on_dask():
+    distributed = pytest.importorskip("distributed")
+    t = np.arange(4.0)
+    on = rec.boxcar(t, [2.0], 2.0)
+    media = rec.hemoglobin_media(WAVELENGTHS, LAYERS)
+    recording = rec.simulate_recording(None, media, RHO, t, changes={2: (5 * on, -2 * on)}, irf=IRF, counts=1e7,
+                                       seed=5)
+    truth = [(layer["HbO"], layer["HbR"], layer["musp"][0]) for layer in LAYERS]
+    model = rec.spectral_model(_spectral_dict(LAYERS, truth))
+    local = rec.spectral_fit_method(recording, model, IRF, start=model, chunk_size=2, progress=False)
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        remote = rec.spectral_fit_method(recording, model, IRF, start=model, chunk_size=2, client=client)
+    assert np.array_equal(local.hbo, remote.hbo) and np.array_equal(local.hbr, remote.hbr)
+    assert local.success.all()
+    rise_hbo = local.hbo[on == 1, 1].mean() - local.hbo[on == 0, 1].mean()
+    rise_hbr = local.hbr[on == 1, 1].mean() - local.hbr[on == 0, 1].mean()
+    assert rise_hbo == pytest.approx(5.0, rel=0.25) and rise_hbr == pytest.approx(-2.0, rel=0.35)
+    # What was not fitted stays the model's; mua follows the concentrations.
+    assert np.all(local.hbo[:, 0] == 40.0)
+    eps = np.array([[586.0, 1548.52], [1058.0, 691.32]])      # Prahl's table at 760 and 850 nm
+    np.testing.assert_allclose(local.mua[:, 1, :], np.log(10) * 1e-7 * np.stack([local.hbo[:, 1], local.hbr[:, 1]], 1)
+                               @ eps.T, rtol=1e-9)
+
+
+def test_the_command_line_fits_a_spectral_model_first(tmp_path):
+    t = np.arange(4.0)
+    on = rec.boxcar(t, [2.0], 2.0)
+    media = rec.hemoglobin_media(WAVELENGTHS, LAYERS)
+    rec.simulate_recording(tmp_path / "tiny.snirf", media, RHO, t, changes={2: (5 * on, -2 * on)}, irf=IRF,
+                           counts=1e7, seed=7)
+    np.savetxt(tmp_path / "irf.csv", np.column_stack(IRF), delimiter=",")
+    lines = ["[spectral]", "reference_nm = 800"]
+    for layer in LAYERS:
+        lines += ["[[layer]]", f"n = {layer['n']}", f"d = {layer['d']}", "HbO = { start = 35.0, lower = 0.0 }",
+                  "HbR = { start = 18.0, lower = 0.0 }", f"a = {{ start = {layer['musp'][0]} }}",
+                  f"b = {layer['musp'][1]}"]
+    (tmp_path / "model.toml").write_text("\n".join(lines) + "\n")
+
+    def analyze(*options):
+        done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(tmp_path / "tiny.snirf"), "--model",
+                               str(tmp_path / "model.toml"), "--irf", str(tmp_path / "irf.csv"), "--baseline", "0:1",
+                               *options], env=python_env(), capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    printed = analyze("--method", "fit", "--csv", str(tmp_path / "r.csv"), "--out", str(tmp_path / "r.snirf"))
+    table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", names=True)
+    assert table["L2_baseline_HbO_uM"][0] == pytest.approx(50.0, rel=0.1)
+    hbo, error = table["L2_baseline_HbO_uM"][0], table["L2_baseline_HbO_err_uM"][0]
+    assert f"layer 2: HbO {hbo:.3f} +- {error:.3f} uM" in printed
+    rise = table["L2_HbO_uM"][on == 1].mean() - table["L2_HbO_uM"][on == 0].mean()
+    assert rise == pytest.approx(5.0, rel=0.3)
+    with h5py.File(tmp_path / "r.snirf", "r") as h5:
+        block = h5["nirs/data5"]       # two layers, the channels, then the baseline fit's layers
+        labels = [block[f"measurementList{k}/dataTypeLabel"].asstr()[()] for k in range(1, 7)]
+        assert labels == ["HbO", "HbR", "HbT", "StO2", "musp", "musp"]
+        np.testing.assert_array_equal(block["dataTimeSeries"][:, 0], table["L2_baseline_HbO_uM"])
+    # The moments method from the fitted baseline: the brain's change.
+    printed = analyze("--method", "moments")
+    change = float(printed.split("layer 2: mean change of HbO ")[1].split()[0])
+    assert change == pytest.approx(5.0, rel=0.3)    # after the baseline: the two active points
