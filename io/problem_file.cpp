@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxProblemFileBytes = 1u << 20;
 
 // A parameter as the file gives it.
-struct Spec {
+struct Given {
   double value = 0;
   bool free = false;
   std::optional<double> lower, upper;
@@ -82,37 +82,37 @@ class Reader {
   }
 
   // A parameter: a number (fixed), { start, lower, upper } (free) or { tie } (tied).
-  Spec Parameter(const toml::node& node, const std::string& what) const {
-    Spec spec;
-    spec.line = Line(node);
+  Given Parameter(const toml::node& node, const std::string& what) const {
+    Given given;
+    given.line = Line(node);
     if (!node.is_table()) {
       if (!node.is_number()) {
         Fail(node, what + " must be a number (fixed) or a table { start = ..., lower = ..., upper = ... } (free) or "
                           "{ tie = \"NAME\" }");
       }
-      spec.value = Number(node, what);
-      return spec;
+      given.value = Number(node, what);
+      return given;
     }
     const toml::table& table = *node.as_table();
     Keys(table, {"start", "lower", "upper", "tie"}, what + ": ");
     if (const toml::node* tie = table.get("tie")) {
       if (table.size() != 1) Fail(node, what + ": a tied parameter takes its value, start and bounds from the other");
-      spec.tie = String(*tie, what + "'s tie");
-      return spec;
+      given.tie = String(*tie, what + "'s tie");
+      return given;
     }
     const toml::node* start = table.get("start");
     if (!start) Fail(node, what + " is free (a table) but has no start value: add start = ...");
-    spec.free = true;
-    spec.value = Number(*start, what + "'s start");
-    if (const toml::node* lower = table.get("lower")) spec.lower = Number(*lower, what + "'s lower bound");
-    if (const toml::node* upper = table.get("upper")) spec.upper = Number(*upper, what + "'s upper bound");
-    if (spec.lower && spec.upper && !(*spec.lower < *spec.upper)) {
-      Fail(node, what + "'s bounds " + Text(*spec.lower) + " ... " + Text(*spec.upper) + " are empty");
+    given.free = true;
+    given.value = Number(*start, what + "'s start");
+    if (const toml::node* lower = table.get("lower")) given.lower = Number(*lower, what + "'s lower bound");
+    if (const toml::node* upper = table.get("upper")) given.upper = Number(*upper, what + "'s upper bound");
+    if (given.lower && given.upper && !(*given.lower < *given.upper)) {
+      Fail(node, what + "'s bounds " + Text(*given.lower) + " ... " + Text(*given.upper) + " are empty");
     }
-    if ((spec.lower && spec.value < *spec.lower) || (spec.upper && spec.value > *spec.upper)) {
-      Fail(node, what + "'s start " + Text(spec.value) + " lies outside its bounds");
+    if ((given.lower && given.value < *given.lower) || (given.upper && given.value > *given.upper)) {
+      Fail(node, what + "'s start " + Text(given.value) + " lies outside its bounds");
     }
-    return spec;
+    return given;
   }
 
   fs::path Resolve(const toml::node& node, const std::string& what) const {
@@ -150,9 +150,9 @@ std::optional<double> WavelengthKey(std::string_view key) {
 }
 
 struct Parameters {
-  // Name to spec, in the order met.
-  std::vector<std::pair<std::string, Spec>> specs;
-  void Add(std::string name, Spec spec) { specs.emplace_back(std::move(name), std::move(spec)); }
+  // Name to what the file gives, in the order met.
+  std::vector<std::pair<std::string, Given>> entries;
+  void Add(std::string name, Given given) { entries.emplace_back(std::move(name), std::move(given)); }
 };
 
 }  // namespace
@@ -381,7 +381,7 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
     };
     layer.n = reader.Number(need("n"), where + "n");
     if (!bottom) {
-      const Spec d = reader.Parameter(need("d"), where + "d");
+      const Given d = reader.Parameter(need("d"), where + "d");
       layer.d = d.value;
       parameters.Add("d" + number, d);
     } else if (layers.size() > 1) {
@@ -396,12 +396,12 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
     if (problem.spectral) {
       SpectralLayer& s = problem.spectral->layers[k];
       for (const Chromophore& c : problem.spectral->chromophores) {
-        const Spec spec = reader.Parameter(need(c.name.c_str()), where + c.name);
-        s.concentrations.push_back(spec.value);
-        parameters.Add(c.name + number, spec);
+        const Given given = reader.Parameter(need(c.name.c_str()), where + c.name);
+        s.concentrations.push_back(given.value);
+        parameters.Add(c.name + number, given);
       }
-      const Spec a = reader.Parameter(need("a"), where + "a");
-      const Spec b = reader.Parameter(need("b"), where + "b");
+      const Given a = reader.Parameter(need("a"), where + "a");
+      const Given b = reader.Parameter(need("b"), where + "b");
       s.a = a.value;
       s.b = b.value;
       parameters.Add("a" + number, a);
@@ -417,7 +417,7 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
             table && !table->empty() && std::all_of(table->begin(), table->end(), [](const auto& entry) {
               return WavelengthKey(entry.first.str()).has_value();
             });
-        std::map<double, Spec> values;
+        std::map<double, Given> values;
         if (by_wavelength) {
           if (!per_wavelength) {
             reader.Fail(node, where + field + " is given per wavelength, but the curves are at " +
@@ -434,15 +434,15 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
             if (!values.count(nm)) reader.Fail(node, where + field + " has no value at " + Nm(nm) + " nm");
           }
         } else {
-          const Spec spec = reader.Parameter(node, where + field);
+          const Given given = reader.Parameter(node, where + field);
           if (per_wavelength) {
-            for (double nm : wavelengths) values[nm] = spec;
+            for (double nm : wavelengths) values[nm] = given;
           } else {
-            values[0] = spec;
+            values[0] = given;
           }
         }
-        for (const auto& [nm, spec] : values) {
-          parameters.Add(per_wavelength ? base + "@" + Nm(nm) : base, spec);
+        for (const auto& [nm, given] : values) {
+          parameters.Add(per_wavelength ? base + "@" + Nm(nm) : base, given);
           Layer* target = &layer;
           if (per_wavelength) {
             auto& media = problem.media;
@@ -452,7 +452,7 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
             if (at->medium.layers.size() <= k) at->medium.layers.resize(layers.size());
             target = &at->medium.layers[k];
           }
-          (std::string(field) == "mua" ? target->mua : target->musp) = spec.value;
+          (std::string(field) == "mua" ? target->mua : target->musp) = given.value;
         }
       }
     }
@@ -474,20 +474,20 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
   }
 
   // Free and tied parameters; a tie names a free parameter and takes its start.
-  std::map<std::string, const Spec*> by_name;
-  for (const auto& [pname, spec] : parameters.specs) by_name[pname] = &spec;
-  for (const auto& [pname, spec] : parameters.specs) {
-    if (spec.free) {
-      problem.free.push_back({pname, spec.lower, spec.upper, spec.value, {}});
-    } else if (!spec.tie.empty()) {
-      const auto target = by_name.find(spec.tie);
+  std::map<std::string, const Given*> by_name;
+  for (const auto& [pname, given] : parameters.entries) by_name[pname] = &given;
+  for (const auto& [pname, given] : parameters.entries) {
+    if (given.free) {
+      problem.free.push_back({pname, given.lower, given.upper, given.value, {}});
+    } else if (!given.tie.empty()) {
+      const auto target = by_name.find(given.tie);
       if (target == by_name.end()) {
-        reader.Fail(spec.line, pname + " is tied to \"" + spec.tie + "\", which is no parameter of this problem");
+        reader.Fail(given.line, pname + " is tied to \"" + given.tie + "\", which is no parameter of this problem");
       }
       if (!target->second->free) {
-        reader.Fail(spec.line, pname + " is tied to " + spec.tie + ", which is not free: tie it to a free parameter");
+        reader.Fail(given.line, pname + " is tied to " + given.tie + ", which is not free: tie it to a free parameter");
       }
-      problem.free.push_back({pname, {}, {}, target->second->value, spec.tie});
+      problem.free.push_back({pname, {}, {}, target->second->value, given.tie});
     }
   }
   for (const std::string& p : profile) {

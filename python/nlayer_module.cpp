@@ -381,9 +381,9 @@ std::optional<T> OptionalOf(const py::handle& value) {
   return value.cast<T>();
 }
 
-nlayer::FitProblem UnpackProblem(const py::dict& spec) {
+nlayer::FitProblem UnpackProblem(const py::dict& setup) {
   nlayer::FitProblem problem;
-  for (const py::handle item : spec["curves"].cast<py::list>()) {
+  for (const py::handle item : setup["curves"].cast<py::list>()) {
     const py::dict c = item.cast<py::dict>();
     nlayer::MeasuredCurve curve;
     curve.label = c["label"].cast<std::string>();
@@ -405,18 +405,18 @@ nlayer::FitProblem UnpackProblem(const py::dict& spec) {
     }
     problem.curves.push_back(std::move(curve));
   }
-  problem.medium = spec["medium"].cast<nlayer::Medium>();
-  for (const py::handle item : spec["media"].cast<py::list>()) {
+  problem.medium = setup["medium"].cast<nlayer::Medium>();
+  for (const py::handle item : setup["media"].cast<py::list>()) {
     const py::tuple m = item.cast<py::tuple>();
     problem.media.push_back({m[0].cast<double>(), m[1].cast<nlayer::Medium>()});
   }
-  for (const py::handle item : spec["free"].cast<py::list>()) {
+  for (const py::handle item : setup["free"].cast<py::list>()) {
     const py::tuple f = item.cast<py::tuple>();
     problem.free.push_back({f[0].cast<std::string>(), OptionalOf<double>(f[1]), OptionalOf<double>(f[2]),
                             OptionalOf<double>(f[3]), f[4].cast<std::string>()});
   }
-  if (!spec["spectral"].is_none()) {
-    const py::dict s = spec["spectral"].cast<py::dict>();
+  if (!setup["spectral"].is_none()) {
+    const py::dict s = setup["spectral"].cast<py::dict>();
     nlayer::SpectralModel model;
     model.reference_nm = s["reference_nm"].cast<double>();
     for (const py::handle item : s["chromophores"].cast<py::list>()) {
@@ -437,13 +437,13 @@ nlayer::FitProblem UnpackProblem(const py::dict& spec) {
     }
     problem.spectral = std::move(model);
   }
-  problem.statistic = Statistic(spec["statistic"].cast<std::string>());
-  problem.spectrum_tolerance = spec["spectrum_tolerance"].cast<double>();
-  problem.max_iterations = spec["max_iterations"].cast<int>();
-  problem.starts = spec["starts"].cast<int>();
-  problem.ambiguity_threshold = spec["ambiguity_threshold"].cast<double>();
-  problem.seed = spec["seed"].cast<std::uint64_t>();
-  problem.profile = spec["profile"].cast<std::vector<std::string>>();
+  problem.statistic = Statistic(setup["statistic"].cast<std::string>());
+  problem.spectrum_tolerance = setup["spectrum_tolerance"].cast<double>();
+  problem.max_iterations = setup["max_iterations"].cast<int>();
+  problem.starts = setup["starts"].cast<int>();
+  problem.ambiguity_threshold = setup["ambiguity_threshold"].cast<double>();
+  problem.seed = setup["seed"].cast<std::uint64_t>();
+  problem.profile = setup["profile"].cast<std::vector<std::string>>();
   return problem;
 }
 
@@ -853,14 +853,14 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
 
   m.def(
       "fit_problem",
-      [](const py::dict& spec, unsigned threads, const std::string& engine) {
-        nlayer::FitProblem problem = UnpackProblem(spec);
+      [](const py::dict& setup, unsigned threads, const std::string& engine) {
+        nlayer::FitProblem problem = UnpackProblem(setup);
         problem.options = Options(threads, engine);
         const nlayer::FitResult result =
             RunInterruptible<nlayer::FitResult>([problem = std::move(problem)] { return nlayer::Fit(problem); });
         return FitDict(result);
       },
-      py::arg("spec"), py::arg("threads"), py::arg("engine"));
+      py::arg("setup"), py::arg("threads"), py::arg("engine"));
 
   m.def(
       "unwrapped_phase_lag",

@@ -62,7 +62,7 @@ class FitProblem:
                  starts=0, seed=1, ambiguity_threshold=1.0, spectrum_tolerance=1e-8, max_iterations=100,
                  profile=()):
         _checks.medium(medium)
-        self._spec = {
+        self._setup = {
             "curves": [], "medium": medium, "media": [], "free": [], "spectral": None,
             "statistic": _checks.choice(statistic, "statistic", ("poisson", "chi2")),
             "engine": _checks.engine(engine), "threads": _checks.threads(threads),
@@ -75,9 +75,9 @@ class FitProblem:
         }
         for nm, m in (media or {}).items():
             _checks.medium(m)
-            self._spec["media"].append((_checks.real(nm, "wavelength"), m))
+            self._setup["media"].append((_checks.real(nm, "wavelength"), m))
         if spectral is not None:
-            self._spec["spectral"] = self._spectral(spectral)
+            self._setup["spectral"] = self._spectral(spectral)
 
     @staticmethod
     def _spectral(spectral):
@@ -116,7 +116,7 @@ class FitProblem:
         read relative to its folder. Raises OSError for a file that cannot be read and
         ValueError naming the file and line for one that breaks the format."""
         problem = cls.__new__(cls)
-        problem._spec = _nlayer.read_problem(_checks.path(path))
+        problem._setup = _nlayer.read_problem(_checks.path(path))
         return problem
 
     def add_curve(self, measured, irf, rho, *, t_ps=None, wavelength=None, shift_ps=None, background="none",
@@ -142,8 +142,8 @@ class FitProblem:
         _checks.choice(background, "background", ("none", "estimated", "fitted"))
         if label is None:
             label = os.path.basename(os.fspath(measured)) if isinstance(measured, (str, os.PathLike)) \
-                else f"curve {len(self._spec['curves']) + 1}"
-        self._spec["curves"].append({
+                else f"curve {len(self._setup['curves']) + 1}"
+        self._setup["curves"].append({
             "label": str(label), "t_ps": np.asarray(times, dtype=float), "counts": np.asarray(counts, dtype=float),
             "irf": np.asarray(irf_counts, dtype=float),
             "irf_t_ps": np.asarray([] if irf_t is None else irf_t, dtype=float),
@@ -159,7 +159,7 @@ class FitProblem:
     def free(self, name, *, start=None, lower=None, upper=None):
         """Frees a parameter (see the class's names), with an optional start and bounds."""
         self._drop(name)
-        self._spec["free"].append((str(name), None if lower is None else _checks.real(lower, f"lower bound of {name}"),
+        self._setup["free"].append((str(name), None if lower is None else _checks.real(lower, f"lower bound of {name}"),
                                    None if upper is None else _checks.real(upper, f"upper bound of {name}"),
                                    None if start is None else _checks.real(start, f"start of {name}"), ""))
         return self
@@ -167,7 +167,7 @@ class FitProblem:
     def tie(self, name, to):
         """Makes `name` take the value of the free parameter `to` (e.g. tie("musp2", "musp1"))."""
         self._drop(name)
-        self._spec["free"].append((str(name), None, None, None, str(to)))
+        self._setup["free"].append((str(name), None, None, None, str(to)))
         return self
 
     def fix(self, name):
@@ -176,21 +176,21 @@ class FitProblem:
         return self
 
     def _drop(self, name):
-        self._spec["free"] = [f for f in self._spec["free"] if f[0] != name]
+        self._setup["free"] = [f for f in self._setup["free"] if f[0] != name]
 
     @property
     def curves(self):
         """The curves as dicts (label, t_ps, counts, irf, rho, wavelength, ...)."""
-        return list(self._spec["curves"])
+        return list(self._setup["curves"])
 
     @property
     def free_parameters(self):
         """name -> (lower, upper, start, tied_to) of the free and tied parameters."""
-        return {f[0]: f[1:] for f in self._spec["free"]}
+        return {f[0]: f[1:] for f in self._setup["free"]}
 
     def __repr__(self):
-        return (f"FitProblem({len(self._spec['curves'])} curves, free: "
-                f"{', '.join(f[0] + (' = ' + f[4] if f[4] else '') for f in self._spec['free']) or 'nothing'})")
+        return (f"FitProblem({len(self._setup['curves'])} curves, free: "
+                f"{', '.join(f[0] + (' = ' + f[4] if f[4] else '') for f in self._setup['free']) or 'nothing'})")
 
 
 def fit_problem(problem, *, profile=None, starts=None, engine=None, threads=None):
@@ -201,13 +201,13 @@ def fit_problem(problem, *, profile=None, starts=None, engine=None, threads=None
         problem = FitProblem.from_file(problem)
     if not isinstance(problem, FitProblem):
         raise TypeError(f"expected a FitProblem or a problem file's path, not {type(problem).__name__}")
-    spec = dict(problem._spec)
+    setup = dict(problem._setup)
     if profile is not None:
-        spec["profile"] = [str(name) for name in ([profile] if isinstance(profile, str) else profile)]
+        setup["profile"] = [str(name) for name in ([profile] if isinstance(profile, str) else profile)]
     if starts is not None:
-        spec["starts"] = _checks.integer(starts, "starts", 0, 1000)
-    chosen_engine = _checks.engine(engine) if engine is not None else spec["engine"]
-    chosen_threads = _checks.threads(threads) if threads is not None else spec["threads"]
-    raw = _nlayer.fit_problem(spec, chosen_threads, chosen_engine)
+        setup["starts"] = _checks.integer(starts, "starts", 0, 1000)
+    chosen_engine = _checks.engine(engine) if engine is not None else setup["engine"]
+    chosen_threads = _checks.threads(threads) if threads is not None else setup["threads"]
+    raw = _nlayer.fit_problem(setup, chosen_threads, chosen_engine)
     first = raw["curves"][0]
     return FitResult(raw, first["t_ps"], first["measured"])
