@@ -14,25 +14,6 @@ namespace nlayer {
 
 namespace {
 
-constexpr long double kTwoPi = 6.283185307179586477L;
-constexpr double kHighestFrequencyHz = 1e12;
-
-void ValidateRequest(const Medium& medium, const std::vector<long double>& rho_mm) {
-  if (auto problem = medium.Validate()) throw InvalidRequest(*problem);
-  if (rho_mm.empty()) throw InvalidRequest({0, "rho", 0, "no source-detector distance was given; give at least one"});
-  for (long double rho : rho_mm) {
-    if (auto problem = ValidateDistance(rho)) throw InvalidRequest(*problem);
-    if (auto problem = DistanceBeyondTransform(medium, rho)) throw InvalidRequest(*problem);
-  }
-}
-
-DerivedModel Derive(const Medium& medium) {
-  DerivedModel model;
-  const FaultKind fault = DeriveModel(medium.layers, model);
-  if (fault != FaultKind::kNone) throw ModelError(fault, FaultStage::kDerivation, -1, 0.0);
-  return model;
-}
-
 Spectrum ComputeAt(const DerivedModel& model, const std::vector<long double>& rho_mm, const std::vector<long double>& omegas,
                    const ComputeOptions& options) {
   if (options.engine == Engine::kFast) {
@@ -67,9 +48,9 @@ std::optional<ModelProblem> TimeGrid::Validate() const {
 TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rho_mm, const TimeGrid& grid,
                         const ComputeOptions& options) {
   if (auto problem = grid.Validate()) throw InvalidRequest(*problem);
-  ValidateRequest(medium, rho_mm);
+  CheckRequest(medium, rho_mm);
   const std::vector<long double> omegas = GridOmegas(grid);
-  const DerivedModel model = Derive(medium);
+  const DerivedModel model = DeriveChecked(medium);
   const Spectrum spectrum = ComputeAt(model, rho_mm, omegas, options);
   const std::vector<std::vector<double>> samples = SynthesizeSamples(spectrum, omegas, grid.samples);
 
@@ -100,20 +81,12 @@ TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rh
 
 FrequencySpectra FrequencyDomain(const Medium& medium, const std::vector<long double>& rho_mm,
                                  const std::vector<double>& f_hz, const ComputeOptions& options) {
-  ValidateRequest(medium, rho_mm);
-  std::vector<long double> omegas(f_hz.size());
-  for (std::size_t k = 0; k < f_hz.size(); ++k) {
-    const double f = f_hz[k];
-    if (!(f >= 0) || !(f <= kHighestFrequencyHz)) {
-      throw InvalidRequest({0, "f_hz", f, "frequency " + NumberText(f) + " Hz is outside 0 ... 1e12 Hz"});
-    }
-    omegas[k] = kTwoPi * static_cast<long double>(f);
-  }
+  const std::vector<long double> omegas = CheckedFrequencyRequest(medium, rho_mm, f_hz);
   FrequencySpectra spectra;
   spectra.f_hz = f_hz;
   spectra.rho_mm = rho_mm;
   if (f_hz.empty()) return spectra;
-  const DerivedModel model = Derive(medium);
+  const DerivedModel model = DeriveChecked(medium);
   const Spectrum spectrum = ComputeAt(model, rho_mm, omegas, options);
   if (spectrum.first_fault >= 0) {
     const int k = spectrum.first_fault;

@@ -5,7 +5,9 @@
 #include <memory>
 #include <thread>
 
+#include "core/accuracy.h"
 #include "core/hankel.h"
+#include "core/number_text.h"
 
 namespace nlayer {
 
@@ -140,6 +142,38 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
     break;
   }
   return result;
+}
+
+void CheckRequest(const Medium& medium, const std::vector<long double>& rho_mm) {
+  if (auto problem = medium.Validate()) throw InvalidRequest(*problem);
+  if (rho_mm.empty()) throw InvalidRequest({0, "rho", 0, "no source-detector distance was given; give at least one"});
+  for (long double rho : rho_mm) {
+    if (auto problem = ValidateDistance(rho)) throw InvalidRequest(*problem);
+    if (auto problem = DistanceBeyondTransform(medium, rho)) throw InvalidRequest(*problem);
+  }
+}
+
+std::vector<long double> CheckedFrequencyRequest(const Medium& medium, const std::vector<long double>& rho_mm,
+                                                 const std::vector<double>& f_hz) {
+  constexpr long double kTwoPi = 6.283185307179586477L;
+  constexpr double kHighestFrequencyHz = 1e12;
+  CheckRequest(medium, rho_mm);
+  std::vector<long double> omegas(f_hz.size());
+  for (std::size_t k = 0; k < f_hz.size(); ++k) {
+    const double f = f_hz[k];
+    if (!(f >= 0) || !(f <= kHighestFrequencyHz)) {
+      throw InvalidRequest({0, "f_hz", f, "frequency " + NumberText(f) + " Hz is outside 0 ... 1e12 Hz"});
+    }
+    omegas[k] = kTwoPi * static_cast<long double>(f);
+  }
+  return omegas;
+}
+
+DerivedModel DeriveChecked(const Medium& medium) {
+  DerivedModel model;
+  const FaultKind fault = DeriveModel(medium.layers, model);
+  if (fault != FaultKind::kNone) throw ModelError(fault, FaultStage::kDerivation, -1, 0.0);
+  return model;
 }
 
 }  // namespace nlayer

@@ -11,6 +11,7 @@
 #include "core/derived_model.h"
 #include "core/hankel.h"
 #include "core/layered_solution.h"
+#include "nlayer/medium.h"
 
 namespace nlayer {
 
@@ -29,6 +30,16 @@ struct Spectrum {
 
   const ComplexExt& At(std::size_t k, std::size_t r) const { return values[k * distances + r]; }
 };
+
+// The checks every frequency-domain request of the public API makes, in their order and with
+// their messages: the medium, the distances (also against the transform's reach) and the
+// frequencies (0 ... 1e12 Hz). Returns the angular frequencies 2 pi f; throws InvalidRequest.
+std::vector<long double> CheckedFrequencyRequest(const Medium& medium, const std::vector<long double>& rho_mm,
+                                                 const std::vector<double>& f_hz);
+// The checks of the medium and the distances alone.
+void CheckRequest(const Medium& medium, const std::vector<long double>& rho_mm);
+// The derived model of a checked medium; a fault of the derivation is thrown as ModelError.
+DerivedModel DeriveChecked(const Medium& medium);
 
 // A spectrum of `distances` x `frequencies` values, all 0, no fault.
 Spectrum ZeroSpectrum(std::size_t distances, std::size_t frequencies);

@@ -17,9 +17,7 @@ namespace nlayer {
 
 namespace {
 
-constexpr long double kTwoPi = 6.283185307179586477L;
 constexpr long double kInverseTwoPi = 0.15915494309189533577L;
-constexpr double kHighestFrequencyHz = 1e12;
 
 fast::DerivativeModel DerivativeFactors(const DerivedModel& model, const LayerTerms& terms) {
   const std::size_t n = model.DiffCoef.size();
@@ -157,28 +155,13 @@ std::optional<FrequencyJacobian> FrequencyDomainDerivatives(const Medium& medium
                                                             const std::vector<double>& f_hz,
                                                             const ComputeOptions& options) {
   // FrequencyDomain's checks, in its order and with its messages.
-  if (auto problem = medium.Validate()) throw InvalidRequest(*problem);
-  if (rho_mm.empty()) throw InvalidRequest({0, "rho", 0, "no source-detector distance was given; give at least one"});
-  for (long double rho : rho_mm) {
-    if (auto problem = ValidateDistance(rho)) throw InvalidRequest(*problem);
-    if (auto problem = DistanceBeyondTransform(medium, rho)) throw InvalidRequest(*problem);
-  }
-  std::vector<long double> omegas(f_hz.size());
-  for (std::size_t k = 0; k < f_hz.size(); ++k) {
-    const double f = f_hz[k];
-    if (!(f >= 0) || !(f <= kHighestFrequencyHz)) {
-      throw InvalidRequest({0, "f_hz", f, "frequency " + NumberText(f) + " Hz is outside 0 ... 1e12 Hz"});
-    }
-    omegas[k] = kTwoPi * static_cast<long double>(f);
-  }
+  const std::vector<long double> omegas = CheckedFrequencyRequest(medium, rho_mm, f_hz);
   FrequencyJacobian jacobian;
   jacobian.spectra.f_hz = f_hz;
   jacobian.spectra.rho_mm = rho_mm;
   jacobian.parameters = 2 * medium.layers.size();
   if (f_hz.empty()) return jacobian;
-  DerivedModel model;
-  const FaultKind fault = DeriveModel(medium.layers, model);
-  if (fault != FaultKind::kNone) throw ModelError(fault, FaultStage::kDerivation, -1, 0.0);
+  const DerivedModel model = DeriveChecked(medium);
 
   std::optional<SpectrumJacobian> computed =
       ComputeSpectrumDerivativesFast(model, rho_mm, omegas, options.threads, options.stop);
