@@ -67,6 +67,11 @@ inline void CMul(long double a, long double b, long double c, long double d, lon
 //  - |y| beyond the double range rounds to an infinity, which raises the overflow flag.
 inline void CSqrt(long double x, long double y, long double& re, long double& im);
 
+// The same root with the smaller part kept to its relative accuracy for x > 0: re as above and
+// im = σ·|y|/(2 re) (re·im = y/2), where sqrt((m − x)/2) keeps none of its digits once |y| is
+// below about 1e-10 of x. x ≤ 0 takes the formulas above.
+inline void CSqrtStable(long double x, long double y, long double& re, long double& im);
+
 // exp(x + iy) = e^x·cos y + i·e^x·sin y. Tends to 0 + 0i without a fault as x → −∞.
 inline void CExp(long double x, long double y, long double& re, long double& im);
 

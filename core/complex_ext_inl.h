@@ -64,6 +64,11 @@ inline void CSqrt(long double x, long double y, long double& re, long double& im
   im = sigma * std::sqrt((m - x) / 2.0L);
 }
 
+inline void CSqrtStable(long double x, long double y, long double& re, long double& im) {
+  CSqrt(x, y, re, im);
+  if (x > 0) im = cmp_internal::SignOfDouble(static_cast<double>(y)) * (std::fabs(y) / (2.0L * re));
+}
+
 inline void CExp(long double x, long double y, long double& re, long double& im) {
   const long double e = ExpExt(x);
   long double sn, cs;

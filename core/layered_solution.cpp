@@ -31,6 +31,7 @@ void FrequencyContext::Resize(std::size_t layers, std::size_t distances) {
 
 void SetFrequency(long double omega, const DerivedModel& model, FrequencyContext& context) {
   context.Omega = omega;
+  context.StableRoot = omega < kWindowFirstOmega;
   for (std::size_t j = 0; j < model.DiffCoef.size(); ++j) {
     context.OmegaTerm[j] = omega / ((model.DiffCoef[j] * kSpeedOfLight) / model.RefrIndex[j]);
   }
@@ -60,8 +61,10 @@ ComplexExt KernelTimesSolution(const DerivedModel& m, const SpatialPoint& point,
   const long double* const nu = layers.Nu.data();
 
   // Decay constants alpha_k = sqrt(s^2 + mua/D + i omega'), real part >= s.
-  for (int k = 0; k < n; ++k) {
-    CSqrt(point.s2 + layers.MuaOverD[k], context.OmegaTerm[k], ar[k], ai[k]);
+  if (context.StableRoot) {
+    for (int k = 0; k < n; ++k) CSqrtStable(point.s2 + layers.MuaOverD[k], context.OmegaTerm[k], ar[k], ai[k]);
+  } else {
+    for (int k = 0; k < n; ++k) CSqrt(point.s2 + layers.MuaOverD[k], context.OmegaTerm[k], ar[k], ai[k]);
   }
 
   // Half-space term of the top layer: the source and its image above the extrapolated

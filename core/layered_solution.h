@@ -18,6 +18,8 @@ struct ComplexExt {
 // frequencies can run side by side while the model is only read; nothing here is shared.
 struct FrequencyContext {
   long double Omega = 0;               // angular modulation frequency, rad/s
+  // Whether the decay constants take CSqrtStable instead of the window's CSqrt (SetFrequency).
+  bool StableRoot = false;
   std::vector<long double> OmegaTerm;  // omega n / (c D) per layer, 1/mm^2
   long double ReflRe = 0;              // the transform's result at the first distance
   long double ReflIm = 0;
@@ -30,8 +32,18 @@ struct FrequencyContext {
   void Resize(std::size_t layers, std::size_t distances = 1);
 };
 
+// The window's curves evaluate frequency 0 and multiples of this one (1e8/1.024 Hz), rad/s.
+inline constexpr long double kWindowFirstOmega = 6.283185307179586477L * (1e8L / 1.024L);
+
 // Omega and the per-layer frequency terms omega n / (c D) of `model` at angular frequency
 // `omega` (rad/s), into `context`. Faults show up only in the flags.
+//
+// Below kWindowFirstOmega the decay constants' imaginary parts come from CSqrtStable. The
+// window's root loses them to cancellation where the modulation term is small next to s^2,
+// and the transform's cancellation at long distances turned that into frequency-domain values
+// wrong by percents of the continuous-wave value (rho mus' 215, 1 kHz) that were reported within
+// their rounding. From kWindowFirstOmega on what it loses stays within the stated rounding, and
+// the window's root keeps the window's curves as they always were, to the last digit.
 void SetFrequency(long double omega, const DerivedModel& model, FrequencyContext& context);
 
 // What the integrand needs of a spatial frequency s that does not depend on the modulation

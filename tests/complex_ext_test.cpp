@@ -203,6 +203,33 @@ TEST(CmpSqrt, AgreesWithStdComplexOffTheNegativeAxis) {
   }
 }
 
+// The stable root holds each part to its own size, not the modulus, where y is tiny next to
+// x > 0 (the layered solution at large spatial and low modulation frequencies), and equals
+// the window's root wherever that has no cancellation to lose.
+TEST(CmpSqrt, StableRootKeepsTheSmallerPartsRelativeAccuracy) {
+  for (long double x : {0.147L, 4.0L, 2.16e4L}) {
+    for (long double y : {3.2e-3L, -1e-9L, 1e-16L, 1e-300L}) {
+      const StdComplex want = std::sqrt(StdComplex(x, y));
+      Z r;
+      CSqrtStable(x, y, r.re, r.im);
+      EXPECT_LE(std::fabs(r.re - want.real()), kTwoImplementations * std::fabs(want.real())) << x << "+" << y << "i";
+      EXPECT_LE(std::fabs(r.im - want.imag()), kTwoImplementations * std::fabs(want.imag())) << x << "+" << y << "i";
+    }
+  }
+  // The window's root at y = 1e-16 next to x = 4 has no digit of the imaginary part left.
+  EXPECT_GT(std::fabs(Sqrt({4, 1e-16L}).im - 2.5e-17L), 1e-3L * 2.5e-17L);
+  for (Z z : SqrtSweep()) {
+    Z r;
+    CSqrtStable(z.re, z.im, r.re, r.im);
+    const Z window = Sqrt(z);
+    EXPECT_LE(ScaledErr(r, window, Abs(window)), kTwoImplementations) << z.re << "+" << z.im << "i";
+  }
+  Z r;
+  CSqrtStable(-4, 1e-330L, r.re, r.im);  // left of the axis: the window's formulas, lost sign and all
+  EXPECT_EQ(r.re, 0.0L);
+  EXPECT_EQ(r.im, 0.0L);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Exponential, hyperbolic sine and cosine
 
