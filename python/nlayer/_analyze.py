@@ -122,8 +122,14 @@ def _summary(analysis):
         if not np.any(during):
             continue
         for g, name in enumerate(analysis.names):
-            hbo, hbr = analysis.hbo[during, g].mean(), analysis.hbr[during, g].mean()
-            lines.append(f"{name}: mean {d}HbO {hbo:+.3f} uM, HbR {hbr:+.3f} uM {where}")
+            parts = []
+            for label, values, errors in (("HbO", analysis.hbo, analysis.hbo_err), ("HbR", analysis.hbr, analysis.hbr_err)):
+                text = f"{values[during, g].mean():+.3f}"
+                if errors is not None and np.all(np.isfinite(errors[during, g])):
+                    # The mean's error, the time points' noise taken as independent.
+                    text += f" +- {np.sqrt(np.sum(errors[during, g] ** 2)) / np.count_nonzero(during):.3f}"
+                parts.append(f"{label} {text} uM")
+            lines.append(f"{name}: mean {d}{parts[0]}, {parts[1]} {where}")
     return lines
 
 
@@ -140,16 +146,20 @@ def plot(path, analysis):
     prefix = "\u0394" if analysis.changes else ""
     onsets = analysis.recording.stim_onsets()
     for g, axis in enumerate(axes[:, 0]):
-        axis.plot(analysis.time_s, analysis.hbo[:, g], color="tab:red", label=f"{prefix}HbO")
-        axis.plot(analysis.time_s, analysis.hbr[:, g], color="tab:blue", label=f"{prefix}HbR")
+        for values, errors, colour, label in ((analysis.hbo, analysis.hbo_err, "tab:red", f"{prefix}HbO"),
+                                              (analysis.hbr, analysis.hbr_err, "tab:blue", f"{prefix}HbR")):
+            axis.plot(analysis.time_s, values[:, g], color=colour, label=label)
+            if errors is not None:
+                axis.fill_between(analysis.time_s, values[:, g] - errors[:, g], values[:, g] + errors[:, g],
+                                  color=colour, alpha=0.2, linewidth=0)
         for onset, duration in onsets:
             axis.axvspan(onset, onset + duration, color="0.85", zorder=0)
         axis.axvspan(*analysis.baseline, color="tab:green", alpha=0.08, zorder=0)
         axis.set_ylabel(f"{analysis.names[g]}\n\u00b5M")
         axis.axhline(0.0, color="0.5", linewidth=0.5)
     axes[0, 0].legend(loc="upper right", fontsize="small")
-    axes[0, 0].set_title(f"{prefix}HbO and {prefix}HbR per layer ({analysis.method}; grey: stimuli, green: baseline)",
-                         fontsize="medium")
+    axes[0, 0].set_title(f"{prefix}HbO and {prefix}HbR per layer ({analysis.method}; bands: \u00b11 SE; grey: stimuli, "
+                         "green: baseline)", fontsize="medium")
     axes[-1, 0].set_xlabel("time (s)")
     figure.tight_layout()
     temporary = f"{os.fspath(path)}.part"

@@ -324,6 +324,11 @@ class Analysis:
                   one layer alone changes by 1 (the identity for every layer on its own and no
                   regularisation)
     success       (T, W) bool, fit only: whether each fit can be trusted (nlayer.fit's flags)
+    mua_err, hbo_err, hbr_err   one standard error of mua, hbo and hbr at each time point, in
+                  their shapes and units: for the moments method from the baseline DTOFs' Poisson
+                  noise (the same at every time point; with tikhonov > 0 the noise part only,
+                  not the regularisation's bias), for fits from each fit's covariance; NaN for
+                  what was not fitted
     recording     the Recording analysed
     """
 
@@ -344,20 +349,27 @@ class Analysis:
     sto2: np.ndarray = None
     crosstalk: np.ndarray = None
     success: np.ndarray = None
+    mua_err: np.ndarray = None
+    hbo_err: np.ndarray = None
+    hbr_err: np.ndarray = None
 
     @property
     def hbt(self):
         return self.hbo + self.hbr
 
 
-def _concentrations(mua, wavelengths):
-    """(HbO, HbR) in uM from mua (..., W) by least squares over the wavelengths."""
+def _concentrations(mua, wavelengths, mua_err=None):
+    """(HbO, HbR) in uM from mua (..., W) by least squares over the wavelengths; with the
+    standard errors mua_err (..., W), independent across wavelengths, also their errors."""
     if len(wavelengths) < 2:
         nan = np.full(mua.shape[:-1], np.nan)
-        return nan, nan.copy()
+        return (nan, nan.copy()) if mua_err is None else (nan, nan.copy(), nan.copy(), nan.copy())
     inverse = np.linalg.pinv(_mua_per_uM(wavelengths))     # (2, W)
     values = mua @ inverse.T
-    return values[..., 0], values[..., 1]
+    if mua_err is None:
+        return values[..., 0], values[..., 1]
+    errors = np.sqrt(mua_err**2 @ (inverse**2).T)
+    return values[..., 0], values[..., 1], errors[..., 0], errors[..., 1]
 
 
 def _channel_moments(recording, irf):
@@ -474,6 +486,7 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
 
     T, W = len(recording.time_s), len(wavelengths)
     mua = np.zeros((T, len(members), W))
+    mua_err = np.zeros((len(members), W))
     crosstalk = np.zeros((W, len(members), L))
     for w in range(W):
         channels = np.flatnonzero(recording.wavelength_index == w)
@@ -491,12 +504,15 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
         solve = np.linalg.solve(normal, grouped.T)                    # (G, 3 C_w)
         data = np.einsum("cij,tcj->tci", whiten[channels], delta[:, channels]).reshape(T, -1)
         mua[:, :, w] = data @ solve.T
+        # The whitened moments of one DTOF have unit covariance.
+        mua_err[:, w] = np.sqrt(np.sum(solve**2, axis=1))
         crosstalk[w] = solve @ matrix
-    hbo, hbr = _concentrations(mua, wavelengths)
+    mua_err = np.broadcast_to(mua_err, mua.shape).copy()
+    hbo, hbr, hbo_err, hbr_err = _concentrations(mua, wavelengths, mua_err)
     return Analysis(method="moments", changes=True, time_s=recording.time_s, wavelengths=wavelengths,
                     baseline=(t0, t1), names=[_group_name(g) for g in members], groups=members, mua=mua,
                     hbo=hbo, hbr=hbr, d_mean_ps=delta[:, :, 1], d_var_ps2=delta[:, :, 2], recording=recording,
-                    crosstalk=crosstalk)
+                    crosstalk=crosstalk, mua_err=mua_err, hbo_err=hbo_err, hbr_err=hbr_err)
 
 
 # --------------------------------------------------------------------------------------------
@@ -506,7 +522,8 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
 def _fit_chunk(t_ps, curves, irf_counts, medium, rho, free, options, stop=None):
     """Fits curves (n, G) one after the other, each starting from the previous one's result
     (the first from `medium`). Module-level, so that Dask workers find it by name. Returns a
-    list of (mua per layer, musp per layer, success), or None when stopped."""
+    list of (mua per layer, musp per layer, success, mua's standard error per layer (NaN where
+    not fitted)), or None when stopped."""
     out = []
     start = medium
     for curve in curves:
@@ -514,8 +531,9 @@ def _fit_chunk(t_ps, curves, irf_counts, medium, rho, free, options, stop=None):
             return None
         result = fit((t_ps, curve), irf_counts, start, rho, free=free, **options)
         start = result.medium
+        errors = [result.stderr.get(f"mua{k}", np.nan) for k in range(1, len(start.layers) + 1)]
         out.append(([layer.mua for layer in start.layers], [layer.musp for layer in start.layers],
-                    bool(result.success)))
+                    bool(result.success), errors))
     return out
 
 
@@ -628,16 +646,18 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
             tasks.append(((w, start), (t_ps, recording.counts[start:start + chunk, c], irf_counts, items[w],
                                        float(recording.rho_mm[c]), list(free), options)))
     mua = np.empty((T, L, W))
+    mua_err = np.empty((T, L, W))
     musp = np.empty((T, L, W))
     success = np.zeros((T, W), dtype=bool)
 
     def store(key, results):
         w, start = key
-        for i, (a, s, ok) in enumerate(results):
+        for i, (a, s, ok, e) in enumerate(results):
             mua[start + i, :, w], musp[start + i, :, w], success[start + i, w] = a, s, ok
+            mua_err[start + i, :, w] = e
 
     _run_chunks(_fit_chunk, tasks, store, T * W, client=client, workers=workers, progress=progress)
-    hbo, hbr = _concentrations(mua, wavelengths)
+    hbo, hbr, hbo_err, hbr_err = _concentrations(mua, wavelengths, mua_err)
     with np.errstate(invalid="ignore", divide="ignore"):
         sto2 = 100.0 * hbo / (hbo + hbr)
     t0, t1 = baseline_window(recording, baseline)
@@ -647,7 +667,8 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
                     names=[f"layer {k}" for k in range(1, L + 1)], groups=[[k] for k in range(1, L + 1)],
                     mua=mua, musp=musp, hbo=hbo, hbr=hbr, sto2=sto2, success=success, recording=recording,
                     d_mean_ps=d.mean_time - d.mean_time[inside].mean(axis=0),
-                    d_var_ps2=d.variance - d.variance[inside].mean(axis=0))
+                    d_var_ps2=d.variance - d.variance[inside].mean(axis=0),
+                    mua_err=mua_err, hbo_err=hbo_err, hbr_err=hbr_err)
 
 
 # --------------------------------------------------------------------------------------------
@@ -708,7 +729,8 @@ def write_results(path, analysis, baseline_fit=None):
 def write_csv(path, analysis, baseline_fit=None):
     """The time courses as a CSV table: time_s, then for each layer HbO, HbR, HbT (uM), mua at
     each wavelength (1/mm; changes for the moments method, as the column names say with a
-    leading d), written through a temporary file and a rename. With a BaselineFit, columns
+    leading d), HbO, HbR and each mua followed by its standard error (..._err_...), written
+    through a temporary file and a rename. With a BaselineFit, columns
     L<k>_baseline_HbO_uM, ..._HbO_err_uM (and HbR, HbT, StO2 in %, musp<nm> in 1/mm) follow,
     the same value in every row."""
     prefix = "d" if analysis.changes else ""
@@ -716,12 +738,19 @@ def write_csv(path, analysis, baseline_fit=None):
     columns = [analysis.time_s]
     for g, name in enumerate(analysis.names):
         label = name.replace("layers ", "L").replace("layer ", "L").replace(",", "+")
-        for quantity, values in (("HbO", analysis.hbo), ("HbR", analysis.hbr), ("HbT", analysis.hbt)):
+        for quantity, values, errors in (("HbO", analysis.hbo, analysis.hbo_err), ("HbR", analysis.hbr, analysis.hbr_err),
+                                         ("HbT", analysis.hbt, None)):
             header.append(f"{label}_{prefix}{quantity}_uM")
             columns.append(values[:, g])
+            if errors is not None:
+                header.append(f"{label}_{prefix}{quantity}_err_uM")
+                columns.append(errors[:, g])
         for w, wavelength in enumerate(analysis.wavelengths):
             header.append(f"{label}_{prefix}mua{wavelength:g}_mm-1")
             columns.append(analysis.mua[:, g, w])
+            if analysis.mua_err is not None:
+                header.append(f"{label}_{prefix}mua{wavelength:g}_err_mm-1")
+                columns.append(analysis.mua_err[:, g, w])
     if baseline_fit is not None:
         for k, rows in enumerate(_baseline_series(baseline_fit, len(analysis.time_s)), start=1):
             for quantity, unit, w, value, error in rows:
@@ -1037,7 +1066,7 @@ def _spectral_chunk(t_ps, counts, irfs, rho, wavelengths, model, free, ties, eng
     """Joint fits of all channels at time points counts (n, C, G) one after the other, each
     starting from the previous one's values (the first from the model's). Module-level, so
     that Dask workers find it by name. Returns a list of (values of the free parameters,
-    success), or None when stopped."""
+    success, their covariance in the order of `free`), or None when stopped."""
     from ._fit import fit as _fit
 
     out = []
@@ -1054,7 +1083,8 @@ def _spectral_chunk(t_ps, counts, irfs, rho, wavelengths, model, free, ties, eng
             problem.tie(name, target)
         result = _fit(problem)
         values = {name: float(result.values[name]) for name in free}
-        out.append((values, bool(result.success)))
+        index = [result.names.index(name) for name in free]
+        out.append((values, bool(result.success), np.asarray(result.covariance)[np.ix_(index, index)]))
     return out
 
 
@@ -1104,13 +1134,15 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
                             recording.rho_mm, wavelengths, fitted, chosen, ties, engine))
              for start_index in range(0, T, chunk)]
     series = {name: np.empty(T) for name in chosen}
+    covariance = np.empty((T, len(chosen), len(chosen)))
     success = np.zeros((T, W), dtype=bool)
 
     def store(start_index, results):
-        for i, (values, ok) in enumerate(results):
+        for i, (values, ok, cov) in enumerate(results):
             for name, value in values.items():
                 series[name][start_index + i] = value
             success[start_index + i] = ok
+            covariance[start_index + i] = cov
 
     _run_chunks(_spectral_chunk, tasks, store, T, client=client, workers=workers, progress=progress)
 
@@ -1120,7 +1152,26 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
 
     hbo = np.stack([course(f"HbO{k}") for k in range(1, L + 1)], axis=1)
     hbr = np.stack([course(f"HbR{k}") for k in range(1, L + 1)], axis=1)
-    mua = np.stack([hbo, hbr], axis=-1) @ _mua_per_uM(recording.wavelengths).T          # (T, L, W)
+    per_uM = _mua_per_uM(recording.wavelengths)
+    mua = np.stack([hbo, hbr], axis=-1) @ per_uM.T          # (T, L, W)
+    # Errors from each fit's covariance of the layer's (HbO, HbR); NaN where neither was fitted.
+    order = {name: i for i, name in enumerate(chosen)}
+    pair_cov = np.zeros((T, L, 2, 2))
+    is_fitted = np.zeros((L, 2), dtype=bool)
+    for k in range(1, L + 1):
+        at = [order.get(ties.get(name, name)) for name in (f"HbO{k}", f"HbR{k}")]
+        is_fitted[k - 1] = [i is not None for i in at]
+        for i, p_at in enumerate(at):
+            for j, q_at in enumerate(at):
+                if p_at is not None and q_at is not None:
+                    pair_cov[:, k - 1, i, j] = covariance[:, p_at, q_at]
+    with np.errstate(invalid="ignore"):
+        hbo_err = np.sqrt(pair_cov[..., 0, 0])
+        hbr_err = np.sqrt(pair_cov[..., 1, 1])
+        mua_err = np.sqrt(np.maximum(np.einsum("wi,tlij,wj->tlw", per_uM, pair_cov, per_uM), 0.0))
+    hbo_err[:, ~is_fitted[:, 0]] = np.nan
+    hbr_err[:, ~is_fitted[:, 1]] = np.nan
+    mua_err[:, ~is_fitted.any(axis=1)] = np.nan
     ratio = np.asarray(recording.wavelengths, dtype=float) / fitted.reference_nm
     a = np.stack([course(f"a{k}") for k in range(1, L + 1)], axis=1)
     b = np.stack([course(f"b{k}") for k in range(1, L + 1)], axis=1)
@@ -1135,4 +1186,5 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
                     names=[f"layer {k}" for k in range(1, L + 1)], groups=[[k] for k in range(1, L + 1)],
                     mua=mua, musp=musp, hbo=hbo, hbr=hbr, sto2=sto2, success=success, recording=recording,
                     d_mean_ps=d.mean_time - d.mean_time[inside].mean(axis=0),
-                    d_var_ps2=d.variance - d.variance[inside].mean(axis=0))
+                    d_var_ps2=d.variance - d.variance[inside].mean(axis=0),
+                    mua_err=mua_err, hbo_err=hbo_err, hbr_err=hbr_err)

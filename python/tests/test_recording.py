@@ -69,6 +69,11 @@ def test_moments_method_finds_the_brain_under_an_extracerebral_change(study):
     assert single.names == ["layers 1-2"] and single.crosstalk.shape == (2, 1, 2)
     # The default baseline is the time before the first stimulus.
     assert rec.moments_method(recording, media, engine="fast").baseline == (0.0, 9.75)
+    # The stated errors are the scatter of the 40 time points of each period about their mean
+    # (within the scatter's own sampling error of some 11 %).
+    for period in (BASELINE, EXTRA_ONLY, BOTH):
+        for values, errors in ((result.hbo, result.hbo_err), (result.hbr, result.hbr_err), (result.mua, result.mua_err)):
+            np.testing.assert_allclose(values[period].std(axis=0, ddof=1), errors[period].mean(axis=0), rtol=0.3)
 
 
 def test_the_extinction_table_is_the_librarys():
@@ -158,6 +163,15 @@ def test_fits_per_time_point_locally_and_on_dask(study):
         remote = rec.fit_method(recording, media, IRF, chunk_size=4, baseline=(0, 9.9), client=client)
     assert np.array_equal(local.mua, remote.mua) and np.array_equal(local.hbo, remote.hbo)
     assert local.success.all()
+    # The stated error of the brain's mua is that of a fit of the same DTOF on its own (a chunk's
+    # first time point starts from the model, as a lone fit does); the layer not fitted has none.
+    for w, wavelength in enumerate(WAVELENGTHS):
+        c = int(np.flatnonzero((recording.wavelength_index == w) & (recording.rho_mm == 30.0))[0])
+        alone = nlayer.fit((recording.gate_ps, recording.counts[4, c]), IRF[1], media[wavelength], 30.0, free=["mua2"],
+                           engine="fast", threads=1)
+        assert local.mua_err[4, 1, w] == pytest.approx(alone.stderr["mua2"], rel=1e-6)
+    assert np.isnan(local.mua_err[:, 0]).all() and np.isnan(local.hbo_err[:, 0]).all()
+    assert np.all(np.isfinite(local.hbo_err[:, 1])) and np.all(local.hbo_err[:, 1] > 0)
     # The brain's mua at 30 mm, turned into concentrations: its rise during the task. (A fit of
     # the brain alone also takes the extracerebral change for the brain's, so the rise is
     # measured from the period with the extracerebral change alone.)
@@ -295,7 +309,13 @@ def test_the_command_line_writes_results_table_and_figure(study, tmp_path):
     assert "layer 1: mean change of HbO +1.0" in done.stdout
     assert (tmp_path / "r.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", names=True)
-    assert table.dtype.names[:4] == ("time_s", "L1_dHbO_uM", "L1_dHbR_uM", "L1_dHbT_uM")
+    assert table.dtype.names[:6] == ("time_s", "L1_dHbO_uM", "L1_dHbO_err_uM", "L1_dHbR_uM", "L1_dHbR_err_uM",
+                                     "L1_dHbT_uM")
+    # The mean over the task's 40 time points carries the error of one DTOF (some 0.45 uM for
+    # the brain's HbO) over sqrt(40).
+    printed = next(line for line in done.stdout.splitlines() if line.startswith("layer 2") and "during task" in line)
+    assert float(printed.split("HbO ")[1].split("+-")[1].split()[0]) == pytest.approx(
+        table["L2_dHbO_err_uM"][-1] / np.sqrt(40), abs=6e-4)
     with h5py.File(tmp_path / "r.snirf", "r") as h5:
         np.testing.assert_allclose(h5["nirs/data2/dataTimeSeries"][:, 2], table["L2_dHbO_uM"], rtol=1e-15)
 
@@ -383,8 +403,11 @@ def test_joint_fits_per_time_point_follow_a_boxcar_locally_and_on_dask():
     rise_hbo = local.hbo[on == 1, 1].mean() - local.hbo[on == 0, 1].mean()
     rise_hbr = local.hbr[on == 1, 1].mean() - local.hbr[on == 0, 1].mean()
     assert rise_hbo == pytest.approx(5.0, rel=0.25) and rise_hbr == pytest.approx(-2.0, rel=0.35)
-    # What was not fitted stays the model's; mua follows the concentrations.
-    assert np.all(local.hbo[:, 0] == 40.0)
+    # What was not fitted stays the model's, without an error; mua follows the concentrations.
+    assert np.all(local.hbo[:, 0] == 40.0) and np.isnan(local.hbo_err[:, 0]).all() and np.isnan(local.mua_err[:, 0]).all()
+    # The brain's errors: its HbO and HbR each within a few of their errors of the truth.
+    assert np.all(np.abs(local.hbo[:, 1] - (50.0 + 5 * on)) < 4 * local.hbo_err[:, 1])
+    assert np.all(np.abs(local.hbr[:, 1] - (25.0 - 2 * on)) < 4 * local.hbr_err[:, 1])
     eps = np.array([[586.0, 1548.52], [1058.0, 691.32]])      # Prahl's table at 760 and 850 nm
     np.testing.assert_allclose(local.mua[:, 1, :], np.log(10) * 1e-7 * np.stack([local.hbo[:, 1], local.hbr[:, 1]], 1)
                                @ eps.T, rtol=1e-9)
