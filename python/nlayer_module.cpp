@@ -287,6 +287,13 @@ py::tuple ReadCurve(const std::string& path) {
   return py::make_tuple(Array(curve.t_ps), Array(curve.counts));
 }
 
+// A spectrum file's wavelengths and values, by the same rules.
+py::tuple ReadSpectrum(const std::string& path) {
+  const nlayer::CurveFile spectrum =
+      ReadUserFile(path, [&] { return nlayer::ReadCurveFile(path, nlayer::kSpectrumColumns); });
+  return py::make_tuple(Array(spectrum.t_ps), Array(spectrum.counts));
+}
+
 nlayer::FitStatistic Statistic(const std::string& name) {
   if (name == "poisson") return nlayer::FitStatistic::kPoissonLikelihood;
   if (name == "chi2") return nlayer::FitStatistic::kLeastSquares;
@@ -747,6 +754,7 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
 
   m.def("read_model", &ReadModel, py::arg("path"));
   m.def("read_curve", &ReadCurve, py::arg("path"));
+  m.def("read_spectrum", &ReadSpectrum, py::arg("path"));
 
   m.def(
       "moments",

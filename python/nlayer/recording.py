@@ -775,18 +775,25 @@ def write_csv(path, analysis, baseline_fit=None):
 # --------------------------------------------------------------------------------------------
 # Joint fits of every channel to a spectral model
 
-_SPECTRAL_KEYS = ("HbO", "HbR", "a", "b")
+_UNITS = ("molar_extinction", "absorption")
 
 
 @dataclass
 class SpectralModel:
-    """A layered model whose absorption is hemoglobin and whose scattering is a power law.
+    """A layered model whose absorption is hemoglobin (and further chromophores of the user's)
+    and whose scattering is a power law.
 
     medium      n and d of each layer (its mua and musp are placeholders)
-    values      name -> value: HbO<k>, HbR<k> (uM), a<k> (mus' at reference_nm, 1/mm), b<k>, d<k>
+    values      name -> value: HbO<k>, HbR<k> (uM), each further chromophore's <name><k>,
+                a<k> (mus' at reference_nm, 1/mm), b<k>, d<k>
     free        name -> (lower, upper): the parameters a baseline fit frees (bounds may be None)
     ties        name -> name of the free parameter it follows
     reference_nm
+    extra       further chromophores as FitProblem takes them, (name, unit, wavelength_nm,
+                values): unit "molar_extinction" (decadic, cm^-1/M; concentration in uM) or
+                "absorption" (mua of the pure substance, 1/mm; concentration a volume fraction),
+                e.g. water held at its fraction so that hemoglobin is not made to carry its
+                absorption
     """
 
     medium: Medium
@@ -794,17 +801,38 @@ class SpectralModel:
     free: dict
     ties: dict
     reference_nm: float = 800.0
+    extra: list = field(default_factory=list)
 
     @property
     def layers(self):
         return len(self.medium)
 
+    @property
+    def chromophores(self):
+        return ["HbO", "HbR"] + [c[0] for c in self.extra]
+
+    def keys(self):
+        """Each layer's spectral parameters, without the layer's number."""
+        return self.chromophores + ["a", "b"]
+
+    def absorption(self, wavelengths):
+        """(W, chromophores): the mua (1/mm) that one unit of each chromophore adds."""
+        wavelengths = np.atleast_1d(np.asarray(wavelengths, dtype=float))
+        columns = [_mua_per_uM(wavelengths)]
+        for name, unit, nm, values in self.extra:
+            nm, values = np.asarray(nm, dtype=float), np.asarray(values, dtype=float)
+            if np.any((wavelengths < nm[0]) | (wavelengths > nm[-1])):
+                raise ValueError(f"the spectrum of {name} spans {nm[0]:g} to {nm[-1]:g} nm; the recording has "
+                                 f"{', '.join(f'{w:g}' for w in wavelengths)} nm")
+            per_unit = np.interp(wavelengths, nm, values)
+            columns.append((_PER_UM * per_unit if unit == "molar_extinction" else per_unit)[:, None])
+        return np.concatenate(columns, axis=1)
+
     def spectral(self, values=None):
         """The FitProblem's spectral= dict at `values` (default the model's own)."""
         v = dict(self.values, **(values or {}))
-        return dict(chromophores=["HbO", "HbR"], reference_nm=self.reference_nm,
-                    layers=[{key: float(v[f"{key}{k}"]) for key in _SPECTRAL_KEYS}
-                            for k in range(1, self.layers + 1)])
+        return dict(chromophores=["HbO", "HbR"] + [tuple(c) for c in self.extra], reference_nm=self.reference_nm,
+                    layers=[{key: float(v[f"{key}{k}"]) for key in self.keys()} for k in range(1, self.layers + 1)])
 
     def with_values(self, values):
         """The model at other values (its free parameters and ties kept): the thicknesses go
@@ -839,7 +867,9 @@ def spectral_model(model):
     [fit] and [[curve]]s are not used) or from a dict
     {"medium": Medium (n and d), "reference_nm": 800, "layers": [{"HbO": ..., "HbR": ..., "a": ...,
     "b": ...}, ...]} whose values are numbers (fixed) or tables {"start", "lower", "upper"}
-    (free) or {"tie": name}, as in problem files. Only the shipped chromophores HbO and HbR."""
+    (free) or {"tie": name}, as in problem files. HbO and HbR always; further chromophores from
+    the file's [[spectral.chromophore]] tables or the dict's "chromophores": [(name, unit,
+    wavelength_nm, values), ...], each with its concentration in every layer."""
     if isinstance(model, SpectralModel):
         return model
     if isinstance(model, (str, bytes, os.PathLike)):
@@ -863,9 +893,22 @@ def spectral_model(model):
             d = d.get("start") if isinstance(d, dict) else d
             medium_layers.append(_nlayer.Layer(1.0, 0.01, float(layer["n"]), float(d or 0.0)))
         reference = spectral.get("reference_nm", 800.0)
-        chromophores = spectral.get("chromophores", ["HbO", "HbR"])
-        if "chromophore" in spectral or sorted(chromophores) != ["HbO", "HbR"]:
-            raise ValueError(f"{where}: a recording's model takes the chromophores HbO and HbR, no others")
+        if sorted(spectral.get("chromophores", ["HbO", "HbR"])) != ["HbO", "HbR"]:
+            raise ValueError(f"{where}: a recording's model takes both shipped chromophores, chromophores = "
+                             "[\"HbO\", \"HbR\"] (further ones as [[spectral.chromophore]])")
+        extra = []
+        for table in spectral.get("chromophore", []):
+            unknown = sorted(set(table) - {"name", "file", "unit"})
+            missing = sorted({"name", "file", "unit"} - set(table))
+            if unknown or missing:
+                what = f"unknown keys {unknown}" if unknown else f"no {', '.join(missing)}"
+                raise ValueError(f"{where}: a [[spectral.chromophore]] has {what} (it takes name, file, unit)")
+            if table["unit"] not in _UNITS:
+                raise ValueError(f"{where}: chromophore {table['name']} has unit {table['unit']!r}; it must be "
+                                 f"{' or '.join(map(repr, _UNITS))}")
+            file = os.path.join(os.path.dirname(os.path.abspath(where)), table["file"])
+            nm, values = _nlayer.read_spectrum(file)
+            extra.append((str(table["name"]), table["unit"], nm, values))
     elif isinstance(model, dict):
         where = "model"
         layers = model.get("layers", [])
@@ -876,16 +919,32 @@ def spectral_model(model):
         medium_layers = list(medium.layers)
         layers = [dict(layer, d=medium.layers[k].d) for k, layer in enumerate(layers)]
         reference = model.get("reference_nm", 800.0)
+        extra = []
+        for item in model.get("chromophores", []):
+            if isinstance(item, str):
+                if item in ("HbO", "HbR"):
+                    continue
+                raise ValueError(f"no chromophore '{item}' is shipped ('HbO', 'HbR'); give others as "
+                                 "(name, unit, wavelength_nm, values)")
+            name, unit, nm, values = item[:4]
+            _checks.choice(unit, "unit", _UNITS)
+            extra.append((str(name), unit, np.asarray(_checks.vector(nm, "wavelength_nm"), dtype=float),
+                          np.asarray(_checks.vector(values, "values"), dtype=float)))
     else:
         raise TypeError(f"a model is a problem file's path or a dict, not {type(model).__name__}")
     if not layers:
         raise ValueError(f"{where}: the model has no layers")
+    names = [c[0] for c in extra]
+    clash = [n for n in names if n in ("HbO", "HbR", "a", "b", "d") or names.count(n) > 1]
+    if clash:
+        raise ValueError(f"{where}: chromophore name {clash[0]} is taken; name it otherwise")
+    spectral_keys = ["HbO", "HbR"] + names + ["a", "b"]
     values, free, ties = {}, {}, {}
     for k, layer in enumerate(layers, start=1):
-        missing = [key for key in _SPECTRAL_KEYS if key not in layer]
+        missing = [key for key in spectral_keys if key not in layer]
         if missing:
             raise ValueError(f"{where}: layer {k} has no value of {', '.join(missing)}")
-        keys = list(_SPECTRAL_KEYS) + (["d"] if k < len(layers) else [])
+        keys = spectral_keys + (["d"] if k < len(layers) else [])
         for key in keys:
             value, bounds, tie = _parameter(layer[key], f"{key}{k}", where)
             if tie is not None:
@@ -898,7 +957,7 @@ def spectral_model(model):
         if target not in free:
             raise ValueError(f"{where}: {name} is tied to {target}, which is not free: tie it to a free parameter")
         values[name] = values[target]
-    result = SpectralModel(Medium(medium_layers), values, free, ties, float(reference))
+    result = SpectralModel(Medium(medium_layers), values, free, ties, float(reference), extra)
     return result.with_values({})
 
 
@@ -1007,7 +1066,8 @@ def baseline_fit(recording, model, irf, *, baseline=None, free=None, engine="fas
 
     Each channel's DTOFs are summed over the baseline period and all channels (every distance
     at every wavelength) are fitted at once to the spectral model (nlayer.FitProblem with
-    spectral=): mua(lambda) = ln(10) (eps_HbO HbO + eps_HbR HbR), mus'(lambda) =
+    spectral=): mua(lambda) = ln(10) (eps_HbO HbO + eps_HbR HbR) + the model's further
+    chromophores' share, mus'(lambda) =
     a (lambda / reference)^-b per layer, each curve with its own amplitude and shift.
 
     Parameters
@@ -1150,25 +1210,27 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
         target = ties.get(name, name)
         return series[target] if target in series else np.full(T, fitted.values[name])
 
-    hbo = np.stack([course(f"HbO{k}") for k in range(1, L + 1)], axis=1)
-    hbr = np.stack([course(f"HbR{k}") for k in range(1, L + 1)], axis=1)
-    per_uM = _mua_per_uM(recording.wavelengths)
-    mua = np.stack([hbo, hbr], axis=-1) @ per_uM.T          # (T, L, W)
-    # Errors from each fit's covariance of the layer's (HbO, HbR); NaN where neither was fitted.
+    chromophores = fitted.chromophores
+    amounts = np.stack([np.stack([course(f"{c}{k}") for c in chromophores], axis=-1) for k in range(1, L + 1)],
+                       axis=1)                                    # (T, L, chromophores)
+    hbo, hbr = amounts[..., 0], amounts[..., 1]
+    per_unit = fitted.absorption(recording.wavelengths)            # (W, chromophores)
+    mua = amounts @ per_unit.T                                     # (T, L, W)
+    # Errors from each fit's covariance of the layer's chromophores; NaN for what was not fitted.
     order = {name: i for i, name in enumerate(chosen)}
-    pair_cov = np.zeros((T, L, 2, 2))
-    is_fitted = np.zeros((L, 2), dtype=bool)
+    layer_cov = np.zeros((T, L, len(chromophores), len(chromophores)))
+    is_fitted = np.zeros((L, len(chromophores)), dtype=bool)
     for k in range(1, L + 1):
-        at = [order.get(ties.get(name, name)) for name in (f"HbO{k}", f"HbR{k}")]
+        at = [order.get(ties.get(name, name)) for name in (f"{c}{k}" for c in chromophores)]
         is_fitted[k - 1] = [i is not None for i in at]
         for i, p_at in enumerate(at):
             for j, q_at in enumerate(at):
                 if p_at is not None and q_at is not None:
-                    pair_cov[:, k - 1, i, j] = covariance[:, p_at, q_at]
+                    layer_cov[:, k - 1, i, j] = covariance[:, p_at, q_at]
     with np.errstate(invalid="ignore"):
-        hbo_err = np.sqrt(pair_cov[..., 0, 0])
-        hbr_err = np.sqrt(pair_cov[..., 1, 1])
-        mua_err = np.sqrt(np.maximum(np.einsum("wi,tlij,wj->tlw", per_uM, pair_cov, per_uM), 0.0))
+        hbo_err = np.sqrt(layer_cov[..., 0, 0])
+        hbr_err = np.sqrt(layer_cov[..., 1, 1])
+        mua_err = np.sqrt(np.maximum(np.einsum("wi,tlij,wj->tlw", per_unit, layer_cov, per_unit), 0.0))
     hbo_err[:, ~is_fitted[:, 0]] = np.nan
     hbr_err[:, ~is_fitted[:, 1]] = np.nan
     mua_err[:, ~is_fitted.any(axis=1)] = np.nan

@@ -385,6 +385,45 @@ def test_the_baseline_fit_finds_absolute_values_from_a_dict_or_a_problem_file(st
         rec.baseline_fit(recording, tmp_path / "bad.toml", IRF)
 
 
+def test_a_further_absorber_held_at_its_fraction_leaves_hemoglobin_its_own(tmp_path):
+    # An absorber (a volume fraction of a pure substance, mua rising from 0.002 to 0.006/mm over
+    # 700 to 900 nm, much as water's does) in both layers, as large as hemoglobin's own mua.
+    nm = np.array([700.0, 800.0, 900.0])
+    pure = np.array([0.002, 0.0035, 0.006])
+    (tmp_path / "absorber.txt").write_text("wavelength_nm value\n" + "".join(f"{w} {v}\n" for w, v in zip(nm, pure)))
+    fraction = 0.75
+    media = rec.hemoglobin_media(WAVELENGTHS, LAYERS)
+    for w, medium in media.items():
+        for k in (1, 2):
+            medium = medium.replace(k, mua=medium.layers[k - 1].mua + fraction * np.interp(w, nm, pure))
+        media[w] = medium
+    recording = rec.simulate_recording(None, media, RHO, np.arange(3.0), irf=IRF, counts=1e7, seed=11)
+    starts = [(30.0, 15.0, 1.0), (35.0, 18.0, 1.2)]
+    lines = ["[spectral]", "reference_nm = 800", 'chromophores = ["HbO", "HbR"]',
+             "[[spectral.chromophore]]", 'name = "absorber"', 'file = "absorber.txt"', 'unit = "absorption"']
+    for layer, (hbo, hbr, a) in zip(LAYERS, starts):
+        lines += ["[[layer]]", f"n = {layer['n']}", f"d = {layer['d']}",
+                  f"HbO = {{ start = {hbo}, lower = 0.0, upper = 200.0 }}",
+                  f"HbR = {{ start = {hbr}, lower = 0.0, upper = 200.0 }}", f"a = {{ start = {a} }}",
+                  f"b = {layer['musp'][1]}", f"absorber = {fraction}"]
+    (tmp_path / "model.toml").write_text("\n".join(lines) + "\n")
+    found = rec.baseline_fit(recording, tmp_path / "model.toml", IRF, baseline=(0, 2))
+    assert found.success, found.result.message
+    truth = np.array([[layer["HbO"], layer["HbR"]] for layer in LAYERS])
+    np.testing.assert_allclose(np.stack([found.hbo, found.hbr], axis=1), truth, rtol=0.1)
+    # The fitted media hold the absorber's share again, and a time point's fit gives them back.
+    for w, medium in found.media.items():
+        assert medium.layers[1].mua == pytest.approx(media[w].layers[1].mua, rel=0.05)
+    course = rec.spectral_fit_method(recording, tmp_path / "model.toml", IRF, start=found, progress=False)
+    brain = [found.media[w].layers[1].mua for w in WAVELENGTHS]
+    np.testing.assert_allclose(course.mua[:, 1, :], np.tile(brain, (3, 1)), rtol=0.05)
+    # Without it, hemoglobin is made to carry the absorber's mua.
+    (tmp_path / "blind.toml").write_text("\n".join(l for l in lines if "absorber" not in l and "chromophore]]" not in l
+                                                  and "unit =" not in l) + "\n")
+    blind = rec.baseline_fit(recording, tmp_path / "blind.toml", IRF, baseline=(0, 2))
+    assert blind.hbo[1] > 1.2 * truth[1, 0]
+
+
 def test_joint_fits_per_time_point_follow_a_boxcar_locally_and_on_dask():
     distributed = pytest.importorskip("distributed")
     t = np.arange(4.0)
