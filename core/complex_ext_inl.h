@@ -65,8 +65,13 @@ inline void CSqrt(long double x, long double y, long double& re, long double& im
 }
 
 inline void CSqrtStable(long double x, long double y, long double& re, long double& im) {
-  CSqrt(x, y, re, im);
-  if (x > 0) im = cmp_internal::SignOfDouble(static_cast<double>(y)) * (std::fabs(y) / (2.0L * re));
+  if (!(x > 0)) {
+    CSqrt(x, y, re, im);
+    return;
+  }
+  // re as CSqrt forms it, bit for bit; the cancelling sqrt((m - x)/2) is not computed at all.
+  re = std::sqrt((std::sqrt(y * y + x * x) + x) / 2.0L);
+  im = cmp_internal::SignOfDouble(static_cast<double>(y)) * (std::fabs(y) / (2.0L * re));
 }
 
 inline void CExp(long double x, long double y, long double& re, long double& im) {

@@ -38,6 +38,29 @@ def hemoglobin_spectra():
     return {name: (nm, values) for name, _unit, nm, values, _source in _nlayer.hemoglobin()}
 
 
+CHROMOPHORE_UNITS = ("molar_extinction", "absorption")
+
+
+def chromophore_items(items):
+    """Chromophores as the library takes them, (name, unit, wavelength_nm, values, source), from
+    the names of the shipped ones ("HbO", "HbR") and tuples (name, unit, wavelength_nm, values)
+    of others."""
+    shipped = {c[0]: c for c in _nlayer.hemoglobin()}
+    chromophores = []
+    for item in items:
+        if isinstance(item, str):
+            if item not in shipped:
+                raise ValueError(f"no chromophore '{item}' is shipped ('HbO', 'HbR'); give others as "
+                                 "(name, unit, wavelength_nm, values)")
+            chromophores.append(shipped[item])
+        else:
+            name, unit, nm, values = item[:4]
+            _checks.choice(unit, "unit", CHROMOPHORE_UNITS)
+            chromophores.append((str(name), unit, _checks.vector(nm, "wavelength_nm"),
+                                 _checks.vector(values, "values"), "given in Python"))
+    return chromophores
+
+
 class FitProblem:
     """Several measured curves fitted at once to one layered medium.
 
@@ -81,19 +104,7 @@ class FitProblem:
 
     @staticmethod
     def _spectral(spectral):
-        shipped = {c[0]: c for c in _nlayer.hemoglobin()}
-        chromophores = []
-        for item in spectral.get("chromophores", ("HbO", "HbR")):
-            if isinstance(item, str):
-                if item not in shipped:
-                    raise ValueError(f"no chromophore '{item}' is shipped ('HbO', 'HbR'); give others as "
-                                     "(name, unit, wavelength_nm, values)")
-                chromophores.append(shipped[item])
-            else:
-                name, unit, nm, values = item[:4]
-                _checks.choice(unit, "unit", ("molar_extinction", "absorption"))
-                chromophores.append((str(name), unit, _checks.vector(nm, "wavelength_nm"),
-                                     _checks.vector(values, "values"), "given in Python"))
+        chromophores = chromophore_items(spectral.get("chromophores", ("HbO", "HbR")))
         layers = []
         for number, layer in enumerate(spectral["layers"], start=1):
             names = [c[0] for c in chromophores]

@@ -34,6 +34,7 @@ from . import _checks
 from . import _nlayer
 from ._fit import curve_moments, fit, sensitivity, Moments
 from ._nlayer import Medium
+from ._problem import CHROMOPHORE_UNITS, chromophore_items
 from ._snirf import (Recording, RecordingError, read_snirf, write_recording,
                      write_results as _write_blocks)
 
@@ -358,16 +359,13 @@ class Analysis:
         return self.hbo + self.hbr
 
 
-def _concentrations(mua, wavelengths, mua_err=None):
-    """(HbO, HbR) in uM from mua (..., W) by least squares over the wavelengths; with the
-    standard errors mua_err (..., W), independent across wavelengths, also their errors."""
+def _concentrations(mua, mua_err, wavelengths):
+    """(HbO, HbR, their standard errors) in uM from mua (..., W) and its standard errors,
+    independent across wavelengths, by least squares over the wavelengths."""
     if len(wavelengths) < 2:
-        nan = np.full(mua.shape[:-1], np.nan)
-        return (nan, nan.copy()) if mua_err is None else (nan, nan.copy(), nan.copy(), nan.copy())
+        return tuple(np.full(mua.shape[:-1], np.nan) for _ in range(4))
     inverse = np.linalg.pinv(_mua_per_uM(wavelengths))     # (2, W)
     values = mua @ inverse.T
-    if mua_err is None:
-        return values[..., 0], values[..., 1]
     errors = np.sqrt(mua_err**2 @ (inverse**2).T)
     return values[..., 0], values[..., 1], errors[..., 0], errors[..., 1]
 
@@ -508,7 +506,7 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
         mua_err[:, w] = np.sqrt(np.sum(solve**2, axis=1))
         crosstalk[w] = solve @ matrix
     mua_err = np.broadcast_to(mua_err, mua.shape).copy()
-    hbo, hbr, hbo_err, hbr_err = _concentrations(mua, wavelengths, mua_err)
+    hbo, hbr, hbo_err, hbr_err = _concentrations(mua, mua_err, wavelengths)
     return Analysis(method="moments", changes=True, time_s=recording.time_s, wavelengths=wavelengths,
                     baseline=(t0, t1), names=[_group_name(g) for g in members], groups=members, mua=mua,
                     hbo=hbo, hbr=hbr, d_mean_ps=delta[:, :, 1], d_var_ps2=delta[:, :, 2], recording=recording,
@@ -657,7 +655,7 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
             mua_err[start + i, :, w] = e
 
     _run_chunks(_fit_chunk, tasks, store, T * W, client=client, workers=workers, progress=progress)
-    hbo, hbr, hbo_err, hbr_err = _concentrations(mua, wavelengths, mua_err)
+    hbo, hbr, hbo_err, hbr_err = _concentrations(mua, mua_err, wavelengths)
     with np.errstate(invalid="ignore", divide="ignore"):
         sto2 = 100.0 * hbo / (hbo + hbr)
     t0, t1 = baseline_window(recording, baseline)
@@ -774,9 +772,6 @@ def write_csv(path, analysis, baseline_fit=None):
 
 # --------------------------------------------------------------------------------------------
 # Joint fits of every channel to a spectral model
-
-_UNITS = ("molar_extinction", "absorption")
-
 
 @dataclass
 class SpectralModel:
@@ -903,9 +898,9 @@ def spectral_model(model):
             if unknown or missing:
                 what = f"unknown keys {unknown}" if unknown else f"no {', '.join(missing)}"
                 raise ValueError(f"{where}: a [[spectral.chromophore]] has {what} (it takes name, file, unit)")
-            if table["unit"] not in _UNITS:
+            if table["unit"] not in CHROMOPHORE_UNITS:
                 raise ValueError(f"{where}: chromophore {table['name']} has unit {table['unit']!r}; it must be "
-                                 f"{' or '.join(map(repr, _UNITS))}")
+                                 f"{' or '.join(map(repr, CHROMOPHORE_UNITS))}")
             file = os.path.join(os.path.dirname(os.path.abspath(where)), table["file"])
             nm, values = _nlayer.read_spectrum(file)
             extra.append((str(table["name"]), table["unit"], nm, values))
@@ -919,17 +914,7 @@ def spectral_model(model):
         medium_layers = list(medium.layers)
         layers = [dict(layer, d=medium.layers[k].d) for k, layer in enumerate(layers)]
         reference = model.get("reference_nm", 800.0)
-        extra = []
-        for item in model.get("chromophores", []):
-            if isinstance(item, str):
-                if item in ("HbO", "HbR"):
-                    continue
-                raise ValueError(f"no chromophore '{item}' is shipped ('HbO', 'HbR'); give others as "
-                                 "(name, unit, wavelength_nm, values)")
-            name, unit, nm, values = item[:4]
-            _checks.choice(unit, "unit", _UNITS)
-            extra.append((str(name), unit, np.asarray(_checks.vector(nm, "wavelength_nm"), dtype=float),
-                          np.asarray(_checks.vector(values, "values"), dtype=float)))
+        extra = [tuple(c[:4]) for c in chromophore_items(model.get("chromophores", [])) if c[0] not in ("HbO", "HbR")]
     else:
         raise TypeError(f"a model is a problem file's path or a dict, not {type(model).__name__}")
     if not layers:

@@ -351,6 +351,20 @@ def _spectral_dict(layers, starts):
     return {"medium": medium, "reference_nm": 800.0, "layers": spectral}
 
 
+def _spectral_toml(layers, starts, absorber=None):
+    """The model of _spectral_dict as a problem file's text; with `absorber`, a chromophore
+    "absorber" (absorber.txt beside it, a volume fraction) held at that fraction in every layer."""
+    lines = ["[spectral]", "reference_nm = 800", 'chromophores = ["HbO", "HbR"]']
+    if absorber is not None:
+        lines += ["[[spectral.chromophore]]", 'name = "absorber"', 'file = "absorber.txt"', 'unit = "absorption"']
+    for layer, (hbo, hbr, a) in zip(layers, starts):
+        lines += ["[[layer]]", f"n = {layer['n']}", f"d = {layer['d']}",
+                  f"HbO = {{ start = {hbo}, lower = 0.0, upper = 200.0 }}",
+                  f"HbR = {{ start = {hbr}, lower = 0.0, upper = 200.0 }}", f"a = {{ start = {a} }}",
+                  f"b = {layer['musp'][1]}"] + ([] if absorber is None else [f"absorber = {absorber}"])
+    return "\n".join(lines) + "\n"
+
+
 def test_the_baseline_fit_finds_absolute_values_from_a_dict_or_a_problem_file(study, tmp_path):
     path, media, _ = study
     recording = rec.read_snirf(path)
@@ -371,13 +385,7 @@ def test_the_baseline_fit_finds_absolute_values_from_a_dict_or_a_problem_file(st
     for w, medium in found.media.items():
         assert medium.layers[1].mua == pytest.approx(media[w].layers[1].mua, rel=0.1)
     # The same model as a problem file: the same fit.
-    lines = ["[spectral]", "reference_nm = 800", 'chromophores = ["HbO", "HbR"]']
-    for layer, (hbo, hbr, a) in zip(LAYERS, starts):
-        lines += ["[[layer]]", f"n = {layer['n']}", f"d = {layer['d']}",
-                  f"HbO = {{ start = {hbo}, lower = 0.0, upper = 200.0 }}",
-                  f"HbR = {{ start = {hbr}, lower = 0.0, upper = 200.0 }}", f"a = {{ start = {a} }}",
-                  f"b = {layer['musp'][1]}"]
-    (tmp_path / "model.toml").write_text("\n".join(lines) + "\n")
+    (tmp_path / "model.toml").write_text(_spectral_toml(LAYERS, starts))
     again = rec.baseline_fit(recording, tmp_path / "model.toml", IRF, baseline=(0, 9.9))
     np.testing.assert_allclose(again.hbo, found.hbo, rtol=1e-9)
     (tmp_path / "bad.toml").write_text("[spectral]\n[[layer]]\nn = 1.4\nHbO = { lower = 0 }\nHbR = 1\na = 1\nb = 1\n")
@@ -399,14 +407,7 @@ def test_a_further_absorber_held_at_its_fraction_leaves_hemoglobin_its_own(tmp_p
         media[w] = medium
     recording = rec.simulate_recording(None, media, RHO, np.arange(3.0), irf=IRF, counts=1e7, seed=11)
     starts = [(30.0, 15.0, 1.0), (35.0, 18.0, 1.2)]
-    lines = ["[spectral]", "reference_nm = 800", 'chromophores = ["HbO", "HbR"]',
-             "[[spectral.chromophore]]", 'name = "absorber"', 'file = "absorber.txt"', 'unit = "absorption"']
-    for layer, (hbo, hbr, a) in zip(LAYERS, starts):
-        lines += ["[[layer]]", f"n = {layer['n']}", f"d = {layer['d']}",
-                  f"HbO = {{ start = {hbo}, lower = 0.0, upper = 200.0 }}",
-                  f"HbR = {{ start = {hbr}, lower = 0.0, upper = 200.0 }}", f"a = {{ start = {a} }}",
-                  f"b = {layer['musp'][1]}", f"absorber = {fraction}"]
-    (tmp_path / "model.toml").write_text("\n".join(lines) + "\n")
+    (tmp_path / "model.toml").write_text(_spectral_toml(LAYERS, starts, absorber=fraction))
     found = rec.baseline_fit(recording, tmp_path / "model.toml", IRF, baseline=(0, 2))
     assert found.success, found.result.message
     truth = np.array([[layer["HbO"], layer["HbR"]] for layer in LAYERS])
@@ -418,8 +419,7 @@ def test_a_further_absorber_held_at_its_fraction_leaves_hemoglobin_its_own(tmp_p
     brain = [found.media[w].layers[1].mua for w in WAVELENGTHS]
     np.testing.assert_allclose(course.mua[:, 1, :], np.tile(brain, (3, 1)), rtol=0.05)
     # Without it, hemoglobin is made to carry the absorber's mua.
-    (tmp_path / "blind.toml").write_text("\n".join(l for l in lines if "absorber" not in l and "chromophore]]" not in l
-                                                  and "unit =" not in l) + "\n")
+    (tmp_path / "blind.toml").write_text(_spectral_toml(LAYERS, starts))
     blind = rec.baseline_fit(recording, tmp_path / "blind.toml", IRF, baseline=(0, 2))
     assert blind.hbo[1] > 1.2 * truth[1, 0]
 
