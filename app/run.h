@@ -53,6 +53,9 @@ class RunSession {
   void SynthesizeTimeDomain(ChartSink& chart, const RunOptions& options = {});
 
   const ModelState& State() const { return state_; }
+  // What the last successful run's period folds onto the start of its curve, as a part of the
+  // peak (a bound): the run keeps its 10240 ps, which a slow curve outlasts.
+  long double FoldedPart() const { return folded_part_; }
   std::int32_t RunIndex() const { return state_.RunIndex; }
   long double Rho() const { return state_.Rho; }
 
@@ -68,6 +71,7 @@ class RunSession {
   void Synthesize(ChartSink& chart, const RunOptions& options);
 
   ModelState state_;
+  long double folded_part_ = 0;
 };
 
 }  // namespace nlayer

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <system_error>
 
 #include "core/derived_model.h"
@@ -410,6 +411,15 @@ std::vector<std::string> ModelWarnings(const ModelFile& model) {
     if (std::optional<std::string> note = RuleNote(model)) warnings.push_back(*note);
   }
   return warnings;
+}
+
+std::optional<std::string> FoldWarning(long double folded_part) {
+  if (!(folded_part > 1e-5L)) return std::nullopt;
+  char part[32];
+  std::snprintf(part, sizeof part, "%.1Le", folded_part);
+  return std::string("the curve has not faded by the end of the run's 10240 ps: up to ") + part +
+         " of its peak folds back onto its first samples; nlayer-run --csv, Python and the fits compute it on a "
+         "longer period";
 }
 
 }  // namespace nlayer

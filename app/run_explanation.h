@@ -41,4 +41,9 @@ std::optional<std::string> ExplainRunFailure(std::string_view message, const Mod
 // negative absorption has no physical meaning`. A pure function.
 std::vector<std::string> ModelWarnings(const ModelFile& model);
 
+// The warning of a run whose curve had not faded by the end of its 10240 ps period, where what
+// folds back onto the curve's start (`folded_part` of its peak, RunSession::FoldedPart) exceeds
+// 1e-5 of the peak; nothing below that.
+std::optional<std::string> FoldWarning(long double folded_part);
+
 }  // namespace nlayer

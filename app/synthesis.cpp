@@ -8,6 +8,7 @@
 #include "app/run_error.h"
 #include "core/accuracy.h"
 #include "core/derived_model.h"
+#include "core/period.h"
 #include "core/spectrum.h"
 #include "core/synthesis.h"
 #include "io/output_format.h"
@@ -73,6 +74,11 @@ void RunSession::Synthesize(ChartSink& chart, const RunOptions& options) {
     for (int i = 1; i <= kLastPeakSample; ++i) {
       if (std::fabs(a[i]) > s.PeakAbs) s.PeakAbs = std::fabs(a[i]);
     }
+  });
+
+  folded_part_ = 0;
+  Checked([&] {
+    if (s.PeakAbs > 0) folded_part_ = FoldBound(a) / s.PeakAbs;
   });
 
   const TimeGrid grid;

@@ -356,6 +356,7 @@ int main(int argc, char** argv) {
     nlayer::RunSession session;  // a new session: this run uses series 0
     nlayer::MemoryChart chart;
     session.Run(chart, options);
+    if (auto fold = nlayer::FoldWarning(session.FoldedPart())) std::fprintf(stderr, "warning: %s\n", fold->c_str());
 #if NLAYER_HAVE_PLOT
     if (plot_path) nlayer::ui::WriteChartImage(chart, *plot_path);
 #endif

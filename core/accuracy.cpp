@@ -79,6 +79,16 @@ std::optional<ModelProblem> CurveAccuracyProblem(const DerivedModel& model, long
                 longest);
 }
 
+std::optional<ModelProblem> FoldProblem(long double rho, long double fold, long double peak, const TimeGrid& grid) {
+  if (!(fold > kCurveRoundingLimit * peak)) return std::nullopt;
+  const long double period = static_cast<long double>(grid.samples) * static_cast<long double>(grid.dt_ps);
+  return ModelProblem{0, "rho", rho,
+                      "the curve at rho = " + NumberText(rho) + " mm has not faded after " + NumberText(period) +
+                          " ps, the longest period memory allows at dt = " + NumberText(grid.dt_ps) +
+                          " ps: what it still carries there would fold onto its start by " + ThreeDigits(fold / peak) +
+                          " of its peak (at most 1e-05); a larger dt allows a longer period"};
+}
+
 std::optional<ModelProblem> ValueAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan) {
   if (!plan.measured) return std::nullopt;
   if (!(plan.ValueError() > kValueRoundingLimit * std::fabs(plan.cw))) return std::nullopt;

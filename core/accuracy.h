@@ -39,6 +39,11 @@ std::optional<ModelProblem> DistanceBeyondTransform(const Medium& medium, long d
 std::optional<ModelProblem> CurveAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan,
                                                  long double peak, const TimeGrid& grid);
 
+// The problem of a curve at `rho` that has not faded by the end of the longest period computed
+// (`grid`): what that period folds onto its start, `fold` (mm^-2 ps^-1), exceeds
+// kCurveRoundingLimit of its `peak`; nothing where it is within.
+std::optional<ModelProblem> FoldProblem(long double rho, long double fold, long double peak, const TimeGrid& grid);
+
 // The same for frequency-domain values and kValueRoundingLimit.
 std::optional<ModelProblem> ValueAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan);
 

@@ -7,6 +7,7 @@
 #include "core/derived_model.h"
 #include "core/fast/fast_engine.h"
 #include "core/number_text.h"
+#include "core/period.h"
 #include "core/spectrum.h"
 #include "core/synthesis.h"
 
@@ -49,10 +50,11 @@ TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rh
                         const ComputeOptions& options) {
   if (auto problem = grid.Validate()) throw InvalidRequest(*problem);
   CheckRequest(medium, rho_mm);
-  const std::vector<long double> omegas = GridOmegas(grid);
   const DerivedModel model = DeriveChecked(medium);
-  const Spectrum spectrum = ComputeAt(model, rho_mm, omegas, options);
-  const std::vector<std::vector<double>> samples = SynthesizeSamples(spectrum, omegas, grid.samples);
+  const std::vector<PeriodicCurve> periodic =
+      CurvesOnLongEnoughPeriod(rho_mm, grid, [&](std::span<const long double> rhos, std::span<const long double> omegas) {
+        return ComputeAt(model, {rhos.begin(), rhos.end()}, {omegas.begin(), omegas.end()}, options);
+      });
 
   TimeCurves curves;
   const std::size_t half = static_cast<std::size_t>(grid.samples / 2);
@@ -62,19 +64,25 @@ TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rh
   curves.reflectance.resize(rho_mm.size() * half);
   for (std::size_t r = 0; r < rho_mm.size(); ++r) {
     double* const out = curves.reflectance.data() + r * half;
+    const PeriodicCurve& curve = periodic[r];
     const FaultKind fault = RunChecked([&] {
-      for (std::size_t i = 0; i < half; ++i) out[i] = static_cast<double>(ScaleSample(samples[r][i + 1], grid));
+      for (std::size_t i = 0; i < half; ++i) out[i] = static_cast<double>(ScaleSample(curve.samples[i + 1], curve.grid));
     });
     if (fault != FaultKind::kNone) throw ModelError(fault, FaultStage::kOutput, -1, 0.0);
   }
-  // A curve whose rounding would show is refused, not returned.
+  // A curve whose rounding or fold would show is refused, not returned.
   curves.rounding.resize(rho_mm.size());
   for (std::size_t r = 0; r < rho_mm.size(); ++r) {
-    long double peak = 0;
+    // The peak of the whole period: a window that ends before the light arrives holds nothing
+    // but rounding, which is then small next to the curve, not next to the window.
+    const PeriodicCurve& curve = periodic[r];
+    long double peak = ScaleSample(static_cast<double>(curve.peak), curve.grid);
     for (double v : curves.Curve(r)) peak = std::max(peak, static_cast<long double>(std::fabs(v)));
-    const TransformPlan& plan = spectrum.plans[r];
-    if (auto problem = CurveAccuracyProblem(model, rho_mm[r], plan, peak, grid)) throw InvalidRequest(*problem);
-    curves.rounding[r] = plan.measured ? static_cast<double>(CurveRounding(plan, grid)) : std::nan("");
+    const TransformPlan& plan = curve.spectrum.plans.front();
+    if (auto problem = CurveAccuracyProblem(model, rho_mm[r], plan, peak, curve.grid)) throw InvalidRequest(*problem);
+    const long double fold = ScaleSample(static_cast<double>(curve.fold), curve.grid);
+    if (auto problem = FoldProblem(rho_mm[r], fold, peak, curve.grid)) throw InvalidRequest(*problem);
+    curves.rounding[r] = plan.measured ? static_cast<double>(CurveRounding(plan, curve.grid) + fold) : std::nan("");
   }
   return curves;
 }

@@ -29,4 +29,20 @@ inline std::complex<double> HalfSpaceClosedForm(const Layer& layer, double rho_m
   return (source(z0) + source(z0 + 2.0 * zb)) / (4.0 * std::numbers::pi);
 }
 
+// The same half-space in the time domain, the transform of the above (each source term is
+// -d/dz of the fluence's Green's function): R(rho, t) = (4 pi D v)^(-3/2) t^(-5/2)
+// e^(-mua v t) [z0 e^(-r1^2 / (4 D v t)) + z2 e^(-r2^2 / (4 D v t))] / 2, v = c / n, in
+// mm^-2 ps^-1 for t in ps.
+inline double HalfSpaceTimeClosedForm(const Layer& layer, double rho_mm, double t_ps) {
+  const double D = 1.0 / (3.0 * static_cast<double>(layer.musp));
+  const double reff = static_cast<double>(BoundaryReflection(layer.n));
+  const double zb = 2.0 * ((1.0 + reff) / (1.0 - reff)) * D;
+  const double z0 = 1.0 / static_cast<double>(layer.mua + layer.musp);
+  const double v = 2.99792458e-1 / static_cast<double>(layer.n);  // mm/ps
+  const double spread = 4.0 * D * v * t_ps;
+  auto source = [&](double z) { return z * std::exp(-(rho_mm * rho_mm + z * z) / spread); };
+  return std::pow(std::numbers::pi * spread, -1.5) / t_ps * std::exp(-static_cast<double>(layer.mua) * v * t_ps) *
+         (source(z0) + source(z0 + 2.0 * zb)) / 2.0;
+}
+
 }  // namespace nlayer::testing

@@ -234,6 +234,38 @@ TEST(NlayerRunTest, LongDistancesAreComputedOnPanelsOrRefused) {
   EXPECT_EQ(dir.Read("far.dat"), "");
 }
 
+// A slow half-space outlasts the run's 10240 ps: the run keeps its grid and its file, and says
+// how much of the peak folds back onto the start, which the closed form confirms.
+TEST(NlayerRunTest, ACurveThatOutlastsThePeriodIsWarnedAbout) {
+  TempWorkDir dir;
+  const Layer slow{1.0, 0.002, 1.4, 1.0};
+  dir.Write("slow.dat", "1\n1\n0.002\n1.4\n1\n40\n");
+  const Outcome run = RunModel("slow.dat", {"--output", "slow_out.dat"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::smatch warned = [&] {
+    std::smatch m;
+    std::regex_search(run.err, m, std::regex("^warning: the curve has not faded by the end of the run's 10240 ps: up to "
+                                             "([0-9.e+-]+) of its peak folds back onto its first samples"));
+    return m;
+  }();
+  ASSERT_FALSE(warned.empty()) << run.err;
+  const ReflectanceFile file = ReadReflectanceFile(dir.Read("slow_out.dat"));
+  ASSERT_EQ(file.error, "");
+  long double peak = 0, worst = 0;
+  for (const ReflectanceSample& sample : file.samples) {
+    const long double exact = HalfSpaceTimeClosedForm(slow, 40, sample.time_ps);
+    peak = std::max(peak, exact);
+    worst = std::max(worst, std::fabs(sample.value - exact));
+  }
+  // The stated part is a bound of the error, and not a loose one.
+  EXPECT_LE(worst / peak, std::stod(warned[1]) * 1.05L);
+  EXPECT_GE(worst / peak, std::stod(warned[1]) / 30);
+
+  // A curve that fades in time is not warned about.
+  const Outcome quick = RunModel(kModels / "two_layer.dat", {"--output", "quick.dat"});
+  EXPECT_EQ(quick.err.find("has not faded"), std::string::npos) << quick.err;
+}
+
 TEST(NlayerRunTest, TwoLayerModelGivesIdenticalBytesForEveryThreadCount) {
   TempWorkDir dir;
   for (const char* threads : {"1", "2", "3"}) {

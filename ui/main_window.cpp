@@ -252,6 +252,11 @@ void TForm1::Button1Click() {
     throw;
   }
   NameRunSeries(options.input_path);
+  if (std::optional<std::string> fold = FoldWarning(session_.FoldedPart())) {
+    std::vector<std::string> warnings = reading.model ? ModelWarnings(*reading.model) : std::vector<std::string>();
+    warnings.insert(warnings.begin(), *fold);
+    ShowWarnings(warnings);
+  }
 }
 
 void TForm1::NameRunSeries(const std::filesystem::path& input_path) {
