@@ -6,7 +6,8 @@
 //                                             and the median of the per-pair ratios; then, in
 //                                             both engines, N rounds of the adult head at
 //                                             10, 20, 30 and 40 mm against 40 mm alone (two
-//                                             panels of the extended rule) and 10 mm alone
+//                                             panels of the extended rule) and 10 mm alone,
+//                                             curves and continuous-wave values
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -106,22 +107,30 @@ void ReportRatio(int pairs) {
 }
 
 // Rounds of 10 mm alone, 40 mm alone and the four distances, back to back; the ratios are the
-// medians of each round's own.
-void ReportHeadRatio(int rounds, Engine engine) {
+// medians of each round's own. `curves`: time-resolved curves, else continuous-wave values,
+// where the choice of each distance's rule at frequency 0 is most of the cost.
+void ReportHeadRatio(int rounds, Engine engine, bool curves) {
   const Medium head = AdultHead();
+  auto seconds = [&](const std::vector<long double>& rhos) {
+    if (curves) return Seconds(head, rhos, engine);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<double> cw = ContinuousWave(head, rhos, ComputeOptions{.threads = 1, .engine = engine});
+    benchmark::DoNotOptimize(cw.data());
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
   std::vector<double> shortest, longest, four, to_longest, to_shortest;
   for (int i = 0; i < rounds; ++i) {
-    shortest.push_back(Seconds(head, {10.0L}, engine));
-    longest.push_back(Seconds(head, {40.0L}, engine));
-    four.push_back(Seconds(head, {10.0L, 20.0L, 30.0L, 40.0L}, engine));
+    shortest.push_back(seconds({10.0L}));
+    longest.push_back(seconds({40.0L}));
+    four.push_back(seconds({10.0L, 20.0L, 30.0L, 40.0L}));
     to_longest.push_back(four.back() / longest.back());
     to_shortest.push_back(four.back() / shortest.back());
   }
   std::printf(
-      "adult head, %s engine, one thread, %d rounds: 10 mm %.1f ms, 40 mm %.1f ms, 10-40 mm %.1f ms, "
+      "adult head, %s, %s engine, one thread, %d rounds: 10 mm %.2f ms, 40 mm %.2f ms, 10-40 mm %.2f ms, "
       "ratio to 40 mm %.3f, to 10 mm %.3f\n",
-      engine == Engine::kFast ? "fast" : "exact", rounds, 1e3 * Median(shortest), 1e3 * Median(longest),
-      1e3 * Median(four), Median(to_longest), Median(to_shortest));
+      curves ? "curves" : "continuous wave", engine == Engine::kFast ? "fast" : "exact", rounds,
+      1e3 * Median(shortest), 1e3 * Median(longest), 1e3 * Median(four), Median(to_longest), Median(to_shortest));
 }
 
 }  // namespace
@@ -133,8 +142,10 @@ int main(int argc, char** argv) {
     if (std::strncmp(argv[i], "--ratio", 7) == 0) {
       const int rounds = argv[i][7] == '=' ? std::max(1, std::atoi(argv[i] + 8)) : 7;
       nlayer::ReportRatio(rounds);
-      nlayer::ReportHeadRatio(rounds, nlayer::Engine::kExact);
-      nlayer::ReportHeadRatio(rounds, nlayer::Engine::kFast);
+      for (bool curves : {true, false}) {
+        nlayer::ReportHeadRatio(rounds, nlayer::Engine::kExact, curves);
+        nlayer::ReportHeadRatio(rounds, nlayer::Engine::kFast, curves);
+      }
       return 0;
     }
   }
