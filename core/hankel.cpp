@@ -147,9 +147,10 @@ std::vector<TransformPlan> PlanTransforms(const DerivedModel& model, std::span<c
   }
   // Distances of one panel rule panel by panel, so that one panel's values are held at a time.
   std::vector<bool> done(rhos.size(), false);
-  const auto panel = std::make_unique<ZeroPanel>();
+  std::unique_ptr<ZeroPanel> panel;
   for (std::size_t i = 0; i < on_panels.size(); ++i) {
     if (done[on_panels[i]]) continue;
+    if (!panel) panel = std::make_unique<ZeroPanel>();
     const HankelPlan plan = PanelRule(rhos[on_panels[i]], musp);
     std::vector<std::size_t> sharing;
     for (std::size_t j = i; j < on_panels.size(); ++j) {
