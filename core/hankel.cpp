@@ -33,40 +33,69 @@ constexpr long double kSingleRuleTermError = 1e-14L;
 constexpr long double kExtendedTermError = 2e-18L;
 constexpr long double kSpectrumSpread = 1.25L;
 
-// The transform at frequency 0 by `plan`, with the magnitude of its terms.
-bool EvaluateAtZero(const DerivedModel& model, long double rho, const HankelPlan& plan, TransformPlan& out) {
-  out.plan = plan;
-  out.cw = 0;
-  out.magnitude = 0;
-  out.truncation = 0;
-  const FaultKind fault = RunChecked([&] {
+// The layered solution (times the kernel, real part) at frequency 0 at the points of one panel
+// of a rule, for every distance whose rule holds that panel, and the fault its evaluation
+// raised.
+struct ZeroPanel {
+  HankelRule rule;
+  std::array<long double, 960> values{};
+  FaultKind fault = FaultKind::kNone;
+};
+
+void EvaluatePanelAtZero(const DerivedModel& model, const HankelPlan& plan, int panel, ZeroPanel& out) {
+  out.fault = RunChecked([&] {
     FrequencyContext context;
     context.Resize(model.DiffCoef.size(), 1);
     SetFrequency(0.0L, model, context);
-    const auto tables = std::make_unique<RunTables>();
-    long double outermost = 0;  // the integrand at the rule's outermost node, from the last panel
-    for (int panel = 0; panel < plan.panels; ++panel) {
-      BuildRunTables(model, std::span<const long double>(&rho, 1), plan, panel, *tables);
-      long double sum = 0, magnitude = 0;
-      for (int p = 0; p < 960; ++p) {
-        const ComplexExt v = KernelTimesSolution(model, tables->points[p], tables->layers, context);
-        if (p == 958) outermost = v.re;
-        const long double term = tables->j0[static_cast<std::size_t>(p)] * v.re * tables->rule.w[p / 2];
-        sum += term;
-        magnitude += std::fabs(term);
-      }
-      out.cw += tables->rule.d * sum;
-      out.magnitude += tables->rule.d * magnitude;
+    out.rule = PanelOf(plan, panel);
+    LayerTerms layers;
+    ComputeLayerTerms(model, layers);
+    for (int p = 0; p < 960; ++p) {
+      out.values[p] = KernelTimesSolution(model, MakeSpatialPoint(out.rule.s[p]), layers, context).re;
     }
+  });
+}
+
+// A distance's plan on its way through the panels of its rule: the sums so far and whether any
+// evaluation it used faulted.
+struct PlanInProgress {
+  TransformPlan out;
+  bool faulted = false;
+};
+
+void StartPlan(const HankelPlan& plan, PlanInProgress& progress) {
+  progress.out = TransformPlan{};
+  progress.out.plan = plan;
+  progress.faulted = false;
+}
+
+// Adds the terms of `panel` at `rho` to the plan's sums, each term rounded before it is added,
+// the half-width applied to the panel's sum; after the rule's last panel, the truncation.
+void AddPanel(const DerivedModel& model, long double rho, const ZeroPanel& panel, bool last, PlanInProgress& progress) {
+  TransformPlan& out = progress.out;
+  const FaultKind fault = RunChecked([&] {
+    long double sum = 0, magnitude = 0;
+    for (int p = 0; p < 960; ++p) {
+      const long double j0 = RuleBesselFactor(out.plan, rho, panel.rule.s[p]);
+      const long double term = j0 * panel.values[p] * panel.rule.w[p / 2];
+      sum += term;
+      magnitude += std::fabs(term);
+    }
+    out.cw += panel.rule.d * sum;
+    out.magnitude += panel.rule.d * magnitude;
+    if (!last) return;
     // The rule's outermost node, the first of its last pair, stands in for U.
-    const long double s = tables->rule.s[958];
+    const long double outermost = panel.values[958];
+    const long double s = panel.rule.s[958];
     const long double envelope = std::min(1.0L, std::sqrt(2.0L / (3.14159265358979323846L * rho * s)));
     // J0's oscillation cuts the tail to about its value over rho where rho exceeds z0.
     out.truncation = 2.0L * std::fabs(outermost) * envelope / std::max(rho, model.Z0);
   });
-  out.measured = fault == FaultKind::kNone && std::isfinite(out.cw) && std::isfinite(out.magnitude) &&
-                 std::isfinite(out.truncation);
-  return out.measured;
+  progress.faulted = progress.faulted || fault != FaultKind::kNone || panel.fault != FaultKind::kNone;
+  if (last) {
+    out.measured = !progress.faulted && std::isfinite(out.cw) && std::isfinite(out.magnitude) &&
+                   std::isfinite(out.truncation);
+  }
 }
 
 }  // namespace
@@ -91,39 +120,78 @@ long double TransformPlan::RoundingError() const {
 long double TransformPlan::ValueError() const { return RoundingError() + kSpectrumSpread * truncation; }
 
 TransformPlan PlanTransform(const DerivedModel& model, long double rho) {
+  return PlanTransforms(model, std::span<const long double>(&rho, 1)).front();
+}
+
+std::vector<TransformPlan> PlanTransforms(const DerivedModel& model, std::span<const long double> rhos) {
   const long double musp = model.Musp[0];
-  TransformPlan single;
-  // A model without physical meaning (the window runs one as it is) keeps the window's rule.
-  if (!(rho > 0) || !(musp > 0) || !std::isfinite(rho * musp)) {
-    single.plan = SingleRule(musp);
-    return single;
+  std::vector<PlanInProgress> plans(rhos.size());
+  std::vector<std::size_t> on_panels;  // the distances the single rule does not serve, in order
+  std::unique_ptr<ZeroPanel> single;   // evaluated where a distance first needs it
+  for (std::size_t r = 0; r < rhos.size(); ++r) {
+    const long double rho = rhos[r];
+    StartPlan(SingleRule(musp), plans[r]);
+    // A model without physical meaning (the window runs one as it is) keeps the window's rule.
+    if (!(rho > 0) || !(musp > 0) || !std::isfinite(rho * musp)) continue;
+    if (rho * musp <= kSingleRuleLimit) {
+      if (!single) {
+        single = std::make_unique<ZeroPanel>();
+        EvaluatePanelAtZero(model, SingleRule(musp), 0, *single);
+      }
+      AddPanel(model, rho, *single, true, plans[r]);
+      // Where frequency 0 faults, the frequencies will name the fault; the window's rule stays.
+      if (!plans[r].out.measured) continue;
+      if (!(plans[r].out.magnitude > kSingleRuleKappa * std::fabs(plans[r].out.cw))) continue;
+    }
+    on_panels.push_back(r);
   }
-  if (rho * musp <= kSingleRuleLimit) {
-    // Where frequency 0 faults, the frequencies will name the fault; the window's rule stays.
-    if (!EvaluateAtZero(model, rho, SingleRule(musp), single)) return single;
-    if (!(single.magnitude > kSingleRuleKappa * std::fabs(single.cw))) return single;
+  // Distances of one panel rule panel by panel, so that one panel's values are held at a time.
+  std::vector<bool> done(rhos.size(), false);
+  std::unique_ptr<ZeroPanel> panel;
+  for (std::size_t i = 0; i < on_panels.size(); ++i) {
+    if (done[on_panels[i]]) continue;
+    if (!panel) panel = std::make_unique<ZeroPanel>();
+    const HankelPlan plan = PanelRule(rhos[on_panels[i]], musp);
+    std::vector<std::size_t> sharing;
+    for (std::size_t j = i; j < on_panels.size(); ++j) {
+      const std::size_t r = on_panels[j];
+      if (done[r] || !(PanelRule(rhos[r], musp) == plan)) continue;
+      done[r] = true;
+      sharing.push_back(r);
+      StartPlan(plan, plans[r]);
+    }
+    for (int p = 0; p < plan.panels; ++p) {
+      EvaluatePanelAtZero(model, plan, p, *panel);
+      for (std::size_t r : sharing) AddPanel(model, rhos[r], *panel, p + 1 == plan.panels, plans[r]);
+    }
   }
-  TransformPlan panels;
-  EvaluateAtZero(model, rho, PanelRule(rho, musp), panels);
-  return panels;
+  std::vector<TransformPlan> out;
+  out.reserve(plans.size());
+  for (const PlanInProgress& progress : plans) out.push_back(progress.out);
+  return out;
 }
 
 long double ExtendedBesselJ0(long double x) { return j0l(x); }
 
-void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, const HankelPlan& plan, int panel,
-                    RunTables& tables) {
+HankelRule PanelOf(const HankelPlan& plan, int panel) {
   const long double width = plan.upper / static_cast<long double>(plan.panels);
   const long double lower = panel == 0 ? 0.0L : width * static_cast<long double>(panel);
   const long double upper = panel + 1 == plan.panels ? plan.upper : width * static_cast<long double>(panel + 1);
-  tables.rule = MapHankelRule(lower, upper, plan.extended);
+  return MapHankelRule(lower, upper, plan.extended);
+}
+
+long double RuleBesselFactor(const HankelPlan& plan, long double rho, long double s) {
+  return plan.extended ? ExtendedBesselJ0(rho * s) : BesselFactor(s, rho);
+}
+
+void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, const HankelPlan& plan, int panel,
+                    RunTables& tables) {
+  tables.rule = PanelOf(plan, panel);
   for (int p = 0; p < 960; ++p) tables.points[p] = MakeSpatialPoint(tables.rule.s[p]);
   tables.distances = rhos.size();
   tables.j0.resize(rhos.size() * 960);
   for (std::size_t r = 0; r < rhos.size(); ++r) {
-    for (int p = 0; p < 960; ++p) {
-      tables.j0[r * 960 + p] = plan.extended ? ExtendedBesselJ0(rhos[r] * tables.rule.s[p])
-                                                    : BesselFactor(tables.rule.s[p], rhos[r]);
-    }
+    for (int p = 0; p < 960; ++p) tables.j0[r * 960 + p] = RuleBesselFactor(plan, rhos[r], tables.rule.s[p]);
   }
   ComputeLayerTerms(model, tables.layers);
 }

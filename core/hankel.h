@@ -116,6 +116,19 @@ struct TransformPlan {
 // floating-point flags are its own (cleared and read inside).
 TransformPlan PlanTransform(const DerivedModel& model, long double rho);
 
+// PlanTransform of each of `rhos`, the same bits, with the layered solution at frequency 0
+// evaluated once per panel for all the distances whose rules hold that panel: the single rule
+// for all of them, a panel rule for the distances that share it. A distance's plan still takes
+// its terms in its own order and its faults from its own evaluations.
+std::vector<TransformPlan> PlanTransforms(const DerivedModel& model, std::span<const long double> rhos);
+
+// Panel `panel` (from 0) of `plan`'s rule.
+HankelRule PanelOf(const HankelPlan& plan, int panel);
+
+// The Bessel factor of `plan`'s rule at `rho` and a point `s` of it: J0 of the extended product
+// on the extended panels, else the window's BesselFactor.
+long double RuleBesselFactor(const HankelPlan& plan, long double rho, long double s);
+
 // J0 of the extended x (glibc's j0l).
 long double ExtendedBesselJ0(long double x);
 

@@ -39,9 +39,7 @@ Spectrum ZeroSpectrum(std::size_t distances, std::size_t frequencies) {
 }
 
 std::vector<TransformPlan> PlanDistances(const DerivedModel& model, std::span<const long double> rhos) {
-  std::vector<TransformPlan> plans;
-  for (long double rho : rhos) plans.push_back(PlanTransform(model, rho));
-  return plans;
+  return PlanTransforms(model, rhos);
 }
 
 std::vector<DistanceGroup> GroupByPlan(std::span<const TransformPlan> plans, std::span<const long double> rhos) {

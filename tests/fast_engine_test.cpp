@@ -210,9 +210,11 @@ TEST(FastEngine, HandsOverToTheExactEngineNearTheEndOfTheExtendedRange) {
             TimeResolved(deeper, rhos, TimeGrid{}, kExact).reflectance);
 }
 
+// The head's rules mixed: the single rule (2.5 to 30 mm), two panels shared by 35 and 40 mm,
+// three at 60 mm.
 TEST(FastEngine, ResultsDoNotDependOnThreadsOrOnTheOtherDistances) {
   const Medium head = ModelSet()[7].medium;
-  const std::vector<long double> rhos = {10, 20, 30, 2.5};
+  const std::vector<long double> rhos = {10, 40, 20, 60, 30, 35, 2.5};
   const TimeCurves one = TimeResolved(head, rhos, TimeGrid{}, {.threads = 1, .engine = Engine::kFast});
   const TimeCurves two = TimeResolved(head, rhos, TimeGrid{}, {.threads = 2, .engine = Engine::kFast});
   const TimeCurves five = TimeResolved(head, rhos, TimeGrid{}, {.threads = 5, .engine = Engine::kFast});
@@ -222,6 +224,7 @@ TEST(FastEngine, ResultsDoNotDependOnThreadsOrOnTheOtherDistances) {
     const TimeCurves alone = TimeResolved(head, {rhos[r]}, TimeGrid{}, kFast);
     const auto a = alone.Curve(0), b = one.Curve(r);
     EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << static_cast<double>(rhos[r]);
+    EXPECT_EQ(alone.rounding[0], one.rounding[r]) << static_cast<double>(rhos[r]);
   }
 }
 

@@ -76,21 +76,28 @@ TEST(TimeResolved, TheCurveTransformsBackIntoTheFrequencyDomain) {
   }
 }
 
+// Distances on every kind of rule side by side: the single rule (2.5 to 30 mm), one extended
+// panel (40 mm) and two panels shared by 60 and 65 mm, in an order that mixes them. A short
+// grid: what is shared lies in the spectrum, whatever its length.
 TEST(TimeResolved, EachDistanceIsComputedAsIfItWereAlone) {
-  const std::vector<long double> rhos = {10, 20, 30, 2.5};
-  const TimeCurves together = TimeResolved(kTwoLayers, rhos);
-  const FrequencySpectra spectra_together = FrequencyDomain(kTwoLayers, rhos, {0.0, 1e8});
+  const std::vector<long double> rhos = {10, 60, 20, 40, 30, 65, 2.5};
+  const TimeGrid grid{.dt_ps = 20.0, .samples = 256};
+  const TimeCurves together = TimeResolved(kTwoLayers, rhos, grid);
+  const std::vector<double> f_hz = {0.0, 1e8, 2e9};
+  const FrequencySpectra spectra_together = FrequencyDomain(kTwoLayers, rhos, f_hz);
   for (std::size_t r = 0; r < rhos.size(); ++r) {
-    const TimeCurves alone = TimeResolved(kTwoLayers, {rhos[r]});
-    ASSERT_EQ(alone.t_ps.size(), 512u);
+    const TimeCurves alone = TimeResolved(kTwoLayers, {rhos[r]}, grid);
+    ASSERT_EQ(alone.t_ps.size(), 128u);
     const auto a = alone.Curve(0), b = together.Curve(r);
     EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << "rho " << static_cast<double>(rhos[r]);
-    const FrequencySpectra spectrum_alone = FrequencyDomain(kTwoLayers, {rhos[r]}, {0.0, 1e8});
-    EXPECT_EQ(spectrum_alone.At(0, 1), spectra_together.At(r, 1));
+    EXPECT_EQ(alone.rounding[0], together.rounding[r]) << "rho " << static_cast<double>(rhos[r]);
+    const FrequencySpectra spectrum_alone = FrequencyDomain(kTwoLayers, {rhos[r]}, f_hz);
+    for (std::size_t k = 0; k < f_hz.size(); ++k) EXPECT_EQ(spectrum_alone.At(0, k), spectra_together.At(r, k));
+    EXPECT_EQ(spectrum_alone.rounding[0], spectra_together.rounding[r]);
   }
   // Nor does the number of threads change a bit.
-  const TimeCurves one_thread = TimeResolved(kTwoLayers, rhos, TimeGrid{}, ComputeOptions{.threads = 1});
-  const TimeCurves three_threads = TimeResolved(kTwoLayers, rhos, TimeGrid{}, ComputeOptions{.threads = 3});
+  const TimeCurves one_thread = TimeResolved(kTwoLayers, rhos, grid, ComputeOptions{.threads = 1});
+  const TimeCurves three_threads = TimeResolved(kTwoLayers, rhos, grid, ComputeOptions{.threads = 3});
   EXPECT_EQ(one_thread.reflectance, together.reflectance);
   EXPECT_EQ(three_threads.reflectance, together.reflectance);
 }
