@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/period.h"
 #include "core/real_fft.h"
 
 namespace nlayer::fit {
@@ -80,6 +81,14 @@ double ConvolvedModel::TruncationBound(std::span<const std::complex<double>> ful
     tail += std::abs(irf_spectrum_[k] * full_spectrum[k]);
   }
   return 2.0 * tail / static_cast<double>(samples_) / peak;
+}
+
+double ConvolvedModel::FoldPart(std::span<const std::complex<double>> full_spectrum) const {
+  std::vector<double> curve(static_cast<std::size_t>(samples_));
+  Synthesize(full_spectrum, 1.0, 0.0, false, curve);
+  double peak = 0;
+  for (double v : curve) peak = std::max(peak, std::fabs(v));
+  return peak > 0 ? static_cast<double>(FoldBound(curve)) / peak : 0.0;
 }
 
 int ConvolvedModel::FrequenciesNeeded(std::span<const std::complex<double>> full_spectrum, double tolerance) const {

@@ -33,6 +33,11 @@ class ConvolvedModel {
   // magnitudes they contribute.
   int FrequenciesNeeded(std::span<const std::complex<double>> full_spectrum, double tolerance) const;
 
+  // What the period's end folds onto the start of the convolved curve, relative to its peak
+  // (a bound, core/period.h), given the whole spectrum: a curve that has not faded within the
+  // period lands on its own start.
+  double FoldPart(std::span<const std::complex<double>> full_spectrum) const;
+
   // The largest change that leaving out the frequencies from `count` on makes to any bin,
   // relative to the peak of the convolved curve, given the whole spectrum.
   double TruncationBound(std::span<const std::complex<double>> full_spectrum, int count) const;

@@ -24,6 +24,7 @@
 
 #include "core/number_text.h"
 #include "core/fast/fast_derivatives.h"
+#include "core/period.h"
 #include "fit/convolved_model.h"
 #include "nlayer/errors.h"
 
@@ -40,6 +41,8 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // the library's 1e12 Hz.
 constexpr double kFinestBinPs = 0.5;
 constexpr int kMostSamples = 65536;
+// A curve that has not faded within a grid of the bins' length gets a longer one, up to this.
+constexpr int kMostFoldFreeSamples = 1 << 20;
 // The grid's period is at least this long, so that light still arriving after the window
 // (at low absorption it lasts nanoseconds) does not wrap round onto the rising edge.
 constexpr double kShortestPeriodPs = 10000.0;
@@ -519,6 +522,8 @@ class JointEngine {
   void ParseFree();
   Values ValuesAt(const double* x) const;
   Medium MediumOf(const Values& values, std::size_t slot) const;
+  // Doubles each group's grid until the curves of the start values fade within its period.
+  void LengthenGrids(const Values& start);
   const Spectrum& GroupAt(std::size_t g, const double* x);
   Spectrum Compute(std::size_t g, const Medium& medium, const std::vector<double>& f_hz);
   std::vector<Spectrum> FullAt(const double* x);
@@ -999,6 +1004,32 @@ void JointEngine::ParseFree() {
   const Values start = ValuesAt(start_x_.data());
   for (std::size_t s = 0; s < slots_.size(); ++s) {
     if (auto p = MediumOf(start, s).Validate()) throw InvalidRequest(*p);
+  }
+  LengthenGrids(start);
+}
+
+void JointEngine::LengthenGrids(const Values& start) {
+  for (std::size_t g = 0; g < groups_.size(); ++g) {
+    Group& group = groups_[g];
+    const Medium medium = MediumOf(start, group.slot);
+    while (group.samples < kMostFoldFreeSamples) {
+      const FrequencySpectra spectra =
+          FrequencyDomain(medium, group.rho, group.model->FrequenciesHz(group.samples / 2 + 1), problem_.options);
+      double fold = 0;
+      for (const Curve& curve : curves_) {
+        if (curve.group != g) continue;
+        const std::size_t all = spectra.f_hz.size();
+        fold = std::max(fold, curve.model->FoldPart(std::span(spectra.values).subspan(curve.row * all, all)));
+      }
+      if (!(fold > static_cast<double>(kFoldTarget))) break;
+      group.samples *= 2;
+      for (Curve& curve : curves_) {
+        if (curve.group != g) continue;
+        curve.samples = group.samples;
+        curve.model = std::make_unique<fit::ConvolvedModel>(curve.source->irf, curve.dt, curve.samples);
+        group.model = curve.model.get();
+      }
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/number_text.h"
+#include "core/period.h"
 #include "fit/convolved_model.h"
 #include "nlayer/errors.h"
 #include "nlayer/fit.h"
@@ -14,15 +15,42 @@ namespace {
 
 // The grid of the simulated curve: as the fit's, a power of two of at least twice the bins and
 // 10 ns, so that light still arriving after the window does not wrap round onto its start.
+constexpr int kMostSimulationSamples = 1 << 20;
+
 int SimulationSamples(std::size_t bins, double dt_ps) {
   const double needed = std::max({16.0, 2.0 * static_cast<double>(bins), std::ceil(10000.0 / dt_ps)});
   int samples = 16;
-  while (samples < needed && samples < (1 << 20)) samples *= 2;
+  while (samples < needed && samples < kMostSimulationSamples) samples *= 2;
   return samples;
 }
 
 [[noreturn]] void Refuse(const std::string& field, double value, const std::string& sentence) {
   throw InvalidRequest(ModelProblem{0, field, static_cast<long double>(value), sentence});
+}
+
+// The counts drawn from the model's expected curve over the IRF's bins.
+std::vector<double> Drawn(const fit::ConvolvedModel& model, const FrequencySpectra& spectrum, long double rho_mm,
+                          std::size_t bins, double total_counts, double shift_ps, double background,
+                          std::uint64_t seed) {
+  std::vector<double> expected(bins);
+  model.Counts(spectrum.values, 1.0, shift_ps, expected);
+  double sum = 0;
+  for (double& e : expected) {
+    e = std::max(e, 0.0);  // the synthesis's rounding leaves tiny negative values before the rise
+    sum += e;
+  }
+  if (!(sum > 0)) Refuse("rho", static_cast<double>(rho_mm), "the model leaves no light in the IRF's bins at this distance and shift");
+  const double scale = total_counts / sum;
+
+  std::mt19937_64 generator(seed);
+  std::vector<double> counts(bins);
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    const double mean = expected[i] * scale + background;
+    if (mean <= 0) continue;
+    std::poisson_distribution<long long> draw(mean);
+    counts[i] = static_cast<double>(draw(generator));
+  }
+  return counts;
 }
 
 }  // namespace
@@ -53,29 +81,24 @@ std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std
   }
   if (!std::isfinite(shift_ps)) Refuse("shift_ps", shift_ps, "the shift " + NumberText(shift_ps) + " ps is not finite");
 
-  const int samples = SimulationSamples(irf.size(), dt_ps);
-  const fit::ConvolvedModel model(irf, dt_ps, samples);
-  const FrequencySpectra spectrum =
-      FrequencyDomain(medium, {rho_mm}, model.FrequenciesHz(samples / 2 + 1), options);
-  std::vector<double> expected(irf.size());
-  model.Counts(spectrum.values, 1.0, shift_ps, expected);
-  double sum = 0;
-  for (double& e : expected) {
-    e = std::max(e, 0.0);  // the synthesis's rounding leaves tiny negative values before the rise
-    sum += e;
+  if (irf.size() > static_cast<std::size_t>(kMostSimulationSamples / 2)) {
+    Refuse("irf", static_cast<double>(irf.size()),
+           "the IRF has " + std::to_string(irf.size()) + " bins; the simulation's grid holds at most " +
+               std::to_string(kMostSimulationSamples / 2));
   }
-  if (!(sum > 0)) Refuse("rho", static_cast<double>(rho_mm), "the model leaves no light in the IRF's bins at this distance and shift");
-  const double scale = total_counts / sum;
-
-  std::mt19937_64 generator(seed);
-  std::vector<double> counts(irf.size());
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    const double mean = expected[i] * scale + background;
-    if (mean <= 0) continue;
-    std::poisson_distribution<long long> draw(mean);
-    counts[i] = static_cast<double>(draw(generator));
+  // The period doubles until the curve has faded within it: what it still carries at the
+  // period's end would otherwise land on its start.
+  int samples = SimulationSamples(irf.size(), dt_ps);
+  for (;;) {
+    const fit::ConvolvedModel model(irf, dt_ps, samples);
+    const FrequencySpectra spectrum =
+        FrequencyDomain(medium, {rho_mm}, model.FrequenciesHz(samples / 2 + 1), options);
+    if (model.FoldPart(spectrum.values) > static_cast<double>(kFoldTarget) && samples < kMostSimulationSamples) {
+      samples *= 2;
+      continue;
+    }
+    return Drawn(model, spectrum, rho_mm, irf.size(), total_counts, shift_ps, background, seed);
   }
-  return counts;
 }
 
 }  // namespace nlayer

@@ -406,12 +406,14 @@ TEST(FitFlags, CurvesTheModelCannotDescribe) {
   EXPECT_FALSE(result.success);
   EXPECT_TRUE(HasFlag(result, FitFlagKind::kModelMismatch)) << result.message;
 
+  // An IRF whose light arrives with the window's last bin: the model's curve runs past the
+  // window, on a period long enough that nothing of it folds back onto the window's start, so
+  // no shift makes it describe the data.
   FitRequest spike = good;
   spike.irf.assign(spike.irf.size(), 0.0);
   spike.irf.back() = 1e6;
   result = FitCurve(spike);
   EXPECT_FALSE(result.success);
-  EXPECT_TRUE(HasFlag(result, FitFlagKind::kShiftOutside)) << result.message;
   EXPECT_TRUE(HasFlag(result, FitFlagKind::kModelMismatch)) << result.message;
   for (const FitFlag& f : result.flags) EXPECT_NE(result.message.find(f.sentence), std::string::npos);
 
