@@ -16,7 +16,6 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -1655,9 +1654,7 @@ FitResult JointEngine::Run() {
   // Those asked for, then those of parameters whose standard error exceeds the problem's fraction
   // of their value: the curvature at the optimum describes such a statistic poorly (a2 of the
   // spectral fit of 2 distances x 2 wavelengths with a and b2 free: +- 0.18, where its profile
-  // rose by 1 at 0.13 below and 0.20 above the optimum), and the interval tells it better. The
-  // fraction is judged on the errors as reported (scaled by the residuals' scatter where the data
-  // are not counts under chi2).
+  // rose by 1 at 0.13 below and 0.20 above the optimum), and the interval tells it better.
   std::vector<ProfileInterval> profiles;
   for (const std::string& name : problem_.profile) {
     const auto p = std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == name; });
@@ -1670,25 +1667,21 @@ FitResult JointEngine::Run() {
     const auto p = std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == name; });
     profiles.push_back(Profile(end, *p, error_of(best, static_cast<std::size_t>(p->column))));
   }
-  if (curvature.ok && problem_.profile_above_relative_error < kInfinity) {
-    double factor = 1;
-    bool counts = true;
-    for (const Curve& curve : curves_) counts = counts && curve.data_scale == 1.0;
-    if (!counts && !poisson_) {
-      std::vector<double> sums;
-      Statistic(end, &sums);
-      factor = std::accumulate(sums.begin(), sums.end(), 0.0) / static_cast<double>(fitted_bins - fitted);
-    } else if (!counts) {
-      factor = 1.0 / curves_.front().cost_factor;
-    }
+  // Not where the errors mean little in any case, which other flags say: data that are not counts
+  // (a rise of 1 in their statistic means nothing), a model that does not describe the data
+  // (chi2/nu above 4), a solver that did not converge.
+  bool counts = true;
+  for (const Curve& curve : curves_) counts = counts && curve.data_scale == 1.0;
+  const bool sound = curvature.ok && counts && end.summary.termination_type == ceres::CONVERGENCE &&
+                     end.statistic <= 4.0 * static_cast<double>(fitted_bins - fitted);
+  if (sound && problem_.profile_above_relative_error < kInfinity) {
     for (const Physical& p : physical_) {
       if (p.tied) continue;
       if (std::any_of(profiles.begin(), profiles.end(), [&](const ProfileInterval& q) { return q.name == p.name; })) {
         continue;
       }
       const std::size_t j = static_cast<std::size_t>(p.column);
-      const double relative = error_of(best, j) * std::sqrt(factor) / std::fabs(end.x[j]);
-      if (!(relative > problem_.profile_above_relative_error)) continue;
+      if (!(error_of(best, j) > problem_.profile_above_relative_error * std::fabs(end.x[j]))) continue;
       profiles.push_back(Profile(end, p, error_of(best, j)));
       profiles.back().by_default = true;
     }
