@@ -1960,8 +1960,11 @@ FitResult JointEngine::Run() {
   // A parameter the data leave loose on its own, whatever its correlations: an error above half
   // its value (in the spectral fit of 2 distances x 2 wavelengths with b2 free, b2 +- 130 % while
   // no pair was correlated beyond 0.96), or a profile that does not rise by delta before a bound
-  // or within the points tried.
-  for (std::size_t a = 0; a < physical_.size(); ++a) {
+  // or within the points tried. Not for data that are not counts under the Poisson statistic:
+  // their errors are those of a curve with less than one count, and the remedy is the counts.
+  bool not_counts = false;
+  for (const Curve& curve : curves_) not_counts = not_counts || (poisson_ && curve.data_scale != 1.0);
+  for (std::size_t a = 0; a < physical_.size() && !not_counts; ++a) {
     const Physical& p = physical_[a];
     if (p.tied) continue;
     const FitEstimate& e = result.estimates[a];

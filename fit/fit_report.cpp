@@ -136,7 +136,7 @@ std::string FitResult::FullReport() const {
     const FitEstimate* e = Find(p.name);
     if (p.by_default && e && p.value != 0) {
       text += "; computed unasked: the error, " + Digits(e->standard_error, 3) + ", is " +
-              Digits(100 * e->standard_error / std::abs(p.value), 2) +
+              Digits(100 * e->standard_error / std::abs(p.value), 3) +
               " % of the value, and this interval tells better than +- the error what the data allow";
     }
     text += ")\n";
