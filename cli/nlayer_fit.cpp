@@ -263,7 +263,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
            const std::optional<std::vector<std::string>> names = FreeNames(text);
            profile.insert(profile.end(), names->begin(), names->end());
          },
-         "profile-likelihood intervals of these free parameters (a problem file's fit)")
+         "profile-likelihood intervals of these free parameters (a problem file's fit); those whose "
+         "error exceeds 20 % of the value get theirs unasked")
       ->option_text("NAMES")
       ->check(Rule([](const std::string& text) {
         return FreeNames(text) ? std::string() : "needs names separated by commas, not \"" + text + "\"";

@@ -65,6 +65,9 @@ constexpr double kLeastModelCount = 1e-10;
 // the bottom layer's mua and mus' of a two-layer head are correlated by 0.990 to 0.996, with mus'
 // known to 20 to 35 %; adding d1 to them, 0.986 and 0.993 (mus' 5.6 +- 6.1, truth 1.1).
 constexpr double kMostCorrelation = 0.98;
+// A free physical parameter whose standard error exceeds this fraction of its value is flagged
+// as poorly determined, correlated or not: the data leave it all but open.
+constexpr double kMostRelativeError = 0.5;
 // J'J whose condition number (columns scaled to unit length) exceeds this leaves some
 // combination of the parameters undetermined.
 constexpr double kMostCondition = 1e10;
@@ -540,6 +543,7 @@ class JointEngine {
     std::optional<Linearised> at;
   };
   Curvature CurvatureAt(End& end);
+  ProfileInterval Profile(const End& end, const Physical& p, double sigma);
   std::vector<std::vector<double>> SpreadStarts(int starts) const;
   void Rethrow() {
     if (unexpected_) std::rethrow_exception(unexpected_);
@@ -1460,6 +1464,70 @@ JointEngine::Curvature JointEngine::CurvatureAt(End& end) {
   return out;
 }
 
+// The profile of one parameter: held at 0.75 ... 6 standard errors either side of the optimum
+// (cut to its bounds) with every other parameter refitted from the previous point, until the
+// statistic rises by delta; the end interpolated in the root of the rise, which is nearly linear
+// in the parameter about the optimum. Each point costs a fit.
+ProfileInterval JointEngine::Profile(const End& end, const Physical& p, double sigma) {
+  const std::size_t j = static_cast<std::size_t>(p.column);
+  ProfileInterval profile;
+  profile.name = p.name;
+  profile.value = end.x[j] * p.scale;
+  profile.lower = profile.upper = kNaN;
+  profile.lower_bound = p.lower;
+  profile.upper_bound = p.upper;
+  if (!(sigma > 0) || !std::isfinite(sigma)) sigma = 0.1 * std::max(std::fabs(end.x[j]), 1e-3);
+  std::vector<bool> fixed(columns_, false);
+  fixed[j] = true;
+  std::vector<std::pair<double, double>> points;  // (x, rise)
+  for (const int side : {-1, +1}) {
+    End warm = end;
+    double below_x = end.x[j], below_rise = 0;
+    ProfileEnd ending = ProfileEnd::kFlat;
+    for (const double k : {0.75, 1.25, 2.0, 3.5, 6.0}) {
+      double at = end.x[j] + side * k * sigma;
+      const double limit = side < 0 ? lower_x_[j] : upper_x_[j];
+      const bool clipped = side < 0 ? at <= limit : at >= limit;
+      if (clipped) at = limit;
+      std::vector<double> x = warm.x;
+      x[j] = at;
+      End point;
+      try {
+        point = Solve(x, warm.nuisance, fixed, false, false);
+      } catch (const ModelError&) {
+        ending = ProfileEnd::kFailed;
+        break;
+      } catch (const InvalidRequest&) {
+        ending = ProfileEnd::kFailed;
+        break;
+      }
+      const double rise = point.statistic - end.statistic;
+      points.emplace_back(at, rise);
+      if (rise >= profile.delta) {
+        const double a = std::sqrt(std::max(below_rise, 0.0)), b = std::sqrt(rise);
+        const double crossing = below_x + (at - below_x) * (std::sqrt(profile.delta) - a) / (b - a);
+        (side < 0 ? profile.lower : profile.upper) = crossing * p.scale;
+        ending = ProfileEnd::kFound;
+        break;
+      }
+      below_x = at;
+      below_rise = rise;
+      warm = std::move(point);
+      if (clipped) {
+        ending = ProfileEnd::kBound;
+        break;
+      }
+    }
+    (side < 0 ? profile.lower_end : profile.upper_end) = ending;
+  }
+  std::sort(points.begin(), points.end());
+  for (const auto& [x, rise] : points) {
+    profile.points.push_back(x * p.scale);
+    profile.deviance.push_back(rise);
+  }
+  return profile;
+}
+
 // The starts after the first, spread over the free parameters: per parameter the starts take a
 // shuffled stratum each of its range, so that few starts cover it. The range is the bounds cut
 // to a factor of 3 about the start value (1.5 either side of it for the scattering power): the
@@ -1614,6 +1682,10 @@ FitResult JointEngine::Run() {
   const Curvature& curvature = curvatures[best];
 
   // ---- the profiles ----
+  // Those asked for, then those of parameters whose standard error exceeds the problem's fraction
+  // of their value: the curvature at the optimum describes such a statistic poorly (a2 of the
+  // spectral fit of 2 distances x 2 wavelengths with a and b2 free: +- 0.18, where its profile
+  // rose by 1 at 0.13 below and 0.20 above the optimum), and the interval tells it better.
   std::vector<ProfileInterval> profiles;
   for (const std::string& name : problem_.profile) {
     const auto p = std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == name; });
@@ -1621,55 +1693,29 @@ FitResult JointEngine::Run() {
       Refuse("the profile of " + name + " is asked for, but " + name +
              (p == physical_.end() ? " is not free" : " is tied"));
     }
-    const std::size_t j = static_cast<std::size_t>(p->column);
-    ProfileInterval profile;
-    profile.name = name;
-    profile.value = end.x[j] * p->scale;
-    profile.lower = profile.upper = kNaN;
-    double sigma = error_of(best, j);
-    if (!(sigma > 0) || !std::isfinite(sigma)) sigma = 0.1 * std::max(std::fabs(end.x[j]), 1e-3);
-    std::vector<bool> fixed(columns_, false);
-    fixed[j] = true;
-    std::vector<std::pair<double, double>> points;  // (x, rise)
-    for (const int side : {-1, +1}) {
-      End warm = end;
-      double below_x = end.x[j], below_rise = 0;
-      for (const double k : {0.75, 1.25, 2.0, 3.5, 6.0}) {
-        double at = end.x[j] + side * k * sigma;
-        const double limit = side < 0 ? lower_x_[j] : upper_x_[j];
-        const bool clipped = side < 0 ? at <= limit : at >= limit;
-        if (clipped) at = limit;
-        std::vector<double> x = warm.x;
-        x[j] = at;
-        End point;
-        try {
-          point = Solve(x, warm.nuisance, fixed, false, false);
-        } catch (const ModelError&) {
-          break;
-        } catch (const InvalidRequest&) {
-          break;
-        }
-        const double rise = point.statistic - end.statistic;
-        points.emplace_back(at, rise);
-        if (rise >= 1.0 * profile.delta) {
-          // sqrt(rise) is nearly linear in the parameter about the optimum.
-          const double a = std::sqrt(std::max(below_rise, 0.0)), b = std::sqrt(rise);
-          const double crossing = below_x + (at - below_x) * (std::sqrt(profile.delta) - a) / (b - a);
-          (side < 0 ? profile.lower : profile.upper) = crossing * p->scale;
-          break;
-        }
-        below_x = at;
-        below_rise = rise;
-        warm = std::move(point);
-        if (clipped) break;
+  }
+  for (const std::string& name : problem_.profile) {
+    const auto p = std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == name; });
+    profiles.push_back(Profile(end, *p, error_of(best, static_cast<std::size_t>(p->column))));
+  }
+  // Not where the errors mean little in any case, which other flags say: data that are not counts
+  // (a rise of 1 in their statistic means nothing), a model that does not describe the data
+  // (chi2/nu above 4), a solver that did not converge.
+  bool counts = true;
+  for (const Curve& curve : curves_) counts = counts && curve.data_scale == 1.0;
+  const bool sound = curvature.ok && counts && end.summary.termination_type == ceres::CONVERGENCE &&
+                     end.statistic <= 4.0 * static_cast<double>(fitted_bins - fitted);
+  if (sound && problem_.profile_above_relative_error < kInfinity) {
+    for (const Physical& p : physical_) {
+      if (p.tied) continue;
+      if (std::any_of(profiles.begin(), profiles.end(), [&](const ProfileInterval& q) { return q.name == p.name; })) {
+        continue;
       }
+      const std::size_t j = static_cast<std::size_t>(p.column);
+      if (!(error_of(best, j) > problem_.profile_above_relative_error * std::fabs(end.x[j]))) continue;
+      profiles.push_back(Profile(end, p, error_of(best, j)));
+      profiles.back().by_default = true;
     }
-    std::sort(points.begin(), points.end());
-    for (const auto& [x, rise] : points) {
-      profile.points.push_back(x * p->scale);
-      profile.deviance.push_back(rise);
-    }
-    profiles.push_back(std::move(profile));
   }
 
   // ---- the result at the best end ----
@@ -1941,6 +1987,57 @@ FitResult JointEngine::Run() {
            "The fit is ill-conditioned (condition number " + Brief(result.condition_number) +
                " of J'J, above 1e10): some combination of the parameters is poorly determined by the data.");
     }
+  }
+  // A parameter the data leave loose on its own, whatever its correlations: an error above half
+  // its value (in the spectral fit of 2 distances x 2 wavelengths with b2 free, b2 +- 130 % while
+  // no pair was correlated beyond 0.96), or a profile that does not rise by delta before a bound
+  // or within the points tried. Not for data that are not counts under the Poisson statistic:
+  // their errors are those of a curve with less than one count, and the remedy is the counts.
+  bool not_counts = false;
+  for (const Curve& curve : curves_) not_counts = not_counts || (poisson_ && curve.data_scale != 1.0);
+  for (std::size_t a = 0; a < physical_.size() && !not_counts; ++a) {
+    const Physical& p = physical_[a];
+    if (p.tied) continue;
+    const FitEstimate& e = result.estimates[a];
+    std::vector<std::string> reasons;
+    const auto profile = std::find_if(result.profiles.begin(), result.profiles.end(),
+                                      [&](const ProfileInterval& q) { return q.name == p.name; });
+    if (std::fabs(e.standard_error) > kMostRelativeError * std::fabs(e.value)) {
+      std::string reason = "its standard error " + Brief(e.standard_error) + " is " +
+                           (e.value != 0 ? Brief(100 * e.standard_error / std::fabs(e.value)) + " % of its value " +
+                                               Brief(e.value)
+                                         : std::string("larger than its value 0"));
+      if (profile != result.profiles.end() && std::isfinite(profile->lower) && std::isfinite(profile->upper)) {
+        reason += " (its profile interval " + Brief(profile->lower) + " ... " + Brief(profile->upper) + ")";
+      }
+      reasons.push_back(reason);
+    }
+    if (profile != result.profiles.end()) {
+      for (const int side : {-1, +1}) {
+        const ProfileEnd ending = side < 0 ? profile->lower_end : profile->upper_end;
+        const std::string way = side < 0 ? "lower" : "upper";
+        const std::string below = "the statistic rising by " + Brief(profile->delta);
+        if (ending == ProfileEnd::kBound) {
+          reasons.push_back("its profile reaches its " + way + " bound " +
+                            Brief(side < 0 ? profile->lower_bound : profile->upper_bound) + " without " + below);
+        } else if (ending == ProfileEnd::kFlat) {
+          reasons.push_back("its profile stays within " + Brief(profile->delta) + " of the optimum out to " +
+                            Brief(profile->points[side < 0 ? 0 : profile->points.size() - 1]) + ", 6 standard errors " +
+                            (side < 0 ? "below" : "above") + " it");
+        }
+      }
+    }
+    if (reasons.empty()) continue;
+    std::string why;
+    for (std::size_t r = 0; r < reasons.size(); ++r) {
+      why += (r == 0 ? "" : r + 1 == reasons.size() ? " and " : ", ") + reasons[r];
+    }
+    const char* more = p.kind == Kind::kScatteringB     ? "Curves at more wavelengths or distances"
+                       : p.kind == Kind::kConcentration ? "Curves at more distances or wavelengths"
+                                                        : "Curves at more distances";
+    flag(FitFlagKind::kPoorlyDetermined, {p.name},
+         p.name + " is poorly determined by the data: " + why + ". " + more +
+             ", a value held fixed where it is known from elsewhere, or a prior on it would determine it.");
   }
   std::vector<std::string> not_finite;
   std::string not_finite_list;

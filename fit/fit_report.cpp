@@ -1,6 +1,7 @@
 // A fit's result in words and as JSON.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <string>
 
@@ -25,6 +26,20 @@ std::string Padded(std::string text, std::size_t width) {
 
 const char* StatisticName(FitStatistic statistic) {
   return statistic == FitStatistic::kPoissonLikelihood ? "poisson" : "chi2";
+}
+
+const char* ProfileEndName(ProfileEnd end) {
+  switch (end) {
+    case ProfileEnd::kFound:
+      return "found";
+    case ProfileEnd::kBound:
+      return "bound";
+    case ProfileEnd::kFlat:
+      return "flat";
+    case ProfileEnd::kFailed:
+      return "failed";
+  }
+  return "unknown";
 }
 
 }  // namespace
@@ -101,7 +116,30 @@ std::string FitResult::FullReport() const {
   for (const ProfileInterval& p : profiles) {
     text += "profile: " + p.name + " = " + Digits(p.value, 6) + ", interval " + Digits(p.lower, 6) + " ... " +
             Digits(p.upper, 6) + " (statistic + " + Digits(p.delta, 3) + ", " + std::to_string(p.points.size()) +
-            " points)\n";
+            " points";
+    for (const bool lower : {true, false}) {
+      const char* side = lower ? "lower" : "upper";
+      switch (lower ? p.lower_end : p.upper_end) {
+        case ProfileEnd::kFound:
+          break;
+        case ProfileEnd::kBound:
+          text += std::string("; no ") + side + " end within the bound " + Digits(lower ? p.lower_bound : p.upper_bound, 6);
+          break;
+        case ProfileEnd::kFlat:
+          text += std::string("; no ") + side + " end within 6 standard errors";
+          break;
+        case ProfileEnd::kFailed:
+          text += std::string("; the model failed before the ") + side + " end";
+          break;
+      }
+    }
+    const FitEstimate* e = Find(p.name);
+    if (p.by_default && e && p.value != 0) {
+      text += "; computed unasked: the error, " + Digits(e->standard_error, 3) + ", is " +
+              Digits(100 * e->standard_error / std::abs(p.value), 3) +
+              " % of the value, and this interval tells better than +- the error what the data allow";
+    }
+    text += ")\n";
   }
   for (const std::string& note : notes) text += "note: " + note + "\n";
   if (success) {
@@ -210,7 +248,12 @@ std::string FitResult::ToJson() const {
                                {"upper", p.upper},
                                {"delta", p.delta},
                                {"points", p.points},
-                               {"deviance", p.deviance}});
+                               {"deviance", p.deviance},
+                               {"lower_end", ProfileEndName(p.lower_end)},
+                               {"upper_end", ProfileEndName(p.upper_end)},
+                               {"lower_bound", p.lower_bound},
+                               {"upper_bound", p.upper_bound},
+                               {"by_default", p.by_default}});
   }
   // NaN and infinity have no JSON number: dump() writes them as null.
   return out.dump(2) + "\n";

@@ -106,4 +106,12 @@ inline FitProblem SpectralProblem(std::uint64_t seed) {
   return problem;
 }
 
+// The same with the bottom layer's scattering power b2 freed too (truth 1): two wavelengths
+// leave it known to about +- 1.2.
+inline FitProblem ScatteringPowerProblem(std::uint64_t seed) {
+  FitProblem problem = SpectralProblem(seed);
+  problem.free.push_back({"b2", {}, {}, {}, {}});
+  return problem;
+}
+
 }  // namespace nlayer::joint_test

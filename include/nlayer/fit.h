@@ -119,7 +119,8 @@ enum class FitFlagKind {
                       // that is not optimal
   kAtBound,           // a parameter stopped on (within 1e-6 of) a bound
   kPoorlyDetermined,  // two free physical parameters correlated beyond 0.98, an ill-conditioned
-                      // J'J (condition number above 1e10), a singular covariance
+                      // J'J (condition number above 1e10), a singular covariance, a standard
+                      // error above half the value, or a profile that reaches a bound
   kNotFinite,         // an estimate or a standard error that is not a finite number
   kModelMismatch,     // chi^2 / nu above 4 for counts: the model does not describe the data
   kShiftOutside,      // the shift puts the IRF's light before the window or after the peak
@@ -168,15 +169,30 @@ struct FitMinimum {
   bool converged = false;
 };
 
+// How a side of a profile ended.
+enum class ProfileEnd {
+  kFound,   // the statistic rose by delta: the interval's end
+  kBound,   // it had not at the parameter's bound (for a quantity > 0 at a lower bound of 0:
+            // where the fit keeps it, two difference steps above 0)
+  kFlat,    // it had not within the points tried (6 standard errors)
+  kFailed,  // the model failed at a point before it had
+};
+
 // A profile-likelihood interval: where the statistic, minimised over every other parameter,
 // rises by `delta` above the optimum (1 for 68.3 %).
 struct ProfileInterval {
   std::string name;
   double value = 0;
-  double lower = 0, upper = 0;  // NaN where the profile does not rise by delta within the bounds
+  double lower = 0, upper = 0;  // NaN where the profile does not rise by delta (see the ends)
   double delta = 1;
   std::vector<double> points;    // the parameter's values at which the profile was computed
   std::vector<double> deviance;  // the profile there, above the optimum
+  ProfileEnd lower_end = ProfileEnd::kFound, upper_end = ProfileEnd::kFound;
+  double lower_bound = 0, upper_bound = 0;  // the parameter's bounds
+  // Computed without being asked for, because the standard error exceeds 20 % of the value:
+  // there the curvature at the optimum describes the statistic poorly, and the interval is the
+  // better statement of what the data allow.
+  bool by_default = false;
 };
 
 struct FitResult {
@@ -343,6 +359,9 @@ struct FitProblem {
   std::uint64_t seed = 1;  // of the spread starts
   // Parameters whose profile-likelihood intervals are computed (costly: a fit per point).
   std::vector<std::string> profile;
+  // Free physical parameters whose standard error exceeds this fraction of their value get their
+  // profile too, unasked (infinity: none). Well-determined fits cost nothing more.
+  double profile_above_relative_error = 0.2;
   std::function<bool(const FitProgress&)> progress;
 };
 

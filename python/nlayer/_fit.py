@@ -144,7 +144,7 @@ class FitResult:
     fixed         the names held fixed (shift_ps when a calibrated shift was given)
     flags         list of dicts {"kind", "parameters", "sentence"}, one per reason not to trust
                   the fit: "not_converged", "at_bound", "poorly_determined", "not_finite",
-                  "model_mismatch", "shift_outside", "not_counts"
+                  "model_mismatch", "shift_outside", "not_counts", "ambiguous"
     notes         remarks that raise no flag
     success       True when nothing is flagged
     message       how the solver ended, then every flag's sentence
@@ -161,7 +161,11 @@ class FitResult:
     minima        list of (statistic, values of the free physical parameters, starts, converged)
                   of the distinct minima the starts found, the lowest first
     profiles      dict name -> (value, lower, upper, delta, points, profile) of the
-                  profile-likelihood intervals asked for (statistic rising by delta = 1)
+                  profile-likelihood intervals asked for (statistic rising by delta = 1), and of
+                  every free parameter whose error exceeds 20 % of its value, unasked (where the
+                  interval is the better statement); to_dict()["profiles"] tells which
+                  ("by_default") and why an end is NaN ("lower_end", "upper_end": "bound",
+                  "flat", "failed")
     """
 
     def __init__(self, raw, t_ps, measured):
@@ -247,7 +251,8 @@ def fit(measured, irf=None, model=None, rho=None, *, free=None, bounds=None, sta
     of a FitProblem (or of a problem file, "head.toml") at once.
 
     nlayer.fit(problem, profile=["HbO2"], starts=None, engine=None, threads=None) fits a
-    FitProblem: `profile` names parameters whose profile-likelihood intervals are wanted,
+    FitProblem: `profile` names parameters whose profile-likelihood intervals are wanted (those
+    whose error exceeds 20 % of their value get theirs unasked),
     `starts` the number of starts spread within the bounds (0: chosen from the number of free
     parameters); the other arguments below are the single curve's.
 
