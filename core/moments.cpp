@@ -10,6 +10,7 @@
 #include "core/gauss_weight.h"
 #include "core/hankel.h"
 #include "core/number_text.h"
+#include "core/period.h"
 #include "core/spectrum.h"
 #include "core/synthesis.h"
 
@@ -341,7 +342,15 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
   const HankelPlan plan = PlanTransform(base_model, rho_mm).plan;
   const long double h = StepAt(base_model, rho_mm, plan);
   const long double moments_delta = MomentsDeltaMua(base_model, h);
-  const std::vector<long double> omegas = GridOmegas(grid);
+  // The curves on the period the base curve fades within (core/period.h), the derivatives' too.
+  PeriodicCurve periodic;
+  if (time_gated) {
+    periodic = std::move(CurvesOnLongEnoughPeriod(rhos, grid, [&](std::span<const long double> r,
+                                                                  std::span<const long double> o) {
+      return ComputeSpectrum(base_model, r, o, options.threads, 1 << 30, options.stop);
+    })[0]);
+  }
+  const std::vector<long double>& omegas = periodic.omegas;
   auto spectrum_of = [&](const Medium& m) { return SpectrumAt(Derived(m), rhos, omegas, options.threads, options.stop); };
   const Raw base_raw = RawMomentsAt(base_model, rho_mm, h, plan);
 
@@ -349,8 +358,8 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
   result.moments = base_raw.InPicoseconds();
   const std::size_t samples = time_gated ? static_cast<std::size_t>(grid.samples / 2) : 0;
   for (std::size_t i = 0; i < samples; ++i) result.t_ps.push_back(static_cast<double>(i + 1) * grid.dt_ps);
-  const Spectrum base = time_gated ? spectrum_of(medium) : Spectrum{};
-  const std::vector<double> curve = time_gated ? SynthesizeSamples(base, omegas, grid.samples)[0] : std::vector<double>{};
+  const Spectrum& base = periodic.spectrum;
+  const std::vector<double>& curve = periodic.samples;
 
   const std::size_t layers = medium.layers.size();
   result.gated.resize(layers * samples);
@@ -393,7 +402,7 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
       const ComplexExt &f0 = base.values[j], &f1 = once.values[j], &f2 = twice.values[j];
       slope.values[j] = {Derivative(f0.re, f1.re, f2.re), Derivative(f0.im, f1.im, f2.im)};
     }
-    const std::vector<double> curve_slope = SynthesizeSamples(slope, omegas, grid.samples)[0];
+    const std::vector<double> curve_slope = SynthesizeSamples(slope, omegas, periodic.grid.samples)[0];
     for (std::size_t i = 0; i < samples; ++i) {
       result.gated[k * samples + i] =
           static_cast<double>(-ScaleSample(curve_slope[i + 1], grid) / ScaleSample(curve[i + 1], grid));
