@@ -8,7 +8,8 @@
 // the model's reflectance R (mm^-2 ps^-1) convolved with the IRF normalised to unit area, so
 // that the model's counts add up to amplitude * R~(rho, 0) (+ the background): the amplitude is
 // in counts mm^2. It is computed on a periodic grid of the bins' width (the library's time
-// grid: a power of two of samples, at least twice the measured window and 10 ns), where the
+// grid: a power of two of samples, at least twice the measured window and 10 ns, and longer
+// where the start values' curve has not faded within it), where the
 // frequency domain makes the convolution and the shift exact: the model's spectrum at the
 // grid's frequencies is multiplied by the IRF's discrete Fourier transform and by
 // exp(-2 pi i f shift), then one inverse FFT gives every bin. The shift is continuous (any

@@ -13,7 +13,8 @@
 // curves come from one inverse real FFT of the spectrum at the grid's frequencies.
 //
 // Accuracy: each result carries `rounding`, the estimated bound of what the transform's
-// rounding leaves in its values. A distance where that would exceed 1e-5 of a curve's peak, or
+// rounding (and for curves the period's fold) leaves in its values. A distance where that would
+// exceed 1e-5 of a curve's peak, or
 // 1e-6 of the continuous-wave value in the frequency domain, is refused with InvalidRequest
 // naming rho and the longest distance the medium can be computed at; so is rho mus' above 2000.
 //
@@ -39,10 +40,11 @@
 namespace nlayer {
 
 // The time axis of a curve: `samples` points dt_ps apart, of which the first half is returned,
-// t = dt, 2 dt, ..., samples/2 dt. The spectrum is computed at f_k = k / (samples dt),
-// k = 0 ... samples/2, so the curve repeats with period samples dt: choose it well beyond the
-// time the light takes to fade. The default reproduces the window's run: 10 ps, 1024 samples,
-// t up to 5120 ps, frequencies up to 50 GHz.
+// t = dt, 2 dt, ..., samples/2 dt. The spectrum is computed at f_k = k / (P dt), k = 0 ... P/2,
+// on the period P = samples, or 2, 4, ... times it where the curve has not faded by then: what
+// the period's end folds back onto the curve's start stays below 1e-9 of its peak (or below the
+// transform's rounding). The default reproduces the window's run where its curve fades within
+// 10240 ps: 10 ps, 1024 samples, t up to 5120 ps, frequencies up to 50 GHz.
 struct TimeGrid {
   double dt_ps = 10.0;  // at least 0.5 (the frequencies reach 1/(2 dt), at most 1e12 Hz) and finite
   int samples = 1024;   // a power of two from 16 to 65536
@@ -70,8 +72,8 @@ struct TimeCurves {
   std::vector<double> t_ps;          // samples/2 times, dt ... samples/2 dt
   std::vector<long double> rho_mm;   // the distances, in the order asked for
   std::vector<double> reflectance;   // rho_mm.size() rows of t_ps.size() values, mm^-2 ps^-1
-  // Per distance, the estimated bound of the transform's rounding in each value, mm^-2 ps^-1
-  // (NaN where no estimate could be formed).
+  // Per distance, the estimated bound of the transform's rounding in each value plus what the
+  // period folds back onto the curve, mm^-2 ps^-1 (NaN where no estimate could be formed).
   std::vector<double> rounding;
 
   std::span<const double> Curve(std::size_t rho_index) const {

@@ -83,8 +83,9 @@ def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="e
     dt_ps : float, optional
         Time step in ps (default 10).
     samples : int, optional
-        FFT length, a power of two from 16 to 65536 (default 1024). The curve repeats with the
-        period samples * dt_ps, so choose it well beyond the time the light takes to fade.
+        Returned samples times two, a power of two from 16 to 65536 (default 1024). A curve that
+        has not faded by samples * dt_ps is computed on a longer period, so nothing of its tail
+        folds back onto its start.
     threads : int, optional
         Worker threads for the modulation frequencies, 0 for all cores (default). The values
         are the same, bit for bit, for every thread count.
