@@ -351,6 +351,7 @@ namespace {
 std::optional<std::string> RuleNote(const ModelFile& model) {
   if (model.medium.Validate() || !(model.rho_mm > 0) || model.rho_line == 0) return std::nullopt;
   DerivedModel derived;
+  derived.Form = SolutionForm::kWindow;
   if (DeriveModel(model.medium.layers, derived) != FaultKind::kNone) return std::nullopt;
   if (!(model.rho_mm * derived.Musp[0] <= kLongestRhoMusp)) return std::nullopt;
   const TransformPlan plan = PlanTransform(derived, model.rho_mm);

@@ -51,6 +51,21 @@ inline void CDiv(long double a, long double b, long double c, long double d, lon
   im = (b * c - a * d) / q;
 }
 
+inline void CDivScaled(long double a, long double b, long double c, long double d, long double& re,
+                long double& im) {
+  if (std::fabs(c) >= std::fabs(d)) {
+    const long double r = d / c;
+    const long double den = c + d * r;
+    re = (a + b * r) / den;
+    im = (b - a * r) / den;
+  } else {
+    const long double r = c / d;
+    const long double den = c * r + d;
+    re = (a * r + b) / den;
+    im = (b * r - a) / den;
+  }
+}
+
 inline void CMul(long double a, long double b, long double c, long double d, long double& re,
           long double& im) {
   re = a * c - b * d;
