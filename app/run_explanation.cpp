@@ -171,7 +171,9 @@ std::string ThickStack(const ModelFile& model) {
          " mm thick in all (d = " + list + "); at the highest spatial frequency, 30 musp of layer 1 = " + Text(s) +
          "/mm, the layer recursion grows about as e^(" + Text(s) +
          "/mm x d) and passes the extended range (e^11356) beyond about " + Text(std::round(limit / scale) * scale) +
-         " mm in all; make the layers thinner (light never reaches far below the detector's depth)";
+         " mm in all; make the layers thinner (light never reaches far below the detector's depth). Table mode "
+         "(--csv), Python and the fits compute such a stack, any thickness and a bottom layer without end "
+         "included";
 }
 
 std::optional<std::string> ExplainOverflow(const ModelFile& model) {
