@@ -85,8 +85,11 @@ inline void CSqrtStable(long double x, long double y, long double& re, long doub
     return;
   }
   // re as CSqrt forms it, bit for bit; the cancelling sqrt((m - x)/2) is not computed at all.
-  re = std::sqrt((std::sqrt(y * y + x * x) + x) / 2.0L);
-  im = cmp_internal::SignOfDouble(static_cast<double>(y)) * (std::fabs(y) / (2.0L * re));
+  // im = |y| / (2 re) = (|y| / (m + x)) re: the quotient is formed beside the root instead of
+  // after it, which shortens the chain of dependent operations by a division.
+  const long double sum = std::sqrt(y * y + x * x) + x;
+  re = std::sqrt(sum / 2.0L);
+  im = cmp_internal::SignOfDouble(static_cast<double>(y)) * ((std::fabs(y) / sum) * re);
 }
 
 inline void CExp(long double x, long double y, long double& re, long double& im) {

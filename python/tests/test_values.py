@@ -36,7 +36,9 @@ def test_default_grid_equals_reflectance_dat(name, nlayer_run, tmp_path):
     index = np.rint(t_file / 10).astype(int) - 1
     assert len(t_file) > 100
     np.testing.assert_array_equal(t_ps[index], t_file)
-    np.testing.assert_allclose(R[index], r_file, rtol=1e-12, atol=0)
+    # The library's form of the layered solution (the stable root, the growth scaled out) rounds
+    # otherwise than the window's run: equal to the transform's rounding, some 1e-15 of the peak.
+    np.testing.assert_allclose(R[index], r_file, rtol=1e-12, atol=1e-14 * r_file.max())
 
     # The file's decimal digits as Decimal give the very same extended values.
     tokens = [line.split()[0] for line in path.read_text().splitlines() if line.strip()]
