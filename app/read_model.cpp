@@ -58,6 +58,7 @@ void RunSession::ReadInput(const RunOptions& options) {
   s.InputFile.Close();
   // Derived afresh: what a fault leaves underived is 0, never a value of an earlier run.
   DerivedModel derived;
+  derived.Form = SolutionForm::kWindow;
   const FaultKind fault = DeriveModel(layers, derived);
   s.Model = std::move(derived);
   s.OmegaTerm.resize(s.Model.DiffCoef.size());

@@ -172,7 +172,9 @@ std::string ThickStack(const ModelFile& model) {
          " mm thick in all (d = " + list + "); at the highest spatial frequency, 30 musp of layer 1 = " + Text(s) +
          "/mm, the layer recursion grows about as e^(" + Text(s) +
          "/mm x d) and passes the extended range (e^11356) beyond about " + Text(std::round(limit / scale) * scale) +
-         " mm in all; make the layers thinner (light never reaches far below the detector's depth)";
+         " mm in all; make the layers thinner (light never reaches far below the detector's depth). Table mode "
+         "(--csv), Python and the fits compute such a stack, any thickness and a bottom layer without end "
+         "included";
 }
 
 std::optional<std::string> ExplainOverflow(const ModelFile& model) {
@@ -352,6 +354,7 @@ namespace {
 std::optional<std::string> RuleNote(const ModelFile& model) {
   if (model.medium.Validate() || !(model.rho_mm > 0) || model.rho_line == 0) return std::nullopt;
   DerivedModel derived;
+  derived.Form = SolutionForm::kWindow;
   if (DeriveModel(model.medium.layers, derived) != FaultKind::kNone) return std::nullopt;
   if (!(model.rho_mm * derived.Musp[0] <= kLongestRhoMusp)) return std::nullopt;
   const TransformPlan plan = PlanTransform(derived, model.rho_mm);

@@ -28,10 +28,12 @@ DerivedModel ReferenceModel(int layers, FrequencyContext& context) {
 }
 
 // One evaluation of the layered solution, with the terms that do not depend on the modulation
-// frequency computed beforehand, as a run computes them.
-void BM_ReflectanceIntegrand(benchmark::State& state) {
+// frequency computed beforehand, as a run computes them: the library's form, and with
+// `window` the window's (unscaled hyperbolic functions).
+void TimeIntegrand(benchmark::State& state, bool window) {
   FrequencyContext context;
-  const DerivedModel model = ReferenceModel(static_cast<int>(state.range(0)), context);
+  DerivedModel model = ReferenceModel(static_cast<int>(state.range(0)), context);
+  if (window) model.Form = SolutionForm::kWindow;
   const SpatialPoint point = MakeSpatialPoint(kSpatialFrequency);
   const long double j0 = BesselFactor(kSpatialFrequency, kRho);
   LayerTerms layers;
@@ -41,7 +43,10 @@ void BM_ReflectanceIntegrand(benchmark::State& state) {
     benchmark::DoNotOptimize(value);
   }
 }
+void BM_ReflectanceIntegrand(benchmark::State& state) { TimeIntegrand(state, false); }
+void BM_WindowIntegrand(benchmark::State& state) { TimeIntegrand(state, true); }
 BENCHMARK(BM_ReflectanceIntegrand)->ArgName("layers")->RangeMultiplier(2)->Range(1, 8);
+BENCHMARK(BM_WindowIntegrand)->ArgName("layers")->RangeMultiplier(2)->Range(1, 8);
 
 // The same evaluation written out straightforwardly, the yardstick of the one above.
 void BM_ReferenceIntegrand(benchmark::State& state) {
@@ -55,9 +60,10 @@ void BM_ReferenceIntegrand(benchmark::State& state) {
 BENCHMARK(BM_ReferenceIntegrand)->ArgName("layers")->RangeMultiplier(2)->Range(1, 8);
 
 // One Hankel transform: 960 evaluations and their weighted sum, on the tables a run builds once.
-void BM_RadialReflectance(benchmark::State& state) {
+void TimeTransform(benchmark::State& state, bool window) {
   FrequencyContext context;
-  const DerivedModel model = ReferenceModel(static_cast<int>(state.range(0)), context);
+  DerivedModel model = ReferenceModel(static_cast<int>(state.range(0)), context);
+  if (window) model.Form = SolutionForm::kWindow;
   const auto tables = std::make_unique<RunTables>();
   BuildRunTables(model, std::span<const long double>(&kRho, 1), *tables);
   for (auto _ : state) {
@@ -69,7 +75,10 @@ void BM_RadialReflectance(benchmark::State& state) {
   state.counters["per_eval"] = benchmark::Counter(
       kEvaluationsPerTransform, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
+void BM_RadialReflectance(benchmark::State& state) { TimeTransform(state, false); }
+void BM_WindowRadialReflectance(benchmark::State& state) { TimeTransform(state, true); }
 BENCHMARK(BM_RadialReflectance)->ArgName("layers")->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WindowRadialReflectance)->ArgName("layers")->Arg(1)->Arg(4)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace nlayer

@@ -46,6 +46,12 @@ inline void CCosh(long double x, long double y, long double& re, long double& im
 inline void CDiv(long double a, long double b, long double c, long double d, long double& re,
           long double& im);
 
+// (a + ib) / (c + id) without the divisor's squares (Smith's algorithm): the divisor is first
+// divided by its larger part, so a result within the extended range is found for any divisor
+// whose parts are, however large or small. A divisor of 0 + 0i gives 0/0, invalid.
+inline void CDivScaled(long double a, long double b, long double c, long double d, long double& re,
+                long double& im);
+
 // (a + ib) · (c + id).
 inline void CMul(long double a, long double b, long double c, long double d, long double& re,
           long double& im);

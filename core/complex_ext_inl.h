@@ -51,6 +51,21 @@ inline void CDiv(long double a, long double b, long double c, long double d, lon
   im = (b * c - a * d) / q;
 }
 
+inline void CDivScaled(long double a, long double b, long double c, long double d, long double& re,
+                long double& im) {
+  if (std::fabs(c) >= std::fabs(d)) {
+    const long double r = d / c;
+    const long double den = c + d * r;
+    re = (a + b * r) / den;
+    im = (b - a * r) / den;
+  } else {
+    const long double r = c / d;
+    const long double den = c * r + d;
+    re = (a * r + b) / den;
+    im = (b * r - a) / den;
+  }
+}
+
 inline void CMul(long double a, long double b, long double c, long double d, long double& re,
           long double& im) {
   re = a * c - b * d;
@@ -70,8 +85,11 @@ inline void CSqrtStable(long double x, long double y, long double& re, long doub
     return;
   }
   // re as CSqrt forms it, bit for bit; the cancelling sqrt((m - x)/2) is not computed at all.
-  re = std::sqrt((std::sqrt(y * y + x * x) + x) / 2.0L);
-  im = cmp_internal::SignOfDouble(static_cast<double>(y)) * (std::fabs(y) / (2.0L * re));
+  // im = |y| / (2 re) = (|y| / (m + x)) re: the quotient is formed beside the root instead of
+  // after it, which shortens the chain of dependent operations by a division.
+  const long double sum = std::sqrt(y * y + x * x) + x;
+  re = std::sqrt(sum / 2.0L);
+  im = cmp_internal::SignOfDouble(static_cast<double>(y)) * ((std::fabs(y) / sum) * re);
 }
 
 inline void CExp(long double x, long double y, long double& re, long double& im) {

@@ -10,6 +10,15 @@
 
 namespace nlayer {
 
+// Which arithmetic evaluates the layered solution (core/layered_solution.h).
+//  - kScaled, the library's: the decay constants from the stable root at every frequency, and
+//    the hyperbolic functions with their exponential growth factored out, so that no thickness
+//    overflows (an infinite bottom layer included).
+//  - kWindow, the window's run (and plain nlayer-run): the window's root from its first
+//    frequency on and the unscaled hyperbolic functions, whose overflow on a too-thick stack is
+//    the run's specified refusal. Its curves are those the window always wrote, to the last bit.
+enum class SolutionForm { kScaled, kWindow };
+
 struct DerivedModel {
   // Per layer, index 0 is the top layer.
   std::vector<long double> Musp;       // reduced scattering coefficient, 1/mm
@@ -24,6 +33,8 @@ struct DerivedModel {
   long double ATop = 0;      // boundary factor (1 + Reff) / (1 - Reff) of the top surface
   long double ABottom = 0;   // the same for the bottom surface
   long double Reff = 0;      // effective reflection of the boundary set up last (the bottom one)
+  // Not derived: the caller chooses it, DeriveModel leaves it as it is.
+  SolutionForm Form = SolutionForm::kScaled;
 
   int LayerCount() const { return static_cast<int>(Musp.size()); }
 };

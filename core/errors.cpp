@@ -56,9 +56,11 @@ std::string Explanation(FaultKind kind, FaultStage stage) {
         case FaultKind::kDivisionByZero:
           return "a refractive index of 0, or a divisor of the layered solution that vanished";
         case FaultKind::kOverflow:
-          return "the hyperbolic functions of the layered solution grow like exp(sum of Re(alpha) d) over the "
-                 "stack, alpha >= the spatial frequency (up to 30 mus' of the top layer); the stack, its "
-                 "extrapolation lengths included, is too thick for the extended range (e^11356)";
+          // The library's form scales the growth of the hyperbolic functions out: no thickness
+          // overflows, so only parameters far outside physical values get here.
+          return "a term of the layered solution passed the extended range (about 1.19e4932), which only "
+                 "parameters far outside physical values reach, such as mua / D = 3 mua mus' of a layer; give "
+                 "musp and mua in 1/mm, d and rho in mm";
         case FaultKind::kInvalidOperation:
           return "an undefined operation such as 0/0, infinity - infinity or the root of a negative number "
                  "(a negative mua, for instance) arose in the layered solution";

@@ -2,6 +2,8 @@
 
 #include <specialfunctions.h>
 
+#include <cmath>
+
 #include "core/complex_ext.h"
 #include "core/ext_math.h"
 
@@ -51,8 +53,123 @@ void ComputeLayerTerms(const DerivedModel& state, LayerTerms& terms) {
   for (std::size_t k = 1; k < n; ++k) terms.Nu[k] = SquaredIndexRatio(state.RefrIndex[k], state.RefrIndex[k - 1]);
 }
 
+namespace {
+
+// Beyond this exponent e^-x is 0 in the extended range (ExpExt(-11400) = 0), so the factor is
+// not formed: that keeps the phase of an infinite layer, infinity times an imaginary part that
+// may be 0, out of the arithmetic.
+constexpr long double kVanishingExponent = 11400.0L;
+
+// exp(-alpha x) for the decay constant alpha = re + i im and a length x (mm, possibly infinite).
+inline void DecayFactor(long double re, long double im, long double x, long double& out_re, long double& out_im) {
+  const long double exponent = re * x;
+  if (exponent > kVanishingExponent) {
+    out_re = 0.0L;
+    out_im = 0.0L;
+    return;
+  }
+  CExp(-exponent, -(im * x), out_re, out_im);
+}
+
+// Each step of the recursion multiplies the pair (beta, gamma) by about |a_k D_k| + |nu a_(k+1)
+// D_(k+1)|, some 20 at the rule's upper end; over thousands of layers that alone would leave the
+// extended range. Only the pair's ratio matters, so where it strays far from 1 it is brought back
+// by a power of two, which is exact.
+inline void KeepInRange(long double& br, long double& bi, long double& gr, long double& gi) {
+  const long double size = std::fabs(br) + std::fabs(bi) + std::fabs(gr) + std::fabs(gi);
+  if (!(size > 0x1p-4096L && size < 0x1p4096L) && size > 0 && std::isfinite(size)) {
+    const int e = std::ilogb(size);
+    br = std::scalbn(br, -e);
+    bi = std::scalbn(bi, -e);
+    gr = std::scalbn(gr, -e);
+    gi = std::scalbn(gi, -e);
+  }
+}
+
+// The library's form (SolutionForm::kScaled). With E(x) = exp(-alpha_1 x) of the top layer and
+// the recursion's pair scaled by 2 e^(-w) at each layer (w its argument), 2 e^(-w) cosh w = 1 + e^(-2w)
+// and 2 e^(-w) sinh w = 1 - e^(-2w), so that
+//   beta' = (t + s) + (t - s) e^(-2w),  gamma' = (t + s) - (t - s) e^(-2w)
+// for t = a_k D_k beta, s = nu_(k+1) a_(k+1) D_(k+1) gamma, starting from (1 - e^(-2u), 1 + e^(-2u))
+// at the bottom, and the top layer's correction (B - C) / Q sinh(a (z0 + zb)) cosh(a zb) e^(-T)
+// becomes
+//   rho' (1 + E(2 zb)) E(2 l - z0) (1 - E(z0)^2 E(2 zb)) / 2,  rho' = (B - C) / ((B + C) + (B - C) q)
+// with q = E(2 l + 2 zb). Nothing grows beyond E(-z0) (when the top layer is thinner than z0 / 2),
+// every other exponential decays, and the quotient is formed without squaring its divisor.
+ComplexExt ScaledKernelTimesSolution(const DerivedModel& m, const SpatialPoint& point, const LayerTerms& layers,
+                                     FrequencyContext& context) {
+  const int n = m.LayerCount();
+  long double* const ar = context.AlphaRe.data();
+  long double* const ai = context.AlphaIm.data();
+  const long double* const D = m.DiffCoef.data();
+  const long double* const l = m.Thickness.data();
+  const long double* const nu = layers.Nu.data();
+
+  for (int k = 0; k < n; ++k) CSqrtStable(point.s2 + layers.MuaOverD[k], context.OmegaTerm[k], ar[k], ai[k]);
+
+  // The half-space term E(z0) (1 + E(2 zb)) / 2: the source and its image.
+  long double ezr, ezi, ebr, ebi;
+  CExp(-ar[0] * m.Z0, -ai[0] * m.Z0, ezr, ezi);
+  const long double twice_zb = 2.0L * m.ZbTop;
+  CExp(twice_zb * -ar[0], twice_zb * -ai[0], ebr, ebi);
+  const long double images_r = 1.0L + ebr;
+  const long double images_i = ebi;
+  long double hr, hi;
+  CMul(ezr, ezi, images_r, images_i, hr, hi);
+  hr = hr / 2.0L;
+  hi = hi / 2.0L;
+
+  if (n >= 2) {
+    const int bottom = n - 1;
+    long double er, ei;
+    DecayFactor(ar[bottom], ai[bottom], 2.0L * (l[bottom] + m.ZbBottom), er, ei);
+    long double beta_r = 1.0L - er, beta_i = -ei;
+    long double gamma_r = 1.0L + er, gamma_i = ei;
+    for (int k = n - 2; k >= 1; --k) {
+      long double tr, ti, sr, si, dr, di;
+      CMul(ar[k] * D[k], ai[k] * D[k], beta_r, beta_i, tr, ti);
+      CMul(nu[k + 1] * (ar[k + 1] * D[k + 1]), nu[k + 1] * (ai[k + 1] * D[k + 1]), gamma_r, gamma_i, sr, si);
+      DecayFactor(ar[k], ai[k], 2.0L * l[k], er, ei);
+      CMul(tr - sr, ti - si, er, ei, dr, di);
+      const long double pr = tr + sr, pi = ti + si;
+      beta_r = pr + dr;
+      beta_i = pi + di;
+      gamma_r = pr - dr;
+      gamma_i = pi - di;
+      KeepInRange(beta_r, beta_i, gamma_r, gamma_i);
+    }
+    long double br, bi, cr, ci;
+    CMul(ar[0] * D[0], ai[0] * D[0], beta_r, beta_i, br, bi);
+    CMul(nu[1] * (ar[1] * D[1]), nu[1] * (ai[1] * D[1]), gamma_r, gamma_i, cr, ci);
+
+    // E(2 l - z0), and from it q = E(2 l - z0) E(z0) E(2 zb).
+    long double etr, eti, qr, qi;
+    DecayFactor(ar[0], ai[0], 2.0L * l[0] - m.Z0, etr, eti);
+    CMul(etr, eti, ezr, ezi, qr, qi);
+    CMul(qr, qi, ebr, ebi, qr, qi);
+    const long double mr = br - cr, mi = bi - ci;
+    long double dr, di, rr, ri;
+    CMul(mr, mi, qr, qi, dr, di);
+    CDivScaled(mr, mi, (br + cr) + dr, (bi + ci) + di, rr, ri);
+    // (1 + E(2 zb)) E(2 l - z0) (1 - E(z0)^2 E(2 zb)) rho' / 2.
+    long double wr, wi, fr, fi;
+    CMul(ezr, ezi, ezr, ezi, wr, wi);
+    CMul(wr, wi, ebr, ebi, wr, wi);
+    CMul(images_r, images_i, etr, eti, fr, fi);
+    CMul(fr, fi, 1.0L - wr, -wi, fr, fi);
+    CMul(fr, fi, rr, ri, fr, fi);
+    hr = hr + fr / 2.0L;
+    hi = hi + fi / 2.0L;
+  }
+
+  return {point.kernel * hr, point.kernel * hi};
+}
+
+}  // namespace
+
 ComplexExt KernelTimesSolution(const DerivedModel& m, const SpatialPoint& point,
                                const LayerTerms& layers, FrequencyContext& context) {
+  if (m.Form == SolutionForm::kScaled) return ScaledKernelTimesSolution(m, point, layers, context);
   const int n = m.LayerCount();
   long double* const ar = context.AlphaRe.data();
   long double* const ai = context.AlphaIm.data();

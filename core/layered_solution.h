@@ -38,7 +38,9 @@ inline constexpr long double kWindowFirstOmega = 6.283185307179586477L * (1e8L /
 // Omega and the per-layer frequency terms omega n / (c D) of `model` at angular frequency
 // `omega` (rad/s), into `context`. Faults show up only in the flags.
 //
-// Below kWindowFirstOmega the decay constants' imaginary parts come from CSqrtStable. The
+// In the window's form (SolutionForm::kWindow), below kWindowFirstOmega the decay constants'
+// imaginary parts come from CSqrtStable; the library's form takes that root at every
+// frequency, whatever StableRoot says. The
 // window's root loses them to cancellation where the modulation term is small next to s^2,
 // and the transform's cancellation at long distances turned that into frequency-domain values
 // wrong by percents of the continuous-wave value (rho mus' 215, 1 kHz) that were reported within
@@ -71,9 +73,11 @@ void ComputeLayerTerms(const DerivedModel& model, LayerTerms& terms);
 
 // The layered solution at one point times the kernel s / (2 pi), without the Bessel factor,
 // for `model` (at least one layer), the layer terms computed from it, and the frequency terms
-// in `context.OmegaTerm`. Tests nothing: a division by zero, an overflow beyond the extended
-// range (a stack thicker than some thousands of decay lengths) or an invalid operation shows up
-// only in the floating-point flags, which the caller checks.
+// in `context.OmegaTerm`, in the model's form (model.Form). Tests nothing: a division by zero,
+// an overflow beyond the extended range or an invalid operation shows up only in the
+// floating-point flags, which the caller checks. In the window's form a stack thicker than some
+// thousands of decay lengths overflows; the library's form scales the hyperbolic functions by
+// their growth and computes any thickness, an infinite bottom layer included.
 ComplexExt KernelTimesSolution(const DerivedModel& model, const SpatialPoint& point,
                                const LayerTerms& layers, FrequencyContext& context);
 

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 #include "core/number_text.h"
 
@@ -25,8 +26,13 @@ std::optional<ModelProblem> Medium::Validate() const {
     if (!(l.musp > 0) || !std::isfinite(l.musp)) return Problem(number, "musp", l.musp, "> 0 and finite");
     if (!(l.mua >= 0) || !std::isfinite(l.mua)) return Problem(number, "mua", l.mua, ">= 0 and finite");
     if (!(l.n > 0) || !std::isfinite(l.n)) return Problem(number, "n", l.n, "> 0 and finite");
-    // A single layer is a half-space: its thickness never enters the model.
-    if (count >= 2 && (!(l.d > 0) || !std::isfinite(l.d))) return Problem(number, "d", l.d, "> 0 and finite");
+    // A single layer is a half-space: its thickness never enters the model. The bottom layer of
+    // a stack may reach down without end (d = inf); the message keeps the words every refusal
+    // of a file has always had.
+    const bool without_end = number == count && l.d == std::numeric_limits<long double>::infinity();
+    if (count >= 2 && (!(l.d > 0) || (!std::isfinite(l.d) && !without_end))) {
+      return Problem(number, "d", l.d, "> 0 and finite");
+    }
   }
   return std::nullopt;
 }

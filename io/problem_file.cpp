@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -60,8 +61,9 @@ class Reader {
     Keys(table, allowed, where, [](std::string_view) { return false; });
   }
 
-  double Number(const toml::node& node, const std::string& what) const {
+  double Number(const toml::node& node, const std::string& what, bool infinity_allowed = false) const {
     if (auto v = node.value<double>(); v && (node.is_floating_point() || node.is_integer())) {
+      if (infinity_allowed && *v == std::numeric_limits<double>::infinity()) return *v;
       if (!std::isfinite(*v)) Fail(node, what + " is " + Text(*v) + "; it must be a finite number");
       return *v;
     }
@@ -387,9 +389,10 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
     } else if (layers.size() > 1) {
       // The bottom layer of a stack has a thickness of the model's own (its lower boundary), which
       // is not fitted.
+      // A bottom layer without end is d = inf.
       const toml::node& d = need("d");
       if (d.is_table()) reader.Fail(d, where + "d of the bottom layer is not fitted: give it as a number");
-      layer.d = reader.Number(d, where + "d");
+      layer.d = reader.Number(d, where + "d", true);
     } else if (const toml::node* d = t.get("d")) {
       layer.d = reader.Number(*d, where + "d");
     }

@@ -109,9 +109,35 @@ TEST(CmpMulDiv, DivisionUndoesMultiplication) {
   for (Z a : kOperands) {
     for (Z b : kOperands) {
       const Z prod = Mul(a, b);
-      Z back;
+      Z back, scaled;
       CDiv(prod.re, prod.im, b.re, b.im, back.re, back.im);
       EXPECT_LE(ScaledErr(back, a, Abs(a)), kFewUnits);
+      CDivScaled(prod.re, prod.im, b.re, b.im, scaled.re, scaled.im);
+      EXPECT_LE(ScaledErr(scaled, a, Abs(a)), kFewUnits);
+    }
+  }
+}
+
+// Smith's division needs no square of its divisor: operands near the ends of the extended
+// range, scaled by powers of two (exact), divide as their unscaled selves do.
+TEST(CmpMulDiv, ScaledDivisionReachesTheEndsOfTheRange) {
+  long double re = 0, im = 0;
+  CDivScaled(-5, 10, 3, 4, re, im);
+  EXPECT_EQ(re, 1.0L);
+  EXPECT_EQ(im, 2.0L);
+  for (Z a : kOperands) {
+    for (Z b : kOperands) {
+      Z plain;
+      CDivScaled(a.re, a.im, b.re, b.im, plain.re, plain.im);
+      for (int e : {-16000, 16000}) {
+        Z big;
+        ASSERT_EQ(RunChecked([&] {
+                    CDivScaled(std::ldexp(a.re, e), std::ldexp(a.im, e), std::ldexp(b.re, e), std::ldexp(b.im, e),
+                               big.re, big.im);
+                  }),
+                  FaultKind::kNone);
+        EXPECT_LE(ScaledErr(big, plain, Abs(plain)), kFewUnits) << e;
+      }
     }
   }
 }
@@ -532,6 +558,7 @@ TEST(CmpFaults, ZeroDivisorIsReported) {
   // 0/0, an invalid operation, whatever the dividend.
   EXPECT_EQ(RunChecked([&] { CDiv(g_one, g_zero, g_zero, g_zero, re, im); }), FaultKind::kInvalidOperation);
   EXPECT_EQ(RunChecked([&] { CDiv(g_zero, g_zero, g_zero, g_zero, re, im); }), FaultKind::kInvalidOperation);
+  EXPECT_EQ(RunChecked([&] { CDivScaled(g_one, g_zero, g_zero, g_zero, re, im); }), FaultKind::kInvalidOperation);
   // A divisor whose squares underflow to 0 while a·c does not divides a nonzero value by zero.
   const long double tiny = 1e-2500L * g_one;
   EXPECT_EQ(RunChecked([&] { CDiv(g_one, g_zero, tiny, g_zero, re, im); }), FaultKind::kDivisionByZero);
@@ -566,6 +593,7 @@ TEST(CmpFaults, SquaresBeyondTheExtendedRangeOverflow) {
   long double re = 0, im = 0;
   EXPECT_EQ(RunChecked([&] { CSqrt(big, g_one, re, im); }), FaultKind::kOverflow);
   EXPECT_EQ(RunChecked([&] { CDiv(g_one, g_one, big, g_zero, re, im); }), FaultKind::kOverflow);
+  EXPECT_EQ(RunChecked([&] { CDivScaled(g_one, g_one, big, g_zero, re, im); }), FaultKind::kNone);
 }
 
 TEST(CmpFaults, SignOfATinyImaginaryPartIsTakenWithoutAFault) {

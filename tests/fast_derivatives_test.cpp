@@ -8,6 +8,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -176,8 +177,23 @@ TEST(FastDerivatives, ValuesAreTheFastEnginesAndThreadsChangeNothing) {
     }
   }
   // Where the fast engine hands the request to the exact one, so do the derivatives.
-  const Medium deeper{{{1.0L, 0.01L, 1.4L, 10.0L}, {1.0L, 0.01L, 1.4L, 175.25L}}};
-  EXPECT_FALSE(FrequencyDomainDerivatives(deeper, {10}, kFrequencies).has_value());
+  const Medium absorbing{{{1.0L, 0.01L, 1.4L, 10.0L}, {1.0L, 1e45L, 1.4L, 20.0L}}};
+  EXPECT_FALSE(FrequencyDomainDerivatives(absorbing, {10}, kFrequencies).has_value());
+  // A bottom without end is no such request: light does not come back from 200 mm, so its
+  // derivatives (the bottom's own among them) are those of a 200 mm bottom.
+  const Medium deep{{{1.0L, 0.01L, 1.4L, 10.0L}, {1.0L, 0.01L, 1.4L, 200.0L}}};
+  Medium without_end = deep;
+  without_end.layers[1].d = std::numeric_limits<long double>::infinity();
+  const auto finite = FrequencyDomainDerivatives(deep, {10}, kFrequencies);
+  const auto endless = FrequencyDomainDerivatives(without_end, {10}, kFrequencies);
+  ASSERT_TRUE(finite && endless);
+  for (std::size_t k = 0; k < kFrequencies.size(); ++k) {
+    double largest = 0;
+    for (std::size_t j = 0; j < finite->parameters; ++j) largest = std::max(largest, std::abs(finite->Derivative(j, 0, k)));
+    for (std::size_t j = 0; j < finite->parameters; ++j) {
+      EXPECT_LE(std::abs(endless->Derivative(j, 0, k) - finite->Derivative(j, 0, k)), 1e-14 * largest) << j << " " << k;
+    }
+  }
 }
 
 }  // namespace

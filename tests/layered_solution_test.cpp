@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <vector>
 
 #include "core/fp_guard.h"
@@ -121,12 +122,39 @@ TEST(ReflectanceIntegrand, FaultsOfTheModelReachTheFlags) {
   auto layers = FirstLayers(2);
   layers[1].l = 12000;  // alpha.re * l passes ln(max extended) = 11356.5
   SetModel(layers, context);
+  g_model.Form = SolutionForm::kWindow;
   EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(g_model, 1.0L, 10.0L, context); }), FaultKind::kOverflow);
 
   layers = FirstLayers(3);
   layers[0].n = 0;  // an index ratio divides by it
   SetModel(layers, context);
   EXPECT_EQ(RunChecked([&] { ReflectanceIntegrand(g_model, 1.0L, 10.0L, context); }), FaultKind::kDivisionByZero);
+}
+
+// The library's form computes any bottom thickness: 12000 mm (where the window's form
+// overflows) and a bottom without end equal the window's form at 200 mm, where the light that
+// reaches the bottom, e^(-2 alpha 200) at s = 1, is far below the extended precision.
+TEST(ReflectanceIntegrand, TheScaledFormComputesAnyBottomThickness) {
+  for (int n : {2, 3, 5}) {
+    for (long double omega_scale : {0.0L, 1.0L, 20.0L}) {
+      FrequencyContext context;
+      auto layers = FirstLayers(n);
+      layers.back().l = 200;
+      g_model = testing::MakeStack(layers, context, omega_scale);
+      g_model.Form = SolutionForm::kWindow;
+      const ComplexExt window = ReflectanceIntegrand(g_model, 1.0L, 10.0L, context);
+      const long double scale = std::hypot(window.re, window.im);
+      for (long double bottom : {12000.0L, std::numeric_limits<long double>::infinity()}) {
+        g_model.Form = SolutionForm::kScaled;
+        g_model.Thickness.back() = bottom;
+        ComplexExt scaled;
+        ASSERT_EQ(RunChecked([&] { scaled = ReflectanceIntegrand(g_model, 1.0L, 10.0L, context); }), FaultKind::kNone);
+        // The forms differ by their roots and roundings, a few 1e-18 of the value here.
+        EXPECT_LT(std::fabs(scaled.re - window.re), 1e-16L * scale) << n << " " << (double)bottom;
+        EXPECT_LT(std::fabs(scaled.im - window.im), 1e-16L * scale) << n << " " << (double)bottom;
+      }
+    }
+  }
 }
 
 // With one layer the transform has a closed form: for alpha = sqrt(s^2 + k^2),

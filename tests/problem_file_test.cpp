@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "tests/test_support.h"
@@ -151,6 +152,29 @@ wavelength = 850
   std::vector<std::string> names;
   for (const FitParameter& p : problem.free) names.push_back(p.name + (p.tied_to.empty() ? "" : "=" + p.tied_to));
   EXPECT_EQ(names, (std::vector<std::string>{"mua1@850", "mua2@760", "mua2@850", "musp2@760", "musp2@850=musp2@760"}));
+}
+
+// The bottom layer of a stack may be without end; no other layer may, nor a bottom of -inf or nan.
+TEST(ProblemFile, ABottomLayerWithoutEndIsDInf) {
+  TempWorkDir dir;
+  WriteData(dir);
+  const std::string top = "[[layer]]\nn = 1.4\nmua = 0.01\nmusp = 1.0\n";
+  const std::string bottom = "[[layer]]\nn = 1.4\nmua = { start = 0.02 }\nmusp = 1.2\n";
+  const std::string curve = "[[curve]]\nfile = \"a.csv\"\nirf = \"irf.csv\"\nrho = 10\n";
+  const FitProblem problem = ParseProblem(top + "d = 8\n" + bottom + "d = inf\n" + curve, "p.toml", dir.path()).problem;
+  EXPECT_EQ(problem.medium.layers[1].d, std::numeric_limits<long double>::infinity());
+  EXPECT_FALSE(problem.medium.Validate());
+  for (const auto& [text, message] :
+       {std::pair{top + "d = inf\n" + bottom + "d = 50\n" + curve, "p.toml:5: layer 1: d is inf; it must be a finite number"},
+        std::pair{top + "d = 8\n" + bottom + "d = -inf\n" + curve, "p.toml:10: layer 2: d is -inf; it must be a finite number"},
+        std::pair{top + "d = 8\n" + bottom + "d = nan\n" + curve, "p.toml:10: layer 2: d is nan; it must be a finite number"}}) {
+    try {
+      ParseProblem(text, "p.toml", dir.path());
+      ADD_FAILURE() << "accepted:\n" << text;
+    } catch (const InputFileError& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what() << "\nexpected: " << message;
+    }
+  }
 }
 
 // Each mistake with the line that holds it.

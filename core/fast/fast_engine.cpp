@@ -44,9 +44,10 @@ constexpr long double kSmallestSquare = 1e-140L;
 // a_k D_k of the layers; as long as their logarithms add up to less than this the pair stays
 // far from the double range's ends.
 constexpr long double kLargestFactorLog = 500.0L;
-// ln of the largest extended real is 11356.52; the extended engine divides by |Q|^2.
-constexpr long double kExtendedLogRange = 11356.5L;
-constexpr long double kExtendedLogMargin = 8.0L;
+// The kernel's stand-in for an infinite bottom layer (or one beyond the doubles' range), mm: every
+// decay constant's real part is at least 1e-70 here, so e^(-2 a d) is far below 2^-64 and is never
+// formed, while products with it stay finite (0 times infinity would be a NaN).
+constexpr long double kDeepestBottom = 1e300L;
 
 using ComplexLd = std::complex<long double>;
 
@@ -75,20 +76,18 @@ long double FactorLogs(const DerivedModel& m, const LayerTerms& terms, long doub
   return sum;
 }
 
-// Whether the double evaluation suits this request: every parameter within moderate bounds,
-// and the extended engine certain not to overflow. The latter is an upper bound of the
-// logarithm of the largest value the extended recursion forms, |Q| = |B cosh T + C sinh T|:
-// |sinh z|, |cosh z| <= e^|Re z|, and each step multiplies by at most the factor of
-// FactorLogs; both grow with s and omega, so the largest point and frequency bound them all.
-// Where the bound comes within the margin of the extended range, the extended engine decides:
-// it either succeeds or reports its overflow, and the double evaluation, which never forms
-// those exponentials, must not report a value it would refuse.
+// Whether the double evaluation suits this request: every parameter within moderate bounds
+// (the bottom layer's thickness may be anything, infinity included), and the factors of the
+// layer boundaries, which the scaled recursion carries, far from the double range's ends. The
+// thickness of the stack does not count: the kernel forms no growing exponential, and neither
+// does the extended engine's library form, which the caller falls back on.
 bool SuitsDoubles(const DerivedModel& m, const LayerTerms& terms, long double s_lowest, long double s_highest,
                   long double omega_max) {
   const std::size_t n = m.DiffCoef.size();
   for (std::size_t k = 0; k < n; ++k) {
     if (!ModerateScale(m.Musp[k]) || !ModerateScale(m.DiffCoef[k]) || !ModerateScale(m.RefrIndex[k]) ||
-        !Moderate(m.Mua[k]) || !Moderate(terms.MuaOverD[k]) || (n >= 2 && !Moderate(m.Thickness[k]))) {
+        !Moderate(m.Mua[k]) || !Moderate(terms.MuaOverD[k]) || (k + 1 < n && n >= 2 && !Moderate(m.Thickness[k])) ||
+        (k + 1 == n && n >= 2 && !(m.Thickness[k] > 0))) {
       return false;
     }
   }
@@ -105,18 +104,8 @@ bool SuitsDoubles(const DerivedModel& m, const LayerTerms& terms, long double s_
 
   long double spread_low = 0, spread_high = 0;
   FactorLogs(m, terms, *s_min, 0.0L, false, &spread_low);
-  const long double growth = FactorLogs(m, terms, *s_max, omega_max, true, &spread_high);
-  if (spread_low > kLargestFactorLog || spread_high > kLargestFactorLog) return false;
-
-  auto re_alpha = [&](std::size_t k) {
-    return DecayConstant(*s_max, terms.MuaOverD[k], OmegaTerm(omega_max, m, k)).real();
-  };
-  const long double a0 = re_alpha(0);
-  long double exponent = re_alpha(n - 1) * (m.Thickness[n - 1] + m.ZbBottom) + a0 * (m.Thickness[0] + m.ZbTop);
-  for (std::size_t k = 1; k + 1 < n; ++k) exponent += re_alpha(k) * m.Thickness[k];
-  const long double source = a0 * (m.Z0 + m.ZbTop);
-  const long double bound = std::max(exponent + growth, source);
-  return 2.0L * bound < kExtendedLogRange - kExtendedLogMargin;
+  FactorLogs(m, terms, *s_max, omega_max, true, &spread_high);
+  return spread_low <= kLargestFactorLog && spread_high <= kLargestFactorLog;
 }
 
 fast::Split SplitOf(long double v) {
@@ -204,7 +193,7 @@ bool PrepareFast(const DerivedModel& model, std::span<const long double> rhos, s
     common.diff_coef[k] = static_cast<double>(model.DiffCoef[k]);
     if (k >= 1) common.nu_diff_coef[k] = static_cast<double>(terms.Nu[k] * model.DiffCoef[k]);
     const long double depth = k + 1 == layers ? model.Thickness[k] + model.ZbBottom : model.Thickness[k];
-    common.twice_depth[k] = static_cast<double>(2.0L * depth);
+    common.twice_depth[k] = static_cast<double>(std::min(2.0L * depth, kDeepestBottom));
   }
   common.mua_over_d_step.assign(layers, 0.0);
   common.diff_coef_step.assign(layers, 0.0);

@@ -4,8 +4,8 @@
 //
 // What holds:
 //  - Accuracy. The same points, weights and Bessel factors as the exact engine; the solution is
-//    the same, with its hyperbolic functions scaled by their growth (nothing overflows before
-//    the extended engine would), and double-double arithmetic where the transform's
+//    the same, with its hyperbolic functions scaled by their growth (no thickness overflows,
+//    an infinite bottom layer included), and double-double arithmetic where the transform's
 //    cancellation would otherwise amplify rounding (see core/fast/fast_kernel.cpp). Time-resolved
 //    curves agree with the exact engine's to 1e-8 where R >= 1e-3 of the peak and to 1e-5 where
 //    R >= 1e-6 of the peak over the models of tests/fast_engine_test.cpp (1 to 8 layers, 5 to
@@ -13,9 +13,8 @@
 //    the fast engine is the closer of the two to a binary128 evaluation.
 //  - Faults. A request the double evaluation does not suit returns nothing, and the caller
 //    computes it with the exact engine, which succeeds or names the fault: parameters far
-//    outside physical ranges, a stack whose extended recursion comes near the end of the
-//    extended range (bounded from above, so every stack the exact engine reports as an
-//    overflow is among them), and any non-finite sum.
+//    outside physical ranges (layer boundaries whose factors would carry the recursion near
+//    the double range's ends among them) and any non-finite sum.
 //  - Threads and instruction sets. Results do not depend on the thread count, bit for bit, nor
 //    on which other distances share the call. On another instruction set (AVX2, or the
 //    portable scalar code on a machine without AVX2) they differ by about 1e-14 of the peak

@@ -13,7 +13,8 @@ struct Layer {
   long double musp = 0;  // reduced scattering coefficient mus', 1/mm, > 0
   long double mua = 0;   // absorption coefficient, 1/mm, >= 0
   long double n = 0;     // refractive index relative to the outside (index 1), > 0
-  long double d = 0;     // thickness, mm, > 0 and finite; of the bottom layer only with N >= 2
+  long double d = 0;     // thickness, mm, > 0 and finite, of the bottom layer only with N >= 2;
+                         // the bottom layer's may be infinite (a layer without end)
 };
 
 // What is wrong with a model, as data first: which layer (1 for the top, 0 when the problem is
@@ -32,7 +33,8 @@ struct Medium {
 
   // The first problem found, layer by layer from the top and within a layer in the order
   // musp, mua, n, d; nothing when the medium can be computed as a physical model. A single
-  // layer is a half-space: its thickness is not checked.
+  // layer is a half-space: its thickness is not checked. The bottom layer of a stack may be
+  // infinitely thick (d = infinity).
   std::optional<ModelProblem> Validate() const;
 };
 

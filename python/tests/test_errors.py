@@ -1,7 +1,10 @@
 """What a bad medium, a bad argument, a model fault and a bad model file raise."""
 
+from decimal import Decimal
 import errno
 import pickle
+
+import numpy as np
 
 import pytest
 
@@ -13,7 +16,8 @@ from conftest import two_layer, write_model
     ([(1.0, 0.01, 1.4, 5.0), (2.0, -0.01, 1.4, 15.0)], 2, "mua", "mua of layer 2 is -0.01; it must be >= 0"),
     ([(0.0, 0.01, 1.4, 5.0), (2.0, 0.03, 1.4, 15.0)], 1, "musp", "musp of layer 1 is 0"),
     ([(1.0, 0.01, float("nan"), 5.0)], 1, "n", "n of layer 1 is nan"),
-    ([(1.0, 0.01, 1.4, 5.0), (2.0, 0.03, 1.4, float("inf"))], 2, "d", "d of layer 2 is inf"),
+    ([(1.0, 0.01, 1.4, float("inf")), (2.0, 0.03, 1.4, 15.0)], 1, "d", "d of layer 1 is inf"),
+    ([(1.0, 0.01, 1.4, 5.0), (2.0, 0.03, 1.4, float("-inf"))], 2, "d", "d of layer 2 is -inf"),
     ([], None, "layers", "no layers"),
 ])
 def test_medium_names_layer_and_field(layers, layer, field, text):
@@ -51,11 +55,11 @@ def test_bad_arguments(call, error, text):
 
 
 def test_model_fault_raises_model_error_with_its_place():
-    # About 200 mm of scattering stack overflow the extended range.
-    thick = nlayer.Medium([nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=100.0),
-                           nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=100.0)])
-    with pytest.raises(nlayer.ModelError, match="overflow.*too thick") as caught:
-        nlayer.frequency_domain(thick, rho=20, f_hz=[0.0, 1e9])
+    # mua / D = 3 mua mus' of the bottom layer passes the extended range.
+    extreme = nlayer.Medium([nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=100.0),
+                             nlayer.Layer(musp=1.0, mua=Decimal("1e4932"), n=1.4, d=100.0)])
+    with pytest.raises(nlayer.ModelError, match="overflow.*far outside physical values") as caught:
+        nlayer.frequency_domain(extreme, rho=20, f_hz=[0.0, 1e9])
     error = caught.value
     assert isinstance(error, ArithmeticError)
     assert (error.kind, error.stage, error.frequency_index, error.frequency_hz) == ("overflow", "frequency", 0, 0.0)
@@ -63,7 +67,19 @@ def test_model_fault_raises_model_error_with_its_place():
     copy = pickle.loads(pickle.dumps(error))
     assert type(copy) is nlayer.ModelError and str(copy) == str(error) and copy.kind == "overflow"
     with pytest.raises(nlayer.ModelError):
-        nlayer.time_resolved(thick, rho=20)
+        nlayer.time_resolved(extreme, rho=20)
+
+
+def test_no_thickness_overflows():
+    # 200 mm of scattering stack once overflowed the extended range; light does not come back
+    # from 200 mm, so a bottom without end gives the same curve to the rounding.
+    def stack(bottom):
+        return nlayer.Medium([nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=100.0),
+                              nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=bottom)])
+    _, thick = nlayer.time_resolved(stack(100.0), rho=20)
+    _, deep = nlayer.time_resolved(stack(float("inf")), rho=20, engine="fast")
+    np.testing.assert_allclose(deep, thick, rtol=0, atol=1e-8 * thick.max())
+    assert stack(float("inf")).layers[1].d == float("inf")
 
 
 def test_read_model_errors(tmp_path):

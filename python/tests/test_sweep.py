@@ -1,5 +1,6 @@
 """Sweeps on local threads and on a Dask cluster against single calls, bit for bit."""
 
+from decimal import Decimal
 import os
 import signal
 
@@ -57,15 +58,16 @@ def test_dask_sweep_equals_local_sweep(client, expected):
     assert np.array_equal(nlayer.sweep(list(media(7)), rho=RHO, engine="fast", **GRID).R, fast)
 
 
-def thick():
+def faulting():
+    # mua / D = 3 mua mus' of the bottom layer passes the extended range.
     return nlayer.Medium([nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=100.0),
-                          nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=100.0)])
+                          nlayer.Layer(musp=1.0, mua=Decimal("1e4932"), n=1.4, d=100.0)])
 
 
 @pytest.mark.parametrize("where", ["local", "dask"])
 def test_a_faulting_model(where, request, expected):
     kwargs = dict(client=request.getfixturevalue("client")) if where == "dask" else {}
-    batch = list(media(3)) + [thick()] + list(media(7))[3:]
+    batch = list(media(3)) + [faulting()] + list(media(7))[3:]
     with pytest.raises(nlayer.ModelError, match="overflow") as caught:
         nlayer.sweep(batch, rho=RHO, **kwargs, **GRID)
     assert "in model 3 of the sweep" in "".join(caught.value.__notes__)
@@ -85,7 +87,7 @@ def test_a_failed_sweep_keeps_what_it_computed(expected):
         assert "error.partial" in "".join(error.__notes__)
 
     # A fault in model 3 of chunk [2, 3]: model 2 before it and the other chunk in flight stay.
-    batch = list(media(3)) + [thick()] + list(media(7))[3:]
+    batch = list(media(3)) + [faulting()] + list(media(7))[3:]
     with_fault = np.insert(expected, 3, np.nan, axis=0)
     with pytest.raises(nlayer.ModelError, match="overflow") as caught:
         nlayer.sweep(batch, rho=RHO, chunk_size=2, workers=1, **GRID)
