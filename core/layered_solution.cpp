@@ -107,60 +107,61 @@ ComplexExt ScaledKernelTimesSolution(const DerivedModel& m, const SpatialPoint& 
 
   for (int k = 0; k < n; ++k) CSqrtStable(point.s2 + layers.MuaOverD[k], context.OmegaTerm[k], ar[k], ai[k]);
 
-  // The half-space term E(z0) (1 + E(2 zb)) / 2: the source and its image.
-  long double ezr, ezi, ebr, ebi;
+  // The half-space term (E(z0) + E(z0 + 2 zb)) / 2: the source and its image. Below a stack
+  // the correction needs E(2 zb) itself, and the image's term is formed from it.
+  long double ezr, ezi, eir, eii;
   CExp(-ar[0] * m.Z0, -ai[0] * m.Z0, ezr, ezi);
+  if (n == 1) {
+    const long double image_depth = 2.0L * m.ZbTop + m.Z0;
+    CExp(image_depth * -ar[0], image_depth * -ai[0], eir, eii);
+    return {point.kernel * ((ezr + eir) / 2.0L), point.kernel * ((ezi + eii) / 2.0L)};
+  }
+  long double ebr, ebi;
   const long double twice_zb = 2.0L * m.ZbTop;
   CExp(twice_zb * -ar[0], twice_zb * -ai[0], ebr, ebi);
-  const long double images_r = 1.0L + ebr;
-  const long double images_i = ebi;
-  long double hr, hi;
-  CMul(ezr, ezi, images_r, images_i, hr, hi);
-  hr = hr / 2.0L;
-  hi = hi / 2.0L;
+  CMul(ezr, ezi, ebr, ebi, eir, eii);
+  long double hr = (ezr + eir) / 2.0L;
+  long double hi = (ezi + eii) / 2.0L;
 
-  if (n >= 2) {
-    const int bottom = n - 1;
-    long double er, ei;
-    DecayFactor(ar[bottom], ai[bottom], 2.0L * (l[bottom] + m.ZbBottom), er, ei);
-    long double beta_r = 1.0L - er, beta_i = -ei;
-    long double gamma_r = 1.0L + er, gamma_i = ei;
-    for (int k = n - 2; k >= 1; --k) {
-      long double tr, ti, sr, si, dr, di;
-      CMul(ar[k] * D[k], ai[k] * D[k], beta_r, beta_i, tr, ti);
-      CMul(nu[k + 1] * (ar[k + 1] * D[k + 1]), nu[k + 1] * (ai[k + 1] * D[k + 1]), gamma_r, gamma_i, sr, si);
-      DecayFactor(ar[k], ai[k], 2.0L * l[k], er, ei);
-      CMul(tr - sr, ti - si, er, ei, dr, di);
-      const long double pr = tr + sr, pi = ti + si;
-      beta_r = pr + dr;
-      beta_i = pi + di;
-      gamma_r = pr - dr;
-      gamma_i = pi - di;
-      KeepInRange(beta_r, beta_i, gamma_r, gamma_i);
-    }
-    long double br, bi, cr, ci;
-    CMul(ar[0] * D[0], ai[0] * D[0], beta_r, beta_i, br, bi);
-    CMul(nu[1] * (ar[1] * D[1]), nu[1] * (ai[1] * D[1]), gamma_r, gamma_i, cr, ci);
-
-    // E(2 l - z0), and from it q = E(2 l - z0) E(z0) E(2 zb).
-    long double etr, eti, qr, qi;
-    DecayFactor(ar[0], ai[0], 2.0L * l[0] - m.Z0, etr, eti);
-    CMul(etr, eti, ezr, ezi, qr, qi);
-    CMul(qr, qi, ebr, ebi, qr, qi);
-    const long double mr = br - cr, mi = bi - ci;
-    long double dr, di, rr, ri;
-    CMul(mr, mi, qr, qi, dr, di);
-    CDivScaled(mr, mi, (br + cr) + dr, (bi + ci) + di, rr, ri);
-    // (1 + E(2 zb)) E(2 l - z0) (1 - E(z0)^2 E(2 zb)) rho' / 2.
-    long double wr, wi, fr, fi;
-    CMul(ezr, ezi, ezr, ezi, wr, wi);
-    CMul(wr, wi, ebr, ebi, wr, wi);
-    CMul(images_r, images_i, etr, eti, fr, fi);
-    CMul(fr, fi, 1.0L - wr, -wi, fr, fi);
-    CMul(fr, fi, rr, ri, fr, fi);
-    hr = hr + fr / 2.0L;
-    hi = hi + fi / 2.0L;
+  // The recursion from the bottom up to the second layer.
+  const int bottom = n - 1;
+  long double er, ei;
+  DecayFactor(ar[bottom], ai[bottom], 2.0L * (l[bottom] + m.ZbBottom), er, ei);
+  long double beta_r = 1.0L - er, beta_i = -ei;
+  long double gamma_r = 1.0L + er, gamma_i = ei;
+  for (int k = n - 2; k >= 1; --k) {
+    long double tr, ti, sr, si, dr, di;
+    CMul(ar[k] * D[k], ai[k] * D[k], beta_r, beta_i, tr, ti);
+    CMul(nu[k + 1] * (ar[k + 1] * D[k + 1]), nu[k + 1] * (ai[k + 1] * D[k + 1]), gamma_r, gamma_i, sr, si);
+    DecayFactor(ar[k], ai[k], 2.0L * l[k], er, ei);
+    CMul(tr - sr, ti - si, er, ei, dr, di);
+    const long double pr = tr + sr, pi = ti + si;
+    beta_r = pr + dr;
+    beta_i = pi + di;
+    gamma_r = pr - dr;
+    gamma_i = pi - di;
+    KeepInRange(beta_r, beta_i, gamma_r, gamma_i);
   }
+  long double br, bi, cr, ci;
+  CMul(ar[0] * D[0], ai[0] * D[0], beta_r, beta_i, br, bi);
+  CMul(nu[1] * (ar[1] * D[1]), nu[1] * (ai[1] * D[1]), gamma_r, gamma_i, cr, ci);
+
+  // The top layer's reflection rho' with q = E(2 l - z0) E(z0 + 2 zb).
+  long double etr, eti, qr, qi;
+  DecayFactor(ar[0], ai[0], 2.0L * l[0] - m.Z0, etr, eti);
+  CMul(etr, eti, eir, eii, qr, qi);
+  const long double mr = br - cr, mi = bi - ci;
+  long double dr, di, rr, ri;
+  CMul(mr, mi, qr, qi, dr, di);
+  CDivScaled(mr, mi, (br + cr) + dr, (bi + ci) + di, rr, ri);
+  // rho' (1 + E(2 zb)) E(2 l - z0) (1 - E(z0) E(z0 + 2 zb)) / 2.
+  long double wr, wi, fr, fi;
+  CMul(ezr, ezi, eir, eii, wr, wi);
+  CMul(1.0L + ebr, ebi, etr, eti, fr, fi);
+  CMul(fr, fi, 1.0L - wr, -wi, fr, fi);
+  CMul(fr, fi, rr, ri, fr, fi);
+  hr = hr + fr / 2.0L;
+  hi = hi + fi / 2.0L;
 
   return {point.kernel * hr, point.kernel * hi};
 }

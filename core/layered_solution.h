@@ -38,14 +38,14 @@ inline constexpr long double kWindowFirstOmega = 6.283185307179586477L * (1e8L /
 // Omega and the per-layer frequency terms omega n / (c D) of `model` at angular frequency
 // `omega` (rad/s), into `context`. Faults show up only in the flags.
 //
-// In the window's form (SolutionForm::kWindow), below kWindowFirstOmega the decay constants'
-// imaginary parts come from CSqrtStable; the library's form takes that root at every
-// frequency, whatever StableRoot says. The
-// window's root loses them to cancellation where the modulation term is small next to s^2,
-// and the transform's cancellation at long distances turned that into frequency-domain values
-// wrong by percents of the continuous-wave value (rho mus' 215, 1 kHz) that were reported within
-// their rounding. From kWindowFirstOmega on what it loses stays within the stated rounding, and
-// the window's root keeps the window's curves as they always were, to the last digit.
+// The window's root loses the decay constants' imaginary parts to cancellation where the
+// modulation term is small next to s^2, and the transform's cancellation at long distances
+// turned that into frequency-domain values wrong by percents of the continuous-wave value
+// (rho mus' 215, 1 kHz), and by up to 1.3e-6 of it at 100 MHz (rho mus' 90), reported within
+// their rounding. The library's form takes CSqrtStable at every frequency. The window's form
+// (SolutionForm::kWindow) takes it below kWindowFirstOmega (StableRoot), where the window's
+// curves have frequency 0 alone, and the window's root from there on, which keeps those curves
+// as they always were, to the last digit.
 void SetFrequency(long double omega, const DerivedModel& model, FrequencyContext& context);
 
 // What the integrand needs of a spatial frequency s that does not depend on the modulation

@@ -69,7 +69,8 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
 // The first fault, in the order of the model's steps, that evaluating frequency `omega` at
 // `rhos` meets, every operation checked on its own and what the frequencies share computed
 // where its formulas first need it; kNone when it meets none. About a hundred times slower
-// than the checked evaluation: used only to name the fault of a frequency that faulted.
+// than the checked evaluation: used only to name the fault of a frequency that faulted. It
+// replays the window's form; for the library's form it meets none, and the ranked flag stands.
 FaultKind LocateFirstFault(const DerivedModel& model, std::span<const long double> rhos, long double omega);
 
 unsigned WorkerCount(unsigned requested);

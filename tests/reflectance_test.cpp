@@ -113,7 +113,7 @@ TEST(TimeResolved, TheDefaultGridGivesTheWindowsCurve) {
   ASSERT_FALSE(chart.Series(0).empty());
   // The library's form of the layered solution (its root, the growth scaled out) rounds
   // otherwise than the window's: the curves agree to the rounding of the transform, some
-  // 1e-15 of the peak (measured 1.8e-15), which early samples far below the peak show as
+  // 1e-15 of the peak (measured 8e-16), which early samples far below the peak show as
   // relative differences of up to 1e-9.
   const double peak = curves.reflectance[37];
   for (const auto& [t, log_r] : chart.Series(0)) {

@@ -86,8 +86,8 @@ bool SuitsDoubles(const DerivedModel& m, const LayerTerms& terms, long double s_
   const std::size_t n = m.DiffCoef.size();
   for (std::size_t k = 0; k < n; ++k) {
     if (!ModerateScale(m.Musp[k]) || !ModerateScale(m.DiffCoef[k]) || !ModerateScale(m.RefrIndex[k]) ||
-        !Moderate(m.Mua[k]) || !Moderate(terms.MuaOverD[k]) || (k + 1 < n && n >= 2 && !Moderate(m.Thickness[k])) ||
-        (k + 1 == n && n >= 2 && !(m.Thickness[k] > 0))) {
+        !Moderate(m.Mua[k]) || !Moderate(terms.MuaOverD[k]) || (k + 1 < n && !Moderate(m.Thickness[k])) ||
+        (n >= 2 && k + 1 == n && !(m.Thickness[k] > 0))) {
       return false;
     }
   }

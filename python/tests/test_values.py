@@ -38,7 +38,7 @@ def test_default_grid_equals_reflectance_dat(name, nlayer_run, tmp_path):
     np.testing.assert_array_equal(t_ps[index], t_file)
     # The library's form of the layered solution rounds otherwise than the window's run, and its
     # root keeps the digits the window's loses from 97.66 MHz on; the transform's cancellation
-    # makes that 3.6e-13 of the peak at 30 mm in the head, far below the curve's stated rounding.
+    # makes that 3.5e-13 of the peak at 30 mm in the head, far below the curve's stated rounding.
     np.testing.assert_allclose(R[index], r_file, rtol=1e-12, atol=1e-12 * r_file.max())
 
     # The file's decimal digits as Decimal give the very same extended values.
