@@ -139,8 +139,9 @@ TEST(FitDialog, FitsTheExampleCurveAsTheLibraryDoesAndShowsValuesCorrelationsAnd
 TEST(FitDialog, TheVerdictAndItsFlagsShowWithoutScrolling) {
   FitDialog dialog(kFitExample / "input.dat");
   dialog.show();
-  dialog.ParameterTable->item(Row(*dialog.ParameterTable, QStringLiteral("mua1")), kFitUpperColumn)
-      ->setText(QStringLiteral("0.005"));  // half the truth
+  const int mua = Row(*dialog.ParameterTable, QStringLiteral("mua1"));
+  dialog.ParameterTable->item(mua, kFitStartColumn)->setText(QStringLiteral("0.004"));
+  dialog.ParameterTable->item(mua, kFitUpperColumn)->setText(QStringLiteral("0.005"));  // half the truth
   ASSERT_TRUE(dialog.StartFit());
   ASSERT_TRUE(WaitForTheEnd(dialog));
   ASSERT_TRUE(dialog.Result().has_value()) << dialog.StatusLabel->text().toStdString();

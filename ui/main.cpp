@@ -24,7 +24,7 @@ constexpr const char* kUsage =
     "Opens the window. Each click on \"Start!\" reads the layered medium from \"input.dat\" in the\n"
     "working directory, computes its time-resolved reflectance, writes it to \"reflectance.dat\"\n"
     "and draws it. The chart's context menu edits the model, fits a measured curve and saves\n"
-    "the chart. The command lines nlayer-run and nlayer-fit do the same without a window.\n"
+    "the chart. nlayer-run and nlayer-fit are the run and the fit on the command line.\n"
     "\n"
     "Options:\n"
     "  -h,--help                 print this help and exit\n"
