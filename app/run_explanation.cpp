@@ -347,27 +347,6 @@ std::optional<std::string> ExplainRunFailure(std::string_view message, const Mod
   return std::nullopt;
 }
 
-namespace {
-
-// Where the window's 960-point rule would lose digits, the run takes the extended panels and
-// its curve differs from what that rule gives (and earlier versions wrote); the user is told.
-std::optional<std::string> RuleNote(const ModelFile& model) {
-  if (model.medium.Validate() || !(model.rho_mm > 0) || model.rho_line == 0) return std::nullopt;
-  DerivedModel derived;
-  derived.Form = SolutionForm::kWindow;
-  if (DeriveModel(model.medium.layers, derived) != FaultKind::kNone) return std::nullopt;
-  if (!(model.rho_mm * derived.Musp[0] <= kLongestRhoMusp)) return std::nullopt;
-  const TransformPlan plan = PlanTransform(derived, model.rho_mm);
-  if (!plan.plan.extended) return std::nullopt;
-  const std::string panels = plan.plan.panels == 1 ? "one panel" : std::to_string(plan.plan.panels) + " panels";
-  return Where(model, model.rho_line) + "rho is " + Text(model.rho_mm) +
-         " mm, where the 960-point rule over [0, 30 musp] loses digits; the curve is computed on " + panels +
-         " of the extended-precision rule over [0, 40 musp] instead, which keeps the digits that rule "
-         "loses (earlier versions used it here)";
-}
-
-}  // namespace
-
 std::vector<std::string> ModelWarnings(const ModelFile& model) {
   std::vector<std::string> warnings;
   if (model.layer_count < 1) return warnings;
@@ -410,11 +389,27 @@ std::vector<std::string> ModelWarnings(const ModelFile& model) {
     warnings.push_back(Where(model, model.rho_line) + "rho is " + Text(model.rho_mm) +
                        "; a negative distance has no physical meaning (it computes as " + Text(-model.rho_mm) + ")");
   }
-  if (warnings.empty()) {
-    if (std::optional<std::string> note = RuleNote(model)) warnings.push_back(*note);
-  }
   return warnings;
 }
+
+// Where the window's 960-point rule would lose digits, the run takes the extended panels and
+// its curve differs from what that rule gives (and earlier versions wrote); the user is told, though
+// there is nothing to change.
+std::vector<std::string> ModelNotes(const ModelFile& model) {
+  if (model.layer_count < 1 || model.medium.Validate() || !(model.rho_mm > 0) || model.rho_line == 0) return {};
+  DerivedModel derived;
+  derived.Form = SolutionForm::kWindow;
+  if (DeriveModel(model.medium.layers, derived) != FaultKind::kNone) return {};
+  if (!(model.rho_mm * derived.Musp[0] <= kLongestRhoMusp)) return {};
+  const TransformPlan plan = PlanTransform(derived, model.rho_mm);
+  if (!plan.plan.extended) return {};
+  const std::string panels = plan.plan.panels == 1 ? "one panel" : std::to_string(plan.plan.panels) + " panels";
+  return {Where(model, model.rho_line) + "rho is " + Text(model.rho_mm) +
+          " mm, where the 960-point rule over [0, 30 musp] loses digits; the curve is computed on " + panels +
+          " of the extended-precision rule over [0, 40 musp] instead, which keeps the digits that rule "
+          "loses (earlier versions used it here)"};
+}
+
 
 std::optional<std::string> FoldWarning(long double folded_part) {
   if (!(folded_part > 1e-5L)) return std::nullopt;

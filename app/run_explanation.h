@@ -41,6 +41,12 @@ std::optional<std::string> ExplainRunFailure(std::string_view message, const Mod
 // negative absorption has no physical meaning`. A pure function.
 std::vector<std::string> ModelWarnings(const ModelFile& model);
 
+// What a run of a sound model is told about how it computes, with nothing for the user to change:
+// at a distance where the window's 960-point rule loses digits, that the curve is computed on
+// panels of the extended-precision rule instead (and so differs from earlier versions'). One
+// English line each, without a prefix. Not warnings: the window keeps them out of its red note.
+std::vector<std::string> ModelNotes(const ModelFile& model);
+
 // The warning of a run whose curve had not faded by the end of its 10240 ps period, where what
 // folds back onto the curve's start (`folded_part` of its peak, RunSession::FoldedPart) exceeds
 // 1e-5 of the peak; nothing below that.

@@ -350,6 +350,7 @@ int main(int argc, char** argv) {
     for (const std::string& warning : nlayer::ModelWarnings(*reading.model)) {
       std::fprintf(stderr, "warning: %s\n", warning.c_str());
     }
+    for (const std::string& note : nlayer::ModelNotes(*reading.model)) std::fprintf(stderr, "note: %s\n", note.c_str());
   }
   try {
     nlayer::AssertFloatingPointEnvironment();

@@ -90,14 +90,28 @@ if(HELP2MAN AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
     list(APPEND man_pages ${page})
   endforeach()
   if(TARGET _nlayer)
-    # The Python package's command, run from the build as help2man calls it.
+    # The Python package's command, run from the build as help2man calls it. help2man takes the
+    # synopsis from "Usage:" lines only; argparse writes "usage:" and wraps that one line, which
+    # then landed in the page's description. Through this filter it is one "Usage:" line.
+    set(help_filter ${CMAKE_BINARY_DIR}/man/nlayer-analyze-help)
+    file(CONFIGURE OUTPUT ${help_filter} @ONLY CONTENT [=[#!/bin/sh
+help=$("@NLAYER_ANALYZE@" "$@") || exit
+printf '%s\n' "$help" | awk '
+  NR == 1 && /^usage: / { line = "Usage: " substr($0, 8); joining = 1; next }
+  joining && /^ +[^ ]/ { sub(/^ +/, ""); line = line " " $0; next }
+  joining { print line; joining = 0 }
+  { print }
+  END { if (joining) print line }'
+]=])
+    file(CHMOD ${help_filter} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                          WORLD_READ WORLD_EXECUTE)
     set(page ${CMAKE_BINARY_DIR}/man/nlayer-analyze.1)
     add_custom_command(OUTPUT ${page}
                        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
                        COMMAND ${HELP2MAN} --no-info --section=1
                                "--name=hemoglobin changes per layer from a time-domain NIRS recording"
-                               --output=${page} ${NLAYER_ANALYZE}
-                       DEPENDS nlayer_python ${CMAKE_SOURCE_DIR}/python/nlayer/_analyze.py
+                               --output=${page} ${help_filter}
+                       DEPENDS nlayer_python ${CMAKE_SOURCE_DIR}/python/nlayer/_analyze.py ${help_filter}
                        COMMENT "Writing the man page nlayer-analyze.1"
                        VERBATIM)
     list(APPEND man_pages ${page})

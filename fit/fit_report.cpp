@@ -68,14 +68,26 @@ std::string FitResult::FullReport() const {
           std::to_string(successful_steps) + " successful): " + message.substr(0, message.find('.') + 1) + "\n";
   text += "condition_number = " + Digits(condition_number, 3) + "\n";
 
-  // The correlations, lower triangle.
+  // The correlations of the physical parameters, lower triangle. Every curve's amplitude and
+  // shift (and background) would add columns per curve, 330-character lines for a fit over two
+  // distances and two wavelengths, and their correlations are not flagged; the JSON form keeps
+  // the whole matrix.
   const std::size_t n = estimates.size();
+  const auto per_curve = [](const std::string& name) {
+    for (const char* base : {"amplitude", "shift_ps", "background"}) {
+      const std::string b = base;
+      if (name == b || name.rfind(b + "[", 0) == 0) return true;
+    }
+    return false;
+  };
+  std::size_t physical = 0;  // the physical parameters come first, the curves' after them
+  while (physical < n && !per_curve(estimates[physical].name)) ++physical;
   std::size_t width = 7;
-  for (const FitEstimate& e : estimates) width = std::max(width, e.name.size() + 1);
+  for (std::size_t a = 0; a < physical; ++a) width = std::max(width, estimates[a].name.size() + 1);
   text += "correlation:\n" + std::string(width + 2, ' ');
-  for (const FitEstimate& e : estimates) text += Padded(e.name, width);
+  for (std::size_t a = 0; a < physical; ++a) text += Padded(estimates[a].name, width);
   text += "\n";
-  for (std::size_t a = 0; a < n && correlation.size() == n * n; ++a) {
+  for (std::size_t a = 0; a < physical && correlation.size() == n * n; ++a) {
     text += "  " + estimates[a].name + std::string(width - estimates[a].name.size(), ' ');
     for (std::size_t b = 0; b <= a; ++b) {
       char buffer[32];
@@ -85,6 +97,7 @@ std::string FitResult::FullReport() const {
     }
     text += "\n";
   }
+  if (physical < n) text += "  (the curves' amplitudes and shifts: in the JSON form's correlation)\n";
 
   // A joint fit's own: its curves, the derived quantities, the minima of several starts and the
   // profile-likelihood intervals.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractTextDocumentLayout>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,7 +10,11 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
+#include <QScrollBar>
+#include <QTextBlock>
 #include <QTextBrowser>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QValueAxis>
@@ -127,6 +132,40 @@ TEST(FitDialog, FitsTheExampleCurveAsTheLibraryDoesAndShowsValuesCorrelationsAnd
   TempWorkDir dir;
   dialog.SaveResult(dir.path() / "fit.json");
   EXPECT_EQ(dir.Read("fit.json"), result.ToJson());
+}
+
+// A fit held below the truth by its bound raises flags; at the dialog's own size the verdict and
+// every flag show in the result pane without scrolling.
+TEST(FitDialog, TheVerdictAndItsFlagsShowWithoutScrolling) {
+  FitDialog dialog(kFitExample / "input.dat");
+  dialog.show();
+  const int mua = Row(*dialog.ParameterTable, QStringLiteral("mua1"));
+  dialog.ParameterTable->item(mua, kFitStartColumn)->setText(QStringLiteral("0.004"));
+  dialog.ParameterTable->item(mua, kFitUpperColumn)->setText(QStringLiteral("0.005"));  // half the truth
+  ASSERT_TRUE(dialog.StartFit());
+  ASSERT_TRUE(WaitForTheEnd(dialog));
+  ASSERT_TRUE(dialog.Result().has_value()) << dialog.StatusLabel->text().toStdString();
+  const FitResult& result = *dialog.Result();
+  ASSERT_FALSE(result.success);
+  ASSERT_FALSE(result.flags.empty());
+  QCoreApplication::processEvents();
+  QTextBrowser& pane = *dialog.ResultText;
+  EXPECT_EQ(pane.verticalScrollBar()->value(), 0);
+  QTextDocument& document = *pane.document();
+  const auto visible = [&](const QString& text) {
+    const QTextCursor found = document.find(text);
+    if (found.isNull()) return false;
+    const QRectF block = document.documentLayout()->blockBoundingRect(found.block());
+    return block.bottom() <= pane.viewport()->height();
+  };
+  EXPECT_TRUE(visible(QStringLiteral("Do not trust this fit")));
+  for (const FitFlag& flag : result.flags) {
+    // The sentence's first words: a long one wraps, and its block is what has to fit.
+    const QString start = QString::fromStdString(flag.sentence).left(30);
+    EXPECT_TRUE(visible(start)) << flag.sentence << " needs scrolling; the pane is " << pane.viewport()->height()
+                                << " px tall";
+  }
+  dialog.grab().save(QString::fromStdString((kOutputDir / "fit_dialog_flags.png").string()));
 }
 
 TEST(FitDialog, ACancelledFitLeavesNoResultAndBadInputSaysWhy) {

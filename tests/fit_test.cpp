@@ -13,8 +13,10 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <iterator>
 #include <numbers>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -483,6 +485,44 @@ TEST(FitFlags, AFixedShiftConditionsTheCovariance) {
     }
     EXPECT_EQ(fixed.covariance[a * n + s], 0.0);
   }
+}
+
+// The report's correlation matrix: the physical parameters' block, whatever follows them per
+// curve (a joint fit's amplitudes and shifts would make it as wide as their number); the JSON
+// keeps the whole matrix.
+TEST(FitReport, TheCorrelationMatrixShowsThePhysicalParametersOnly) {
+  FitResult result;
+  const std::vector<std::string> names = {"mua1", "musp1", "amplitude[a]", "shift_ps[a]", "amplitude[b]", "shift_ps[b]"};
+  const std::size_t n = names.size();
+  for (const std::string& name : names) result.estimates.push_back({name, 1, 0.1, 1, 0, 2, false});
+  result.correlation.assign(n * n, 0);
+  for (std::size_t a = 0; a < n; ++a) {
+    for (std::size_t b = 0; b < n; ++b) result.correlation[a * n + b] = a == b ? 1 : -double(a + b + 1) / 64;  // exact in binary
+  }
+  const std::string report = result.FullReport();
+  std::istringstream lines(report.substr(report.find("correlation:\n") + 13));
+  std::string header, first, second, after;
+  std::getline(lines, header);
+  std::getline(lines, first);
+  std::getline(lines, second);
+  std::getline(lines, after);
+  std::istringstream header_words(header);
+  std::vector<std::string> columns{std::istream_iterator<std::string>(header_words), {}};
+  EXPECT_EQ(columns, (std::vector<std::string>{"mua1", "musp1"})) << report;
+  // r(musp1, mua1) = -2/64 to three decimals, then the diagonal.
+  std::istringstream row(second);
+  std::string name;
+  double r10 = 0, r11 = 0;
+  row >> name >> r10 >> r11;
+  EXPECT_EQ(name, "musp1");
+  EXPECT_EQ(r10, -0.031);
+  EXPECT_EQ(r11, 1.0);
+  EXPECT_EQ(after.rfind("  (the curves' amplitudes and shifts", 0), 0u) << report;
+  for (const std::string& line : {header, first, second}) EXPECT_LT(line.size(), 40u) << line;
+  // The JSON holds every pair.
+  const std::string json = result.ToJson();
+  EXPECT_NE(json.find("shift_ps[b]"), std::string::npos);
+  EXPECT_NE(json.find("-0.15625"), std::string::npos) << "r(shift_ps[b], amplitude[b]) is missing";
 }
 
 }  // namespace

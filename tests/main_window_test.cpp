@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <clocale>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <cmath>
 #include <cstdio>
@@ -660,6 +661,32 @@ TEST(Explain, AModelWithoutPhysicalMeaningRunsWithAWarningInTheTitleBar) {
   dir.Write("input.dat", kOneLayer);
   ClickStart(form);
   EXPECT_EQ(form.windowTitle().toStdString(), "N-layered Media | time domain");
+}
+
+// The adult head at 31 mm runs on the extended panels: the user is told so in the curve's tool
+// tip, not in the red note or the title bar, which stay for what the user should change.
+TEST(Explain, ANoteOnTheRuleGoesToTheToolTipNotTheWarningBar) {
+  TempWorkDir dir;
+  std::ifstream example(kAdultHead);
+  std::string head((std::istreambuf_iterator<char>(example)), std::istreambuf_iterator<char>());
+  const std::size_t rho_line = head.rfind("\n30 ") + 1;
+  dir.Write("input.dat", head.substr(0, rho_line) + "31" + head.substr(rho_line + 2));
+  TForm1 form;
+  Show(form);
+  ErrorBoxReader boxes;
+  ClickStart(form);
+  EXPECT_EQ(boxes.shown(), 0);
+  EXPECT_EQ(form.windowTitle(), TForm1::kCaption);
+  EXPECT_TRUE(form.WarningNote() == nullptr || !form.WarningNote()->isVisible());
+  form.ShowCurvesPanel();
+  ASSERT_EQ(form.CurvesTable()->rowCount(), 1);
+  const QString tip = form.CurvesTable()->item(0, 0)->toolTip();
+  EXPECT_TRUE(tip.startsWith(QStringLiteral("note: input.dat:18: rho is 31 mm, where the 960-point rule"))) << tip.toStdString();
+  // At 30 mm the 960-point rule holds: no note.
+  dir.Write("input.dat", head);
+  ClickStart(form);
+  ASSERT_EQ(form.CurvesTable()->rowCount(), 2);
+  EXPECT_EQ(form.CurvesTable()->item(1, 0)->toolTip(), QString());
 }
 
 TEST(Explain, EditModelShowsTheFileAndTheNextClickReadsWhatItSaved) {

@@ -208,7 +208,7 @@ TEST(NlayerRunTest, AdultHeadExampleRunsAndThreadCountsGiveIdenticalBytes) {
 }
 
 // The adult head moved to longer distances: at 31 mm the run takes the extended panels and says
-// so on a warning line; at 100 mm the transform's rounding would show, and the run fails with the
+// so on a note line, not a warning (there is nothing to change); at 100 mm the transform's rounding would show, and the run fails with the
 // German message and an English line naming rho and the longest distance, writing nothing.
 TEST(NlayerRunTest, LongDistancesAreComputedOnPanelsOrRefused) {
   TempWorkDir dir;
@@ -220,15 +220,16 @@ TEST(NlayerRunTest, LongDistancesAreComputedOnPanelsOrRefused) {
   }
   const Outcome near = RunModel("head31.dat", {"--output", "near.dat"});
   ASSERT_EQ(near.status, 0) << near.err;
-  EXPECT_EQ(near.err.rfind("warning: head31.dat:18: rho is 31 mm, where the 960-point rule over [0, 30 musp] loses digits;", 0),
+  EXPECT_EQ(near.err.rfind("note: head31.dat:18: rho is 31 mm, where the 960-point rule over [0, 30 musp] loses digits;", 0),
             0u)
       << near.err;
+  EXPECT_EQ(near.err.find("warning"), std::string::npos) << near.err;
   ExpectWellFormedCurve(dir.Read("near.dat"));
 
   const Outcome far = RunModel("head100.dat", {"--output", "far.dat"});
   EXPECT_EQ(far.status, 1);
-  const std::size_t warning_end = far.err.find('\n') + 1;
-  ExpectExplainedFailure(far.err.substr(warning_end), "Abstand zu groß für dieses Medium.",
+  const std::size_t note_end = far.err.find('\n') + 1;
+  ExpectExplainedFailure(far.err.substr(note_end), "Abstand zu groß für dieses Medium.",
                          "rho = 100 mm is too far for this medium:");
   EXPECT_NE(far.err.find("this medium can be computed up to about 8"), std::string::npos) << far.err;
   EXPECT_EQ(dir.Read("far.dat"), "");
@@ -1001,6 +1002,46 @@ TEST(NlayerFitTest, VersionPrintsTheProjectVersionAndAReportThatCannotBeWrittenF
     EXPECT_EQ(WEXITSTATUS(status), 1) << option;
   }
 }
+
+#ifdef NLAYER_WINDOW_PATH
+// The window program answers --help and --version as the command lines do, before Qt starts: a
+// platform plugin that does not exist makes Qt abort, so a window that opened would fail here
+// rather than wait for a click.
+TEST(NlayerWindowTest, HelpAndVersionPrintAndEndWithoutOpeningTheWindow) {
+  const std::optional<std::string> platform =
+      std::getenv("QT_QPA_PLATFORM") ? std::optional<std::string>(std::getenv("QT_QPA_PLATFORM")) : std::nullopt;
+  setenv("QT_QPA_PLATFORM", "no-such-platform", 1);
+  const Outcome help = RunCommand(NLAYER_WINDOW_PATH, {"--help"});
+  const Outcome short_help = RunCommand(NLAYER_WINDOW_PATH, {"-h"});
+  const Outcome version = RunCommand(NLAYER_WINDOW_PATH, {"--version"});
+  // Among Qt's options, as a user might add one to the other.
+  const Outcome version_late = RunCommand(NLAYER_WINDOW_PATH, {"-style", "Fusion", "--version"});
+  if (platform) {
+    setenv("QT_QPA_PLATFORM", platform->c_str(), 1);
+  } else {
+    unsetenv("QT_QPA_PLATFORM");
+  }
+  EXPECT_EQ(help.status, 0) << help.err;
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("Usage: nlayer ", 0), 0u) << help.out;
+  for (const char* what : {"--help", "--version", "input.dat", "reflectance.dat"}) {
+    EXPECT_NE(help.out.find(what), std::string::npos) << what;
+  }
+  EXPECT_EQ(short_help.status, 0);
+  EXPECT_EQ(short_help.out, help.out);
+  for (const Outcome* run : {&version, &version_late}) {
+    EXPECT_EQ(run->status, 0) << run->err;
+    EXPECT_EQ(run->out, "nlayer " NLAYER_VERSION "\n");
+    EXPECT_EQ(run->err, "");
+  }
+  for (const char* option : {"--help", "--version"}) {
+    const int status =
+        std::system((std::string(NLAYER_WINDOW_PATH) + " " + option + " >/dev/full 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << option;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << option;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace nlayer::testing

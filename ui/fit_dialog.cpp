@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTextBrowser>
 #include <QVBoxLayout>
@@ -55,6 +56,24 @@ double ParseNumber(const QString& text, bool* ok) {
 }
 
 QString Escaped(const std::string& text) { return QString::fromStdString(text).toHtmlEscaped(); }
+
+// A table as tall as its header and rows, up to `most` rows (then it scrolls): a table's own size
+// hint is a fixed height whatever it holds, which took the room the result text needs.
+void FitHeightToRows(QTableWidget& table, int most) {
+  int height = 2 * table.frameWidth();
+  if (table.horizontalHeader()->isVisible() || table.horizontalHeader()->count() > 0) {
+    height += table.horizontalHeader()->sizeHint().height();
+  }
+  const int rows = std::min(table.rowCount(), most);
+  for (int row = 0; row < rows; ++row) height += table.rowHeight(row);
+  if (table.rowCount() > most) height += table.horizontalScrollBar()->sizeHint().height();
+  if (table.rowCount() == 0) height += table.verticalHeader()->defaultSectionSize();
+  table.setMaximumHeight(height);
+  table.setMinimumHeight(height);
+}
+
+// The results' lines that must show without scrolling: the verdict and the flags come first.
+constexpr int kResultLines = 16;
 
 // A cell of the parameter table as a number; empty cells are nothing.
 std::optional<double> CellNumber(const QTableWidget& table, int row, int column, const QString& what) {
@@ -200,6 +219,7 @@ void FitDialog::CreateControls() {
   left->addLayout(run_row);
   ResultText = new QTextBrowser(this);
   ResultText->setOpenLinks(false);
+  ResultText->setMinimumHeight(kResultLines * ResultText->fontMetrics().lineSpacing());
   left->addWidget(ResultText, 1);
   auto* correlation_label = new QLabel(QStringLiteral("Co&rrelations of the estimates:"), this);
   CorrelationTable = new QTableWidget(0, 0, this);
@@ -208,6 +228,7 @@ void FitDialog::CreateControls() {
   correlation_label->setBuddy(CorrelationTable);
   left->addWidget(correlation_label);
   left->addWidget(CorrelationTable);
+  FitHeightToRows(*CorrelationTable, 6);
 
   auto* charts = new QVBoxLayout;
   CountsView = new QChartView(new QChart, this);
@@ -296,6 +317,7 @@ void FitDialog::LoadModel() {
     ParameterTable->setItem(row, kFitLowerColumn, new QTableWidgetItem);
     ParameterTable->setItem(row, kFitUpperColumn, new QTableWidgetItem);
   }
+  FitHeightToRows(*ParameterTable, 9);
   StatusLabel->setText(QStringLiteral("Tick the free parameters, then Fit."));
 }
 
@@ -425,6 +447,18 @@ void FitDialog::ShowResult(const FitRequest& request, const FitResult& result) {
   html += result.success ? QStringLiteral("<p><b>No flag:</b> the fit converged, every parameter is determined and "
                                           "the model describes the data.</p>")
                          : QStringLiteral("<p><b>Do not trust this fit</b> before reading the flags below.</p>");
+  if (!result.flags.empty()) {
+    html += QStringLiteral("<p><b>Flags</b></p><ul>");
+    for (const FitFlag& flag : result.flags) {
+      QStringList parameters;
+      for (const std::string& p : flag.parameters) parameters << Escaped(p);
+      html += QStringLiteral("<li><b>%1</b>%2: %3</li>")
+                  .arg(FlagWords(flag.kind),
+                       parameters.isEmpty() ? QString() : QStringLiteral(" (") + parameters.join(QStringLiteral(", ")) + u')',
+                       Escaped(flag.sentence));
+    }
+    html += QStringLiteral("</ul>");
+  }
   html += QStringLiteral("<table cellspacing=0 cellpadding=3 border=1><tr><th>parameter</th><th>value ± standard "
                          "error</th><th>start</th><th>bounds</th></tr>");
   for (const FitEstimate& e : result.estimates) {
@@ -441,18 +475,6 @@ void FitDialog::ShowResult(const FitRequest& request, const FitResult& result) {
               .arg(result.iterations)
               .arg(result.forward_evaluations)
               .arg(Escaped(result.termination));
-  if (!result.flags.empty()) {
-    html += QStringLiteral("<p><b>Flags</b></p><ul>");
-    for (const FitFlag& flag : result.flags) {
-      QStringList parameters;
-      for (const std::string& p : flag.parameters) parameters << Escaped(p);
-      html += QStringLiteral("<li><b>%1</b>%2: %3</li>")
-                  .arg(FlagWords(flag.kind),
-                       parameters.isEmpty() ? QString() : QStringLiteral(" (") + parameters.join(QStringLiteral(", ")) + u')',
-                       Escaped(flag.sentence));
-    }
-    html += QStringLiteral("</ul>");
-  }
   for (const std::string& note : result.notes) html += QStringLiteral("<p>") + Escaped(note) + QStringLiteral("</p>");
   ResultText->setHtml(html);
 
@@ -492,6 +514,7 @@ void FitDialog::ShowResult(const FitRequest& request, const FitResult& result) {
     }
   }
   CorrelationTable->resizeColumnsToContents();
+  FitHeightToRows(*CorrelationTable, 6);
 
   fit::FitPicture picture{request.t_ps, request.counts, result.model_counts, result.residuals,
                           result.first_bin, result.last_bin, {}};

@@ -240,7 +240,8 @@ void TForm1::Button1Click() {
   // Read apart from the run, before it: its warnings stand whether the run succeeds or not,
   // and a failure is explained from the same reading.
   const ModelReading reading = ReadModelForExplanation(options.input_path);
-  ShowWarnings(reading.model ? ModelWarnings(*reading.model) : std::vector<std::string>());
+  const std::vector<std::string> notes = reading.model ? ModelNotes(*reading.model) : std::vector<std::string>();
+  ShowWarnings(reading.model ? ModelWarnings(*reading.model) : std::vector<std::string>(), notes);
   try {
     session_.Run(chart_, options);
   } catch (const RunError& e) {
@@ -251,20 +252,23 @@ void TForm1::Button1Click() {
     }
     throw;
   }
-  NameRunSeries(options.input_path);
+  NameRunSeries(options.input_path, notes);
   if (std::optional<std::string> fold = FoldWarning(session_.FoldedPart())) {
     std::vector<std::string> warnings = reading.model ? ModelWarnings(*reading.model) : std::vector<std::string>();
     warnings.insert(warnings.begin(), *fold);
-    ShowWarnings(warnings);
+    ShowWarnings(warnings, notes);
   }
 }
 
-void TForm1::NameRunSeries(const std::filesystem::path& input_path) {
+void TForm1::NameRunSeries(const std::filesystem::path& input_path, const std::vector<std::string>& notes) {
   const int series = session_.RunIndex();
   if (series < 0 || series >= ChartSink::kSeriesCount || chart_.Series(series)->count() == 0) return;
   Curve& curve = curves_[static_cast<std::size_t>(series)];
   curve = Curve{};
   curve.drawn = true;
+  QStringList lines;
+  for (const std::string& note : notes) lines << QStringLiteral("note: ") + QString::fromStdString(note);
+  curve.notes = lines.join(u'\n');
   curve.medium = RunMedium(session_.State().Model);
   curve.rho = session_.Rho();
   curve.run_name = QStringLiteral("%1: %2, ρ = %3 mm")
@@ -281,9 +285,10 @@ void TForm1::NameRunSeries(const std::filesystem::path& input_path) {
   FillCurvesPanel();
 }
 
-void TForm1::ShowWarnings(const std::vector<std::string>& warnings) {
+void TForm1::ShowWarnings(const std::vector<std::string>& warnings, const std::vector<std::string>& notes) {
   // In the title bar and under the chart, never over it, and gone with the next run that has
-  // none.
+  // none. Red is for what the user should change; notes on how the run computes only join the
+  // tool tip of a note that is shown anyway.
   QString title = kCaption;
   if (!warnings.empty()) {
     title += QStringLiteral(" — warning: ") + QString::fromStdString(warnings.front());
@@ -301,6 +306,7 @@ void TForm1::ShowWarnings(const std::vector<std::string>& warnings) {
   for (const std::string& warning : warnings) lines << QStringLiteral("warning: ") + QString::fromStdString(warning);
   warning_text_ = lines.value(0);
   if (lines.size() > 1) warning_text_ = QStringLiteral("(%1 warnings) ").arg(lines.size()) + warning_text_;
+  for (const std::string& note : notes) lines << QStringLiteral("note: ") + QString::fromStdString(note);
   warning_note_->setToolTip(lines.join(u'\n'));
   warning_note_->setVisible(!warnings.empty());
   LayOut();
@@ -392,6 +398,7 @@ void TForm1::FillCurvesPanel() {
     const int row = curves_table_->rowCount();
     curves_table_->insertRow(row);
     auto* name = new QTableWidgetItem(chart_.SeriesName(i));
+    name->setToolTip(curve.notes);
     name->setForeground(chart_.Series(i)->pen().color() == QColor(Qt::white) ? QColor(Qt::black)
                                                                                : chart_.Series(i)->pen().color());
     name->setData(Qt::UserRole, i);

@@ -103,7 +103,9 @@ class TForm1 final : public QWidget {
   ChartAdapter& Chart() { return chart_; }
 
   // The note under the chart with the last run's warnings, one line shortened to the chart's
-  // width, all of them in its tool tip; null until a run had one.
+  // width, all of them in its tool tip (after them the run's notes, ModelNotes); null until a run
+  // had a warning. A run with notes only shows none: its notes are the curve's tool tip in the
+  // Curves panel.
   QLabel* WarningNote() const { return warning_note_; }
 
   // The window title as stored: the title bar also carries the warnings of the last run's model.
@@ -125,6 +127,7 @@ class TForm1 final : public QWidget {
     QString run_name;  // the name the run gave it
     std::optional<Moments> moments;  // computed when the panel first lists it
     QString moments_problem;
+    QString notes;  // the run's ModelNotes, "note: " lines, for the curve's tool tip
   };
 
   void LayOut();
@@ -135,8 +138,11 @@ class TForm1 final : public QWidget {
   void CreateChartMenu();
   void AskAndSaveChartImage();
   // Names the series of the run that has just ended in the legend, when it drew anything.
-  void NameRunSeries(const std::filesystem::path& input_path);
-  void ShowWarnings(const std::vector<std::string>& warnings);
+  // The run's ModelNotes go into the curve's tool tip in the Curves panel.
+  void NameRunSeries(const std::filesystem::path& input_path, const std::vector<std::string>& notes = {});
+  // The red note under the chart and the title bar: the warnings only; `notes` join the note's
+  // tool tip when it is shown.
+  void ShowWarnings(const std::vector<std::string>& warnings, const std::vector<std::string>& notes = {});
 
   ChartAdapter chart_;
   RunSession session_;
