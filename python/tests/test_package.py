@@ -12,7 +12,7 @@ import pytest
 
 import nlayer
 from conftest import REPOSITORY, two_layer, write_model
-from test_values import read_reflectance_dat
+from test_values import read_reflectance_dat, window_curve
 
 
 # Some minutes of compiling: ctest runs it once (python_package_install, which sets the
@@ -74,7 +74,10 @@ def test_model_file_distance_is_exact(nlayer_run, tmp_path):
     medium, rho = nlayer.read_model(path)
     assert isinstance(rho, np.longdouble) and rho == np.longdouble("30.1") and float(rho) == 30.1
     R = nlayer.time_resolved(medium, rho=rho)[1]
-    np.testing.assert_allclose(R[index][near], r_file[near], rtol=1e-13, atol=0)
+    # The run's period folds this slow stack's tail onto its start; summed as the run sums it,
+    # the library's curve gives the file (to the long curve's rounding).
+    np.testing.assert_allclose(window_curve(medium, rho)[1][index][near], r_file[near], rtol=1e-9,
+                               atol=1e-9 * r_file.max())
     # Decimal digits give the same extended value everywhere a distance is taken.
     same = [nlayer.time_resolved(medium, rho=Decimal("30.1"))[1],
             nlayer.time_resolved(medium, rho=[Decimal("30.1")])[1][0],

@@ -24,6 +24,14 @@ MODELS = {
 }
 
 
+def window_curve(medium, rho):
+    """The window's run as the library predicts it: the curve on a period 8 times as long, summed
+    over the run's 10240 ps period as its inverse FFT sums it, at t = 10 ... 5120 ps."""
+    t_long, R_long = nlayer.time_resolved(medium, rho=rho, samples=8192)
+    periods = R_long.reshape(-1)[: 4 * 1024].reshape(4, 1024)
+    return t_long[:512], periods.sum(axis=0)[:512]
+
+
 @pytest.mark.parametrize("name", MODELS)
 def test_default_grid_equals_reflectance_dat(name, nlayer_run, tmp_path):
     model = MODELS[name]
@@ -39,7 +47,14 @@ def test_default_grid_equals_reflectance_dat(name, nlayer_run, tmp_path):
     # The library's form of the layered solution rounds otherwise than the window's run, and its
     # root keeps the digits the window's loses from 97.66 MHz on; the transform's cancellation
     # makes that 3.5e-13 of the peak at 30 mm in the head, far below the curve's stated rounding.
-    np.testing.assert_allclose(R[index], r_file, rtol=1e-12, atol=1e-12 * r_file.max())
+    # The run keeps its period, and the slow mismatched stack's tail folds onto its start
+    # (1.5e-7 of its peak): the library's curve summed over that period gives the file, to the
+    # long curve's rounding, which spreads over its 8 times as many frequencies.
+    folds = name == "mismatched"
+    expected = window_curve(medium, rho)[1] if folds else R
+    agree = 1e-9 if folds else 1e-12
+    np.testing.assert_allclose(expected[index], r_file, rtol=agree, atol=agree * r_file.max())
+    np.testing.assert_allclose(R[index], r_file, rtol=0, atol=1e-6 * r_file.max())
 
     # The file's decimal digits as Decimal give the very same extended values.
     tokens = [line.split()[0] for line in path.read_text().splitlines() if line.strip()]
