@@ -382,7 +382,7 @@ def _read(reader, path, h5, nirs, data):
     series = reader.numbers(f"{block}/dataTimeSeries", 2, most=None)
     if series.size == 0:
         reader.fail(f"{block}/dataTimeSeries", f"has shape {series.shape}: no time point or no channel")
-    offset = reader.numbers(f"{block}/dataOffset", 1, required=False)
+    offset = reader.numbers(f"{block}/dataOffset", 1, required=False, most=series.shape[1])
     if offset is not None:
         if len(offset) != series.shape[1]:
             reader.fail(f"{block}/dataOffset", f"holds {len(offset)} offsets for {series.shape[1]} channels")
