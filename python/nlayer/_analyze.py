@@ -210,11 +210,27 @@ def _same(first, second):
         return os.path.realpath(first) == os.path.realpath(second)
 
 
+def _spectrum_files(model):
+    """The spectrum files a spectral model's problem file names, as far as it can be read now:
+    what it does not give is refused later, with its reason."""
+    import tomllib
+
+    try:
+        with open(model, "rb") as stream:
+            tables = tomllib.load(stream).get("spectral", {}).get("chromophore", [])
+        folder = os.path.dirname(os.path.abspath(model))
+        return [os.path.join(folder, table["file"]) for table in tables
+                if isinstance(table, dict) and isinstance(table.get("file"), str)]
+    except (OSError, ValueError, AttributeError, RecursionError):
+        return []
+
+
 def _inputs(args):
     """(option, name) of every file the run reads."""
     out = [("the recording", args.recording)]
     if isinstance(args.model, str):
         out.append(("--model", args.model))
+        out += [(f"a spectrum {args.model} names", path) for path in _spectrum_files(args.model)]
     else:
         out += [(f"--model {wavelength:g}", path) for wavelength, path in args.model.items()]
     if args.irf:

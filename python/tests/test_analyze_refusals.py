@@ -114,6 +114,16 @@ def test_no_output_overwrites_an_input(study, tmp_path):
              (("--csv", tmp_path / "a.csv", "--plot", tmp_path / "a.csv"), "a.csv (--plot): --csv writes it too")]
     for options, words in cases:
         _refused(_analyze(folder, recording, *options), "nlayer-analyze: cannot write", words)
+    # A spectral model's spectrum files are inputs too.
+    model = tmp_path / "model.toml"
+    model.write_text('[spectral]\n[[spectral.chromophore]]\nname = "water"\nfile = "water.txt"\nunit = "absorption"\n')
+    (tmp_path / "water.txt").write_text("700 0.001\n900 0.01\n")
+    done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(recording), "--model", str(model),
+                           "--csv", str(tmp_path / "water.txt")], env=python_env(), capture_output=True, text=True)
+    _refused(done, f"water.txt (--csv): it is a spectrum {model} names")
+    assert (tmp_path / "water.txt").read_text() == "700 0.001\n900 0.01\n"
+    model.unlink()
+    (tmp_path / "water.txt").unlink()
     assert {p: p.read_bytes() for p in before} == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["hard.snirf", "rec.snirf", "soft.snirf"]
 
