@@ -253,9 +253,12 @@ def _clash(args):
     return None
 
 
-def _distinct_wavelengths(recording):
-    wavelengths = sorted(set(float(recording.wavelengths[w]) for w in set(recording.wavelength_index.tolist())))
-    if len(wavelengths) < 2:
+def _distinct_wavelengths(recording, source):
+    """Refuses channels at fewer than two wavelengths: HbO and HbR would come out NaN."""
+    used = recording.wavelength_index if source is None else recording.wavelength_index[recording.source == source]
+    wavelengths = sorted(set(float(recording.wavelengths[w]) for w in set(used.tolist())))
+    if len(used) and len(wavelengths) < 2:
+        # (No channel of the source at all is the methods' to report.)
         raise ValueError(f"{recording.file}: {recording.location}: channels at {len(wavelengths)} wavelength "
                          f"({', '.join(f'{w:g}' for w in wavelengths)} nm); HbO and HbR need two or more")
 
@@ -299,7 +302,7 @@ def main(argv=None):
             media = {wavelength: nlayer.read_model(path).medium for wavelength, path in args.model.items()}
         irf = nlayer.read_curve(args.irf) if args.irf else None
         recording = rec.read_snirf(args.recording)
-        _distinct_wavelengths(recording)
+        _distinct_wavelengths(recording, args.source)
         start = None
         if spectral:
             if irf is None:

@@ -176,16 +176,14 @@ class _Reader:
             self.fail(location, f"declares {count} values ({needed / 2**30:.3g} GiB to read), more than the "
                       f"{available / 2**30:.3g} GiB of memory available")
 
-    def numbers(self, location, ndim, required=True, integer=False, most=SMALL, shapes=None):
-        """The dataset's values; `most` bounds its size, `shapes` lists the shapes allowed
-        (checked, like the size, before reading)."""
+    def numbers(self, location, ndim, required=True, integer=False, most=SMALL):
+        """The dataset's values; `most` bounds their number (None: the memory alone), checked
+        before reading."""
         item = self.node(location, "dataset", required)
         if item is None:
             return None
         if item.dtype.kind not in "iuf":
             self.fail(location, "is not " + ("an integer" if integer else "numeric"))
-        if shapes is not None and tuple(item.shape) not in shapes:
-            self.fail(location, f"has shape {tuple(item.shape)}; {' or '.join(map(str, shapes))} was expected")
         self.size(location, item, most)
         value = np.asarray(item[()])
         if integer:
