@@ -43,8 +43,8 @@ def _baseline(text):
         t0, t1 = float(first), float(last)
     except ValueError:
         t0 = t1 = None
-    if not sep or t0 is None or not t1 >= t0:
-        raise argparse.ArgumentTypeError(f"{text!r} is not T0:T1 in seconds with T0 <= T1")
+    if not sep or t0 is None or not np.isfinite([t0, t1]).all() or not t1 >= t0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not T0:T1 in seconds with T0 <= T1, both finite")
     return t0, t1
 
 
@@ -56,7 +56,19 @@ def _groups(text):
             out.append(list(range(int(first), int(last) + 1)) if sep else [int(first)])
         except ValueError:
             raise argparse.ArgumentTypeError(f"{item!r} is not a layer or a range of layers (e.g. 1-3)") from None
+        if not out[-1]:
+            raise argparse.ArgumentTypeError(f"{item!r} is an empty range of layers: write the lower layer first")
     return out
+
+
+def _finite(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = None
+    if value is None or not np.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    return value
 
 
 def _parser():
@@ -87,12 +99,12 @@ def _parser():
     parser.add_argument("--plot", metavar="OUT.png", help="draw HbO and HbR per layer with the stimuli")
     parser.add_argument("--groups", type=_groups, metavar="LAYERS",
                         help="moments: layers that share one change, e.g. 1-3,4 (default: every layer alone)")
-    parser.add_argument("--tikhonov", type=float, default=0.0, metavar="A",
+    parser.add_argument("--tikhonov", type=_finite, default=0.0, metavar="A",
                         help="moments: Tikhonov regularisation relative to the largest singular value (default 0)")
     parser.add_argument("--free", default=None, metavar="NAMES",
                         help="fit: the parameters to fit, e.g. mua4,musp4 (default: the bottom layer's mua); "
                              "with a spectral model e.g. HbO2,HbR2 (default: the bottom layer's HbO and HbR)")
-    parser.add_argument("--rho", type=float, metavar="MM",
+    parser.add_argument("--rho", type=_finite, metavar="MM",
                         help="fit: the channel's distance in mm (default: the longest at each wavelength)")
     parser.add_argument("--source", type=int, metavar="N",
                         help="the source whose channels are analysed (needed when the recording has several)")
@@ -189,6 +201,87 @@ def _writable(path):
     return None
 
 
+def _same(first, second):
+    """Whether two names are one file: the same inode when both exist (links included),
+    else the same resolved path."""
+    try:
+        return os.path.samefile(first, second)
+    except OSError:
+        return os.path.realpath(first) == os.path.realpath(second)
+
+
+def _spectrum_files(model):
+    """The spectrum files a spectral model's problem file names, as far as it can be read now:
+    what it does not give is refused later, with its reason."""
+    import tomllib
+
+    try:
+        with open(model, "rb") as stream:
+            tables = tomllib.load(stream).get("spectral", {}).get("chromophore", [])
+        folder = os.path.dirname(os.path.abspath(model))
+        return [os.path.join(folder, table["file"]) for table in tables
+                if isinstance(table, dict) and isinstance(table.get("file"), str)]
+    except (OSError, ValueError, AttributeError, RecursionError):
+        return []
+
+
+def _inputs(args):
+    """(option, name) of every file the run reads."""
+    out = [("the recording", args.recording)]
+    if isinstance(args.model, str):
+        out.append(("--model", args.model))
+        out += [(f"a spectrum {args.model} names", path) for path in _spectrum_files(args.model)]
+    else:
+        out += [(f"--model {wavelength:g}", path) for wavelength, path in args.model.items()]
+    if args.irf:
+        out.append(("--irf", args.irf))
+    return out
+
+
+def _clash(args):
+    """The reason an output would overwrite one of the run's inputs or another output, or
+    None: a result written over the recording would lose it."""
+    outputs = [(option, path) for option, path in (("--out", args.out), ("--csv", args.csv), ("--plot", args.plot))
+               if path is not None]
+    for k, (option, path) in enumerate(outputs):
+        for what, source in _inputs(args):
+            if _same(path, source):
+                return f"cannot write {path} ({option}): it is {what} this run reads"
+        for other, earlier in outputs[:k]:
+            if _same(path, earlier):
+                return f"cannot write {path} ({option}): {other} writes it too"
+    return None
+
+
+def _distinct_wavelengths(recording, source):
+    """Refuses channels at fewer than two wavelengths: HbO and HbR would come out NaN."""
+    used = recording.wavelength_index if source is None else recording.wavelength_index[recording.source == source]
+    wavelengths = sorted(set(float(recording.wavelengths[w]) for w in set(used.tolist())))
+    if len(used) and len(wavelengths) < 2:
+        # (No channel of the source at all is the methods' to report.)
+        raise ValueError(f"{recording.file}: {recording.location}: channels at {len(wavelengths)} wavelength "
+                         f"({', '.join(f'{w:g}' for w in wavelengths)} nm); HbO and HbR need two or more")
+
+
+def _check_finite(analysis, path):
+    """Refuses results that are not finite numbers: they would be printed and saved as if
+    they were values."""
+    checked = [("mua", analysis.mua), ("HbO", analysis.hbo), ("HbR", analysis.hbr)]
+    if analysis.success is None:
+        # Fits give no error for what they hold fixed; the moments method gives one for all.
+        checked += [("HbO's error", analysis.hbo_err), ("HbR's error", analysis.hbr_err)]
+    for label, values in checked:
+        bad = ~np.isfinite(values)
+        if analysis.success is not None:
+            # Fits flagged as failed are reported by exit status 3 already.
+            trusted = analysis.success if values.ndim == 3 else analysis.success.all(axis=1)[:, None]
+            bad &= trusted[:, None, :] if values.ndim == 3 else trusted
+        if np.any(bad):
+            row, group = (int(i) for i in np.argwhere(bad)[0][:2])
+            raise ValueError(f"{path}: {label} of {analysis.names[group]} at {analysis.time_s[row]:g} s (row {row + 1}) "
+                             "is not a finite number; nothing is written")
+
+
 def main(argv=None):
     args = _parser().parse_args(argv)
     for path in (args.out, args.csv, args.plot):
@@ -196,6 +289,10 @@ def main(argv=None):
         if reason:
             print(f"nlayer-analyze: cannot write {path}: {reason}", file=sys.stderr)
             return EXIT_INPUT
+    reason = _clash(args)
+    if reason:
+        print(f"nlayer-analyze: {reason}", file=sys.stderr)
+        return EXIT_INPUT
     import nlayer
     from . import recording as rec
 
@@ -205,6 +302,7 @@ def main(argv=None):
             media = {wavelength: nlayer.read_model(path).medium for wavelength, path in args.model.items()}
         irf = nlayer.read_curve(args.irf) if args.irf else None
         recording = rec.read_snirf(args.recording)
+        _distinct_wavelengths(recording, args.source)
         start = None
         if spectral:
             if irf is None:
@@ -227,6 +325,7 @@ def main(argv=None):
             else:
                 analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
                                           engine=args.engine, source=args.source)
+        _check_finite(analysis, args.recording)
         for line in _summary(analysis):
             print(line)
         if args.out:

@@ -28,6 +28,27 @@ _TIME_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "\u03bcs": 1e-6, "\u00b5s": 1e-
 _LENGTH_UNITS_MM = {"m": 1e3, "cm": 10.0, "mm": 1.0, "um": 1e-3, "\u03bcm": 1e-3, "\u00b5m": 1e-3}
 
 
+# Datasets that describe the probe, the gates or the stimuli hold a few values; a recording's
+# own series are bounded by the memory (and their partners by the series' shape).
+SMALL = 1_000_000
+
+
+def _available_memory():
+    """Bytes of memory available (Linux's estimate), or None where it is not known."""
+    try:
+        with open("/proc/meminfo") as stream:
+            for line in stream:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def _one_line(error):
+    return " ".join(str(error).split())
+
+
 class RecordingError(ValueError):
     """A file that nlayer cannot take as a recording: not SNIRF, a field missing or malformed,
     gates that overlap or are not sorted, a unit it does not know, a dataType it does not handle.
@@ -106,7 +127,11 @@ class _Reader:
     def node(self, location, kind=None, required=True):
         import h5py
 
-        item = self.h5.get(location)
+        try:
+            item = self.h5.get(location)
+        except (RuntimeError, KeyError, OSError, ValueError) as error:
+            # A soft-link loop or a damaged object header: libhdf5's own words, on one line.
+            self.fail(location, f"cannot be opened ({_one_line(error)})")
         if item is None:
             if required:
                 self.fail(location, "missing")
@@ -123,17 +148,43 @@ class _Reader:
             return None
         if item.dtype.kind not in "SOU" or item.shape not in ((), (1,)):
             self.fail(location, "is not a string")
-        value = item.asstr()[()] if item.dtype.kind != "U" else item[()]
+        value = item[()]
         if isinstance(value, np.ndarray):
             value = value.reshape(-1)[0]
-        return value
+        return self.text(location, value)
 
-    def numbers(self, location, ndim, required=True, integer=False):
+    def text(self, location, value):
+        """A str from what h5py returns for a string: bytes are taken as UTF-8 (ASCII is a
+        part of it) whatever the file declares, as writers mislabel the micro sign."""
+        if isinstance(value, bytes):
+            try:
+                return value.decode("utf-8")
+            except UnicodeDecodeError as error:
+                self.fail(location, f"holds bytes that are not text (UTF-8 or ASCII): byte {value[error.start]:#04x} "
+                          f"at position {error.start + 1}")
+        return str(value)
+
+    def size(self, location, item, most):
+        """Refuses a dataset that declares more than `most` values, or more than the memory
+        can hold, before anything of it is read: a small file can declare a huge one."""
+        count = int(np.prod(item.shape, dtype=np.float64))
+        if most is not None and count > most:
+            self.fail(location, f"declares {count} values; at most {most} are expected here")
+        needed = 3 * 8 * count                 # the values as read, as float and one copy
+        available = _available_memory()
+        if available is not None and needed > available:
+            self.fail(location, f"declares {count} values ({needed / 2**30:.3g} GiB to read), more than the "
+                      f"{available / 2**30:.3g} GiB of memory available")
+
+    def numbers(self, location, ndim, required=True, integer=False, most=SMALL):
+        """The dataset's values; `most` bounds their number (None: the memory alone), checked
+        before reading."""
         item = self.node(location, "dataset", required)
         if item is None:
             return None
         if item.dtype.kind not in "iuf":
             self.fail(location, "is not " + ("an integer" if integer else "numeric"))
+        self.size(location, item, most)
         value = np.asarray(item[()])
         if integer:
             # Some writers store indices as floating-point numbers: whole ones are taken.
@@ -180,9 +231,12 @@ class _Reader:
         out = {}
         for key, item in self.node(location, "group").items():
             if isinstance(item, h5py.Dataset):
+                where = f"{location}/{key}"
+                self.size(where, item, SMALL)
                 if item.dtype.kind in "SO":
-                    value = item.asstr()[()]
-                    out[key] = value if isinstance(value, str) else np.asarray(value, dtype=object)
+                    value = item[()]
+                    out[key] = self.text(where, value) if not isinstance(value, np.ndarray) else \
+                        np.array([self.text(where, v) for v in value.reshape(-1)], dtype=object).reshape(value.shape)
                 else:
                     out[key] = item[()]
         return out
@@ -208,7 +262,7 @@ def _measurement_lists(reader, block, columns):
         values = []
         for name in fields:
             location = f"{block}/measurementLists/{name}"
-            array = reader.numbers(location, 2 if name == "dataTypeIndex" else 1, integer=True)
+            array = reader.numbers(location, 2 if name == "dataTypeIndex" else 1, integer=True, most=2 * columns)
             if array.ndim == 2 and array.shape[0] != columns and array.shape[1] == columns:
                 array = array.T
             if len(array) != columns:
@@ -286,128 +340,144 @@ def read_snirf(path, *, nirs=None, data=1):
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(2, "No such file or directory", path)
+    if os.path.isdir(path):
+        raise IsADirectoryError(21, "Is a directory", path)
     try:
         h5 = h5py.File(path, "r")
     except OSError as error:
-        raise RecordingError(path, "/", f"not an HDF5 file, so no SNIRF file ({error})") from None
+        raise RecordingError(path, "/", f"not an HDF5 file, so no SNIRF file ({_one_line(error)})") from None
     with h5:
-        reader = _Reader(path, h5)
-        reader.string("/formatVersion")
-        roots = reader.indexed("/", "nirs")
-        if not roots:
-            reader.fail("/nirs", "missing: no /nirs group, so no SNIRF file")
-        if nirs is None:
-            if len(roots) > 1:
-                reader.fail("/", f"holds {len(roots)} /nirs groups ({', '.join(roots)}); choose one with nirs=")
-            root = roots[0]
-        else:
-            root = next((r for r in roots if r in (f"/nirs{nirs}", "/nirs" if nirs == 1 else None)), None)
-            if root is None:
-                reader.fail(f"/nirs{nirs}", "missing")
-        meta = f"{root}/metaDataTags"
-        reader.node(meta, "group")
-        time_factor = reader.unit(f"{meta}/TimeUnit", _TIME_UNITS, "time")
-        length_factor = reader.unit(f"{meta}/LengthUnit", _LENGTH_UNITS_MM, "length")
-        block = f"{root}/data{data}"
-        if block not in h5 and data == 1 and f"{root}/data" in h5:
-            block = f"{root}/data"
-        reader.node(block, "group")
-        series = reader.numbers(f"{block}/dataTimeSeries", 2)
-        offset = reader.numbers(f"{block}/dataOffset", 1, required=False)
-        if offset is not None:
-            if len(offset) != series.shape[1]:
-                reader.fail(f"{block}/dataOffset", f"holds {len(offset)} offsets for {series.shape[1]} channels")
-            series = series + offset
-        time = _expand_time(reader, f"{block}/time", reader.numbers(f"{block}/time", 1), series.shape[0])
-        time_s = time * time_factor
-        if np.any(np.diff(time_s) <= 0):
-            reader.fail(f"{block}/time", "the times do not rise")
-        src, det, wl, kind, index, where = _measurement_lists(reader, block, series.shape[1])
-        for k, value in enumerate(kind):
-            if value not in (GATED, MOMENTS):
-                name = _TYPE_NAMES.get(int(value), "unknown")
-                reader.fail(where[k].format("dataType"), f"unhandled dataType {int(value)} ({name}); nlayer reads "
-                            "201 (time-domain gated amplitude) and 301 (time-domain moments)")
-        if len(set(kind.tolist())) > 1:
-            k = int(np.argmax(kind != kind[0]))
-            reader.fail(where[k].format("dataType"), f"dataType {int(kind[k])} in a block of dataType {int(kind[0])}; "
-                        "a block must hold one kind of data")
-        probe = f"{root}/probe"
-        reader.node(probe, "group")
-        wavelengths = reader.numbers(f"{probe}/wavelengths", 1)
-        sources, source_at = _positions(reader, probe, "source")
-        detectors, detector_at = _positions(reader, probe, "detector")
-        for k in range(len(src)):
-            for value, limit, name, at in ((src[k], len(sources), "sourceIndex", source_at),
-                                           (det[k], len(detectors), "detectorIndex", detector_at),
-                                           (wl[k], len(wavelengths), "wavelengthIndex", f"{probe}/wavelengths")):
-                if not 1 <= value <= limit:
-                    reader.fail(where[k].format(name), f"is {int(value)}, but {at} has {limit} entries")
-        if np.any(series < 0) and kind[0] == GATED:
-            row, column = np.argwhere(series < 0)[0]
-            reader.fail(f"{block}/dataTimeSeries", f"negative counts ({series[row, column]:g}) in row {row + 1}, "
-                        f"column {column + 1}")
+        try:
+            return _read(_Reader(path, h5), path, h5, nirs, data)
+        except RecordingError:
+            raise
+        except (RuntimeError, OSError, KeyError, ValueError, TypeError) as error:
+            # What libhdf5 or h5py raise on a damaged file, past the checks above.
+            raise RecordingError(path, "/", f"damaged: {_one_line(error)}") from None
 
-        # One DTOF channel per (source, detector, wavelength), in order of first appearance.
-        keys = list(zip(src.tolist(), det.tolist(), wl.tolist()))
-        channels = list(dict.fromkeys(keys))
-        members = {key: [] for key in channels}
-        for column, key in enumerate(keys):
-            members[key].append(column)
-        first = channels[0]
-        reference = sorted(index[members[first]].tolist())
-        for key in channels:
-            indices = index[members[key]]
-            if len(set(indices.tolist())) != len(indices):
-                column = members[key][int(np.argmax([list(indices).count(i) > 1 for i in indices]))]
-                reader.fail(where[column].format("dataTypeIndex"),
-                            f"index {int(index[column])} twice for source {key[0]}, detector {key[1]}, "
-                            f"wavelength {key[2]}")
-            if sorted(indices.tolist()) != reference:
-                reader.fail(where[members[key][0]].format("dataTypeIndex"),
-                            f"source {key[0]}, detector {key[1]}, wavelength {key[2]} has other dataTypeIndex values "
-                            f"than source {first[0]}, detector {first[1]}, wavelength {first[2]}; every channel "
-                            "needs the same gates or moments")
-        used = np.array(reference, dtype=np.int64)
-        order = np.array([[members[key][list(index[members[key]]).index(i)] for i in reference] for key in channels])
-        values = series[:, order]        # (T, C, G or moments)
-        s = np.array([c[0] for c in channels])
-        d = np.array([c[1] for c in channels])
-        w = np.array([c[2] for c in channels]) - 1
-        dims = min(sources.shape[1], detectors.shape[1])
-        rho = np.linalg.norm(sources[s - 1, :dims] - detectors[d - 1, :dims], axis=1) * length_factor
-        if np.any(rho <= 0):
-            k = int(np.argmax(rho <= 0))
-            reader.fail(detector_at, f"detector {d[k]} sits on source {s[k]}: a distance of 0")
-        recording = Recording(time_s=time_s, wavelengths=wavelengths, source=s, detector=d, wavelength_index=w,
-                              rho_mm=rho, kind="gated" if kind[0] == GATED else "moments", file=path, location=block)
-        if kind[0] == GATED:
-            recording.gate_ps, recording.gate_width_ps = _gates(reader, probe, used, time_factor / 1e-12)
-            recording.counts = values
-        else:
-            orders = reader.numbers(f"{probe}/momentOrders", 1)
-            for i in used:
-                if not 1 <= i <= len(orders):
-                    reader.fail(f"{probe}/momentOrders", f"has {len(orders)} orders; a channel names order {i}")
-            got = [int(orders[i - 1]) for i in used]
-            if sorted(got) != [0, 1, 2]:
-                reader.fail(f"{probe}/momentOrders", f"the channels give the orders {got}; nlayer needs 0, 1 and 2")
-            moments = values[:, :, np.argsort(got)]
-            scale = time_factor / 1e-12
-            moments = moments * np.array([1.0, scale, scale * scale])
-            if np.any(moments[:, :, 0] <= 0) or np.any(moments[:, :, 2] < 0):
-                reader.fail(f"{block}/dataTimeSeries", "a total <= 0 or a negative variance")
-            recording.moments = moments
-        for location in reader.indexed(root, "stim"):
-            name = reader.string(f"{location}/name")
-            table = reader.numbers(f"{location}/data", 2)
-            if table.size and table.shape[1] < 3:
-                reader.fail(f"{location}/data", f"has {table.shape[1]} columns; onset, duration and value are needed")
-            recording.stim.append((name, table * np.r_[time_factor, time_factor, np.ones(table.shape[1] - 2)]
-                                   if table.size else table))
-        recording.probe = reader.everything(probe)
-        recording.meta = reader.everything(meta)
-        return recording
+
+def _read(reader, path, h5, nirs, data):
+    reader.string("/formatVersion")
+    roots = reader.indexed("/", "nirs")
+    if not roots:
+        reader.fail("/nirs", "missing: no /nirs group, so no SNIRF file")
+    if nirs is None:
+        if len(roots) > 1:
+            reader.fail("/", f"holds {len(roots)} /nirs groups ({', '.join(roots)}); choose one with nirs=")
+        root = roots[0]
+    else:
+        root = next((r for r in roots if r in (f"/nirs{nirs}", "/nirs" if nirs == 1 else None)), None)
+        if root is None:
+            reader.fail(f"/nirs{nirs}", "missing")
+    meta = f"{root}/metaDataTags"
+    reader.node(meta, "group")
+    time_factor = reader.unit(f"{meta}/TimeUnit", _TIME_UNITS, "time")
+    length_factor = reader.unit(f"{meta}/LengthUnit", _LENGTH_UNITS_MM, "length")
+    block = f"{root}/data{data}"
+    if block not in h5 and data == 1 and f"{root}/data" in h5:
+        block = f"{root}/data"
+    reader.node(block, "group")
+    series = reader.numbers(f"{block}/dataTimeSeries", 2, most=None)
+    if series.size == 0:
+        reader.fail(f"{block}/dataTimeSeries", f"has shape {series.shape}: no time point or no channel")
+    offset = reader.numbers(f"{block}/dataOffset", 1, required=False, most=series.shape[1])
+    if offset is not None:
+        if len(offset) != series.shape[1]:
+            reader.fail(f"{block}/dataOffset", f"holds {len(offset)} offsets for {series.shape[1]} channels")
+        series = series + offset
+    time = _expand_time(reader, f"{block}/time", reader.numbers(f"{block}/time", 1, most=max(series.shape[0], 2)), series.shape[0])
+    time_s = time * time_factor
+    if np.any(np.diff(time_s) <= 0):
+        reader.fail(f"{block}/time", "the times do not rise")
+    src, det, wl, kind, index, where = _measurement_lists(reader, block, series.shape[1])
+    for k, value in enumerate(kind):
+        if value not in (GATED, MOMENTS):
+            name = _TYPE_NAMES.get(int(value), "unknown")
+            reader.fail(where[k].format("dataType"), f"unhandled dataType {int(value)} ({name}); nlayer reads "
+                        "201 (time-domain gated amplitude) and 301 (time-domain moments)")
+    if len(set(kind.tolist())) > 1:
+        k = int(np.argmax(kind != kind[0]))
+        reader.fail(where[k].format("dataType"), f"dataType {int(kind[k])} in a block of dataType {int(kind[0])}; "
+                    "a block must hold one kind of data")
+    probe = f"{root}/probe"
+    reader.node(probe, "group")
+    wavelengths = reader.numbers(f"{probe}/wavelengths", 1)
+    if len(set(wavelengths.tolist())) != len(wavelengths):
+        twice = next(w for w in wavelengths.tolist() if wavelengths.tolist().count(w) > 1)
+        reader.fail(f"{probe}/wavelengths", f"names {twice:g} nm twice: each wavelength is given once")
+    sources, source_at = _positions(reader, probe, "source")
+    detectors, detector_at = _positions(reader, probe, "detector")
+    for k in range(len(src)):
+        for value, limit, name, at in ((src[k], len(sources), "sourceIndex", source_at),
+                                       (det[k], len(detectors), "detectorIndex", detector_at),
+                                       (wl[k], len(wavelengths), "wavelengthIndex", f"{probe}/wavelengths")):
+            if not 1 <= value <= limit:
+                reader.fail(where[k].format(name), f"is {int(value)}, but {at} has {limit} entries")
+    if np.any(series < 0) and kind[0] == GATED:
+        row, column = np.argwhere(series < 0)[0]
+        reader.fail(f"{block}/dataTimeSeries", f"negative counts ({series[row, column]:g}) in row {row + 1}, "
+                    f"column {column + 1}")
+
+    # One DTOF channel per (source, detector, wavelength), in order of first appearance.
+    keys = list(zip(src.tolist(), det.tolist(), wl.tolist()))
+    channels = list(dict.fromkeys(keys))
+    members = {key: [] for key in channels}
+    for column, key in enumerate(keys):
+        members[key].append(column)
+    first = channels[0]
+    reference = sorted(index[members[first]].tolist())
+    for key in channels:
+        indices = index[members[key]]
+        if len(set(indices.tolist())) != len(indices):
+            column = members[key][int(np.argmax([list(indices).count(i) > 1 for i in indices]))]
+            reader.fail(where[column].format("dataTypeIndex"),
+                        f"index {int(index[column])} twice for source {key[0]}, detector {key[1]}, "
+                        f"wavelength {key[2]}")
+        if sorted(indices.tolist()) != reference:
+            reader.fail(where[members[key][0]].format("dataTypeIndex"),
+                        f"source {key[0]}, detector {key[1]}, wavelength {key[2]} has other dataTypeIndex values "
+                        f"than source {first[0]}, detector {first[1]}, wavelength {first[2]}; every channel "
+                        "needs the same gates or moments")
+    used = np.array(reference, dtype=np.int64)
+    order = np.array([[members[key][list(index[members[key]]).index(i)] for i in reference] for key in channels])
+    values = series[:, order]        # (T, C, G or moments)
+    s = np.array([c[0] for c in channels])
+    d = np.array([c[1] for c in channels])
+    w = np.array([c[2] for c in channels]) - 1
+    dims = min(sources.shape[1], detectors.shape[1])
+    rho = np.linalg.norm(sources[s - 1, :dims] - detectors[d - 1, :dims], axis=1) * length_factor
+    if np.any(rho <= 0):
+        k = int(np.argmax(rho <= 0))
+        reader.fail(detector_at, f"detector {d[k]} sits on source {s[k]}: a distance of 0")
+    recording = Recording(time_s=time_s, wavelengths=wavelengths, source=s, detector=d, wavelength_index=w,
+                          rho_mm=rho, kind="gated" if kind[0] == GATED else "moments", file=path, location=block)
+    if kind[0] == GATED:
+        recording.gate_ps, recording.gate_width_ps = _gates(reader, probe, used, time_factor / 1e-12)
+        recording.counts = values
+    else:
+        orders = reader.numbers(f"{probe}/momentOrders", 1)
+        for i in used:
+            if not 1 <= i <= len(orders):
+                reader.fail(f"{probe}/momentOrders", f"has {len(orders)} orders; a channel names order {i}")
+        got = [int(orders[i - 1]) for i in used]
+        if sorted(got) != [0, 1, 2]:
+            reader.fail(f"{probe}/momentOrders", f"the channels give the orders {got}; nlayer needs 0, 1 and 2")
+        moments = values[:, :, np.argsort(got)]
+        scale = time_factor / 1e-12
+        moments = moments * np.array([1.0, scale, scale * scale])
+        if np.any(moments[:, :, 0] <= 0) or np.any(moments[:, :, 2] < 0):
+            reader.fail(f"{block}/dataTimeSeries", "a total <= 0 or a negative variance")
+        recording.moments = moments
+    for location in reader.indexed(root, "stim"):
+        name = reader.string(f"{location}/name")
+        table = reader.numbers(f"{location}/data", 2)
+        if table.size and table.shape[1] < 3:
+            reader.fail(f"{location}/data", f"has {table.shape[1]} columns; onset, duration and value are needed")
+        recording.stim.append((name, table * np.r_[time_factor, time_factor, np.ones(table.shape[1] - 2)]
+                               if table.size else table))
+    recording.probe = reader.everything(probe)
+    recording.meta = reader.everything(meta)
+    return recording
 
 
 # --------------------------------------------------------------------------------------------
@@ -534,9 +604,13 @@ def write_recording(path, recording):
 def write_results(path, recording, blocks):
     """Writes processed results: formatVersion, metaDataTags and probe and stim as the recording
     has them, then one data(j) per entry of `blocks`, a list of (name, series) where series is a
-    list of (label, unit, source, detector, wavelength index (1-based, 0: none), values (T,))
-    written as dataType 99999 with dataTypeLabel `label` and dataUnit `unit`, on the recording's
-    time axis."""
+    list of (label, unit, source, detector, wavelength index, values (T,)), the indices 1-based
+    as SNIRF's readers require, written as dataType 99999 with dataTypeLabel `label`, dataUnit
+    `unit` and dataTypeIndex 1, on the recording's time axis."""
+    for _, series in blocks:
+        for label, _unit, *indices, _values in series:
+            if min(indices) < 1:
+                raise ValueError(f"{label}: SNIRF's indices start at 1, not {min(indices)}")
 
     def write(h5):
         nirs = _write_common(h5, recording)
@@ -553,6 +627,6 @@ def write_results(path, recording, blocks):
                 _integer(entry, "dataType", PROCESSED)
                 _string(entry, "dataTypeLabel", label)
                 _string(entry, "dataUnit", unit)
-                _integer(entry, "dataTypeIndex", 0)
+                _integer(entry, "dataTypeIndex", 1)
 
     atomic_write(path, write)

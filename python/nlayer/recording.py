@@ -247,12 +247,13 @@ def dtof_moments(t_ps, counts, irf=None):
     curve). A DTOF without counts gives NaN."""
     t = np.asarray(t_ps, dtype=float)
     c = np.asarray(counts, dtype=float)
-    # About a time near every curve's mean, so that the variance loses no digits.
-    reference = float(np.sum(c.reshape(-1, len(t)).sum(axis=0) * t) / max(c.sum(), 1e-300))
-    shifted = t - reference
-    powers = np.stack([np.ones_like(t), shifted, shifted * shifted], axis=1)   # (G, 3)
-    sums = c @ powers                                                          # (..., 3)
-    with np.errstate(invalid="ignore", divide="ignore"):
+    # Counts near the largest float overflow to inf and NaN here: the callers refuse those.
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        # About a time near every curve's mean, so that the variance loses no digits.
+        reference = float(np.sum(c.reshape(-1, len(t)).sum(axis=0) * t) / max(c.sum(), 1e-300))
+        shifted = t - reference
+        powers = np.stack([np.ones_like(t), shifted, shifted * shifted], axis=1)   # (G, 3)
+        sums = c @ powers                                                          # (..., 3)
         total = sums[..., 0]
         first = sums[..., 1] / total
         variance = sums[..., 2] / total - first * first
@@ -287,6 +288,8 @@ def _groups(groups, layers):
     out = []
     for group in groups:
         members = [int(k) for k in np.atleast_1d(group)]
+        if not members:
+            raise ValueError("groups hold an empty group")
         for k in members:
             if not 1 <= k <= layers:
                 raise ValueError(f"groups name layer {k}; the model's layers are numbered from 1 (the top) to {layers}")
@@ -362,7 +365,8 @@ class Analysis:
 def _concentrations(mua, mua_err, wavelengths):
     """(HbO, HbR, their standard errors) in uM from mua (..., W) and its standard errors,
     independent across wavelengths, by least squares over the wavelengths."""
-    if len(wavelengths) < 2:
+    if len(set(np.asarray(wavelengths, dtype=float).tolist())) < 2:
+        # One wavelength (or one given twice) leaves two unknowns to one equation.
         return tuple(np.full(mua.shape[:-1], np.nan) for _ in range(4))
     inverse = np.linalg.pinv(_mua_per_uM(wavelengths))     # (2, W)
     values = mua @ inverse.T
@@ -425,6 +429,20 @@ def _one_source(recording, source):
         moments=None if recording.moments is None else recording.moments[:, keep])
 
 
+def _check_moments(recording, moments):
+    """Refuses a DTOF without counts, or one whose moments overflow: its -ln N or mean time
+    would turn every result of its wavelength into NaN."""
+    bad = ~(np.isfinite(moments.total) & np.isfinite(moments.mean_time) & np.isfinite(moments.variance)
+            & (moments.total > 0))
+    if np.any(bad):
+        row, channel = (int(i) for i in np.argwhere(bad)[0])
+        what = "has no counts" if moments.total[row, channel] == 0 else "has moments that are not finite numbers"
+        where = f"{recording.file or 'the recording'}: {recording.location or 'data'}/dataTimeSeries"
+        raise ValueError(f"{where}: the DTOF at {recording.time_s[row]:g} s (row {row + 1}) of source "
+                         f"{recording.source[channel]}, detector {recording.detector[channel]}, "
+                         f"{recording.wavelengths[recording.wavelength_index[channel]]:g} nm {what}")
+
+
 def moments_method(recording, media, *, baseline=None, irf=None, groups=None, tikhonov=0.0, engine="exact",
                    source=None):
     """Changes of mua, HbO and HbR in each layer from the changes of the DTOFs' moments.
@@ -469,12 +487,13 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
     for g, group in enumerate(members):
         membership[np.array(group) - 1, g] = 1.0
     alpha = _checks.real(tikhonov, "tikhonov")
-    if alpha < 0:
-        raise ValueError(f"tikhonov is {alpha}; it must be >= 0")
+    if not 0 <= alpha < np.inf:
+        raise ValueError(f"tikhonov is {alpha}; it must be a finite number >= 0")
     t0, t1 = baseline_window(recording, baseline)
     in_baseline = (recording.time_s >= t0) & (recording.time_s <= t1)
 
     moments = _channel_moments(recording, irf)
+    _check_moments(recording, moments)
     reference = Moments(*(np.mean(m[in_baseline], axis=0) for m in moments))
     if np.any(~np.isfinite(reference.total)) or np.any(reference.total <= 0):
         raise ValueError("a channel has no counts in the baseline period")
@@ -497,9 +516,16 @@ def moments_method(recording, media, *, baseline=None, irf=None, groups=None, ti
         matrix = matrix.reshape(-1, L)
         grouped = matrix @ membership
         singular = np.linalg.svd(grouped, compute_uv=False)
-        lam = (alpha * singular[0]) ** 2
+        with np.errstate(over="ignore"):
+            lam = (alpha * singular[0]) ** 2
+        if not np.isfinite(lam):
+            raise ValueError(f"tikhonov {alpha:g} overflows the regularisation at {wavelengths[w]:g} nm; "
+                             "it is relative to the largest singular value, so a value near 1 already damps fully")
         normal = grouped.T @ grouped + lam * np.eye(len(members))
         solve = np.linalg.solve(normal, grouped.T)                    # (G, 3 C_w)
+        if not np.all(np.isfinite(solve)):
+            raise ValueError(f"at {wavelengths[w]:g} nm the weighted least squares have no finite solution "
+                             f"(tikhonov {alpha:g}); a smaller tikhonov is needed")
         data = np.einsum("cij,tcj->tci", whiten[channels], delta[:, channels]).reshape(T, -1)
         mua[:, :, w] = data @ solve.T
         # The whitened moments of one DTOF have unit covariance.
@@ -689,27 +715,31 @@ def write_results(path, analysis, baseline_fit=None):
     """Writes an Analysis as SNIRF processed data (dataType 99999): one data(j) per layer (or
     group of layers), named "layer 4" ("layers 1-3"), with mua (and musp) per wavelength in
     "mm-1", HbO, HbR, HbT in "uM" (and StO2 in "%" from fits), sourceIndex the recording's
-    source, detectorIndex 0 and wavelengthIndex 0 where a value belongs to no single one;
+    source; SNIRF has no index for "none", so a value that belongs to no single detector or
+    wavelength names the first detector of the source's channels and wavelength 1 (its
+    dataTypeLabel says what it is);
     then a data block "channels" with dMean ("ps") and dVar ("ps2") of every channel. The time
     axis, probe, metaDataTags and stim are the recording's. With a BaselineFit, a data block
     "baseline layer k" per layer follows with its absolute HbO, HbR, HbT ("uM"), StO2 ("%")
     and musp at each wavelength ("mm-1"), the same value at every time point. Written to a
     temporary file and renamed: nothing half-written is left behind."""
     rec = analysis.recording
-    source = int(rec.source[0]) if len(set(rec.source.tolist())) == 1 else 0
+    # The methods analyse one source at a time.
+    source, detector = int(rec.source[0]), int(np.min(rec.detector))
     blocks = []
     for g, name in enumerate(analysis.names):
         series = []
         for w in range(len(analysis.wavelengths)):
-            series.append(("mua", "mm-1", source, 0, w + 1, analysis.mua[:, g, w]))
+            series.append(("mua", "mm-1", source, detector, w + 1, analysis.mua[:, g, w]))
         if analysis.musp is not None:
             for w in range(len(analysis.wavelengths)):
-                series.append(("musp", "mm-1", source, 0, w + 1, analysis.musp[:, g, w]))
+                series.append(("musp", "mm-1", source, detector, w + 1, analysis.musp[:, g, w]))
         if len(analysis.wavelengths) >= 2:
-            series += [("HbO", "uM", source, 0, 0, analysis.hbo[:, g]), ("HbR", "uM", source, 0, 0, analysis.hbr[:, g]),
-                       ("HbT", "uM", source, 0, 0, analysis.hbt[:, g])]
+            series += [("HbO", "uM", source, detector, 1, analysis.hbo[:, g]),
+                       ("HbR", "uM", source, detector, 1, analysis.hbr[:, g]),
+                       ("HbT", "uM", source, detector, 1, analysis.hbt[:, g])]
             if analysis.sto2 is not None:
-                series.append(("StO2", "%", source, 0, 0, analysis.sto2[:, g]))
+                series.append(("StO2", "%", source, detector, 1, analysis.sto2[:, g]))
         blocks.append((name, series))
     channel_series = []
     for c in range(rec.channels):
@@ -719,7 +749,7 @@ def write_results(path, analysis, baseline_fit=None):
     blocks.append(("channels", channel_series))
     if baseline_fit is not None:
         for k, rows in enumerate(_baseline_series(baseline_fit, len(rec.time_s)), start=1):
-            blocks.append((f"baseline layer {k}", [(label, unit, source, 0, w, value)
+            blocks.append((f"baseline layer {k}", [(label, unit, source, detector, max(w, 1), value)
                                                     for label, unit, w, value, _error in rows]))
     _write_blocks(path, rec, blocks)
 
@@ -840,6 +870,21 @@ class SpectralModel:
         return dataclasses.replace(self, medium=medium, values=merged)
 
 
+def _number(value, what, where, optional=False):
+    """A TOML value that must be a finite number (or absent when optional)."""
+    if optional and value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not np.isfinite(value):
+        raise ValueError(f"{where}: {what} must be a finite number, not {value!r}")
+    return float(value)
+
+
+def _text(value, what, where):
+    if not isinstance(value, str):
+        raise ValueError(f"{where}: {what} must be a string, not {value!r}")
+    return value
+
+
 def _parameter(value, name, where):
     """(value, free bounds or None, tie or None) of a number or a table {start, lower, upper} /
     {tie}, as problem files give them."""
@@ -848,13 +893,12 @@ def _parameter(value, name, where):
         if unknown:
             raise ValueError(f"{where}: {name} has unknown keys {sorted(unknown)} (known: start, lower, upper, tie)")
         if "tie" in value:
-            return None, None, str(value["tie"])
+            return None, None, _text(value["tie"], f"{name}'s tie", where)
         if "start" not in value:
             raise ValueError(f"{where}: {name} is free (a table) but has no start value: add start = ...")
-        return float(value["start"]), (value.get("lower"), value.get("upper")), None
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ValueError(f"{where}: {name} must be a number or a table, not {value!r}")
-    return float(value), None, None
+        return (_number(value["start"], f"{name}'s start", where),
+                tuple(_number(value.get(k), f"{name}'s {k}", where, optional=True) for k in ("lower", "upper")), None)
+    return _number(value, name, where), None, None
 
 
 def spectral_model(model):
@@ -876,28 +920,43 @@ def spectral_model(model):
                 document = tomllib.load(stream)
             except tomllib.TOMLDecodeError as error:
                 raise ValueError(f"{where}: {error}") from None
+            except RecursionError:
+                raise ValueError(f"{where}: nested too deeply to be a problem file") from None
+            except UnicodeDecodeError as error:
+                raise ValueError(f"{where}: not UTF-8 text (byte {error.start + 1})") from None
         spectral = document.get("spectral")
         if spectral is None:
             raise ValueError(f"{where}: a recording's model needs a [spectral] section (HbO and HbR per layer)")
+        if not isinstance(spectral, dict):
+            raise ValueError(f"{where}: spectral must be a table ([spectral])")
         layers = document.get("layer", [])
+        if not isinstance(layers, list) or not all(isinstance(layer, dict) for layer in layers):
+            raise ValueError(f"{where}: layer must be an array of tables ([[layer]])")
         medium_layers = []
         for k, layer in enumerate(layers, start=1):
             if "n" not in layer:
                 raise ValueError(f"{where}: layer {k} has no n")
             d = layer.get("d", 0.0)
-            d = d.get("start") if isinstance(d, dict) else d
-            medium_layers.append(_nlayer.Layer(1.0, 0.01, float(layer["n"]), float(d or 0.0)))
-        reference = spectral.get("reference_nm", 800.0)
-        if sorted(spectral.get("chromophores", ["HbO", "HbR"])) != ["HbO", "HbR"]:
+            d = d.get("start", 0.0) if isinstance(d, dict) else d
+            medium_layers.append(_nlayer.Layer(1.0, 0.01, _number(layer["n"], f"n of layer {k}", where),
+                                               _number(d, f"d of layer {k}", where)))
+        reference = _number(spectral.get("reference_nm", 800.0), "reference_nm", where)
+        chromophores = spectral.get("chromophores", ["HbO", "HbR"])
+        if not isinstance(chromophores, list) or sorted(map(str, chromophores)) != ["HbO", "HbR"]:
             raise ValueError(f"{where}: a recording's model takes both shipped chromophores, chromophores = "
                              "[\"HbO\", \"HbR\"] (further ones as [[spectral.chromophore]])")
         extra = []
-        for table in spectral.get("chromophore", []):
+        tables = spectral.get("chromophore", [])
+        if not isinstance(tables, list) or not all(isinstance(table, dict) for table in tables):
+            raise ValueError(f"{where}: spectral.chromophore must be an array of tables ([[spectral.chromophore]])")
+        for table in tables:
             unknown = sorted(set(table) - {"name", "file", "unit"})
             missing = sorted({"name", "file", "unit"} - set(table))
             if unknown or missing:
                 what = f"unknown keys {unknown}" if unknown else f"no {', '.join(missing)}"
                 raise ValueError(f"{where}: a [[spectral.chromophore]] has {what} (it takes name, file, unit)")
+            for key in ("name", "file", "unit"):
+                _text(table[key], f"a [[spectral.chromophore]]'s {key}", where)
             if table["unit"] not in CHROMOPHORE_UNITS:
                 raise ValueError(f"{where}: chromophore {table['name']} has unit {table['unit']!r}; it must be "
                                  f"{' or '.join(map(repr, CHROMOPHORE_UNITS))}")
