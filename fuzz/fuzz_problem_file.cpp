@@ -15,8 +15,11 @@
 #include "fuzz/fuzz_support.h"
 #include "io/problem_file.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  nlayer::fuzz::EnterScratchDirectory();
+namespace {
+
+// The files the seeds name, written once into the scratch directory that fuzz_support's
+// LLVMFuzzerInitialize made the working directory.
+void WriteNamedFiles() {
   auto write = [](const char* name, std::string_view text) {
     nlayer::fuzz::WriteFile(name, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   };
@@ -24,11 +27,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   for (const char* name : {"a.csv", "b.csv", "m10_760.csv", "m10_850.csv", "m30_760.csv", "m30_850.csv"}) write(name, curve);
   for (const char* name : {"irf.csv", "irf_760.csv", "irf_850.csv"}) write(name, "0,0\n10,9\n20,1\n30,0\n");
   write("water.txt", "# nm  mua of water (1/mm)\n700 0.0006\n800 0.002\n900 0.007\n");
-  return 0;
 }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using nlayer::fuzz::Require;
+  static const bool written = (WriteNamedFiles(), true);
+  (void)written;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const long lines = 1 + static_cast<long>(std::count(text.begin(), text.end(), '\n'));
   try {

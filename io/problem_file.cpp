@@ -542,8 +542,10 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
           Layer* target = &layer;
           if (per_wavelength) {
             auto& media = problem.media;
+            // A copy: clang before 16 cannot capture a structured binding.
+            const double wavelength = nm;
             const auto at = std::find_if(media.begin(), media.end(), [&](const WavelengthMedium& m) {
-              return m.wavelength_nm == nm;
+              return m.wavelength_nm == wavelength;
             });
             if (at->medium.layers.size() <= k) at->medium.layers.resize(layers.size());
             target = &at->medium.layers[k];
