@@ -258,17 +258,18 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
       }))
       ->each([&](const std::string& text) { ParseStarts(text, starts); });
   app.add_option_function<std::string>(
-         "--profile",
-         [&](const std::string& text) {
-           const std::optional<std::vector<std::string>> names = FreeNames(text);
-           profile.insert(profile.end(), names->begin(), names->end());
-         },
+         "--profile", [](const std::string&) {},
          "profile-likelihood intervals of these free parameters (a problem file's fit); those whose "
          "error exceeds 20 % of the value get theirs unasked")
       ->option_text("NAMES")
       ->check(Rule([](const std::string& text) {
         return FreeNames(text) ? std::string() : "needs names separated by commas, not \"" + text + "\"";
-      }));
+      }))
+      // Every --profile counts, not only the last.
+      ->each([&](const std::string& text) {
+        const std::optional<std::vector<std::string>> names = FreeNames(text);
+        profile.insert(profile.end(), names->begin(), names->end());
+      });
   app.add_flag("--background", request.background, "also fit a constant background per bin");
   std::string statistic, engine;
   app.add_option("--statistic", statistic,
@@ -302,6 +303,21 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
 #endif
 
   return Parse(app, argc, argv, [&] {
+    // A name given twice would keep one of its values and silently drop the other.
+    auto refuse_repeat = [](const char* option, const auto& names) {
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+          if (names[i] == names[j]) throw UsageError{std::string(option) + " names " + names[i] + " twice; name it once"};
+        }
+      }
+    };
+    std::vector<std::string> names;
+    for (const auto& start : starts) names.push_back(start.first);
+    refuse_repeat("--start", names);
+    names.clear();
+    for (const nlayer::FitParameter& bound : bounds) names.push_back(bound.name);
+    refuse_repeat("--bounds", names);
+    refuse_repeat("--profile", profile);
 #if !NLAYER_HAVE_PLOT
     if (plot_path) throw UsageError{"--plot is not available: this nlayer-fit was built without Qt"};
 #endif

@@ -49,6 +49,18 @@ ModelProblem TooFar(long double rho, long double kappa, const std::string& what,
 
 }  // namespace
 
+ModelProblem RoundingProblem(long double rho, long double kappa, const std::string& what, long double relative,
+                             long double limit, const std::function<bool(long double)>& within) {
+  char limit_text[16];
+  std::snprintf(limit_text, sizeof limit_text, "%.0Le", limit);
+  const std::string reach = ThreeDigits(relative) + " of " + what + " (at most " + limit_text + ")";
+  if (within) return TooFar(rho, kappa, reach, LongestWithin(rho, within));
+  return {0, "rho", rho,
+          "rho = " + NumberText(rho) + " mm is too far for this medium: the transform's terms there are " +
+              ThreeDigits(kappa) + " times its result, and their rounding would reach " + reach +
+              "; shorter distances keep more digits"};
+}
+
 long double CurveRounding(const TransformPlan& plan, const TimeGrid& grid) {
   const long double samples = static_cast<long double>(grid.samples);
   return plan.RoundingError() * (samples / 2.0L + 1.0L) * 2.0L / (samples * static_cast<long double>(grid.dt_ps));

@@ -8,7 +8,9 @@
 // frequencies, that error over dt at every sample.
 #pragma once
 
+#include <functional>
 #include <optional>
+#include <string>
 
 #include "core/derived_model.h"
 #include "core/hankel.h"
@@ -43,6 +45,20 @@ std::optional<ModelProblem> CurveAccuracyProblem(const DerivedModel& model, long
 // (`grid`): what that period folds onto its start, `fold` (mm^-2 ps^-1), exceeds
 // kCurveRoundingLimit of its `peak`; nothing where it is within.
 std::optional<ModelProblem> FoldProblem(long double rho, long double fold, long double peak, const TimeGrid& grid);
+
+// Moments (total, mean time) are refused where the estimated rounding exceeds kValueRoundingLimit
+// of them, like the continuous-wave value they are derived from. The variance is the second
+// derivative of the Laplace transform: its stencil divides the transform's rounding by (h <t>)^2,
+// some 400 times more than the mean time's, so it is held to kCurveRoundingLimit instead (five
+// digits, more than any measured variance has).
+inline constexpr long double kVarianceRoundingLimit = kCurveRoundingLimit;
+
+// The problem of a result at `rho` whose estimated rounding is `relative` of `what` (more than
+// `limit`), where the transform's terms are `kappa` times its result; `within(r)` says whether a
+// distance r up to rho keeps the result within its limit, to name the longest (none is named
+// without it).
+ModelProblem RoundingProblem(long double rho, long double kappa, const std::string& what, long double relative,
+                             long double limit, const std::function<bool(long double)>& within);
 
 // The same for frequency-domain values and kValueRoundingLimit.
 std::optional<ModelProblem> ValueAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -16,6 +17,11 @@ namespace {
 // The grid of the simulated curve: as the fit's, a power of two of at least twice the bins and
 // 10 ns, so that light still arriving after the window does not wrap round onto its start.
 constexpr int kMostSimulationSamples = 1 << 20;
+// Above this mean a bin's count is drawn from the normal distribution of the same mean and
+// variance: the Poisson distribution's skewness, 1/sqrt(mean), is 3e-5 there, far below what any
+// fit can see, while std::poisson_distribution's rejection loop slows with the mean and never
+// ends beyond the range of its integer (a total of 1e25 counts spun forever).
+constexpr double kNormalAbove = 1e9;
 
 int SimulationSamples(std::size_t bins, double dt_ps) {
   const double needed = std::max({16.0, 2.0 * static_cast<double>(bins), std::ceil(10000.0 / dt_ps)});
@@ -47,6 +53,15 @@ std::vector<double> Drawn(const fit::ConvolvedModel& model, const FrequencySpect
   for (std::size_t i = 0; i < counts.size(); ++i) {
     const double mean = expected[i] * scale + background;
     if (mean <= 0) continue;
+    if (!std::isfinite(mean)) {
+      Refuse("total_counts", total_counts, "total counts of " + NumberText(total_counts) + " with a background of " +
+                                               NumberText(background) + " per bin exceed the range of a double");
+    }
+    if (mean > kNormalAbove) {
+      std::normal_distribution<double> draw(mean, std::sqrt(mean));
+      counts[i] = std::max(0.0, std::round(draw(generator)));
+      continue;
+    }
     std::poisson_distribution<long long> draw(mean);
     counts[i] = static_cast<double>(draw(generator));
   }

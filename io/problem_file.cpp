@@ -157,11 +157,83 @@ struct Parameters {
   void Add(std::string name, Given given) { entries.emplace_back(std::move(name), std::move(given)); }
 };
 
+// Deeper nesting than any problem file needs is refused before parsing: the TOML parser builds
+// and frees nested tables by recursion, and a header of some ten thousand dotted parts
+// ([t.t.t...], a few tens of kilobytes) overflows the stack and kills the process.
+constexpr int kMaxNesting = 64;
+
+// The first line (from 1) where the keys and values nest deeper than kMaxNesting, or 0. Counts the parts of every table header and dotted key and the open arrays
+// and inline tables around them; strings and comments are skipped, so their dots and brackets
+// do not count.
+long TooDeep(std::string_view text) {
+  long line = 1;
+  std::string open;     // the open '[' and '{' of values
+  bool key = true;      // reading a key (line start, or after '{' or ',' in an inline table)
+  bool header = false;  // reading a table header
+  int dots = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n') {
+      ++line;
+      header = false;
+      dots = 0;
+      key = open.empty();
+      continue;
+    }
+    if (c == '#') {
+      while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+      continue;
+    }
+    if (c == '"' || c == '\'') {
+      const bool multi = text.substr(i, 3) == std::string(3, c);
+      const std::string_view end = multi ? std::string_view(c == '"' ? "\"\"\"" : "'''") : std::string_view(&text[i], 1);
+      i += multi ? 3 : 1;
+      while (i < text.size() && text.substr(i, end.size()) != end) {
+        if (text[i] == '\n') {
+          if (!multi) break;  // the parser reports the unterminated string
+          ++line;
+        }
+        if (c == '"' && text[i] == '\\') ++i;
+        ++i;
+      }
+      if (i < text.size() && text[i] == '\n') --i;  // the newline is counted above
+      else i += end.size() - 1;
+      continue;
+    }
+    if (key && open.empty() && !header && c == '[' ) {
+      header = true;
+      continue;
+    }
+    if (header) {
+      if (c == '.') ++dots;
+    } else if (key) {
+      if (c == '.') ++dots;
+      else if (c == '=') key = false, dots = 0;
+      else if (c == '}' && !open.empty()) open.pop_back(), key = false;
+    } else if (c == '[' || c == '{') {
+      open.push_back(c);
+      key = c == '{';
+    } else if ((c == ']' || c == '}') && !open.empty()) {
+      open.pop_back();
+    } else if (c == ',' && !open.empty() && open.back() == '{') {
+      key = true;
+    }
+    const int depth = static_cast<int>(open.size()) + dots + 1;
+    if (depth > kMaxNesting) return line;
+  }
+  return 0;
+}
+
 }  // namespace
 
 ProblemFile ParseProblem(std::string_view text, const std::string& name, const fs::path& folder) {
   const Reader reader(name, folder);
   toml::table root;
+  if (const long line = TooDeep(text); line > 0) {
+    reader.Fail(line, "keys and values nest more than " + std::to_string(kMaxNesting) +
+                          " levels deep here (table headers' parts, dotted keys, arrays and inline tables); "
+                          "a problem file needs a few");
+  }
   try {
     root = toml::parse(text, name);
   } catch (const toml::parse_error& e) {
@@ -172,6 +244,7 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
   ProblemFile out;
   FitProblem& problem = out.problem;
   std::vector<std::string> profile;
+  std::vector<long> profile_lines;
 
   // [fit]
   if (const toml::node* fit = root.get("fit")) {
@@ -209,7 +282,10 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
     if (const toml::node* n = t.get("profile")) {
       const toml::array* names = n->as_array();
       if (!names) reader.Fail(*n, "profile must be a list of parameter names, e.g. [\"HbO2\"]");
-      for (const toml::node& item : *names) profile.push_back(reader.String(item, "a name in profile"));
+      for (const toml::node& item : *names) {
+        profile.push_back(reader.String(item, "a name in profile"));
+        profile_lines.push_back(reader.Line(item));
+      }
     }
   }
 
@@ -332,6 +408,12 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
       if (const toml::node* v = r.get("fall")) curve.range.fall_fraction = reader.Number(*v, "fall");
       if (const toml::node* v = r.get("from_ps")) curve.range.t_first_ps = reader.Number(*v, "from_ps");
       if (const toml::node* v = r.get("to_ps")) curve.range.t_last_ps = reader.Number(*v, "to_ps");
+      // The fractions of the peak and the times each choose the whole range; one of them would
+      // be silently ignored.
+      if ((r.get("rise") || r.get("fall")) && (r.get("from_ps") || r.get("to_ps"))) {
+        reader.Fail(*n, where + "range gives both fractions of the peak (rise, fall) and times (from_ps, to_ps); "
+                               "give one or the other");
+      }
     }
     out.curve_files.push_back(curve_path);
     out.irf_files.push_back(irf_path);
@@ -400,6 +482,17 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
       SpectralLayer& s = problem.spectral->layers[k];
       for (const Chromophore& c : problem.spectral->chromophores) {
         const Given given = reader.Parameter(need(c.name.c_str()), where + c.name);
+        if (c.unit == ChromophoreUnit::kAbsorption && given.tie.empty()) {
+          // A pure substance's share of the volume.
+          const auto outside = [](std::optional<double> v) { return v && !(*v >= 0 && *v <= 1); };
+          if (outside(given.value) || outside(given.lower) || outside(given.upper)) {
+            reader.Fail(given.line, where + c.name + " is a volume fraction (its spectrum's unit is \"absorption\"): " +
+                                        "its value and bounds must lie in 0 ... 1, not " +
+                                        Text(outside(given.value) ? given.value
+                                             : outside(given.lower) ? *given.lower
+                                                                    : *given.upper));
+          }
+        }
         s.concentrations.push_back(given.value);
         parameters.Add(c.name + number, given);
       }
@@ -449,8 +542,10 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
           Layer* target = &layer;
           if (per_wavelength) {
             auto& media = problem.media;
+            // A copy: clang before 16 cannot capture a structured binding.
+            const double wavelength = nm;
             const auto at = std::find_if(media.begin(), media.end(), [&](const WavelengthMedium& m) {
-              return m.wavelength_nm == nm;
+              return m.wavelength_nm == wavelength;
             });
             if (at->medium.layers.size() <= k) at->medium.layers.resize(layers.size());
             target = &at->medium.layers[k];
@@ -493,10 +588,11 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
       problem.free.push_back({pname, {}, {}, target->second->value, given.tie});
     }
   }
-  for (const std::string& p : profile) {
+  for (std::size_t i = 0; i < profile.size(); ++i) {
+    const std::string& p = profile[i];
     const auto found = by_name.find(p);
     if (found == by_name.end() || !found->second->free) {
-      reader.Fail(root.get("fit")->source().begin.line,
+      reader.Fail(profile_lines[i],
                   "profile names \"" + p + "\", which is not a free parameter of this problem");
     }
   }

@@ -25,10 +25,13 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # Longest input per target: a whole run of twelve layers needs well under 2 kB; the readers
 # get room for tokens far beyond their 64-character limit.
 declare -A max_len=([fuzz_input_reader]=4096 [fuzz_read_model]=4096 [fuzz_run]=2048 [fuzz_number_list]=512
-  [fuzz_model_file]=4096 [fuzz_curve_file]=8192 [fuzz_half_space]=20)
+  [fuzz_model_file]=4096 [fuzz_curve_file]=8192 [fuzz_half_space]=20 [fuzz_spectrum_file]=8192
+  # A problem file: room for a header of some tens of thousands of dotted parts, which once
+  # overflowed the parser's stack.
+  [fuzz_problem_file]=81920)
 
 status=0
-targets=(${NLAYER_FUZZ_TARGETS:-fuzz_input_reader fuzz_read_model fuzz_run fuzz_number_list fuzz_model_file fuzz_curve_file fuzz_half_space})
+targets=(${NLAYER_FUZZ_TARGETS:-fuzz_input_reader fuzz_read_model fuzz_run fuzz_number_list fuzz_model_file fuzz_curve_file fuzz_half_space fuzz_problem_file fuzz_spectrum_file})
 for target in "${targets[@]}"; do
   corpus="$build/corpus/$target"
   findings="$build/findings/$target"

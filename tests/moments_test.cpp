@@ -9,8 +9,10 @@
 #include <cmath>
 #include <numbers>
 #include <numeric>
+#include <string>
 #include <vector>
 
+#include "core/accuracy.h"
 #include "core/derived_model.h"
 #include "tests/test_support.h"
 
@@ -100,6 +102,60 @@ TEST(ModelMoments, HalfSpaceAgreesWithTheClosedForms) {
     EXPECT_LT(RelErr(s.mtsf[0], (mean_up - mean_down) / (2 * kStep) * 1e12L), kClaimed) << h.rho;
     EXPECT_LT(RelErr(s.vsf[0], (variance_up - variance_down) / (2 * kStep) * 1e24L), kClaimed) << h.rho;
   }
+}
+
+// Far from the source the transform's terms cancel to a result many orders of magnitude below
+// them and its rounding swamps first the variance, then the mean time and the total. Each
+// moment is right to the limit it is held to, or the whole request is refused naming the
+// distance and the longest one within; nothing else comes back. Relatives of these values were
+// returned wrong: a negative total and mean time at 150 mm, a negative variance at 100 mm.
+TEST(ModelMoments, LongDistancesAreRightOrRefused) {
+  int moments_returned = 0, moments_refused = 0, sensitivities_returned = 0;
+  auto refusal_names_rho = [](long double rho, const InvalidRequest& e) {
+    const std::string message = e.what();
+    EXPECT_NE(message.find("rho = " + std::to_string(static_cast<int>(rho)) + " mm is "), std::string::npos) << message;
+  };
+  for (const long double rho : {35.0L, 50.0L, 57.0L, 70.0L, 100.0L, 150.0L, 300.0L, 600.0L}) {
+    const HalfSpace h{3.0L, 0.01L, 1.4L, rho};
+    const Medium medium{{{h.musp, h.mua, h.n, 10.0L}}};
+    const long double mean = h.M1() / h.M0();
+    try {
+      const Moments m = ModelMoments(medium, {rho})[0];
+      ++moments_returned;
+      EXPECT_LT(RelErr(m.total, h.M0()), kValueRoundingLimit) << rho;
+      EXPECT_LT(RelErr(m.mean_time_ps, mean * 1e12L), kValueRoundingLimit) << rho;
+      EXPECT_LT(RelErr(m.variance_ps2, (h.M2() / h.M0() - mean * mean) * 1e24L), kVarianceRoundingLimit) << rho;
+    } catch (const InvalidRequest& e) {
+      ++moments_refused;
+      refusal_names_rho(rho, e);
+      EXPECT_NE(std::string(e.what()).find("can be computed up to about 57"), std::string::npos) << e.what();
+    }
+    try {
+      const Sensitivities s = Sensitivity(medium, rho, {}, {}, false);
+      ++sensitivities_returned;
+      EXPECT_LT(RelErr(s.mpp[0], h.Mpp()), kValueRoundingLimit) << rho;
+      constexpr long double kStep = 1e-7L;
+      auto moments_at = [&](long double mua) {
+        HalfSpace changed = h;
+        changed.mua = mua;
+        const long double mean = changed.M1() / changed.M0();
+        return std::pair{mean, changed.M2() / changed.M0() - mean * mean};
+      };
+      const auto [mean_up, variance_up] = moments_at(h.mua + kStep);
+      const auto [mean_down, variance_down] = moments_at(h.mua - kStep);
+      EXPECT_LT(RelErr(s.mtsf[0], (mean_up - mean_down) / (2 * kStep) * 1e12L), 1e-5L) << rho;
+      EXPECT_LT(RelErr(s.vsf[0], (variance_up - variance_down) / (2 * kStep) * 1e24L), 1e-4L) << rho;
+    } catch (const InvalidRequest& e) {
+      refusal_names_rho(rho, e);
+    }
+  }
+  // The near distances are returned, the far ones (100 mm and beyond) refused.
+  EXPECT_GE(moments_returned, 2);
+  EXPECT_GE(sensitivities_returned, 1);
+  EXPECT_GE(moments_refused, 4);
+  // Beyond rho mus' 2000 the transform itself is refused.
+  EXPECT_THROW(ModelMoments(Medium{{{3.0L, 0.01L, 1.4L, 10.0L}}}, {700.0L}), InvalidRequest);
+  EXPECT_THROW(Sensitivity(Medium{{{3.0L, 0.01L, 1.4L, 10.0L}}}, 700.0L, {}, {}, false), InvalidRequest);
 }
 
 // Over a window of 20 ns the curve holds the whole pulse: its sums are the moments, and the

@@ -973,6 +973,9 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"nlayer-fit", "--range", Fit({"--range", "0.1,1.5"}), "above 0 and up to 1"},
         OptionCase{"nlayer-fit", "--window-ps", Fit({"--window-ps", "900,100"}), "before the last"},
         OptionCase{"nlayer-fit", "--bounds", Fit({"--bounds", "mua1=0.001"}), "NAME=LOWER:UPPER"},
+        // A name given twice kept its last value.
+        OptionCase{"nlayer-fit", "--start", Fit({"--start", "mua1=0.01", "--start", "mua1=0.02"}), "names mua1 twice"},
+        OptionCase{"nlayer-fit", "--profile", Fit({"--profile", "mua1", "--profile", "musp1,mua1"}), "names mua1 twice"},
         OptionCase{"nlayer-fit", "--background", Fit({"--background=often"}), "often"},
         OptionCase{"nlayer-fit", "--statistic", Fit({"--statistic", "l1"}), "{poisson,chi2}"},
         OptionCase{"nlayer-fit", "--engine", Fit({"--engine", "quick"}), "{exact,fast}"},

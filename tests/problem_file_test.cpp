@@ -194,7 +194,27 @@ TEST(ProblemFile, RefusesMistakesNamingFileAndLine) {
        "p.toml:3: layer 1: mua's start 0.5 lies outside its bounds"},
       {"[[layer]]\nn = 1.4\nmua = 0.01\nmusp = { tie = \"mua1\" }\n" + curve,
        "p.toml:4: musp1 is tied to mua1, which is not free"},
-      {"[fit]\nprofile = [\"mua1\"]\n" + layer + curve, "p.toml:1: profile names \"mua1\", which is not a free"},
+      {"[fit]\nprofile = [\"mua1\"]\n" + layer + curve, "p.toml:2: profile names \"mua1\", which is not a free"},
+      {"[fit]\nstarts = 2\nprofile = [\n  \"zz\"]\n" + layer + curve, "p.toml:4: profile names \"zz\""},
+      {layer + curve + "range = { rise = 0.2, to_ps = 30 }\n", "p.toml:9: curve 1: range gives both"},
+      {"[spectral]\nchromophores = [\"HbO\"]\n[[spectral.chromophore]]\nname = \"water\"\nfile = \"water.txt\"\n"
+       "unit = \"absorption\"\n[[layer]]\nn = 1.4\nHbO = 30\nwater = 7\na = 1\nb = 1\n" + curve + "wavelength = 800\n",
+       "p.toml:10: layer 1: water is a volume fraction"},
+      {"[spectral]\nchromophores = [\"HbO\"]\n[[spectral.chromophore]]\nname = \"water\"\nfile = \"water.txt\"\n"
+       "unit = \"absorption\"\n[[layer]]\nn = 1.4\nHbO = 30\nwater = { start = 0.5, upper = 2 }\na = 1\nb = 1\n" +
+           curve + "wavelength = 800\n",
+       "not 2"},
+      // A header of 35,000 parts overflowed the parser's stack; so would nested arrays. Dots in
+      // strings and comments, and in numbers, are no nesting.
+      {layer + curve + "\n[" + [] {
+         std::string parts = "t";
+         for (int i = 0; i < 35000; ++i) parts += ".t";
+         return parts;
+       }() + "]\n", "p.toml:10: keys and values nest more than 64"},
+      {layer + curve + "x = " + std::string(100, '[') + std::string(100, ']') + "\n", "p.toml:9: keys and values nest"},
+      {layer + curve + "x.y = { z = { w = [[1.5, 2.5]] } }\n", "unknown key \"x\""},
+      {layer + "# " + std::string(200, '.') + "\n" + curve + "label = \"" + std::string(200, '.') + "[{\"\nq = 1\n",
+       "p.toml:11: curve 1: unknown key \"q\""},
       {layer + "[[curve]]\nfile = \"missing.csv\"\nirf = \"irf.csv\"\nrho = 10\n",
        "missing.csv: No such file or directory (named at p.toml:6)"},
       {layer + curve + "rho = 3\n", "p.toml:9"},

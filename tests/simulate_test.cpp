@@ -65,5 +65,37 @@ TEST(SimulateCounts, FollowsTheDirectConvolutionWithPoissonNoise) {
   EXPECT_THROW(SimulateCounts(medium, 25.0L, irf, kDt, -1.0), InvalidRequest);
 }
 
+// Beyond some 1e19 counts a bin's Poisson draw never ended. Such means are drawn from the normal
+// distribution; two seeds' differences, divided by the square root of their sum, are then
+// standard normal in every bin, and the counts add up to the total asked for.
+TEST(SimulateCounts, HugeTotalsKeepTheirMeanAndVariance) {
+  const Medium medium{{{1.0L, 0.01L, 1.4L, 8.0L}, {1.2L, 0.02L, 1.4L, 10.0L}}};
+  constexpr double kDt = 10;
+  constexpr int kBins = 400;
+  std::vector<double> irf(kBins, 0.0);
+  for (int j = 0; j < kBins; ++j) irf[j] = std::exp(-0.5 * std::pow((j * kDt - 200.0) / 30.0, 2));
+  // 1e300 counts: their noise lies far below a double's resolution, but they must come back.
+  const std::vector<double> huge = SimulateCounts(medium, 25.0L, irf, kDt, 1e300, 0.0, 0.0, 1);
+  EXPECT_NEAR(std::accumulate(huge.begin(), huge.end(), 0.0) / 1e300, 1.0, 1e-6);
+  for (const double total : {1e15, 1e25}) {
+    const std::vector<double> a = SimulateCounts(medium, 25.0L, irf, kDt, total, 0.0, 0.0, 1);
+    const std::vector<double> b = SimulateCounts(medium, 25.0L, irf, kDt, total, 0.0, 0.0, 2);
+    EXPECT_NEAR(std::accumulate(a.begin(), a.end(), 0.0) / total, 1.0, 1e-6) << total;
+    double sum = 0, squares = 0;
+    int n = 0;
+    for (int i = 0; i < kBins; ++i) {
+      // Bins whose mean is at least 1e4 times the Poisson skewness' reach, and both draws' the
+      // same branch.
+      if (!(a[i] + b[i] > 1e-5 * total && a[i] + b[i] > 1e10)) continue;
+      const double z = (a[i] - b[i]) / std::sqrt(a[i] + b[i]);
+      sum += z, squares += z * z, ++n;
+    }
+    ASSERT_GT(n, 100) << total;
+    EXPECT_NEAR(sum / n, 0.0, 5 / std::sqrt(n)) << total;
+    EXPECT_NEAR(squares / n, 1.0, 5 * std::sqrt(2.0 / n)) << total;
+  }
+  EXPECT_THROW(SimulateCounts(medium, 25.0L, irf, kDt, 1e308, 0.0, 1e308), InvalidRequest);
+}
+
 }  // namespace
 }  // namespace nlayer

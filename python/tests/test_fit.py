@@ -58,6 +58,29 @@ def test_sensitivity_is_the_derivative_of_the_model():
         np.testing.assert_allclose(s.gated[k, t_peak], -(np.log(r_up) - np.log(r_down)) / (2 * h), rtol=1e-5)
 
 
+def test_far_moments_and_sensitivities_are_refused_not_returned_wrong():
+    # At 150 mm the transform's rounding swamps the moments of this half-space (they came back
+    # negative); beyond rho mus' 2000 the transform itself is refused.
+    half_space = nlayer.Medium([nlayer.Layer(musp=3.0, mua=0.01, n=1.4, d=10.0)])
+    for rho in (150.0, 700.0):
+        with pytest.raises(ValueError, match=f"rho = {rho:g} mm"):
+            nlayer.moments(half_space, rho=rho)
+        with pytest.raises(ValueError, match=f"rho = {rho:g} mm"):
+            nlayer.sensitivity(half_space, rho, dt_ps=10.0, samples=1024)
+
+
+def test_simulate_counts_refuses_a_long_irf_and_draws_huge_totals():
+    medium = two_layer()
+    # More bins than the simulation's grid holds wrote past its end.
+    with pytest.raises(ValueError, match="5000000 bins"):
+        nlayer.simulate_counts(medium, 30.0, np.ones(5_000_000), 1e6, 10.0)
+    # 1e25 counts spun forever in the Poisson draw.
+    t = np.arange(300) * 10.0
+    irf = np.exp(-0.5 * ((t - 300) / 40) ** 2)
+    counts = nlayer.simulate_counts(medium, 30.0, irf, 1e25, 10.0)
+    assert counts.sum() == pytest.approx(1e25, rel=1e-6)
+
+
 def test_curve_moments_take_the_instrument_out():
     # A curve that is the IRF convolved with a known distribution has that distribution's
     # mean and variance once the IRF's are subtracted.
@@ -233,5 +256,9 @@ def test_joint_fit_from_code_and_from_a_problem_file_agree_and_recover_the_truth
     assert error.value.line == 3
     with pytest.raises(FileNotFoundError):
         nlayer.FitProblem.from_file(tmp_path / "missing.toml")
+    # So deep a header overflowed the parser's stack and killed the interpreter.
+    (tmp_path / "deep.toml").write_text("[[layer]]\nn = 1.4\n\n[" + ".".join(["t"] * 35000) + "]\n")
+    with pytest.raises(ValueError, match="deep.toml:4: keys and values nest more than"):
+        nlayer.FitProblem.from_file(tmp_path / "deep.toml")
     with pytest.raises(ValueError, match="mua7"):
         nlayer.fit(nlayer.FitProblem(truth).add_curve(counts[20], irf, 20, t_ps=t).free("mua7"))
