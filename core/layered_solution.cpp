@@ -51,6 +51,14 @@ void ComputeLayerTerms(const DerivedModel& state, LayerTerms& terms) {
   terms.Nu.assign(n, 0.0L);
   for (std::size_t k = 0; k < n; ++k) terms.MuaOverD[k] = state.Mua[k] / state.DiffCoef[k];
   for (std::size_t k = 1; k < n; ++k) terms.Nu[k] = SquaredIndexRatio(state.RefrIndex[k], state.RefrIndex[k - 1]);
+  // Formed once per run rather than at each of the rule's points; doubling is exact, so the
+  // lengths are the very numbers the points would form.
+  terms.DecayLength.assign(n, 0.0L);
+  for (std::size_t k = 0; k < n; ++k) terms.DecayLength[k] = 2.0L * state.Thickness[k];
+  if (n >= 2) {
+    terms.DecayLength[0] = 2.0L * state.Thickness[0] - state.Z0;
+    terms.DecayLength[n - 1] = 2.0L * (state.Thickness[n - 1] + state.ZbBottom);
+  }
 }
 
 namespace {
@@ -102,7 +110,6 @@ ComplexExt ScaledKernelTimesSolution(const DerivedModel& m, const SpatialPoint& 
   long double* const ar = context.AlphaRe.data();
   long double* const ai = context.AlphaIm.data();
   const long double* const D = m.DiffCoef.data();
-  const long double* const l = m.Thickness.data();
   const long double* const nu = layers.Nu.data();
 
   for (int k = 0; k < n; ++k) CSqrtStable(point.s2 + layers.MuaOverD[k], context.OmegaTerm[k], ar[k], ai[k]);
@@ -126,14 +133,14 @@ ComplexExt ScaledKernelTimesSolution(const DerivedModel& m, const SpatialPoint& 
   // The recursion from the bottom up to the second layer.
   const int bottom = n - 1;
   long double er, ei;
-  DecayFactor(ar[bottom], ai[bottom], 2.0L * (l[bottom] + m.ZbBottom), er, ei);
+  DecayFactor(ar[bottom], ai[bottom], layers.DecayLength[bottom], er, ei);
   long double beta_r = 1.0L - er, beta_i = -ei;
   long double gamma_r = 1.0L + er, gamma_i = ei;
   for (int k = n - 2; k >= 1; --k) {
     long double tr, ti, sr, si, dr, di;
     CMul(ar[k] * D[k], ai[k] * D[k], beta_r, beta_i, tr, ti);
     CMul(nu[k + 1] * (ar[k + 1] * D[k + 1]), nu[k + 1] * (ai[k + 1] * D[k + 1]), gamma_r, gamma_i, sr, si);
-    DecayFactor(ar[k], ai[k], 2.0L * l[k], er, ei);
+    DecayFactor(ar[k], ai[k], layers.DecayLength[k], er, ei);
     CMul(tr - sr, ti - si, er, ei, dr, di);
     const long double pr = tr + sr, pi = ti + si;
     beta_r = pr + dr;
@@ -148,7 +155,7 @@ ComplexExt ScaledKernelTimesSolution(const DerivedModel& m, const SpatialPoint& 
 
   // The top layer's reflection rho' with q = E(2 l - z0) E(z0 + 2 zb).
   long double etr, eti, qr, qi;
-  DecayFactor(ar[0], ai[0], 2.0L * l[0] - m.Z0, etr, eti);
+  DecayFactor(ar[0], ai[0], layers.DecayLength[0], etr, eti);
   CMul(etr, eti, eir, eii, qr, qi);
   const long double mr = br - cr, mi = bi - ci;
   long double dr, di, rr, ri;

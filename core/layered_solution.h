@@ -67,6 +67,9 @@ long double BesselFactor(long double s, long double rho);
 struct LayerTerms {
   std::vector<long double> MuaOverD;  // mua / D per layer, 1/mm^2
   std::vector<long double> Nu;        // Nu[k] = (n_k / n_(k-1))^2 for k >= 1; Nu[0] unused
+  // The lengths of the scaled form's decaying exponentials, mm: 2 l_0 - z0 for the top layer,
+  // 2 l_k between, 2 (l_(N-1) + zb) for the bottom (of a stack of two or more layers).
+  std::vector<long double> DecayLength;
 };
 
 void ComputeLayerTerms(const DerivedModel& model, LayerTerms& terms);
