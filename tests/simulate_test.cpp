@@ -15,12 +15,23 @@
 namespace nlayer {
 namespace {
 
+const Medium& TwoLayers() {
+  static const Medium medium{{{1.0L, 0.01L, 1.4L, 8.0L}, {1.2L, 0.02L, 1.4L, 10.0L}}};
+  return medium;
+}
+
+// An IRF of 30 ps standard deviation peaking at 200 ps, on `bins` bins of `dt` ps.
+std::vector<double> GaussianIrf(int bins, double dt) {
+  std::vector<double> irf(static_cast<std::size_t>(bins));
+  for (int j = 0; j < bins; ++j) irf[static_cast<std::size_t>(j)] = std::exp(-0.5 * std::pow((j * dt - 200.0) / 30.0, 2));
+  return irf;
+}
+
 TEST(SimulateCounts, FollowsTheDirectConvolutionWithPoissonNoise) {
-  const Medium medium{{{1.0L, 0.01L, 1.4L, 8.0L}, {1.2L, 0.02L, 1.4L, 10.0L}}};
+  const Medium medium = TwoLayers();
   constexpr double kDt = 10;
   constexpr int kBins = 300;
-  std::vector<double> irf(kBins, 0.0);
-  for (int j = 0; j < kBins; ++j) irf[j] = std::exp(-0.5 * std::pow((j * kDt - 200.0) / 30.0, 2));
+  const std::vector<double> irf = GaussianIrf(kBins, kDt);
 
   // The expected curve: R at t = dt, 2 dt, ... (the library's curve, which does not fold), the
   // IRF normalised to unit area, a delay of 3 bins: bin i sees R((i - j - 3) dt). The second
@@ -69,11 +80,10 @@ TEST(SimulateCounts, FollowsTheDirectConvolutionWithPoissonNoise) {
 // distribution; two seeds' differences, divided by the square root of their sum, are then
 // standard normal in every bin, and the counts add up to the total asked for.
 TEST(SimulateCounts, HugeTotalsKeepTheirMeanAndVariance) {
-  const Medium medium{{{1.0L, 0.01L, 1.4L, 8.0L}, {1.2L, 0.02L, 1.4L, 10.0L}}};
+  const Medium medium = TwoLayers();
   constexpr double kDt = 10;
   constexpr int kBins = 400;
-  std::vector<double> irf(kBins, 0.0);
-  for (int j = 0; j < kBins; ++j) irf[j] = std::exp(-0.5 * std::pow((j * kDt - 200.0) / 30.0, 2));
+  const std::vector<double> irf = GaussianIrf(kBins, kDt);
   // 1e300 counts: their noise lies far below a double's resolution, but they must come back.
   const std::vector<double> huge = SimulateCounts(medium, 25.0L, irf, kDt, 1e300, 0.0, 0.0, 1);
   EXPECT_NEAR(std::accumulate(huge.begin(), huge.end(), 0.0) / 1e300, 1.0, 1e-6);
