@@ -98,6 +98,13 @@ void AddPanel(const DerivedModel& model, long double rho, const ZeroPanel& panel
   }
 }
 
+std::vector<TransformPlan> Finished(const std::vector<PlanInProgress>& plans) {
+  std::vector<TransformPlan> out;
+  out.reserve(plans.size());
+  for (const PlanInProgress& progress : plans) out.push_back(progress.out);
+  return out;
+}
+
 }  // namespace
 
 HankelPlan SingleRule(long double musp) {
@@ -113,8 +120,12 @@ HankelPlan PanelRule(long double rho, long double musp) {
   return plan;
 }
 
+bool SameNodes(const HankelPlan& a, const HankelPlan& b) {
+  return a.upper == b.upper && a.panels == b.panels && a.extended == b.extended;
+}
+
 long double TransformPlan::RoundingError() const {
-  return (plan.extended ? kExtendedTermError : kSingleRuleTermError) * kSpectrumSpread * magnitude;
+  return (plan.ExtendedBessel() ? kExtendedTermError : kSingleRuleTermError) * kSpectrumSpread * magnitude;
 }
 
 long double TransformPlan::ValueError() const { return RoundingError() + kSpectrumSpread * truncation; }
@@ -123,52 +134,72 @@ TransformPlan PlanTransform(const DerivedModel& model, long double rho) {
   return PlanTransforms(model, std::span<const long double>(&rho, 1)).front();
 }
 
+namespace {
+
+bool AboveSingleRuleKappa(const TransformPlan& plan) {
+  return plan.magnitude > kSingleRuleKappa * std::fabs(plan.cw);
+}
+
+// Adds the terms of every panel of `plan` to the plans of the distances `which`.
+void AddPanels(const DerivedModel& model, std::span<const long double> rhos, const HankelPlan& plan,
+               const std::vector<std::size_t>& which, std::vector<PlanInProgress>& plans) {
+  auto panel = std::make_unique<ZeroPanel>();  // some 40 kB, off the caller's stack
+  for (int p = 0; p < plan.panels; ++p) {
+    EvaluatePanelAtZero(model, plan, p, *panel);
+    for (std::size_t r : which) AddPanel(model, rhos[r], *panel, p + 1 == plan.panels, plans[r]);
+  }
+}
+
+}  // namespace
+
 std::vector<TransformPlan> PlanTransforms(const DerivedModel& model, std::span<const long double> rhos) {
   const long double musp = model.Musp[0];
   std::vector<PlanInProgress> plans(rhos.size());
-  std::vector<std::size_t> on_panels;  // the distances the single rule does not serve, in order
-  std::unique_ptr<ZeroPanel> single;   // evaluated where a distance first needs it
+  // A model without physical meaning (the window runs one as it is) keeps the window's rule.
+  std::vector<std::size_t> rated;
+  bool beyond_single = false;  // whether a distance lies past the single rule's reach
   for (std::size_t r = 0; r < rhos.size(); ++r) {
-    const long double rho = rhos[r];
     StartPlan(SingleRule(musp), plans[r]);
-    // A model without physical meaning (the window runs one as it is) keeps the window's rule.
-    if (!(rho > 0) || !(musp > 0) || !std::isfinite(rho * musp)) continue;
-    if (rho * musp <= kSingleRuleLimit) {
-      if (!single) {
-        single = std::make_unique<ZeroPanel>();
-        EvaluatePanelAtZero(model, SingleRule(musp), 0, *single);
-      }
-      AddPanel(model, rho, *single, true, plans[r]);
+    if (!(rhos[r] > 0) || !(musp > 0) || !std::isfinite(rhos[r] * musp)) continue;
+    rated.push_back(r);
+    beyond_single = beyond_single || rhos[r] * musp > kSingleRuleLimit;
+  }
+  if (!beyond_single && !rated.empty()) {
+    auto single = std::make_unique<ZeroPanel>();
+    EvaluatePanelAtZero(model, SingleRule(musp), 0, *single);
+    std::vector<std::size_t> kept;
+    for (std::size_t r : rated) {
+      AddPanel(model, rhos[r], *single, true, plans[r]);
       // Where frequency 0 faults, the frequencies will name the fault; the window's rule stays.
-      if (!plans[r].out.measured) continue;
-      if (!(plans[r].out.magnitude > kSingleRuleKappa * std::fabs(plans[r].out.cw))) continue;
+      if (plans[r].out.measured) kept.push_back(r);
+      beyond_single = beyond_single || (plans[r].out.measured && AboveSingleRuleKappa(plans[r].out));
     }
-    on_panels.push_back(r);
+    rated = std::move(kept);
   }
-  // Distances of one panel rule panel by panel, so that one panel's values are held at a time.
-  std::vector<bool> done(rhos.size(), false);
-  std::unique_ptr<ZeroPanel> panel;
-  for (std::size_t i = 0; i < on_panels.size(); ++i) {
-    if (done[on_panels[i]]) continue;
-    if (!panel) panel = std::make_unique<ZeroPanel>();
-    const HankelPlan plan = PanelRule(rhos[on_panels[i]], musp);
-    std::vector<std::size_t> sharing;
-    for (std::size_t j = i; j < on_panels.size(); ++j) {
-      const std::size_t r = on_panels[j];
-      if (done[r] || !(PanelRule(rhos[r], musp) == plan)) continue;
-      done[r] = true;
-      sharing.push_back(r);
-      StartPlan(plan, plans[r]);
-    }
-    for (int p = 0; p < plan.panels; ++p) {
-      EvaluatePanelAtZero(model, plan, p, *panel);
-      for (std::size_t r : sharing) AddPanel(model, rhos[r], *panel, p + 1 == plan.panels, plans[r]);
-    }
+  if (!beyond_single) return Finished(plans);
+  // One panel rule for the whole call, the longest distance's, which resolves J0 for every
+  // shorter one: the layered solution is then evaluated on its nodes alone, where the single
+  // rule beside them would add half again to the work of a long distance. A distance the single
+  // rule would serve alone keeps the window's Bessel factor, a tenth of the extended one's
+  // cost, and its rounding; the cancellation that decides it is that of the panels.
+  long double longest = 0;
+  for (std::size_t r : rated) longest = std::max(longest, rhos[r]);
+  const HankelPlan plan = PanelRule(longest, musp);
+  for (std::size_t r : rated) {
+    HankelPlan own = plan;
+    own.window_bessel = rhos[r] * musp <= kSingleRuleLimit &&
+                        !(plans[r].out.measured && AboveSingleRuleKappa(plans[r].out));
+    StartPlan(own, plans[r]);
   }
-  std::vector<TransformPlan> out;
-  out.reserve(plans.size());
-  for (const PlanInProgress& progress : plans) out.push_back(progress.out);
-  return out;
+  AddPanels(model, rhos, plan, rated, plans);
+  std::vector<std::size_t> cancelling;
+  for (std::size_t r : rated) {
+    if (!plans[r].out.plan.window_bessel || !plans[r].out.measured || !AboveSingleRuleKappa(plans[r].out)) continue;
+    StartPlan(plan, plans[r]);
+    cancelling.push_back(r);
+  }
+  if (!cancelling.empty()) AddPanels(model, rhos, plan, cancelling, plans);
+  return Finished(plans);
 }
 
 long double ExtendedBesselJ0(long double x) { return j0l(x); }
@@ -181,19 +212,25 @@ HankelRule PanelOf(const HankelPlan& plan, int panel) {
 }
 
 long double RuleBesselFactor(const HankelPlan& plan, long double rho, long double s) {
-  return plan.extended ? ExtendedBesselJ0(rho * s) : BesselFactor(s, rho);
+  return plan.ExtendedBessel() ? ExtendedBesselJ0(rho * s) : BesselFactor(s, rho);
 }
 
-void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, const HankelPlan& plan, int panel,
-                    RunTables& tables) {
-  tables.rule = PanelOf(plan, panel);
+void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, std::span<const HankelPlan> plans,
+                    int panel, RunTables& tables) {
+  tables.rule = PanelOf(plans.front(), panel);
   for (int p = 0; p < 960; ++p) tables.points[p] = MakeSpatialPoint(tables.rule.s[p]);
   tables.distances = rhos.size();
   tables.j0.resize(rhos.size() * 960);
   for (std::size_t r = 0; r < rhos.size(); ++r) {
-    for (int p = 0; p < 960; ++p) tables.j0[r * 960 + p] = RuleBesselFactor(plan, rhos[r], tables.rule.s[p]);
+    for (int p = 0; p < 960; ++p) tables.j0[r * 960 + p] = RuleBesselFactor(plans[r], rhos[r], tables.rule.s[p]);
   }
   ComputeLayerTerms(model, tables.layers);
+}
+
+void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, const HankelPlan& plan, int panel,
+                    RunTables& tables) {
+  const std::vector<HankelPlan> plans(std::max<std::size_t>(rhos.size(), 1), plan);
+  BuildRunTables(model, rhos, plans, panel, tables);
 }
 
 void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, RunTables& tables) {

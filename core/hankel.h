@@ -78,9 +78,18 @@ struct HankelPlan {
   int panels = 1;
   // The rule to the extended real's precision and J0 of the extended product rho s.
   bool extended = false;
+  // On the extended rule, J0 by the window's BesselFactor all the same: a distance the single
+  // rule serves, on the panels of a longer companion. Its terms keep the single rule's error,
+  // and its Bessel factors cost a tenth of the extended ones.
+  bool window_bessel = false;
 
   bool operator==(const HankelPlan&) const = default;
+  // Whether the plan forms J0 (and J1) of the extended product.
+  bool ExtendedBessel() const { return extended && !window_bessel; }
 };
+
+// Whether two plans have the same points, so that the layered solution at them is shared.
+bool SameNodes(const HankelPlan& a, const HankelPlan& b);
 
 // The single rule for a top layer of `musp` (1/mm).
 HankelPlan SingleRule(long double musp);
@@ -116,10 +125,13 @@ struct TransformPlan {
 // floating-point flags are its own (cleared and read inside).
 TransformPlan PlanTransform(const DerivedModel& model, long double rho);
 
-// PlanTransform of each of `rhos`, the same bits, with the layered solution at frequency 0
-// evaluated once per panel for all the distances whose rules hold that panel: the single rule
-// for all of them, a panel rule for the distances that share it. A distance's plan still takes
-// its terms in its own order and its faults from its own evaluations.
+// The plans of `rhos` together. Where the single rule serves them all, each is its
+// PlanTransform, the same bits. Where one of them needs the extended panels, all take the panels
+// of the longest: the layered solution is then evaluated on one set of points, where a single
+// rule beside the panels would add half again to a long distance's work. A distance the single
+// rule would serve keeps the window's Bessel factor there (window_bessel), and its values differ
+// from those it has alone by less than the rounding of either. A distance's plan takes its terms
+// in its own order and its faults from its own evaluations.
 std::vector<TransformPlan> PlanTransforms(const DerivedModel& model, std::span<const long double> rhos);
 
 // Panel `panel` (from 0) of `plan`'s rule.
@@ -152,6 +164,11 @@ void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos
 // The same for panel `panel` (from 0) of `plan`.
 void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, const HankelPlan& plan, int panel,
                     RunTables& tables);
+
+// The same with each distance's own plan, `plans[r]` for `rhos[r]`, all of the same nodes: each
+// distance's Bessel factors are those of its plan.
+void BuildRunTables(const DerivedModel& model, std::span<const long double> rhos, std::span<const HankelPlan> plans,
+                    int panel, RunTables& tables);
 
 // Sets context.Refl[r] to the reflectance at the tables' distance r for the frequency terms in
 // `context` (context.ReflRe and ReflIm to that of the first distance), integrating up to 30

@@ -25,7 +25,13 @@ Spectrum Interleaved(const Spectrum& old, const Spectrum& odd, std::size_t r) {
   Spectrum merged = ZeroSpectrum(1, 2 * old.frequencies - 1);
   for (std::size_t j = 0; j < old.frequencies; ++j) merged.values[2 * j] = old.values[j];
   for (std::size_t j = 0; j < odd.frequencies; ++j) merged.values[2 * j + 1] = odd.At(j, r);
+  // A distance that shared a longer companion's panels may take its own rule for the new
+  // frequencies; the curve is stated with the larger of the two roundings.
   merged.plans = old.plans;
+  if (r < odd.plans.size() && !merged.plans.empty() &&
+      odd.plans[r].RoundingError() > merged.plans.front().RoundingError()) {
+    merged.plans = {odd.plans[r]};
+  }
   const int from_old = old.first_fault >= 0 ? 2 * old.first_fault : -1;
   const int from_odd = odd.first_fault >= 0 ? 2 * odd.first_fault + 1 : -1;
   if (from_old >= 0 && (from_odd < 0 || from_old < from_odd)) {

@@ -43,9 +43,10 @@ using SpectrumSource = std::function<Spectrum(std::span<const long double> rhos,
 
 // The curve of every distance, each on the shortest period from `grid`'s up, doubling, whose
 // fold is within kFoldTarget of its peak or within the transform's rounding of a sample, or on
-// kMostPeriodSamples samples where none within either is. A longer grid reuses every frequency of the shorter one (its even frequencies are the same
-// numbers) and computes only the new ones; a distance's period and values do not depend on
-// which other distances share the call. Faults are thrown as SynthesizeSamples throws them.
+// kMostPeriodSamples samples where none within either is. A longer grid reuses every frequency
+// of the shorter one (its even frequencies are the same numbers) and computes only the new ones;
+// a distance's period and values depend on the other distances of the call only through the
+// rule they share (PlanTransforms). Faults are thrown as SynthesizeSamples throws them.
 std::vector<PeriodicCurve> CurvesOnLongEnoughPeriod(std::span<const long double> rhos, const TimeGrid& grid,
                                                    const SpectrumSource& compute);
 

@@ -46,10 +46,12 @@ std::vector<DistanceGroup> GroupByPlan(std::span<const TransformPlan> plans, std
   std::vector<DistanceGroup> groups;
   for (std::size_t r = 0; r < rhos.size(); ++r) {
     const HankelPlan plan = plans[r].plan;
-    auto same = std::find_if(groups.begin(), groups.end(), [&](const DistanceGroup& g) { return g.plan == plan; });
-    if (same == groups.end()) same = groups.insert(groups.end(), DistanceGroup{plan, {}, {}});
+    auto same =
+        std::find_if(groups.begin(), groups.end(), [&](const DistanceGroup& g) { return SameNodes(g.plan, plan); });
+    if (same == groups.end()) same = groups.insert(groups.end(), DistanceGroup{plan, {}, {}, {}});
     same->rhos.push_back(rhos[r]);
     same->index.push_back(r);
+    same->plans.push_back(plan);
   }
   return groups;
 }
@@ -85,7 +87,7 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
       for (const DistanceGroup& group : groups) {
         for (int p = 0; p < group.plan.panels; ++p) {
           panels.push_back({&group, std::make_unique<RunTables>()});
-          BuildRunTables(model, group.rhos, group.plan, p, *panels.back().tables);
+          BuildRunTables(model, group.rhos, group.plans, p, *panels.back().tables);
         }
       }
     });

@@ -47,12 +47,14 @@ Spectrum ZeroSpectrum(std::size_t distances, std::size_t frequencies);
 // The distances of a request that share a plan of the transform, in the request's order, with
 // their places in it.
 struct DistanceGroup {
-  HankelPlan plan;
+  HankelPlan plan;                 // the nodes, those of the group's first distance
   std::vector<long double> rhos;
   std::vector<std::size_t> index;
+  std::vector<HankelPlan> plans;   // each distance's own plan: its Bessel factors
 };
 
-// The plan of each distance (PlanTransform), and the distances grouped by plan.
+// The plan of each distance (PlanTransforms), and the distances grouped by the nodes of their
+// plans.
 std::vector<TransformPlan> PlanDistances(const DerivedModel& model, std::span<const long double> rhos);
 std::vector<DistanceGroup> GroupByPlan(std::span<const TransformPlan> plans, std::span<const long double> rhos);
 

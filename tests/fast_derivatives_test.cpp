@@ -131,10 +131,10 @@ TEST(FastDerivatives, LayersOfOneMaterialAddUpToTheHalfSpace) {
   }
 }
 
-// The values are the fast engine's, bit for bit, and each distance's derivatives are those it
-// has alone, whatever rule its companions take (the single rule at 10 and 20 mm, two panels at
-// 35 and 40 mm, three at 60 mm); neither the thread count nor the instruction set changes the
-// derivatives beyond rounding.
+// The values are the fast engine's, bit for bit, and each distance's values and derivatives are
+// those it has alone within rounding, though together all take the 60 mm's three panels (alone,
+// the single rule at 10 and 20 mm, two panels at 35 and 40 mm); neither the thread count nor
+// the instruction set changes the derivatives beyond rounding.
 TEST(FastDerivatives, ValuesAreTheFastEnginesAndThreadsChangeNothing) {
   const Medium head = Models()[5].medium;
   const std::vector<long double> rhos = {10, 40, 20};
@@ -150,12 +150,16 @@ TEST(FastDerivatives, ValuesAreTheFastEnginesAndThreadsChangeNothing) {
   for (std::size_t r = 0; r < mixed.size(); ++r) {
     const auto alone = FrequencyDomainDerivatives(head, {mixed[r]}, kFrequencies, {.threads = 1});
     ASSERT_TRUE(alone);
-    EXPECT_EQ(alone->spectra.rounding[0], together->spectra.rounding[r]);
     for (std::size_t k = 0; k < kFrequencies.size(); ++k) {
-      EXPECT_EQ(alone->spectra.At(0, k), together->spectra.At(r, k));
+      EXPECT_LE(std::abs(alone->spectra.At(0, k) - together->spectra.At(r, k)),
+                alone->spectra.rounding[0] + together->spectra.rounding[r]);
+      double largest = 0, difference = 0;
       for (std::size_t j = 0; j < together->parameters; ++j) {
-        EXPECT_EQ(alone->Derivative(j, 0, k), together->Derivative(j, r, k)) << mixed[r] << " " << j << " " << k;
+        largest = std::max(largest, std::abs(alone->Derivative(j, 0, k)));
+        difference = std::max(difference, std::abs(alone->Derivative(j, 0, k) - together->Derivative(j, r, k)));
       }
+      // The accuracy the derivatives keep against central differences of the exact engine.
+      EXPECT_LE(difference, 5e-7 * largest) << mixed[r] << " " << k;
     }
   }
   for (int64_t target : hwy::SupportedAndGeneratedTargets()) {

@@ -254,9 +254,10 @@ TEST(FastEngine, ComputesABrainOfAnyThicknessInBothEngines) {
   }
 }
 
-// The head's rules mixed: the single rule (2.5 to 30 mm), two panels shared by 35 and 40 mm,
-// three at 60 mm.
-TEST(FastEngine, ResultsDoNotDependOnThreadsOrOnTheOtherDistances) {
+// The head's rules mixed: alone, the single rule (2.5 to 30 mm), two panels (35 and 40 mm),
+// three at 60 mm; together, all on the 60 mm's panels, each within the rounding of both of what
+// it is alone.
+TEST(FastEngine, ResultsDoNotDependOnThreadsAndHardlyOnTheOtherDistances) {
   const Medium head = ModelSet()[7].medium;
   const std::vector<long double> rhos = {10, 40, 20, 60, 30, 35, 2.5};
   const TimeCurves one = TimeResolved(head, rhos, TimeGrid{}, {.threads = 1, .engine = Engine::kFast});
@@ -267,8 +268,8 @@ TEST(FastEngine, ResultsDoNotDependOnThreadsOrOnTheOtherDistances) {
   for (std::size_t r = 0; r < rhos.size(); ++r) {
     const TimeCurves alone = TimeResolved(head, {rhos[r]}, TimeGrid{}, kFast);
     const auto a = alone.Curve(0), b = one.Curve(r);
-    EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << static_cast<double>(rhos[r]);
-    EXPECT_EQ(alone.rounding[0], one.rounding[r]) << static_cast<double>(rhos[r]);
+    const double allowed = alone.rounding[0] + one.rounding[r];
+    for (std::size_t i = 0; i < a.size(); ++i) ASSERT_LE(std::fabs(a[i] - b[i]), allowed) << rhos[r] << " " << i;
   }
 }
 

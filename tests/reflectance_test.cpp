@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -76,24 +77,34 @@ TEST(TimeResolved, TheCurveTransformsBackIntoTheFrequencyDomain) {
   }
 }
 
-// Distances on every kind of rule side by side: the single rule (2.5 to 30 mm), one extended
-// panel (40 mm) and two panels shared by 60 and 65 mm, in an order that mixes them. A short
+// Distances on every kind of rule side by side: the single rule (2.5 to 30 mm) alone, one
+// extended panel (40 mm) alone, two panels (60, 65 mm), in an order that mixes them. Together,
+// all take the 65 mm's panels: each value stays within the rounding stated alone and together of
+// what it is alone. Where the single rule serves every distance, nothing changes a bit. A short
 // grid: what is shared lies in the spectrum, whatever its length.
-TEST(TimeResolved, EachDistanceIsComputedAsIfItWereAlone) {
+TEST(TimeResolved, EachDistanceIsWhatItIsAloneWithinItsRounding) {
   const std::vector<long double> rhos = {10, 60, 20, 40, 30, 65, 2.5};
   const TimeGrid grid{.dt_ps = 20.0, .samples = 256};
   const TimeCurves together = TimeResolved(kTwoLayers, rhos, grid);
   const std::vector<double> f_hz = {0.0, 1e8, 2e9};
   const FrequencySpectra spectra_together = FrequencyDomain(kTwoLayers, rhos, f_hz);
+  const std::vector<long double> short_ones = {10, 2.5, 30, 20};
+  const TimeCurves single_rule = TimeResolved(kTwoLayers, short_ones, grid);
   for (std::size_t r = 0; r < rhos.size(); ++r) {
     const TimeCurves alone = TimeResolved(kTwoLayers, {rhos[r]}, grid);
     ASSERT_EQ(alone.t_ps.size(), 128u);
     const auto a = alone.Curve(0), b = together.Curve(r);
-    EXPECT_TRUE(std::equal(a.begin(), a.end(), b.begin())) << "rho " << static_cast<double>(rhos[r]);
-    EXPECT_EQ(alone.rounding[0], together.rounding[r]) << "rho " << static_cast<double>(rhos[r]);
+    const double allowed = alone.rounding[0] + together.rounding[r];
+    for (std::size_t i = 0; i < a.size(); ++i) ASSERT_LE(std::fabs(a[i] - b[i]), allowed) << rhos[r] << " " << i;
     const FrequencySpectra spectrum_alone = FrequencyDomain(kTwoLayers, {rhos[r]}, f_hz);
-    for (std::size_t k = 0; k < f_hz.size(); ++k) EXPECT_EQ(spectrum_alone.At(0, k), spectra_together.At(r, k));
-    EXPECT_EQ(spectrum_alone.rounding[0], spectra_together.rounding[r]);
+    for (std::size_t k = 0; k < f_hz.size(); ++k) {
+      EXPECT_LE(std::abs(spectrum_alone.At(0, k) - spectra_together.At(r, k)),
+                spectrum_alone.rounding[0] + spectra_together.rounding[r]);
+    }
+    const auto on_single = std::find(short_ones.begin(), short_ones.end(), rhos[r]);
+    if (on_single == short_ones.end()) continue;
+    const auto c = single_rule.Curve(static_cast<std::size_t>(on_single - short_ones.begin()));
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), c.begin())) << "rho " << static_cast<double>(rhos[r]);
   }
   // Nor does the number of threads change a bit.
   const TimeCurves one_thread = TimeResolved(kTwoLayers, rhos, grid, ComputeOptions{.threads = 1});

@@ -90,7 +90,7 @@ std::optional<SpectrumJacobian> ComputeSpectrumDerivativesFast(const DerivedMode
         const std::size_t point = static_cast<std::size_t>(panel.order[p]);
         const long double s = tables.rule.s[point];
         const long double j1 =
-            panel.group->plan.extended ? j1l(rho * s) : alglib::besselj1(static_cast<double>(rho * s));
+            panel.group->plans[r].ExtendedBessel() ? j1l(rho * s) : alglib::besselj1(static_cast<double>(rho * s));
         row[p] = static_cast<double>(tables.rule.w[point / 2] * tables.rule.d * kInverseTwoPi * s * s * rho * j1);
       }
     }

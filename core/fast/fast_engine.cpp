@@ -212,7 +212,7 @@ bool PrepareFast(const DerivedModel& model, std::span<const long double> rhos, s
     for (int p = 0; p < group.plan.panels; ++p) {
       FastPanel& panel = setup.panels.emplace_back();
       panel.group = &group;
-      BuildRunTables(model, group.rhos, group.plan, p, *panel.tables);
+      BuildRunTables(model, group.rhos, group.plans, p, *panel.tables);
       PreparePanel(common, panel);
     }
   }

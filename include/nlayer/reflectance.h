@@ -25,7 +25,9 @@
 // Every function validates its request first (InvalidRequest, nothing computed) and reports a
 // floating-point fault of the model as ModelError. All are reentrant and keep no state: calls
 // from several threads at once are safe. Results do not depend on the thread count, bit for
-// bit, and a distance's values do not depend on which other distances share the call.
+// bit. A distance's values are those it has alone, bit for bit, while the 960-point rule serves
+// every distance of the call; where one needs the extended panels, all take them, and each
+// value then differs from its value alone by less than the rounding stated for either.
 #pragma once
 
 #include <complex>
