@@ -44,7 +44,8 @@ ModelProblem TooFar(long double rho, long double kappa, const std::string& what,
   return {0, "rho", rho,
           "rho = " + NumberText(rho) + " mm is too far for this medium: the transform's terms there are " +
               ThreeDigits(kappa) + " times its result, and their rounding would reach " + what +
-              "; this medium can be computed up to about " + DistanceText(longest) + " mm"};
+              (longest > 0 ? "; this medium can be computed up to about " + DistanceText(longest) + " mm"
+                           : "; at no distance of this medium does it keep within that")};
 }
 
 }  // namespace
@@ -101,15 +102,49 @@ std::optional<ModelProblem> FoldProblem(long double rho, long double fold, long 
                           " of its peak (at most 1e-05); a larger dt allows a longer period"};
 }
 
-std::optional<ModelProblem> ValueAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan) {
+namespace {
+
+ModelProblem LeftOut(const DerivedModel& model, long double rho, const TransformPlan& plan, const std::string& how) {
+  return ModelProblem{0, "rho", rho,
+                      "at rho = " + NumberText(rho) + " mm the transform integrates up to " +
+                          NumberText(plan.plan.upper) + "/mm (" + (plan.plan.extended ? "40" : "30") +
+                          " times the top layer's musp of " + NumberText(model.Musp[0]) + "/mm), " + how +
+                          ": the top layer's mua (" + NumberText(model.Mua[0]) +
+                          "/mm) is not small next to its musp, outside the diffusion model's range; give musp "
+                          "well above mua (tissue: some 10 to 1000 times)"};
+}
+
+}  // namespace
+
+std::optional<ModelProblem> TruncationProblem(const DerivedModel& model, long double rho, const TransformPlan& plan) {
   if (!plan.measured) return std::nullopt;
-  if (!(plan.ValueError() > kValueRoundingLimit * std::fabs(plan.cw))) return std::nullopt;
+  // e^-10: the rule's end lies where the integrand has decayed, so what is left out beyond it
+  // is the integrand of s >> |k|, which hardly depends on the frequency.
+  constexpr long double kLeastDecay = 10.0L;
+  const long double decay = plan.plan.upper * model.Z0;
+  if (plan.cw != 0 && decay >= kLeastDecay) return std::nullopt;
+  return LeftOut(model, rho, plan,
+                 "where its integrand, decaying like e^(-s z0), has fallen only to " + ThreeDigits(std::exp(-decay)) +
+                     " of its start");
+}
+
+std::optional<ModelProblem> ValueAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan) {
+  if (auto problem = TruncationProblem(model, rho, plan)) return problem;
+  if (!plan.measured) return std::nullopt;
+  const long double cw = std::fabs(plan.cw);
+  if (!(plan.ValueError() > kValueRoundingLimit * cw)) return std::nullopt;
+  const long double left_out = plan.ValueError() - plan.RoundingError();
+  if (left_out > plan.RoundingError()) {
+    return LeftOut(model, rho, plan,
+                   "and what lies beyond could reach " + ThreeDigits(left_out / cw) +
+                       " of the continuous-wave value (at most 1e-06)");
+  }
   const long double longest = LongestWithin(rho, [&](long double r) {
     const TransformPlan there = PlanTransform(model, r);
     return !there.measured || there.ValueError() <= kValueRoundingLimit * std::fabs(there.cw);
   });
-  return TooFar(rho, plan.magnitude / std::fabs(plan.cw),
-                ThreeDigits(plan.ValueError() / std::fabs(plan.cw)) + " of the continuous-wave value (at most 1e-06)", longest);
+  return TooFar(rho, plan.magnitude / cw,
+                ThreeDigits(plan.ValueError() / cw) + " of the continuous-wave value (at most 1e-06)", longest);
 }
 
 }  // namespace nlayer

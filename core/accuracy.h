@@ -60,7 +60,14 @@ inline constexpr long double kVarianceRoundingLimit = kCurveRoundingLimit;
 ModelProblem RoundingProblem(long double rho, long double kappa, const std::string& what, long double relative,
                              long double limit, const std::function<bool(long double)>& within);
 
-// The same for frequency-domain values and kValueRoundingLimit.
+// The same for frequency-domain values and kValueRoundingLimit (after TruncationProblem).
 std::optional<ModelProblem> ValueAccuracyProblem(const DerivedModel& model, long double rho, const TransformPlan& plan);
+
+// The problem of a distance where the rule's interval, 30 or 40 mus' of the top layer, ends
+// before the integrand has decayed to e^-10 of its start (it decays like e^(-s z0), z0 =
+// 1 / (mua + mus'), so where mus' < mua / 2), or where the rule's value is 0. What the rule
+// leaves out there is the curve itself, not a constant; mua so large next to mus' lies outside
+// the diffusion model's range. Nothing where the plan has no estimate.
+std::optional<ModelProblem> TruncationProblem(const DerivedModel& model, long double rho, const TransformPlan& plan);
 
 }  // namespace nlayer

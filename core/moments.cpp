@@ -302,6 +302,7 @@ long double Kappa(const TransformPlan& plan) { return plan.magnitude / std::fabs
 // Refuses moments whose estimated rounding exceeds their limits, naming the longest distance
 // whose moments keep within them.
 void CheckMoments(const DerivedModel& model, long double rho, const CheckedMoments& checked) {
+  if (auto problem = TruncationProblem(model, rho, checked.plan)) throw InvalidRequest(*problem);
   if (checked.Within()) return;
   const auto within = [&](long double r) { return MomentsWithin(model, r); };
   const Raw& e = checked.relative;

@@ -79,6 +79,7 @@ TimeCurves TimeResolved(const Medium& medium, const std::vector<long double>& rh
     long double peak = ScaleSample(static_cast<double>(curve.peak), curve.grid);
     for (double v : curves.Curve(r)) peak = std::max(peak, static_cast<long double>(std::fabs(v)));
     const TransformPlan& plan = curve.spectrum.plans.front();
+    if (auto problem = TruncationProblem(model, rho_mm[r], plan)) throw InvalidRequest(*problem);
     if (auto problem = CurveAccuracyProblem(model, rho_mm[r], plan, peak, curve.grid)) throw InvalidRequest(*problem);
     const long double fold = ScaleSample(static_cast<double>(curve.fold), curve.grid);
     if (auto problem = FoldProblem(rho_mm[r], fold, peak, curve.grid)) throw InvalidRequest(*problem);

@@ -16,6 +16,7 @@
 #include "core/hankel.h"
 #include "core/spectrum.h"
 #include "core/synthesis.h"
+#include "nlayer/moments.h"
 #include "nlayer/reflectance.h"
 #include "tests/test_support.h"
 
@@ -169,6 +170,34 @@ TEST(LongDistance, CurvesAreRefusedWithTheLongestDistanceThatComputes) {
       EXPECT_NE(std::string(e.what()).find("rho at most 2000 mm"), std::string::npos) << e.what();
     }
   }
+}
+
+// A top layer whose mus' is far below its mua leaves the rule's interval [0, 30 mus'] before the
+// integrand decays: the transform then holds nothing (curves of zeros were once returned as a
+// result) or misses the value's tail. Each is refused with a sentence that names mua and mus'.
+TEST(LongDistance, AnIntervalEndingBeforeTheIntegrandDecaysIsRefused) {
+  const Medium bare{{{1e-4000L, 0.002L, 1.4L, 10.0L}}};
+  const Medium absorbing{{{0.5L, 0.5L, 1.4L, 10.0L}}};
+  auto refusal = [](auto&& call) {
+    try {
+      call();
+    } catch (const InvalidRequest& e) {
+      return std::string(e.what());
+    }
+    return std::string("computed");
+  };
+  for (Engine engine : {Engine::kExact, Engine::kFast}) {
+    for (const std::string& message :
+         {refusal([&] { TimeResolved(bare, {20.0L}, TimeGrid{}, {.engine = engine}); }),
+          refusal([&] { ContinuousWave(bare, {20.0L}, {.engine = engine}); }), refusal([&] { ModelMoments(bare, {20.0L}); }),
+          refusal([&] { ContinuousWave(absorbing, {5.0L}, {.engine = engine}); })}) {
+      EXPECT_NE(message.find("mua ("), std::string::npos) << message;
+      EXPECT_NE(message.find("is not small next to its musp"), std::string::npos) << message;
+    }
+  }
+  // Where the rule's end lies far out on the integrand's decay, what it leaves out is a constant
+  // of the spectrum, at t = 0, and the curve stays.
+  EXPECT_NO_THROW(TimeResolved(absorbing, {5.0L}));
 }
 
 // The fast engine at 40 to 70 mm, a strongly absorbing top layer among the models: it differs
