@@ -663,7 +663,16 @@ bool SameWavelength(double a, double b) { return std::fabs(a - b) <= 1e-9 * std:
 
 JointEngine::JointEngine(const FitProblem& problem, bool single) : problem_(problem), single_(single) {
   if (problem.curves.empty()) Refuse("the problem has no curve to fit");
-  if (auto p = problem.medium.Validate()) throw InvalidRequest(*p);
+  {
+    // The layers' number, n and d; mua and musp are checked at the start values below, once
+    // ties have given the tied parameters theirs (the medium holds 0 for them).
+    Medium geometry = problem.medium;
+    for (Layer& layer : geometry.layers) {
+      layer.mua = 0;
+      layer.musp = 1;
+    }
+    if (auto p = geometry.Validate()) throw InvalidRequest(*p);
+  }
   if (!(problem.spectrum_tolerance >= 0 && problem.spectrum_tolerance < 1)) {
     Refuse("the spectrum's tolerance " + Text(problem.spectrum_tolerance) + " must lie in 0 ... 1");
   }

@@ -362,6 +362,7 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
     reader.Fail(curves_node ? reader.Line(*curves_node) : 0, "the problem has no [[curve]]: name at least one");
   }
   std::set<double> wavelengths;
+  std::vector<long> wavelength_lines;  // per curve: where its wavelength is given
   bool without_wavelength = false;
   for (const toml::node& item : *curves_node->as_array()) {
     const toml::table& c = *item.as_table();
@@ -389,7 +390,9 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
       if (!(nm > 0)) reader.Fail(*n, where + "wavelength must be > 0 nm");
       curve.wavelength_nm = nm;
       wavelengths.insert(nm);
+      wavelength_lines.push_back(reader.Line(*n));
     } else {
+      wavelength_lines.push_back(reader.Line(item));
       without_wavelength = true;
     }
     if (const toml::node* n = c.get("shift_ps")) curve.shift_ps = reader.Number(*n, "shift_ps");
@@ -434,6 +437,15 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
   }
   const toml::array& layers = *layers_node->as_array();
   Parameters parameters;
+  // Where each layer's mua and musp come from without a spectral model: layer, field, wavelength
+  // (0 for all) and parameter name.
+  struct Slot {
+    std::size_t layer;
+    std::string field;
+    double nm;
+    std::string name;
+  };
+  std::vector<Slot> slots;
   if (per_wavelength) {
     for (double nm : wavelengths) problem.media.push_back({nm, {}});
   }
@@ -539,6 +551,7 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
         }
         for (const auto& [nm, given] : values) {
           parameters.Add(per_wavelength ? base + "@" + Nm(nm) : base, given);
+          slots.push_back({k, field, nm, per_wavelength ? base + "@" + Nm(nm) : base});
           Layer* target = &layer;
           if (per_wavelength) {
             auto& media = problem.media;
@@ -585,7 +598,7 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
       if (!target->second->free) {
         reader.Fail(given.line, pname + " is tied to " + given.tie + ", which is not free: tie it to a free parameter");
       }
-      problem.free.push_back({pname, {}, {}, target->second->value, given.tie});
+      problem.free.push_back({pname, {}, {}, {}, given.tie});
     }
   }
   for (std::size_t i = 0; i < profile.size(); ++i) {
@@ -597,6 +610,70 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
     }
   }
   problem.profile = profile;
+
+  // The media at the start values, ties resolved, must be computable. A refusal names what the
+  // file gives and where, not only the mua or musp derived from it.
+  const auto start_of = [&](const std::string& name) {
+    const Given& given = *by_name.at(name);
+    return given.tie.empty() ? given.value : by_name.at(given.tie)->value;
+  };
+  const auto written = [&](const std::string& name) {
+    const Given& given = *by_name.at(name);
+    return given.tie.empty() ? Text(given.value) : "\"" + given.tie + "\" (tied; its start is " + Text(start_of(name)) + ")";
+  };
+  if (!problem.spectral) {
+    for (const Slot& slot : slots) {
+      const double v = start_of(slot.name);
+      const bool mua = slot.field == "mua";
+      if (mua ? (v >= 0 && std::isfinite(v)) : (v > 0 && std::isfinite(v))) continue;
+      reader.Fail(by_name.at(slot.name)->line,
+                  "layer " + std::to_string(slot.layer + 1) + ": " + slot.field +
+                      (slot.nm > 0 ? " at " + Nm(slot.nm) + " nm" : std::string()) + " is " + written(slot.name) +
+                      (mua ? "; it must be >= 0 and finite (1/mm)" : "; it must be > 0 and finite (1/mm)"));
+    }
+    return out;
+  }
+  const SpectralModel& spectral = *problem.spectral;
+  for (std::size_t i = 0; i < problem.curves.size(); ++i) {
+    const double nm = *problem.curves[i].wavelength_nm;
+    std::vector<double> per_unit;
+    for (const Chromophore& c : spectral.chromophores) {
+      try {
+        per_unit.push_back(c.AbsorptionPerUnit(nm));
+      } catch (const InvalidRequest& e) {
+        reader.Fail(wavelength_lines[i], "curve " + std::to_string(i + 1) + ": wavelength " + Nm(nm) + " nm: " +
+                                             e.problem().message);
+      }
+    }
+    for (std::size_t k = 0; k < layers.size(); ++k) {
+      const std::string number = std::to_string(k + 1);
+      double mua = 0;
+      std::string terms;
+      long line = 0, negative_line = 0;  // of the first concentration, of the first negative one
+      for (std::size_t c = 0; c < per_unit.size(); ++c) {
+        const std::string name = spectral.chromophores[c].name + number;
+        const double v = start_of(name);
+        mua += per_unit[c] * v;
+        terms += (terms.empty() ? "" : ", ") + spectral.chromophores[c].name + " = " + written(name);
+        if (line == 0) line = by_name.at(name)->line;
+        if (negative_line == 0 && !(v >= 0)) negative_line = by_name.at(name)->line;
+      }
+      if (negative_line != 0) line = negative_line;
+      if (!(mua >= 0 && std::isfinite(mua))) {
+        reader.Fail(line, "layer " + number + ": " + terms + " give mua = " + Text(mua) + "/mm at " + Nm(nm) +
+                              " nm; it must be >= 0 and finite");
+      }
+      const double a = start_of("a" + number), b = start_of("b" + number);
+      const double musp = a * std::pow(nm / spectral.reference_nm, -b);
+      if (musp > 0 && std::isfinite(musp)) continue;
+      const bool a_wrong = !(a > 0 && std::isfinite(a));
+      reader.Fail(by_name.at(a_wrong ? "a" + number : "b" + number)->line,
+                  "layer " + number + ": a = " + written("a" + number) + " and b = " + written("b" + number) +
+                      " give musp = a (" + Nm(nm) + " / " + Text(spectral.reference_nm) + ")^-b = " + Text(musp) +
+                      "/mm at " + Nm(nm) + " nm; it must be > 0 and finite" +
+                      (a_wrong ? "" : " (b is a power: some 0.5 to 3 in tissue)"));
+    }
+  }
   return out;
 }
 

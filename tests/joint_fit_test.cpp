@@ -87,7 +87,8 @@ TEST(JointFit, TiesFitOneValueForBothLayers) {
   ASSERT_TRUE(one.success) << one.message;
 
   FitProblem tied = homogeneous;
-  tied.medium = Medium{{{1.3L, 0.007L, 1.4L, 15.0L}, {1.3L, 0.007L, 1.4L, 60.0L}}};
+  // The tied layer holds no values of its own, as a problem file's does.
+  tied.medium = Medium{{{1.3L, 0.007L, 1.4L, 15.0L}, {0.0L, 0.0L, 1.4L, 60.0L}}};
   tied.free = Free({"mua1", "musp1", "mua2", "musp2"});
   tied.free[2].tied_to = "mua1";
   tied.free[3].tied_to = "musp1";
