@@ -296,9 +296,13 @@ std::string ExplainUnreadable(const InputFileError& error) {
 ModelReading ReadModelForExplanation(const std::filesystem::path& path) {
   std::error_code ec;
   const std::filesystem::file_status status = std::filesystem::status(path, ec);
-  if (!ec && (std::filesystem::is_fifo(status) || std::filesystem::is_socket(status) ||
-              std::filesystem::is_character_file(status) || std::filesystem::is_block_file(status))) {
-    return {};
+  if (!ec) {
+    ModelReading special;
+    if (std::filesystem::is_fifo(status)) special.special = "a pipe (FIFO)";
+    if (std::filesystem::is_socket(status)) special.special = "a socket";
+    if (std::filesystem::is_character_file(status)) special.special = "a character device";
+    if (std::filesystem::is_block_file(status)) special.special = "a block device";
+    if (!special.special.empty()) return special;
   }
   try {
     return {ReadModelFile(path), std::nullopt};
@@ -320,6 +324,11 @@ std::optional<std::string> ExplainRunFailure(std::string_view message, const Mod
     return options.output_path.string() + " is the model file " + options.input_path.string() +
            " itself (also through a link); writing the curve there would destroy the model: name another output "
            "file";
+  }
+  if (!reading.special.empty()) {
+    return options.input_path.string() + " is " + reading.special +
+           ", not a file: the run read its bytes once, and they cannot be read again to name the value or line "
+           "refused; save the model to a file and run on that to see them";
   }
   if (const std::optional<int> err = FileErrorNumber(message)) {
     if (reading.error && reading.error->error_number() != 0) return ExplainInputFileError(*reading.error, options);

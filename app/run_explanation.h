@@ -20,6 +20,7 @@ namespace nlayer {
 struct ModelReading {
   std::optional<ModelFile> model;
   std::optional<InputFileError> error;
+  std::string special;  // what such a path is ("a pipe (FIFO)", "a character device", ...), else empty
 };
 
 // ReadModelFile without throwing, as ModelReading describes.
