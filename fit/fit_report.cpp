@@ -179,7 +179,8 @@ std::string FitResult::ToJson() const {
   for (const FitEstimate& e : estimates) {
     out["estimates"].push_back({{"name", e.name},
                                 {"value", e.value},
-                                {"stderr", e.standard_error},
+                                {"standard_error", e.standard_error},
+                                {"stderr", e.standard_error},  // the name of earlier versions' files
                                 {"start", e.start},
                                 {"lower", e.lower},
                                 {"upper", e.upper},
@@ -246,7 +247,8 @@ std::string FitResult::ToJson() const {
   }
   out["derived"] = json::array();
   for (const FitEstimate& e : derived) {
-    out["derived"].push_back({{"name", e.name}, {"value", e.value}, {"stderr", e.standard_error}});
+    out["derived"].push_back({{"name", e.name}, {"value", e.value}, {"standard_error", e.standard_error},
+                                {"stderr", e.standard_error}});
   }
   out["minima"] = json::array();
   for (const FitMinimum& m : minima) {

@@ -471,7 +471,7 @@ py::dict FitDict(const nlayer::FitResult& result) {
   }
   py::dict out;
   out["values"] = values;
-  out["stderr"] = errors;
+  out["standard_error"] = errors;
   out["start"] = starts;
   out["bounds"] = bounds;
   out["medium"] = result.medium;

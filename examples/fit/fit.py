@@ -48,7 +48,7 @@ def main(directory=HERE, figure=HERE / "fit.png"):
     top.semilogy(t[fitted], result.model_counts[fitted], color="tab:red", lw=1.5, label="model, fit range")
     top.set_ylim(0.8, counts.max() * 2)
     top.set_ylabel("counts per 10 ps bin")
-    v, e = result.values, result.stderr
+    v, e = result.values, result.standard_error
     top.set_title(f"$\\mu_a$ = {v['mua1']:.5f} ± {e['mua1']:.5f} /mm,  $\\mu_s'$ = {v['musp1']:.3f} ± "
                   f"{e['musp1']:.3f} /mm,  $\\chi^2_r$ = {result.chi2_reduced:.2f}", fontsize=10)
     top.legend(loc="upper right")

@@ -128,8 +128,8 @@ class FitResult:
                   mm^2 (the model's counts add up to amplitude times the continuous-wave
                   reflectance), shift_ps (the measurement's delay behind the IRF), background
                   (counts per bin) when fitted
-    stderr        dict: name -> standard error from the covariance at the optimum (NaN where it
-                  is singular)
+    standard_error  dict: name -> standard error from the covariance at the optimum (NaN where
+                  it is singular); `stderr` is the same dict under the name earlier versions used
     start, bounds dict: name -> the start value, the (lower, upper) bounds
     chi2_reduced  the sum of the squared residuals over the fit range per degree of freedom
     degrees_of_freedom
@@ -157,7 +157,7 @@ class FitResult:
                   residuals, first_bin, last_bin, chi2_reduced, bins, poisson_deviance, background
                   (t_ps, measured, model_counts and residuals above are the first curve's)
     media         dict wavelength -> fitted Medium, where the problem has wavelengths
-    derived       dict name -> (value, stderr): HbT<k> (µM) and StO2<k> with propagated errors
+    derived       dict name -> (value, standard error): HbT<k> (µM) and StO2<k> with propagated errors
     minima        list of (statistic, values of the free physical parameters, starts, converged)
                   of the distinct minima the starts found, the lowest first
     profiles      dict name -> (value, lower, upper, delta, points, profile) of the
@@ -168,9 +168,14 @@ class FitResult:
                   "flat", "failed")
     """
 
+    @property
+    def stderr(self):
+        """The standard errors under the name of earlier versions (standard_error)."""
+        return self.standard_error
+
     def __init__(self, raw, t_ps, measured):
         self.values = raw["values"]
-        self.stderr = raw["stderr"]
+        self.standard_error = raw["standard_error"]
         self.start = raw["start"]
         self.bounds = raw["bounds"]
         self.medium = raw["medium"]
@@ -220,7 +225,7 @@ class FitResult:
         return json.loads(self._json)
 
     def __repr__(self):
-        lines = [f"{name} = {value:.6g} +- {self.stderr[name]:.3g}" for name, value in self.values.items()]
+        lines = [f"{name} = {value:.6g} +- {self.standard_error[name]:.3g}" for name, value in self.values.items()]
         lines.append(f"chi2_reduced = {self.chi2_reduced:.4g}")
         state = "converged" if self.success else "NOT to be trusted: " + " ".join(f["sentence"] for f in self.flags)
         lines.append(f"({state}; {self.evaluations} evaluations, {self.iterations} iterations, {self.seconds:.2f} s)")
@@ -310,7 +315,7 @@ def fit(measured, irf=None, model=None, rho=None, *, free=None, bounds=None, sta
     value. The call releases the GIL.
 
     >>> result = nlayer.fit("measured.csv", "irf.csv", "input.dat", free=["mua1", "musp1"])
-    >>> result.values["mua1"], result.stderr["mua1"]
+    >>> result.values["mua1"], result.standard_error["mua1"]
     """
     from ._problem import FitProblem, fit_problem
 

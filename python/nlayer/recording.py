@@ -555,7 +555,7 @@ def _fit_chunk(t_ps, curves, irf_counts, medium, rho, free, options, stop=None):
             return None
         result = fit((t_ps, curve), irf_counts, start, rho, free=free, **options)
         start = result.medium
-        errors = [result.stderr.get(f"mua{k}", np.nan) for k in range(1, len(start.layers) + 1)]
+        errors = [result.standard_error.get(f"mua{k}", np.nan) for k in range(1, len(start.layers) + 1)]
         out.append(([layer.mua for layer in start.layers], [layer.musp for layer in start.layers],
                     bool(result.success), errors))
     return out
@@ -1084,7 +1084,7 @@ class BaselineFit:
 
 
 def _error(result, name):
-    value = result.stderr.get(name)
+    value = result.standard_error.get(name)
     return 0.0 if value is None else float(value)
 
 

@@ -113,8 +113,8 @@ def test_fit_recovers_the_truth_from_arrays(measurement):
     assert result.success, result.message
     for name, truth, tolerance in [("mua1", 0.01, 0.02), ("musp1", 1.0, 0.03)]:
         assert result.values[name] == pytest.approx(truth, rel=tolerance)
-        assert abs(result.values[name] - truth) <= 3 * result.stderr[name]
-    assert abs(result.values["shift_ps"] - make_data.SHIFT_PS) <= 3 * result.stderr["shift_ps"]
+        assert abs(result.values[name] - truth) <= 3 * result.standard_error[name]
+    assert abs(result.values["shift_ps"] - make_data.SHIFT_PS) <= 3 * result.standard_error["shift_ps"]
     assert 0.8 < result.chi2_reduced < 1.25
     assert result.model_counts.shape == result.residuals.shape == counts.shape
     chi2 = (result.residuals[result.fit_range] ** 2).sum()
@@ -130,7 +130,7 @@ def test_fit_says_when_not_to_trust_it(measurement):
     good = nlayer.fit((t, counts), irf, start, rho=make_data.RHO_MM, free=["mua1", "musp1"])
     assert good.success and good.flags == [] and "verdict: success" in good.report()
     # The covariance and the reported errors agree; the correlations are its normalised form.
-    np.testing.assert_allclose(np.sqrt(np.diag(good.covariance)), [good.stderr[n] for n in good.names], rtol=1e-12)
+    np.testing.assert_allclose(np.sqrt(np.diag(good.covariance)), [good.standard_error[n] for n in good.names], rtol=1e-12)
     np.testing.assert_allclose(good.correlation, good.correlation.T, atol=1e-12)
 
     bounded = nlayer.fit((t, counts), irf, start, rho=make_data.RHO_MM, free=["mua1", "musp1"],
@@ -146,17 +146,17 @@ def test_fit_says_when_not_to_trust_it(measurement):
     # Counts scaled far below one count: the same optimum, flagged as no counts.
     scaled = nlayer.fit((t, counts * 1e-14), irf, start, rho=make_data.RHO_MM, free=["mua1", "musp1"])
     assert not scaled.success and [f["kind"] for f in scaled.flags] == ["not_counts"]
-    assert abs(scaled.values["mua1"] - good.values["mua1"]) < 0.01 * good.stderr["mua1"]
+    assert abs(scaled.values["mua1"] - good.values["mua1"]) < 0.01 * good.standard_error["mua1"]
 
     # A calibrated shift held at the fitted one: the same estimates, with the errors conditioned
     # on it, which can only be smaller.
     fixed = nlayer.fit((t, counts), irf, start, rho=make_data.RHO_MM, free=["mua1", "musp1"],
                        shift_ps=good.values["shift_ps"])
-    assert fixed.success and fixed.fixed == ["shift_ps"] and fixed.stderr["shift_ps"] == 0
+    assert fixed.success and fixed.fixed == ["shift_ps"] and fixed.standard_error["shift_ps"] == 0
     assert fixed.values["shift_ps"] == good.values["shift_ps"]
     for name in ("mua1", "musp1"):
-        assert abs(fixed.values[name] - good.values[name]) < 0.01 * good.stderr[name]
-        assert fixed.stderr[name] < good.stderr[name]
+        assert abs(fixed.values[name] - good.values[name]) < 0.01 * good.standard_error[name]
+        assert fixed.standard_error[name] < good.standard_error[name]
 
 
 def test_fit_refuses_what_it_cannot_fit(measurement, tmp_path):
@@ -245,7 +245,7 @@ def test_joint_fit_from_code_and_from_a_problem_file_agree_and_recover_the_truth
     assert built.success and read.success
     for name in ("mua1", "musp1"):
         assert read.values[name] == pytest.approx(built.values[name], rel=1e-9)
-        assert abs(built.values[name] - {"mua1": 0.01, "musp1": 1.0}[name]) < 3 * built.stderr[name]
+        assert abs(built.values[name] - {"mua1": 0.01, "musp1": 1.0}[name]) < 3 * built.standard_error[name]
     assert [c["label"] for c in read.curves] == ["m20.csv", "m30.csv"]
     assert "amplitude[m30.csv]" in read.values
 

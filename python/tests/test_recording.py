@@ -169,7 +169,7 @@ def test_fits_per_time_point_locally_and_on_dask(study):
         c = int(np.flatnonzero((recording.wavelength_index == w) & (recording.rho_mm == 30.0))[0])
         alone = nlayer.fit((recording.gate_ps, recording.counts[4, c]), IRF[1], media[wavelength], 30.0, free=["mua2"],
                            engine="fast", threads=1)
-        assert local.mua_err[4, 1, w] == pytest.approx(alone.stderr["mua2"], rel=1e-6)
+        assert local.mua_err[4, 1, w] == pytest.approx(alone.standard_error["mua2"], rel=1e-6)
     assert np.isnan(local.mua_err[:, 0]).all() and np.isnan(local.hbo_err[:, 0]).all()
     assert np.all(np.isfinite(local.hbo_err[:, 1])) and np.all(local.hbo_err[:, 1] > 0)
     # The brain's mua at 30 mm, turned into concentrations: its rise during the task. (A fit of
@@ -379,8 +379,8 @@ def test_the_baseline_fit_finds_absolute_values_from_a_dict_or_a_problem_file(st
     a = np.array([found.result.values["a1"], found.result.values["a2"]])
     np.testing.assert_allclose(found.musp, a[:, None] * (np.array(WAVELENGTHS) / 800.0)[None, :] ** -1.0, rtol=1e-12)
     # b held: mus' at each wavelength has a's relative error.
-    np.testing.assert_allclose(found.musp_err[:, 0] / found.musp[:, 0], [found.result.stderr["a1"] / a[0],
-                                                                         found.result.stderr["a2"] / a[1]], rtol=1e-9)
+    np.testing.assert_allclose(found.musp_err[:, 0] / found.musp[:, 0], [found.result.standard_error["a1"] / a[0],
+                                                                         found.result.standard_error["a2"] / a[1]], rtol=1e-9)
     assert np.all(found.hbo_err > 0) and np.all(found.hbo_err < 0.1 * found.hbo)
     for w, medium in found.media.items():
         assert medium.layers[1].mua == pytest.approx(media[w].layers[1].mua, rel=0.1)
