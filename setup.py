@@ -66,6 +66,9 @@ class BuildPy(build_py):
 # calls [tool.setuptools] beta and warns.
 setup(
     version=project_version(),
+    # Everything pip builds goes to one folder under the checkout's build/, beside CMake's own
+    # build, and is removed with it: the extension's CMake build alone is some 240 MB.
+    options={"build": {"build_base": "build/pip"}, "egg_info": {"egg_base": "build/pip"}},
     package_dir={"nlayer": "python/nlayer"},
     packages=["nlayer"],
     package_data={"nlayer": ["py.typed", "*.pyi"]},

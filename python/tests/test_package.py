@@ -35,9 +35,12 @@ def test_pip_install_into_a_venv_offline(tmp_path):
                            "--disable-pip-version-check", str(source)], env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     # Only the extension was built, under pip's build.
-    cache = next(source.glob("build/temp.*/cmake/CMakeCache.txt")).read_text()
+    cache = next(source.glob("build/pip/temp.*/cmake/CMakeCache.txt")).read_text()
     assert "NLAYER_BUILD_UI:BOOL=OFF" in cache and "NLAYER_BUILD_TESTS:BOOL=OFF" in cache
-    assert not list(source.glob("build/temp.*/cmake/bin/*"))
+    assert not list(source.glob("build/pip/temp.*/cmake/bin/*"))
+    # and nothing of it outside build/pip, which one rm -r removes
+    assert [p.name for p in (source / "build").iterdir()] == ["pip"]
+    assert all(p.is_relative_to(source / "build" / "pip") for p in source.glob("**/*.egg-info"))
     check = ("import nlayer, pathlib, sys; p = pathlib.Path(nlayer.__file__).parent; "
              "assert str(p).startswith(sys.prefix), p; "
              "assert {'py.typed', '_nlayer.pyi', '_checks.py', 'hemoglobin_prahl.txt'} <= {f.name for f in p.iterdir()}; "
