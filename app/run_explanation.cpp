@@ -305,9 +305,9 @@ ModelReading ReadModelForExplanation(const std::filesystem::path& path) {
     if (!special.special.empty()) return special;
   }
   try {
-    return {ReadModelFile(path), std::nullopt};
+    return {ReadModelFile(path), std::nullopt, {}};
   } catch (const InputFileError& e) {
-    return {std::nullopt, e};
+    return {std::nullopt, e, {}};
   }
 }
 

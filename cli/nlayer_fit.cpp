@@ -213,26 +213,23 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
          "source-detector distance in mm (default: the model file's)")
       ->option_text("MM")
       ->check(DistanceListRule("one distance in mm", 1));
-  app.add_option_function<std::string>(
-         "--range",
-         [&](const std::string& text) {
-           const nlayer::NumberList range = Numbers(text);
-           request.range.rise_fraction = static_cast<double>(range.values[0]);
-           request.range.fall_fraction = static_cast<double>(range.values[1]);
-         },
-         "the fit range from RISE of the peak before it to FALL of it after it (default 0.1,0.01)")
+  // An option of two numbers, checked by its rules before it is stored.
+  const auto into_pair = [](auto& first, auto& second) {
+    return [&first, &second](const std::string& text) {
+      const nlayer::NumberList pair = Numbers(text);
+      first = static_cast<double>(pair.values[0]);
+      second = static_cast<double>(pair.values[1]);
+    };
+  };
+  app.add_option_function<std::string>("--range", into_pair(request.range.rise_fraction, request.range.fall_fraction),
+                                       "the fit range from RISE of the peak before it to FALL of it after it "
+                                       "(default 0.1,0.01)")
       ->option_text("RISE,FALL")
       ->check(NumberListRule("two fractions of the peak, RISE,FALL", 2, [](long double f) {
         return f > 0 && f <= 1 ? std::string() : "the fractions of the peak must lie above 0 and up to 1";
       }));
-  app.add_option_function<std::string>(
-         "--window-ps",
-         [&](const std::string& text) {
-           const nlayer::NumberList window = Numbers(text);
-           request.range.t_first_ps = static_cast<double>(window.values[0]);
-           request.range.t_last_ps = static_cast<double>(window.values[1]);
-         },
-         "the fit range as times in ps instead")
+  app.add_option_function<std::string>("--window-ps", into_pair(request.range.t_first_ps, request.range.t_last_ps),
+                                       "the fit range as times in ps instead")
       ->option_text("FIRST,LAST")
       ->check(NumberListRule("two times in ps, FIRST,LAST", 2))
       ->check(Rule([](const std::string& text) {

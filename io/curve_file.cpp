@@ -23,23 +23,10 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-// A token as a message quotes it, in plain ASCII: other bytes, the quote and the backslash as
-// \xNN; a long token is cut, since a message is one line for a person.
+// A token as a message quotes it; a long token is cut, since a message is one line for a person.
 std::string Quoted(std::string_view token) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  static constexpr std::size_t kShown = 40;
-  std::string text = "\"";
-  for (char c : token.substr(0, kShown)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte > 32 && byte < 127 && c != '"' && c != '\\') {
-      text += c;
-    } else {
-      text += "\\x";
-      text += kHex[byte >> 4];
-      text += kHex[byte & 15];
-    }
-  }
-  return text + (token.size() > kShown ? "...\"" : "\"");
+  constexpr std::size_t kShown = 40;
+  return QuotedToken(token.substr(0, kShown), token.size() > kShown);
 }
 
 // The number syntax of the file: [+-] (digits [. [digits]] | . digits) [(e|E) [+-] digits].

@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace nlayer {
 
@@ -20,5 +21,24 @@ class InputFileError : public std::runtime_error {
   long line_;
   int error_number_;
 };
+
+// `token` in double quotes for a message, every byte outside printable ASCII, and the quote and
+// backslash, as \xNN, so that every message is plain ASCII; with `cut`, "..." marks that the
+// token went on.
+inline std::string QuotedToken(std::string_view token, bool cut = false) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text = "\"";
+  for (char c : token) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte > 32 && byte < 127 && c != '"' && c != '\\') {
+      text += c;
+    } else {
+      text += "\\x";
+      text += kHex[byte >> 4];
+      text += kHex[byte & 15];
+    }
+  }
+  return text + (cut ? "...\"" : "\"");
+}
 
 }  // namespace nlayer

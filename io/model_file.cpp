@@ -11,24 +11,6 @@ namespace nlayer {
 
 namespace {
 
-// A token as a message quotes it: bytes a terminal or a UTF-8 decoder might choke on, and the
-// quote and backslash, as \xNN, so that every message is plain ASCII.
-std::string Quoted(std::string_view token, bool cut) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text = "\"";
-  for (char c : token) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte > 32 && byte < 127 && c != '"' && c != '\\') {
-      text += c;
-    } else {
-      text += "\\x";
-      text += kHex[byte >> 4];
-      text += kHex[byte & 15];
-    }
-  }
-  return text + (cut ? "...\"" : "\"");
-}
-
 std::string At(const ModelFile& file, long line) {
   return file.path.string() + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": ";
 }
@@ -40,12 +22,12 @@ std::string At(const ModelFile& file, long line) {
   switch (refusal.kind()) {
     case RefusalKind::kTooLong: {
       const std::size_t limit = integer ? InputReader::kMaxIntegerToken : InputReader::kMaxRealToken;
-      throw InputFileError(where + Quoted(refusal.token(), true) + " is longer than " + std::to_string(limit) +
+      throw InputFileError(where + QuotedToken(refusal.token(), true) + " is longer than " + std::to_string(limit) +
                                " characters",
                            line, 0);
     }
     case RefusalKind::kOutOfRange:
-      throw InputFileError(where + Quoted(refusal.token(), false) + " is beyond the extended range (about 1.19e4932)",
+      throw InputFileError(where + QuotedToken(refusal.token(), false) + " is beyond the extended range (about 1.19e4932)",
                            line, 0);
     case RefusalKind::kFileTooLong:
       throw InputFileError(At(file, 0) + "more than " + std::to_string(kMaxModelFileBytes >> 20) +
@@ -54,7 +36,7 @@ std::string At(const ModelFile& file, long line) {
     case RefusalKind::kNulByte:
       throw InputFileError(where + "a NUL byte; a model file is plain text", line, 0);
     case RefusalKind::kInvalidNumber:
-      throw InputFileError(where + Quoted(refusal.token(), false) +
+      throw InputFileError(where + QuotedToken(refusal.token(), false) +
                                (integer ? " is not a layer count (a whole number)" : " is not a number"),
                            line, 0);
     case RefusalKind::kFileNotFound:

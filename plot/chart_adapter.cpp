@@ -26,6 +26,14 @@
 
 namespace nlayer::ui {
 
+QFont CourierNew(int pixels, bool bold) {
+  QFont font(QStringLiteral("Courier New"));
+  font.setStyleHint(QFont::TypeWriter);
+  font.setPixelSize(pixels);
+  font.setBold(bold);
+  return font;
+}
+
 namespace {
 
 constexpr std::array<QRgb, ChartSink::kSeriesCount> kSeriesColours = {
@@ -64,19 +72,11 @@ constexpr qreal kLegendInset = 6;
 // The largest share of the plot's height that the legend may take below it.
 constexpr qreal kMostRoomForLegend = 0.3;
 
-QFont ChartFont(int pixels) {
-  QFont font(QStringLiteral("Courier New"));
-  font.setStyleHint(QFont::TypeWriter);  // a monospaced substitute where Courier New is missing
-  font.setPixelSize(pixels);
-  font.setBold(true);
-  return font;
-}
-
 void StyleAxis(QValueAxis& axis, const QString& title) {
   axis.setTitleText(title);
-  axis.setTitleFont(ChartFont(kTitlePixels));
+  axis.setTitleFont(CourierNew(kTitlePixels, true));
   axis.setTitleBrush(QBrush(Qt::black));
-  axis.setLabelsFont(ChartFont(kLabelPixels));
+  axis.setLabelsFont(CourierNew(kLabelPixels, true));
   axis.setLabelsBrush(QBrush(Qt::black));
   axis.setGridLineVisible(true);
   axis.setMinorGridLineVisible(false);

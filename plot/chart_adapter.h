@@ -17,6 +17,7 @@
 
 QT_BEGIN_NAMESPACE
 class QChart;
+class QFont;
 class QChartView;
 class QLineSeries;
 class QValueAxis;
@@ -24,6 +25,10 @@ class QWidget;
 QT_END_NAMESPACE
 
 namespace nlayer::ui {
+
+// The window's and the chart's typeface, Courier New at `pixels` (a monospaced substitute where
+// it is missing).
+QFont CourierNew(int pixels, bool bold = false);
 
 // The chart's size in the window's stored layout, pixels; also the size of an exported image.
 inline constexpr int kChartWidth = 497;

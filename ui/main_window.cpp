@@ -60,13 +60,6 @@ constexpr int kChartBottomGap = 6;
 constexpr int kFormFontPixels = 16;
 constexpr int kButtonFontPixels = 13;
 
-QFont CourierNew(int pixels) {
-  QFont font(QStringLiteral("Courier New"));
-  font.setStyleHint(QFont::TypeWriter);  // a monospaced substitute where Courier New is missing
-  font.setPixelSize(pixels);
-  return font;
-}
-
 const QString kPngFilter = QStringLiteral("PNG image (*.png)");
 const QString kSvgFilter = QStringLiteral("SVG image (*.svg)");
 

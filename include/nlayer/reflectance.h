@@ -111,7 +111,7 @@ FrequencySpectra FrequencyDomain(const Medium& medium, const std::vector<long do
 std::vector<double> ContinuousWave(const Medium& medium, const std::vector<long double>& rho_mm,
                                    const ComputeOptions& options = {});
 
-// The version of the library, e.g. "0.2.0".
+// The version of the library, "MAJOR.MINOR.PATCH" as the CMake project gives it (NLAYER_VERSION).
 const char* Version();
 
 }  // namespace nlayer

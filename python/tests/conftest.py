@@ -48,3 +48,5 @@ def write_model(path, layers, rho):
 def pytest_configure(config):
     # Debian's tornado under Dask warns about its own event-loop use.
     config.addinivalue_line("filterwarnings", "ignore::DeprecationWarning:tornado.*")
+    # scripts/test.sh --quick leaves these out; the whole suite (and CI) runs them.
+    config.addinivalue_line("markers", "slow: takes tens of seconds; left out of scripts/test.sh --quick")
