@@ -5,6 +5,7 @@ import subprocess
 import sys
 
 import numpy as np
+import pytest
 
 from conftest import REPOSITORY, python_env
 
@@ -40,6 +41,7 @@ def test_dask_sweep_matches_the_local_run(tmp_path):
     assert out.rstrip().endswith("identical to the local run: True")
 
 
+@pytest.mark.slow
 def test_recording_study_finds_the_activation(tmp_path):
     done = subprocess.run([sys.executable, REPOSITORY / "examples" / "recording" / "study.py", tmp_path],
                           env=python_env(), capture_output=True, text=True, timeout=300)

@@ -41,6 +41,7 @@ def study(tmp_path_factory):
     return path, media, simulated
 
 
+@pytest.mark.slow
 def test_moments_method_finds_the_brain_under_an_extracerebral_change(study):
     path, media, _ = study
     recording = rec.read_snirf(path)
@@ -365,6 +366,7 @@ def _spectral_toml(layers, starts, absorber=None):
     return "\n".join(lines) + "\n"
 
 
+@pytest.mark.slow
 def test_the_baseline_fit_finds_absolute_values_from_a_dict_or_a_problem_file(study, tmp_path):
     path, media, _ = study
     recording = rec.read_snirf(path)
@@ -393,6 +395,7 @@ def test_the_baseline_fit_finds_absolute_values_from_a_dict_or_a_problem_file(st
         rec.baseline_fit(recording, tmp_path / "bad.toml", IRF)
 
 
+@pytest.mark.slow
 def test_a_further_absorber_held_at_its_fraction_leaves_hemoglobin_its_own(tmp_path):
     # An absorber (a volume fraction of a pure substance, mua rising from 0.002 to 0.006/mm over
     # 700 to 900 nm, much as water's does) in both layers, as large as hemoglobin's own mua.
@@ -452,6 +455,7 @@ def test_joint_fits_per_time_point_follow_a_boxcar_locally_and_on_dask():
                                @ eps.T, rtol=1e-9)
 
 
+@pytest.mark.slow
 def test_the_command_line_fits_a_spectral_model_first(tmp_path):
     t = np.arange(4.0)
     on = rec.boxcar(t, [2.0], 2.0)
