@@ -150,7 +150,7 @@ if(NLAYER_BUILD_TESTS)
                    -DPYTHON=$<$<TARGET_EXISTS:_nlayer>:${Python3_EXECUTABLE}>
                    -DPYTHON_DIR=${NLAYER_PYTHON_SITE_OTHER_PREFIX}
                    -P ${CMAKE_CURRENT_LIST_DIR}/TestInstall.cmake)
-  set_tests_properties(install_and_consume PROPERTIES TIMEOUT 600)
+  set_tests_properties(install_and_consume PROPERTIES TIMEOUT 600 LABELS slow)
 endif()
 
 set(CPACK_GENERATOR DEB)
