@@ -13,10 +13,12 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <functional>
 #include <iterator>
 #include <numbers>
 #include <random>
 #include <sstream>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -313,6 +315,34 @@ TEST(Fit, RefusesInputItCannotFitWithAClearSentence) {
   single.medium.layers.resize(1);
   single.free = {{"d1", {}, {}}};
   EXPECT_THROW(FitCurve(single), FitInputError);
+
+  // One clause catches every error of the library (these, the engine's refusals, its faults and
+  // a cancelled call) with the standard exception's sentence; a catch of std::exception still
+  // finds each.
+  std::stop_source stopped;
+  stopped.request_stop();
+  const Medium huge_absorption{{{1.0L, 0.01L, 1.4L, 5.0L}, {1.0L, 1e4932L, 1.4L, 20.0L}}};
+  const std::function<void()> calls[] = {
+      [&] { FitCurve(single); },
+      [&] { FrequencyDomain(good.medium, {-1}, {0.0}); },
+      [&] { FrequencyDomain(huge_absorption, {20}, {1e8}); },
+      [&] { FrequencyDomain(good.medium, {20}, {0.0}, {.stop = stopped.get_token()}); },
+  };
+  for (const auto& call : calls) {
+    std::string as_library, as_standard;
+    try {
+      call();
+    } catch (const Error& e) {
+      as_library = e.what();
+    }
+    try {
+      call();
+    } catch (const std::exception& e) {
+      as_standard = e.what();
+    }
+    EXPECT_FALSE(as_library.empty());
+    EXPECT_EQ(as_library, as_standard);
+  }
 }
 
 // ---- when not to trust a fit -------------------------------------------------------------

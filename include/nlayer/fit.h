@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "nlayer/errors.h"
 #include "nlayer/medium.h"
 #include "nlayer/reflectance.h"
 
@@ -381,9 +382,10 @@ std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std
 // Input that cannot be fitted, with an English sentence: bins that are not uniform or differ
 // between curve and IRF, an IRF without counts, no counts in the fit range, a parameter that
 // names no layer, bounds that exclude the start value, and the like. Nothing was computed.
-class FitInputError : public std::invalid_argument {
+class FitInputError : public std::invalid_argument, public Error {
  public:
   using std::invalid_argument::invalid_argument;
+  const char* what() const noexcept override { return std::invalid_argument::what(); }
 };
 
 // Fits the request. Throws FitInputError for input that cannot be fitted, InvalidRequest for a
