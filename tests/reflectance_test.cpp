@@ -106,6 +106,11 @@ TEST(TimeResolved, EachDistanceIsWhatItIsAloneWithinItsRounding) {
     const auto c = single_rule.Curve(static_cast<std::size_t>(on_single - short_ones.begin()));
     EXPECT_TRUE(std::equal(a.begin(), a.end(), c.begin())) << "rho " << static_cast<double>(rhos[r]);
   }
+  // Distances held as doubles give the same bits as the same values as extended reals.
+  const std::vector<double> as_doubles = {10, 60, 20};
+  EXPECT_EQ(TimeResolved(kTwoLayers, as_doubles, grid).reflectance,
+            TimeResolved(kTwoLayers, {10.0L, 60.0L, 20.0L}, grid).reflectance);
+  EXPECT_EQ(ContinuousWave(kTwoLayers, as_doubles), ContinuousWave(kTwoLayers, {10, 60, 20}));
   // Nor does the number of threads change a bit.
   const TimeCurves one_thread = TimeResolved(kTwoLayers, rhos, grid, ComputeOptions{.threads = 1});
   const TimeCurves three_threads = TimeResolved(kTwoLayers, rhos, grid, ComputeOptions{.threads = 3});

@@ -8,6 +8,7 @@
 // of the model as it stands: the top layer's mua also moves the source depth 1 / (mua + mus').
 #pragma once
 
+#include <concepts>
 #include <optional>
 #include <span>
 #include <vector>
@@ -25,6 +26,13 @@ struct Moments {
 // The moments of the model's curve at every distance.
 std::vector<Moments> ModelMoments(const Medium& medium, const std::vector<long double>& rho_mm,
                                   const ComputeOptions& options = {});
+// The same for distances as doubles (see TimeResolved's).
+template <class Double>
+  requires std::same_as<Double, double>
+std::vector<Moments> ModelMoments(const Medium& medium, const std::vector<Double>& rho_mm,
+                                  const ComputeOptions& options = {}) {
+  return ModelMoments(medium, ExtendedDistances(rho_mm), options);
+}
 
 // The moments of a measured distribution of times of flight: `counts` in bins centred at
 // `t_ps` (any spacing). With `irf` (counts on the same bins), the instrument's mean time and

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <complex>
+#include <concepts>
 #include <cstddef>
 #include <span>
 #include <stop_token>
@@ -110,6 +111,31 @@ FrequencySpectra FrequencyDomain(const Medium& medium, const std::vector<long do
 // The continuous-wave reflectance R~(rho, 0), mm^-2, at every distance.
 std::vector<double> ContinuousWave(const Medium& medium, const std::vector<long double>& rho_mm,
                                    const ComputeOptions& options = {});
+
+// Distances as doubles (a std::vector<double>, what most code holds), each taken exactly as the
+// extended real it is. Templates, so that a braced list such as {10, 30} still goes to the
+// functions above without ambiguity.
+inline std::vector<long double> ExtendedDistances(const std::vector<double>& rho_mm) {
+  return {rho_mm.begin(), rho_mm.end()};
+}
+template <class Double>
+  requires std::same_as<Double, double>
+TimeCurves TimeResolved(const Medium& medium, const std::vector<Double>& rho_mm, const TimeGrid& grid = {},
+                        const ComputeOptions& options = {}) {
+  return TimeResolved(medium, ExtendedDistances(rho_mm), grid, options);
+}
+template <class Double>
+  requires std::same_as<Double, double>
+FrequencySpectra FrequencyDomain(const Medium& medium, const std::vector<Double>& rho_mm,
+                                 const std::vector<double>& f_hz, const ComputeOptions& options = {}) {
+  return FrequencyDomain(medium, ExtendedDistances(rho_mm), f_hz, options);
+}
+template <class Double>
+  requires std::same_as<Double, double>
+std::vector<double> ContinuousWave(const Medium& medium, const std::vector<Double>& rho_mm,
+                                   const ComputeOptions& options = {}) {
+  return ContinuousWave(medium, ExtendedDistances(rho_mm), options);
+}
 
 // The version of the library, "MAJOR.MINOR.PATCH" as the CMake project gives it (NLAYER_VERSION).
 const char* Version();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <nlayer/nlayer.h>
 
@@ -14,7 +15,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const nlayer::Medium medium{{{1.0L, 0.01L, 1.4L, 10.0L}}};
-  const nlayer::TimeCurves curves = nlayer::TimeResolved(medium, {20.0L});
+  const std::vector<double> rho_mm = {20.0};  // distances as most code holds them
+  const nlayer::TimeCurves curves = nlayer::TimeResolved(medium, rho_mm);
 
   std::ifstream golden(argv[1]);
   double t = 0, r = 0;
