@@ -26,6 +26,8 @@ _WAIT_SLICE_S = 0.2
 # and the time includes the wait behind another chunk on the same worker.
 _STALL_FACTOR = 20
 _STALL_FLOOR_S = 60.0
+# Finished runs of one chunk whose curves could not be fetched before that counts as a stall.
+_LOST_FETCHES = 2
 
 
 def _local_workers():
@@ -139,7 +141,7 @@ class _Local:
         self.stop = threading.Event()
         self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="nlayer-sweep")
 
-    def submit(self, start, chunk, args, avoid=None):
+    def submit(self, start, chunk, args, avoid=()):
         return self.pool.submit(_compute_chunk, start, chunk, *args, self.stop)
 
     def wait(self, handles, seconds):
@@ -169,10 +171,10 @@ class _Dask:
     def __init__(self, client):
         self.client = client
 
-    def submit(self, start, chunk, args, avoid=None):
+    def submit(self, start, chunk, args, avoid=()):
         workers = None
-        if avoid is not None:
-            workers = [w for w in self.client.scheduler_info()["workers"] if w != avoid] or None
+        if avoid:
+            workers = [w for w in self.client.scheduler_info()["workers"] if w not in avoid] or None
         if workers is None:
             return self.client.submit(_compute_chunk, start, chunk, *args, pure=False)
         return self.client.submit(_compute_chunk, start, chunk, *args, pure=False, workers=workers,
@@ -222,7 +224,7 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
     timeout), then the error is raised with the partial result. `timeout` is seconds, None or
     "auto": _STALL_FACTOR times the longest chunk finished so far, at least _STALL_FLOOR_S, and
     no limit before the first chunk has finished."""
-    pending = {}  # handle -> (start, chunk, attempt, submitted)
+    pending = {}  # handle -> (start, chunk, attempt, submitted, lost fetches)
     failure = None
     longest = None  # of the chunks finished so far, from submission
 
@@ -231,18 +233,29 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
             return timeout
         return None if longest is None else max(_STALL_FLOOR_S, _STALL_FACTOR * longest)
 
-    def submit(start, chunk, attempt=0, avoid=None):
-        handle = backend.submit(start, chunk, args, avoid)
-        pending[handle] = (start, chunk, attempt, time.monotonic())
+    # Workers that held a chunk too long: a stopped one would hold every further chunk too.
+    stalled = set()
 
-    def retry(handle, start, chunk, attempt, seconds):
+    def submit(start, chunk, attempt=0, lost=0, avoid=frozenset()):
+        handle = backend.submit(start, chunk, args, stalled | avoid)
+        pending[handle] = (start, chunk, attempt, time.monotonic(), lost)
+
+    def retry(handle, start, chunk, attempt, seconds, lost=None):
         """A chunk that took longer than `seconds`: once more, elsewhere if the cluster has
-        another worker, then the sweep's TimeoutError."""
+        another worker, then the sweep's TimeoutError. `lost`: the count of the chunk's
+        finished runs whose curves could not be fetched, this one included."""
         nonlocal failure
         where = backend.where(handle)
         backend.cancel([handle])
+        if lost is not None and lost <= _LOST_FETCHES:
+            # A fetch fails also when it shares the client's one gather with a fetch from a
+            # stopped worker: no proof against the worker, and no attempt used up.
+            submit(start, chunk, attempt, lost, avoid=frozenset([where] if where else []))
+            return
+        if where is not None:
+            stalled.add(where)
         if attempt == 0:
-            submit(start, chunk, attempt=1, avoid=where)
+            submit(start, chunk, attempt=1)
             return
         within = (f"timeout={timeout:g} s" if timeout != "auto" else
                   f"{seconds:.3g} s (timeout=\"auto\": {_STALL_FACTOR} times the longest chunk so far, at least "
@@ -276,12 +289,12 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
         refill(in_flight)
         while pending:
             for handle in backend.wait(list(pending), _WAIT_SLICE_S):
-                start, chunk, attempt, submitted = pending.pop(handle)
+                start, chunk, attempt, submitted, lost = pending.pop(handle)
                 try:
                     curves = backend.result(handle, limit())
                 except _Unreachable:
-                    # Finished on a worker that has stopped answering since.
-                    retry(handle, start, chunk, attempt, limit())
+                    # Finished on a worker that has stopped answering since, or so it seems.
+                    retry(handle, start, chunk, attempt, limit(), lost + 1)
                     continue
                 except _nlayer.ModelError as error:
                     rows = error.__dict__.pop("sweep_rows", None)
@@ -299,8 +312,9 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
             seconds = limit()
             if seconds is not None:
                 now = time.monotonic()
-                for handle, (start, chunk, attempt, submitted) in list(pending.items()):
-                    if now - submitted >= seconds:
+                for handle, (start, chunk, attempt, submitted, _) in list(pending.items()):
+                    # One that finished since the wait is collected by the next.
+                    if now - submitted >= seconds and not handle.done():
                         del pending[handle]
                         retry(handle, start, chunk, attempt, seconds)
         interrupted = False
