@@ -26,12 +26,14 @@ using std::filesystem::path;
 // A temporary file this old is a leftover whatever its pid says: the pid may have been reused.
 constexpr std::time_t kStaleAfterSeconds = 24 * 60 * 60;
 
-[[noreturn]] void Fail(const path& name, const std::string& reason) {
-  throw std::runtime_error("cannot write " + (name.empty() ? std::string("\"\"") : name.string()) + ": " + reason);
+std::string Message(const path& name, const std::string& reason) {
+  return "cannot write " + (name.empty() ? std::string("\"\"") : name.string()) + ": " + reason;
 }
 
+[[noreturn]] void Fail(const path& name, const std::string& reason) { throw OutputFileError(Message(name, reason), 0); }
+
 [[noreturn]] void FailWithError(const path& name, int err) {
-  Fail(name, std::error_code(err, std::generic_category()).message());
+  throw OutputFileError(Message(name, std::error_code(err, std::generic_category()).message()), err);
 }
 
 bool SameInode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }

@@ -6,14 +6,29 @@
 #pragma once
 
 #include <filesystem>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace nlayer {
 
+// What ReplaceFile and CheckOutputPath throw: the message, and the system's error number behind
+// it (0 for a refusal of nlayer's own, e.g. a block device), which the Python module needs to
+// raise the matching OSError (PermissionError, FileNotFoundError, ...).
+class OutputFileError : public std::runtime_error {
+ public:
+  OutputFileError(const std::string& message, int error_number)
+      : std::runtime_error(message), error_number_(error_number) {}
+  int error_number() const { return error_number_; }
+
+ private:
+  int error_number_;
+};
+
 // True when both paths name one existing file (also through a symbolic or a hard link).
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// Writes `content` as the whole of the file at `path`. Messages are std::runtime_error
+// Writes `content` as the whole of the file at `path`. Messages are OutputFileError
 // "cannot write <path>: <reason>", the reason usually the system's.
 //
 //  - A regular file (or a new one) is replaced all or nothing: the bytes go to a new file

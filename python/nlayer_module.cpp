@@ -26,6 +26,7 @@
 #include "io/curve_file.h"
 #include "io/problem_file.h"
 #include "io/model_file.h"
+#include "io/output_file.h"
 #include "io/phase_lag.h"
 #include "nlayer/fit.h"
 #include "nlayer/nlayer.h"
@@ -259,6 +260,33 @@ auto ReadUserFile(const std::string& path, Read read) {
     py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(e.what());
     error.attr("line") = e.line();
     PyErr_SetObject(PyExc_ValueError, error.ptr());
+    throw py::error_already_set();
+  }
+}
+
+// A name of a file to write as the system sees it: str (or os.PathLike) through os.fsencode, as
+// open() takes it, so that names that are not UTF-8 reach the file they name.
+std::filesystem::path OutputPath(const py::object& name) {
+  const std::string bytes = py::module_::import("os").attr("fsencode")(name).cast<std::string>();
+  if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return bytes;
+}
+
+// Runs a save without the GIL; its OutputFileError raised as the OSError of its error number
+// (PermissionError, IsADirectoryError, ...), message and file name kept, so that Python callers
+// catch it as they would open()'s.
+template <class Save>
+auto Saving(const py::object& name, Save save) {
+  try {
+    py::gil_scoped_release release;
+    return save();
+  } catch (const nlayer::OutputFileError& e) {
+    py::object filename = py::module_::import("os").attr("fspath")(name);
+    // No error number for a refusal of nlayer's own (a block device): a plain OSError.
+    py::object number = e.error_number() != 0 ? py::object(py::int_(e.error_number())) : py::object(py::none());
+    // OSError's constructor picks the subclass of the error number.
+    py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(number, e.what(), filename);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw py::error_already_set();
   }
 }
@@ -753,6 +781,31 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
   for (const char* name : {"Layer", "Medium"}) m.attr(name).attr("__module__") = "nlayer";
 
   m.def("read_model", &ReadModel, py::arg("path"));
+  // The programs' one way of saving a file, for what the Python package writes (tables, figures,
+  // SNIRF files): links, owners, modes, pipes and devices kept as nlayer-run keeps them.
+  m.def(
+      "replace_file",
+      [](const py::object& path, const py::bytes& content) {
+        const std::filesystem::path name = OutputPath(path);
+        const std::string_view bytes = content;
+        Saving(path, [&] { nlayer::ReplaceFile(name, bytes); });
+      },
+      py::arg("path"), py::arg("content"));
+  m.def(
+      "check_output_path",
+      [](const py::object& path) {
+        const std::filesystem::path name = OutputPath(path);
+        Saving(path, [&] { nlayer::CheckOutputPath(name); });
+      },
+      py::arg("path"));
+  m.def(
+      "same_file",
+      [](const py::object& a, const py::object& b) {
+        const std::filesystem::path first = OutputPath(a), second = OutputPath(b);
+        py::gil_scoped_release release;
+        return nlayer::SameFile(first, second);
+      },
+      py::arg("a"), py::arg("b"));
   m.def("read_curve", &ReadCurve, py::arg("path"));
   m.def("read_spectrum", &ReadSpectrum, py::arg("path"));
 

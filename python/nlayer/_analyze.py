@@ -1,10 +1,13 @@
 """nlayer-analyze: hemoglobin changes per layer from a time-domain recording in a SNIRF file."""
 
 import argparse
+import io
 import os
 import sys
 
 import numpy as np
+
+from . import _output
 
 EXIT_INPUT = 1
 EXIT_FLAGGED = 3
@@ -146,8 +149,8 @@ def _summary(analysis):
 
 
 def plot(path, analysis):
-    """HbO and HbR of each layer over time, the stimuli shaded; written through a temporary
-    file and a rename."""
+    """HbO and HbR of each layer over time, the stimuli shaded; drawn into memory and saved
+    through the package's one save (nlayer._output.save)."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -174,40 +177,28 @@ def plot(path, analysis):
                          "green: baseline)", fontsize="medium")
     axes[-1, 0].set_xlabel("time (s)")
     figure.tight_layout()
-    temporary = f"{os.fspath(path)}.part"
+    image = io.BytesIO()
     try:
-        figure.savefig(temporary, format="png", dpi=100)
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+        figure.savefig(image, format="png", dpi=100)
     finally:
         plt.close(figure)
+    _output.save(path, image.getvalue())
 
 
-def _writable(path):
-    """The reason `path` cannot be written, or None: checked before anything is read or
-    computed, as nlayer-run and nlayer-fit check theirs."""
-    if not path:
-        return "empty name"
-    if os.path.isdir(path):
-        return "Is a directory"
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        return "No such file or directory"
-    if not os.access(folder, os.W_OK | os.X_OK):
-        return "Permission denied"
+def _unwritable(path):
+    """Why `path` cannot be written ("cannot write PATH: reason"), or None: checked before
+    anything is read or computed, by the same check nlayer-run and nlayer-fit make."""
+    try:
+        _output.check(path)
+    except OSError as error:
+        return error.strerror
     return None
 
 
 def _same(first, second):
-    """Whether two names are one file: the same inode when both exist (links included),
-    else the same resolved path."""
-    try:
-        return os.path.samefile(first, second)
-    except OSError:
-        return os.path.realpath(first) == os.path.realpath(second)
+    """Whether two names are one file: the same file when both exist (links included), else
+    the same resolved path (two outputs yet to be made)."""
+    return _output.same_file(first, second) or os.path.realpath(first) == os.path.realpath(second)
 
 
 def _spectrum_files(model):
@@ -285,9 +276,9 @@ def _check_finite(analysis, path):
 def main(argv=None):
     args = _parser().parse_args(argv)
     for path in (args.out, args.csv, args.plot):
-        reason = None if path is None else _writable(path)
+        reason = None if path is None else _unwritable(path)
         if reason:
-            print(f"nlayer-analyze: cannot write {path}: {reason}", file=sys.stderr)
+            print(f"nlayer-analyze: {reason}", file=sys.stderr)
             return EXIT_INPUT
     reason = _clash(args)
     if reason:
@@ -340,9 +331,10 @@ def main(argv=None):
     except OSError as error:
         text = str(error)
         if error.filename and error.strerror:
-            # The library's own messages already start with the name.
-            text = error.strerror if error.strerror.startswith(str(error.filename)) else \
-                f"{error.filename}: {error.strerror}"
+            # The library's own messages already name the file: a reader's starts with it, a
+            # save's is "cannot write NAME: reason".
+            named = error.strerror.startswith((str(error.filename), f"cannot write {error.filename}"))
+            text = error.strerror if named else f"{error.filename}: {error.strerror}"
         print(f"nlayer-analyze: {text}", file=sys.stderr)
         return EXIT_INPUT
     except (ValueError, ArithmeticError) as error:

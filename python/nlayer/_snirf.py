@@ -2,16 +2,18 @@
 (dataType 301), writing recordings and processed results (dataType 99999).
 
 Every refusal is a RecordingError that names the file and the HDF5 path at fault. Files are
-written to a temporary file in the target's folder and renamed into place, so that a failure
+built in memory and saved through the package's one save (nlayer._output), so that a failure
 never leaves a half-written file under the target's name.
 """
 
+import io
 import os
 import re
-import tempfile
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from . import _output
 
 GATED = 201
 MOMENTS = 301
@@ -507,31 +509,15 @@ def _copy_values(group, values):
 
 
 def atomic_write(path, write):
-    """Calls write(h5py.File) on a temporary file beside `path` and renames it to `path`; on any
-    failure the temporary file is removed and `path` is left as it was."""
+    """Calls write(h5py.File) on a file in memory and saves its bytes as `path` through the
+    package's one save (nlayer._output.save): all or nothing, links, mode and owner kept; on any
+    failure `path` is left as it was."""
     import h5py
 
-    path = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".part")
-    os.close(handle)
-    try:
-        with h5py.File(temporary, "w") as h5:
-            write(h5)
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
-
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    buffer = io.BytesIO()
+    with h5py.File(buffer, "w") as h5:
+        write(h5)
+    _output.save(path, buffer.getvalue())
 
 
 def time_unit_s(recording):

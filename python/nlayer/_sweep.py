@@ -20,6 +20,14 @@ _IN_FLIGHT_PER_WORKER = 2
 _DASK_CHUNK = 4
 # How often a waiting sweep looks for Ctrl-C.
 _WAIT_SLICE_S = 0.2
+# timeout="auto" on a cluster: a chunk that takes this many times the longest chunk finished so
+# far, and at least the floor, is held for stalled (a stopped or lost worker, which the scheduler
+# notices only after minutes, if ever). Generous, since chunks of differing media differ in cost
+# and the time includes the wait behind another chunk on the same worker.
+_STALL_FACTOR = 20
+_STALL_FLOOR_S = 60.0
+# Finished runs of one chunk whose curves could not be fetched before that counts as a stall.
+_LOST_FETCHES = 2
 
 
 def _local_workers():
@@ -122,6 +130,10 @@ class _Output:
         return error
 
 
+class _Unreachable(Exception):
+    """A finished chunk whose curves could not be fetched in time."""
+
+
 class _Local:
     """Chunks on a pool of local threads."""
 
@@ -129,12 +141,15 @@ class _Local:
         self.stop = threading.Event()
         self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="nlayer-sweep")
 
-    def submit(self, start, chunk, args, avoid=None):
+    def submit(self, start, chunk, args, avoid=()):
         return self.pool.submit(_compute_chunk, start, chunk, *args, self.stop)
 
     def wait(self, handles, seconds):
         done, _ = concurrent.futures.wait(handles, timeout=seconds, return_when=concurrent.futures.FIRST_COMPLETED)
         return done
+
+    def result(self, handle, seconds):
+        return handle.result()
 
     def where(self, handle):
         return None
@@ -156,10 +171,10 @@ class _Dask:
     def __init__(self, client):
         self.client = client
 
-    def submit(self, start, chunk, args, avoid=None):
+    def submit(self, start, chunk, args, avoid=()):
         workers = None
-        if avoid is not None:
-            workers = [w for w in self.client.scheduler_info()["workers"] if w != avoid] or None
+        if avoid:
+            workers = [w for w in self.client.scheduler_info()["workers"] if w not in avoid] or None
         if workers is None:
             return self.client.submit(_compute_chunk, start, chunk, *args, pure=False)
         return self.client.submit(_compute_chunk, start, chunk, *args, pure=False, workers=workers,
@@ -173,12 +188,24 @@ class _Dask:
                 return done
             time.sleep(0.02)
 
+    def result(self, handle, seconds):
+        """The chunk's curves, fetched from the worker that holds them: a stopped worker would
+        hold the fetch for as long as the connection's own timeout, or for ever."""
+        try:
+            return handle.result(timeout=seconds)
+        except TimeoutError:
+            # The chunk itself raises no TimeoutError: this is the fetch's.
+            raise _Unreachable() from None
+
     def where(self, handle):
-        """The worker that runs `handle`'s chunk, if the scheduler says."""
+        """The worker that runs `handle`'s chunk, or holds its result, if the scheduler says."""
         try:
             for worker, keys in self.client.processing().items():
                 if handle.key in keys:
                     return worker
+            holders = self.client.who_has([handle]).get(handle.key)
+            if holders:
+                return holders[0]
         except Exception:  # a scheduler that cannot answer leaves the choice to it
             pass
         return None
@@ -194,14 +221,48 @@ class _Dask:
 def _drive(chunks, output, args, backend, in_flight, timeout):
     """Runs the chunks, `in_flight` at a time, and stores what arrives. The first error stops
     the reading of media; the chunks in flight still finish and are kept (each within its
-    timeout), then the error is raised with the partial result."""
-    pending = {}  # handle -> (start, chunk, attempt, deadline)
+    timeout), then the error is raised with the partial result. `timeout` is seconds, None or
+    "auto": _STALL_FACTOR times the longest chunk finished so far, at least _STALL_FLOOR_S, and
+    no limit before the first chunk has finished."""
+    pending = {}  # handle -> (start, chunk, attempt, submitted, lost fetches)
     failure = None
+    longest = None  # of the chunks finished so far, from submission
 
-    def submit(start, chunk, attempt=0, avoid=None):
-        handle = backend.submit(start, chunk, args, avoid)
-        deadline = None if timeout is None else time.monotonic() + timeout
-        pending[handle] = (start, chunk, attempt, deadline)
+    def limit():
+        if timeout != "auto":
+            return timeout
+        return None if longest is None else max(_STALL_FLOOR_S, _STALL_FACTOR * longest)
+
+    # Workers that held a chunk too long: a stopped one would hold every further chunk too.
+    stalled = set()
+
+    def submit(start, chunk, attempt=0, lost=0, avoid=frozenset()):
+        handle = backend.submit(start, chunk, args, stalled | avoid)
+        pending[handle] = (start, chunk, attempt, time.monotonic(), lost)
+
+    def retry(handle, start, chunk, attempt, seconds, lost=None):
+        """A chunk that took longer than `seconds`: once more, elsewhere if the cluster has
+        another worker, then the sweep's TimeoutError. `lost`: the count of the chunk's
+        finished runs whose curves could not be fetched, this one included."""
+        nonlocal failure
+        where = backend.where(handle)
+        backend.cancel([handle])
+        if lost is not None and lost <= _LOST_FETCHES:
+            # A fetch fails also when it shares the client's one gather with a fetch from a
+            # stopped worker: no proof against the worker, and no attempt used up.
+            submit(start, chunk, attempt, lost, avoid=frozenset([where] if where else []))
+            return
+        if where is not None:
+            stalled.add(where)
+        if attempt == 0:
+            submit(start, chunk, attempt=1)
+            return
+        within = (f"timeout={timeout:g} s" if timeout != "auto" else
+                  f"{seconds:.3g} s (timeout=\"auto\": {_STALL_FACTOR} times the longest chunk so far, at least "
+                  f"{_STALL_FLOOR_S:g} s)")
+        failure = failure or TimeoutError(
+            f"the chunk of models {start} to {start + len(chunk) - 1} did not finish within {within}, neither at "
+            "first nor resubmitted once" + (f" (the second time on worker {where})" if where else ""))
 
     def refill(n):
         nonlocal failure
@@ -228,9 +289,13 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
         refill(in_flight)
         while pending:
             for handle in backend.wait(list(pending), _WAIT_SLICE_S):
-                start, chunk, _, _ = pending.pop(handle)
+                start, chunk, attempt, submitted, lost = pending.pop(handle)
                 try:
-                    curves = handle.result()
+                    curves = backend.result(handle, limit())
+                except _Unreachable:
+                    # Finished on a worker that has stopped answering since, or so it seems.
+                    retry(handle, start, chunk, attempt, limit(), lost + 1)
+                    continue
                 except _nlayer.ModelError as error:
                     rows = error.__dict__.pop("sweep_rows", None)
                     if rows is not None and len(rows[1]):
@@ -241,23 +306,17 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
                 else:
                     if curves is not None:
                         output.store(start, curves)
+                    took = time.monotonic() - submitted
+                    longest = took if longest is None else max(longest, took)
                 refill(1)
-            if timeout is not None:
+            seconds = limit()
+            if seconds is not None:
                 now = time.monotonic()
-                for handle, (start, chunk, attempt, deadline) in list(pending.items()):
-                    if now < deadline:
-                        continue
-                    where = backend.where(handle)
-                    del pending[handle]
-                    backend.cancel([handle])
-                    if attempt == 0:
-                        # Once more, elsewhere if the cluster has another worker.
-                        submit(start, chunk, attempt=1, avoid=where)
-                    else:
-                        failure = failure or TimeoutError(
-                            f"the chunk of models {start} to {start + len(chunk) - 1} did not finish within "
-                            f"timeout={timeout:g} s, neither at first nor resubmitted once"
-                            + (f" (the second time on worker {where})" if where else ""))
+                for handle, (start, chunk, attempt, submitted, _) in list(pending.items()):
+                    # One that finished since the wait is collected by the next.
+                    if now - submitted >= seconds and not handle.done():
+                        del pending[handle]
+                        retry(handle, start, chunk, attempt, seconds)
         interrupted = False
     finally:
         backend.cancel(list(pending))
@@ -267,7 +326,7 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
 
 
 def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None, count=None,
-          workers=None, threads=1, engine="exact", progress=None, on_error="raise", timeout=None):
+          workers=None, threads=1, engine="exact", progress=None, on_error="raise", timeout="auto"):
     """Time-resolved curves of many media, on all local cores or on a Dask cluster.
 
     Parameters
@@ -300,12 +359,15 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
     on_error : "raise" or "nan"
         What a ModelError of one model does: end the sweep (default; the error's note names
         the model) or fill that model's curves with NaN.
-    timeout : float, optional
-        Seconds a chunk may take from its submission (None, the default: no limit). A chunk
-        that takes longer (a stopped or lost worker) is cancelled and submitted once more, on
-        a cluster to another worker than the one that held it; if that also takes longer, the
-        sweep ends with TimeoutError naming the chunk's models. Measured from submission, so
-        it includes the wait behind at most one other chunk on the same worker.
+    timeout : float, "auto" or None, optional
+        Seconds a chunk may take from its submission. A chunk that takes longer (a stopped or
+        lost worker) is cancelled and submitted once more, on a cluster to another worker than
+        the one that held it; if that also takes longer, the sweep ends with TimeoutError
+        naming the chunk's models. Measured from submission, so it includes the wait behind
+        at most one other chunk on the same worker. "auto" (the default) on a cluster: 20 times
+        the longest chunk finished so far in this sweep, at least 60 s (no limit until the
+        first chunk has finished); locally, where no worker can be lost, no limit. None: no
+        limit anywhere (a stopped worker then holds the sweep for ever).
 
     Returns
     -------
@@ -335,7 +397,10 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
     dt = _checks.real(dt_ps, "dt_ps")
     args = (distances, dt, grid_samples, _checks.threads(threads), _checks.engine(engine),
             _checks.choice(on_error, "on_error", ("raise", "nan")))
-    limit = _checks.seconds(timeout, "timeout")
+    if isinstance(timeout, str) and timeout == "auto":
+        limit = None if client is None else "auto"
+    else:
+        limit = _checks.seconds(timeout, "timeout")
     if isinstance(media, _nlayer.Medium):
         raise TypeError("media must be a sequence of Medium; for one medium use time_resolved")
     if isinstance(media, collections.abc.Sized):

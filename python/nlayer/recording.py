@@ -22,6 +22,7 @@ the recording's time in s, distances in mm. Extinction coefficients are Prahl's 
 import concurrent.futures
 import csv
 import dataclasses
+import io
 import os
 import pathlib
 import threading
@@ -32,6 +33,7 @@ import numpy as np
 
 from . import _checks
 from . import _nlayer
+from . import _output
 from ._fit import curve_moments, fit, sensitivity, Moments
 from ._nlayer import Medium
 from ._problem import CHROMOPHORE_UNITS, chromophore_items
@@ -758,7 +760,7 @@ def write_csv(path, analysis, baseline_fit=None):
     """The time courses as a CSV table: time_s, then for each layer HbO, HbR, HbT (uM), mua at
     each wavelength (1/mm; changes for the moments method, as the column names say with a
     leading d), HbO, HbR and each mua followed by its standard error (..._err_...), written
-    through a temporary file and a rename. With a BaselineFit, columns
+    through the package's one save (nlayer._output.save). With a BaselineFit, columns
     L<k>_baseline_HbO_uM, ..._HbO_err_uM (and HbR, HbT, StO2 in %, musp<nm> in 1/mm) follow,
     the same value in every row."""
     prefix = "d" if analysis.changes else ""
@@ -785,19 +787,12 @@ def write_csv(path, analysis, baseline_fit=None):
                 name = quantity if w == 0 else f"{quantity}{baseline_fit.wavelengths[w - 1]:g}"
                 header += [f"L{k}_baseline_{name}_{unit}", f"L{k}_baseline_{name}_err_{unit}"]
                 columns += [value, error]
-    path = os.fspath(path)
-    temporary = f"{path}.part"
-    try:
-        with open(temporary, "w", newline="") as out:
-            writer = csv.writer(out, lineterminator="\n")
-            writer.writerow(header)
-            for row in np.column_stack(columns):
-                writer.writerow([repr(float(x)) for x in row])
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(header)
+    for row in np.column_stack(columns):
+        writer.writerow([repr(float(x)) for x in row])
+    _output.save(path, text.getvalue().encode())
 
 
 # --------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import nlayer
+import nlayer._sweep
 from conftest import two_layer
 
 RHO = [10.0, 30.0]
@@ -120,6 +121,42 @@ def test_a_stopped_worker_costs_one_timeout(expected):
             with pytest.raises(TimeoutError, match=r"the chunk of models 0 to 1 did not finish within "
                                                    r"timeout=1 s, neither at first nor resubmitted once"):
                 nlayer.sweep(media(2), rho=RHO, client=client, count=2, chunk_size=2, timeout=1.0, **GRID)
+        finally:
+            for pid in pids:
+                os.kill(pid, signal.SIGCONT)
+
+
+def test_a_worker_stopped_mid_sweep_is_found_without_a_timeout(expected, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    # The default's floor of a minute would make this test wait minutes; a few seconds keep
+    # clients and schedulers slowed by a loaded machine from looking stalled.
+    monkeypatch.setattr(nlayer._sweep, "_STALL_FLOOR_S", 2.0)
+
+    def stopping(pids, at):
+        """media(7), stopping the worker processes when the sweep asks for model `at`: the
+        sweep has then seen `at` - 3 of its first chunks finish (4 are in flight)."""
+        for i, medium in enumerate(media(7)):
+            if i == at:
+                for pid in pids:
+                    os.kill(pid, signal.SIGSTOP)
+            yield medium
+
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
+        pids = [nanny.pid for nanny in cluster.workers.values()]
+        # Workers that import nlayer only for the first chunk would make it the longest.
+        client.run(__import__, "nlayer")
+        try:
+            # One of two stopped: its chunks run again on the other, and the sweep completes.
+            result = nlayer.sweep(stopping(pids[:1], 4), rho=RHO, client=client, count=7, chunk_size=1, **GRID)
+            assert np.array_equal(result.R, expected)
+            os.kill(pids[0], signal.SIGCONT)
+            # Both stopped: the sweep ends with the error of a timeout and what it computed.
+            with pytest.raises(TimeoutError, match='did not finish within .* s \\(timeout="auto"') as caught:
+                nlayer.sweep(stopping(pids, 6), rho=RHO, client=client, count=7, chunk_size=1, **GRID)
+            valid = caught.value.valid
+            assert 3 <= valid.sum() < 7
+            assert np.array_equal(caught.value.partial.R[valid], expected[valid])
         finally:
             for pid in pids:
                 os.kill(pid, signal.SIGCONT)
