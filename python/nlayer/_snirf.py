@@ -8,6 +8,8 @@ never leaves a half-written file under the target's name.
 
 import os
 import re
+import stat
+import sys
 import tempfile
 from dataclasses import dataclass, field
 
@@ -60,6 +62,7 @@ class RecordingError(ValueError):
     def __init__(self, file, location, message):
         self.file = str(file)
         self.location = location
+        self.reason = message
         super().__init__(f"{file}: {location}: {message}")
 
 
@@ -320,7 +323,7 @@ def _gates(reader, probe, used, time_factor_ps):
     return d + w / 2, w
 
 
-def read_snirf(path, *, nirs=None, data=1):
+def read_snirf(path, *, nirs=None, data=1, timeout=None, isolated=True):
     """Reads a time-domain recording from a SNIRF file.
 
     nirs  which /nirs(i) (default: the only one); data  which data(j) block (default 1).
@@ -332,16 +335,33 @@ def read_snirf(path, *, nirs=None, data=1):
     between its source and detector positions (3D when given, else 2D). A gate spans
     [delay, delay + width) and stands for its centre.
 
+    The file is read in a child process (isolated=True, the default): a damaged file can crash
+    libhdf5 or make it loop forever, and would take this process with it. A child that dies or
+    takes longer than `timeout` seconds (default: $NLAYER_SNIRF_TIMEOUT, else 30 s or 1 s per
+    5 MB of file, whichever is longer) gives a RecordingError saying the file is damaged.
+    isolated=False reads in this process (the child's reading itself).
+
     Raises OSError when the file cannot be opened and RecordingError, naming the HDF5 path,
     for a file that is not SNIRF or breaks these rules.
     """
-    import h5py
-
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(2, "No such file or directory", path)
     if os.path.isdir(path):
         raise IsADirectoryError(21, "Is a directory", path)
+    # What cannot be opened at all is OSError's to say, not the child's; HDF5 needs a regular
+    # file (a FIFO's open would block).
+    os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise RecordingError(path, "/", "not a regular file, so no SNIRF file")
+    if isolated and sys.executable:
+        return _read_isolated(path, nirs, data, timeout)
+    return _read_file(path, nirs, data)
+
+
+def _read_file(path, nirs, data):
+    import h5py
+
     try:
         h5 = h5py.File(path, "r")
     except OSError as error:
@@ -354,6 +374,97 @@ def read_snirf(path, *, nirs=None, data=1):
         except (RuntimeError, OSError, KeyError, ValueError, TypeError) as error:
             # What libhdf5 or h5py raise on a damaged file, past the checks above.
             raise RecordingError(path, "/", f"damaged: {_one_line(error)}") from None
+
+
+def _time_limit(path, timeout):
+    if timeout is None:
+        text = os.environ.get("NLAYER_SNIRF_TIMEOUT", "").strip()
+        try:
+            timeout = float(text) if text else None
+        except ValueError:
+            raise ValueError(f"NLAYER_SNIRF_TIMEOUT is {text!r}; it must be a number of seconds") from None
+    if timeout is None:
+        # Generous for a slow disk and gzip-compressed series; a sound read takes a fraction.
+        return max(30.0, os.path.getsize(path) / 5e6)
+    if not timeout > 0 or not np.isfinite(timeout):
+        raise ValueError(f"timeout is {timeout!r}; it must be a finite number of seconds > 0")
+    return float(timeout)
+
+
+# The child imports this module through the parent's sys.path, so that it reads with the very
+# code (and h5py) of the parent; -I -S keep the environment and site from changing that.
+_CHILD = ("import pickle, sys; request = pickle.loads(sys.stdin.buffer.read()); sys.path[:] = request[0]; "
+          "from nlayer._snirf import _child_main; _child_main(*request[1:])")
+
+
+def _child_main(path, nirs, data):
+    """Reads the file and answers on the original stdout with one pickled reply; anything
+    libhdf5 or h5py print goes to stderr."""
+    import pickle
+    from dataclasses import fields
+
+    reply_stream = os.fdopen(os.dup(1), "wb")
+    os.dup2(2, 1)
+    try:
+        import h5py  # noqa: F401
+    except ImportError as error:
+        reply = ("no reader", f"{type(error).__name__}: {error}")
+    else:
+        try:
+            recording = _read_file(path, nirs, data)
+            reply = ("read", {item.name: getattr(recording, item.name) for item in fields(Recording)})
+        except RecordingError as error:
+            reply = ("refused", error.location, error.reason)
+        except MemoryError:
+            reply = ("refused", "/", "damaged or unreadable: reading it needs more memory than is available")
+        except Exception as error:
+            # A fault of this reader rather than of the file; said as such, on one line.
+            reply = ("failed", f"{type(error).__name__}: {_one_line(error)}")
+    pickle.dump(reply, reply_stream, protocol=pickle.HIGHEST_PROTOCOL)
+    reply_stream.close()
+
+
+def _read_isolated(path, nirs, data, timeout):
+    import pickle
+    import signal
+    import subprocess
+
+    limit = _time_limit(path, timeout)
+    request = pickle.dumps((list(sys.path), path, nirs, data))
+    child = subprocess.Popen([sys.executable, "-I", "-S", "-c", _CHILD], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        out, err = child.communicate(request, timeout=limit)
+    except subprocess.TimeoutExpired:
+        raise RecordingError(path, "/", f"damaged or unreadable: reading it took longer than {limit:g} s (a "
+                             "damaged file can make libhdf5 loop forever; NLAYER_SNIRF_TIMEOUT or timeout= "
+                             "give it longer)") from None
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    if child.returncode < 0:
+        try:
+            name = signal.Signals(-child.returncode).name
+        except ValueError:
+            name = f"signal {-child.returncode}"
+        hint = " (out of memory?)" if name == "SIGKILL" else ""
+        raise RecordingError(path, "/", f"damaged or unreadable: reading it crashed libhdf5 ({name}{hint})")
+    try:
+        reply = pickle.loads(out)
+    except Exception:
+        reply = None
+    if not isinstance(reply, tuple) or child.returncode != 0:
+        lines = [line for line in err.decode("utf-8", "replace").splitlines() if line.strip()]
+        raise OSError(f"{path}: the process reading it stopped with status {child.returncode}"
+                      + (f" ({lines[-1].strip()})" if lines else ""))
+    if reply[0] == "read":
+        return Recording(**reply[1])
+    if reply[0] == "refused":
+        raise RecordingError(path, reply[1], reply[2])
+    if reply[0] == "no reader":
+        raise ImportError(reply[1])
+    raise RecordingError(path, "/", f"damaged or unreadable: the reader failed on it ({reply[1]})")
 
 
 def _read(reader, path, h5, nirs, data):
