@@ -377,17 +377,19 @@ def _read_file(path, nirs, data):
 
 
 def _time_limit(path, timeout):
+    name = "timeout"
     if timeout is None:
         text = os.environ.get("NLAYER_SNIRF_TIMEOUT", "").strip()
+        if not text:
+            # Generous for a slow disk and gzip-compressed series; a sound read takes a fraction.
+            return max(30.0, os.path.getsize(path) / 5e6)
+        name = "NLAYER_SNIRF_TIMEOUT"
         try:
-            timeout = float(text) if text else None
+            timeout = float(text)
         except ValueError:
-            raise ValueError(f"NLAYER_SNIRF_TIMEOUT is {text!r}; it must be a number of seconds") from None
-    if timeout is None:
-        # Generous for a slow disk and gzip-compressed series; a sound read takes a fraction.
-        return max(30.0, os.path.getsize(path) / 5e6)
-    if not timeout > 0 or not np.isfinite(timeout):
-        raise ValueError(f"timeout is {timeout!r}; it must be a finite number of seconds > 0")
+            timeout = text
+    if isinstance(timeout, str) or not timeout > 0 or not np.isfinite(timeout):
+        raise ValueError(f"{name} is {timeout!r}; it must be a finite number of seconds > 0")
     return float(timeout)
 
 
