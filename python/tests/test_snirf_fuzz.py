@@ -96,8 +96,10 @@ _random_arrays = st.builds(lambda shape, seed_: np.random.default_rng(seed_).nor
                            _shapes, st.integers(0, 2**32 - 1))
 _huge = st.builds(Declared, st.sampled_from([(10**9,), (10**7, 10**6), (3, 10**9), (0, 10**9), (10**18,)]),
                   st.sampled_from(["f8", "i4"]))
-# (HDF5's variable-length strings end at a NUL, so h5py refuses to write one.)
-_texts = st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00"), max_size=12)
+# Letters, micro and mu, umlauts, a zero-width space, a byte-order mark, an emoji, DEL; no NUL,
+# which ends HDF5's variable-length strings (h5py refuses to write one). A fixed alphabet keeps
+# hypothesis from caching Unicode's tables in a .hypothesis folder.
+_texts = st.lists(st.sampled_from("sµμüß€\u200b\ufeff\U0001f600\x7f\t /"), max_size=12).map("".join)
 _values = st.one_of(_numbers.map(np.float64), _arrays, _random_arrays, _huge, _texts,
                     st.binary(min_size=1, max_size=12).map(lambda b: b.replace(b"\x00", b"\xff")), st.just(Group()),
                     st.sampled_from(["s", "ms", "\u00b5s", "ps", "m", "cm", "mm", "\u03bcm", "furlong"]),
@@ -219,13 +221,18 @@ def _corrupt(data, rng):
 
 def test_corrupted_bytes_are_read_or_refused_without_taking_the_process(tmp_path, valid_bytes):
     path = tmp_path / "corrupt.snirf"
-    cases = 24 if BUDGET_S == 0 else 10**9
+    # 20 seeds as they come, and three whose copies crashed (1131, 1135) or hung (1148) the
+    # libhdf5 1.10.8 of Debian 12 when read in-process.
+    seeds = [*range(1000, 1020), 1131, 1135, 1148]
     end = time.monotonic() + BUDGET_S
     outcomes = {"read": 0, "refused": 0}
-    for k in range(cases):
-        if k >= 24 and time.monotonic() > end:
-            break
-        path.write_bytes(_corrupt(valid_bytes, np.random.default_rng(1000 + k)))
+    k = 1200
+    while seeds or time.monotonic() < end:
+        if seeds:
+            k, seeds = seeds[0], seeds[1:]
+        else:
+            k += 1
+        path.write_bytes(_corrupt(valid_bytes, np.random.default_rng(k)))
         try:
             _consistent(rec.read_snirf(path, timeout=10.0))
             outcomes["read"] += 1
