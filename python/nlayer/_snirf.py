@@ -210,11 +210,19 @@ class _Reader:
             self.fail(location, "holds a value that is not finite")
         return value
 
+    def names(self, location, group):
+        """The group's member names; h5py gives a name that is not UTF-8 as bytes."""
+        names = list(group.keys())
+        for key in names:
+            if isinstance(key, bytes):
+                self.fail(location, f"holds a member whose name is not text (UTF-8 or ASCII): {key!r}")
+        return names
+
     def indexed(self, parent, name):
         """The members parent/name1, name2, ... (or parent/name alone) in index order."""
         group = self.node(parent, "group")
         found = []
-        for key in group.keys():
+        for key in self.names(parent, group):
             match = re.fullmatch(re.escape(name) + r"([1-9][0-9]*)?", key)
             if match:
                 found.append((int(match.group(1) or 0), f"{parent}/{key}".replace("//", "/")))
@@ -232,7 +240,9 @@ class _Reader:
         import h5py
 
         out = {}
-        for key, item in self.node(location, "group").items():
+        group = self.node(location, "group")
+        for key in self.names(location, group):
+            item = group.get(key)
             if isinstance(item, h5py.Dataset):
                 where = f"{location}/{key}"
                 self.size(where, item, SMALL)

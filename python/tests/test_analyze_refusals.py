@@ -163,6 +163,9 @@ def _string_bytes(name, data):
     ("wavelengths", _declare("nirs/probe/wavelengths", (10**9,)), "/nirs/probe/wavelengths", "declares"),
     ("ascii", _string_bytes("nirs/metaDataTags/SubjectID", b"M\xfcller"), "/nirs/metaDataTags/SubjectID",
      "byte 0xfc at position 2"),
+    # Names that are not UTF-8, where the reader looks for members and where it copies them.
+    ("name", lambda h5: h5["nirs"].create_group(b"stim\xfc"), "/nirs", r"name is not text .*b'stim\\xfc'"),
+    ("probe", lambda h5: h5["nirs/probe"].create_dataset(b"M\xfcller", data=1), "/nirs/probe", "name is not text"),
 ])
 def test_hostile_recordings_are_refused_with_their_place(study, tmp_path, name, change, where, words):
     (tmp_path / "rec.snirf").write_bytes((study[0] / "rec.snirf").read_bytes())
