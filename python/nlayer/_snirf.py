@@ -413,8 +413,11 @@ def _child_main(path, nirs, data):
     """Reads the file and answers on the original stdout with one pickled reply; anything
     libhdf5 or h5py print goes to stderr."""
     import pickle
+    import signal
     from dataclasses import fields
 
+    # Ctrl-C reaches the whole process group: the parent answers it and ends this child.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     reply_stream = os.fdopen(os.dup(1), "wb")
     os.dup2(2, 1)
     try:
