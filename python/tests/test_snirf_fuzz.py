@@ -111,13 +111,13 @@ def _trees(draw):
     tree = _valid_tree(draw(st.booleans()))
     for _ in range(draw(st.integers(0, 4))):
         action = draw(st.sampled_from(["delete", "replace", "replace", "add"]))
-        if action == "delete" and tree:
+        if action in ("delete", "replace") and tree:
             # A member, or a whole group with everything under it.
             name = draw(st.sampled_from(sorted(tree)))
             prefix = name.rsplit("/", draw(st.integers(0, name.count("/"))))[0]
             tree = {key: value for key, value in tree.items() if key != prefix and not key.startswith(prefix + "/")}
-        elif action == "replace" and tree:
-            tree[draw(st.sampled_from(sorted(tree)))] = draw(_values)
+            if action == "replace":
+                tree[prefix] = draw(_values)
         else:
             parent = draw(st.sampled_from(["nirs", "nirs/data1", "nirs/probe", "nirs/metaDataTags", "", "nirs/stim1"]))
             leaf = draw(st.sampled_from(["nirs2", "data2", "measurementList99", "measurementList0", "stim2",
