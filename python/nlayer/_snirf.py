@@ -193,6 +193,9 @@ class _Reader:
             # Some writers store indices as floating-point numbers: whole ones are taken.
             if value.dtype.kind == "f" and not np.all(np.isfinite(value) & (value == np.round(value))):
                 self.fail(location, "is not an integer")
+            # Beyond int64 the cast below would wrap into some other (valid looking) number.
+            if value.size and value.dtype.kind in "fu" and np.max(np.abs(value)) > 2**53:
+                self.fail(location, f"holds {np.max(np.abs(value)):g}, beyond any index")
             value = value.astype(np.int64)
         else:
             value = value.astype(float)
@@ -293,7 +296,10 @@ def _measurement_lists(reader, block, columns):
         for name in fields:
             if name == "dataTypeIndex":
                 # Time-domain data may give two indices; the first names the gate or moment.
-                row.append(int(reader.numbers(f"{location}/{name}", 1, integer=True)[0]))
+                indices = reader.numbers(f"{location}/{name}", 1, integer=True)
+                if indices.size == 0:
+                    reader.fail(f"{location}/{name}", "is empty; an index was expected")
+                row.append(int(indices[0]))
             else:
                 row.append(int(reader.numbers(f"{location}/{name}", 0, integer=True)))
         rows.append(row)

@@ -175,6 +175,21 @@ def test_the_intact_tree_is_read_as_written(tmp_path):
         np.testing.assert_allclose(read.time_s, 0.1 * np.arange(T))
 
 
+@pytest.mark.parametrize("name, value, words", [
+    # What the fuzzing found: an IndexError, and a cast that wrapped 1e300 into -2^63.
+    ("nirs/data1/measurementList1/dataTypeIndex", np.zeros(0, dtype=np.int8), "is empty; an index was expected"),
+    ("nirs/data1/measurementList2/dataType", np.float64(1e300), r"holds 1e\+300, beyond any index"),
+    ("nirs/data1/measurementList3/sourceIndex", np.uint64(2**64 - 1), "beyond any index"),
+])
+def test_what_the_fuzzing_found(tmp_path, name, value, words):
+    tree = _valid_tree(False)
+    tree[name] = value
+    _write(tmp_path / "found.snirf", tree)
+    with pytest.raises(rec.RecordingError, match=words) as caught:
+        rec.read_snirf(tmp_path / "found.snirf", isolated=False)
+    assert caught.value.location == "/" + name
+
+
 def test_random_structures_are_read_or_refused_with_their_place(tmp_path):
     path = tmp_path / "fuzz.snirf"
 
