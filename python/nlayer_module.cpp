@@ -293,9 +293,18 @@ auto Saving(const py::object& name, Save save) {
 
 // The file's medium and rho, each problem raised where Python looks for it: OSError for a file
 // that cannot be read, ValueError naming the line for a value that is not a model's.
-py::tuple ReadModel(const std::string& path) {
+// rho is None when it is not needed and the file gives none.
+py::tuple ReadModel(const std::string& path, bool need_rho) {
   const nlayer::ModelFile file = ReadUserFile(path, [&] { return nlayer::ReadModelFile(path); });
-  if (auto problem = nlayer::ValidateModelFile(file, /*need_rho=*/true)) throw py::value_error(*problem);
+  if (auto problem = nlayer::ValidateModelFile(file, need_rho)) {
+    // The library's hint names nlayer-run's option; Python's way is the keyword.
+    const std::string hint = " or with --rho";
+    if (const auto at = problem->rfind(hint); at != std::string::npos && at + hint.size() == problem->size()) {
+      problem->replace(at, hint.size(), ", or read with need_rho=False when the distance comes from elsewhere");
+    }
+    throw py::value_error(*problem);
+  }
+  if (!need_rho && file.rho_line == 0) return py::make_tuple(file.medium, py::none());
   return py::make_tuple(file.medium, LongDouble(file.rho_mm));
 }
 
@@ -780,7 +789,7 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
   // Shown and pickled as nlayer.Layer and nlayer.Medium, the names users know.
   for (const char* name : {"Layer", "Medium"}) m.attr(name).attr("__module__") = "nlayer";
 
-  m.def("read_model", &ReadModel, py::arg("path"));
+  m.def("read_model", &ReadModel, py::arg("path"), py::arg("need_rho") = true);
   // The programs' one way of saving a file, for what the Python package writes (tables, figures,
   // SNIRF files): links, owners, modes, pipes and devices kept as nlayer-run keeps them.
   m.def(

@@ -223,14 +223,15 @@ class ModelFile(_NamedTuple):
 
     rho is a numpy.longdouble that holds the file's value exactly (the extended real nearest to
     its digits, as nlayer-run reads it); every function taking a distance takes it as it is.
-    float(rho) rounds it to a double.
+    float(rho) rounds it to a double. It is None for a file without one read with
+    need_rho=False.
     """
 
     medium: Medium
     rho: _np.longdouble
 
 
-def read_model(path):
+def read_model(path, *, need_rho=True):
     """Reads a model file ("input.dat") as the window and nlayer-run read it.
 
     Returns a ModelFile(medium, rho): unpack it (``medium, rho = nlayer.read_model(p)``) or use
@@ -238,8 +239,12 @@ def read_model(path):
     80-bit extended reals; rho as numpy.longdouble), so that time_resolved(medium, rho) gives
     the curve nlayer-run writes for the file.
 
+    need_rho=False reads a medium whose distance comes from elsewhere (nlayer-analyze's
+    probe): the file may end after the last layer (rho is then None) and its rho is not
+    checked.
+
     Raises OSError when the file cannot be read and ValueError, naming the line, when its
     content is not a model.
     """
-    medium, rho = _nlayer.read_model(_checks.path(path))
+    medium, rho = _nlayer.read_model(_checks.path(path), bool(need_rho))
     return ModelFile(medium, rho)

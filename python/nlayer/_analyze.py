@@ -86,7 +86,8 @@ def _parser():
     parser.add_argument("recording", metavar="RECORDING.snirf", help="the recording")
     parser.add_argument("--model", required=True, type=_models, metavar="NM=FILE,...|PROBLEM.toml",
                         help="the baseline model at each wavelength, model files as nlayer-run reads them "
-                             "(their distance is ignored: each channel's comes from the probe), "
+                             "(their last line, the distance, may be left out: each channel's comes from the "
+                             "probe), "
                              "e.g. 760=head760.dat,850=head850.dat; or a spectral model, a problem file as "
                              "nlayer-fit reads it (its [spectral] section and layers; curves ignored): then a "
                              "baseline fit of all channels first finds each layer's absolute values")
@@ -290,7 +291,7 @@ def main(argv=None):
     try:
         spectral = isinstance(args.model, str)
         if not spectral:
-            media = {wavelength: nlayer.read_model(path).medium for wavelength, path in args.model.items()}
+            media = {wavelength: nlayer.read_model(path, need_rho=False).medium for wavelength, path in args.model.items()}
         irf = nlayer.read_curve(args.irf) if args.irf else None
         recording = rec.read_snirf(args.recording)
         _distinct_wavelengths(recording, args.source)

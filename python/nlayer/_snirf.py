@@ -9,6 +9,8 @@ never leaves a half-written file under the target's name.
 import io
 import os
 import re
+import stat
+import sys
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -62,6 +64,7 @@ class RecordingError(ValueError):
     def __init__(self, file, location, message):
         self.file = str(file)
         self.location = location
+        self.reason = message
         super().__init__(f"{file}: {location}: {message}")
 
 
@@ -192,6 +195,9 @@ class _Reader:
             # Some writers store indices as floating-point numbers: whole ones are taken.
             if value.dtype.kind == "f" and not np.all(np.isfinite(value) & (value == np.round(value))):
                 self.fail(location, "is not an integer")
+            # Beyond int64 the cast below would wrap into some other (valid looking) number.
+            if value.size and value.dtype.kind in "fu" and np.max(np.abs(value)) > 2**53:
+                self.fail(location, f"holds {np.max(np.abs(value)):g}, beyond any index")
             value = value.astype(np.int64)
         else:
             value = value.astype(float)
@@ -209,11 +215,19 @@ class _Reader:
             self.fail(location, "holds a value that is not finite")
         return value
 
+    def names(self, location, group):
+        """The group's member names; h5py gives a name that is not UTF-8 as bytes."""
+        names = list(group.keys())
+        for key in names:
+            if isinstance(key, bytes):
+                self.fail(location, f"holds a member whose name is not text (UTF-8 or ASCII): {key!r}")
+        return names
+
     def indexed(self, parent, name):
         """The members parent/name1, name2, ... (or parent/name alone) in index order."""
         group = self.node(parent, "group")
         found = []
-        for key in group.keys():
+        for key in self.names(parent, group):
             match = re.fullmatch(re.escape(name) + r"([1-9][0-9]*)?", key)
             if match:
                 found.append((int(match.group(1) or 0), f"{parent}/{key}".replace("//", "/")))
@@ -231,7 +245,9 @@ class _Reader:
         import h5py
 
         out = {}
-        for key, item in self.node(location, "group").items():
+        group = self.node(location, "group")
+        for key in self.names(location, group):
+            item = group.get(key)
             if isinstance(item, h5py.Dataset):
                 where = f"{location}/{key}"
                 self.size(where, item, SMALL)
@@ -282,7 +298,10 @@ def _measurement_lists(reader, block, columns):
         for name in fields:
             if name == "dataTypeIndex":
                 # Time-domain data may give two indices; the first names the gate or moment.
-                row.append(int(reader.numbers(f"{location}/{name}", 1, integer=True)[0]))
+                indices = reader.numbers(f"{location}/{name}", 1, integer=True)
+                if indices.size == 0:
+                    reader.fail(f"{location}/{name}", "is empty; an index was expected")
+                row.append(int(indices[0]))
             else:
                 row.append(int(reader.numbers(f"{location}/{name}", 0, integer=True)))
         rows.append(row)
@@ -322,7 +341,7 @@ def _gates(reader, probe, used, time_factor_ps):
     return d + w / 2, w
 
 
-def read_snirf(path, *, nirs=None, data=1):
+def read_snirf(path, *, nirs=None, data=1, timeout=None, isolated=True):
     """Reads a time-domain recording from a SNIRF file.
 
     nirs  which /nirs(i) (default: the only one); data  which data(j) block (default 1).
@@ -334,16 +353,33 @@ def read_snirf(path, *, nirs=None, data=1):
     between its source and detector positions (3D when given, else 2D). A gate spans
     [delay, delay + width) and stands for its centre.
 
+    The file is read in a child process (isolated=True, the default): a damaged file can crash
+    libhdf5 or make it loop forever, and would take this process with it. A child that dies or
+    takes longer than `timeout` seconds (default: $NLAYER_SNIRF_TIMEOUT, else 30 s or 1 s per
+    5 MB of file, whichever is longer) gives a RecordingError saying the file is damaged.
+    isolated=False reads in this process (the child's reading itself).
+
     Raises OSError when the file cannot be opened and RecordingError, naming the HDF5 path,
     for a file that is not SNIRF or breaks these rules.
     """
-    import h5py
-
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(2, "No such file or directory", path)
     if os.path.isdir(path):
         raise IsADirectoryError(21, "Is a directory", path)
+    # What cannot be opened at all is OSError's to say, not the child's; HDF5 needs a regular
+    # file (a FIFO's open would block).
+    os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise RecordingError(path, "/", "not a regular file, so no SNIRF file")
+    if isolated and sys.executable:
+        return _read_isolated(path, nirs, data, timeout)
+    return _read_file(path, nirs, data)
+
+
+def _read_file(path, nirs, data):
+    import h5py
+
     try:
         h5 = h5py.File(path, "r")
     except OSError as error:
@@ -356,6 +392,102 @@ def read_snirf(path, *, nirs=None, data=1):
         except (RuntimeError, OSError, KeyError, ValueError, TypeError) as error:
             # What libhdf5 or h5py raise on a damaged file, past the checks above.
             raise RecordingError(path, "/", f"damaged: {_one_line(error)}") from None
+
+
+def _time_limit(path, timeout):
+    name = "timeout"
+    if timeout is None:
+        text = os.environ.get("NLAYER_SNIRF_TIMEOUT", "").strip()
+        if not text:
+            # Generous for a slow disk and gzip-compressed series; a sound read takes a fraction.
+            return max(30.0, os.path.getsize(path) / 5e6)
+        name = "NLAYER_SNIRF_TIMEOUT"
+        try:
+            timeout = float(text)
+        except ValueError:
+            timeout = text
+    if isinstance(timeout, str) or not timeout > 0 or not np.isfinite(timeout):
+        raise ValueError(f"{name} is {timeout!r}; it must be a finite number of seconds > 0")
+    return float(timeout)
+
+
+# The child imports this module through the parent's sys.path, so that it reads with the very
+# code (and h5py) of the parent; -I -S keep the environment and site from changing that.
+_CHILD = ("import pickle, sys; request = pickle.loads(sys.stdin.buffer.read()); sys.path[:] = request[0]; "
+          "from nlayer._snirf import _child_main; _child_main(*request[1:])")
+
+
+def _child_main(path, nirs, data):
+    """Reads the file and answers on the original stdout with one pickled reply; anything
+    libhdf5 or h5py print goes to stderr."""
+    import pickle
+    import signal
+    from dataclasses import fields
+
+    # Ctrl-C reaches the whole process group: the parent answers it and ends this child.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    reply_stream = os.fdopen(os.dup(1), "wb")
+    os.dup2(2, 1)
+    try:
+        import h5py  # noqa: F401
+    except ImportError as error:
+        reply = ("no reader", f"{type(error).__name__}: {error}")
+    else:
+        try:
+            recording = _read_file(path, nirs, data)
+            reply = ("read", {item.name: getattr(recording, item.name) for item in fields(Recording)})
+        except RecordingError as error:
+            reply = ("refused", error.location, error.reason)
+        except MemoryError:
+            reply = ("refused", "/", "damaged or unreadable: reading it needs more memory than is available")
+        except Exception as error:
+            # A fault of this reader rather than of the file; said as such, on one line.
+            reply = ("failed", f"{type(error).__name__}: {_one_line(error)}")
+    pickle.dump(reply, reply_stream, protocol=pickle.HIGHEST_PROTOCOL)
+    reply_stream.close()
+
+
+def _read_isolated(path, nirs, data, timeout):
+    import pickle
+    import signal
+    import subprocess
+
+    limit = _time_limit(path, timeout)
+    request = pickle.dumps((list(sys.path), path, nirs, data))
+    child = subprocess.Popen([sys.executable, "-I", "-S", "-c", _CHILD], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        out, err = child.communicate(request, timeout=limit)
+    except subprocess.TimeoutExpired:
+        raise RecordingError(path, "/", f"damaged or unreadable: reading it took longer than {limit:g} s (a "
+                             "damaged file can make libhdf5 loop forever; NLAYER_SNIRF_TIMEOUT or timeout= "
+                             "give it longer)") from None
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    if child.returncode < 0:
+        try:
+            name = signal.Signals(-child.returncode).name
+        except ValueError:
+            name = f"signal {-child.returncode}"
+        hint = " (out of memory?)" if name == "SIGKILL" else ""
+        raise RecordingError(path, "/", f"damaged or unreadable: reading it crashed libhdf5 ({name}{hint})")
+    try:
+        reply = pickle.loads(out)
+    except Exception:
+        reply = None
+    if not isinstance(reply, tuple) or child.returncode != 0:
+        lines = [line for line in err.decode("utf-8", "replace").splitlines() if line.strip()]
+        raise OSError(f"{path}: the process reading it stopped with status {child.returncode}"
+                      + (f" ({lines[-1].strip()})" if lines else ""))
+    if reply[0] == "read":
+        return Recording(**reply[1])
+    if reply[0] == "refused":
+        raise RecordingError(path, reply[1], reply[2])
+    if reply[0] == "no reader":
+        raise ImportError(reply[1])
+    raise RecordingError(path, "/", f"damaged or unreadable: the reader failed on it ({reply[1]})")
 
 
 def _read(reader, path, h5, nirs, data):

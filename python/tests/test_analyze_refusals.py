@@ -10,6 +10,7 @@ import h5py
 import numpy as np
 import pytest
 
+import nlayer
 from nlayer import recording as rec
 from conftest import python_env
 
@@ -21,9 +22,9 @@ GATES = 10.0 * np.arange(1, 257)
 IRF = (GATES, 1e5 * np.exp(-0.5 * ((GATES - 200.0) / 40.0) ** 2))
 
 
-def _model_file(path, medium):
+def _model_file(path, medium, rho=("30",)):
     path.write_text("\n".join([str(len(medium))] + [repr(v) for layer in medium.layers for v in
-                                                    (layer.musp, layer.mua, layer.n, layer.d)] + ["30"]) + "\n")
+                                                    (layer.musp, layer.mua, layer.n, layer.d)] + list(rho)) + "\n")
 
 
 @pytest.fixture(scope="module")
@@ -38,8 +39,8 @@ def study(tmp_path_factory):
     return folder, media
 
 
-def _analyze(folder, recording, *options):
-    models = f"760={folder / 'm760.dat'},850={folder / 'm850.dat'}"
+def _analyze(folder, recording, *options, models=None):
+    models = models or f"760={folder / 'm760.dat'},850={folder / 'm850.dat'}"
     return subprocess.run([sys.executable, "-m", "nlayer._analyze", str(recording), "--model", models,
                            "--baseline", "0:3.9", *map(str, options)], env=python_env(), capture_output=True,
                           text=True, cwd=folder)
@@ -163,6 +164,9 @@ def _string_bytes(name, data):
     ("wavelengths", _declare("nirs/probe/wavelengths", (10**9,)), "/nirs/probe/wavelengths", "declares"),
     ("ascii", _string_bytes("nirs/metaDataTags/SubjectID", b"M\xfcller"), "/nirs/metaDataTags/SubjectID",
      "byte 0xfc at position 2"),
+    # Names that are not UTF-8, where the reader looks for members and where it copies them.
+    ("name", lambda h5: h5["nirs"].create_group(b"stim\xfc"), "/nirs", r"name is not text .*b'stim\\xfc'"),
+    ("probe", lambda h5: h5["nirs/probe"].create_dataset(b"M\xfcller", data=1), "/nirs/probe", "name is not text"),
 ])
 def test_hostile_recordings_are_refused_with_their_place(study, tmp_path, name, change, where, words):
     (tmp_path / "rec.snirf").write_bytes((study[0] / "rec.snirf").read_bytes())
@@ -186,6 +190,24 @@ def test_the_command_line_refuses_in_one_line(study, tmp_path):
     folder, _ = study
     _refused(_analyze(folder, tmp_path), f"{tmp_path}: Is a directory")
     _refused(_analyze(folder, folder / "rec.snirf", "--groups", "2-1"), "'2-1' is an empty range", status=2)
+
+
+def test_model_files_need_no_distance(study, tmp_path):
+    # nlayer-analyze takes each channel's distance from the probe: a model file without one
+    # (or with one nlayer-run would refuse) gives the very results of one with a sound one.
+    folder, media = study
+    for (w, medium), rho in zip(media.items(), ([], ["-5"])):
+        _model_file(tmp_path / f"m{w:g}.dat", medium, rho)
+    models = f"760={tmp_path / 'm760.dat'},850={tmp_path / 'm850.dat'}"
+    runs = [_analyze(folder, folder / "rec.snirf", "--csv", tmp_path / f"{name}.csv", models=chosen)
+            for name, chosen in (("without", models), ("with", None))]
+    assert [done.returncode for done in runs] == [0, 0], runs[0].stderr
+    assert (tmp_path / "without.csv").read_bytes() == (tmp_path / "with.csv").read_bytes()
+    # Elsewhere the distance is still required, and the hint is Python's, not nlayer-run's --rho.
+    with pytest.raises(ValueError, match=r"m760.dat: rho is missing .* need_rho=False") as caught:
+        nlayer.read_model(tmp_path / "m760.dat")
+    assert "--rho" not in str(caught.value)
+    assert nlayer.read_model(tmp_path / "m760.dat", need_rho=False).rho is None
 
 
 @pytest.mark.parametrize("text, words", [
