@@ -147,12 +147,12 @@ def real(value, name):
 
 
 def seconds(value, name):
-    """None or a number of seconds > 0."""
+    """None or a number of seconds > 0 (the sweep's "auto" is taken before)."""
     if value is None:
         return None
     number = real(value, name)
     if not number > 0 or number == float("inf"):
-        raise ValueError(f"{name} is {number}; it must be None or a number of seconds > 0")
+        raise ValueError(f"{name} is {number}; it must be \"auto\", None or a number of seconds > 0")
     return number
 
 

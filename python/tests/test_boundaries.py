@@ -93,7 +93,7 @@ def test_curve_moments_of_extreme_times():
     (lambda m: nlayer.moments(m, 20, threads=-1), ValueError, "threads is -1; it must be from 0"),
     (lambda m: nlayer.sweep([m], 20, chunk_size=0), ValueError, "chunk_size is 0; it must be 1 or more"),
     (lambda m: nlayer.sweep([m], 20, workers=2**40), ValueError, "workers is .*; it must be from 1 to 4096"),
-    (lambda m: nlayer.sweep([m], 20, timeout=0), ValueError, "timeout is 0.0; it must be None or a number of seconds > 0"),
+    (lambda m: nlayer.sweep([m], 20, timeout=0), ValueError, "timeout is 0.0; it must be \"auto\", None or a number of seconds > 0"),
     (lambda m: nlayer.sweep([m], 20, count=-1), ValueError, "count is -1; it must be 0 or more"),
     (lambda m: nlayer.moments(m, "20"), TypeError, "rho must be a number"),
     (lambda m: nlayer.sensitivity(m, [[10, 20]]), ValueError, "one-dimensional"),
