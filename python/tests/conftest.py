@@ -3,6 +3,7 @@
 import os
 import pathlib
 
+import numpy as np
 import pytest
 
 import nlayer
@@ -50,3 +51,14 @@ def pytest_configure(config):
     config.addinivalue_line("filterwarnings", "ignore::DeprecationWarning:tornado.*")
     # scripts/test.sh --quick leaves these out; the whole suite (and CI) runs them.
     config.addinivalue_line("markers", "slow: takes tens of seconds; left out of scripts/test.sh --quick")
+
+
+# The two-layer head of the recording tests at two wavelengths: scalp and skull, then brain.
+WAVELENGTHS = [760.0, 850.0]
+LAYERS = [dict(HbO=40.0, HbR=20.0, musp=(1.2, 1.0), n=1.4, d=12.0),
+          dict(HbO=50.0, HbR=25.0, musp=(1.0, 1.0), n=1.4, d=50.0)]
+
+
+def gaussian_irf(gates):
+    """An instrument response of 1e5 counts at its peak, 200 ps, 40 ps wide, on `gates` (ps)."""
+    return gates, 1e5 * np.exp(-0.5 * ((gates - 200.0) / 40.0) ** 2)

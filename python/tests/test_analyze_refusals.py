@@ -12,14 +12,11 @@ import pytest
 
 import nlayer
 from nlayer import recording as rec
-from conftest import python_env
+from conftest import LAYERS, WAVELENGTHS, gaussian_irf, python_env
 
-WAVELENGTHS = [760.0, 850.0]
-LAYERS = [dict(HbO=40.0, HbR=20.0, musp=(1.2, 1.0), n=1.4, d=12.0),
-          dict(HbO=50.0, HbR=25.0, musp=(1.0, 1.0), n=1.4, d=50.0)]
 TIME = np.arange(0.0, 8.0, 0.5)
 GATES = 10.0 * np.arange(1, 257)
-IRF = (GATES, 1e5 * np.exp(-0.5 * ((GATES - 200.0) / 40.0) ** 2))
+IRF = gaussian_irf(GATES)
 
 
 def _model_file(path, medium, rho=("30",)):

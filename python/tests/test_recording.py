@@ -14,12 +14,9 @@ import pytest
 import nlayer
 import nlayer._snirf
 from nlayer import recording as rec
-from conftest import python_env
+from conftest import LAYERS, WAVELENGTHS, gaussian_irf, python_env
 
-WAVELENGTHS = [760.0, 850.0]
 RHO = [10.0, 30.0]
-LAYERS = [dict(HbO=40.0, HbR=20.0, musp=(1.2, 1.0), n=1.4, d=12.0),   # scalp and skull
-          dict(HbO=50.0, HbR=25.0, musp=(1.0, 1.0), n=1.4, d=50.0)]   # brain
 # 40 time points in each period (baseline, extracerebral alone, both): at 1e6 counts a single
 # DTOF gives the brain's HbO to some 0.45 uM and HbR to 0.25 uM, the mean of 40 to 0.07 and
 # 0.04 uM.
@@ -28,7 +25,7 @@ EXTRA = rec.boxcar(TIME, [10.0], 20.0)    # the extracerebral +1 uM HbO from t =
 BRAIN = rec.boxcar(TIME, [20.0], 10.0)    # the activation from t = 20 s on
 BASELINE, EXTRA_ONLY, BOTH = TIME < 10, (TIME >= 10) & (TIME < 20), TIME >= 20
 GATES = 10.0 * np.arange(1, 513)
-IRF = (GATES, 1e5 * np.exp(-0.5 * ((GATES - 200.0) / 40.0) ** 2))
+IRF = gaussian_irf(GATES)
 
 
 @pytest.fixture(scope="module")
