@@ -365,7 +365,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", nlayer::UserMessage(e.what()).c_str());
     if (!e.explanation().empty()) {
       std::fprintf(stderr, "%s\n", e.explanation().c_str());
-    } else if (auto explanation = nlayer::ExplainRunFailure(e.what(), reading, options)) {
+    } else if (auto explanation = nlayer::ExplainRunFailure(e, reading, options)) {
       std::fprintf(stderr, "%s\n", explanation->c_str());
     }
     return 1;
