@@ -43,6 +43,9 @@
 #include "nlayer/medium.h"
 #include "nlayer/reflectance.h"
 
+// The fit library's interface: a shared libnlayer_fit exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace nlayer {
 
 // A fitted quantity: "mua<k>" or "musp<k>" (1/mm) of layer k (1 the top), "d1" (mm, the top
@@ -394,3 +397,5 @@ class FitInputError : public std::invalid_argument, public Error {
 FitResult FitCurve(const FitRequest& request);
 
 }  // namespace nlayer
+
+#pragma GCC visibility pop
