@@ -8,7 +8,7 @@ packages=(
   libalglib-dev
   qt6-base-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libhwy-dev libcli11-dev libtomlplusplus-dev
+  libhwy-dev librandom123-dev libcli11-dev libtomlplusplus-dev
   libceres-dev libeigen3-dev nlohmann-json3-dev
   xvfb xauth fonts-liberation
   clang libclang-rt-14-dev

@@ -4,4 +4,5 @@
 #include "nlayer/errors.h"
 #include "nlayer/medium.h"
 #include "nlayer/moments.h"
+#include "nlayer/monte_carlo.h"
 #include "nlayer/reflectance.h"

@@ -1,0 +1,456 @@
+#include "nlayer/monte_carlo.h"
+
+#include <Random123/philox.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <thread>
+
+#include "core/number_text.h"
+#include "core/spectrum.h"
+
+namespace nlayer {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Below this weight a photon plays Russian roulette: it survives with 1 / kRouletteGain of the
+// time, its weight multiplied by kRouletteGain, so that the expected weight stays the same.
+constexpr double kRouletteWeight = 1e-4;
+constexpr double kRouletteGain = 10.0;
+constexpr double kDefaultAnisotropy = 0.9;
+
+struct LayerOptics {
+  double mus = 0, mua = 0, mut = 0, albedo = 1;
+  double n = 1, g = 0;
+  double top = 0, bottom = kInfinity;  // depths of the layer's surfaces, mm
+  double ps_per_mm = 0;                // n / c
+};
+
+struct Setup {
+  std::vector<LayerOptics> layers;
+  std::vector<double> rho;
+  double half_width = 0;
+  double dt = 0;
+  std::size_t bins = 0;
+  double t_max = 0;  // the end of the last bin: a photon still inside then can no longer count
+  std::uint64_t seed = 0;
+  std::uint64_t photons_per_batch = 0;
+  bool white = false;
+};
+
+// Uniform deviates in (0, 1) from Philox 4x64-10, keyed by (seed, batch) and counted by
+// (photon, block): a photon's numbers depend on nothing but those four integers.
+class PhotonStream {
+ public:
+  PhotonStream(std::uint64_t seed, std::uint64_t batch) : key_{{seed, batch}} {}
+
+  void Start(std::uint64_t photon) {
+    counter_ = {{photon, 0, 0, 0}};
+    used_ = 4;
+  }
+
+  double Uniform() {
+    if (used_ == 4) {
+      block_ = generator_(counter_, key_);
+      ++counter_.v[1];
+      used_ = 0;
+    }
+    // The top 53 bits, centred in their interval: never 0 (a logarithm is taken) nor 1.
+    return (static_cast<double>(block_.v[used_++] >> 11) + 0.5) * 0x1p-53;
+  }
+
+ private:
+  r123::Philox4x64 generator_;
+  r123::Philox4x64::key_type key_;
+  r123::Philox4x64::ctr_type counter_{};
+  r123::Philox4x64::ctr_type block_{};
+  int used_ = 4;
+};
+
+// Fresnel's reflectance of unpolarised light going from index n1 into n2 at the cosine cos_i
+// of the angle of incidence; cos_t receives the cosine of the refracted ray. 1 beyond the
+// critical angle.
+double FresnelReflectance(double n1, double n2, double cos_i, double& cos_t) {
+  if (n1 == n2) {
+    cos_t = cos_i;
+    return 0.0;
+  }
+  const double sin_i = std::sqrt(std::max(0.0, 1.0 - cos_i * cos_i));
+  const double sin_t = n1 / n2 * sin_i;
+  if (sin_t >= 1.0) {
+    cos_t = 0.0;
+    return 1.0;
+  }
+  cos_t = std::sqrt(1.0 - sin_t * sin_t);
+  const double rs = (n1 * cos_i - n2 * cos_t) / (n1 * cos_i + n2 * cos_t);
+  const double rp = (n1 * cos_t - n2 * cos_i) / (n1 * cos_t + n2 * cos_i);
+  return 0.5 * (rs * rs + rp * rp);
+}
+
+// A new direction after a scattering by the Henyey-Greenstein phase function: the polar
+// cosine by inversion of its distribution, the azimuth uniform, rotated into the frame of the
+// old direction.
+void Scatter(double g, PhotonStream& random, double& ux, double& uy, double& uz) {
+  double cos_theta;
+  if (g == 0.0) {
+    cos_theta = 2.0 * random.Uniform() - 1.0;
+  } else {
+    const double f = (1.0 - g * g) / (1.0 - g + 2.0 * g * random.Uniform());
+    cos_theta = std::clamp((1.0 + g * g - f * f) / (2.0 * g), -1.0, 1.0);
+  }
+  const double sin_theta = std::sqrt(1.0 - cos_theta * cos_theta);
+  const double phi = 2.0 * std::numbers::pi * random.Uniform();
+  const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
+  if (std::fabs(uz) > 0.99999) {
+    ux = sin_theta * cos_phi;
+    uy = sin_theta * sin_phi;
+    uz = std::copysign(cos_theta, uz);
+    return;
+  }
+  const double w = std::sqrt(1.0 - uz * uz);
+  const double nx = sin_theta * (ux * uz * cos_phi - uy * sin_phi) / w + ux * cos_theta;
+  const double ny = sin_theta * (uy * uz * cos_phi + ux * sin_phi) / w + uy * cos_theta;
+  const double nz = -sin_theta * cos_phi * w + uz * cos_theta;
+  // Rounding drifts the length over thousands of scatterings; keep it a unit vector.
+  const double norm = 1.0 / std::sqrt(nx * nx + ny * ny + nz * nz);
+  ux = nx * norm;
+  uy = ny * norm;
+  uz = nz * norm;
+}
+
+// What one batch scores: weight per annulus and bin, the totals, and for a white run the
+// detected photons.
+struct Tally {
+  std::vector<double> curve;
+  double reflected = 0, transmitted = 0, unfinished = 0;
+  PathRecord paths;
+};
+
+void Detect(const Setup& s, double x, double y, double t, double w, std::uint64_t batch, const std::vector<double>& path,
+            Tally& tally) {
+  tally.reflected += w;
+  // Bin k holds t_k - dt/2 ... t_k + dt/2 with t_k = (k + 1) dt.
+  const double position = std::floor(t / s.dt + 0.5) - 1.0;
+  if (position < 0.0 || position >= static_cast<double>(s.bins)) return;
+  const std::size_t bin = static_cast<std::size_t>(position);
+  const double r = std::hypot(x, y);
+  for (std::size_t i = 0; i < s.rho.size(); ++i) {
+    if (r < s.rho[i] - s.half_width || r >= s.rho[i] + s.half_width) continue;
+    tally.curve[i * s.bins + bin] += w;
+    if (!s.white) continue;
+    PathRecord& p = tally.paths;
+    p.rho_index.push_back(static_cast<std::uint32_t>(i));
+    p.time_bin.push_back(static_cast<std::uint32_t>(bin));
+    p.batch.push_back(static_cast<std::uint32_t>(batch));
+    p.time_ps.push_back(t);
+    p.weight.push_back(w);
+    p.path_mm.insert(p.path_mm.end(), path.begin(), path.end());
+  }
+}
+
+void RunBatch(const Setup& s, std::uint64_t batch, Tally& tally) {
+  const std::size_t layer_count = s.layers.size();
+  tally.curve.assign(s.rho.size() * s.bins, 0.0);
+  tally.paths.layers = s.white ? layer_count : 0;
+  PhotonStream random(s.seed, batch);
+  std::vector<double> path(layer_count, 0.0);
+  double cos_t;
+  const double entering = 1.0 - FresnelReflectance(1.0, s.layers[0].n, 1.0, cos_t);
+
+  for (std::uint64_t photon = 0; photon < s.photons_per_batch; ++photon) {
+    random.Start(photon);
+    double x = 0, y = 0, z = 0, ux = 0, uy = 0, uz = 1, t = 0, w = entering;
+    double tau = 0;  // optical depth left of the current free path
+    std::size_t k = 0;
+    if (s.white) std::fill(path.begin(), path.end(), 0.0);
+    for (;;) {
+      if (tau <= 0.0) tau = -std::log(random.Uniform());
+      const LayerOptics& layer = s.layers[k];
+      const double free_path = tau / layer.mut;
+      double to_boundary = kInfinity;
+      if (uz > 0.0) {
+        to_boundary = (layer.bottom - z) / uz;
+      } else if (uz < 0.0) {
+        to_boundary = (layer.top - z) / uz;
+      }
+      const bool crosses = to_boundary <= free_path;
+      const double step = crosses ? to_boundary : free_path;
+      const double arrival = t + step * layer.ps_per_mm;
+      if (arrival > s.t_max) {
+        tally.unfinished += w;
+        break;
+      }
+      x += ux * step;
+      y += uy * step;
+      t = arrival;
+      if (s.white) path[k] += step;
+      if (!crosses) {
+        z += uz * step;
+        tau = 0.0;
+        w *= layer.albedo;
+        Scatter(layer.g, random, ux, uy, uz);
+        if (w < kRouletteWeight) {
+          if (random.Uniform() * kRouletteGain >= 1.0) break;
+          w *= kRouletteGain;
+        }
+        continue;
+      }
+      tau -= to_boundary * layer.mut;
+      const bool down = uz > 0.0;
+      z = down ? layer.bottom : layer.top;
+      const bool leaves = down ? k + 1 == layer_count : k == 0;
+      const double n_next = leaves ? 1.0 : s.layers[down ? k + 1 : k - 1].n;
+      double cos_refracted;
+      const double reflectance = FresnelReflectance(layer.n, n_next, std::fabs(uz), cos_refracted);
+      if (reflectance >= 1.0 || (reflectance > 0.0 && random.Uniform() < reflectance)) {
+        uz = -uz;
+        continue;
+      }
+      if (n_next != layer.n) {
+        const double ratio = layer.n / n_next;
+        ux *= ratio;
+        uy *= ratio;
+        uz = down ? cos_refracted : -cos_refracted;
+      }
+      if (leaves) {
+        if (down) {
+          tally.transmitted += w;
+        } else {
+          Detect(s, x, y, t, w, batch, path, tally);
+        }
+        break;
+      }
+      k = down ? k + 1 : k - 1;
+    }
+  }
+}
+
+[[noreturn]] void Refuse(const std::string& field, long double value, const std::string& message, int layer = 0) {
+  throw InvalidRequest(ModelProblem{layer, field, value, message});
+}
+
+Setup Prepare(const Medium& medium, const std::vector<long double>& rho_mm, const TimeGrid& grid,
+              const MonteCarloOptions& options) {
+  if (auto problem = medium.Validate()) throw InvalidRequest(*problem);
+  if (auto problem = grid.Validate()) throw InvalidRequest(*problem);
+  if (rho_mm.empty()) Refuse("rho", 0, "no distance was given");
+  for (long double rho : rho_mm) {
+    if (auto problem = ValidateDistance(rho)) throw InvalidRequest(*problem);
+  }
+  const std::size_t count = medium.layers.size();
+  if (options.batches < 2) {
+    Refuse("batches", options.batches, "batches is " + std::to_string(options.batches) +
+                                           "; the standard errors need at least 2");
+  }
+  if (options.photons == 0) Refuse("photons", 0, "photons is 0; at least one photon per batch is needed");
+  if (!(options.width_mm > 0.0) || !std::isfinite(options.width_mm)) {
+    Refuse("width_mm", options.width_mm, "width_mm is " + NumberText(options.width_mm, 6) + "; it must be > 0 and finite");
+  }
+  if (!options.g.empty() && options.g.size() != 1 && options.g.size() != count) {
+    Refuse("g", static_cast<long double>(options.g.size()),
+           "g has " + std::to_string(options.g.size()) + " values for " + std::to_string(count) +
+               " layers; give none, one for all or one per layer");
+  }
+
+  Setup s;
+  double depth = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Layer& source = medium.layers[i];
+    LayerOptics layer;
+    layer.g = options.g.empty() ? kDefaultAnisotropy : options.g[options.g.size() == 1 ? 0 : i];
+    if (!(layer.g > -1.0 && layer.g < 1.0)) {
+      Refuse("g", layer.g, "g of layer " + std::to_string(i + 1) + " is " + NumberText(layer.g, 6) +
+                               "; it must lie between -1 and 1", static_cast<int>(i + 1));
+    }
+    layer.mus = static_cast<double>(source.musp) / (1.0 - layer.g);
+    layer.mua = options.record_paths ? 0.0 : static_cast<double>(source.mua);
+    layer.mut = layer.mus + layer.mua;
+    layer.albedo = layer.mus / layer.mut;
+    layer.n = static_cast<double>(source.n);
+    layer.ps_per_mm = layer.n / kLightSpeedMmPerPs;
+    layer.top = depth;
+    // A single layer is a half-space; a stack's bottom layer may be infinite.
+    const bool unbounded = i + 1 == count && (count == 1 || std::isinf(source.d));
+    layer.bottom = unbounded ? kInfinity : depth + static_cast<double>(source.d);
+    depth = layer.bottom;
+    s.layers.push_back(layer);
+  }
+  for (long double rho : rho_mm) s.rho.push_back(static_cast<double>(rho));
+  s.half_width = options.width_mm / 2.0;
+  s.dt = grid.dt_ps;
+  s.bins = static_cast<std::size_t>(grid.samples / 2);
+  s.t_max = (static_cast<double>(s.bins) + 0.5) * s.dt;
+  s.seed = options.seed;
+  s.photons_per_batch = (options.photons + options.batches - 1) / options.batches;
+  s.white = options.record_paths;
+  return s;
+}
+
+double AnnulusArea(double rho, double half_width) {
+  const double inner = std::max(0.0, rho - half_width), outer = rho + half_width;
+  return std::numbers::pi * (outer * outer - inner * inner);
+}
+
+// Mean and standard error of the mean over batches of values[b * stride + offset].
+void BatchStatistics(const std::vector<std::vector<double>>& per_batch, std::size_t index, double scale, double& mean,
+                     double& error) {
+  const double b = static_cast<double>(per_batch.size());
+  double sum = 0.0;
+  for (const auto& values : per_batch) sum += values[index] * scale;
+  mean = sum / b;
+  double squares = 0.0;
+  for (const auto& values : per_batch) {
+    const double d = values[index] * scale - mean;
+    squares += d * d;
+  }
+  error = std::sqrt(squares / (b * (b - 1.0)));
+}
+
+// Reflectance and standard errors of every annulus and bin from the batches' weights.
+void Normalise(const std::vector<std::vector<double>>& per_batch, const Setup& s, std::uint64_t photons_per_batch,
+               MonteCarloCurves& out) {
+  const std::size_t size = s.rho.size() * s.bins;
+  out.reflectance.assign(size, 0.0);
+  out.standard_error.assign(size, 0.0);
+  for (std::size_t i = 0; i < s.rho.size(); ++i) {
+    const double scale = 1.0 / (static_cast<double>(photons_per_batch) * AnnulusArea(s.rho[i], s.half_width) * s.dt);
+    for (std::size_t k = 0; k < s.bins; ++k) {
+      const std::size_t index = i * s.bins + k;
+      BatchStatistics(per_batch, index, scale, out.reflectance[index], out.standard_error[index]);
+    }
+  }
+}
+
+void FillAxes(const Setup& s, const std::vector<long double>& rho_mm, MonteCarloCurves& out) {
+  out.t_ps.resize(s.bins);
+  for (std::size_t k = 0; k < s.bins; ++k) out.t_ps[k] = static_cast<double>(k + 1) * s.dt;
+  out.rho_mm = rho_mm;
+  out.width_mm = 2.0 * s.half_width;
+}
+
+}  // namespace
+
+MonteCarloCurves MonteCarlo(const Medium& medium, const std::vector<long double>& rho_mm, const TimeGrid& grid,
+                            const MonteCarloOptions& options) {
+  const Setup s = Prepare(medium, rho_mm, grid, options);
+  const unsigned batches = options.batches;
+  std::vector<Tally> tallies(batches);
+
+  std::atomic<unsigned> next{0};
+  std::atomic<bool> cancelled{false};
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
+  auto work = [&] {
+    try {
+      for (unsigned b = next++; b < batches; b = next++) {
+        if (options.stop.stop_requested()) {
+          cancelled = true;
+          return;
+        }
+        RunBatch(s, b, tallies[b]);
+      }
+    } catch (...) {
+      const std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+      next = batches;
+    }
+  };
+  const unsigned workers = std::min(WorkerCount(options.threads), batches);
+  {
+    std::vector<std::jthread> threads;
+    for (unsigned i = 1; i < workers; ++i) threads.emplace_back(work);
+    work();
+  }
+  if (failure) std::rethrow_exception(failure);
+  if (cancelled) throw Cancelled();
+
+  MonteCarloCurves out;
+  FillAxes(s, rho_mm, out);
+  out.photons = s.photons_per_batch * batches;
+  out.batches = batches;
+  std::vector<std::vector<double>> curves(batches), totals(batches);
+  for (unsigned b = 0; b < batches; ++b) {
+    curves[b] = std::move(tallies[b].curve);
+    totals[b] = {tallies[b].reflected, tallies[b].transmitted, tallies[b].unfinished};
+  }
+  Normalise(curves, s, s.photons_per_batch, out);
+  const double per_photon = 1.0 / static_cast<double>(s.photons_per_batch);
+  BatchStatistics(totals, 0, per_photon, out.total_reflectance, out.total_reflectance_error);
+  BatchStatistics(totals, 1, per_photon, out.total_transmittance, out.total_transmittance_error);
+  double ignored;
+  BatchStatistics(totals, 2, per_photon, out.unfinished, ignored);
+
+  if (s.white) {
+    PathRecord& p = out.paths;
+    p.layers = s.layers.size();
+    for (Tally& tally : tallies) {
+      const PathRecord& q = tally.paths;
+      p.rho_index.insert(p.rho_index.end(), q.rho_index.begin(), q.rho_index.end());
+      p.time_bin.insert(p.time_bin.end(), q.time_bin.begin(), q.time_bin.end());
+      p.batch.insert(p.batch.end(), q.batch.begin(), q.batch.end());
+      p.time_ps.insert(p.time_ps.end(), q.time_ps.begin(), q.time_ps.end());
+      p.weight.insert(p.weight.end(), q.weight.begin(), q.weight.end());
+      p.path_mm.insert(p.path_mm.end(), q.path_mm.begin(), q.path_mm.end());
+    }
+  }
+  return out;
+}
+
+ReweightedCurves Reweight(const MonteCarloCurves& white, const std::vector<double>& mua) {
+  const PathRecord& p = white.paths;
+  if (white.batches < 2 || white.t_ps.empty() || (p.layers == 0 && p.size() != 0)) {
+    Refuse("paths", 0, "the curves hold no path record; run MonteCarlo with record_paths");
+  }
+  const std::size_t layers = p.layers;
+  if (layers != 0 && mua.size() != layers) {
+    Refuse("mua", static_cast<long double>(mua.size()),
+           "mua has " + std::to_string(mua.size()) + " values for " + std::to_string(layers) + " layers");
+  }
+  for (std::size_t k = 0; k < mua.size(); ++k) {
+    if (!(mua[k] >= 0.0) || !std::isfinite(mua[k])) {
+      Refuse("mua", mua[k], "mua of layer " + std::to_string(k + 1) + " is " + NumberText(mua[k], 6) +
+                                "; it must be >= 0 and finite", static_cast<int>(k + 1));
+    }
+  }
+
+  Setup s;
+  for (long double rho : white.rho_mm) s.rho.push_back(static_cast<double>(rho));
+  s.half_width = white.width_mm / 2.0;
+  s.dt = white.t_ps[0];
+  s.bins = white.t_ps.size();
+  const std::uint64_t photons_per_batch = white.photons / white.batches;
+
+  ReweightedCurves out;
+  std::vector<std::vector<double>> per_batch(white.batches, std::vector<double>(s.rho.size() * s.bins, 0.0));
+  std::vector<double> weight_sum(s.rho.size(), 0.0), path_sum(s.rho.size() * layers, 0.0);
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    const double* path = p.path_mm.data() + i * layers;
+    double optical = 0.0;
+    for (std::size_t k = 0; k < layers; ++k) optical += mua[k] * path[k];
+    const double w = p.weight[i] * std::exp(-optical);
+    per_batch[p.batch[i]][p.rho_index[i] * s.bins + p.time_bin[i]] += w;
+    weight_sum[p.rho_index[i]] += w;
+    for (std::size_t k = 0; k < layers; ++k) path_sum[p.rho_index[i] * layers + k] += w * path[k];
+  }
+  FillAxes(s, white.rho_mm, out.curves);
+  out.curves.photons = white.photons;
+  out.curves.batches = white.batches;
+  Normalise(per_batch, s, photons_per_batch, out.curves);
+  out.mean_partial_path_mm.resize(s.rho.size() * layers);
+  for (std::size_t r = 0; r < s.rho.size(); ++r) {
+    for (std::size_t k = 0; k < layers; ++k) {
+      out.mean_partial_path_mm[r * layers + k] = weight_sum[r] > 0.0
+                                                     ? path_sum[r * layers + k] / weight_sum[r]
+                                                     : std::numeric_limits<double>::quiet_NaN();
+    }
+  }
+  return out;
+}
+
+}  // namespace nlayer
