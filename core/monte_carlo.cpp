@@ -110,7 +110,7 @@ void Scatter(double g, PhotonStream& random, double& ux, double& uy, double& uz)
   if (std::fabs(uz) > 0.99999) {
     ux = sin_theta * cos_phi;
     uy = sin_theta * sin_phi;
-    uz = std::copysign(cos_theta, uz);
+    uz = uz > 0.0 ? cos_theta : -cos_theta;
     return;
   }
   const double w = std::sqrt(1.0 - uz * uz);
