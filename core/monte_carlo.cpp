@@ -404,7 +404,7 @@ MonteCarloCurves MonteCarlo(const Medium& medium, const std::vector<long double>
 
 ReweightedCurves Reweight(const MonteCarloCurves& white, const std::vector<double>& mua) {
   const PathRecord& p = white.paths;
-  if (white.batches < 2 || white.t_ps.empty() || (p.layers == 0 && p.size() != 0)) {
+  if (white.batches < 2 || white.t_ps.empty() || p.layers == 0) {
     Refuse("paths", 0, "the curves hold no path record; run MonteCarlo with record_paths");
   }
   const std::size_t layers = p.layers;
