@@ -33,6 +33,9 @@
 
 namespace py = pybind11;
 
+// monte_carlo_module.cpp
+void RegisterMonteCarlo(py::module_& m);
+
 namespace {
 
 static_assert(LDBL_MANT_DIG == 64, "the exact pickling of layers assumes the x87 extended format");
@@ -950,5 +953,6 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
       },
       py::arg("values"), py::arg("f_hz"));
 
+  RegisterMonteCarlo(m);
   m.attr("__version__") = nlayer::Version();
 }

@@ -26,6 +26,10 @@ measured curve given the instrument response (read_curve() reads such files), or
 curves at once to one medium or its spectral model (FitProblem); simulate_counts() makes
 Poisson counts of a measurement.
 
+monte_carlo() simulates photon transport in the same media, units and time grid, with standard
+errors, to check the diffusion model where it is weakest (short distances, early gates); a white
+run re-weighted by monte_carlo_reweight() gives the curves for any absorption.
+
 nlayer.recording reads, simulates and analyses time-domain recordings in SNIRF files: changes
 of absorption and hemoglobin in each layer, by the moments method or by fits per time point
 (the command nlayer-analyze runs it).
@@ -38,6 +42,7 @@ import numpy as _np
 from . import _checks
 from . import _nlayer
 from ._nlayer import Layer, Medium, ModelError, __version__
+from ._monte_carlo import MonteCarloResult, monte_carlo, monte_carlo_reweight
 from ._fit import FitResult, Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
 from ._problem import FitProblem, hemoglobin_spectra, simulate_counts
 from ._sweep import SweepResult, sweep
@@ -50,6 +55,7 @@ __all__ = [
     "Medium",
     "ModelError",
     "ModelFile",
+    "MonteCarloResult",
     "Moments",
     "Sensitivity",
     "SweepResult",
@@ -60,6 +66,8 @@ __all__ = [
     "frequency_domain",
     "hemoglobin_spectra",
     "moments",
+    "monte_carlo",
+    "monte_carlo_reweight",
     "phase_lag",
     "read_curve",
     "read_model",

@@ -1,0 +1,120 @@
+"""The Monte Carlo reference: photon transport in the same media, units and time grid as the
+diffusion model, to check it where it is weakest; and white runs re-weighted for any absorption."""
+
+from typing import NamedTuple as _NamedTuple
+
+import numpy as _np
+
+from . import _nlayer
+
+
+class PathRecord(_NamedTuple):
+    """The photons a white run detected, one entry per photon and distance.
+
+    rho_index, time_bin : the distance (index into rho) and the time bin (index into t_ps)
+    batch : the photon's batch, for the standard errors of re-weighted curves
+    time_ps, weight : the exact time of flight and the weight that left the surface
+    path_mm : shape (photons, layers), the path travelled in each layer
+    """
+
+    rho_index: _np.ndarray
+    time_bin: _np.ndarray
+    batch: _np.ndarray
+    time_ps: _np.ndarray
+    weight: _np.ndarray
+    path_mm: _np.ndarray
+
+
+class MonteCarloResult(_NamedTuple):
+    """Curves of a Monte Carlo run, as time_resolved() gives them, with their standard errors.
+
+    R and R_error have the shape time_resolved() gives for the same rho. total_reflectance and
+    total_transmittance (each a (value, standard error) pair) are the weights per photon that left
+    through the surface and, below a finite stack, through its bottom within the grid's time;
+    unfinished what was still inside. paths is the PathRecord of a white run, otherwise None.
+    """
+
+    t_ps: _np.ndarray
+    R: _np.ndarray
+    R_error: _np.ndarray
+    rho_mm: tuple
+    width_mm: float
+    photons: int
+    batches: int
+    total_reflectance: tuple
+    total_transmittance: tuple
+    unfinished: float
+    paths: object
+
+
+def _distances(rho):
+    single = _np.ndim(rho) == 0
+    return single, [float(r) for r in ([rho] if single else rho)]
+
+
+def monte_carlo(medium, rho, *, photons, g=0.9, width_mm=1.0, seed=1, dt_ps=10.0, samples=1024, batches=20,
+                white=False, threads=0):
+    """The time-resolved reflectance of a medium by Monte Carlo simulation, mm^-2 ps^-1.
+
+    Photon packets enter at the origin along the normal, scatter by the Henyey-Greenstein phase
+    function (mus = musp / (1 - g)), are refracted and reflected by Fresnel's equations at every
+    boundary (outside index 1, as the diffusion model takes it) and scored in annuli
+    rho +- width_mm / 2 on the time grid of time_resolved(dt_ps, samples).
+
+    Parameters
+    ----------
+    photons : int
+        Photons launched, rounded up to a multiple of batches.
+    g : float or sequence of float
+        Anisotropy of every layer, or one per layer from the top (default 0.9).
+    seed : int
+        The same seed gives the same curves, bit for bit, on any number of threads.
+    batches : int
+        Independent batches, from which the standard errors come (default 20).
+    white : bool
+        Simulate without absorption and keep each detected photon's path in every layer:
+        monte_carlo_reweight(result, mua) then gives the curves for any absorption.
+    threads : int
+        Worker threads, 0 for all cores. Ctrl-C stops the run after the batches under way.
+
+    Returns
+    -------
+    MonteCarloResult
+    """
+    single, distances = _distances(rho)
+    g_values = [float(g)] if _np.ndim(g) == 0 else [float(x) for x in g]
+    (t_ps, R, R_error), launched, used_batches, reflected, transmitted, unfinished, paths = _nlayer.monte_carlo(
+        medium, distances, float(dt_ps), int(samples), int(photons), int(batches), g_values, float(width_mm),
+        int(seed), bool(white), int(threads))
+    if single:
+        R, R_error = R[0], R_error[0]
+    return MonteCarloResult(t_ps, R, R_error, tuple(distances), float(width_mm), launched, used_batches, reflected,
+                            transmitted, unfinished, PathRecord(*paths) if paths is not None else None)
+
+
+class Reweighted(_NamedTuple):
+    """Curves of a white run for one set of absorption coefficients.
+
+    mean_partial_path_mm has one row per distance, one value per layer: the mean path in each
+    layer of the photons detected over the whole grid (the exact mean partial pathlengths).
+    """
+
+    t_ps: _np.ndarray
+    R: _np.ndarray
+    R_error: _np.ndarray
+    mean_partial_path_mm: _np.ndarray
+
+
+def monte_carlo_reweight(result, mua):
+    """The curves of a white monte_carlo() run for absorption mua (one value per layer, 1/mm):
+    each detected photon's weight times exp(-sum of mua times its path in each layer)."""
+    if result.paths is None:
+        raise ValueError("the result holds no path record; run monte_carlo with white=True")
+    p = result.paths
+    mua_values = [float(mua)] if _np.ndim(mua) == 0 else [float(x) for x in mua]
+    (t_ps, R, R_error), mpp = _nlayer.monte_carlo_reweight(
+        result.t_ps, list(result.rho_mm), result.width_mm, result.photons, result.batches, p.rho_index, p.time_bin,
+        p.batch, p.time_ps, p.weight, p.path_mm, mua_values)
+    if _np.ndim(result.R) == 1:
+        R, R_error, mpp = R[0], R_error[0], mpp[0]
+    return Reweighted(t_ps, R, R_error, mpp)
