@@ -126,9 +126,9 @@ TEST(MonteCarloWhite, ReweightingFollowsBeerLambert) {
   for (std::size_t k = 0; k < expected.size(); ++k) {
     direct_sum += direct.Curve(0)[k];
     re_sum += re.curves.Curve(0)[k];
-    variance += std::pow(direct.Error(0)[k], 2) + std::pow(re.curves.Error(0)[k], 2);
+    variance += std::pow(direct.StandardError(0)[k], 2) + std::pow(re.curves.StandardError(0)[k], 2);
     // Bins are independent between the runs: each within 4 of their joint errors.
-    const double joint = std::hypot(direct.Error(0)[k], re.curves.Error(0)[k]);
+    const double joint = std::hypot(direct.StandardError(0)[k], re.curves.StandardError(0)[k]);
     if (joint > 0) {
       EXPECT_NEAR(direct.Curve(0)[k], re.curves.Curve(0)[k], 4.5 * joint) << "bin " << k;
     }
@@ -157,7 +157,7 @@ TEST(MonteCarloTransport, AgreesWithDiffusionAtLateGates) {
     }
     diffusion_sum += weighted / area;
     mc_sum += mc.Curve(0)[k];
-    variance += std::pow(mc.Error(0)[k], 2);
+    variance += std::pow(mc.StandardError(0)[k], 2);
   }
   const double ratio = mc_sum / diffusion_sum, error = std::sqrt(variance) / diffusion_sum;
   RecordProperty("late_gate_ratio", std::to_string(ratio) + " +- " + std::to_string(error));

@@ -96,7 +96,7 @@ struct MonteCarloCurves {
   std::span<const double> Curve(std::size_t rho_index) const {
     return std::span<const double>(reflectance).subspan(rho_index * t_ps.size(), t_ps.size());
   }
-  std::span<const double> Error(std::size_t rho_index) const {
+  std::span<const double> StandardError(std::size_t rho_index) const {
     return std::span<const double>(standard_error).subspan(rho_index * t_ps.size(), t_ps.size());
   }
 };
