@@ -105,8 +105,15 @@ void Scatter(double g, PhotonStream& random, double& ux, double& uy, double& uz)
     cos_theta = std::clamp((1.0 + g * g - f * f) / (2.0 * g), -1.0, 1.0);
   }
   const double sin_theta = std::sqrt(1.0 - cos_theta * cos_theta);
-  const double phi = 2.0 * std::numbers::pi * random.Uniform();
-  const double cos_phi = std::cos(phi), sin_phi = std::sin(phi);
+  // The azimuth's cosine and sine from a point uniform in the unit disc, (a + ib)^2 / |a + ib|^2:
+  // cheaper than a sincos, which took a quarter of the run.
+  double a, b, r2;
+  do {
+    a = 2.0 * random.Uniform() - 1.0;
+    b = 2.0 * random.Uniform() - 1.0;
+    r2 = a * a + b * b;
+  } while (r2 > 1.0 || r2 < 1e-12);
+  const double cos_phi = (a * a - b * b) / r2, sin_phi = 2.0 * a * b / r2;
   if (std::fabs(uz) > 0.99999) {
     ux = sin_theta * cos_phi;
     uy = sin_theta * sin_phi;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -123,13 +124,15 @@ TEST(MonteCarloWhite, ReweightingFollowsBeerLambert) {
   options.seed = 12;
   const MonteCarloCurves direct = MonteCarlo(medium, {10.0L}, grid, options);
   double direct_sum = 0, re_sum = 0, variance = 0;
+  const double peak = *std::max_element(re.curves.reflectance.begin(), re.curves.reflectance.end());
   for (std::size_t k = 0; k < expected.size(); ++k) {
     direct_sum += direct.Curve(0)[k];
     re_sum += re.curves.Curve(0)[k];
     variance += std::pow(direct.StandardError(0)[k], 2) + std::pow(re.curves.StandardError(0)[k], 2);
-    // Bins are independent between the runs: each within 4 of their joint errors.
+    // Bins are independent between the runs: each within 4.5 of their joint errors where both
+    // hold enough photons for the batches' errors to mean something (not in the sparse tail).
     const double joint = std::hypot(direct.StandardError(0)[k], re.curves.StandardError(0)[k]);
-    if (joint > 0) {
+    if (re.curves.Curve(0)[k] > 0.01 * peak) {
       EXPECT_NEAR(direct.Curve(0)[k], re.curves.Curve(0)[k], 4.5 * joint) << "bin " << k;
     }
   }
