@@ -113,22 +113,23 @@ void Scatter(double g, PhotonStream& random, double& ux, double& uy, double& uz)
     b = 2.0 * random.Uniform() - 1.0;
     r2 = a * a + b * b;
   } while (r2 > 1.0 || r2 < 1e-12);
-  const double cos_phi = (a * a - b * b) / r2, sin_phi = 2.0 * a * b / r2;
+  const double inverse_r2 = 1.0 / r2;
+  const double cos_phi = (a * a - b * b) * inverse_r2, sin_phi = 2.0 * a * b * inverse_r2;
   if (std::fabs(uz) > 0.99999) {
     ux = sin_theta * cos_phi;
     uy = sin_theta * sin_phi;
     uz = uz > 0.0 ? cos_theta : -cos_theta;
     return;
   }
+  // The rotation keeps the length to rounding; its drift over a photon's life (some 1e-12) is
+  // far below anything scored, and |uz| near 1 takes the branch above.
   const double w = std::sqrt(1.0 - uz * uz);
-  const double nx = sin_theta * (ux * uz * cos_phi - uy * sin_phi) / w + ux * cos_theta;
-  const double ny = sin_theta * (uy * uz * cos_phi + ux * sin_phi) / w + uy * cos_theta;
-  const double nz = -sin_theta * cos_phi * w + uz * cos_theta;
-  // Rounding drifts the length over thousands of scatterings; keep it a unit vector.
-  const double norm = 1.0 / std::sqrt(nx * nx + ny * ny + nz * nz);
-  ux = nx * norm;
-  uy = ny * norm;
-  uz = nz * norm;
+  const double f = sin_theta / w;
+  const double nx = f * (ux * uz * cos_phi - uy * sin_phi) + ux * cos_theta;
+  const double ny = f * (uy * uz * cos_phi + ux * sin_phi) + uy * cos_theta;
+  uz = -sin_theta * cos_phi * w + uz * cos_theta;
+  ux = nx;
+  uy = ny;
 }
 
 // What one batch scores: weight per annulus and bin, the totals, and for a white run the
