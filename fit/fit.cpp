@@ -545,6 +545,40 @@ class JointEngine {
   Curvature CurvatureAt(End& end);
   ProfileInterval Profile(const End& end, const Physical& p, double sigma);
   std::vector<std::vector<double>> SpreadStarts(int starts) const;
+
+  // What the starts found: every end, its curvature, the best one and one end per minimum.
+  struct Search {
+    std::vector<End> ends;
+    std::vector<Curvature> curvatures;
+    std::size_t best = 0;
+    std::vector<std::size_t> representative;
+    int iterations = 0, successful = 0;
+  };
+  // An estimate's column as the covariance and the flags see it.
+  struct Column {
+    int index;            // in the tangent space; -1: held fixed
+    double unit;          // physical units per solver unit
+    double value;         // in the solver's units
+    double lower, upper;  // the solver's bounds
+    bool tied;
+  };
+  std::size_t DegreesOfFreedom() const;
+  bool AllCounts() const;
+  double ErrorOf(const Search& search, std::size_t e, std::size_t j) const;
+  std::vector<std::size_t> Differing(const Search& search, std::size_t a, std::size_t b) const;
+  Search RunStarts();
+  void GroupMinima(Search& search, FitResult& result) const;
+  void Polish(Search& search, FitResult& result);
+  std::vector<ProfileInterval> Profiles(const Search& search, std::size_t degrees_of_freedom);
+  double CurveFits(const End& end, std::size_t degrees_of_freedom, FitResult& result);
+  std::vector<Column> Estimates(const End& end, const Curvature& curvature, double total_solver,
+                                FitResult& result) const;
+  void Derived(const Values& fitted_values, FitResult& result) const;
+  void FlagDataAndSolver(const End& end, const Curvature& curvature, const std::vector<Column>& columns,
+                         FitResult& result) const;
+  void FlagDetermination(const Curvature& curvature, const std::vector<Column>& columns, FitResult& result) const;
+  void FlagValues(FitResult& result) const;
+  void FlagAmbiguity(const Search& search, FitResult& result) const;
   void Rethrow() {
     if (unexpected_) std::rethrow_exception(unexpected_);
   }
@@ -1572,13 +1606,42 @@ std::vector<std::vector<double>> JointEngine::SpreadStarts(int starts) const {
   return out;
 }
 
+// The starts, the minima they found, the best polished, the profiles, then the result at the
+// best end: the curves' fits, the estimates with their covariance, the derived quantities and
+// the flags.
 FitResult JointEngine::Run() {
   const auto started = std::chrono::steady_clock::now();
   FitResult result;
-  const double sqrt_nan = kNaN;
-  (void)sqrt_nan;
+  const std::size_t degrees_of_freedom = DegreesOfFreedom();
+  Search search = RunStarts();
+  GroupMinima(search, result);
+  Polish(search, result);
+  const End& end = search.ends[search.best];
+  start_ = static_cast<int>(search.best);
+  const Curvature& curvature = search.curvatures[search.best];
+  std::vector<ProfileInterval> profiles = Profiles(search, degrees_of_freedom);
 
-  // Degrees of freedom.
+  const double solver_sum = CurveFits(end, degrees_of_freedom, result);
+  const std::vector<Column> columns = Estimates(end, curvature, solver_sum, result);
+  result.forward_evaluations = evaluations_;
+  result.iterations = search.iterations;
+  result.successful_steps = search.successful;
+  result.profiles = std::move(profiles);
+  Derived(ValuesAt(end.x.data()), result);
+
+  FlagDataAndSolver(end, curvature, columns, result);
+  FlagDetermination(curvature, columns, result);
+  FlagValues(result);
+  FlagAmbiguity(search, result);
+  result.success = result.flags.empty();
+  result.message = end.summary.message;
+  for (const FitFlag& f : result.flags) result.message += " " + f.sentence;
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return result;
+}
+
+// The bins of the fit ranges less the fitted parameters; refuses too few.
+std::size_t JointEngine::DegreesOfFreedom() const {
   std::size_t fitted_bins = 0, fitted = columns_;
   for (const Curve& curve : curves_) {
     fitted_bins += curve.bins();
@@ -1588,20 +1651,48 @@ FitResult JointEngine::Run() {
     Refuse(std::string(curves_.size() == 1 ? "the fit range holds " : "the fit ranges hold ") +
            std::to_string(fitted_bins) + " bins, too few for " + std::to_string(fitted) + " fitted parameters");
   }
+  return fitted_bins - fitted;
+}
 
-  // ---- the starts ----
+bool JointEngine::AllCounts() const {
+  return std::all_of(curves_.begin(), curves_.end(), [](const Curve& curve) { return curve.data_scale == 1.0; });
+}
+
+// An end's standard error of column j (solver's units); NaN without a covariance.
+double JointEngine::ErrorOf(const Search& search, std::size_t e, std::size_t j) const {
+  const Curvature& k = search.curvatures[e];
+  return k.ok ? std::sqrt(std::max(k.covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j)), 0.0))
+              : kNaN;
+}
+
+// The columns in which two ends differ by more than their standard errors; none: one minimum.
+std::vector<std::size_t> JointEngine::Differing(const Search& search, std::size_t a, std::size_t b) const {
+  const std::vector<End>& ends = search.ends;
+  std::vector<std::size_t> columns;
+  for (std::size_t j = 0; j < columns_; ++j) {
+    double sigma = std::max(std::isfinite(ErrorOf(search, a, j)) ? ErrorOf(search, a, j) : 0.0,
+                            std::isfinite(ErrorOf(search, b, j)) ? ErrorOf(search, b, j) : 0.0);
+    if (!(sigma > 0)) sigma = 1e-3 * std::max(1.0, std::fabs(ends[a].x[j]));
+    if (std::fabs(ends[a].x[j] - ends[b].x[j]) > sigma) columns.push_back(j);
+  }
+  return columns;
+}
+
+// Every start, the first from the start values; the best end is the lowest usable one that
+// joined no other.
+JointEngine::Search JointEngine::RunStarts() {
   starts_ = problem_.starts > 0 ? problem_.starts : (columns_ <= 1 ? 1 : 4);
   const std::vector<std::vector<double>> start_points = SpreadStarts(starts_);
-  std::vector<End> ends;
-  std::vector<Curvature> curvatures;
-  int iterations = 0, successful = 0;
+  Search search;
+  std::vector<End>& ends = search.ends;
+  std::vector<Curvature>& curvatures = search.curvatures;
   std::vector<Known> known;
   for (int s = 0; s < starts_; ++s) {
     start_ = s;
     try {
       End end = Solve(start_points[static_cast<std::size_t>(s)], {}, {}, true, s == 0, &known);
-      iterations += end.iterations;
-      successful += end.successful;
+      search.iterations += end.iterations;
+      search.successful += end.successful;
       if (ends.empty() || end.statistic < best_statistic_) best_statistic_ = end.statistic;
       ends.push_back(std::move(end));
       curvatures.push_back(ends.back().joined < 0 ? CurvatureAt(ends.back()) : Curvature{});
@@ -1619,41 +1710,31 @@ FitResult JointEngine::Run() {
       if (s == 0) throw;
     }
   }
-  std::size_t best = 0;
+  std::size_t& best = search.best;
   for (std::size_t e = 1; e < ends.size(); ++e) {
     const bool better =
         ends[e].usable && ends[e].joined < 0 && (!ends[best].usable || ends[e].statistic < ends[best].statistic);
     if (better) best = e;
   }
+  return search;
+}
 
-  // Ends that lie within their standard errors of each other are one minimum.
-  const auto error_of = [&](std::size_t e, std::size_t j) {
-    const Curvature& k = curvatures[e];
-    return k.ok ? std::sqrt(std::max(k.covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j)), 0.0))
-                : kNaN;
-  };
-  const auto differing = [&](std::size_t a, std::size_t b) {
-    std::vector<std::size_t> columns;
-    for (std::size_t j = 0; j < columns_; ++j) {
-      double sigma = std::max(std::isfinite(error_of(a, j)) ? error_of(a, j) : 0.0,
-                              std::isfinite(error_of(b, j)) ? error_of(b, j) : 0.0);
-      if (!(sigma > 0)) sigma = 1e-3 * std::max(1.0, std::fabs(ends[a].x[j]));
-      if (std::fabs(ends[a].x[j] - ends[b].x[j]) > sigma) columns.push_back(j);
-    }
-    return columns;
-  };
+// Ends that lie within their standard errors of each other are one minimum.
+void JointEngine::GroupMinima(Search& search, FitResult& result) const {
+  const std::vector<End>& ends = search.ends;
+  const std::size_t best = search.best;
+  std::vector<std::size_t>& representative = search.representative;
   std::vector<std::size_t> order(ends.size());
   for (std::size_t e = 0; e < ends.size(); ++e) order[e] = e;
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     if (a == best || b == best) return a == best && b != best;
     return ends[a].statistic < ends[b].statistic;
   });
-  std::vector<std::size_t> representative;  // one end per minimum
   for (std::size_t e : order) {
     if (!ends[e].usable) continue;
     bool joined = false;
     for (std::size_t m = 0; m < representative.size() && !joined; ++m) {
-      if (differing(representative[m], e).empty()) {
+      if (Differing(search, representative[m], e).empty()) {
         ++result.minima[m].starts;
         joined = true;
       }
@@ -1668,15 +1749,20 @@ FitResult JointEngine::Run() {
     minimum.converged = ends[e].summary.termination_type == ceres::CONVERGENCE;
     result.minima.push_back(std::move(minimum));
   }
+}
 
+void JointEngine::Polish(Search& search, FitResult& result) {
+  std::vector<End>& ends = search.ends;
+  std::vector<Curvature>& curvatures = search.curvatures;
+  const std::size_t best = search.best;
   if (best > 0 && ends[best].usable) {
     // The lowest minimum came from a spread start, solved to a looser tolerance.
     start_ = static_cast<int>(best);
     End polished = Solve(ends[best].x, ends[best].nuisance, {}, false, false);
     polished.iterations += ends[best].iterations;
     polished.successful += ends[best].successful;
-    iterations += polished.iterations - ends[best].iterations;
-    successful += polished.successful - ends[best].successful;
+    search.iterations += polished.iterations - ends[best].iterations;
+    search.successful += polished.successful - ends[best].successful;
     ends[best] = std::move(polished);
     curvatures[best] = CurvatureAt(ends[best]);
     result.minima.front().deviance = ends[best].statistic;
@@ -1686,11 +1772,13 @@ FitResult JointEngine::Run() {
     }
     result.minima.front().converged = ends[best].summary.termination_type == ceres::CONVERGENCE;
   }
-  End& end = ends[best];
-  start_ = static_cast<int>(best);
-  const Curvature& curvature = curvatures[best];
+}
 
-  // ---- the profiles ----
+// ---- the profiles ----
+std::vector<ProfileInterval> JointEngine::Profiles(const Search& search, std::size_t degrees_of_freedom) {
+  const std::size_t best = search.best;
+  const End& end = search.ends[best];
+  const Curvature& curvature = search.curvatures[best];
   // Those asked for, then those of parameters whose standard error exceeds the problem's fraction
   // of their value: the curvature at the optimum describes such a statistic poorly (a2 of the
   // spectral fit of 2 distances x 2 wavelengths with a and b2 free: +- 0.18, where its profile
@@ -1705,7 +1793,7 @@ FitResult JointEngine::Run() {
   }
   for (const std::string& name : problem_.profile) {
     const auto p = std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == name; });
-    profiles.push_back(Profile(end, *p, error_of(best, static_cast<std::size_t>(p->column))));
+    profiles.push_back(Profile(end, *p, ErrorOf(search, best, static_cast<std::size_t>(p->column))));
   }
   // Not where the errors mean little in any case, which other flags say: data that are not counts
   // (a rise of 1 in their statistic means nothing), a model that does not describe the data
@@ -1713,7 +1801,7 @@ FitResult JointEngine::Run() {
   bool counts = true;
   for (const Curve& curve : curves_) counts = counts && curve.data_scale == 1.0;
   const bool sound = curvature.ok && counts && end.summary.termination_type == ceres::CONVERGENCE &&
-                     end.statistic <= 4.0 * static_cast<double>(fitted_bins - fitted);
+                     end.statistic <= 4.0 * static_cast<double>(degrees_of_freedom);
   if (sound && problem_.profile_above_relative_error < kInfinity) {
     for (const Physical& p : physical_) {
       if (p.tied) continue;
@@ -1721,21 +1809,21 @@ FitResult JointEngine::Run() {
         continue;
       }
       const std::size_t j = static_cast<std::size_t>(p.column);
-      if (!(error_of(best, j) > problem_.profile_above_relative_error * std::fabs(end.x[j]))) continue;
-      profiles.push_back(Profile(end, p, error_of(best, j)));
+      if (!(ErrorOf(search, best, j) > problem_.profile_above_relative_error * std::fabs(end.x[j]))) continue;
+      profiles.push_back(Profile(end, p, ErrorOf(search, best, j)));
       profiles.back().by_default = true;
     }
   }
+  return profiles;
+}
 
-  // ---- the result at the best end ----
-  for (const End& e : ends) (void)e;
+// ---- the result at the best end ----
+// Every curve's fit and the totals over them; returns the sum of the solver's squared residuals.
+double JointEngine::CurveFits(const End& end, std::size_t degrees_of_freedom, FitResult& result) {
   const std::vector<Spectrum> full = FullAt(end.x.data());
   std::vector<double> solver_sums;
   Statistic(end, &solver_sums);
 
-  bool all_counts = true;
-  for (const Curve& curve : curves_) all_counts = all_counts && curve.data_scale == 1.0;
-  const bool scatter_scaled = !all_counts && !poisson_;
   double total_sum = 0, total_solver = 0, total_deviance = 0;
   result.statistic = problem_.statistic;
   for (std::size_t c = 0; c < curves_.size(); ++c) {
@@ -1793,13 +1881,19 @@ FitResult JointEngine::Run() {
   result.last_bin = lead.last_bin;
   result.t_first_ps = lead.t_first_ps;
   result.t_last_ps = lead.t_last_ps;
-  result.degrees_of_freedom = static_cast<int>(fitted_bins - fitted);
+  result.degrees_of_freedom = static_cast<int>(degrees_of_freedom);
   result.chi2_reduced = total_sum / result.degrees_of_freedom;
   result.poisson_deviance = total_deviance;
+  return total_solver;
+}
 
-  // ---- the estimates and their covariance ----
+// ---- the estimates and their covariance ----
+std::vector<JointEngine::Column> JointEngine::Estimates(const End& end, const Curvature& curvature,
+                                                           double total_solver, FitResult& result) const {
   // For data that are not counts under chi2 every bin weighs 1, which says nothing of their
   // variance: the residuals' scatter stands in for it.
+  const bool all_counts = AllCounts();
+  const bool scatter_scaled = !all_counts && !poisson_;
   const double variance_factor = scatter_scaled ? total_solver / result.degrees_of_freedom
                                                 : (all_counts ? 1.0 : 1.0 / curves_.front().cost_factor);
   const Values fitted_values = ValuesAt(end.x.data());
@@ -1809,13 +1903,6 @@ FitResult JointEngine::Run() {
       if (slots_[s]) result.media.push_back({*slots_[s], MediumOf(fitted_values, s)});
     }
   }
-  struct Column {
-    int index;            // in the tangent space; -1: held fixed
-    double unit;          // physical units per solver unit
-    double value;         // in the solver's units
-    double lower, upper;  // the solver's bounds
-    bool tied;
-  };
   std::vector<Column> columns;
   for (const Physical& p : physical_) {
     const std::size_t j = static_cast<std::size_t>(p.column);
@@ -1878,13 +1965,15 @@ FitResult JointEngine::Run() {
   }
   result.condition_number = curvature.at ? ConditionNumber(curvature.at->jacobian) : kNaN;
   result.termination = ceres::TerminationTypeToString(end.summary.termination_type);
-  result.forward_evaluations = evaluations_;
-  result.iterations = iterations;
-  result.successful_steps = successful;
-  result.profiles = std::move(profiles);
+  return columns;
+}
 
+// ---- derived quantities ----
+void JointEngine::Derived(const Values& fitted_values, FitResult& result) const {
+  const std::size_t parameters = result.estimates.size();
   // ---- derived quantities ----
-  if (problem_.spectral) {
+  if (!problem_.spectral) return;
+  {
     const auto& chromophores = problem_.spectral->chromophores;
     const auto index_of = [&](const char* name) -> int {
       for (std::size_t c = 0; c < chromophores.size(); ++c) {
@@ -1917,12 +2006,16 @@ FitResult JointEngine::Run() {
       result.derived.push_back({"StO2" + layer, vo / total, root(saturation_variance), 0, 0, 0, false});
     }
   }
+}
 
-  // ---- the flags, each with its sentence ----
-  auto flag = [&](FitFlagKind kind, std::vector<std::string> names, std::string sentence) {
+// ---- the flags, each with its sentence ----
+// Data that are not counts, a solver that did not converge or took no step, bounds reached.
+void JointEngine::FlagDataAndSolver(const End& end, const Curvature& curvature, const std::vector<Column>& columns,
+                                    FitResult& result) const {
+  const std::size_t parameters = result.estimates.size();
+  const auto flag = [&](FitFlagKind kind, std::vector<std::string> names, std::string sentence) {
     result.flags.push_back({kind, std::move(names), std::move(sentence)});
   };
-  const auto name_of = [&](std::size_t index) { return result.estimates[index].name; };
   const auto whose = [&](const Curve& curve) {
     return curves_.size() == 1 ? std::string("The measured curve") : "Curve \"" + curve.label + "\"";
   };
@@ -1972,6 +2065,16 @@ FitResult JointEngine::Run() {
          "The solver took no step from start values that are not optimal: the statistic's gradient there passed "
          "for zero only because the problem is badly scaled.");
   }
+}
+
+// A singular covariance, correlated pairs, an ill-conditioned J'J, loose parameters.
+void JointEngine::FlagDetermination(const Curvature& curvature, const std::vector<Column>& columns,
+                                    FitResult& result) const {
+  const auto flag = [&](FitFlagKind kind, std::vector<std::string> names, std::string sentence) {
+    result.flags.push_back({kind, std::move(names), std::move(sentence)});
+  };
+  const std::size_t parameters = result.estimates.size();
+  const auto name_of = [&](std::size_t index) { return result.estimates[index].name; };
   if (!curvature.ok) {
     flag(FitFlagKind::kPoorlyDetermined, {},
          "The covariance at the optimum is singular: some parameter is not determined by the data.");
@@ -2048,6 +2151,14 @@ FitResult JointEngine::Run() {
          p.name + " is poorly determined by the data: " + why + ". " + more +
              ", a value held fixed where it is known from elsewhere, or a prior on it would determine it.");
   }
+}
+
+// Values that are not finite, a model that does not describe the data, a shift outside them.
+void JointEngine::FlagValues(FitResult& result) const {
+  const auto flag = [&](FitFlagKind kind, std::vector<std::string> names, std::string sentence) {
+    result.flags.push_back({kind, std::move(names), std::move(sentence)});
+  };
+  const bool all_counts = AllCounts();
   std::vector<std::string> not_finite;
   std::string not_finite_list;
   for (const FitEstimate& e : result.estimates) {
@@ -2092,11 +2203,21 @@ FitResult JointEngine::Run() {
                ": the data hold no rise of the curve that could fix it.");
     }
   }
+}
+
+void JointEngine::FlagAmbiguity(const Search& search, FitResult& result) const {
+  const auto flag = [&](FitFlagKind kind, std::vector<std::string> names, std::string sentence) {
+    result.flags.push_back({kind, std::move(names), std::move(sentence)});
+  };
+  const std::vector<End>& ends = search.ends;
+  const std::size_t best = search.best;
+  const End& end = ends[best];
+  const std::vector<std::size_t>& representative = search.representative;
   // Distinct minima the statistic hardly tells apart: the lowest is a guess among them.
   for (std::size_t m = 1; m < representative.size(); ++m) {
     const std::size_t e = representative[m];
     if (!(ends[e].statistic - end.statistic < problem_.ambiguity_threshold)) continue;
-    const std::vector<std::size_t> differ = differing(best, e);
+    const std::vector<std::size_t> differ = Differing(search, best, e);
     std::vector<std::string> names;
     std::string values;
     for (const Physical& p : physical_) {
@@ -2112,11 +2233,6 @@ FitResult JointEngine::Run() {
              "): the data do not decide between them, and the errors of either describe only its own neighbourhood.");
     break;
   }
-  result.success = result.flags.empty();
-  result.message = end.summary.message;
-  for (const FitFlag& f : result.flags) result.message += " " + f.sentence;
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  return result;
 }
 
 }  // namespace
