@@ -523,6 +523,8 @@ class JointEngine {
   void PrepareSlots();
   void PrepareCurves();
   void ParseFree();
+  Physical Named(const FitParameter& p) const;
+  void Bound(const FitParameter& p, Physical& entry);
   Values ValuesAt(const double* x) const;
   Medium MediumOf(const Values& values, std::size_t slot) const;
   // Doubles each group's grid until the curves of the start values fade within its period.
@@ -869,157 +871,22 @@ void JointEngine::PrepareCurves() {
   }
 }
 
+// The free parameters: each named, bounded and given its column of the solver's vector (a tied
+// one its target's), then which groups each column changes, and the start media checked.
 void JointEngine::ParseFree() {
-  const std::size_t layers = problem_.medium.layers.size();
-  const bool spectral = problem_.spectral.has_value();
-  const bool named_wavelengths = !spectral && slots_.size() > 1;
-  const std::string help = spectral ? "name <chromophore><k>, a<k>, b<k> or d<k> (k = 1 for the top layer)"
-                                    : std::string("name mua<k>, musp<k> (k = 1 for the top layer)") +
-                                          (named_wavelengths ? " with @<nm> of one of the problem's wavelengths" : "") +
-                                          (layers > 2 ? " or d<k> of a layer above the bottom one" : " or d1");
   for (const FitParameter& p : problem_.free) {
-    const std::string& name = p.name;
-    for (const Physical& earlier : physical_) {
-      if (earlier.name == name) Refuse("the free parameter " + name + " is named twice");
-    }
-    if (name == "amplitude" || name == "shift_ps") {
-      Refuse(name + " is always fitted; the free parameters to name are " +
-             (spectral || named_wavelengths || layers > 2 ? "the model's (" + help.substr(5) + ")"
-                                                          : std::string("mua<k>, musp<k> and d1")));
-    }
-    if (name == "background") {
-      Refuse(std::string("the background is fitted when the ") + (single_ ? "request" : "curve") +
-             " asks for it, not as a free parameter");
-    }
-    const auto unknown = [&] { Refuse("unknown free parameter \"" + name + "\": " + help); };
-    const std::size_t at = name.find('@');
-    const std::string base = name.substr(0, at);
-    std::size_t split = base.size();
-    while (split > 0 && base[split - 1] >= '0' && base[split - 1] <= '9') --split;
-    const std::string prefix = base.substr(0, split), digits = base.substr(split);
-    if (digits.empty() || digits.size() > 5 || digits[0] == '0') unknown();
-    Physical entry{name, Kind::kMua};
-    if (spectral) {
-      if (at != std::string::npos) {
-        Refuse("the free parameter " + name +
-               " names a wavelength; with a spectral model every parameter holds at "
-               "all wavelengths");
-      }
-      const auto& chromophores = problem_.spectral->chromophores;
-      const auto c = std::find_if(chromophores.begin(), chromophores.end(),
-                                  [&](const Chromophore& ch) { return ch.name == prefix; });
-      if (prefix == "a") {
-        entry.kind = Kind::kScatteringA;
-      } else if (prefix == "b") {
-        entry.kind = Kind::kScatteringB;
-        entry.positive = false;
-      } else if (prefix == "d") {
-        entry.kind = Kind::kThickness;
-      } else if (c != chromophores.end()) {
-        entry.kind = Kind::kConcentration;
-        entry.chromophore = static_cast<std::size_t>(c - chromophores.begin());
-      } else {
-        unknown();
-      }
-    } else {
-      if (prefix == "mua") {
-        entry.kind = Kind::kMua;
-      } else if (prefix == "musp") {
-        entry.kind = Kind::kMusp;
-      } else if (prefix == "d") {
-        entry.kind = Kind::kThickness;
-      } else {
-        unknown();
-      }
-      if (at != std::string::npos) {
-        const std::string text = name.substr(at + 1);
-        double nm = kNaN;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), nm);
-        if (error != std::errc() || end != text.data() + text.size() || entry.kind == Kind::kThickness) unknown();
-        const auto slot =
-            std::find_if(slots_.begin(), slots_.end(), [&](const auto& s) { return s && SameWavelength(*s, nm); });
-        if (slot == slots_.end()) {
-          Refuse("the free parameter " + name + " names " + text + " nm, where the problem has no medium");
-        }
-        entry.slot = static_cast<int>(slot - slots_.begin());
-      } else if (entry.kind != Kind::kThickness) {
-        if (named_wavelengths) {
-          Refuse("the free parameter " + name + " names no wavelength: the problem holds media at several (" + name +
-                 "@<nm>)");
-        }
-        entry.slot = 0;
-      }
-    }
-    const std::size_t k = std::stoul(digits);
-    if (k > layers) {
-      Refuse("the free parameter " + name + " names no layer: the model has " + std::to_string(layers) +
-             (layers == 1 ? " layer" : " layers"));
-    }
-    entry.layer = k - 1;
-    if (entry.kind == Kind::kThickness && k == layers) {
-      if (layers == 1) Refuse("d1 is free, but a single layer is a half-space: its thickness does not matter");
-      if (layers == 2) Refuse("only the top layer's thickness can be fitted (d1), not " + name);
-      Refuse("only the thicknesses of layers above the bottom one can be fitted (d1 ... d" +
-             std::to_string(layers - 1) + "), not " + name);
-    }
+    Physical entry = Named(p);
     if (!p.tied_to.empty()) {
       if (p.lower || p.upper || p.start) {
-        Refuse("the free parameter " + name + " is tied to " + p.tied_to +
+        Refuse("the free parameter " + p.name + " is tied to " + p.tied_to +
                " and takes its bounds and start; give them "
                "to " +
                p.tied_to);
       }
       entry.tied = true;
-      physical_.push_back(entry);
-      continue;
+    } else {
+      Bound(p, entry);
     }
-    double model_value = 0, lower = 0, upper = 0;
-    const Layer& layer = entry.slot >= 0 ? base_.media[static_cast<std::size_t>(entry.slot)].layers[entry.layer]
-                                         : base_.geometry.layers[entry.layer];
-    switch (entry.kind) {
-      case Kind::kMua:
-        model_value = static_cast<double>(layer.mua), lower = 0, upper = 1;
-        break;
-      case Kind::kMusp:
-        model_value = static_cast<double>(layer.musp), lower = 0.01, upper = 20;
-        break;
-      case Kind::kThickness:
-        model_value = static_cast<double>(layer.d), lower = 0.1, upper = 200;
-        break;
-      case Kind::kConcentration: {
-        model_value = problem_.spectral->layers[entry.layer].concentrations[entry.chromophore];
-        const bool molar = problem_.spectral->chromophores[entry.chromophore].unit == ChromophoreUnit::kMolarExtinction;
-        upper = molar ? 1e4 : 1.0;
-        break;
-      }
-      case Kind::kScatteringA:
-        model_value = problem_.spectral->layers[entry.layer].a, lower = 0.01, upper = 20;
-        break;
-      case Kind::kScatteringB:
-        model_value = problem_.spectral->layers[entry.layer].b, lower = -1, upper = 5;
-        break;
-    }
-    entry.lower = p.lower.value_or(lower);
-    entry.upper = p.upper.value_or(upper);
-    entry.start = p.start.value_or(model_value);
-    if (entry.positive && entry.lower < 0)
-      Refuse("the lower bound " + Text(entry.lower) + " of " + name + " is below 0");
-    if (!std::isfinite(entry.lower) || !std::isfinite(entry.upper) || !(entry.lower < entry.upper)) {
-      Refuse("the bounds of " + name + " (" + Text(entry.lower) + " ... " + Text(entry.upper) +
-             ") must be finite and the lower below the upper");
-    }
-    if (!(entry.start >= entry.lower && entry.start <= entry.upper)) {
-      Refuse("the start value " + Text(entry.start) + " of " + name + (p.start ? " (as given)" : " (from the model)") +
-             " lies outside its bounds " + Text(entry.lower) + " ... " + Text(entry.upper));
-    }
-    entry.scale =
-        entry.start > 0 ? entry.start : (entry.positive ? entry.upper / 100.0 : std::max(std::fabs(entry.start), 1.0));
-    entry.column = static_cast<int>(columns_++);
-    const double lower_x =
-        entry.positive ? std::max(entry.lower, 2.0 * step_ * entry.scale) / entry.scale : entry.lower / entry.scale;
-    lower_x_.push_back(lower_x);
-    upper_x_.push_back(entry.upper / entry.scale);
-    start_x_.push_back(std::max(entry.start / entry.scale, lower_x));
     physical_.push_back(entry);
   }
   // Ties: the target's column and scale.
@@ -1053,6 +920,155 @@ void JointEngine::ParseFree() {
     if (auto p = MediumOf(start, s).Validate()) throw InvalidRequest(*p);
   }
   LengthenGrids(start);
+}
+
+// What a free parameter's name says: its kind, layer, wavelength or chromophore.
+Physical JointEngine::Named(const FitParameter& p) const {
+  const std::size_t layers = problem_.medium.layers.size();
+  const bool spectral = problem_.spectral.has_value();
+  const bool named_wavelengths = !spectral && slots_.size() > 1;
+  const std::string help = spectral ? "name <chromophore><k>, a<k>, b<k> or d<k> (k = 1 for the top layer)"
+                                    : std::string("name mua<k>, musp<k> (k = 1 for the top layer)") +
+                                          (named_wavelengths ? " with @<nm> of one of the problem's wavelengths" : "") +
+                                          (layers > 2 ? " or d<k> of a layer above the bottom one" : " or d1");
+  const std::string& name = p.name;
+  for (const Physical& earlier : physical_) {
+    if (earlier.name == name) Refuse("the free parameter " + name + " is named twice");
+  }
+  if (name == "amplitude" || name == "shift_ps") {
+    Refuse(name + " is always fitted; the free parameters to name are " +
+           (spectral || named_wavelengths || layers > 2 ? "the model's (" + help.substr(5) + ")"
+                                                        : std::string("mua<k>, musp<k> and d1")));
+  }
+  if (name == "background") {
+    Refuse(std::string("the background is fitted when the ") + (single_ ? "request" : "curve") +
+           " asks for it, not as a free parameter");
+  }
+  const auto unknown = [&] { Refuse("unknown free parameter \"" + name + "\": " + help); };
+  const std::size_t at = name.find('@');
+  const std::string base = name.substr(0, at);
+  std::size_t split = base.size();
+  while (split > 0 && base[split - 1] >= '0' && base[split - 1] <= '9') --split;
+  const std::string prefix = base.substr(0, split), digits = base.substr(split);
+  if (digits.empty() || digits.size() > 5 || digits[0] == '0') unknown();
+  Physical entry{name, Kind::kMua};
+  if (spectral) {
+    if (at != std::string::npos) {
+      Refuse("the free parameter " + name +
+             " names a wavelength; with a spectral model every parameter holds at "
+             "all wavelengths");
+    }
+    const auto& chromophores = problem_.spectral->chromophores;
+    const auto c = std::find_if(chromophores.begin(), chromophores.end(),
+                                [&](const Chromophore& ch) { return ch.name == prefix; });
+    if (prefix == "a") {
+      entry.kind = Kind::kScatteringA;
+    } else if (prefix == "b") {
+      entry.kind = Kind::kScatteringB;
+      entry.positive = false;
+    } else if (prefix == "d") {
+      entry.kind = Kind::kThickness;
+    } else if (c != chromophores.end()) {
+      entry.kind = Kind::kConcentration;
+      entry.chromophore = static_cast<std::size_t>(c - chromophores.begin());
+    } else {
+      unknown();
+    }
+  } else {
+    if (prefix == "mua") {
+      entry.kind = Kind::kMua;
+    } else if (prefix == "musp") {
+      entry.kind = Kind::kMusp;
+    } else if (prefix == "d") {
+      entry.kind = Kind::kThickness;
+    } else {
+      unknown();
+    }
+    if (at != std::string::npos) {
+      const std::string text = name.substr(at + 1);
+      double nm = kNaN;
+      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), nm);
+      if (error != std::errc() || end != text.data() + text.size() || entry.kind == Kind::kThickness) unknown();
+      const auto slot =
+          std::find_if(slots_.begin(), slots_.end(), [&](const auto& s) { return s && SameWavelength(*s, nm); });
+      if (slot == slots_.end()) {
+        Refuse("the free parameter " + name + " names " + text + " nm, where the problem has no medium");
+      }
+      entry.slot = static_cast<int>(slot - slots_.begin());
+    } else if (entry.kind != Kind::kThickness) {
+      if (named_wavelengths) {
+        Refuse("the free parameter " + name + " names no wavelength: the problem holds media at several (" + name +
+               "@<nm>)");
+      }
+      entry.slot = 0;
+    }
+  }
+  const std::size_t k = std::stoul(digits);
+  if (k > layers) {
+    Refuse("the free parameter " + name + " names no layer: the model has " + std::to_string(layers) +
+           (layers == 1 ? " layer" : " layers"));
+  }
+  entry.layer = k - 1;
+  if (entry.kind == Kind::kThickness && k == layers) {
+    if (layers == 1) Refuse("d1 is free, but a single layer is a half-space: its thickness does not matter");
+    if (layers == 2) Refuse("only the top layer's thickness can be fitted (d1), not " + name);
+    Refuse("only the thicknesses of layers above the bottom one can be fitted (d1 ... d" +
+           std::to_string(layers - 1) + "), not " + name);
+  }
+  return entry;
+}
+
+// A free parameter's bounds (the defaults for its kind unless given), start and scale, and its
+// column.
+void JointEngine::Bound(const FitParameter& p, Physical& entry) {
+  const std::string& name = p.name;
+  double model_value = 0, lower = 0, upper = 0;
+  const Layer& layer = entry.slot >= 0 ? base_.media[static_cast<std::size_t>(entry.slot)].layers[entry.layer]
+                                       : base_.geometry.layers[entry.layer];
+  switch (entry.kind) {
+    case Kind::kMua:
+      model_value = static_cast<double>(layer.mua), lower = 0, upper = 1;
+      break;
+    case Kind::kMusp:
+      model_value = static_cast<double>(layer.musp), lower = 0.01, upper = 20;
+      break;
+    case Kind::kThickness:
+      model_value = static_cast<double>(layer.d), lower = 0.1, upper = 200;
+      break;
+    case Kind::kConcentration: {
+      model_value = problem_.spectral->layers[entry.layer].concentrations[entry.chromophore];
+      const bool molar = problem_.spectral->chromophores[entry.chromophore].unit == ChromophoreUnit::kMolarExtinction;
+      upper = molar ? 1e4 : 1.0;
+      break;
+    }
+    case Kind::kScatteringA:
+      model_value = problem_.spectral->layers[entry.layer].a, lower = 0.01, upper = 20;
+      break;
+    case Kind::kScatteringB:
+      model_value = problem_.spectral->layers[entry.layer].b, lower = -1, upper = 5;
+      break;
+  }
+  entry.lower = p.lower.value_or(lower);
+  entry.upper = p.upper.value_or(upper);
+  entry.start = p.start.value_or(model_value);
+  if (entry.positive && entry.lower < 0)
+    Refuse("the lower bound " + Text(entry.lower) + " of " + name + " is below 0");
+  if (!std::isfinite(entry.lower) || !std::isfinite(entry.upper) || !(entry.lower < entry.upper)) {
+    Refuse("the bounds of " + name + " (" + Text(entry.lower) + " ... " + Text(entry.upper) +
+           ") must be finite and the lower below the upper");
+  }
+  if (!(entry.start >= entry.lower && entry.start <= entry.upper)) {
+    Refuse("the start value " + Text(entry.start) + " of " + name + (p.start ? " (as given)" : " (from the model)") +
+           " lies outside its bounds " + Text(entry.lower) + " ... " + Text(entry.upper));
+  }
+  entry.scale =
+      entry.start > 0 ? entry.start : (entry.positive ? entry.upper / 100.0 : std::max(std::fabs(entry.start), 1.0));
+  entry.column = static_cast<int>(columns_++);
+  const double lower_x =
+      entry.positive ? std::max(entry.lower, 2.0 * step_ * entry.scale) / entry.scale : entry.lower / entry.scale;
+  lower_x_.push_back(lower_x);
+  upper_x_.push_back(entry.upper / entry.scale);
+  start_x_.push_back(std::max(entry.start / entry.scale, lower_x));
 }
 
 void JointEngine::LengthenGrids(const Values& start) {
