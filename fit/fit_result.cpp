@@ -49,7 +49,7 @@ double JointEngine::CurveFits(const End& end, std::size_t degrees_of_freedom, Fi
   Statistic(end, &solver_sums);
 
   double total_sum = 0, total_solver = 0, total_deviance = 0;
-  result.statistic = problem_.statistic;
+  result.statistic = options_.statistic;
   for (std::size_t c = 0; c < curves_.size(); ++c) {
     const Curve& curve = curves_[c];
     const Group& group = groups_[curve.group];
@@ -440,7 +440,7 @@ void JointEngine::FlagAmbiguity(const Search& search, FitResult& result) const {
   // Distinct minima the statistic hardly tells apart: the lowest is a guess among them.
   for (std::size_t m = 1; m < representative.size(); ++m) {
     const std::size_t e = representative[m];
-    if (!(ends[e].statistic - end.statistic < problem_.ambiguity_threshold)) continue;
+    if (!(ends[e].statistic - end.statistic < options_.ambiguity_threshold)) continue;
     const std::vector<std::size_t> differ = Differing(search, best, e);
     std::vector<std::string> names;
     std::string values;
@@ -453,7 +453,7 @@ void JointEngine::FlagAmbiguity(const Search& search, FitResult& result) const {
     }
     flag(FitFlagKind::kAmbiguous, names,
          "The starts found distinct minima whose statistics differ by " + Brief(ends[e].statistic - end.statistic) +
-             ", less than " + Brief(problem_.ambiguity_threshold) + " (" + values +
+             ", less than " + Brief(options_.ambiguity_threshold) + " (" + values +
              "): the data do not decide between them, and the errors of either describe only its own neighbourhood.");
     break;
   }

@@ -140,7 +140,8 @@ class CurveCost : public ceres::CostFunction {
 
 // ---- preparation -------------------------------------------------------------------------
 
-JointEngine::JointEngine(const FitProblem& problem, bool single) : problem_(problem), single_(single) {
+JointEngine::JointEngine(const FitProblem& problem, const FitOptions& options, bool single)
+    : problem_(problem), options_(options), single_(single) {
   if (problem.curves.empty()) Refuse("the problem has no curve to fit");
   {
     // The layers' number, n and d; mua and musp are checked at the start values below, once
@@ -152,16 +153,16 @@ JointEngine::JointEngine(const FitProblem& problem, bool single) : problem_(prob
     }
     if (auto p = geometry.Validate()) throw InvalidRequest(*p);
   }
-  if (!(problem.spectrum_tolerance >= 0 && problem.spectrum_tolerance < 1)) {
-    Refuse("the spectrum's tolerance " + Text(problem.spectrum_tolerance) + " must lie in 0 ... 1");
+  if (!(options.spectrum_tolerance >= 0 && options.spectrum_tolerance < 1)) {
+    Refuse("the spectrum's tolerance " + Text(options.spectrum_tolerance) + " must lie in 0 ... 1");
   }
-  if (problem.max_iterations < 1) Refuse("the fit needs at least one iteration");
-  if (problem.starts < 0) Refuse("the number of starts " + std::to_string(problem.starts) + " is below 0");
-  if (!(problem.ambiguity_threshold >= 0)) {
-    Refuse("the ambiguity threshold " + Text(problem.ambiguity_threshold) + " must be >= 0");
+  if (options.max_iterations < 1) Refuse("the fit needs at least one iteration");
+  if (options.starts < 0) Refuse("the number of starts " + std::to_string(options.starts) + " is below 0");
+  if (!(options.ambiguity_threshold >= 0)) {
+    Refuse("the ambiguity threshold " + Text(options.ambiguity_threshold) + " must be >= 0");
   }
-  poisson_ = problem.statistic == FitStatistic::kPoissonLikelihood;
-  step_ = problem.options.engine == Engine::kFast ? kFastStep : kExactStep;
+  poisson_ = options.statistic == FitStatistic::kPoissonLikelihood;
+  step_ = options.compute.engine == Engine::kFast ? kFastStep : kExactStep;
   PrepareSlots();
   PrepareCurves();
   ParseFree();
@@ -320,7 +321,7 @@ void JointEngine::LengthenGrids(const Values& start) {
     const Medium medium = MediumOf(start, group.slot);
     while (group.samples < kMostFoldFreeSamples) {
       const FrequencySpectra spectra =
-          FrequencyDomain(medium, group.rho, group.model->FrequenciesHz(group.samples / 2 + 1), problem_.options);
+          FrequencyDomain(medium, group.rho, group.model->FrequenciesHz(group.samples / 2 + 1), options_.compute);
       double fold = 0;
       for (const Curve& curve : curves_) {
         if (curve.group != g) continue;
@@ -342,13 +343,13 @@ void JointEngine::LengthenGrids(const Values& start) {
 // ---- the model's spectra -----------------------------------------------------------------
 
 Spectrum JointEngine::Compute(std::size_t g, const Medium& medium, const std::vector<double>& f_hz) {
-  if (cancelled_ || problem_.options.stop.stop_requested()) {
+  if (cancelled_ || options_.compute.stop.stop_requested()) {
     cancelled_ = true;
     throw Cancelled();
   }
-  FrequencySpectra spectra = FrequencyDomain(medium, groups_[g].rho, f_hz, problem_.options);
+  FrequencySpectra spectra = FrequencyDomain(medium, groups_[g].rho, f_hz, options_.compute);
   ++evaluations_;
-  if (problem_.progress && !problem_.progress(FitProgress{evaluations_, start_, starts_, best_statistic_})) {
+  if (options_.progress && !options_.progress(FitProgress{evaluations_, start_, starts_, best_statistic_})) {
     cancelled_ = true;
     throw Cancelled();
   }
@@ -399,7 +400,7 @@ std::vector<std::span<const std::complex<double>>> JointEngine::DerivativeRowsAt
     const Values values = ValuesAt(x);
     for (std::size_t g = 0; g < groups_.size(); ++g) {
       std::vector<bool> done(columns_, false);
-      if (problem_.options.engine == Engine::kFast) AnalyticDerivatives(g, values, key, done);
+      if (options_.compute.engine == Engine::kFast) AnalyticDerivatives(g, values, key, done);
       for (std::size_t j = 0; j < columns_; ++j) {
         if (done[j] || !column_groups_[j][g]) continue;
         const double h = key[j] != 0 ? step_ * std::fabs(key[j]) : step_;
@@ -438,16 +439,16 @@ void JointEngine::AnalyticDerivatives(std::size_t g, const Values& values, const
   }
   for (std::size_t j = 0; j < columns_; ++j) any = any || (analytic[j] && column_groups_[j][g]);
   if (!any) return;
-  if (cancelled_ || problem_.options.stop.stop_requested()) {
+  if (cancelled_ || options_.compute.stop.stop_requested()) {
     cancelled_ = true;
     throw Cancelled();
   }
   const Group& group = groups_[g];
   const Medium medium = MediumOf(values, group.slot);
   std::optional<FrequencyJacobian> jacobian =
-      FrequencyDomainDerivatives(medium, group.rho, group.model->FrequenciesHz(group.frequencies), problem_.options);
+      FrequencyDomainDerivatives(medium, group.rho, group.model->FrequenciesHz(group.frequencies), options_.compute);
   ++evaluations_;
-  if (problem_.progress && !problem_.progress(FitProgress{evaluations_, start_, starts_, best_statistic_})) {
+  if (options_.progress && !options_.progress(FitProgress{evaluations_, start_, starts_, best_statistic_})) {
     cancelled_ = true;
     throw Cancelled();
   }
@@ -517,8 +518,8 @@ void JointEngine::Initialise(const std::vector<double>& x, std::vector<std::vect
     const std::span<const std::complex<double>> row =
         std::span<const std::complex<double>>(full[curve.group]).subspan(curve.row * all, all);
     // A tenth of the tolerance at the start leaves room for curves sharper than the start's.
-    const int count = problem_.spectrum_tolerance > 0
-                          ? curve.model->FrequenciesNeeded(row, problem_.spectrum_tolerance / 10)
+    const int count = options_.spectrum_tolerance > 0
+                          ? curve.model->FrequenciesNeeded(row, options_.spectrum_tolerance / 10)
                           : static_cast<int>(all);
     needed[curve.group] = std::max(needed[curve.group], count);
   }
@@ -618,7 +619,7 @@ End JointEngine::Solve(std::vector<double> x, std::vector<std::vector<double>> n
     // residuals' least model count keeps a negative one from running away.
   }
 
-  ceres::Solver::Options options = SolverOptions(problem_.max_iterations);
+  ceres::Solver::Options options = SolverOptions(options_.max_iterations);
   // First the nuisance parameters alone, on the start spectra: no new model computations, and
   // the physical parameters then start from curves laid over the data.
   if (has_x && !all_held && initialise) {
@@ -659,10 +660,10 @@ End JointEngine::Solve(std::vector<double> x, std::vector<std::vector<double>> n
       if (full.empty()) full = FullAt(end.x.data());
       const auto row = std::span<const std::complex<double>>(full[curve.group])
                            .subspan(curve.row * static_cast<std::size_t>(all), static_cast<std::size_t>(all));
-      if (curve.model->TruncationBound(row, group.frequencies) <= problem_.spectrum_tolerance) continue;
+      if (curve.model->TruncationBound(row, group.frequencies) <= options_.spectrum_tolerance) continue;
       more = true;
       wanted[curve.group] = std::max({wanted[curve.group], group.frequencies,
-                                      curve.model->FrequenciesNeeded(row, problem_.spectrum_tolerance / 10)});
+                                      curve.model->FrequenciesNeeded(row, options_.spectrum_tolerance / 10)});
     }
     if (!more) break;
     for (std::size_t g = 0; g < groups_.size(); ++g) {
@@ -865,7 +866,7 @@ std::vector<std::size_t> JointEngine::Differing(const Search& search, std::size_
 // Every start, the first from the start values; the best end is the lowest usable one that
 // joined no other.
 JointEngine::Search JointEngine::RunStarts() {
-  starts_ = problem_.starts > 0 ? problem_.starts : (columns_ <= 1 ? 1 : 4);
+  starts_ = options_.starts > 0 ? options_.starts : (columns_ <= 1 ? 1 : 4);
   const std::vector<std::vector<double>> start_points = SpreadStarts(starts_);
   Search search;
   std::vector<End>& ends = search.ends;
@@ -968,14 +969,14 @@ std::vector<ProfileInterval> JointEngine::Profiles(const Search& search, std::si
   // spectral fit of 2 distances x 2 wavelengths with a and b2 free: +- 0.18, where its profile
   // rose by 1 at 0.13 below and 0.20 above the optimum), and the interval tells it better.
   std::vector<ProfileInterval> profiles;
-  for (const std::string& name : problem_.profile) {
+  for (const std::string& name : options_.profile) {
     const auto p = std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == name; });
     if (p == physical_.end() || p->tied) {
       Refuse("the profile of " + name + " is asked for, but " + name +
              (p == physical_.end() ? " is not free" : " is tied"));
     }
   }
-  for (const std::string& name : problem_.profile) {
+  for (const std::string& name : options_.profile) {
     const auto p = std::find_if(physical_.begin(), physical_.end(), [&](const Physical& q) { return q.name == name; });
     profiles.push_back(Profile(end, *p, ErrorOf(search, best, static_cast<std::size_t>(p->column))));
   }
@@ -986,14 +987,14 @@ std::vector<ProfileInterval> JointEngine::Profiles(const Search& search, std::si
   for (const Curve& curve : curves_) counts = counts && curve.data_scale == 1.0;
   const bool sound = curvature.ok && counts && end.summary.termination_type == ceres::CONVERGENCE &&
                      end.statistic <= 4.0 * static_cast<double>(degrees_of_freedom);
-  if (sound && problem_.profile_above_relative_error < kInfinity) {
+  if (sound && options_.profile_above_relative_error < kInfinity) {
     for (const Physical& p : physical_) {
       if (p.tied) continue;
       if (std::any_of(profiles.begin(), profiles.end(), [&](const ProfileInterval& q) { return q.name == p.name; })) {
         continue;
       }
       const std::size_t j = static_cast<std::size_t>(p.column);
-      if (!(ErrorOf(search, best, j) > problem_.profile_above_relative_error * std::fabs(end.x[j]))) continue;
+      if (!(ErrorOf(search, best, j) > options_.profile_above_relative_error * std::fabs(end.x[j]))) continue;
       profiles.push_back(Profile(end, p, ErrorOf(search, best, j)));
       profiles.back().by_default = true;
     }

@@ -164,7 +164,7 @@ class CurveCost;
 
 class JointEngine {
  public:
-  JointEngine(const FitProblem& problem, bool single);
+  JointEngine(const FitProblem& problem, const FitOptions& options, bool single);
 
   FitResult Run();
 
@@ -173,7 +173,7 @@ class JointEngine {
   std::size_t columns() const { return columns_; }
   std::exception_ptr& unexpected() { return unexpected_; }
   Residual ResidualOf(double y, double m) const {
-    return problem_.statistic == FitStatistic::kPoissonLikelihood ? PoissonResidual(y, m) : SquaresResidual(y, m);
+    return options_.statistic == FitStatistic::kPoissonLikelihood ? PoissonResidual(y, m) : SquaresResidual(y, m);
   }
   // The spectrum of a curve's distance at the frequencies in use; throws what the library throws.
   std::span<const std::complex<double>> RowAt(std::size_t c, const double* x) {
@@ -256,6 +256,7 @@ class JointEngine {
   }
 
   const FitProblem& problem_;
+  const FitOptions& options_;
   bool single_;
   std::vector<std::optional<double>> slots_;  // the wavelengths (nm) of the model's media
   std::vector<Curve> curves_;

@@ -88,8 +88,8 @@ Physical JointEngine::Named(const FitParameter& p) const {
                                                         : std::string("mua<k>, musp<k> and d1")));
   }
   if (name == "background") {
-    Refuse(std::string("the background is fitted when the ") + (single_ ? "request" : "curve") +
-           " asks for it, not as a free parameter");
+    Refuse("the background is fitted when the curve asks for it (MeasuredCurve::background), not as a free "
+           "parameter");
   }
   const auto unknown = [&] { Refuse("unknown free parameter \"" + name + "\": " + help); };
   const std::size_t at = name.find('@');
@@ -266,7 +266,7 @@ Medium JointEngine::MediumOf(const Values& values, std::size_t slot) const {
 std::vector<std::vector<double>> JointEngine::SpreadStarts(int starts) const {
   std::vector<std::vector<double>> out(static_cast<std::size_t>(starts), start_x_);
   if (starts < 2) return out;
-  std::mt19937_64 random(problem_.seed);
+  std::mt19937_64 random(options_.seed);
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   const int spread = starts - 1;
   for (std::size_t j = 0; j < columns_; ++j) {

@@ -319,7 +319,7 @@ class ProblemReader {
 
 void ProblemReader::ReadFit(const toml::node& fit) {
   const Reader& reader = reader_;
-  FitProblem& problem = problem_;
+  FitOptions& options = out_.options;
   if (!fit.is_table()) reader.Fail(fit, "[fit] must be a table");
   const toml::table& t = *fit.as_table();
   reader.Keys(t, {"statistic", "engine", "starts", "seed", "max_iterations", "profile", "ambiguity_threshold",
@@ -327,29 +327,29 @@ void ProblemReader::ReadFit(const toml::node& fit) {
               "[fit]: ");
   if (const toml::node* n = t.get("statistic")) {
     const std::string s = reader.String(*n, "statistic");
-    if (s == "poisson") problem.statistic = FitStatistic::kPoissonLikelihood;
-    else if (s == "chi2") problem.statistic = FitStatistic::kLeastSquares;
+    if (s == "poisson") options.statistic = FitStatistic::kPoissonLikelihood;
+    else if (s == "chi2") options.statistic = FitStatistic::kLeastSquares;
     else reader.Fail(*n, "statistic \"" + s + "\" is neither \"poisson\" nor \"chi2\"");
   }
   if (const toml::node* n = t.get("engine")) {
     const std::string s = reader.String(*n, "engine");
-    if (s == "fast") problem.options.engine = Engine::kFast;
-    else if (s == "exact") problem.options.engine = Engine::kExact;
+    if (s == "fast") options.compute.engine = Engine::kFast;
+    else if (s == "exact") options.compute.engine = Engine::kExact;
     else reader.Fail(*n, "engine \"" + s + "\" is neither \"fast\" nor \"exact\"");
   }
-  if (const toml::node* n = t.get("starts")) problem.starts = reader.Integer(*n, "starts", 0, 1000);
+  if (const toml::node* n = t.get("starts")) options.starts = reader.Integer(*n, "starts", 0, 1000);
   if (const toml::node* n = t.get("seed")) {
-    problem.seed = static_cast<std::uint64_t>(reader.Integer(*n, "seed", 0, 2147483647));
+    options.seed = static_cast<std::uint64_t>(reader.Integer(*n, "seed", 0, 2147483647));
   }
   if (const toml::node* n = t.get("max_iterations")) {
-    problem.max_iterations = reader.Integer(*n, "max_iterations", 1, 100000);
+    options.max_iterations = reader.Integer(*n, "max_iterations", 1, 100000);
   }
   if (const toml::node* n = t.get("threads")) {
-    problem.options.threads = static_cast<unsigned>(reader.Integer(*n, "threads", 0, 1024));
+    options.compute.threads = static_cast<unsigned>(reader.Integer(*n, "threads", 0, 1024));
   }
   if (const toml::node* n = t.get("ambiguity_threshold")) {
-    problem.ambiguity_threshold = reader.Number(*n, "ambiguity_threshold");
-    if (!(problem.ambiguity_threshold >= 0)) reader.Fail(*n, "ambiguity_threshold must be >= 0");
+    options.ambiguity_threshold = reader.Number(*n, "ambiguity_threshold");
+    if (!(options.ambiguity_threshold >= 0)) reader.Fail(*n, "ambiguity_threshold must be >= 0");
   }
   if (const toml::node* n = t.get("profile")) {
     const toml::array* names = n->as_array();
@@ -687,7 +687,7 @@ void ProblemReader::ReadFreeAndTies() {
       reader.Fail(profile_lines_[i], "profile names \"" + p + "\", which is not a free parameter of this problem");
     }
   }
-  problem_.profile = profile_;
+  out_.options.profile = profile_;
 }
 
 // n and d of the per-wavelength media are the common ones; the medium of the curves without a
