@@ -28,7 +28,7 @@
 #include "cli/command_line.h"
 #include "nlayer/fit.h"
 #if NLAYER_HAVE_PLOT
-#include "plot/fit_plot.h"
+#include "plot/plot_module.h"
 #endif
 
 namespace {
@@ -423,7 +423,7 @@ int FitProblemFile(const Command& command) {
         pictures.push_back({curve.t_ps, curve.counts, curve.model_counts, curve.residuals, curve.first_bin,
                             curve.last_bin, title});
       }
-      nlayer::fit::WriteFitImages(pictures, *command.plot_path);
+      nlayer::plot::WriteFitImages(pictures, *command.plot_path);
     }
 #endif
   } catch (const nlayer::InputFileError& e) {
@@ -478,7 +478,7 @@ int main(int argc, char** argv) {
         picture.title += e.name + " = " + Digits(e.value, 4) + " \u00b1 " + Digits(e.standard_error, 2) + ",  ";
       }
       picture.title += "\u03c7\u00b2 = " + Digits(result.chi2_reduced, 3);
-      nlayer::fit::WriteFitImage(picture, *plot_path);
+      nlayer::plot::WriteFitImages({picture}, *plot_path);
     }
 #endif
   } catch (const nlayer::InputFileError& e) {

@@ -44,6 +44,9 @@
 #include "nlayer/medium.h"
 #include "nlayer/reflectance.h"
 
+// The fit library's interface: a shared libnlayer_fit exports what this header declares.
+#pragma GCC visibility push(default)
+
 namespace nlayer {
 
 // A fitted quantity: "mua<k>" or "musp<k>" (1/mm) of layer k (1 the top), "d1" (mm, the top
@@ -393,3 +396,5 @@ FitResult FitCurve(const MeasuredCurve& curve, const Medium& medium, const std::
                    const FitOptions& options = {});
 
 }  // namespace nlayer
+
+#pragma GCC visibility pop
