@@ -527,6 +527,36 @@ TEST(FitFlags, AFixedShiftConditionsTheCovariance) {
   }
 }
 
+// FitCurve is Fit of a problem of its one curve under the same options: the same estimates
+// bit for bit, the options honoured (chi2, and the two starts asked for) and one start when
+// none is asked for, where Fit chooses four for two free parameters.
+TEST(Fit, FitCurveIsFitOfAProblemOfOneCurve) {
+  const Truth truth = Homogeneous();
+  OneCurve one = RequestFor(truth, Make(truth), kHomogeneousStart, {"mua1", "musp1"});
+  one.options.statistic = FitStatistic::kLeastSquares;
+  one.options.starts = 2;
+  FitProblem problem;
+  problem.curves = {one.curve};
+  problem.medium = one.medium;
+  problem.free = one.free;
+  const FitResult direct = FitCurve(one);
+  const FitResult joint = Fit(problem, one.options);
+  EXPECT_EQ(direct.statistic, FitStatistic::kLeastSquares);
+  ASSERT_EQ(direct.estimates.size(), joint.estimates.size());
+  for (std::size_t i = 0; i < joint.estimates.size(); ++i) {
+    EXPECT_EQ(direct.estimates[i].value, joint.estimates[i].value) << joint.estimates[i].name;
+    EXPECT_EQ(direct.estimates[i].standard_error, joint.estimates[i].standard_error) << joint.estimates[i].name;
+  }
+  const auto starts = [](const FitResult& r) {
+    int n = 0;
+    for (const FitMinimum& m : r.minima) n += m.starts;
+    return n;
+  };
+  EXPECT_EQ(starts(direct), 2);
+  one.options.starts = 0;
+  EXPECT_EQ(starts(FitCurve(one)), 1);
+}
+
 // The report's correlation matrix: the physical parameters' block, whatever follows them per
 // curve (a joint fit's amplitudes and shifts would make it as wide as their number); the JSON
 // keeps the whole matrix.

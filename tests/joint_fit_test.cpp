@@ -164,7 +164,7 @@ TEST(JointFit, FlagsABoundAndADegeneracyAndNamesWhatItRefuses) {
   FitProblem spoiled = SpectralProblem(31);
   spoiled.curves[2].t_ps[4] = 85;
   try {
-    Fit(spoiled, options);
+    Fit(spoiled);
     ADD_FAILURE() << "spoiled bins accepted";
   } catch (const FitInputError& e) {
     EXPECT_NE(std::string(e.what()).find("curve \"rho15@830\": the measured curve's bins are not uniform: bin 5"),
@@ -173,14 +173,14 @@ TEST(JointFit, FlagsABoundAndADegeneracyAndNamesWhatItRefuses) {
   }
   FitProblem unknown = SpectralProblem(31);
   unknown.free = Free({"HbO2", "mua2"});
-  EXPECT_THROW(Fit(unknown, options), FitInputError);
+  EXPECT_THROW(Fit(unknown), FitInputError);
   FitProblem media;
   media.curves = {SpectralProblem(31).curves[0]};
   media.medium = kGeometry;
   media.media = {{760, kGeometry}, {830, kGeometry}};
   media.free = Free({"mua2@800"});
   try {
-    Fit(media, options);
+    Fit(media);
     ADD_FAILURE() << "a wavelength without medium accepted";
   } catch (const FitInputError& e) {
     EXPECT_NE(std::string(e.what()).find("mua2@800 names 800 nm, where the problem has no medium"), std::string::npos)
