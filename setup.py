@@ -15,7 +15,6 @@ import sys
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
-from setuptools.command.build_py import build_py
 
 ROOT = pathlib.Path(__file__).resolve().parent
 
@@ -52,16 +51,6 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built, target)
 
 
-class BuildPy(build_py):
-    """The package's data that lives outside python/nlayer: hemoglobin's extinction coefficients."""
-
-    def run(self):
-        super().run()
-        target = pathlib.Path(self.build_lib) / "nlayer"
-        target.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(ROOT / "data" / "hemoglobin_prahl.txt", target / "hemoglobin_prahl.txt")
-
-
 # The package's layout lives here rather than in pyproject.toml, where setuptools 66 (Debian 12)
 # calls [tool.setuptools] beta and warns.
 setup(
@@ -74,5 +63,5 @@ setup(
     package_data={"nlayer": ["py.typed", "*.pyi"]},
     include_package_data=False,
     ext_modules=[CMakeExtension("nlayer._nlayer")],
-    cmdclass={"build_ext": CMakeBuild, "build_py": BuildPy},
+    cmdclass={"build_ext": CMakeBuild},
 )

@@ -425,6 +425,35 @@ std::optional<T> OptionalOf(const py::handle& value) {
   return value.cast<T>();
 }
 
+nlayer::Chromophore UnpackChromophore(const py::handle& item) {
+  const py::tuple c = item.cast<py::tuple>();
+  const std::string unit = c[1].cast<std::string>();
+  if (unit != "molar_extinction" && unit != "absorption") {
+    throw py::value_error("a chromophore's unit is '" + unit + "'; it must be 'molar_extinction' or 'absorption'");
+  }
+  return {c[0].cast<std::string>(),
+          unit == "absorption" ? nlayer::ChromophoreUnit::kAbsorption : nlayer::ChromophoreUnit::kMolarExtinction,
+          c[2].cast<std::vector<double>>(), c[3].cast<std::vector<double>>(), c[4].cast<std::string>()};
+}
+
+std::vector<nlayer::Chromophore> UnpackChromophores(const py::handle& items) {
+  std::vector<nlayer::Chromophore> chromophores;
+  for (const py::handle item : items.cast<py::list>()) chromophores.push_back(UnpackChromophore(item));
+  return chromophores;
+}
+
+// {"chromophores": [as PackChromophore], "layers": [(concentrations, a, b)], "reference_nm"}
+nlayer::SpectralModel UnpackSpectral(const py::dict& s) {
+  nlayer::SpectralModel model;
+  model.reference_nm = s["reference_nm"].cast<double>();
+  model.chromophores = UnpackChromophores(s["chromophores"]);
+  for (const py::handle item : s["layers"].cast<py::list>()) {
+    const py::tuple l = item.cast<py::tuple>();
+    model.layers.push_back({l[0].cast<std::vector<double>>(), l[1].cast<double>(), l[2].cast<double>()});
+  }
+  return model;
+}
+
 nlayer::FitProblem UnpackProblem(const py::dict& setup) {
   nlayer::FitProblem problem;
   for (const py::handle item : setup["curves"].cast<py::list>()) {
@@ -459,28 +488,7 @@ nlayer::FitProblem UnpackProblem(const py::dict& setup) {
     problem.free.push_back({f[0].cast<std::string>(), OptionalOf<double>(f[1]), OptionalOf<double>(f[2]),
                             OptionalOf<double>(f[3]), f[4].cast<std::string>()});
   }
-  if (!setup["spectral"].is_none()) {
-    const py::dict s = setup["spectral"].cast<py::dict>();
-    nlayer::SpectralModel model;
-    model.reference_nm = s["reference_nm"].cast<double>();
-    for (const py::handle item : s["chromophores"].cast<py::list>()) {
-      const py::tuple c = item.cast<py::tuple>();
-      const std::string unit = c[1].cast<std::string>();
-      if (unit != "molar_extinction" && unit != "absorption") {
-        throw py::value_error("a chromophore's unit is '" + unit + "'; it must be 'molar_extinction' or 'absorption'");
-      }
-      model.chromophores.push_back({c[0].cast<std::string>(),
-                                    unit == "absorption" ? nlayer::ChromophoreUnit::kAbsorption
-                                                         : nlayer::ChromophoreUnit::kMolarExtinction,
-                                    c[2].cast<std::vector<double>>(), c[3].cast<std::vector<double>>(),
-                                    c[4].cast<std::string>()});
-    }
-    for (const py::handle item : s["layers"].cast<py::list>()) {
-      const py::tuple l = item.cast<py::tuple>();
-      model.layers.push_back({l[0].cast<std::vector<double>>(), l[1].cast<double>(), l[2].cast<double>()});
-    }
-    problem.spectral = std::move(model);
-  }
+  if (!setup["spectral"].is_none()) problem.spectral = UnpackSpectral(setup["spectral"].cast<py::dict>());
   problem.statistic = Statistic(setup["statistic"].cast<std::string>());
   problem.spectrum_tolerance = setup["spectrum_tolerance"].cast<double>();
   problem.max_iterations = setup["max_iterations"].cast<int>();
@@ -909,6 +917,63 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
       },
       py::arg("medium"), py::arg("rho_mm"), py::arg("irf"), py::arg("dt_ps"), py::arg("total_counts"),
       py::arg("shift_ps"), py::arg("background"), py::arg("seed"), py::arg("threads"), py::arg("engine"));
+
+  m.def(
+      "expected_counts",
+      [](const nlayer::Medium& medium, const py::sequence& rho_mm, std::vector<double> irf, double dt_ps,
+         double amplitude, double shift_ps, double background, unsigned threads, const std::string& engine) {
+        const std::vector<long double> distances = Distances(rho_mm);
+        const auto bins = static_cast<py::ssize_t>(irf.size());
+        const std::vector<std::vector<double>> rows = RunInterruptible<std::vector<std::vector<double>>>(
+            [=, irf = std::move(irf), options = Options(threads, engine)] {
+              std::vector<std::vector<double>> out;
+              for (const long double rho : distances) {
+                out.push_back(nlayer::ExpectedCounts(medium, rho, irf, dt_ps, amplitude, shift_ps, background, options));
+              }
+              return out;
+            });
+        py::array_t<double> counts({static_cast<py::ssize_t>(rows.size()), bins});
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+          std::copy(rows[r].begin(), rows[r].end(), counts.mutable_data() + r * static_cast<std::size_t>(bins));
+        }
+        return counts;
+      },
+      py::arg("medium"), py::arg("rho_mm"), py::arg("irf"), py::arg("dt_ps"), py::arg("amplitude"),
+      py::arg("shift_ps"), py::arg("background"), py::arg("threads"), py::arg("engine"));
+
+  m.def(
+      "absorption_per_unit",
+      [](const py::list& chromophores, const std::vector<double>& wavelengths_nm) {
+        const std::vector<nlayer::Chromophore> spectra = UnpackChromophores(chromophores);
+        py::array_t<double> out({static_cast<py::ssize_t>(wavelengths_nm.size()), static_cast<py::ssize_t>(spectra.size())});
+        double* row = out.mutable_data();
+        try {
+          for (const double nm : wavelengths_nm) {
+            for (const nlayer::Chromophore& c : spectra) *row++ = c.AbsorptionPerUnit(nm);
+          }
+        } catch (const nlayer::InvalidRequest& e) {
+          RaiseInvalid(e);
+        }
+        return out;
+      },
+      py::arg("chromophores"), py::arg("wavelengths_nm"));
+
+  m.def(
+      "medium_at",
+      [](const py::dict& spectral, const nlayer::Medium& geometry, const std::vector<double>& wavelengths_nm) {
+        const nlayer::SpectralModel model = UnpackSpectral(spectral);
+        std::vector<nlayer::Medium> media;
+        try {
+          for (const double nm : wavelengths_nm) {
+            media.push_back(model.MediumAt(geometry, nm));
+            if (auto problem = media.back().Validate()) throw nlayer::InvalidRequest(*problem);
+          }
+        } catch (const nlayer::InvalidRequest& e) {
+          RaiseInvalid(e);
+        }
+        return media;
+      },
+      py::arg("spectral"), py::arg("geometry"), py::arg("wavelengths_nm"));
 
   m.def("hemoglobin", [] {
     py::list out;

@@ -24,7 +24,6 @@ import csv
 import dataclasses
 import io
 import os
-import pathlib
 import threading
 import time
 from dataclasses import dataclass, field
@@ -45,32 +44,31 @@ __all__ = ["Analysis", "BaselineFit", "Recording", "RecordingError", "SpectralMo
            "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
            "write_recording", "write_results"]
 
-_EXTINCTION_FILE = pathlib.Path(__file__).resolve().parent / "hemoglobin_prahl.txt"
-_extinction_table = None
+_hemoglobin_table = None
 
-# mua in 1/mm of 1 uM of a chromophore of molar extinction 1 cm^-1/M (decadic):
-# ln(10) for the natural logarithm, 1e-6 M per uM, 0.1 cm per mm.
-_PER_UM = np.log(10.0) * 1e-6 * 0.1
+
+def _hemoglobin():
+    """The library's oxy- and deoxyhemoglobin spectra, as the binding takes chromophores."""
+    global _hemoglobin_table
+    if _hemoglobin_table is None:
+        _hemoglobin_table = list(_nlayer.hemoglobin())
+    return _hemoglobin_table
 
 
 def extinction(wavelength_nm):
     """Molar extinction coefficients (eps_HbO, eps_HbR) in cm^-1/M (decadic), Prahl's table
     interpolated linearly; shape (2,) for one wavelength, (W, 2) for several. 250 to 1000 nm."""
-    global _extinction_table
-    if _extinction_table is None:
-        _extinction_table = np.loadtxt(_EXTINCTION_FILE, comments="#")
-    table = _extinction_table
     wavelengths = np.asarray(wavelength_nm, dtype=float)
-    if np.any(~(wavelengths >= table[0, 0]) | ~(wavelengths <= table[-1, 0])):
-        raise ValueError(f"wavelengths {wavelengths.tolist()} nm leave the table's {table[0, 0]:g} to "
-                         f"{table[-1, 0]:g} nm")
-    values = np.stack([np.interp(wavelengths, table[:, 0], table[:, k]) for k in (1, 2)], axis=-1)
-    return values
+    # Read as absorption spectra, the library hands back the table's own interpolated values:
+    # the coefficients, without the conversion to mua.
+    table = [(name, "absorption", nm, values, source) for name, _unit, nm, values, source in _hemoglobin()]
+    values = _nlayer.absorption_per_unit(table, wavelengths.ravel().tolist())
+    return values.reshape(wavelengths.shape + (2,))
 
 
 def _mua_per_uM(wavelengths):
     """(W, 2): the mua (1/mm) that 1 uM of HbO and of HbR add at each wavelength."""
-    return _PER_UM * extinction(np.atleast_1d(wavelengths))
+    return _nlayer.absorption_per_unit(_hemoglobin(), np.atleast_1d(np.asarray(wavelengths, dtype=float)).tolist())
 
 
 def hemoglobin_media(wavelengths, layers):
@@ -80,18 +78,20 @@ def hemoglobin_media(wavelengths, layers):
     every wavelength, or (a, b) for a * (wavelength / 800 nm)^-b), n, d (mm, as Layer takes it)
     and optionally mua_other (1/mm, absorption of everything else,
     e.g. water). Returns {wavelength: Medium}."""
-    out = {}
-    for wavelength in np.atleast_1d(wavelengths):
-        eps = _mua_per_uM(wavelength)[0]
-        stack = []
-        for k, layer in enumerate(layers, start=1):
-            musp = layer["musp"]
-            if isinstance(musp, (tuple, list)):
-                musp = musp[0] * (wavelength / 800.0) ** (-musp[1])
-            mua = eps[0] * layer["HbO"] + eps[1] * layer["HbR"] + layer.get("mua_other", 0.0)
-            stack.append(_nlayer.Layer(float(musp), float(mua), float(layer["n"]), float(layer["d"])))
-        out[float(wavelength)] = Medium(stack)
-    return out
+    nm = [float(w) for w in np.atleast_1d(wavelengths)]
+    if not nm:
+        return {}
+    # Everything else absorbs alike at every wavelength: a flat spectrum of unit absorption.
+    other = ("other", "absorption", [min(nm), max(nm)], [1.0, 1.0], "mua_other")
+    spectral_layers, geometry = [], []
+    for layer in layers:
+        musp = layer["musp"]
+        a, b = (musp[0], musp[1]) if isinstance(musp, (tuple, list)) else (musp, 0.0)
+        spectral_layers.append(([float(layer["HbO"]), float(layer["HbR"]), float(layer.get("mua_other", 0.0))],
+                                float(a), float(b)))
+        geometry.append(_nlayer.Layer(1.0, 0.0, float(layer["n"]), float(layer["d"])))
+    spectral = {"chromophores": _hemoglobin() + [other], "layers": spectral_layers, "reference_nm": 800.0}
+    return dict(zip(nm, _nlayer.medium_at(spectral, Medium(geometry), nm)))
 
 
 def boxcar(time_s, onsets_s, duration_s, amplitude=1.0):
@@ -105,20 +105,6 @@ def boxcar(time_s, onsets_s, duration_s, amplitude=1.0):
 
 # --------------------------------------------------------------------------------------------
 # Simulation
-
-
-def _convolve_irf(t_ps, curves, irf_t, irf_w):
-    """curves (R, N) on t_ps (uniform, t_ps[0] = dt) convolved with an IRF of weights irf_w
-    (summing to 1) at delays irf_t: y(t) = sum_j w_j R(t - t_j), R linear between samples and 0
-    before t = 0. A stand-in until the library simulates counts itself."""
-    grid = np.concatenate([[0.0], t_ps])
-    out = np.zeros_like(curves)
-    for delay, weight in zip(irf_t, irf_w):
-        if weight == 0:
-            continue
-        for r in range(curves.shape[0]):
-            out[r] += weight * np.interp(t_ps - delay, grid, np.concatenate([[0.0], curves[r]]), left=0.0, right=0.0)
-    return out
 
 
 def _media_by_wavelength(media, wavelengths=None):
@@ -143,6 +129,19 @@ def _media_by_wavelength(media, wavelengths=None):
     return np.asarray(wavelengths, dtype=float), items
 
 
+def _irf_on_gates(irf, t_ps):
+    """The IRF's counts on the gates t_ps, from (t_ps, counts) on them or counts alone."""
+    if isinstance(irf, tuple):
+        values = np.asarray(irf[1], dtype=float)
+        if len(values) != len(t_ps) or not np.allclose(np.asarray(irf[0], dtype=float), t_ps):
+            raise ValueError("the IRF must lie on the recording's gates")
+        return values
+    values = np.asarray(irf, dtype=float)
+    if values.shape != np.shape(t_ps):
+        raise ValueError(f"the IRF has {values.size} counts; the recording has {len(t_ps)} gates")
+    return values
+
+
 def simulate_recording(path, media, rho, time_s, *, changes=None, irf=None, counts=1e6, dt_ps=10.0,
                        samples=1024, stim=None, seed=0, engine="fast"):
     """Simulates a time-domain gated recording of a layered medium and writes it as SNIRF.
@@ -163,9 +162,10 @@ def simulate_recording(path, media, rho, time_s, *, changes=None, irf=None, coun
         Concentration changes (uM) of a layer (1: the top), each an array over time_s or a
         number; they change the layer's mua at each wavelength through the extinction
         coefficients.
-    irf : (t_ps, counts), optional
-        The instrument response: counts at delays t_ps (any spacing), convolved with the
-        model. Without it the DTOF is the model's curve itself.
+    irf : (t_ps, counts) or counts, optional
+        The instrument response on the recording's gates, convolved with the model by the
+        library (nlayer.simulate_counts's convolution). Without it the DTOF is the model's
+        curve itself.
     counts : float
         The expected counts of each channel's DTOF at baseline; changes scale them as they
         scale the light.
@@ -192,9 +192,13 @@ def simulate_recording(path, media, rho, time_s, *, changes=None, irf=None, coun
             np.broadcast_to(np.asarray(d_hbr, dtype=float), (T,))[:, None] * per_uM[None, :, 1]
         shifts[:, :, layer - 1] += course
     t_ps = dt_ps * np.arange(1, samples // 2 + 1)
-    if irf is not None:
-        irf_t, irf_counts = (np.asarray(a, dtype=float) for a in irf)
-        irf_w = irf_counts / irf_counts.sum()
+    irf_counts = None if irf is None else _irf_on_gates(irf, t_ps)
+
+    def curves_of(medium):
+        if irf_counts is None:
+            return _nlayer.time_resolved(medium, distances, float(dt_ps), int(samples), 0, engine)[1]
+        return _nlayer.expected_counts(medium, distances, irf_counts, float(dt_ps), 1.0, 0.0, 0.0, 0, engine)
+
     cache = {}
     expected = np.empty((T, W * R, len(t_ps)))
     for w, medium in enumerate(items):
@@ -203,16 +207,12 @@ def simulate_recording(path, media, rho, time_s, *, changes=None, irf=None, coun
             for k in np.flatnonzero(shifts[i, w]):
                 changed = changed.replace(int(k) + 1, mua=medium.layers[k].mua + shifts[i, w, k])
             if changed not in cache:
-                curves = _nlayer.time_resolved(changed, distances, float(dt_ps), int(samples), 0, engine)[1]
-                if irf is not None:
-                    curves = _convolve_irf(t_ps, curves, irf_t, irf_w)
-                cache[changed] = curves
+                cache[changed] = curves_of(changed)
             expected[i, w * R:(w + 1) * R] = cache[changed]
     baseline = {}
     for w, medium in enumerate(items):
         if medium not in cache:
-            curves = _nlayer.time_resolved(medium, distances, float(dt_ps), int(samples), 0, engine)[1]
-            cache[medium] = _convolve_irf(t_ps, curves, irf_t, irf_w) if irf is not None else curves
+            cache[medium] = curves_of(medium)
         baseline[w] = cache[medium].sum(axis=1)
     scale = np.concatenate([counts / baseline[w] for w in range(W)])
     # The transform leaves rounding-sized negative values where the curve is practically 0.
@@ -649,12 +649,7 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
     t_ps = recording.gate_ps
     if len(t_ps) > 1 and np.ptp(np.diff(t_ps)) > 1e-6 * np.mean(np.diff(t_ps)):
         raise ValueError("fit_method needs uniform gates")
-    if isinstance(irf, tuple):
-        irf_counts = np.asarray(irf[1], dtype=float)
-        if len(irf_counts) != len(t_ps) or not np.allclose(np.asarray(irf[0], dtype=float), t_ps):
-            raise ValueError("the IRF must lie on the recording's gates")
-    else:
-        irf_counts = np.asarray(irf, dtype=float)
+    irf_counts = _irf_on_gates(irf, t_ps)
     options = dict(options, engine=engine, threads=1)
     chunk = _checks.positive_count(chunk_size, "chunk_size")
     L = len(items[0])
@@ -835,18 +830,25 @@ class SpectralModel:
         """Each layer's spectral parameters, without the layer's number."""
         return self.chromophores + ["a", "b"]
 
+    def _chromophores(self):
+        """The chromophores as the binding takes them: hemoglobin's, then the user's."""
+        return _hemoglobin() + [(str(name), unit, np.asarray(nm, dtype=float), np.asarray(values, dtype=float),
+                                 "given in Python") for name, unit, nm, values in self.extra]
+
     def absorption(self, wavelengths):
         """(W, chromophores): the mua (1/mm) that one unit of each chromophore adds."""
-        wavelengths = np.atleast_1d(np.asarray(wavelengths, dtype=float))
-        columns = [_mua_per_uM(wavelengths)]
-        for name, unit, nm, values in self.extra:
-            nm, values = np.asarray(nm, dtype=float), np.asarray(values, dtype=float)
-            if np.any((wavelengths < nm[0]) | (wavelengths > nm[-1])):
-                raise ValueError(f"the spectrum of {name} spans {nm[0]:g} to {nm[-1]:g} nm; the recording has "
-                                 f"{', '.join(f'{w:g}' for w in wavelengths)} nm")
-            per_unit = np.interp(wavelengths, nm, values)
-            columns.append((_PER_UM * per_unit if unit == "molar_extinction" else per_unit)[:, None])
-        return np.concatenate(columns, axis=1)
+        nm = np.atleast_1d(np.asarray(wavelengths, dtype=float)).tolist()
+        return _nlayer.absorption_per_unit(self._chromophores(), nm)
+
+    def media(self, wavelengths, values=None):
+        """The Medium at each wavelength at `values` (default the model's own), as the
+        library's spectral fits compute it."""
+        v = dict(self.values, **(values or {}))
+        layers = [([float(v[f"{c}{k}"]) for c in self.chromophores], float(v[f"a{k}"]), float(v[f"b{k}"]))
+                  for k in range(1, self.layers + 1)]
+        spectral = {"chromophores": self._chromophores(), "layers": layers, "reference_nm": float(self.reference_nm)}
+        nm = np.atleast_1d(np.asarray(wavelengths, dtype=float)).tolist()
+        return _nlayer.medium_at(spectral, self.with_values(v).medium, nm)
 
     def spectral(self, values=None):
         """The FitProblem's spectral= dict at `values` (default the model's own)."""
@@ -1006,15 +1008,7 @@ def _irf_by_channel(recording, irf):
     t_ps = recording.gate_ps
 
     def counts(item):
-        if isinstance(item, tuple):
-            values = np.asarray(item[1], dtype=float)
-            if len(values) != len(t_ps) or not np.allclose(np.asarray(item[0], dtype=float), t_ps):
-                raise ValueError("the IRF must lie on the recording's gates")
-            return values
-        values = np.asarray(item, dtype=float)
-        if values.shape != t_ps.shape:
-            raise ValueError(f"the IRF has {values.size} counts; the recording has {len(t_ps)} gates")
-        return values
+        return _irf_on_gates(item, t_ps)
 
     if isinstance(irf, dict):
         wavelengths, items = _media_by_wavelength(irf, recording.wavelengths)
@@ -1254,7 +1248,13 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
                        axis=1)                                    # (T, L, chromophores)
     hbo, hbr = amounts[..., 0], amounts[..., 1]
     per_unit = fitted.absorption(recording.wavelengths)            # (W, chromophores)
-    mua = amounts @ per_unit.T                                     # (T, L, W)
+    mua, musp = np.empty((T, L, W)), np.empty((T, L, W))
+    courses = {name: course(name) for name in fitted.values}
+    for t in range(T):
+        at = {name: values[t] for name, values in courses.items()}
+        for w, medium in enumerate(fitted.media(recording.wavelengths, at)):
+            mua[t, :, w] = [layer.mua for layer in medium.layers]
+            musp[t, :, w] = [layer.musp for layer in medium.layers]
     # Errors from each fit's covariance of the layer's chromophores; NaN for what was not fitted.
     order = {name: i for i, name in enumerate(chosen)}
     layer_cov = np.zeros((T, L, len(chromophores), len(chromophores)))
@@ -1273,10 +1273,6 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
     hbo_err[:, ~is_fitted[:, 0]] = np.nan
     hbr_err[:, ~is_fitted[:, 1]] = np.nan
     mua_err[:, ~is_fitted.any(axis=1)] = np.nan
-    ratio = np.asarray(recording.wavelengths, dtype=float) / fitted.reference_nm
-    a = np.stack([course(f"a{k}") for k in range(1, L + 1)], axis=1)
-    b = np.stack([course(f"b{k}") for k in range(1, L + 1)], axis=1)
-    musp = a[..., None] * ratio[None, None, :] ** (-b[..., None])
     with np.errstate(invalid="ignore", divide="ignore"):
         sto2 = 100.0 * hbo / (hbo + hbr)
     t0, t1 = start.baseline if isinstance(start, BaselineFit) else baseline_window(recording, baseline)
