@@ -19,13 +19,10 @@ the recording's time in s, distances in mm. Extinction coefficients are Prahl's 
 (decadic, cm^-1/M), so that mua = ln(10) * (eps_HbO [HbO] + eps_HbR [HbR]).
 """
 
-import concurrent.futures
 import csv
 import dataclasses
 import io
 import os
-import threading
-import time
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -36,6 +33,7 @@ from . import _output
 from ._fit import curve_moments, fit, sensitivity, Moments
 from ._nlayer import Medium
 from ._problem import CHROMOPHORE_UNITS, chromophore_items
+from ._sweep import _progress_bar, run_chunks
 from ._snirf import (Recording, RecordingError, read_snirf, write_recording,
                      write_results as _write_blocks)
 
@@ -563,56 +561,26 @@ def _fit_chunk(t_ps, curves, irf_counts, medium, rho, free, options, stop=None):
     return out
 
 
-def _poll(handles):
-    while True:
-        done = [h for h in handles if h.done()]
-        if done:
-            return done
-        time.sleep(0.05)
-
-
 def _run_chunks(function, tasks, store, total, *, client=None, workers=None, progress=None):
-    """Runs function(*args[, stop]) for each (key, args) of tasks on local threads or a Dask
-    client, calling store(key, results) as each finishes (in the caller's thread) and
-    advancing a tqdm bar by the results' number. Ctrl-C or an error stops the rest: local
-    chunks see `stop` between fits, Dask's are cancelled."""
-    from ._sweep import _local_workers, _progress_bar
-
+    """Runs function(*args) for each (key, args) of tasks through the sweep's scheduler (local
+    threads or a Dask client, Ctrl-C, stalled workers), calling store(key, results) as each
+    finishes and advancing a tqdm bar by the results' number. The first error stops the rest
+    and is raised."""
     bar = _progress_bar(total, progress)
-    stop = threading.Event()
-    pool = None
-    handles = {}
-    finished = False
+
+    def stored(key, results):
+        store(key, results)
+        if bar is not None:
+            bar.update(len(results))
+
     try:
-        if client is None:
-            pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers or _local_workers(),
-                                                         thread_name_prefix="nlayer-fit")
-            for key, args in tasks:
-                handles[pool.submit(function, *args, stop)] = key
-        else:
-            for key, args in tasks:
-                handles[client.submit(function, *args, pure=False)] = key
-        pending = set(handles)
-        while pending:
-            for handle in _poll(pending):
-                pending.discard(handle)
-                results = handle.result()
-                store(handles[handle], results)
-                if bar is not None:
-                    bar.update(len(results))
-        finished = True
+        failure = run_chunks(function, tasks, stored, client=client, workers=workers,
+                             describe=lambda key: f"the chunk of time points from {key if isinstance(key, int) else key[1]}")
     finally:
-        stop.set()
-        if not finished:
-            if client is None:
-                for handle in handles:
-                    handle.cancel()
-            else:
-                client.cancel(list(handles))
-        if pool is not None:
-            pool.shutdown(wait=finished, cancel_futures=True)
         if bar is not None:
             bar.close()
+    if failure is not None:
+        raise failure
 
 
 def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, client=None, chunk_size=8,
