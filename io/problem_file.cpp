@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -152,9 +153,13 @@ std::optional<double> WavelengthKey(std::string_view key) {
 }
 
 struct Parameters {
-  // Name to what the file gives, in the order met.
+  // Name to what the file gives, in the order met, and where in the problem its value goes.
   std::vector<std::pair<std::string, Given>> entries;
-  void Add(std::string name, Given given) { entries.emplace_back(std::move(name), std::move(given)); }
+  std::vector<std::function<void(double)>> set;
+  void Add(std::string name, Given given, std::function<void(double)> to) {
+    entries.emplace_back(std::move(name), std::move(given));
+    set.push_back(std::move(to));
+  }
 };
 
 // Deeper nesting than any problem file needs is refused before parsing: the TOML parser builds
@@ -224,9 +229,9 @@ long TooDeep(std::string_view text) {
   return 0;
 }
 
-}  // namespace
-
-ProblemFile ParseProblem(std::string_view text, const std::string& name, const fs::path& folder) {
+// Reads the problem; with `with_curves` false, the model alone: [[curve]] is neither required
+// nor read, and what depends on the curves' wavelengths is left to the caller.
+ProblemFile Parse(std::string_view text, const std::string& name, const fs::path& folder, bool with_curves) {
   const Reader reader(name, folder);
   toml::table root;
   if (const long line = TooDeep(text); line > 0) {
@@ -357,14 +362,15 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
   }
 
   // [[curve]]: read first, since their wavelengths decide the layers' parameter names.
-  const toml::node* curves_node = root.get("curve");
-  if (!curves_node || !curves_node->is_array_of_tables() || curves_node->as_array()->empty()) {
+  const toml::node* curves_node = with_curves ? root.get("curve") : nullptr;
+  if (with_curves && (!curves_node || !curves_node->is_array_of_tables() || curves_node->as_array()->empty())) {
     reader.Fail(curves_node ? reader.Line(*curves_node) : 0, "the problem has no [[curve]]: name at least one");
   }
   std::set<double> wavelengths;
   std::vector<long> wavelength_lines;  // per curve: where its wavelength is given
   bool without_wavelength = false;
-  for (const toml::node& item : *curves_node->as_array()) {
+  const toml::array no_curves;
+  for (const toml::node& item : curves_node ? *curves_node->as_array() : no_curves) {
     const toml::table& c = *item.as_table();
     const std::string where = "curve " + std::to_string(problem.curves.size() + 1) + ": ";
     reader.Keys(c, {"file", "irf", "rho", "wavelength", "label", "shift_ps", "background", "range"}, where);
@@ -479,7 +485,7 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
     if (!bottom) {
       const Given d = reader.Parameter(need("d"), where + "d");
       layer.d = d.value;
-      parameters.Add("d" + number, d);
+      parameters.Add("d" + number, d, [&problem, k](double v) { problem.medium.layers[k].d = v; });
     } else if (layers.size() > 1) {
       // The bottom layer of a stack has a thickness of the model's own (its lower boundary), which
       // is not fitted.
@@ -505,15 +511,17 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
                                                                     : *given.upper));
           }
         }
+        const std::size_t at = s.concentrations.size();
         s.concentrations.push_back(given.value);
-        parameters.Add(c.name + number, given);
+        parameters.Add(c.name + number, given,
+                       [&problem, k, at](double v) { problem.spectral->layers[k].concentrations[at] = v; });
       }
       const Given a = reader.Parameter(need("a"), where + "a");
       const Given b = reader.Parameter(need("b"), where + "b");
       s.a = a.value;
       s.b = b.value;
-      parameters.Add("a" + number, a);
-      parameters.Add("b" + number, b);
+      parameters.Add("a" + number, a, [&problem, k](double v) { problem.spectral->layers[k].a = v; });
+      parameters.Add("b" + number, b, [&problem, k](double v) { problem.spectral->layers[k].b = v; });
       layer.musp = a.value;  // placeholders of a valid medium; the fit takes them from the spectra
     } else {
       for (const char* field : {"mua", "musp"}) {
@@ -527,6 +535,10 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
             });
         std::map<double, Given> values;
         if (by_wavelength) {
+          if (!with_curves) {
+            reader.Fail(node, where + field + " is given per wavelength; read without its curves, a model takes "
+                                  "one value per layer, or its spectra from [spectral]");
+          }
           if (!per_wavelength) {
             reader.Fail(node, where + field + " is given per wavelength, but the curves are at " +
                                   (wavelengths.empty() ? std::string("no wavelength") : "one wavelength"));
@@ -549,10 +561,10 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
             values[0] = given;
           }
         }
+        const bool mua = std::string(field) == "mua";
         for (const auto& [nm, given] : values) {
-          parameters.Add(per_wavelength ? base + "@" + Nm(nm) : base, given);
-          slots.push_back({k, field, nm, per_wavelength ? base + "@" + Nm(nm) : base});
           Layer* target = &layer;
+          std::ptrdiff_t medium = -1;  // in problem.media; -1: problem.medium
           if (per_wavelength) {
             auto& media = problem.media;
             // A copy: clang before 16 cannot capture a structured binding.
@@ -562,28 +574,19 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
             });
             if (at->medium.layers.size() <= k) at->medium.layers.resize(layers.size());
             target = &at->medium.layers[k];
+            medium = at - media.begin();
           }
-          (std::string(field) == "mua" ? target->mua : target->musp) = given.value;
+          (mua ? target->mua : target->musp) = given.value;
+          parameters.Add(per_wavelength ? base + "@" + Nm(nm) : base, given, [&problem, k, medium, mua](double v) {
+            Layer& l = medium < 0 ? problem.medium.layers[k] : problem.media[static_cast<std::size_t>(medium)].medium.layers[k];
+            (mua ? l.mua : l.musp) = v;
+          });
+          slots.push_back({k, field, nm, per_wavelength ? base + "@" + Nm(nm) : base});
         }
       }
     }
     problem.medium.layers.push_back(layer);
   }
-  // n and d of the per-wavelength media are the common ones.
-  for (WavelengthMedium& m : problem.media) {
-    for (std::size_t k = 0; k < problem.medium.layers.size(); ++k) {
-      m.medium.layers[k].n = problem.medium.layers[k].n;
-      m.medium.layers[k].d = problem.medium.layers[k].d;
-    }
-  }
-  if (per_wavelength) {
-    // The medium of the curves without one: the first wavelength's, as a valid placeholder.
-    for (std::size_t k = 0; k < problem.medium.layers.size(); ++k) {
-      problem.medium.layers[k].mua = problem.media.front().medium.layers[k].mua;
-      problem.medium.layers[k].musp = problem.media.front().medium.layers[k].musp;
-    }
-  }
-
   // Free and tied parameters; a tie names a free parameter and takes its start.
   std::map<std::string, const Given*> by_name;
   for (const auto& [pname, given] : parameters.entries) by_name[pname] = &given;
@@ -601,6 +604,27 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
       problem.free.push_back({pname, {}, {}, {}, given.tie});
     }
   }
+  // The model holds a tied parameter at its target's start, so that the model alone is the one
+  // the fit starts from; the fit itself sets it from the target.
+  for (std::size_t i = 0; i < parameters.entries.size(); ++i) {
+    const Given& given = parameters.entries[i].second;
+    if (!given.tie.empty()) parameters.set[i](by_name.at(given.tie)->value);
+  }
+  // n and d of the per-wavelength media are the common ones.
+  for (WavelengthMedium& m : problem.media) {
+    for (std::size_t k = 0; k < problem.medium.layers.size(); ++k) {
+      m.medium.layers[k].n = problem.medium.layers[k].n;
+      m.medium.layers[k].d = problem.medium.layers[k].d;
+    }
+  }
+  if (per_wavelength) {
+    // The medium of the curves without one: the first wavelength's, as a valid placeholder.
+    for (std::size_t k = 0; k < problem.medium.layers.size(); ++k) {
+      problem.medium.layers[k].mua = problem.media.front().medium.layers[k].mua;
+      problem.medium.layers[k].musp = problem.media.front().medium.layers[k].musp;
+    }
+  }
+
   for (std::size_t i = 0; i < profile.size(); ++i) {
     const std::string& p = profile[i];
     const auto found = by_name.find(p);
@@ -677,7 +701,7 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const f
   return out;
 }
 
-ProblemFile ReadProblemFile(const fs::path& path) {
+std::string ReadProblemText(const fs::path& path) {
   const std::string name = path.string();
   std::ifstream in(path, std::ios::binary);
   if (!in) throw InputFileError(name + ": " + std::strerror(errno), 0, errno);
@@ -690,7 +714,25 @@ ProblemFile ReadProblemFile(const fs::path& path) {
     }
   }
   if (in.bad()) throw InputFileError(name + ": cannot be read", 0, EIO);
-  return ParseProblem(text, name, path.parent_path());
+  return text;
+}
+
+}  // namespace
+
+ProblemFile ParseProblem(std::string_view text, const std::string& name, const fs::path& folder) {
+  return Parse(text, name, folder, true);
+}
+
+ProblemFile ParseProblemModel(std::string_view text, const std::string& name, const fs::path& folder) {
+  return Parse(text, name, folder, false);
+}
+
+ProblemFile ReadProblemFile(const fs::path& path) {
+  return ParseProblem(ReadProblemText(path), path.string(), path.parent_path());
+}
+
+ProblemFile ReadProblemModel(const fs::path& path) {
+  return ParseProblemModel(ReadProblemText(path), path.string(), path.parent_path());
 }
 
 }  // namespace nlayer
