@@ -986,6 +986,11 @@ musp, mua, n, d  the new values (as for Layer); those not given stay as they are
     return PackProblem(file.problem);
   });
 
+  m.def("read_problem_model", [](const std::string& path) {
+    const nlayer::ProblemFile file = ReadUserFile(path, [&] { return nlayer::ReadProblemModel(path); });
+    return PackProblem(file.problem);
+  });
+
   m.def(
       "fit_problem",
       [](const py::dict& setup, unsigned threads, const std::string& engine) {

@@ -32,7 +32,7 @@ from . import _nlayer
 from . import _output
 from ._fit import curve_moments, fit, sensitivity, Moments
 from ._nlayer import Medium
-from ._problem import CHROMOPHORE_UNITS, chromophore_items
+from ._problem import chromophore_items
 from ._sweep import _progress_bar, run_chunks
 from ._snirf import (Recording, RecordingError, read_snirf, write_recording,
                      write_results as _write_blocks)
@@ -835,40 +835,60 @@ class SpectralModel:
         return dataclasses.replace(self, medium=medium, values=merged)
 
 
-def _number(value, what, where, optional=False):
-    """A TOML value that must be a finite number (or absent when optional)."""
-    if optional and value is None:
-        return None
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not np.isfinite(value):
-        raise ValueError(f"{where}: {what} must be a finite number, not {value!r}")
-    return float(value)
-
-
-def _text(value, what, where):
-    if not isinstance(value, str):
-        raise ValueError(f"{where}: {what} must be a string, not {value!r}")
-    return value
-
-
-def _parameter(value, name, where):
-    """(value, free bounds or None, tie or None) of a number or a table {start, lower, upper} /
-    {tie}, as problem files give them."""
+def _dict_parameter(value, name):
+    """(value, free bounds or None, tie or None) of a dict model's number or table {start,
+    lower, upper} / {tie}, as problem files give them."""
     if isinstance(value, dict):
         unknown = set(value) - {"start", "lower", "upper", "tie"}
         if unknown:
-            raise ValueError(f"{where}: {name} has unknown keys {sorted(unknown)} (known: start, lower, upper, tie)")
+            raise ValueError(f"model: {name} has unknown keys {sorted(unknown)} (known: start, lower, upper, tie)")
         if "tie" in value:
-            return None, None, _text(value["tie"], f"{name}'s tie", where)
+            if not isinstance(value["tie"], str):
+                raise ValueError(f"model: {name}'s tie must be a string, not {value['tie']!r}")
+            return None, None, value["tie"]
         if "start" not in value:
-            raise ValueError(f"{where}: {name} is free (a table) but has no start value: add start = ...")
-        return (_number(value["start"], f"{name}'s start", where),
-                tuple(_number(value.get(k), f"{name}'s {k}", where, optional=True) for k in ("lower", "upper")), None)
-    return _number(value, name, where), None, None
+            raise ValueError(f"model: {name} is free (a table) but has no start value: add start = ...")
+        bounds = tuple(None if value.get(k) is None else _checks.real(value[k], f"{name}'s {k}")
+                       for k in ("lower", "upper"))
+        return _checks.real(value["start"], f"{name}'s start"), bounds, None
+    return _checks.real(value, name), None, None
+
+
+def _file_model(path):
+    """values, free, ties, medium, reference and further chromophores of a problem file's
+    model, read by the library's reader (nlayer-fit's), which names file and line."""
+    where = os.fspath(path)
+    setup = _nlayer.read_problem_model(_checks.path(path))
+    spectral = setup["spectral"]
+    if spectral is None:
+        raise ValueError(f"{where}: a recording's model needs a [spectral] section (HbO and HbR per layer)")
+    names = [c[0] for c in spectral["chromophores"]]
+    if "HbO" not in names or "HbR" not in names:
+        raise ValueError(f"{where}: a recording's model takes both shipped chromophores, chromophores = "
+                         "[\"HbO\", \"HbR\"] (further ones as [[spectral.chromophore]])")
+    medium = setup["medium"]
+    values = {}
+    for k, (concentrations, a, b) in enumerate(spectral["layers"], start=1):
+        values.update({f"{name}{k}": float(c) for name, c in zip(names, concentrations)})
+        values.update({f"a{k}": float(a), f"b{k}": float(b)})
+        if k < len(medium):
+            values[f"d{k}"] = float(medium.layers[k - 1].d)
+    free, ties = {}, {}
+    for name, lower, upper, start, tie in setup["free"]:
+        if tie:
+            ties[name] = tie
+            continue
+        free[name] = (lower, upper)
+        if start is not None:
+            values[name] = float(start)
+    extra = [tuple(c[:4]) for c in spectral["chromophores"] if c[0] not in ("HbO", "HbR")]
+    return values, free, ties, medium, spectral["reference_nm"], extra
 
 
 def spectral_model(model):
-    """A SpectralModel from a problem file's path (its [spectral] section and [[layer]]s; its
-    [fit] and [[curve]]s are not used) or from a dict
+    """A SpectralModel from a problem file's path (its [spectral] section and [[layer]]s, read
+    by nlayer-fit's reader, which refuses what it does not know with file and line; its [fit]
+    and [[curve]]s are not used) or from a dict
     {"medium": Medium (n and d), "reference_nm": 800, "layers": [{"HbO": ..., "HbR": ..., "a": ...,
     "b": ...}, ...]} whose values are numbers (fixed) or tables {"start", "lower", "upper"}
     (free) or {"tie": name}, as in problem files. HbO and HbR always; further chromophores from
@@ -877,57 +897,8 @@ def spectral_model(model):
     if isinstance(model, SpectralModel):
         return model
     if isinstance(model, (str, bytes, os.PathLike)):
-        import tomllib
-
+        values, free, ties, medium, reference, extra = _file_model(model)
         where = os.fspath(model)
-        with open(model, "rb") as stream:
-            try:
-                document = tomllib.load(stream)
-            except tomllib.TOMLDecodeError as error:
-                raise ValueError(f"{where}: {error}") from None
-            except RecursionError:
-                raise ValueError(f"{where}: nested too deeply to be a problem file") from None
-            except UnicodeDecodeError as error:
-                raise ValueError(f"{where}: not UTF-8 text (byte {error.start + 1})") from None
-        spectral = document.get("spectral")
-        if spectral is None:
-            raise ValueError(f"{where}: a recording's model needs a [spectral] section (HbO and HbR per layer)")
-        if not isinstance(spectral, dict):
-            raise ValueError(f"{where}: spectral must be a table ([spectral])")
-        layers = document.get("layer", [])
-        if not isinstance(layers, list) or not all(isinstance(layer, dict) for layer in layers):
-            raise ValueError(f"{where}: layer must be an array of tables ([[layer]])")
-        medium_layers = []
-        for k, layer in enumerate(layers, start=1):
-            if "n" not in layer:
-                raise ValueError(f"{where}: layer {k} has no n")
-            d = layer.get("d", 0.0)
-            d = d.get("start", 0.0) if isinstance(d, dict) else d
-            medium_layers.append(_nlayer.Layer(1.0, 0.01, _number(layer["n"], f"n of layer {k}", where),
-                                               _number(d, f"d of layer {k}", where)))
-        reference = _number(spectral.get("reference_nm", 800.0), "reference_nm", where)
-        chromophores = spectral.get("chromophores", ["HbO", "HbR"])
-        if not isinstance(chromophores, list) or sorted(map(str, chromophores)) != ["HbO", "HbR"]:
-            raise ValueError(f"{where}: a recording's model takes both shipped chromophores, chromophores = "
-                             "[\"HbO\", \"HbR\"] (further ones as [[spectral.chromophore]])")
-        extra = []
-        tables = spectral.get("chromophore", [])
-        if not isinstance(tables, list) or not all(isinstance(table, dict) for table in tables):
-            raise ValueError(f"{where}: spectral.chromophore must be an array of tables ([[spectral.chromophore]])")
-        for table in tables:
-            unknown = sorted(set(table) - {"name", "file", "unit"})
-            missing = sorted({"name", "file", "unit"} - set(table))
-            if unknown or missing:
-                what = f"unknown keys {unknown}" if unknown else f"no {', '.join(missing)}"
-                raise ValueError(f"{where}: a [[spectral.chromophore]] has {what} (it takes name, file, unit)")
-            for key in ("name", "file", "unit"):
-                _text(table[key], f"a [[spectral.chromophore]]'s {key}", where)
-            if table["unit"] not in CHROMOPHORE_UNITS:
-                raise ValueError(f"{where}: chromophore {table['name']} has unit {table['unit']!r}; it must be "
-                                 f"{' or '.join(map(repr, CHROMOPHORE_UNITS))}")
-            file = os.path.join(os.path.dirname(os.path.abspath(where)), table["file"])
-            nm, values = _nlayer.read_spectrum(file)
-            extra.append((str(table["name"]), table["unit"], nm, values))
     elif isinstance(model, dict):
         where = "model"
         layers = model.get("layers", [])
@@ -935,38 +906,36 @@ def spectral_model(model):
         _checks.medium(medium)
         if len(medium) != len(layers):
             raise ValueError(f"the model's medium has {len(medium)} layers and its spectral layers {len(layers)}")
-        medium_layers = list(medium.layers)
-        layers = [dict(layer, d=medium.layers[k].d) for k, layer in enumerate(layers)]
+        if not layers:
+            raise ValueError("model: the model has no layers")
         reference = model.get("reference_nm", 800.0)
         extra = [tuple(c[:4]) for c in chromophore_items(model.get("chromophores", [])) if c[0] not in ("HbO", "HbR")]
+        names = [c[0] for c in extra]
+        clash = [n for n in names if n in ("HbO", "HbR", "a", "b", "d") or names.count(n) > 1]
+        if clash:
+            raise ValueError(f"model: chromophore name {clash[0]} is taken; name it otherwise")
+        spectral_keys = ["HbO", "HbR"] + names + ["a", "b"]
+        values, free, ties = {}, {}, {}
+        for k, layer in enumerate(layers, start=1):
+            layer = dict(layer, d=medium.layers[k - 1].d)
+            missing = [key for key in spectral_keys if key not in layer]
+            if missing:
+                raise ValueError(f"model: layer {k} has no value of {', '.join(missing)}")
+            for key in spectral_keys + (["d"] if k < len(layers) else []):
+                value, bounds, tie = _dict_parameter(layer[key], f"{key}{k}")
+                if tie is not None:
+                    ties[f"{key}{k}"] = tie
+                else:
+                    values[f"{key}{k}"] = value
+                if bounds is not None:
+                    free[f"{key}{k}"] = bounds
     else:
         raise TypeError(f"a model is a problem file's path or a dict, not {type(model).__name__}")
-    if not layers:
-        raise ValueError(f"{where}: the model has no layers")
-    names = [c[0] for c in extra]
-    clash = [n for n in names if n in ("HbO", "HbR", "a", "b", "d") or names.count(n) > 1]
-    if clash:
-        raise ValueError(f"{where}: chromophore name {clash[0]} is taken; name it otherwise")
-    spectral_keys = ["HbO", "HbR"] + names + ["a", "b"]
-    values, free, ties = {}, {}, {}
-    for k, layer in enumerate(layers, start=1):
-        missing = [key for key in spectral_keys if key not in layer]
-        if missing:
-            raise ValueError(f"{where}: layer {k} has no value of {', '.join(missing)}")
-        keys = spectral_keys + (["d"] if k < len(layers) else [])
-        for key in keys:
-            value, bounds, tie = _parameter(layer[key], f"{key}{k}", where)
-            if tie is not None:
-                ties[f"{key}{k}"] = tie
-            else:
-                values[f"{key}{k}"] = value
-            if bounds is not None:
-                free[f"{key}{k}"] = bounds
     for name, target in ties.items():
         if target not in free:
             raise ValueError(f"{where}: {name} is tied to {target}, which is not free: tie it to a free parameter")
         values[name] = values[target]
-    result = SpectralModel(Medium(medium_layers), values, free, ties, float(reference), extra)
+    result = SpectralModel(medium, values, free, ties, float(reference), extra)
     return result.with_values({})
 
 
