@@ -59,7 +59,7 @@ setup(
     # build, and is removed with it: the extension's CMake build alone is some 240 MB.
     options={"build": {"build_base": "build/pip"}, "egg_info": {"egg_base": "build/pip"}},
     package_dir={"nlayer": "python/nlayer"},
-    packages=["nlayer"],
+    packages=["nlayer", "nlayer.recording"],
     package_data={"nlayer": ["py.typed", "*.pyi"]},
     include_package_data=False,
     ext_modules=[CMakeExtension("nlayer._nlayer")],

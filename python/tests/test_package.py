@@ -44,6 +44,7 @@ def test_pip_install_into_a_venv_offline(tmp_path):
     check = ("import nlayer, pathlib, sys; p = pathlib.Path(nlayer.__file__).parent; "
              "assert str(p).startswith(sys.prefix), p; "
              "assert {'py.typed', '_nlayer.pyi', '_checks.py'} <= {f.name for f in p.iterdir()}; "
+             "assert (p / 'recording' / 'spectral.py').is_file(); "
              "assert nlayer.recording.extinction(760.0).tolist() == [586.0, 1548.52]; "
              "m = nlayer.Medium([(1.0, 0.01, 1.4)]); print(nlayer.continuous_wave(m, 20.0))")
     done = subprocess.run([python, "-c", check], env=env, cwd=tmp_path, capture_output=True, text=True)
