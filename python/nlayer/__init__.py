@@ -38,8 +38,9 @@ import numpy as _np
 from . import _checks
 from . import _nlayer
 from ._nlayer import Layer, Medium, ModelError, __version__
-from ._fit import FitResult, Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
+from ._fit import Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
 from ._problem import FitProblem, hemoglobin_spectra, simulate_counts
+from ._result import FitResult
 from ._sweep import SweepResult, sweep
 from . import recording
 

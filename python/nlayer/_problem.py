@@ -7,10 +7,10 @@ import numpy as np
 
 from . import _checks
 from . import _nlayer
-from ._nlayer import Medium
+from ._result import FitResult
 
 
-def simulate_counts(medium, rho, irf, total_counts, dt_ps, *, background=0.0, seed=1, shift_ps=0.0,
+def simulate_counts(medium, rho, irf, *, total_counts, dt_ps, background=0.0, seed=1, shift_ps=0.0,
                     threads=0, engine="fast"):
     """Poisson counts of a measurement: the model's curve at `rho` (mm) convolved with `irf`
     (counts on bins of `dt_ps` ps, any scale), delayed by `shift_ps` (any fraction of a bin),
@@ -18,8 +18,11 @@ def simulate_counts(medium, rho, irf, total_counts, dt_ps, *, background=0.0, se
     `background` expected counts per bin, drawn with the generator seeded by `seed` (the same
     seed gives the same counts). Returns an array of counts on the IRF's bins.
 
+    total_counts and dt_ps are keyword-only: both are floats, and the C++ SimulateCounts takes
+    them in the other order (dt_ps first).
+
     >>> irf = np.exp(-0.5 * ((np.arange(400) * 10.0 - 300) / 40) ** 2)
-    >>> counts = nlayer.simulate_counts(m, 30.0, irf, 1e6, 10.0, seed=3)
+    >>> counts = nlayer.simulate_counts(m, 30.0, irf, total_counts=1e6, dt_ps=10.0, seed=3)
     """
     _checks.medium(medium)
     distance = _checks.distance(rho)
@@ -136,20 +139,18 @@ class FitProblem:
         (N, 2) arrays, or counts with `t_ps`; `rho` in mm; `wavelength` in nm where the problem
         has media per wavelength or a spectral model; `shift_ps` a calibrated shift held fixed;
         `background` "none", "estimated" (the mean before the rise, held) or "fitted"."""
-        from ._fit import _curve
-
         if t_ps is not None:
             times = _checks.vector(t_ps, "t_ps")
             if isinstance(measured, (str, bytes, os.PathLike)):
                 raise ValueError("t_ps goes with counts, not with a file name")
             counts = _checks.vector(measured, "measured")
-            irf_t, irf_counts = _curve(irf, "irf", bins=len(counts))
+            irf_t, irf_counts = _checks.curve(irf, "irf", bins=len(counts))
         else:
-            times, counts = _curve(measured, "measured")
+            times, counts = _checks.curve(measured, "measured")
             if times is None:
                 raise ValueError("measured needs its times: a file name, a pair (t_ps, counts), an (N, 2) array, "
                                  "or counts with t_ps")
-            irf_t, irf_counts = _curve(irf, "irf", bins=len(counts))
+            irf_t, irf_counts = _checks.curve(irf, "irf", bins=len(counts))
         _checks.choice(background, "background", ("none", "estimated", "fitted"))
         if label is None:
             label = os.path.basename(os.fspath(measured)) if isinstance(measured, (str, os.PathLike)) \
@@ -206,8 +207,6 @@ class FitProblem:
 
 def fit_problem(problem, *, profile=None, starts=None, engine=None, threads=None):
     """Fits a FitProblem (or a problem file's path); see nlayer.fit."""
-    from ._fit import FitResult
-
     if isinstance(problem, (str, bytes, os.PathLike)):
         problem = FitProblem.from_file(problem)
     if not isinstance(problem, FitProblem):
