@@ -1,13 +1,17 @@
 """Moments of curves and of the model, their sensitivities to each layer's absorption, and fits
 of the layers' optical properties to measured curves."""
 
+from __future__ import annotations
+
 import os
-from typing import NamedTuple
+from typing import Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _checks
 from . import _nlayer
+from . import _types
 from ._nlayer import Medium
 from ._problem import FitProblem, fit_problem
 from ._result import FitResult
@@ -20,9 +24,9 @@ class Moments(NamedTuple):
     Floats for one curve; for the model at several distances each field is an array with one
     value per distance."""
 
-    total: float
-    mean_time: float
-    variance: float
+    total: Union[float, np.ndarray]
+    mean_time: Union[float, np.ndarray]
+    variance: Union[float, np.ndarray]
 
 
 class Sensitivity(NamedTuple):
@@ -48,7 +52,12 @@ class Sensitivity(NamedTuple):
     gated: np.ndarray
 
 
-def moments(medium, rho, *, threads=0, engine="exact"):
+# A measured curve or an IRF: a pair (t_ps, counts), an (N, 2) array, or counts alone (an IRF on
+# the measured curve's bins).
+Curve = Union[Tuple[npt.ArrayLike, npt.ArrayLike], npt.ArrayLike]
+
+
+def moments(medium: Medium, rho: _types.Distances, *, threads: int = 0, engine: _types.Engine = "exact") -> Moments:
     """The model's moments at one or several distances: total (the continuous-wave reflectance,
     mm^-2), mean time of flight (ps) and variance (ps^2).
 
@@ -69,7 +78,7 @@ def moments(medium, rho, *, threads=0, engine="exact"):
     return Moments(columns[:, 0].copy(), columns[:, 1].copy(), columns[:, 2].copy())
 
 
-def curve_moments(t_ps, counts, irf=None):
+def curve_moments(t_ps: npt.ArrayLike, counts: npt.ArrayLike, irf: Optional[npt.ArrayLike] = None) -> Moments:
     """The moments of a measured distribution of times of flight: `counts` in bins centred at
     `t_ps` (any spacing). With `irf` (counts on the same bins), the instrument's mean time and
     variance are subtracted, as convolution adds them; `total` stays the curve's own counts.
@@ -85,7 +94,8 @@ def curve_moments(t_ps, counts, irf=None):
     return Moments(*_nlayer.curve_moments(t, c, i))
 
 
-def sensitivity(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="exact"):
+def sensitivity(medium: Medium, rho: _types.Distances, *, dt_ps: float = 10.0, samples: int = 1024, threads: int = 0,
+                engine: _types.Engine = "exact") -> Sensitivity:
     """The sensitivities of the curve at a distance `rho` (mm; a number or a sequence) to each
     layer's mua: mean partial pathlengths, the sensitivity factors of the mean time and of the
     variance, and the time-gated partial pathlengths on the grid dt_ps * (1 ... samples/2).
@@ -107,12 +117,12 @@ def sensitivity(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="exa
         m, mpp, mtsf, vsf, t, gated = rows[0]
         return Sensitivity(Moments(*m), mpp, mtsf, vsf, t, gated)
     moments_rows = np.array([row[0] for row in rows], dtype=float)
-    return Sensitivity(Moments(*(moments_rows[:, k].copy() for k in range(3))),
-                       *(np.stack([row[k] for row in rows]) for k in (1, 2, 3)), rows[0][4],
+    mpp, mtsf, vsf = (np.stack([row[k] for row in rows]) for k in (1, 2, 3))
+    return Sensitivity(Moments(*(moments_rows[:, k].copy() for k in range(3))), mpp, mtsf, vsf, rows[0][4],
                        np.stack([row[5] for row in rows]))
 
 
-def read_curve(path):
+def read_curve(path: _types.Path) -> Tuple[_types.FloatArray, _types.FloatArray]:
     """Reads a curve file (a measured curve or an IRF): lines of t_ps and counts, separated by a
     comma or by blanks, an optional header line, "#" comments. Returns (t_ps, counts) arrays.
 
@@ -122,9 +132,15 @@ def read_curve(path):
     return _nlayer.read_curve(_checks.path(path))
 
 
-def fit(measured, irf=None, model=None, rho=None, *, free=None, bounds=None, start=None, fit_range=(0.1, 0.01),
-        window_ps=None, background=False, statistic="poisson", engine="fast", threads=0, spectrum_tolerance=1e-8,
-        max_iterations=100, shift_ps=None, profile=None, starts=None):
+def fit(measured: Union[_types.Path, Curve, FitProblem], irf: Optional[Union[_types.Path, Curve]] = None,
+        model: Optional[Union[Medium, _types.Path]] = None, rho: Optional[_types.Real] = None, *,
+        free: Optional[Union[str, Sequence[str]]] = None,
+        bounds: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None,
+        start: Optional[Mapping[str, float]] = None, fit_range: Tuple[float, float] = (0.1, 0.01),
+        window_ps: Optional[Tuple[float, float]] = None, background: bool = False, statistic: str = "poisson",
+        engine: _types.Engine = "fast", threads: int = 0, spectrum_tolerance: float = 1e-8,
+        max_iterations: int = 100, shift_ps: Optional[float] = None,
+        profile: Optional[Union[str, Sequence[str]]] = None, starts: Optional[int] = None) -> FitResult:
     """Fits the layers' optical properties to a measured time-resolved curve, or to every curve
     of a FitProblem (or of a problem file, "head.toml") at once.
 
@@ -190,9 +206,12 @@ def fit(measured, irf=None, model=None, rho=None, *, free=None, bounds=None, sta
     >>> result = nlayer.fit("measured.csv", "irf.csv", "input.dat", free=["mua1", "musp1"])
     >>> result.values["mua1"], result.standard_error["mua1"]
     """
-    is_file = isinstance(measured, (str, os.PathLike)) and os.fspath(measured).endswith(".toml")
-    if isinstance(measured, FitProblem) or (is_file and irf is None and model is None):
-        return fit_problem(measured, profile=profile, starts=starts,
+    problem: Union[FitProblem, str, None] = measured if isinstance(measured, FitProblem) else None
+    if isinstance(measured, (str, os.PathLike)) and os.fsdecode(measured).endswith(".toml") and irf is None \
+            and model is None:
+        problem = os.fsdecode(measured)
+    if problem is not None:
+        return fit_problem(problem, profile=profile, starts=starts,
                            engine=None if engine == "fast" else engine, threads=threads or None)
     if irf is None or model is None or free is None:
         raise TypeError("fit() of one curve needs measured, irf, model and free (or pass a FitProblem)")

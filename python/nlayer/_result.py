@@ -1,6 +1,13 @@
 """What a fit returns, one curve's or a joint problem's."""
 
+from __future__ import annotations
+
 import json
+from typing import Any, Dict, List, Tuple
+
+import numpy as np
+
+from ._nlayer import Medium
 
 
 class FitResult:
@@ -50,12 +57,46 @@ class FitResult:
                   "flat", "failed")
     """
 
+    values: Dict[str, float]
+    standard_error: Dict[str, float]
+    start: Dict[str, float]
+    bounds: Dict[str, Tuple[float, float]]
+    medium: Medium
+    chi2_reduced: float
+    degrees_of_freedom: int
+    t_ps: np.ndarray
+    measured: np.ndarray
+    model_counts: np.ndarray
+    residuals: np.ndarray
+    fit_range: slice
+    fit_range_ps: Tuple[float, float]
+    success: bool
+    message: str
+    evaluations: int
+    iterations: int
+    seconds: float
+    names: List[str]
+    fixed: List[str]
+    covariance: np.ndarray
+    correlation: np.ndarray
+    flags: List[Dict[str, Any]]
+    notes: List[str]
+    poisson_deviance: float
+    condition_number: float
+    termination: str
+    successful_steps: int
+    curves: List[Dict[str, Any]]
+    media: Dict[float, Medium]
+    derived: Dict[str, Tuple[float, float]]
+    minima: List[Tuple[Any, ...]]
+    profiles: Dict[str, Tuple[Any, ...]]
+
     @property
-    def stderr(self):
+    def stderr(self) -> Dict[str, float]:
         """The standard errors under the name of earlier versions (standard_error)."""
         return self.standard_error
 
-    def __init__(self, raw, t_ps, measured):
+    def __init__(self, raw: Dict[str, Any], t_ps: np.ndarray, measured: np.ndarray) -> None:
         self.values = raw["values"]
         self.standard_error = raw["standard_error"]
         self.start = raw["start"]
@@ -92,21 +133,21 @@ class FitResult:
         self._report = raw["report"]
         self._json = raw["json"]
 
-    def report(self):
+    def report(self) -> str:
         """The whole account in words, as nlayer-fit prints it: estimates, statistics, the
         solver's ending, the correlations and the verdict with a sentence per flag."""
         return self._report
 
-    def to_json(self):
+    def to_json(self) -> str:
         """The account as a JSON text (nlayer-fit --json writes the same); NaN and infinity
         as null."""
         return self._json
 
-    def to_dict(self):
+    def to_dict(self) -> Dict[str, Any]:
         """The account as a dict, as to_json() decodes."""
         return json.loads(self._json)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         lines = [f"{name} = {value:.6g} +- {self.standard_error[name]:.3g}" for name, value in self.values.items()]
         lines.append(f"chi2_reduced = {self.chi2_reduced:.4g}")
         state = "converged" if self.success else "NOT to be trusted: " + " ".join(f["sentence"] for f in self.flags)

@@ -1,5 +1,7 @@
 """Many media on all local cores or on a Dask cluster, streamed into one array."""
 
+from __future__ import annotations
+
 import collections.abc
 import concurrent.futures
 import itertools
@@ -7,12 +9,13 @@ import os
 import sys
 import threading
 import time
-from typing import NamedTuple
+from typing import Any, Iterable, NamedTuple, Optional, Union
 
 import numpy as np
 
 from . import _checks
 from . import _nlayer
+from . import _types
 
 # Chunks of work in flight per parallel worker: enough to keep every core busy while finished
 # chunks are copied out, few enough that a generator of media is read only as work frees up.
@@ -338,8 +341,11 @@ def run_chunks(function, tasks, store, *, client=None, workers=None, timeout="au
                   describe)
 
 
-def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None, count=None,
-          workers=None, threads=1, engine="exact", progress=None, on_error="raise", timeout="auto"):
+def sweep(media: Iterable[_nlayer.Medium], rho: _types.Distances, *, dt_ps: float = 10.0, samples: int = 1024,
+          client: Any = None, chunk_size: Optional[int] = None, count: Optional[int] = None,
+          workers: Optional[int] = None, threads: int = 1, engine: _types.Engine = "exact",
+          progress: Optional[bool] = None, on_error: str = "raise",
+          timeout: Union[float, str, None] = "auto") -> SweepResult:
     """Time-resolved curves of many media, on all local cores or on a Dask cluster.
 
     Parameters

@@ -65,6 +65,25 @@ def test_public_names():
     stub = (package / "_nlayer.pyi").read_text()
     for name in ("class Layer", "class Medium", "class ModelError", "def replace"):
         assert name in stub
+    # py.typed promises types: every public function and method states its parameters' and its
+    # result's, or a checker sees Any (the compiled classes' are in the stub).
+    import inspect
+    unannotated = []
+    for module in (nlayer, nlayer.recording):
+        for name in module.__all__:
+            item = getattr(module, name)
+            if getattr(item, "__module__", "").endswith("_nlayer"):
+                continue
+            members = [item] if inspect.isfunction(item) else [
+                member for key, member in vars(item).items() if inspect.isfunction(member) and not key.startswith("_")
+            ] if inspect.isclass(item) else []
+            for function in members:
+                signature = inspect.signature(function)
+                missing = [p.name for p in signature.parameters.values()
+                           if p.annotation is p.empty and p.name not in ("self", "cls")]
+                if missing or signature.return_annotation is signature.empty:
+                    unannotated.append(f"{function.__qualname__}: {missing or 'result'}")
+    assert not unannotated
 
 
 def test_model_file_distance_is_exact(nlayer_run, tmp_path):

@@ -1,8 +1,12 @@
 """What the methods share: the result of an analysis, the recording's baseline period, the
 channels of one source and the IRF on the gates."""
 
+from __future__ import annotations
+
 import dataclasses
 from dataclasses import dataclass, field
+
+from typing import List, Optional, Tuple
 
 import numpy as np
 
@@ -41,29 +45,30 @@ class Analysis:
     changes: bool
     time_s: np.ndarray
     wavelengths: np.ndarray
-    baseline: tuple
-    names: list
-    groups: list
+    baseline: Tuple[float, float]
+    names: List[str]
+    groups: List[List[int]]
     mua: np.ndarray
     hbo: np.ndarray
     hbr: np.ndarray
     d_mean_ps: np.ndarray
     d_var_ps2: np.ndarray
     recording: Recording = field(repr=False)
-    musp: np.ndarray = None
-    sto2: np.ndarray = None
-    crosstalk: np.ndarray = None
-    success: np.ndarray = None
-    mua_err: np.ndarray = None
-    hbo_err: np.ndarray = None
-    hbr_err: np.ndarray = None
+    musp: Optional[np.ndarray] = None
+    sto2: Optional[np.ndarray] = None
+    crosstalk: Optional[np.ndarray] = None
+    success: Optional[np.ndarray] = None
+    mua_err: Optional[np.ndarray] = None
+    hbo_err: Optional[np.ndarray] = None
+    hbr_err: Optional[np.ndarray] = None
 
     @property
-    def hbt(self):
+    def hbt(self) -> np.ndarray:
         return self.hbo + self.hbr
 
 
-def baseline_window(recording, baseline=None):
+def baseline_window(recording: Recording,
+                    baseline: Optional[Tuple[float, float]] = None) -> Tuple[float, float]:
     """(t0, t1) in s: the one given, else the time before the first stimulus's onset, else the
     first 10 % of the recording."""
     t = recording.time_s
@@ -97,6 +102,13 @@ def _one_source(recording, source):
         wavelength_index=recording.wavelength_index[keep], rho_mm=recording.rho_mm[keep],
         counts=None if recording.counts is None else recording.counts[:, keep],
         moments=None if recording.moments is None else recording.moments[:, keep])
+
+
+def _dtofs(recording: Recording, what: str) -> Tuple[np.ndarray, np.ndarray]:
+    """The gates and the DTOFs of a gated recording, which `what` needs."""
+    if recording.kind != "gated" or recording.gate_ps is None or recording.counts is None:
+        raise ValueError(f"{what} needs DTOFs (gated data); this recording holds moments")
+    return recording.gate_ps, recording.counts
 
 
 def _irf_on_gates(irf, t_ps):

@@ -1,13 +1,20 @@
 """Fits per time point of one channel per wavelength, warm-started, on local threads or Dask."""
 
+from __future__ import annotations
+
+from typing import Any, Optional, Sequence, Tuple, Union
+
 import numpy as np
+import numpy.typing as npt
 
 from .. import _checks
+from .. import _types
+from .._snirf import Recording
 from .._fit import fit
 from .._sweep import _progress_bar, run_chunks
-from .analysis import Analysis, _irf_on_gates, _one_source, baseline_window
-from .media import _concentrations, _media_by_wavelength
-from .moments import dtof_moments
+from .analysis import Analysis, _dtofs, _irf_on_gates, _one_source, baseline_window
+from .media import Media, _concentrations, _media_by_wavelength
+from .moments import _changes_of_moments
 
 
 def _fit_chunk(t_ps, curves, irf_counts, medium, rho, free, options, stop=None):
@@ -50,8 +57,11 @@ def _run_chunks(function, tasks, store, total, *, client=None, workers=None, pro
         raise failure
 
 
-def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, client=None, chunk_size=8,
-               workers=None, progress=None, engine="fast", source=None, **options):
+def fit_method(recording: Recording, media: Media, irf: Union[Tuple[npt.ArrayLike, npt.ArrayLike], npt.ArrayLike],
+               *, free: Optional[Sequence[str]] = None, rho: Optional[float] = None,
+               baseline: Optional[Tuple[float, float]] = None, client: Any = None, chunk_size: int = 8,
+               workers: Optional[int] = None, progress: Optional[bool] = None, engine: _types.Engine = "fast",
+               source: Optional[int] = None, **options: Any) -> Analysis:
     """Fits chosen parameters to every DTOF of one channel per wavelength, time point by time point.
 
     Parameters
@@ -77,11 +87,10 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
     absorber) and StO2 in %; success[t, w] False where nlayer.fit flagged a fit. Ctrl-C stops
     it within a second and raises KeyboardInterrupt.
     """
-    if recording.kind != "gated":
-        raise ValueError("fit_method needs DTOFs (gated data); this recording holds moments")
+    _dtofs(recording, "fit_method")
     recording = _one_source(recording, source)
+    t_ps, dtofs = _dtofs(recording, "fit_method")
     wavelengths, items = _media_by_wavelength(media, recording.wavelengths)
-    t_ps = recording.gate_ps
     if len(t_ps) > 1 and np.ptp(np.diff(t_ps)) > 1e-6 * np.mean(np.diff(t_ps)):
         raise ValueError("fit_method needs uniform gates")
     irf_counts = _irf_on_gates(irf, t_ps)
@@ -99,7 +108,7 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
         distances = recording.rho_mm[channels]
         c = channels[np.argmax(distances)] if rho is None else channels[np.argmin(np.abs(distances - rho))]
         for start in range(0, T, chunk):
-            tasks.append(((w, start), (t_ps, recording.counts[start:start + chunk, c], irf_counts, items[w],
+            tasks.append(((w, start), (t_ps, dtofs[start:start + chunk, c], irf_counts, items[w],
                                        float(recording.rho_mm[c]), list(free), options)))
     mua = np.empty((T, L, W))
     mua_err = np.empty((T, L, W))
@@ -117,11 +126,9 @@ def fit_method(recording, media, irf, *, free=None, rho=None, baseline=None, cli
     with np.errstate(invalid="ignore", divide="ignore"):
         sto2 = 100.0 * hbo / (hbo + hbr)
     t0, t1 = baseline_window(recording, baseline)
-    d = dtof_moments(t_ps, recording.counts, None)
-    inside = (recording.time_s >= t0) & (recording.time_s <= t1)
+    d_mean, d_var = _changes_of_moments(t_ps, dtofs, (recording.time_s >= t0) & (recording.time_s <= t1))
     return Analysis(method="fit", changes=False, time_s=recording.time_s, wavelengths=wavelengths, baseline=(t0, t1),
                     names=[f"layer {k}" for k in range(1, L + 1)], groups=[[k] for k in range(1, L + 1)],
                     mua=mua, musp=musp, hbo=hbo, hbr=hbr, sto2=sto2, success=success, recording=recording,
-                    d_mean_ps=d.mean_time - d.mean_time[inside].mean(axis=0),
-                    d_var_ps2=d.variance - d.variance[inside].mean(axis=0),
+                    d_mean_ps=d_mean, d_var_ps2=d_var,
                     mua_err=mua_err, hbo_err=hbo_err, hbr_err=hbr_err)

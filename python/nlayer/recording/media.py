@@ -1,10 +1,19 @@
 """Hemoglobin's absorption and the media of a recording's wavelengths: the library's spectra
 (Chromophore::AbsorptionPerUnit) and SpectralModel::MediumAt, bound in _nlayer."""
 
+from __future__ import annotations
+
+from typing import Any, Dict, Mapping, Sequence, Union
+
 import numpy as np
+import numpy.typing as npt
 
 from .. import _nlayer
+from .. import _types
 from .._nlayer import Medium
+
+# The baseline medium at each wavelength: {wavelength_nm: Medium}, or one Medium per wavelength.
+Media = Union[Mapping[float, Medium], Sequence[Medium]]
 
 _hemoglobin_table = None
 
@@ -17,7 +26,7 @@ def _hemoglobin():
     return _hemoglobin_table
 
 
-def extinction(wavelength_nm):
+def extinction(wavelength_nm: npt.ArrayLike) -> _types.FloatArray:
     """Molar extinction coefficients (eps_HbO, eps_HbR) in cm^-1/M (decadic), Prahl's table
     interpolated linearly; shape (2,) for one wavelength, (W, 2) for several. 250 to 1000 nm."""
     wavelengths = np.asarray(wavelength_nm, dtype=float)
@@ -33,7 +42,7 @@ def _mua_per_uM(wavelengths):
     return _nlayer.absorption_per_unit(_hemoglobin(), np.atleast_1d(np.asarray(wavelengths, dtype=float)).tolist())
 
 
-def hemoglobin_media(wavelengths, layers):
+def hemoglobin_media(wavelengths: npt.ArrayLike, layers: Sequence[Mapping[str, Any]]) -> Dict[float, Medium]:
     """Media at each wavelength from each layer's hemoglobin and scattering.
 
     layers: a sequence, top first, of dicts with HbO and HbR (uM), musp (1/mm: a number for
@@ -68,7 +77,8 @@ def _concentrations(mua, mua_err, wavelengths):
     return values[..., 0], values[..., 1], errors[..., 0], errors[..., 1]
 
 
-def boxcar(time_s, onsets_s, duration_s, amplitude=1.0):
+def boxcar(time_s: npt.ArrayLike, onsets_s: npt.ArrayLike, duration_s: float,
+           amplitude: float = 1.0) -> _types.FloatArray:
     """amplitude during [onset, onset + duration) for each onset, 0 elsewhere, on time_s."""
     t = np.asarray(time_s, dtype=float)
     on = np.zeros(t.shape)

@@ -1,14 +1,22 @@
 """The moments method: changes of mua per layer from the changes of the DTOFs' moments."""
 
+from __future__ import annotations
+
+from typing import Optional, Sequence, Tuple
+
 import numpy as np
+import numpy.typing as npt
 
 from .. import _checks
+from .. import _types
+from .._snirf import Recording
 from .._fit import Moments, curve_moments, sensitivity
 from .analysis import Analysis, _one_source, baseline_window
-from .media import _concentrations, _media_by_wavelength
+from .media import Media, _concentrations, _media_by_wavelength
 
 
-def dtof_moments(t_ps, counts, irf=None):
+def dtof_moments(t_ps: npt.ArrayLike, counts: npt.ArrayLike,
+                 irf: Optional[Tuple[npt.ArrayLike, npt.ArrayLike]] = None) -> Moments:
     """The moments of many DTOFs at once: counts (..., G) on the gates t_ps (G,). Returns
     Moments of arrays (...): total counts, mean time (ps), variance (ps^2), with the IRF's mean
     and variance subtracted when irf = (t_ps, counts) is given (as curve_moments does for one
@@ -31,6 +39,14 @@ def dtof_moments(t_ps, counts, irf=None):
         mean = mean - irf_moments.mean_time
         variance = variance - irf_moments.variance
     return Moments(total, mean, variance)
+
+
+def _changes_of_moments(t_ps: np.ndarray, counts: np.ndarray,
+                        inside: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Each DTOF's change of mean time and of variance against their means over `inside`."""
+    d = dtof_moments(t_ps, counts, None)
+    mean, variance = np.asarray(d.mean_time), np.asarray(d.variance)
+    return mean - mean[inside].mean(axis=0), variance - variance[inside].mean(axis=0)
 
 
 def _groups(groups, layers):
@@ -109,8 +125,10 @@ def _check_moments(recording, moments):
                          f"{recording.wavelengths[recording.wavelength_index[channel]]:g} nm {what}")
 
 
-def moments_method(recording, media, *, baseline=None, irf=None, groups=None, tikhonov=0.0, engine="exact",
-                   source=None):
+def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tuple[float, float]] = None,
+                   irf: Optional[Tuple[npt.ArrayLike, npt.ArrayLike]] = None,
+                   groups: Optional[Sequence[Sequence[int]]] = None, tikhonov: float = 0.0,
+                   engine: _types.Engine = "exact", source: Optional[int] = None) -> Analysis:
     """Changes of mua, HbO and HbR in each layer from the changes of the DTOFs' moments.
 
     For every DTOF the total N, mean time <t> and variance V (the IRF's mean and variance

@@ -1,12 +1,21 @@
 """An analysis written as SNIRF processed data or as a CSV table."""
 
+from __future__ import annotations
+
 import csv
 import io
+
+from typing import TYPE_CHECKING, Optional
 
 import numpy as np
 
 from .. import _output
+from .. import _types
 from .._snirf import write_results as _write_blocks
+from .analysis import Analysis
+
+if TYPE_CHECKING:
+    from .spectral import BaselineFit
 
 
 def _baseline_series(fit, length):
@@ -21,7 +30,7 @@ def _baseline_series(fit, length):
     return out
 
 
-def write_results(path, analysis, baseline_fit=None):
+def write_results(path: _types.Path, analysis: Analysis, baseline_fit: Optional[BaselineFit] = None) -> None:
     """Writes an Analysis as SNIRF processed data (dataType 99999): one data(j) per layer (or
     group of layers), named "layer 4" ("layers 1-3"), with mua (and musp) per wavelength in
     "mm-1", HbO, HbR, HbT in "uM" (and StO2 in "%" from fits), sourceIndex the recording's
@@ -64,7 +73,7 @@ def write_results(path, analysis, baseline_fit=None):
     _write_blocks(path, rec, blocks)
 
 
-def write_csv(path, analysis, baseline_fit=None):
+def write_csv(path: _types.Path, analysis: Analysis, baseline_fit: Optional[BaselineFit] = None) -> None:
     """The time courses as a CSV table: time_s, then for each layer HbO, HbR, HbT (uM), mua at
     each wavelength (1/mm; changes for the moments method, as the column names say with a
     leading d), HbO, HbR and each mua followed by its standard error (..._err_...), written

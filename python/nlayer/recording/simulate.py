@@ -1,18 +1,28 @@
 """Simulated recordings: a layered medium whose hemoglobin changes in time, as gated DTOFs."""
 
+from __future__ import annotations
+
 import os
+from typing import Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from .. import _checks
 from .. import _nlayer
+from .. import _types
 from .._snirf import Recording, write_recording
 from .analysis import _irf_on_gates
-from .media import _media_by_wavelength, _mua_per_uM
+from .media import Media, _media_by_wavelength, _mua_per_uM
 
 
-def simulate_recording(path, media, rho, time_s, *, changes=None, irf=None, counts=1e6, dt_ps=10.0,
-                       samples=1024, stim=None, seed=0, engine="fast"):
+def simulate_recording(path: Optional[_types.Path], media: Media, rho: Union[float, Sequence[float]],
+                       time_s: npt.ArrayLike, *,
+                       changes: Optional[Mapping[int, Tuple[npt.ArrayLike, npt.ArrayLike]]] = None,
+                       irf: Optional[Union[Tuple[npt.ArrayLike, npt.ArrayLike], npt.ArrayLike]] = None,
+                       counts: float = 1e6, dt_ps: float = 10.0, samples: int = 1024,
+                       stim: Optional[Mapping[str, npt.ArrayLike]] = None, seed: Optional[int] = 0,
+                       engine: _types.Engine = "fast") -> Recording:
     """Simulates a time-domain gated recording of a layered medium and writes it as SNIRF.
 
     Parameters
@@ -101,7 +111,7 @@ def simulate_recording(path, media, rho, time_s, *, changes=None, irf=None, coun
                "sourceLabels": np.array(["S1"], dtype=object),
                "detectorLabels": np.array([f"D{k}" for k in range(1, R + 1)], dtype=object)},
         meta={"SubjectID": "simulated", "LengthUnit": "mm", "TimeUnit": "s"},
-        file="" if path is None else os.fspath(path), location="/nirs/data1")
+        file="" if path is None else os.fsdecode(path), location="/nirs/data1")
     if path is not None:
         write_recording(path, recording)
     return recording

@@ -1,21 +1,28 @@
 """Joint fits of every channel to a spectral model: hemoglobin (and further chromophores) and a
 scattering power law per layer, at baseline and at every time point."""
 
+from __future__ import annotations
+
 import dataclasses
 import os
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 from dataclasses import dataclass, field
 
 import numpy as np
+import numpy.typing as npt
 
 from .. import _checks
 from .. import _nlayer
+from .. import _types
+from .._snirf import Recording
 from .._fit import fit
+from .._result import FitResult
 from .._nlayer import Medium
 from .._problem import FitProblem, chromophore_items
-from .analysis import Analysis, _irf_on_gates, _one_source, baseline_window
+from .analysis import Analysis, _dtofs, _irf_on_gates, _one_source, baseline_window
 from .fits import _run_chunks
 from .media import _hemoglobin, _media_by_wavelength
-from .moments import dtof_moments
+from .moments import _changes_of_moments
 
 
 @dataclass
@@ -37,21 +44,21 @@ class SpectralModel:
     """
 
     medium: Medium
-    values: dict
-    free: dict
-    ties: dict
+    values: Dict[str, float]
+    free: Dict[str, Tuple[Optional[float], Optional[float]]]
+    ties: Dict[str, str]
     reference_nm: float = 800.0
-    extra: list = field(default_factory=list)
+    extra: List[Tuple[str, str, Any, Any]] = field(default_factory=list)
 
     @property
-    def layers(self):
+    def layers(self) -> int:
         return len(self.medium)
 
     @property
-    def chromophores(self):
+    def chromophores(self) -> List[str]:
         return ["HbO", "HbR"] + [c[0] for c in self.extra]
 
-    def keys(self):
+    def keys(self) -> List[str]:
         """Each layer's spectral parameters, without the layer's number."""
         return self.chromophores + ["a", "b"]
 
@@ -60,12 +67,12 @@ class SpectralModel:
         return _hemoglobin() + [(str(name), unit, np.asarray(nm, dtype=float), np.asarray(values, dtype=float),
                                  "given in Python") for name, unit, nm, values in self.extra]
 
-    def absorption(self, wavelengths):
+    def absorption(self, wavelengths: npt.ArrayLike) -> _types.FloatArray:
         """(W, chromophores): the mua (1/mm) that one unit of each chromophore adds."""
         nm = np.atleast_1d(np.asarray(wavelengths, dtype=float)).tolist()
         return _nlayer.absorption_per_unit(self._chromophores(), nm)
 
-    def media(self, wavelengths, values=None):
+    def media(self, wavelengths: npt.ArrayLike, values: Optional[Mapping[str, float]] = None) -> List[Medium]:
         """The Medium at each wavelength at `values` (default the model's own), as the
         library's spectral fits compute it."""
         v = dict(self.values, **(values or {}))
@@ -75,13 +82,13 @@ class SpectralModel:
         nm = np.atleast_1d(np.asarray(wavelengths, dtype=float)).tolist()
         return _nlayer.medium_at(spectral, self.with_values(v).medium, nm)
 
-    def spectral(self, values=None):
+    def spectral(self, values: Optional[Mapping[str, float]] = None) -> Dict[str, Any]:
         """The FitProblem's spectral= dict at `values` (default the model's own)."""
         v = dict(self.values, **(values or {}))
         return dict(chromophores=["HbO", "HbR"] + [tuple(c) for c in self.extra], reference_nm=self.reference_nm,
                     layers=[{key: float(v[f"{key}{k}"]) for key in self.keys()} for k in range(1, self.layers + 1)])
 
-    def with_values(self, values):
+    def with_values(self, values: Mapping[str, float]) -> SpectralModel:
         """The model at other values (its free parameters and ties kept): the thicknesses go
         into the medium."""
         merged = dict(self.values, **values)
@@ -114,7 +121,7 @@ def _dict_parameter(value, name):
 def _file_model(path):
     """values, free, ties, medium, reference and further chromophores of a problem file's
     model, read by the library's reader (nlayer-fit's), which names file and line."""
-    where = os.fspath(path)
+    where = os.fsdecode(path)
     setup = _nlayer.read_problem_model(_checks.path(path))
     spectral = setup["spectral"]
     if spectral is None:
@@ -142,7 +149,7 @@ def _file_model(path):
     return values, free, ties, medium, spectral["reference_nm"], extra
 
 
-def spectral_model(model):
+def spectral_model(model: Union[SpectralModel, _types.Path, Mapping[str, Any]]) -> SpectralModel:
     """A SpectralModel from a problem file's path (its [spectral] section and [[layer]]s, read
     by nlayer-fit's reader, which refuses what it does not know with file and line; its [fit]
     and [[curve]]s are not used) or from a dict
@@ -155,7 +162,7 @@ def spectral_model(model):
         return model
     if isinstance(model, (str, bytes, os.PathLike)):
         values, free, ties, medium, reference, extra = _file_model(model)
-        where = os.fspath(model)
+        where = os.fsdecode(model)
     elif isinstance(model, dict):
         where = "model"
         layers = model.get("layers", [])
@@ -231,7 +238,7 @@ class BaselineFit:
     """
 
     wavelengths: np.ndarray
-    baseline: tuple
+    baseline: Tuple[float, float]
     hbo: np.ndarray
     hbo_err: np.ndarray
     hbr: np.ndarray
@@ -243,14 +250,14 @@ class BaselineFit:
     musp: np.ndarray
     musp_err: np.ndarray
     model: SpectralModel = field(repr=False)
-    media: dict = field(repr=False)
-    result: object = field(repr=False)
+    media: Dict[float, Medium] = field(repr=False)
+    result: FitResult = field(repr=False)
 
     @property
-    def success(self):
+    def success(self) -> bool:
         return bool(self.result.success)
 
-    def lines(self):
+    def lines(self) -> List[str]:
         """Each layer's values with their errors, as nlayer-analyze prints them."""
         out = [f"baseline fit {self.baseline[0]:g} to {self.baseline[1]:g} s"
                + ("" if self.success else " (flagged: " + "; ".join(f["kind"] for f in self.result.flags) + ")")]
@@ -286,7 +293,9 @@ def _musp_with_error(result, values, k, wavelengths, reference):
     return musp, np.sqrt(np.maximum(variance, 0.0))
 
 
-def baseline_fit(recording, model, irf, *, baseline=None, free=None, engine="fast", source=None):
+def baseline_fit(recording: Recording, model: Union[SpectralModel, _types.Path, Mapping[str, Any]], irf: Union[Tuple[npt.ArrayLike, npt.ArrayLike], npt.ArrayLike, Mapping[float, Any]], *,
+                 baseline: Optional[Tuple[float, float]] = None, free: Optional[Union[Sequence[str], Mapping[str, Tuple[Optional[float], Optional[float]]]]] = None,
+                 engine: _types.Engine = "fast", source: Optional[int] = None) -> BaselineFit:
     """The absolute hemoglobin and scattering of every layer from the baseline's DTOFs.
 
     Each channel's DTOFs are summed over the baseline period and all channels (every distance
@@ -307,9 +316,9 @@ def baseline_fit(recording, model, irf, *, baseline=None, free=None, engine="fas
 
     Returns a BaselineFit. Raises ValueError where the model does not fit the recording.
     """
-    if recording.kind != "gated":
-        raise ValueError("a baseline fit needs DTOFs (gated data); this recording holds moments")
+    _dtofs(recording, "a baseline fit")
     recording = _one_source(recording, source)
+    t_ps, dtofs = _dtofs(recording, "a baseline fit")
     model = spectral_model(model)
     chosen = model.free if free is None else (dict(free) if isinstance(free, dict) else
                                               {name: model.free.get(name, (None, None)) for name in free})
@@ -317,9 +326,9 @@ def baseline_fit(recording, model, irf, *, baseline=None, free=None, engine="fas
         raise ValueError("nothing to fit: the model frees no parameter (give tables or free=)")
     t0, t1 = baseline_window(recording, baseline)
     inside = (recording.time_s >= t0) & (recording.time_s <= t1)
-    summed = recording.counts[inside].sum(axis=0)
+    summed = dtofs[inside].sum(axis=0)
     wavelengths = recording.wavelengths[recording.wavelength_index]
-    problem = _joint_problem(model, recording.gate_ps, summed, _irf_by_channel(recording, irf), recording.rho_mm,
+    problem = _joint_problem(model, t_ps, summed, _irf_by_channel(recording, irf), recording.rho_mm,
                              wavelengths, _checks.engine(engine))
     for name, (lower, upper) in chosen.items():
         problem.free(name, start=model.values[name], lower=lower, upper=upper)
@@ -369,8 +378,12 @@ def _spectral_chunk(t_ps, counts, irfs, rho, wavelengths, model, free, ties, eng
     return out
 
 
-def spectral_fit_method(recording, model, irf, *, free=None, start=None, baseline=None, client=None, chunk_size=8,
-                        workers=None, progress=None, engine="fast", source=None):
+def spectral_fit_method(recording: Recording, model: Union[SpectralModel, _types.Path, Mapping[str, Any]], irf: Union[Tuple[npt.ArrayLike, npt.ArrayLike], npt.ArrayLike, Mapping[float, Any]], *,
+                        free: Optional[Union[Sequence[str], Mapping[str, Tuple[Optional[float], Optional[float]]]]] = None,
+                        start: Optional[Union[BaselineFit, SpectralModel, Mapping[str, Any]]] = None,
+                        baseline: Optional[Tuple[float, float]] = None, client: Any = None, chunk_size: int = 8,
+                        workers: Optional[int] = None, progress: Optional[bool] = None,
+                        engine: _types.Engine = "fast", source: Optional[int] = None) -> Analysis:
     """Joint fits of every channel (all distances and wavelengths) at each time point to the
     spectral model, of a few parameters, warm-started from the previous time point.
 
@@ -391,9 +404,9 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
     musp they give at each wavelength; success[t, w] False at every wavelength of a time point
     whose fit nlayer.fit flagged. Ctrl-C stops it within a fit and raises KeyboardInterrupt.
     """
-    if recording.kind != "gated":
-        raise ValueError("spectral_fit_method needs DTOFs (gated data); this recording holds moments")
+    _dtofs(recording, "spectral_fit_method")
     recording = _one_source(recording, source)
+    t_ps, dtofs = _dtofs(recording, "spectral_fit_method")
     engine = _checks.engine(engine)
     if start is None:
         start = baseline_fit(recording, model, irf, baseline=baseline, engine=engine)
@@ -411,7 +424,7 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
     irfs = _irf_by_channel(recording, irf)
     wavelengths = recording.wavelengths[recording.wavelength_index]
     T, W = len(recording.time_s), len(recording.wavelengths)
-    tasks = [(start_index, (recording.gate_ps, recording.counts[start_index:start_index + chunk], irfs,
+    tasks = [(start_index, (t_ps, dtofs[start_index:start_index + chunk], irfs,
                             recording.rho_mm, wavelengths, fitted, chosen, ties, engine))
              for start_index in range(0, T, chunk)]
     series = {name: np.empty(T) for name in chosen}
@@ -439,8 +452,8 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
     mua, musp = np.empty((T, L, W)), np.empty((T, L, W))
     courses = {name: course(name) for name in fitted.values}
     for t in range(T):
-        at = {name: values[t] for name, values in courses.items()}
-        for w, medium in enumerate(fitted.media(recording.wavelengths, at)):
+        now = {name: values[t] for name, values in courses.items()}
+        for w, medium in enumerate(fitted.media(recording.wavelengths, now)):
             mua[t, :, w] = [layer.mua for layer in medium.layers]
             musp[t, :, w] = [layer.musp for layer in medium.layers]
     # Errors from each fit's covariance of the layer's chromophores; NaN for what was not fitted.
@@ -464,12 +477,10 @@ def spectral_fit_method(recording, model, irf, *, free=None, start=None, baselin
     with np.errstate(invalid="ignore", divide="ignore"):
         sto2 = 100.0 * hbo / (hbo + hbr)
     t0, t1 = start.baseline if isinstance(start, BaselineFit) else baseline_window(recording, baseline)
-    d = dtof_moments(recording.gate_ps, recording.counts, None)
-    inside = (recording.time_s >= t0) & (recording.time_s <= t1)
+    d_mean, d_var = _changes_of_moments(t_ps, dtofs, (recording.time_s >= t0) & (recording.time_s <= t1))
     return Analysis(method="fit", changes=False, time_s=recording.time_s,
                     wavelengths=np.asarray(recording.wavelengths, dtype=float), baseline=(t0, t1),
                     names=[f"layer {k}" for k in range(1, L + 1)], groups=[[k] for k in range(1, L + 1)],
                     mua=mua, musp=musp, hbo=hbo, hbr=hbr, sto2=sto2, success=success, recording=recording,
-                    d_mean_ps=d.mean_time - d.mean_time[inside].mean(axis=0),
-                    d_var_ps2=d.variance - d.variance[inside].mean(axis=0),
+                    d_mean_ps=d_mean, d_var_ps2=d_var,
                     mua_err=mua_err, hbo_err=hbo_err, hbr_err=hbr_err)
