@@ -398,8 +398,9 @@ def test_the_baseline_fit_finds_absolute_values_from_a_dict_or_a_problem_file(st
     (tmp_path / "model.toml").write_text(_spectral_toml(LAYERS, starts))
     again = rec.baseline_fit(recording, tmp_path / "model.toml", IRF, baseline=(0, 9.9))
     np.testing.assert_allclose(again.hbo, found.hbo, rtol=1e-9)
-    (tmp_path / "bad.toml").write_text("[spectral]\n[[layer]]\nn = 1.4\nHbO = { lower = 0 }\nHbR = 1\na = 1\nb = 1\n")
-    with pytest.raises(ValueError, match="HbO1 is free .a table. but has no start value"):
+    (tmp_path / "bad.toml").write_text('[spectral]\nchromophores = ["HbO", "HbR"]\n[[layer]]\nn = 1.4\n'
+                                       "HbO = { lower = 0 }\nHbR = 1\na = 1\nb = 1\n")
+    with pytest.raises(ValueError, match="bad.toml:5: layer 1: HbO is free .a table. but has no start value"):
         rec.baseline_fit(recording, tmp_path / "bad.toml", IRF)
 
 
@@ -471,7 +472,7 @@ def test_the_command_line_fits_a_spectral_model_first(tmp_path):
     rec.simulate_recording(tmp_path / "tiny.snirf", media, RHO, t, changes={2: (5 * on, -2 * on)}, irf=IRF,
                            counts=1e7, seed=7)
     np.savetxt(tmp_path / "irf.csv", np.column_stack(IRF), delimiter=",")
-    lines = ["[spectral]", "reference_nm = 800"]
+    lines = ["[spectral]", "reference_nm = 800", 'chromophores = ["HbO", "HbR"]']
     for layer in LAYERS:
         lines += ["[[layer]]", f"n = {layer['n']}", f"d = {layer['d']}", "HbO = { start = 35.0, lower = 0.0 }",
                   "HbR = { start = 18.0, lower = 0.0 }", f"a = {{ start = {layer['musp'][0]} }}",
