@@ -3,6 +3,9 @@
 The CMake build lives under setuptools' build_temp (inside pip's build) and is configured with
 the extension alone: no window program, no tests, no benchmarks. NLAYER_CMAKE_ARGS adds
 arguments (e.g. "-DCMAKE_BUILD_TYPE=Debug"); CMAKE_BUILD_PARALLEL_LEVEL sets the jobs (default 2).
+NLAYER_CMAKE_BUILD names a CMake build directory of these sources to take the extension from
+instead (it is brought up to date, not configured): the tests install the package so without
+compiling the library a second time.
 """
 
 import os
@@ -12,6 +15,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -31,21 +35,31 @@ class CMakeExtension(Extension):
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
-        build_dir = pathlib.Path(self.build_temp).resolve() / "cmake"
-        build_dir.mkdir(parents=True, exist_ok=True)
-        configure = [
-            "cmake", "-S", str(ROOT), "-B", str(build_dir),
-            "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-            "-DNLAYER_BUILD_UI=OFF", "-DNLAYER_BUILD_TESTS=OFF", "-DNLAYER_BUILD_BENCH=OFF",
-            "-DNLAYER_BUILD_FUZZ=OFF", "-DNLAYER_BUILD_PYTHON=ON",
-            # The interpreter pip runs, so that the extension matches it (a venv's, say).
-            f"-DPython3_EXECUTABLE={sys.executable}",
-            *shlex.split(os.environ.get("NLAYER_CMAKE_ARGS", "")),
-        ]
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
-        subprocess.run(configure, check=True)
+        existing = os.environ.get("NLAYER_CMAKE_BUILD")
+        if existing:
+            build_dir = pathlib.Path(existing).resolve()
+            if not (build_dir / "CMakeCache.txt").is_file():
+                sys.exit(f"NLAYER_CMAKE_BUILD={existing}: no CMake build directory (no CMakeCache.txt)")
+        else:
+            build_dir = pathlib.Path(self.build_temp).resolve() / "cmake"
+            build_dir.mkdir(parents=True, exist_ok=True)
+            configure = [
+                "cmake", "-S", str(ROOT), "-B", str(build_dir),
+                "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                "-DNLAYER_BUILD_UI=OFF", "-DNLAYER_BUILD_TESTS=OFF", "-DNLAYER_BUILD_BENCH=OFF",
+                "-DNLAYER_BUILD_FUZZ=OFF", "-DNLAYER_BUILD_PYTHON=ON",
+                # The interpreter pip runs, so that the extension matches it (a venv's, say).
+                f"-DPython3_EXECUTABLE={sys.executable}",
+                *shlex.split(os.environ.get("NLAYER_CMAKE_ARGS", "")),
+            ]
+            subprocess.run(configure, check=True)
         subprocess.run(["cmake", "--build", str(build_dir), "--target", "_nlayer", "-j", jobs], check=True)
-        built = next((build_dir / "python" / "nlayer").glob("_nlayer*.so"))
+        # Named for the interpreter that runs pip: an extension built for another is not taken.
+        name = "_nlayer" + sysconfig.get_config_var("EXT_SUFFIX")
+        built = build_dir / "python" / "nlayer" / name
+        if not built.is_file():
+            sys.exit(f"{build_dir} holds no {name}: it was built for another Python than {sys.executable}")
         target = pathlib.Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(built, target)

@@ -46,13 +46,13 @@ void RunSession::ReadInput(const RunOptions& options) {
   ++s.RunIndex;  // before anything can fail: a failed run still uses up its chart series
   // Creating the output would truncate the model it is about to read (also through a
   // symbolic or a hard link).
-  if (SameFile(options.input_path, options.output_path)) throw RunError(std::string(kOutputIsInput));
+  if (SameFile(options.input_path, options.output_path)) throw RunError(RunErrorKind::kOutputIsInput, std::string(kOutputIsInput));
   s.OutputFile.Create(options.output_path);
   s.InputFile.OpenRead(options.input_path);
   InputReader reader(s.InputFile);
   s.LayerCount = reader.ReadInteger();
   // A count of 0 leaves no top or bottom layer to derive the boundaries from.
-  if (s.LayerCount <= 0) throw RunError(std::string(kRangeCheckError));
+  if (s.LayerCount <= 0) throw RunError(RunErrorKind::kRangeCheck, std::string(kRangeCheckError));
   const std::vector<Layer> layers = ReadLayers(reader, s.LayerCount);
   s.Rho = reader.ReadReal();
   s.InputFile.Close();

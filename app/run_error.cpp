@@ -16,7 +16,19 @@ const char* FaultMessage(FaultKind fault) {
   return "";
 }
 
-void ThrowFault(FaultKind fault) { throw RunError(FaultMessage(fault)); }
+RunError RunError::OfFault(FaultKind fault) {
+  RunError error(RunErrorKind::kFault, FaultMessage(fault));
+  error.fault_ = fault;
+  return error;
+}
+
+RunError RunError::OfFile(int error_number, const std::string& message) {
+  RunError error(RunErrorKind::kFile, message);
+  error.error_number_ = error_number;
+  return error;
+}
+
+void ThrowFault(FaultKind fault) { throw RunError::OfFault(fault); }
 
 std::string UserMessage(std::string_view message) {
   std::string text(message);
@@ -49,12 +61,29 @@ std::string RunMessage(const FileRefusal& refusal) {
   return std::string(kInvalidNumericInput);
 }
 
-void ThrowRunError(const FileRefusal& refusal) { throw RunError(RunMessage(refusal)); }
+void ThrowRunError(const FileRefusal& refusal) {
+  switch (refusal.kind()) {
+    case RefusalKind::kFileNotFound:
+    case RefusalKind::kAccessDenied:
+    case RefusalKind::kInvalidName:
+    case RefusalKind::kTooManyOpenFiles:
+    case RefusalKind::kIoError:
+      throw RunError::OfFile(refusal.error_number(), RunMessage(refusal));
+    case RefusalKind::kOutOfRange:
+      throw RunError::OfFault(refusal.fault());
+    case RefusalKind::kInvalidNumber:
+    case RefusalKind::kTooLong:
+    case RefusalKind::kNulByte:
+    case RefusalKind::kFileTooLong:
+      break;
+  }
+  throw RunError(RunErrorKind::kInvalidInput, RunMessage(refusal));
+}
 
 void ThrowFileError(int err) { ThrowRunError(FileRefusal::OfErrorNumber(err)); }
 
 void ThrowListIndexError(int index) {
-  throw RunError("Listenindex überschreitet das Maximum (" + std::to_string(index) + ")");
+  throw RunError(RunErrorKind::kListIndex, "Listenindex überschreitet das Maximum (" + std::to_string(index) + ")");
 }
 
 }  // namespace nlayer

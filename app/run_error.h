@@ -12,18 +12,38 @@
 
 namespace nlayer {
 
+// What ended a run, so that its explanation need not be recovered from the German words.
+enum class RunErrorKind {
+  kFile,             // a file operation failed; error_number() is the system's errno
+  kFault,            // an arithmetic fault; fault() says which
+  kInvalidInput,     // the model's text holds no number where one is due
+  kRangeCheck,       // a layer count below 1
+  kListIndex,        // the chart's eight series are used up
+  kOutputIsInput,    // the output file is the model file
+  kDistanceTooFar,   // the transform cannot reach the detector; explanation() says why
+};
+
 // A run ended early. `what()` is the runtime's German message as it stands, without the full
 // stop that the window adds (see UserMessage).
 class RunError : public std::runtime_error {
  public:
-  explicit RunError(const std::string& message, std::string explanation = {})
-      : std::runtime_error(message), explanation_(std::move(explanation)) {}
+  RunError(RunErrorKind kind, const std::string& message, std::string explanation = {})
+      : std::runtime_error(message), kind_(kind), explanation_(std::move(explanation)) {}
+  RunErrorKind kind() const { return kind_; }
   // The English explanation where the run itself knows it (what the model file cannot tell),
   // or empty.
   const std::string& explanation() const { return explanation_; }
+  int error_number() const { return error_number_; }  // kFile only, else 0
+  FaultKind fault() const { return fault_; }           // kFault only, else kNone
+
+  static RunError OfFault(FaultKind fault);
+  static RunError OfFile(int error_number, const std::string& message);
 
  private:
+  RunErrorKind kind_;
   std::string explanation_;
+  int error_number_ = 0;
+  FaultKind fault_ = FaultKind::kNone;
 };
 
 // The text shown for a failed run: the message, with a full stop appended when its last

@@ -216,23 +216,6 @@ std::optional<std::string> ExplainInvalidOperation(const ModelFile& model) {
   return std::nullopt;
 }
 
-// What the runtime's message of a file operation says of the system's error number.
-std::optional<int> FileErrorNumber(std::string_view message) {
-  if (message == "Datei nicht gefunden") return ENOENT;
-  if (message == "Dateizugriff verweigert") return EACCES;
-  if (message == "Ungültiger Dateiname") return EINVAL;
-  if (message == "Zu viele geöffnete Dateien") return EMFILE;
-  constexpr std::string_view kIoError = "E/A-Fehler ";
-  if (message.substr(0, kIoError.size()) == kIoError) {
-    try {
-      return std::stoi(std::string(message.substr(kIoError.size())));
-    } catch (const std::exception&) {
-      return std::nullopt;
-    }
-  }
-  return std::nullopt;
-}
-
 std::string SystemReason(int err) { return std::error_code(err, std::generic_category()).message(); }
 
 std::string ExplainInputFileError(const InputFileError& error, const RunOptions& options) {
@@ -311,29 +294,28 @@ ModelReading ReadModelForExplanation(const std::filesystem::path& path) {
   }
 }
 
-std::optional<std::string> ExplainRunFailure(std::string_view message, const ModelReading& reading,
+std::optional<std::string> ExplainRunFailure(const RunError& error, const ModelReading& reading,
                                              const RunOptions& options) {
-  if (!message.empty() && message.back() == '.') message.remove_suffix(1);
-
-  constexpr std::string_view kListIndex = "Listenindex überschreitet das Maximum";
-  if (message.substr(0, kListIndex.size()) == kListIndex) {
-    return "the chart holds eight curves, one per run (a failed run uses up its series too); \"Clear chart\" in "
-           "the chart's right-click menu empties it, and the next run draws into the first series again";
-  }
-  if (message == kOutputIsInput) {
-    return options.output_path.string() + " is the model file " + options.input_path.string() +
-           " itself (also through a link); writing the curve there would destroy the model: name another output "
-           "file";
+  switch (error.kind()) {
+    case RunErrorKind::kListIndex:
+      return "the chart holds eight curves, one per run (a failed run uses up its series too); \"Clear chart\" in "
+             "the chart's right-click menu empties it, and the next run draws into the first series again";
+    case RunErrorKind::kOutputIsInput:
+      return options.output_path.string() + " is the model file " + options.input_path.string() +
+             " itself (also through a link); writing the curve there would destroy the model: name another output "
+             "file";
+    default:
+      break;
   }
   if (!reading.special.empty()) {
     return options.input_path.string() + " is " + reading.special +
            ", not a file: the run read its bytes once, and they cannot be read again to name the value or line "
            "refused; save the model to a file and run on that to see them";
   }
-  if (const std::optional<int> err = FileErrorNumber(message)) {
+  if (error.kind() == RunErrorKind::kFile) {
     if (reading.error && reading.error->error_number() != 0) return ExplainInputFileError(*reading.error, options);
     // The model reads: the failing file was the output, which a run opens first.
-    if (reading.model) return ExplainOutputFileError(*err, options);
+    if (reading.model) return ExplainOutputFileError(error.error_number(), options);
     return std::nullopt;
   }
   if (reading.error) {
@@ -342,17 +324,24 @@ std::optional<std::string> ExplainRunFailure(std::string_view message, const Mod
   }
   if (!reading.model) return std::nullopt;
   const ModelFile& model = *reading.model;
-  if (message == kRangeCheckError) {
+  if (error.kind() == RunErrorKind::kRangeCheck) {
     if (auto problem = ValidateModelFile(model, false)) {
       if (model.layer_count_line == 0) return *problem;
       return *problem + " (the first value of the file is the number of layers)";
     }
     return std::nullopt;
   }
-  if (model.layer_count < 1) return std::nullopt;
-  if (message == FaultMessage(FaultKind::kDivisionByZero)) return ExplainDivisionByZero(model);
-  if (message == FaultMessage(FaultKind::kOverflow)) return ExplainOverflow(model);
-  if (message == FaultMessage(FaultKind::kInvalidOperation)) return ExplainInvalidOperation(model);
+  if (model.layer_count < 1 || error.kind() != RunErrorKind::kFault) return std::nullopt;
+  switch (error.fault()) {
+    case FaultKind::kDivisionByZero:
+      return ExplainDivisionByZero(model);
+    case FaultKind::kOverflow:
+      return ExplainOverflow(model);
+    case FaultKind::kInvalidOperation:
+      return ExplainInvalidOperation(model);
+    case FaultKind::kNone:
+      break;
+  }
   return std::nullopt;
 }
 

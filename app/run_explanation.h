@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/run.h"
+#include "app/run_error.h"
 #include "io/model_file.h"
 
 namespace nlayer {
@@ -26,13 +27,12 @@ struct ModelReading {
 // ReadModelFile without throwing, as ModelReading describes.
 ModelReading ReadModelForExplanation(const std::filesystem::path& path);
 
-// One English line on the failed run whose RunError said `message` (with or without the full
-// stop of UserMessage): what was wrong, where (file, line, value) and what to change, e.g.
+// One English line on the failed run that ended with `error`: what was wrong, where (file, line, value) and what to change, e.g.
 // `input.dat:6: musp of layer 2 is 0, and the diffusion coefficient D = 1/(3 musp) divides by
 // it; give the layer a reduced scattering coefficient > 0 (1/mm)`. `reading` is the model file
 // the run read (options.input_path), `options` names the files of the run. Nothing when the
 // cause cannot be told from these. A pure function: it reads no file.
-std::optional<std::string> ExplainRunFailure(std::string_view message, const ModelReading& reading,
+std::optional<std::string> ExplainRunFailure(const RunError& error, const ModelReading& reading,
                                              const RunOptions& options);
 
 // The warnings of a model that the reading rules accept and that may even compute, but that has

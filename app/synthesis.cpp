@@ -29,7 +29,7 @@ std::vector<double> ComputeSamples(ModelState& s, const RunOptions& options, Tra
   const std::vector<long double> omegas = GridOmegas(grid);
   if (s.Rho > 0 && !model.Musp.empty() && model.Musp[0] > 0 && s.Rho * model.Musp[0] > kLongestRhoMusp) {
     const Medium medium{{Layer{model.Musp[0], 0, 1, 1}}};
-    throw RunError(std::string(kDistanceTooFar), DistanceBeyondTransform(medium, s.Rho)->message);
+    throw RunError(RunErrorKind::kDistanceTooFar, std::string(kDistanceTooFar), DistanceBeyondTransform(medium, s.Rho)->message);
   }
   const Spectrum spectrum =
       ComputeSpectrum(model, std::span<const long double>(&s.Rho, 1), omegas, options.threads,
@@ -49,7 +49,7 @@ std::vector<double> ComputeSamples(ModelState& s, const RunOptions& options, Tra
     return samples;
   } catch (const ModelError& e) {
     s.FreqIndex = e.frequency_index() >= 0 ? e.frequency_index() : static_cast<int>(omegas.size()) - 1;
-    throw RunError(FaultMessage(e.kind()));
+    throw RunError::OfFault(e.kind());
   }
 }
 
@@ -86,7 +86,7 @@ void RunSession::Synthesize(ChartSink& chart, const RunOptions& options) {
   long double peak = 0;
   if (RunChecked([&] { peak = ScaleSample(s.PeakAbs, grid); }) == FaultKind::kNone) {
     if (auto problem = CurveAccuracyProblem(model, s.Rho, plan, peak, grid)) {
-      throw RunError(std::string(kDistanceTooFar), problem->message);
+      throw RunError(RunErrorKind::kDistanceTooFar, std::string(kDistanceTooFar), problem->message);
     }
   }
   for (int i = 1; i <= kLastOutputSample; ++i) {

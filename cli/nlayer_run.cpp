@@ -30,7 +30,7 @@
 #include "io/output_file.h"
 #include "cli/command_line.h"
 #if NLAYER_HAVE_PLOT
-#include "plot/chart_image.h"
+#include "plot/plot_module.h"
 #endif
 
 namespace {
@@ -105,7 +105,7 @@ void PlotCurves(const nlayer::TimeCurves& curves, const std::vector<std::string>
       }
     }
   }
-  nlayer::ui::WriteCurvesImage(named, path);
+  nlayer::plot::WriteCurvesImage(named, path);
 }
 #endif
 
@@ -359,13 +359,13 @@ int main(int argc, char** argv) {
     session.Run(chart, options);
     if (auto fold = nlayer::FoldWarning(session.FoldedPart())) std::fprintf(stderr, "warning: %s\n", fold->c_str());
 #if NLAYER_HAVE_PLOT
-    if (plot_path) nlayer::ui::WriteChartImage(chart, *plot_path);
+    if (plot_path) nlayer::plot::WriteChartImage(chart, *plot_path);
 #endif
   } catch (const nlayer::RunError& e) {
     std::fprintf(stderr, "%s\n", nlayer::UserMessage(e.what()).c_str());
     if (!e.explanation().empty()) {
       std::fprintf(stderr, "%s\n", e.explanation().c_str());
-    } else if (auto explanation = nlayer::ExplainRunFailure(e.what(), reading, options)) {
+    } else if (auto explanation = nlayer::ExplainRunFailure(e, reading, options)) {
       std::fprintf(stderr, "%s\n", explanation->c_str());
     }
     return 1;

@@ -146,6 +146,7 @@ if(NLAYER_BUILD_TESTS)
                    -DPKG_CONFIG=${PKG_CONFIG_EXECUTABLE}
                    -DMAN_PAGES=$<TARGET_EXISTS:man_pages>
                    -DWINDOW=$<TARGET_EXISTS:nlayer>
+                   -DPLOT=$<TARGET_EXISTS:nlayer_plot_module>
                    -DDESKTOP_FILE_VALIDATE=${DESKTOP_FILE_VALIDATE}
                    -DPYTHON=$<$<TARGET_EXISTS:_nlayer>:${Python3_EXECUTABLE}>
                    -DPYTHON_DIR=${NLAYER_PYTHON_SITE_OTHER_PREFIX}

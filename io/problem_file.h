@@ -33,6 +33,7 @@ namespace nlayer {
 
 struct ProblemFile {
   FitProblem problem;
+  FitOptions options;  // from [fit]
   std::vector<std::filesystem::path> curve_files;  // per curve, as resolved
   std::vector<std::filesystem::path> irf_files;
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/chart_sink.h"
+#include "plot/pictures.h"
 
 QT_BEGIN_NAMESPACE
 class QWidget;
@@ -24,12 +25,6 @@ namespace nlayer::ui {
 // unknown suffix, a QCoreApplication that is not a QApplication, or a failed write; the file is
 // then left as it was.
 void WriteChartImage(const MemoryChart& chart, const std::filesystem::path& path);
-
-// A curve of a picture that names its curves: the legend's text and the points (x, y).
-struct NamedCurve {
-  std::string name;  // UTF-8
-  std::vector<std::pair<double, double>> points;
-};
 
 // The size of a picture of named curves, pixels: the window's chart leaves a legend beside
 // the plot too little room, and Qt Charts then elides the axes' labels.

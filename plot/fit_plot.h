@@ -10,20 +10,13 @@
 
 #include <QtGlobal>
 
+#include "plot/pictures.h"
+
 QT_BEGIN_NAMESPACE
 class QChart;
 QT_END_NAMESPACE
 
 namespace nlayer::fit {
-
-struct FitPicture {
-  std::vector<double> t_ps;
-  std::vector<double> measured;
-  std::vector<double> model;
-  std::vector<double> residuals;
-  std::size_t first_bin = 0, last_bin = 0;  // the fit range, inclusive
-  std::string title;                        // UTF-8, e.g. the fitted values
-};
 
 // The two charts of the picture, new and unowned: the counts with the model of the fit range on
 // a logarithmic axis, and the residuals of the fit range with the zero line, both over the

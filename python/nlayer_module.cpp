@@ -37,7 +37,7 @@ py::object Optional(const std::optional<T>& value) {
   return value ? py::cast(*value) : py::none();
 }
 
-py::dict PackProblem(const nlayer::FitProblem& problem) {
+py::dict PackProblem(const nlayer::FitProblem& problem, const nlayer::FitOptions& options) {
   py::list curves, media, free;
   for (const nlayer::MeasuredCurve& c : problem.curves) {
     py::dict curve;
@@ -79,15 +79,15 @@ py::dict PackProblem(const nlayer::FitProblem& problem) {
   } else {
     out["spectral"] = py::none();
   }
-  out["statistic"] = problem.statistic == nlayer::FitStatistic::kLeastSquares ? "chi2" : "poisson";
-  out["engine"] = problem.options.engine == nlayer::Engine::kExact ? "exact" : "fast";
-  out["threads"] = problem.options.threads;
-  out["spectrum_tolerance"] = problem.spectrum_tolerance;
-  out["max_iterations"] = problem.max_iterations;
-  out["starts"] = problem.starts;
-  out["ambiguity_threshold"] = problem.ambiguity_threshold;
-  out["seed"] = problem.seed;
-  out["profile"] = problem.profile;
+  out["statistic"] = options.statistic == nlayer::FitStatistic::kLeastSquares ? "chi2" : "poisson";
+  out["engine"] = options.compute.engine == nlayer::Engine::kExact ? "exact" : "fast";
+  out["threads"] = options.compute.threads;
+  out["spectrum_tolerance"] = options.spectrum_tolerance;
+  out["max_iterations"] = options.max_iterations;
+  out["starts"] = options.starts;
+  out["ambiguity_threshold"] = options.ambiguity_threshold;
+  out["seed"] = options.seed;
+  out["profile"] = options.profile;
   return out;
 }
 
@@ -97,7 +97,8 @@ std::optional<T> OptionalOf(const py::handle& value) {
   return value.cast<T>();
 }
 
-nlayer::FitProblem UnpackProblem(const py::dict& setup) {
+// The problem and the options it is fitted with, as PackProblem gives them.
+std::pair<nlayer::FitProblem, nlayer::FitOptions> UnpackProblem(const py::dict& setup) {
   nlayer::FitProblem problem;
   for (const py::handle item : setup["curves"].cast<py::list>()) {
     const py::dict c = item.cast<py::dict>();
@@ -132,14 +133,15 @@ nlayer::FitProblem UnpackProblem(const py::dict& setup) {
                             OptionalOf<double>(f[3]), f[4].cast<std::string>()});
   }
   if (!setup["spectral"].is_none()) problem.spectral = UnpackSpectral(setup["spectral"].cast<py::dict>());
-  problem.statistic = Statistic(setup["statistic"].cast<std::string>());
-  problem.spectrum_tolerance = setup["spectrum_tolerance"].cast<double>();
-  problem.max_iterations = setup["max_iterations"].cast<int>();
-  problem.starts = setup["starts"].cast<int>();
-  problem.ambiguity_threshold = setup["ambiguity_threshold"].cast<double>();
-  problem.seed = setup["seed"].cast<std::uint64_t>();
-  problem.profile = setup["profile"].cast<std::vector<std::string>>();
-  return problem;
+  nlayer::FitOptions options;
+  options.statistic = Statistic(setup["statistic"].cast<std::string>());
+  options.spectrum_tolerance = setup["spectrum_tolerance"].cast<double>();
+  options.max_iterations = setup["max_iterations"].cast<int>();
+  options.starts = setup["starts"].cast<int>();
+  options.ambiguity_threshold = setup["ambiguity_threshold"].cast<double>();
+  options.seed = setup["seed"].cast<std::uint64_t>();
+  options.profile = setup["profile"].cast<std::vector<std::string>>();
+  return {std::move(problem), std::move(options)};
 }
 
 py::list EstimateList(const std::vector<nlayer::FitEstimate>& estimates) {
@@ -249,23 +251,26 @@ void RegisterFit(py::module_& m) {
          bool background, const std::string& statistic, double rise_fraction, double fall_fraction,
          std::optional<double> t_first_ps, std::optional<double> t_last_ps, unsigned threads,
          const std::string& engine, double spectrum_tolerance, int max_iterations, std::optional<double> shift_ps) {
-        nlayer::FitRequest request;
-        request.t_ps = std::move(t_ps);
-        request.counts = std::move(counts);
-        request.irf = std::move(irf);
-        request.irf_t_ps = std::move(irf_t_ps);
-        request.medium = medium;
-        request.rho_mm = ToExtended(rho_mm, "rho");
-        for (const auto& [name, lower, upper, start] : free) request.free.push_back({name, lower, upper, start, {}});
-        request.background = background;
-        request.statistic = Statistic(statistic);
-        request.range = {rise_fraction, fall_fraction, t_first_ps, t_last_ps};
-        request.options = Options(threads, engine);
-        request.spectrum_tolerance = spectrum_tolerance;
-        request.max_iterations = max_iterations;
-        request.shift_ps = shift_ps;
-        const nlayer::FitResult result =
-            RunInterruptible<nlayer::FitResult>([request = std::move(request)] { return nlayer::FitCurve(request); });
+        nlayer::MeasuredCurve curve;
+        curve.t_ps = std::move(t_ps);
+        curve.counts = std::move(counts);
+        curve.irf = std::move(irf);
+        curve.irf_t_ps = std::move(irf_t_ps);
+        curve.rho_mm = ToExtended(rho_mm, "rho");
+        curve.background = background ? nlayer::BackgroundMode::kFitted : nlayer::BackgroundMode::kNone;
+        curve.range = {rise_fraction, fall_fraction, t_first_ps, t_last_ps};
+        curve.shift_ps = shift_ps;
+        std::vector<nlayer::FitParameter> parameters;
+        for (const auto& [name, lower, upper, start] : free) parameters.emplace_back(name, lower, upper, start);
+        nlayer::FitOptions options;
+        options.statistic = Statistic(statistic);
+        options.compute = Options(threads, engine);
+        options.spectrum_tolerance = spectrum_tolerance;
+        options.max_iterations = max_iterations;
+        const nlayer::FitResult result = RunInterruptible<nlayer::FitResult>(
+            [curve = std::move(curve), medium, parameters = std::move(parameters), options = std::move(options)] {
+              return nlayer::FitCurve(curve, medium, parameters, options);
+            });
         return FitDict(result);
       },
       py::arg("t_ps"), py::arg("counts"), py::arg("irf"), py::arg("irf_t_ps"), py::arg("medium"), py::arg("rho_mm"),
@@ -276,21 +281,21 @@ void RegisterFit(py::module_& m) {
 
   m.def("read_problem", [](const std::string& path) {
     const nlayer::ProblemFile file = ReadUserFile(path, [&] { return nlayer::ReadProblemFile(path); });
-    return PackProblem(file.problem);
+    return PackProblem(file.problem, file.options);
   });
 
   m.def("read_problem_model", [](const std::string& path) {
     const nlayer::ProblemFile file = ReadUserFile(path, [&] { return nlayer::ReadProblemModel(path); });
-    return PackProblem(file.problem);
+    return PackProblem(file.problem, file.options);
   });
 
   m.def(
       "fit_problem",
       [](const py::dict& setup, unsigned threads, const std::string& engine) {
-        nlayer::FitProblem problem = UnpackProblem(setup);
-        problem.options = Options(threads, engine);
-        const nlayer::FitResult result =
-            RunInterruptible<nlayer::FitResult>([problem = std::move(problem)] { return nlayer::Fit(problem); });
+        auto [problem, options] = UnpackProblem(setup);
+        options.compute = Options(threads, engine);
+        const nlayer::FitResult result = RunInterruptible<nlayer::FitResult>(
+            [problem = std::move(problem), options = std::move(options)] { return nlayer::Fit(problem, options); });
         return FitDict(result);
       },
       py::arg("setup"), py::arg("threads"), py::arg("engine"));

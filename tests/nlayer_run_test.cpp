@@ -339,6 +339,30 @@ TEST(NlayerRunTest, PlotDrawsTheCurveIntoAnImageWithoutADisplay) {
   run = RunNlayer({"--plot", "curve.jpg"});
   EXPECT_EQ(run.status, 2);
 }
+
+// The headless programs start without Qt: the pictures come from a module opened only for
+// --plot, and a program without it (copied away from its installation) says which file it lacks
+// and leaves no image, while its runs without a picture are unharmed.
+TEST(NlayerRunTest, OnlyAPictureLoadsQt) {
+  TempWorkDir dir;
+  for (const char* program : {NLAYER_RUN_PATH, NLAYER_FIT_PATH}) {
+    const CommandOutcome needed = RunCommand("/usr/bin/readelf", {"-d", program});
+    ASSERT_EQ(needed.status, 0) << needed.err;
+    EXPECT_NE(needed.out.find("(NEEDED)"), std::string::npos);
+    EXPECT_EQ(needed.out.find("libQt"), std::string::npos) << program << " links Qt:\n" << needed.out;
+  }
+  fs::create_directories("bin");
+  fs::copy_file(NLAYER_RUN_PATH, "bin/nlayer-run");
+  fs::copy_file(kExamples / "one_layer" / "input.dat", dir.path() / "input.dat");
+  Outcome run = RunCommand(dir.path() / "bin/nlayer-run", {"--plot", "curve.png"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("the plotting module " + (dir.path() / "lib").string()), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("is missing"), std::string::npos) << run.err;
+  EXPECT_FALSE(Exists("curve.png"));
+  run = RunCommand(dir.path() / "bin/nlayer-run", {});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(SevenDigits(ValueAt(ParseCurve(dir.Read("reflectance.dat")), 430)), "1.180846e-08");
+}
 #else
 // Without the image export (NLAYER_BUILD_PLOT off) --plot is a bad command line in both
 // commands: refused in one line with status 2 before anything is read or written, as a script

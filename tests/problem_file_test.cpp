@@ -79,7 +79,8 @@ wavelength = 850
 label = "far"
 range = { from_ps = 10, to_ps = 30 }
 )";
-  const FitProblem problem = ParseProblem(text, "head.toml", dir.path()).problem;
+  const ProblemFile file = ParseProblem(text, "head.toml", dir.path());
+  const FitProblem& problem = file.problem;
   ASSERT_EQ(problem.curves.size(), 2u);
   EXPECT_EQ(problem.curves[0].label, "a.csv");
   EXPECT_EQ(problem.curves[1].label, "far");
@@ -91,8 +92,8 @@ range = { from_ps = 10, to_ps = 30 }
   EXPECT_FALSE(problem.curves[1].shift_ps);
   EXPECT_EQ(problem.curves[0].background, BackgroundMode::kFitted);
   EXPECT_EQ(*problem.curves[1].range.t_first_ps, 10.0);
-  EXPECT_EQ(problem.starts, 3);
-  EXPECT_EQ(problem.profile, std::vector<std::string>{"HbO2"});
+  EXPECT_EQ(file.options.starts, 3);
+  EXPECT_EQ(file.options.profile, std::vector<std::string>{"HbO2"});
 
   ASSERT_TRUE(problem.spectral);
   const SpectralModel& model = *problem.spectral;
@@ -281,9 +282,11 @@ b = 0.5
 )";
   const std::string curves = "[[curve]]\nfile = \"a.csv\"\nirf = \"irf.csv\"\nrho = 10\nwavelength = 760\n"
                              "[[curve]]\nfile = \"b.csv\"\nirf = \"irf.csv\"\nrho = 30\nwavelength = 850\n";
-  const FitProblem whole = ParseProblem(model + curves, "p.toml", dir.path()).problem;
+  const ProblemFile whole_file = ParseProblem(model + curves, "p.toml", dir.path());
+  const FitProblem& whole = whole_file.problem;
   dir.Write("p.toml", model + "[[curve]]\nfile = \"missing.csv\"\n");
-  const FitProblem alone = ReadProblemModel(dir.path() / "p.toml").problem;
+  const ProblemFile alone_file = ReadProblemModel(dir.path() / "p.toml");
+  const FitProblem& alone = alone_file.problem;
   ASSERT_EQ(whole.curves.size(), 2u);
   EXPECT_TRUE(alone.curves.empty());
   ASSERT_TRUE(whole.spectral && alone.spectral);
@@ -307,9 +310,9 @@ b = 0.5
     EXPECT_EQ(alone.free[i].upper, whole.free[i].upper);
     EXPECT_EQ(alone.free[i].tied_to, whole.free[i].tied_to);
   }
-  EXPECT_EQ(alone.statistic, FitStatistic::kLeastSquares);
-  EXPECT_EQ(alone.starts, 2);
-  EXPECT_EQ(alone.profile, whole.profile);
+  EXPECT_EQ(alone_file.options.statistic, FitStatistic::kLeastSquares);
+  EXPECT_EQ(alone_file.options.starts, 2);
+  EXPECT_EQ(alone_file.options.profile, whole_file.options.profile);
 
   // One value per layer without a spectral model is a model too.
   const FitProblem plain = ParseProblemModel("[[layer]]\nn = 1.4\nmua = 0.01\nmusp = { start = 1.0 }\n", "p.toml",

@@ -66,8 +66,8 @@ const QString kSvgFilter = QStringLiteral("SVG image (*.svg)");
 // A run's failure with the English explanation the model file allows.
 class ExplainedRunError final : public RunError, public FailureDetails {
  public:
-  ExplainedRunError(const std::string& message, std::string details)
-      : RunError(message), FailureDetails(std::move(details)) {}
+  ExplainedRunError(const RunError& error, std::string details)
+      : RunError(error), FailureDetails(std::move(details)) {}
 };
 
 QString Subscript(std::size_t number) {
@@ -239,9 +239,9 @@ void TForm1::Button1Click() {
     session_.Run(chart_, options);
   } catch (const RunError& e) {
     NameRunSeries(options.input_path);  // a run that fails while writing has drawn a part
-    if (!e.explanation().empty()) throw ExplainedRunError(e.what(), e.explanation());
-    if (std::optional<std::string> explanation = ExplainRunFailure(e.what(), reading, options)) {
-      throw ExplainedRunError(e.what(), std::move(*explanation));
+    if (!e.explanation().empty()) throw ExplainedRunError(e, e.explanation());
+    if (std::optional<std::string> explanation = ExplainRunFailure(e, reading, options)) {
+      throw ExplainedRunError(e, std::move(*explanation));
     }
     throw;
   }

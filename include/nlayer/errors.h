@@ -13,6 +13,10 @@
 
 #include "nlayer/medium.h"
 
+// What these headers declare is the library's interface: a shared libnlayer exports it, and
+// hides its internals.
+#pragma GCC visibility push(default)
+
 namespace nlayer {
 
 // The kind of floating-point fault that ended a computation. The model's arithmetic has no
@@ -81,3 +85,5 @@ class InvalidRequest : public std::invalid_argument, public Error {
 };
 
 }  // namespace nlayer
+
+#pragma GCC visibility pop

@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+// What these headers declare is the library's interface: a shared libnlayer exports it, and
+// hides its internals.
+#pragma GCC visibility push(default)
+
 namespace nlayer {
 
 // One plane-parallel layer. Values are extended reals so that a model read from a file is
@@ -42,3 +46,5 @@ struct Medium {
 std::optional<ModelProblem> ValidateDistance(long double rho_mm);
 
 }  // namespace nlayer
+
+#pragma GCC visibility pop

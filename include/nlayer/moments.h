@@ -15,6 +15,10 @@
 
 #include "nlayer/reflectance.h"
 
+// What these headers declare is the library's interface: a shared libnlayer exports it, and
+// hides its internals.
+#pragma GCC visibility push(default)
+
 namespace nlayer {
 
 struct Moments {
@@ -64,3 +68,5 @@ Sensitivities Sensitivity(const Medium& medium, long double rho_mm, const TimeGr
                           const ComputeOptions& options = {}, bool time_gated = true);
 
 }  // namespace nlayer
+
+#pragma GCC visibility pop

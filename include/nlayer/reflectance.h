@@ -40,6 +40,10 @@
 #include "nlayer/errors.h"
 #include "nlayer/medium.h"
 
+// What these headers declare is the library's interface: a shared libnlayer exports it, and
+// hides its internals.
+#pragma GCC visibility push(default)
+
 namespace nlayer {
 
 // The time axis of a curve: `samples` points dt_ps apart, of which the first half is returned,
@@ -141,3 +145,5 @@ std::vector<double> ContinuousWave(const Medium& medium, const std::vector<Doubl
 const char* Version();
 
 }  // namespace nlayer
+
+#pragma GCC visibility pop
