@@ -381,6 +381,15 @@ std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std
                                    double dt_ps, double total_counts, double shift_ps = 0, double background = 0,
                                    std::uint64_t seed = 1, const ComputeOptions& options = {});
 
+// The counts SimulateCounts draws from, before their scaling and noise: the model at `rho_mm`
+// convolved with the IRF (normalised to unit area) on bins of `dt_ps`, delayed by `shift_ps`,
+// times `amplitude` (counts mm^2, as a fit's amplitude: the counts add up to amplitude times the
+// continuous-wave reflectance, less what falls outside the bins), plus `background` per bin.
+// Simulations whose light changes between curves keep their ratios through the amplitude.
+std::vector<double> ExpectedCounts(const Medium& medium, long double rho_mm, std::span<const double> irf,
+                                   double dt_ps, double amplitude = 1, double shift_ps = 0, double background = 0,
+                                   const ComputeOptions& options = {});
+
 // Input that cannot be fitted, with an English sentence: bins that are not uniform or differ
 // between curve and IRF, an IRF without counts, no counts in the fit range, a parameter that
 // names no layer, bounds that exclude the start value, and the like. Nothing was computed.
