@@ -19,7 +19,6 @@ import sysconfig
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
-from setuptools.command.build_py import build_py
 
 ROOT = pathlib.Path(__file__).resolve().parent
 
@@ -66,16 +65,6 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built, target)
 
 
-class BuildPy(build_py):
-    """The package's data that lives outside python/nlayer: hemoglobin's extinction coefficients."""
-
-    def run(self):
-        super().run()
-        target = pathlib.Path(self.build_lib) / "nlayer"
-        target.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(ROOT / "data" / "hemoglobin_prahl.txt", target / "hemoglobin_prahl.txt")
-
-
 # The package's layout lives here rather than in pyproject.toml, where setuptools 66 (Debian 12)
 # calls [tool.setuptools] beta and warns.
 setup(
@@ -84,9 +73,9 @@ setup(
     # build, and is removed with it: the extension's CMake build alone is some 240 MB.
     options={"build": {"build_base": "build/pip"}, "egg_info": {"egg_base": "build/pip"}},
     package_dir={"nlayer": "python/nlayer"},
-    packages=["nlayer"],
+    packages=["nlayer", "nlayer.recording"],
     package_data={"nlayer": ["py.typed", "*.pyi"]},
     include_package_data=False,
     ext_modules=[CMakeExtension("nlayer._nlayer")],
-    cmdclass={"build_ext": CMakeBuild, "build_py": BuildPy},
+    cmdclass={"build_ext": CMakeBuild},
 )

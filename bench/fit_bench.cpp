@@ -53,10 +53,11 @@ void BM_HomogeneousFit(benchmark::State& state) {
     FitProblem problem;
     problem.curves = {Measure(truth, 30, NextDraw())};
     problem.medium = Medium{{{1.3L, 0.007L, 1.4L, 10.0L}}};
-    problem.free = {{"mua1", {}, {}, {}, {}}, {"musp1", {}, {}, {}, {}}};
-    problem.starts = static_cast<int>(state.range(0));
+    problem.free = {{"mua1"}, {"musp1"}};
+    FitOptions options;
+    options.starts = static_cast<int>(state.range(0));
     state.ResumeTiming();
-    const FitResult result = Fit(problem);
+    const FitResult result = Fit(problem, options);
     state.counters["success"] = result.success ? 1 : 0;
   }
 }
@@ -81,10 +82,11 @@ void BM_SpectralTwoLayerFit(benchmark::State& state) {
     problem.medium = geometry;
     problem.spectral = Head(20, 20, 40, 40, 1.0, 1.0);
     for (const char* name : {"HbO1", "HbR1", "HbO2", "HbR2", "a1", "a2"})
-      problem.free.push_back({name, {}, {}, {}, {}});
-    problem.starts = static_cast<int>(state.range(0));
+      problem.free.push_back({name});
+    FitOptions options;
+    options.starts = static_cast<int>(state.range(0));
     state.ResumeTiming();
-    const FitResult result = Fit(problem);
+    const FitResult result = Fit(problem, options);
     state.counters["success"] = result.success ? 1 : 0;
   }
 }

@@ -82,11 +82,11 @@ std::string Digits(double value, int precision) { return nlayer::NumberText(valu
 // The shortest text that reads back to the same double.
 std::string Shortest(double value) { return nlayer::NumberText(static_cast<long double>(value)); }
 
-std::string Table(const nlayer::FitRequest& request, const nlayer::FitResult& result) {
+std::string Table(const nlayer::MeasuredCurve& curve, const nlayer::FitResult& result) {
   std::string text = "t_ps,measured,model,residual,in_fit_range\n";
-  for (std::size_t i = 0; i < request.t_ps.size(); ++i) {
+  for (std::size_t i = 0; i < curve.t_ps.size(); ++i) {
     const bool in_range = i >= result.first_bin && i <= result.last_bin;
-    text += Shortest(request.t_ps[i]) + "," + Shortest(request.counts[i]) + "," + Shortest(result.model_counts[i]) +
+    text += Shortest(curve.t_ps[i]) + "," + Shortest(curve.counts[i]) + "," + Shortest(result.model_counts[i]) +
             "," + Shortest(result.residuals[i]) + (in_range ? ",1\n" : ",0\n");
   }
   return text;
@@ -139,7 +139,11 @@ std::optional<std::vector<std::string>> FreeNames(std::string_view text) {
 struct Command {
   std::optional<std::filesystem::path> measured_path, irf_path, model_path, csv_path, plot_path, json_path;
   std::optional<nlayer::NumberList> rho;
-  nlayer::FitRequest request;
+  // One curve's fit: the curve (its bins, distance, range and calibrated shift), what is free, how.
+  nlayer::MeasuredCurve curve;
+  std::vector<nlayer::FitParameter> free;
+  nlayer::FitOptions options;
+  bool background = false;
   // A problem file's fit, and what the command line changes of it.
   std::optional<std::filesystem::path> problem_path;
   std::vector<std::string> profile;
@@ -178,7 +182,7 @@ std::string ApplyStartsAndBounds(const std::vector<std::pair<std::string, double
 // status (--help, --version, or 2 for a bad command line, which starts no fit).
 std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
   using namespace nlayer::cli;
-  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, request, problem_path, profile,
+  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, curve, free, options, background, problem_path, profile,
          bounds, starts, statistic_choice, engine_choice, threads_choice] = command;
   std::vector<std::string> free_names;
   auto path = [](std::optional<std::filesystem::path>& to) {
@@ -201,7 +205,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
          "--free",
          [&](const std::string& text) {
            free_names = *FreeNames(text);
-           if (std::erase(free_names, "background") > 0) request.background = true;
+           if (std::erase(free_names, "background") > 0) background = true;
          },
          "the parameters to fit, comma-separated: mua<k>, musp<k> of layer k (1 the top), d<k> (not the bottom), background")
       ->option_text("LIST")
@@ -221,14 +225,14 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
       second = static_cast<double>(pair.values[1]);
     };
   };
-  app.add_option_function<std::string>("--range", into_pair(request.range.rise_fraction, request.range.fall_fraction),
+  app.add_option_function<std::string>("--range", into_pair(curve.range.rise_fraction, curve.range.fall_fraction),
                                        "the fit range from RISE of the peak before it to FALL of it after it "
                                        "(default 0.1,0.01)")
       ->option_text("RISE,FALL")
       ->check(NumberListRule("two fractions of the peak, RISE,FALL", 2, [](long double f) {
         return f > 0 && f <= 1 ? std::string() : "the fractions of the peak must lie above 0 and up to 1";
       }));
-  app.add_option_function<std::string>("--window-ps", into_pair(request.range.t_first_ps, request.range.t_last_ps),
+  app.add_option_function<std::string>("--window-ps", into_pair(curve.range.t_first_ps, curve.range.t_last_ps),
                                        "the fit range as times in ps instead")
       ->option_text("FIRST,LAST")
       ->check(NumberListRule("two times in ps, FIRST,LAST", 2))
@@ -267,7 +271,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
         const std::optional<std::vector<std::string>> names = FreeNames(text);
         profile.insert(profile.end(), names->begin(), names->end());
       });
-  app.add_flag("--background", request.background, "also fit a constant background per bin");
+  app.add_flag("--background", background, "also fit a constant background per bin");
   std::string statistic, engine;
   app.add_option("--statistic", statistic,
                  "poisson (the Poisson likelihood, default) or chi2 (least squares, Poisson weights)")
@@ -277,12 +281,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
       ->option_text("NAME")
       ->check(CLI::IsMember({"exact", "fast"}));
   app.add_option_function<std::string>(
-         "--threads", [&](const std::string& text) { request.options.threads = static_cast<unsigned>(*WholeNumber(text)); },
+         "--threads", [&](const std::string& text) { options.compute.threads = static_cast<unsigned>(*WholeNumber(text)); },
          "worker threads of the model, 1 to 1024 (default: all cores)")
       ->option_text("N")
       ->check(WholeNumberRule(1, 1024));
   app.add_option_function<std::string>(
-         "--shift-ps", [&](const std::string& text) { request.shift_ps = static_cast<double>(Numbers(text).values[0]); },
+         "--shift-ps", [&](const std::string& text) { curve.shift_ps = static_cast<double>(Numbers(text).values[0]); },
          "holds the shift at a calibrated value in ps instead of fitting it")
       ->option_text("PS")
       ->check(NumberListRule("one shift in ps", 1));
@@ -318,13 +322,13 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
 #if !NLAYER_HAVE_PLOT
     if (plot_path) throw UsageError{"--plot is not available: this nlayer-fit was built without Qt"};
 #endif
-    if (statistic == "chi2") request.statistic = nlayer::FitStatistic::kLeastSquares;
-    if (statistic == "poisson") request.statistic = nlayer::FitStatistic::kPoissonLikelihood;
-    if (engine == "exact") request.options.engine = nlayer::Engine::kExact;
-    if (engine == "fast") request.options.engine = nlayer::Engine::kFast;
-    if (!statistic.empty()) statistic_choice = request.statistic;
-    if (!engine.empty()) engine_choice = request.options.engine;
-    if (app.count("--threads") > 0) threads_choice = request.options.threads;
+    if (statistic == "chi2") options.statistic = nlayer::FitStatistic::kLeastSquares;
+    if (statistic == "poisson") options.statistic = nlayer::FitStatistic::kPoissonLikelihood;
+    if (engine == "exact") options.compute.engine = nlayer::Engine::kExact;
+    if (engine == "fast") options.compute.engine = nlayer::Engine::kFast;
+    if (!statistic.empty()) statistic_choice = options.statistic;
+    if (!engine.empty()) engine_choice = options.compute.engine;
+    if (app.count("--threads") > 0) threads_choice = options.compute.threads;
     if (problem_path) {
       // The problem file names the curves, the model and what is free; the options that say
       // the same for one curve would contradict it.
@@ -346,7 +350,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
     if (!measured_path) throw UsageError{"name the measured curve with --measured"};
     if (!irf_path) throw UsageError{"name the instrument response with --irf"};
     if (!model_path) throw UsageError{"name the model file with --model"};
-    if (free_names.empty() && !request.background) {
+    if (free_names.empty() && !background) {
       // Amplitude and shift alone are a fit too, but asking for nothing is more likely a slip.
       throw UsageError{"name the parameters to fit with --free (e.g. --free mua1,musp1)"};
     }
@@ -360,8 +364,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
         }
       }
     }
-    for (const std::string& name : free_names) request.free.push_back({name, {}, {}, {}, {}});
-    if (const std::string unknown = ApplyStartsAndBounds(starts, bounds, request.free); !unknown.empty()) {
+    for (const std::string& name : free_names) free.push_back({name, {}, {}, {}, {}});
+    if (const std::string unknown = ApplyStartsAndBounds(starts, bounds, free); !unknown.empty()) {
       throw UsageError{unknown + " (see --free)"};
     }
   });
@@ -388,21 +392,23 @@ int FitProblemFile(const Command& command) {
     for (const auto* output : {&command.csv_path, &command.plot_path, &command.json_path}) {
       if (*output) nlayer::CheckOutputPath(**output);
     }
-    nlayer::FitProblem problem = nlayer::ReadProblemFile(*command.problem_path).problem;
+    nlayer::ProblemFile file = nlayer::ReadProblemFile(*command.problem_path);
+    nlayer::FitProblem& problem = file.problem;
+    nlayer::FitOptions& options = file.options;
     if (const std::string unknown = ApplyStartsAndBounds(command.starts, command.bounds, problem.free);
         !unknown.empty()) {
       std::fprintf(stderr, "nlayer-fit: %s of %s\n", unknown.c_str(), command.problem_path->string().c_str());
       return 1;
     }
     for (const std::string& name : command.profile) {
-      if (std::find(problem.profile.begin(), problem.profile.end(), name) == problem.profile.end()) {
-        problem.profile.push_back(name);
+      if (std::find(options.profile.begin(), options.profile.end(), name) == options.profile.end()) {
+        options.profile.push_back(name);
       }
     }
-    if (command.statistic) problem.statistic = *command.statistic;
-    if (command.engine) problem.options.engine = *command.engine;
-    if (command.threads) problem.options.threads = *command.threads;
-    result = nlayer::Fit(problem);
+    if (command.statistic) options.statistic = *command.statistic;
+    if (command.engine) options.compute.engine = *command.engine;
+    if (command.threads) options.compute.threads = *command.threads;
+    result = nlayer::Fit(problem, options);
 
     std::fputs(result.FullReport().c_str(), stdout);
     if (command.json_path) nlayer::ReplaceFile(*command.json_path, result.ToJson());
@@ -434,7 +440,7 @@ int main(int argc, char** argv) {
   Command command;
   if (const std::optional<int> status = ParseCommandLine(argc, argv, command)) return *status;
   if (command.problem_path) return FitProblemFile(command);
-  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, request, problem_path, profile,
+  auto& [measured_path, irf_path, model_path, csv_path, plot_path, json_path, rho, curve, free, options, background, problem_path, profile,
          bounds, starts, statistic, engine, threads] = command;
 
   nlayer::FitResult result;
@@ -451,21 +457,21 @@ int main(int argc, char** argv) {
     }
     const nlayer::CurveFile measured = nlayer::ReadCurveFile(*measured_path);
     const nlayer::CurveFile irf = nlayer::ReadCurveFile(*irf_path);
-    request.t_ps = measured.t_ps;
-    request.counts = measured.counts;
-    request.irf_t_ps = irf.t_ps;
-    request.irf = irf.counts;
-    request.medium = model.medium;
-    request.rho_mm = rho ? rho->values[0] : model.rho_mm;
-    result = nlayer::FitCurve(request);
+    curve.t_ps = measured.t_ps;
+    curve.counts = measured.counts;
+    curve.irf_t_ps = irf.t_ps;
+    curve.irf = irf.counts;
+    curve.rho_mm = rho ? rho->values[0] : model.rho_mm;
+    curve.background = background ? nlayer::BackgroundMode::kFitted : nlayer::BackgroundMode::kNone;
+    result = nlayer::FitCurve(curve, model.medium, free, options);
 
     std::fputs(result.FullReport().c_str(), stdout);
     if (json_path) nlayer::ReplaceFile(*json_path, result.ToJson());
 
-    if (csv_path) nlayer::ReplaceFile(*csv_path, Table(request, result));
+    if (csv_path) nlayer::ReplaceFile(*csv_path, Table(curve, result));
 #if NLAYER_HAVE_PLOT
     if (plot_path) {
-      nlayer::fit::FitPicture picture{request.t_ps, request.counts, result.model_counts, result.residuals,
+      nlayer::fit::FitPicture picture{curve.t_ps, curve.counts, result.model_counts, result.residuals,
                                       result.first_bin, result.last_bin, {}};
       for (const nlayer::FitEstimate& e : result.estimates) {
         if (e.name == "amplitude" || e.name == "shift_ps" || e.name == "background") continue;

@@ -47,8 +47,8 @@ std::vector<DistanceGroup> GroupByPlan(std::span<const TransformPlan> plans, std
   for (std::size_t r = 0; r < rhos.size(); ++r) {
     const HankelPlan plan = plans[r].plan;
     auto same =
-        std::find_if(groups.begin(), groups.end(), [&](const DistanceGroup& g) { return SameNodes(g.plan, plan); });
-    if (same == groups.end()) same = groups.insert(groups.end(), DistanceGroup{plan, {}, {}, {}});
+        std::find_if(groups.begin(), groups.end(), [&](const DistanceGroup& g) { return SameNodes(g.nodes(), plan); });
+    if (same == groups.end()) same = groups.insert(groups.end(), DistanceGroup{});
     same->rhos.push_back(rhos[r]);
     same->index.push_back(r);
     same->plans.push_back(plan);
@@ -85,7 +85,7 @@ Spectrum ComputeSpectrum(const DerivedModel& model, std::span<const long double>
     const FaultKind fault = RunChecked([&] {
       SetFrequency(omegas[0], model, first);
       for (const DistanceGroup& group : groups) {
-        for (int p = 0; p < group.plan.panels; ++p) {
+        for (int p = 0; p < group.nodes().panels; ++p) {
           panels.push_back({&group, std::make_unique<RunTables>()});
           BuildRunTables(model, group.rhos, group.plans, p, *panels.back().tables);
         }

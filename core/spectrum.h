@@ -47,10 +47,11 @@ Spectrum ZeroSpectrum(std::size_t distances, std::size_t frequencies);
 // The distances of a request that share a plan of the transform, in the request's order, with
 // their places in it.
 struct DistanceGroup {
-  HankelPlan plan;                 // the nodes, those of the group's first distance
   std::vector<long double> rhos;
   std::vector<std::size_t> index;
-  std::vector<HankelPlan> plans;   // each distance's own plan: its Bessel factors
+  std::vector<HankelPlan> plans;  // each distance's own plan: its Bessel factors
+  // The nodes, which every distance of the group shares.
+  const HankelPlan& nodes() const { return plans.front(); }
 };
 
 // The plan of each distance (PlanTransforms), and the distances grouped by the nodes of their

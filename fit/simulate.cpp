@@ -34,12 +34,9 @@ int SimulationSamples(std::size_t bins, double dt_ps) {
   throw InvalidRequest(ModelProblem{0, field, static_cast<long double>(value), sentence});
 }
 
-// The counts drawn from the model's expected curve over the IRF's bins.
-std::vector<double> Drawn(const fit::ConvolvedModel& model, const FrequencySpectra& spectrum, long double rho_mm,
-                          std::size_t bins, double total_counts, double shift_ps, double background,
+// The counts drawn from the model's curve `expected` (amplitude 1) over the IRF's bins.
+std::vector<double> Drawn(std::vector<double> expected, long double rho_mm, double total_counts, double background,
                           std::uint64_t seed) {
-  std::vector<double> expected(bins);
-  model.Counts(spectrum.values, 1.0, shift_ps, expected);
   double sum = 0;
   for (double& e : expected) {
     e = std::max(e, 0.0);  // the synthesis's rounding leaves tiny negative values before the rise
@@ -49,7 +46,7 @@ std::vector<double> Drawn(const fit::ConvolvedModel& model, const FrequencySpect
   const double scale = total_counts / sum;
 
   std::mt19937_64 generator(seed);
-  std::vector<double> counts(bins);
+  std::vector<double> counts(expected.size());
   for (std::size_t i = 0; i < counts.size(); ++i) {
     const double mean = expected[i] * scale + background;
     if (mean <= 0) continue;
@@ -68,11 +65,10 @@ std::vector<double> Drawn(const fit::ConvolvedModel& model, const FrequencySpect
   return counts;
 }
 
-}  // namespace
-
-std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std::span<const double> irf, double dt_ps,
-                                   double total_counts, double shift_ps, double background, std::uint64_t seed,
-                                   const ComputeOptions& options) {
+// Refuses what no simulation can take. `scale` and `scale_name` are the total counts or the
+// amplitude, checked in the same place for either.
+void CheckSimulation(const Medium& medium, long double rho_mm, std::span<const double> irf, double dt_ps,
+                     double scale, const char* scale_name, double shift_ps, double background) {
   if (auto problem = medium.Validate()) throw InvalidRequest(*problem);
   if (auto problem = ValidateDistance(rho_mm)) throw InvalidRequest(*problem);
   if (irf.empty()) Refuse("irf", 0, "the IRF has no bins");
@@ -88,8 +84,10 @@ std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std
   if (!(dt_ps >= 0.5) || !std::isfinite(dt_ps)) {
     Refuse("dt_ps", dt_ps, "bins of " + NumberText(dt_ps) + " ps: they must be at least 0.5 ps wide and finite");
   }
-  if (!(total_counts >= 0) || !std::isfinite(total_counts)) {
-    Refuse("total_counts", total_counts, "total counts of " + NumberText(total_counts) + ": they must be >= 0 and finite");
+  if (!(scale >= 0) || !std::isfinite(scale)) {
+    const std::string name = scale_name;
+    Refuse(name, scale, (name == "total_counts" ? "total counts of " : "an amplitude of ") + NumberText(scale) +
+                            ": " + (name == "total_counts" ? "they" : "it") + " must be >= 0 and finite");
   }
   if (!(background >= 0) || !std::isfinite(background)) {
     Refuse("background", background, "a background of " + NumberText(background) + " counts per bin: it must be >= 0 and finite");
@@ -101,6 +99,11 @@ std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std
            "the IRF has " + std::to_string(irf.size()) + " bins; the simulation's grid holds at most " +
                std::to_string(kMostSimulationSamples / 2));
   }
+}
+
+// The model convolved with the IRF on its bins, times `amplitude`, of checked input.
+std::vector<double> ConvolvedCounts(const Medium& medium, long double rho_mm, std::span<const double> irf,
+                                    double dt_ps, double amplitude, double shift_ps, const ComputeOptions& options) {
   // The period doubles until the curve has faded within it: what it still carries at the
   // period's end would otherwise land on its start.
   int samples = SimulationSamples(irf.size(), dt_ps);
@@ -112,8 +115,29 @@ std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std
       samples *= 2;
       continue;
     }
-    return Drawn(model, spectrum, rho_mm, irf.size(), total_counts, shift_ps, background, seed);
+    std::vector<double> counts(irf.size());
+    model.Counts(spectrum.values, amplitude, shift_ps, counts);
+    return counts;
   }
+}
+
+}  // namespace
+
+std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std::span<const double> irf, double dt_ps,
+                                   double total_counts, double shift_ps, double background, std::uint64_t seed,
+                                   const ComputeOptions& options) {
+  CheckSimulation(medium, rho_mm, irf, dt_ps, total_counts, "total_counts", shift_ps, background);
+  return Drawn(ConvolvedCounts(medium, rho_mm, irf, dt_ps, 1.0, shift_ps, options), rho_mm, total_counts, background,
+               seed);
+}
+
+std::vector<double> ExpectedCounts(const Medium& medium, long double rho_mm, std::span<const double> irf, double dt_ps,
+                                   double amplitude, double shift_ps, double background, const ComputeOptions& options) {
+  CheckSimulation(medium, rho_mm, irf, dt_ps, amplitude, "amplitude", shift_ps, background);
+  std::vector<double> counts = ConvolvedCounts(medium, rho_mm, irf, dt_ps, amplitude, shift_ps, options);
+  // The synthesis's rounding leaves tiny negative values before the rise.
+  for (double& c : counts) c = std::max(c, 0.0) + background;
+  return counts;
 }
 
 }  // namespace nlayer

@@ -33,6 +33,7 @@ namespace nlayer {
 
 struct ProblemFile {
   FitProblem problem;
+  FitOptions options;  // from [fit]
   std::vector<std::filesystem::path> curve_files;  // per curve, as resolved
   std::vector<std::filesystem::path> irf_files;
 };
@@ -43,5 +44,14 @@ ProblemFile ParseProblem(std::string_view text, const std::string& name, const s
 
 // Reads the file at `path` (at most 1 MiB) and parses it. Throws InputFileError.
 ProblemFile ReadProblemFile(const std::filesystem::path& path);
+
+// The model alone, for computing it rather than fitting it: [fit], [spectral] and [[layer]] are
+// read and checked as above, [[curve]] may be present but is not read (no curve file is opened),
+// and the result has no curves. Values per wavelength are refused, since there are no curves to
+// give the wavelengths; a model's spectra come from [spectral]. Whether the spectra cover the
+// wavelengths the model is computed at, and give a valid medium there, is the caller's to check
+// (SpectralModel::MediumAt, Medium::Validate). Throws InputFileError.
+ProblemFile ParseProblemModel(std::string_view text, const std::string& name, const std::filesystem::path& folder);
+ProblemFile ReadProblemModel(const std::filesystem::path& path);
 
 }  // namespace nlayer

@@ -77,17 +77,16 @@ TEST(FitDialog, FitsTheExampleCurveAsTheLibraryDoesAndShowsValuesCorrelationsAnd
   const FitResult& result = *dialog.Result();
 
   // The same fit through the library from the files as nlayer-fit reads them.
-  FitRequest request;
+  MeasuredCurve curve;
   const CurveFile measured = ReadCurveFile(kFitExample / "measured.csv");
   const CurveFile irf = ReadCurveFile(kFitExample / "irf.csv");
-  request.t_ps = measured.t_ps;
-  request.counts = measured.counts;
-  request.irf = irf.counts;
-  request.irf_t_ps = irf.t_ps;
-  request.medium = ReadModelFile(kFitExample / "input.dat").medium;
-  request.rho_mm = 30;
-  request.free = {{"mua1", {}, {}, {}, {}}, {"musp1", {}, {}, {}, {}}};
-  const FitResult direct = FitCurve(request);
+  curve.t_ps = measured.t_ps;
+  curve.counts = measured.counts;
+  curve.irf = irf.counts;
+  curve.irf_t_ps = irf.t_ps;
+  curve.rho_mm = 30;
+  const FitResult direct =
+      FitCurve(curve, ReadModelFile(kFitExample / "input.dat").medium, {{"mua1"}, {"musp1"}});
   ASSERT_EQ(result.estimates.size(), direct.estimates.size());
   for (std::size_t i = 0; i < direct.estimates.size(); ++i) {
     EXPECT_EQ(result.estimates[i].name, direct.estimates[i].name);

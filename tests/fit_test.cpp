@@ -109,13 +109,23 @@ Synthetic Make(const Truth& truth) {
   return data;
 }
 
-FitRequest RequestFor(const Truth& truth, const Synthetic& data, Medium start, std::vector<std::string> free) {
-  FitRequest request;
-  request.t_ps = data.t_ps;
-  request.counts = data.counts;
-  request.irf = data.irf;
+// One curve's fit as FitCurve takes it, kept together so that a case can spoil one part.
+struct OneCurve {
+  MeasuredCurve curve;
+  Medium medium;
+  std::vector<FitParameter> free;
+  FitOptions options;
+};
+
+FitResult FitCurve(const OneCurve& fit) { return nlayer::FitCurve(fit.curve, fit.medium, fit.free, fit.options); }
+
+OneCurve RequestFor(const Truth& truth, const Synthetic& data, Medium start, std::vector<std::string> free) {
+  OneCurve request;
+  request.curve.t_ps = data.t_ps;
+  request.curve.counts = data.counts;
+  request.curve.irf = data.irf;
   request.medium = std::move(start);
-  request.rho_mm = truth.rho_mm;
+  request.curve.rho_mm = truth.rho_mm;
   for (const std::string& name : free) request.free.push_back({name, {}, {}});
   return request;
 }
@@ -143,8 +153,8 @@ TEST(Fit, RecoversAHomogeneousMediumFromTenPicosecondBins) {
   truth.medium = Medium{{{1.0L, 0.01L, 1.4L, 10.0L}}};
   truth.shift_ps = 36;  // 3.6 bins
   const Synthetic data = Make(truth);
-  FitRequest request = RequestFor(truth, data, Medium{{{1.3L, 0.007L, 1.4L, 10.0L}}}, {"mua1", "musp1"});
-  request.options.engine = Engine::kExact;
+  OneCurve request = RequestFor(truth, data, Medium{{{1.3L, 0.007L, 1.4L, 10.0L}}}, {"mua1", "musp1"});
+  request.options.compute.engine = Engine::kExact;
   const FitResult result = FitCurve(request);
   Report("homogeneous, 10 ps bins, exact engine", result);
   EXPECT_TRUE(result.success) << result.message;
@@ -190,8 +200,8 @@ TEST(Fit, RecoversAHomogeneousMediumAndBackgroundFromFivePicosecondBins) {
   truth.background = 3;
   truth.seed = 3;
   const Synthetic data = Make(truth);
-  FitRequest request = RequestFor(truth, data, Medium{{{1.0L, 0.01L, 1.4L, 10.0L}}}, {"mua1", "musp1"});
-  request.background = true;
+  OneCurve request = RequestFor(truth, data, Medium{{{1.0L, 0.01L, 1.4L, 10.0L}}}, {"mua1", "musp1"});
+  request.curve.background = BackgroundMode::kFitted;
   const FitResult result = FitCurve(request);
   Report("homogeneous, 5 ps bins, background", result);
   EXPECT_TRUE(result.success) << result.message;
@@ -242,67 +252,67 @@ TEST(ConvolvedModel, EqualsTheDirectSumAndItsShiftDerivative) {
 // of the peak and ends at the last of the fall at or above 1 %; a window in ps takes the bins
 // within it.
 TEST(Fit, ChoosesTheFitRangeAsLabSoftwareDoes) {
-  FitRequest request;
+  OneCurve request;
   request.medium = Medium{{{1.0L, 0.01L, 1.4L, 10.0L}}};
-  request.rho_mm = 20;
+  request.curve.rho_mm = 20;
   for (int i = 0; i < 300; ++i) {
-    request.t_ps.push_back(5.0 * i);
-    request.irf.push_back(i >= 20 && i < 30 ? 100.0 : 0.0);
+    request.curve.t_ps.push_back(5.0 * i);
+    request.curve.irf.push_back(i >= 20 && i < 30 ? 100.0 : 0.0);
     // Rises through 10 % of 1000 between bins 99 and 100, falls through 1 % between 219 and 220.
     double y = 0;
     if (i >= 90 && i <= 120) y = 1000.0 * std::pow(0.1, (120 - i) / 20.5);
     if (i > 120) y = 1000.0 * std::pow(0.01, (i - 120) / 99.5);
-    request.counts.push_back(std::floor(y));
+    request.curve.counts.push_back(std::floor(y));
   }
   FitResult result = FitCurve(request);
   EXPECT_EQ(result.first_bin, 100u);
   EXPECT_EQ(result.last_bin, 219u);
   EXPECT_EQ(result.degrees_of_freedom, 120 - 2);
 
-  request.range = {0.5, 0.2, {}, {}};
+  request.curve.range = {0.5, 0.2, {}, {}};
   result = FitCurve(request);
   EXPECT_EQ(result.first_bin, 114u);   // 1000 * 0.1^(6/20.5) = 509 >= 500 > 1000 * 0.1^(7/20.5)
   EXPECT_EQ(result.last_bin, 154u);    // 1000 * 0.01^(34/99.5) = 207 >= 200 > 1000 * 0.01^(35/99.5)
 
-  request.range = {0.1, 0.01, 502.0, 1000.0};
+  request.curve.range = {0.1, 0.01, 502.0, 1000.0};
   result = FitCurve(request);
   EXPECT_EQ(result.first_bin, 101u);
   EXPECT_EQ(result.last_bin, 200u);
 }
 
 TEST(Fit, RefusesInputItCannotFitWithAClearSentence) {
-  FitRequest good;
+  OneCurve good;
   good.medium = Medium{{{1.0L, 0.01L, 1.4L, 10.0L}, {1.0L, 0.02L, 1.4L, 20.0L}}};
-  good.rho_mm = 20;
+  good.curve.rho_mm = 20;
   for (int i = 0; i < 64; ++i) {
-    good.t_ps.push_back(10.0 * i);
-    good.counts.push_back(i > 10 && i < 40 ? 100.0 : 0.0);
-    good.irf.push_back(i > 2 && i < 6 ? 50.0 : 0.0);
+    good.curve.t_ps.push_back(10.0 * i);
+    good.curve.counts.push_back(i > 10 && i < 40 ? 100.0 : 0.0);
+    good.curve.irf.push_back(i > 2 && i < 6 ? 50.0 : 0.0);
   }
   good.free = {{"mua2", {}, {}}};
   struct Case {
     const char* says;
-    void (*spoil)(FitRequest&);
+    void (*spoil)(OneCurve&);
   };
   const Case cases[] = {
-      {"bins are not uniform: bin 5 is at 45 ps", [](FitRequest& r) { r.t_ps[4] = 45; }},
-      {"the IRF has 63 bins and the measured curve 64", [](FitRequest& r) { r.irf.pop_back(); }},
+      {"bins are not uniform: bin 5 is at 45 ps", [](OneCurve& r) { r.curve.t_ps[4] = 45; }},
+      {"the IRF has 63 bins and the measured curve 64", [](OneCurve& r) { r.curve.irf.pop_back(); }},
       {"the IRF's bins do not match the measured curve's: bin 1 is at 5 ps",
-       [](FitRequest& r) { r.irf_t_ps = r.t_ps; for (double& t : r.irf_t_ps) t += 5; }},
-      {"the IRF has no counts (its area is 0)", [](FitRequest& r) { r.irf.assign(r.irf.size(), 0.0); }},
-      {"counts in bin 3 (t = 20 ps) are -1", [](FitRequest& r) { r.counts[2] = -1; }},
-      {"no counts in the fit range (0 ... 90 ps)", [](FitRequest& r) { r.range.t_last_ps = 95; }},
-      {"no counts above its background", [](FitRequest& r) { r.counts.assign(r.counts.size(), 0.0); }},
-      {"the free parameter mua3 names no layer: the model has 2 layers", [](FitRequest& r) { r.free = {{"mua3", {}, {}}}; }},
-      {"unknown free parameter \"mu_a1\"", [](FitRequest& r) { r.free = {{"mu_a1", {}, {}}}; }},
-      {"only the top layer's thickness can be fitted (d1), not d2", [](FitRequest& r) { r.free = {{"d2", {}, {}}}; }},
+       [](OneCurve& r) { r.curve.irf_t_ps = r.curve.t_ps; for (double& t : r.curve.irf_t_ps) t += 5; }},
+      {"the IRF has no counts (its area is 0)", [](OneCurve& r) { r.curve.irf.assign(r.curve.irf.size(), 0.0); }},
+      {"counts in bin 3 (t = 20 ps) are -1", [](OneCurve& r) { r.curve.counts[2] = -1; }},
+      {"no counts in the fit range (0 ... 90 ps)", [](OneCurve& r) { r.curve.range.t_last_ps = 95; }},
+      {"no counts above its background", [](OneCurve& r) { r.curve.counts.assign(r.curve.counts.size(), 0.0); }},
+      {"the free parameter mua3 names no layer: the model has 2 layers", [](OneCurve& r) { r.free = {{"mua3", {}, {}}}; }},
+      {"unknown free parameter \"mu_a1\"", [](OneCurve& r) { r.free = {{"mu_a1", {}, {}}}; }},
+      {"only the top layer's thickness can be fitted (d1), not d2", [](OneCurve& r) { r.free = {{"d2", {}, {}}}; }},
       {"the start value 0.02 of mua2 (from the model) lies outside its bounds 0.03 ... 0.1",
-       [](FitRequest& r) { r.free = {{"mua2", 0.03, 0.1}}; }},
-      {"the free parameter musp1 is named twice", [](FitRequest& r) { r.free = {{"musp1", {}, {}}, {"musp1", {}, {}}}; }},
-      {"bins of 0.25 ps are narrower", [](FitRequest& r) { for (double& t : r.t_ps) t /= 40; }},
+       [](OneCurve& r) { r.free = {{"mua2", 0.03, 0.1}}; }},
+      {"the free parameter musp1 is named twice", [](OneCurve& r) { r.free = {{"musp1", {}, {}}, {"musp1", {}, {}}}; }},
+      {"bins of 0.25 ps are narrower", [](OneCurve& r) { for (double& t : r.curve.t_ps) t /= 40; }},
   };
   for (const Case& c : cases) {
-    FitRequest request = good;
+    OneCurve request = good;
     c.spoil(request);
     try {
       FitCurve(request);
@@ -311,7 +321,7 @@ TEST(Fit, RefusesInputItCannotFitWithAClearSentence) {
       EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
     }
   }
-  FitRequest single = good;
+  OneCurve single = good;
   single.medium.layers.resize(1);
   single.free = {{"d1", {}, {}}};
   EXPECT_THROW(FitCurve(single), FitInputError);
@@ -374,13 +384,13 @@ const Medium kHomogeneousStart{{{1.3L, 0.007L, 1.4L, 10.0L}}};
 TEST(FitFlags, DataThatAreNotCountsAreRescaled) {
   const Truth truth = Homogeneous();
   const Synthetic data = Make(truth);
-  const FitRequest counts = RequestFor(truth, data, kHomogeneousStart, {"mua1", "musp1"});
+  const OneCurve counts = RequestFor(truth, data, kHomogeneousStart, {"mua1", "musp1"});
   const FitResult reference = FitCurve(counts);
   ASSERT_TRUE(reference.success) << reference.message;
 
   for (const double scale : {std::exp2(-50.0), 1e-200}) {
-    FitRequest scaled = counts;
-    for (double& c : scaled.counts) c *= scale;
+    OneCurve scaled = counts;
+    for (double& c : scaled.curve.counts) c *= scale;
     const FitResult result = FitCurve(scaled);
     EXPECT_FALSE(result.success);
     EXPECT_TRUE(HasFlag(result, FitFlagKind::kNotCounts)) << result.message;
@@ -398,9 +408,9 @@ TEST(FitFlags, DataThatAreNotCountsAreRescaled) {
     EXPECT_NEAR(result.poisson_deviance, scale * reference.poisson_deviance, 1e-4 * scale * reference.poisson_deviance);
   }
 
-  FitRequest model_units = counts;
-  model_units.counts = data.expected;
-  model_units.statistic = FitStatistic::kLeastSquares;
+  OneCurve model_units = counts;
+  model_units.curve.counts = data.expected;
+  model_units.options.statistic = FitStatistic::kLeastSquares;
   const FitResult result = FitCurve(model_units);
   Report("noiseless curve in model units, chi2", result);
   EXPECT_TRUE(result.success) << result.message;
@@ -420,11 +430,11 @@ TEST(FitFlags, DataThatAreNotCountsAreRescaled) {
 TEST(FitFlags, CurvesTheModelCannotDescribe) {
   const Truth truth = Homogeneous();
   const Synthetic data = Make(truth);
-  FitRequest good = RequestFor(truth, data, kHomogeneousStart, {"mua1", "musp1"});
-  good.max_iterations = 20;  // none of these fits gets anywhere
+  OneCurve good = RequestFor(truth, data, kHomogeneousStart, {"mua1", "musp1"});
+  good.options.max_iterations = 20;  // none of these fits gets anywhere
 
-  FitRequest flat = good;
-  flat.counts.assign(flat.counts.size(), 1000.0);
+  OneCurve flat = good;
+  flat.curve.counts.assign(flat.curve.counts.size(), 1000.0);
   FitResult result = FitCurve(flat);
   EXPECT_FALSE(result.success);
   EXPECT_TRUE(HasFlag(result, FitFlagKind::kAtBound, "mua1")) << result.message;
@@ -432,8 +442,8 @@ TEST(FitFlags, CurvesTheModelCannotDescribe) {
   EXPECT_TRUE(HasFlag(result, FitFlagKind::kShiftOutside)) << result.message;
   EXPECT_TRUE(HasFlag(result, FitFlagKind::kModelMismatch)) << result.message;
 
-  FitRequest reversed = good;
-  std::reverse(reversed.counts.begin(), reversed.counts.end());
+  OneCurve reversed = good;
+  std::reverse(reversed.curve.counts.begin(), reversed.curve.counts.end());
   result = FitCurve(reversed);
   EXPECT_FALSE(result.success);
   EXPECT_TRUE(HasFlag(result, FitFlagKind::kModelMismatch)) << result.message;
@@ -441,17 +451,17 @@ TEST(FitFlags, CurvesTheModelCannotDescribe) {
   // An IRF whose light arrives with the window's last bin: the model's curve runs past the
   // window, on a period long enough that nothing of it folds back onto the window's start, so
   // no shift makes it describe the data.
-  FitRequest spike = good;
-  spike.irf.assign(spike.irf.size(), 0.0);
-  spike.irf.back() = 1e6;
+  OneCurve spike = good;
+  spike.curve.irf.assign(spike.curve.irf.size(), 0.0);
+  spike.curve.irf.back() = 1e6;
   result = FitCurve(spike);
   EXPECT_FALSE(result.success);
   EXPECT_TRUE(HasFlag(result, FitFlagKind::kModelMismatch)) << result.message;
   for (const FitFlag& f : result.flags) EXPECT_NE(result.message.find(f.sentence), std::string::npos);
 
   // A distance the library refuses for this medium ends the fit with the library's sentence.
-  FitRequest far = good;
-  far.rho_mm = 300;
+  OneCurve far = good;
+  far.curve.rho_mm = 300;
   try {
     FitCurve(far);
     ADD_FAILURE() << "a fit at 300 mm ran";
@@ -465,7 +475,7 @@ TEST(FitFlags, CurvesTheModelCannotDescribe) {
 TEST(FitFlags, BoundsAndDegeneracy) {
   const Truth truth = Homogeneous();
   const Synthetic data = Make(truth);
-  FitRequest bounded = RequestFor(truth, data, Medium{{{1.3L, 0.012L, 1.4L, 10.0L}}}, {"mua1", "musp1"});
+  OneCurve bounded = RequestFor(truth, data, Medium{{{1.3L, 0.012L, 1.4L, 10.0L}}}, {"mua1", "musp1"});
   bounded.free[0].lower = 0.0105;
   FitResult result = FitCurve(bounded);
   EXPECT_FALSE(result.success);
@@ -490,7 +500,7 @@ TEST(FitFlags, BoundsAndDegeneracy) {
 TEST(FitFlags, AFixedShiftConditionsTheCovariance) {
   const Truth truth = Homogeneous();
   const Synthetic data = Make(truth);
-  FitRequest request = RequestFor(truth, data, kHomogeneousStart, {"mua1", "musp1"});
+  OneCurve request = RequestFor(truth, data, kHomogeneousStart, {"mua1", "musp1"});
   const FitResult free = FitCurve(request);
   ASSERT_TRUE(free.success) << free.message;
   const std::size_t n = free.estimates.size();
@@ -498,12 +508,12 @@ TEST(FitFlags, AFixedShiftConditionsTheCovariance) {
   const std::size_t s = 3;  // mua1, musp1, amplitude, shift_ps
   ASSERT_EQ(free.estimates[s].name, "shift_ps");
 
-  request.shift_ps = free.estimates[s].value;
+  request.curve.shift_ps = free.estimates[s].value;
   const FitResult fixed = FitCurve(request);
   EXPECT_TRUE(fixed.success) << fixed.message;
   EXPECT_EQ(fixed.degrees_of_freedom, free.degrees_of_freedom + 1);
   EXPECT_TRUE(fixed.estimates[s].fixed);
-  EXPECT_EQ(fixed.estimates[s].value, *request.shift_ps);
+  EXPECT_EQ(fixed.estimates[s].value, *request.curve.shift_ps);
   EXPECT_EQ(fixed.estimates[s].standard_error, 0.0);
   for (std::size_t a = 0; a < s; ++a) {
     EXPECT_NEAR(fixed.estimates[a].value, free.estimates[a].value, 0.01 * free.estimates[a].standard_error);
@@ -515,6 +525,36 @@ TEST(FitFlags, AFixedShiftConditionsTheCovariance) {
     }
     EXPECT_EQ(fixed.covariance[a * n + s], 0.0);
   }
+}
+
+// FitCurve is Fit of a problem of its one curve under the same options: the same estimates
+// bit for bit, the options honoured (chi2, and the two starts asked for) and one start when
+// none is asked for, where Fit chooses four for two free parameters.
+TEST(Fit, FitCurveIsFitOfAProblemOfOneCurve) {
+  const Truth truth = Homogeneous();
+  OneCurve one = RequestFor(truth, Make(truth), kHomogeneousStart, {"mua1", "musp1"});
+  one.options.statistic = FitStatistic::kLeastSquares;
+  one.options.starts = 2;
+  FitProblem problem;
+  problem.curves = {one.curve};
+  problem.medium = one.medium;
+  problem.free = one.free;
+  const FitResult direct = FitCurve(one);
+  const FitResult joint = Fit(problem, one.options);
+  EXPECT_EQ(direct.statistic, FitStatistic::kLeastSquares);
+  ASSERT_EQ(direct.estimates.size(), joint.estimates.size());
+  for (std::size_t i = 0; i < joint.estimates.size(); ++i) {
+    EXPECT_EQ(direct.estimates[i].value, joint.estimates[i].value) << joint.estimates[i].name;
+    EXPECT_EQ(direct.estimates[i].standard_error, joint.estimates[i].standard_error) << joint.estimates[i].name;
+  }
+  const auto starts = [](const FitResult& r) {
+    int n = 0;
+    for (const FitMinimum& m : r.minima) n += m.starts;
+    return n;
+  };
+  EXPECT_EQ(starts(direct), 2);
+  one.options.starts = 0;
+  EXPECT_EQ(starts(FitCurve(one)), 1);
 }
 
 // The report's correlation matrix: the physical parameters' block, whatever follows them per

@@ -20,6 +20,7 @@ namespace {
 // mua, and no flag fires on these well-posed fits, although mua and mus' are correlated by
 // about 0.95.
 TEST(JointFitStatistics, PullsOfAHomogeneousFitWithASmallBackground) {
+  FitOptions options;
   const Medium truth{{{1.0L, 0.01L, 1.4L, 10.0L}}};
   for (const BackgroundMode mode : {BackgroundMode::kFitted, BackgroundMode::kEstimated}) {
     const char* how = mode == BackgroundMode::kFitted ? "fitted" : "estimated";
@@ -32,8 +33,8 @@ TEST(JointFitStatistics, PullsOfAHomogeneousFitWithASmallBackground) {
       problem.curves[0].background = mode;
       problem.medium = Medium{{{1.3L, 0.007L, 1.4L, 10.0L}}};
       problem.free = Free({"mua1", "musp1"});
-      problem.starts = 1;
-      const FitResult result = Fit(problem);
+      options.starts = 1;
+      const FitResult result = Fit(problem, options);
       flagged += result.success ? 0 : 1;
       if (!result.success) std::printf("draw %d: %s\n", static_cast<int>(draw), result.message.c_str());
       mua.Add(result, "mua1", 0.01);
@@ -55,6 +56,7 @@ TEST(JointFitStatistics, PullsOfAHomogeneousFitWithASmallBackground) {
 // small errors there. With the starts spread, a fit either covers the truth within two standard
 // errors or says it is not to be trusted (ambiguous or poorly determined).
 TEST(JointFitStatistics, TwoMinimaOfTheBottomLayerAreCoveredOrFlagged) {
+  FitOptions options;
   const Medium truth{{{1.2L, 0.012L, 1.4L, 12.0L}, {1.0L, 0.02L, 1.4L, 50.0L}}};
   int covered = 0, unflagged_misses = 0, ambiguous = 0, several = 0, flagged = 0;
   const int draws = 100;
@@ -63,9 +65,9 @@ TEST(JointFitStatistics, TwoMinimaOfTheBottomLayerAreCoveredOrFlagged) {
     problem.curves = {Measure(truth, 30, 5000 + static_cast<std::uint64_t>(draw))};
     problem.medium = Medium{{{1.2L, 0.012L, 1.4L, 12.0L}, {1.4L, 0.014L, 1.4L, 50.0L}}};
     problem.free = Free({"mua2", "musp2"});
-    problem.seed = static_cast<std::uint64_t>(draw) + 1;
-    problem.spectrum_tolerance = 1e-6;  // far below the noise (1e-3 of the peak), and cheaper
-    const FitResult result = Fit(problem);
+    options.seed = static_cast<std::uint64_t>(draw) + 1;
+    options.spectrum_tolerance = 1e-6;  // far below the noise (1e-3 of the peak), and cheaper
+    const FitResult result = Fit(problem, options);
     const FitEstimate& mua = *result.Find("mua2");
     const FitEstimate& musp = *result.Find("musp2");
     const bool hit =
@@ -86,12 +88,13 @@ TEST(JointFitStatistics, TwoMinimaOfTheBottomLayerAreCoveredOrFlagged) {
 
 // Pulls of the two-distance, two-wavelength spectral fit, every concentration free.
 TEST(JointFitStatistics, PullsOfTheSpectralTwoLayerFit) {
+  FitOptions options;
   Pulls oxy1, deoxy1, oxy2, deoxy2;
   int flagged = 0;
   for (std::uint64_t draw = 0; draw < 30; ++draw) {
     FitProblem problem = SpectralProblem(100 + 4 * draw);
-    problem.starts = 1;
-    const FitResult result = Fit(problem);
+    options.starts = 1;
+    const FitResult result = Fit(problem, options);
     flagged += result.success ? 0 : 1;
     oxy1.Add(result, "HbO1", 30);
     deoxy1.Add(result, "HbR1", 15);

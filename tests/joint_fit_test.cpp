@@ -34,15 +34,16 @@ TEST(JointFit, SpectralModelGivesTheMediumAtAWavelength) {
 // within 10 %, the derived total and saturation with their propagated errors; a distance more
 // at a wavelength costs no more model evaluations; the progress sees each, and can stop the fit.
 TEST(JointFit, RecoversTheBottomLayersHemoglobinFromTwoDistancesAndWavelengths) {
+  FitOptions options;
   FitProblem problem = SpectralProblem(11);
-  problem.starts = 1;
-  problem.profile = {"HbO2"};
+  options.starts = 1;
+  options.profile = {"HbO2"};
   int seen = 0;
-  problem.progress = [&](const FitProgress& p) {
+  options.progress = [&](const FitProgress& p) {
     seen = p.evaluations;
     return true;
   };
-  const FitResult result = Fit(problem);
+  const FitResult result = Fit(problem, options);
   std::printf("%s", result.FullReport().c_str());
   EXPECT_TRUE(result.success) << result.message;
   EXPECT_NEAR(result.Find("HbO2")->value, 50, 5);
@@ -68,22 +69,23 @@ TEST(JointFit, RecoversTheBottomLayersHemoglobinFromTwoDistancesAndWavelengths) 
   EXPECT_NEAR(profile.upper - profile.value, se, 0.2 * se);
   EXPECT_NEAR(profile.value - profile.lower, se, 0.2 * se);
 
-  problem.profile.clear();
-  problem.progress = [](const FitProgress& p) { return p.evaluations < 5; };
-  EXPECT_THROW(Fit(problem), Cancelled);
+  options.profile.clear();
+  options.progress = [](const FitProgress& p) { return p.evaluations < 5; };
+  EXPECT_THROW(Fit(problem, options), Cancelled);
 }
 
 // A two-layer medium whose layers are the same is the half-space (its bottom, 75 mm deep, is out
 // of the light's reach at 30 mm): tying the bottom layer's values to the top's fits the
 // homogeneous medium's two parameters, with its estimates.
 TEST(JointFit, TiesFitOneValueForBothLayers) {
+  FitOptions options;
   const Medium truth{{{1.0L, 0.01L, 1.4L, 10.0L}}};
   FitProblem homogeneous;
   homogeneous.curves = {Measure(truth, 30, 7)};
   homogeneous.medium = Medium{{{1.3L, 0.007L, 1.4L, 10.0L}}};
   homogeneous.free = Free({"mua1", "musp1"});
-  homogeneous.starts = 1;
-  const FitResult one = Fit(homogeneous);
+  options.starts = 1;
+  const FitResult one = Fit(homogeneous, options);
   ASSERT_TRUE(one.success) << one.message;
 
   FitProblem tied = homogeneous;
@@ -92,7 +94,7 @@ TEST(JointFit, TiesFitOneValueForBothLayers) {
   tied.free = Free({"mua1", "musp1", "mua2", "musp2"});
   tied.free[2].tied_to = "mua1";
   tied.free[3].tied_to = "musp1";
-  const FitResult two = Fit(tied);
+  const FitResult two = Fit(tied, options);
   EXPECT_TRUE(two.success) << two.message;
   EXPECT_EQ(two.degrees_of_freedom, one.degrees_of_freedom);
   EXPECT_EQ(two.Find("mua2")->value, two.Find("mua1")->value);
@@ -104,21 +106,22 @@ TEST(JointFit, TiesFitOneValueForBothLayers) {
   }
 
   tied.free[3].tied_to = "d1";
-  EXPECT_THROW(Fit(tied), FitInputError);
+  EXPECT_THROW(Fit(tied, options), FitInputError);
 }
 
 // Distances at one wavelength share one library call per point: three curves cost about the
 // evaluations of one per iteration, not three times them.
 TEST(JointFit, ADistanceMoreCostsNoEvaluation) {
+  FitOptions options;
   const Medium truth{{{1.0L, 0.01L, 1.4L, 10.0L}}};
   FitProblem problem;
   problem.medium = Medium{{{1.3L, 0.007L, 1.4L, 10.0L}}};
   problem.free = Free({"mua1", "musp1"});
-  problem.starts = 1;
+  options.starts = 1;
   problem.curves = {Measure(truth, 25, 21)};
-  const FitResult one = Fit(problem);
+  const FitResult one = Fit(problem, options);
   problem.curves = {Measure(truth, 15, 22), Measure(truth, 25, 21), Measure(truth, 35, 23)};
-  const FitResult three = Fit(problem);
+  const FitResult three = Fit(problem, options);
   EXPECT_TRUE(three.success) << three.message;
   const double per_one = one.forward_evaluations / (one.iterations + 2.0);
   const double per_three = three.forward_evaluations / (three.iterations + 2.0);
@@ -131,12 +134,13 @@ TEST(JointFit, ADistanceMoreCostsNoEvaluation) {
 // A bound the data push against and two chromophores with the same spectrum each raise their
 // flag; input errors name the curve and the value.
 TEST(JointFit, FlagsABoundAndADegeneracyAndNamesWhatItRefuses) {
+  FitOptions options;
   FitProblem bounded = SpectralProblem(31);
-  bounded.starts = 1;
+  options.starts = 1;
   bounded.free[3].upper = 20;  // HbR2, truth 25
   bounded.free[3].start = 10;
-  bounded.max_iterations = 15;  // on the bound the steps get short
-  FitResult result = Fit(bounded);
+  options.max_iterations = 15;  // on the bound the steps get short
+  FitResult result = Fit(bounded, options);
   std::printf("bounded: %d evaluations, %d iterations, %.2f s\n", result.forward_evaluations, result.iterations,
               result.seconds);
   EXPECT_FALSE(result.success);
@@ -144,14 +148,14 @@ TEST(JointFit, FlagsABoundAndADegeneracyAndNamesWhatItRefuses) {
   EXPECT_NE(result.message.find("HbR2 stopped at its upper bound 20"), std::string::npos) << result.message;
 
   FitProblem twins = SpectralProblem(31);
-  twins.starts = 1;
+  options.starts = 1;
   Chromophore copy = twins.spectral->chromophores[0];
   copy.name = "HbX";
   twins.spectral->chromophores.push_back(copy);
   for (SpectralLayer& layer : twins.spectral->layers) layer.concentrations.push_back(5);
   twins.free = Free({"HbO2", "HbR2", "HbX2"});
-  twins.max_iterations = 10;  // it gets nowhere
-  result = Fit(twins);
+  options.max_iterations = 10;  // it gets nowhere
+  result = Fit(twins, options);
   std::printf("twins: %d evaluations, %d iterations, %.2f s\n", result.forward_evaluations, result.iterations,
               result.seconds);
   EXPECT_FALSE(result.success);
@@ -192,9 +196,10 @@ TEST(JointFit, FlagsABoundAndADegeneracyAndNamesWhatItRefuses) {
 // that reaches a bound before the statistic rises by 1 flags its parameter even when its error
 // is small.
 TEST(JointFit, FlagsWhatTheDataLeaveOpen) {
+  FitOptions options;
   FitProblem problem = ScatteringPowerProblem(100);
-  problem.starts = 1;
-  const FitResult loose = Fit(problem);
+  options.starts = 1;
+  const FitResult loose = Fit(problem, options);
   std::printf("b2 free: %d evaluations, %.2f s\n%s", loose.forward_evaluations, loose.seconds,
               loose.FullReport().c_str());
   const FitEstimate& b2 = *loose.Find("b2");
@@ -221,20 +226,20 @@ TEST(JointFit, FlagsWhatTheDataLeaveOpen) {
   EXPECT_NE(loose.ToJson().find("\"by_default\": true"), std::string::npos);
 
   FitProblem held = SpectralProblem(100);
-  held.starts = 1;
-  const FitResult tight = Fit(held);
+  options.starts = 1;
+  const FitResult tight = Fit(held, options);
   EXPECT_TRUE(tight.success) << tight.message;
   EXPECT_TRUE(tight.profiles.empty());
-  held.profile_above_relative_error = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(Fit(held).forward_evaluations, tight.forward_evaluations);
+  options.profile_above_relative_error = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(Fit(held, options).forward_evaluations, tight.forward_evaluations);
 
   // HbO2 is known to 2 %; a lower bound half an error below it leaves the optimum where it was,
   // but its profile cannot rise by 1 before the bound.
   const FitEstimate& oxy = *tight.Find("HbO2");
   held.free[2].lower = oxy.value - 0.5 * oxy.standard_error;
   held.free[2].start = oxy.value;
-  held.profile = {"HbO2"};
-  const FitResult bounded = Fit(held);
+  options.profile = {"HbO2"};
+  const FitResult bounded = Fit(held, options);
   std::printf("%s", bounded.FullReport().c_str());
   EXPECT_NEAR(bounded.Find("HbO2")->value, oxy.value, 0.05 * oxy.standard_error);
   ASSERT_EQ(bounded.profiles.size(), 1u);
@@ -247,6 +252,7 @@ TEST(JointFit, FlagsWhatTheDataLeaveOpen) {
 
 // Media at two wavelengths: mua per wavelength, one mus' for both (tied), from a curve at each.
 TEST(JointFit, MediaPerWavelengthShareATiedScattering) {
+  FitOptions options;
   const Medium at760{{{1.0L, 0.008L, 1.4L, 10.0L}}}, at830{{{1.0L, 0.012L, 1.4L, 10.0L}}};
   FitProblem problem;
   problem.curves = {Measure(at760, 30, 41, 0, 760.0), Measure(at830, 30, 42, 0, 830.0)};
@@ -254,8 +260,8 @@ TEST(JointFit, MediaPerWavelengthShareATiedScattering) {
   problem.media = {{760, problem.medium}, {830, problem.medium}};
   problem.free = Free({"mua1@760", "mua1@830", "musp1@760", "musp1@830"});
   problem.free[3].tied_to = "musp1@760";
-  problem.starts = 1;
-  const FitResult result = Fit(problem);
+  options.starts = 1;
+  const FitResult result = Fit(problem, options);
   EXPECT_TRUE(result.success) << result.message;
   ASSERT_EQ(result.media.size(), 2u);
   for (const auto& [name, truth] : {std::pair{"mua1@760", 0.008}, {"mua1@830", 0.012}, {"musp1@760", 1.0}}) {

@@ -79,7 +79,8 @@ wavelength = 850
 label = "far"
 range = { from_ps = 10, to_ps = 30 }
 )";
-  const FitProblem problem = ParseProblem(text, "head.toml", dir.path()).problem;
+  const ProblemFile file = ParseProblem(text, "head.toml", dir.path());
+  const FitProblem& problem = file.problem;
   ASSERT_EQ(problem.curves.size(), 2u);
   EXPECT_EQ(problem.curves[0].label, "a.csv");
   EXPECT_EQ(problem.curves[1].label, "far");
@@ -91,8 +92,8 @@ range = { from_ps = 10, to_ps = 30 }
   EXPECT_FALSE(problem.curves[1].shift_ps);
   EXPECT_EQ(problem.curves[0].background, BackgroundMode::kFitted);
   EXPECT_EQ(*problem.curves[1].range.t_first_ps, 10.0);
-  EXPECT_EQ(problem.starts, 3);
-  EXPECT_EQ(problem.profile, std::vector<std::string>{"HbO2"});
+  EXPECT_EQ(file.options.starts, 3);
+  EXPECT_EQ(file.options.profile, std::vector<std::string>{"HbO2"});
 
   ASSERT_TRUE(problem.spectral);
   const SpectralModel& model = *problem.spectral;
@@ -150,6 +151,7 @@ wavelength = 850
   EXPECT_EQ(problem.media[1].medium.layers[0].mua, static_cast<long double>(0.015));
   EXPECT_EQ(problem.media[1].medium.layers[0].musp, static_cast<long double>(1.1));
   EXPECT_EQ(problem.media[1].medium.layers[0].d, 8.0L);
+  EXPECT_EQ(problem.media[1].medium.layers[1].musp, 1.0L);  // tied to musp2@760: its start
   std::vector<std::string> names;
   for (const FitParameter& p : problem.free) names.push_back(p.name + (p.tied_to.empty() ? "" : "=" + p.tied_to));
   EXPECT_EQ(names, (std::vector<std::string>{"mua1@850", "mua2@760", "mua2@850", "musp2@760", "musp2@850=musp2@760"}));
@@ -238,6 +240,113 @@ TEST(ProblemFile, RefusesMistakesNamingFileAndLine) {
   for (const Case& c : cases) {
     try {
       ParseProblem(c.text, "p.toml", dir.path());
+      ADD_FAILURE() << "accepted:\n" << c.text;
+    } catch (const InputFileError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what() << "\nexpected: " << c.message;
+    }
+  }
+}
+
+// The model alone: the same model as the full reader gives with the curves, and the same
+// refusals of misspelt keys, without a curve file opened.
+TEST(ProblemFile, AModelWithoutItsCurvesIsTheModelOfTheWholeFile) {
+  TempWorkDir dir;
+  WriteData(dir);
+  const std::string model = R"([fit]
+statistic = "chi2"
+starts = 2
+profile = ["HbO1"]
+[spectral]
+reference_nm = 750
+chromophores = ["HbO", "HbR"]
+[[spectral.chromophore]]
+name = "water"
+file = "water.txt"
+unit = "absorption"
+[[layer]]
+n = 1.4
+d = { start = 10.0, lower = 5 }
+HbO = { start = 30.0 }
+HbR = 12
+water = 0.2
+a = { start = 1.2 }
+b = 1.0
+[[layer]]
+n = 1.33
+d = inf
+HbO = 40
+HbR = { start = 20.0, upper = 90 }
+water = 0.8
+a = { tie = "a1" }
+b = 0.5
+)";
+  const std::string curves = "[[curve]]\nfile = \"a.csv\"\nirf = \"irf.csv\"\nrho = 10\nwavelength = 760\n"
+                             "[[curve]]\nfile = \"b.csv\"\nirf = \"irf.csv\"\nrho = 30\nwavelength = 850\n";
+  const ProblemFile whole_file = ParseProblem(model + curves, "p.toml", dir.path());
+  const FitProblem& whole = whole_file.problem;
+  dir.Write("p.toml", model + "[[curve]]\nfile = \"missing.csv\"\n");
+  const ProblemFile alone_file = ReadProblemModel(dir.path() / "p.toml");
+  const FitProblem& alone = alone_file.problem;
+  ASSERT_EQ(whole.curves.size(), 2u);
+  EXPECT_TRUE(alone.curves.empty());
+  ASSERT_TRUE(whole.spectral && alone.spectral);
+  ASSERT_EQ(alone.medium.layers.size(), 2u);
+  for (double nm : {760.0, 850.0}) {
+    const Medium w = whole.spectral->MediumAt(whole.medium, nm), a = alone.spectral->MediumAt(alone.medium, nm);
+    for (std::size_t k = 0; k < 2; ++k) {
+      EXPECT_EQ(a.layers[k].n, w.layers[k].n);
+      EXPECT_EQ(a.layers[k].d, w.layers[k].d);
+      EXPECT_EQ(a.layers[k].mua, w.layers[k].mua);
+      EXPECT_EQ(a.layers[k].musp, w.layers[k].musp);
+    }
+  }
+  // mus' at the reference wavelength is a, whatever b.
+  EXPECT_DOUBLE_EQ(alone.spectral->MediumAt(alone.medium, 750).layers[1].musp, 1.2);
+  ASSERT_EQ(alone.free.size(), whole.free.size());
+  for (std::size_t i = 0; i < whole.free.size(); ++i) {
+    EXPECT_EQ(alone.free[i].name, whole.free[i].name);
+    EXPECT_EQ(alone.free[i].start, whole.free[i].start);
+    EXPECT_EQ(alone.free[i].lower, whole.free[i].lower);
+    EXPECT_EQ(alone.free[i].upper, whole.free[i].upper);
+    EXPECT_EQ(alone.free[i].tied_to, whole.free[i].tied_to);
+  }
+  EXPECT_EQ(alone_file.options.statistic, FitStatistic::kLeastSquares);
+  EXPECT_EQ(alone_file.options.starts, 2);
+  EXPECT_EQ(alone_file.options.profile, whole_file.options.profile);
+
+  // One value per layer without a spectral model is a model too.
+  const FitProblem plain = ParseProblemModel("[[layer]]\nn = 1.4\nmua = 0.01\nmusp = { start = 1.0 }\n", "p.toml",
+                                             dir.path()).problem;
+  ASSERT_EQ(plain.medium.layers.size(), 1u);
+  EXPECT_EQ(plain.medium.layers[0].musp, 1.0L);
+  ASSERT_EQ(plain.free.size(), 1u);
+  EXPECT_EQ(plain.free[0].name, "musp1");
+}
+
+TEST(ProblemFile, AModelWithoutItsCurvesRefusesMistakesNamingFileAndLine) {
+  TempWorkDir dir;
+  WriteData(dir);
+  const std::string spectral = "[spectral]\nchromophores = [\"HbO\", \"HbR\"]\n";
+  const std::string layer = "[[layer]]\nn = 1.4\nHbO = 30\nHbR = 15\na = 1\nb = 1\n";
+  struct Case {
+    std::string text, message;
+  };
+  const Case cases[] = {
+      {"[spectral]\nreferense_nm = 800\nchromophores = [\"HbO\"]\n[[layer]]\nn = 1.4\nHbO = 30\na = 1\nb = 1\n",
+       "p.toml:2: [spectral]: unknown key \"referense_nm\""},
+      {"[fit]\nstatistik = \"chi2\"\n" + spectral + layer, "p.toml:2: [fit]: unknown key \"statistik\""},
+      {spectral + layer + "musp = 1.0\n", "p.toml:9: layer 1: unknown key \"musp\""},
+      {spectral + layer + "d = 5\n[[layer]]\nn = 1.4\nHbO = 30\nHbR = { tie = \"HbR9\" }\na = 1\nb = 1\nd = inf\n",
+       "p.toml:13: HbR2 is tied to \"HbR9\", which is no parameter"},
+      {"[[layer]]\nn = 1.4\nmua = { 760 = 0.01, 850 = 0.02 }\nmusp = 1.0\n",
+       "p.toml:3: layer 1: mua is given per wavelength"},
+      {"[[layer]]\nn = 1.4\nmua = -0.01\nmusp = 1.0\n", "p.toml:3: layer 1: mua is -0.01; it must be >= 0"},
+      {"[fit]\nprofile = [\"mua1\"]\n[[layer]]\nn = 1.4\nmua = 0.01\nmusp = 1.0\n",
+       "p.toml:2: profile names \"mua1\", which is not a free"},
+  };
+  for (const Case& c : cases) {
+    try {
+      ParseProblemModel(c.text, "p.toml", dir.path());
       ADD_FAILURE() << "accepted:\n" << c.text;
     } catch (const InputFileError& e) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what() << "\nexpected: " << c.message;

@@ -76,6 +76,30 @@ TEST(SimulateCounts, FollowsTheDirectConvolutionWithPoissonNoise) {
   EXPECT_THROW(SimulateCounts(medium, 25.0L, irf, kDt, -1.0), InvalidRequest);
 }
 
+// The noiseless curve: the direct convolution times the amplitude and the bins' width, whose
+// counts add up to the amplitude times the continuous-wave reflectance once the window holds the
+// light; a background adds to every bin.
+TEST(ExpectedCounts, IsTheDirectConvolutionTimesTheAmplitude) {
+  const Medium medium = TwoLayers();
+  constexpr double kDt = 10;
+  constexpr int kBins = 600;
+  constexpr double kAmplitude = 3e9;
+  const std::vector<double> irf = GaussianIrf(kBins, kDt);
+  const TimeCurves curve = TimeResolved(medium, {25.0L}, {kDt, 2048}, {.engine = Engine::kFast});
+  const double area = std::accumulate(irf.begin(), irf.end(), 0.0);
+  std::vector<double> direct(kBins, 0.0);
+  for (int i = 0; i < kBins; ++i) {
+    for (int j = 0; j + 1 < i; ++j) direct[i] += irf[j] / area * curve.Curve(0)[i - j - 2] * kDt * kAmplitude;
+  }
+  const std::vector<double> expected = ExpectedCounts(medium, 25.0L, irf, kDt, kAmplitude, kDt, 0.5);
+  ASSERT_EQ(expected.size(), irf.size());
+  const double peak = *std::max_element(direct.begin(), direct.end());
+  for (int i = 0; i < kBins; ++i) EXPECT_NEAR(expected[i] - 0.5, direct[i], 1e-6 * peak) << "bin " << i;
+  const double light = std::accumulate(expected.begin(), expected.end(), -0.5 * kBins);
+  EXPECT_NEAR(light / (kAmplitude * ContinuousWave(medium, std::vector<long double>{25.0L})[0]), 1.0, 1e-5);
+  EXPECT_THROW(ExpectedCounts(medium, 25.0L, irf, kDt, -1.0), InvalidRequest);
+}
+
 // Beyond some 1e19 counts a bin's Poisson draw never ended. Such means are drawn from the normal
 // distribution; two seeds' differences, divided by the square root of their sum, are then
 // standard normal in every bin, and the counts add up to the total asked for.

@@ -327,7 +327,7 @@ void FitDialog::Browse(QLineEdit* edit, const QString& title) {
   if (!name.isEmpty()) edit->setText(name);
 }
 
-FitRequest FitDialog::BuildRequest() const {
+FitDialog::Request FitDialog::BuildRequest() const {
   if (!model_) throw std::invalid_argument("the model file cannot be fitted: " + StatusLabel->text().toStdString());
   const auto path = [](const QLineEdit* edit, const char* what) {
     const QString text = edit->text().trimmed();
@@ -336,17 +336,17 @@ FitRequest FitDialog::BuildRequest() const {
   };
   const CurveFile measured = ReadCurveFile(path(MeasuredEdit, "measured curve's"));
   const CurveFile irf = ReadCurveFile(path(IrfEdit, "IRF's"));
-  FitRequest request;
-  request.t_ps = measured.t_ps;
-  request.counts = measured.counts;
-  request.irf_t_ps = irf.t_ps;
-  request.irf = irf.counts;
+  Request request;
+  request.curve.t_ps = measured.t_ps;
+  request.curve.counts = measured.counts;
+  request.curve.irf_t_ps = irf.t_ps;
+  request.curve.irf = irf.counts;
   request.medium = model_->medium;
   bool ok = false;
   const double rho = ParseNumber(RhoEdit->text().trimmed(), &ok);
   if (!ok) throw std::invalid_argument("rho \"" + RhoEdit->text().toStdString() + "\" is not a number");
-  request.rho_mm = rho;
-  request.background = BackgroundCheck->isChecked();
+  request.curve.rho_mm = rho;
+  request.curve.background = BackgroundCheck->isChecked() ? BackgroundMode::kFitted : BackgroundMode::kNone;
   for (int row = 0; row < ParameterTable->rowCount(); ++row) {
     const QString name = ParameterTable->item(row, kFitNameColumn)->text();
     const std::optional<double> start = CellNumber(*ParameterTable, row, kFitStartColumn, QStringLiteral("the start of ") + name);
@@ -364,13 +364,13 @@ FitRequest FitDialog::BuildRequest() const {
     parameter.upper = CellNumber(*ParameterTable, row, kFitUpperColumn, QStringLiteral("the upper bound of ") + name);
     request.free.push_back(parameter);
   }
-  if (request.free.empty() && !request.background) throw std::invalid_argument("tick at least one parameter to fit");
+  if (request.free.empty() && request.curve.background == BackgroundMode::kNone) throw std::invalid_argument("tick at least one parameter to fit");
   return request;
 }
 
 bool FitDialog::StartFit() {
   if (Running()) return false;
-  FitRequest request;
+  Request request;
   try {
     request = BuildRequest();
   } catch (const std::exception& e) {
@@ -378,14 +378,14 @@ bool FitDialog::StartFit() {
     return false;
   }
   stop_ = std::stop_source();
-  request.options.stop = stop_.get_token();
+  request.options.compute.stop = stop_.get_token();
   running_request_ = request;
   result_.reset();
   SaveButton->setEnabled(false);
   SetRunning(true);
   watcher_.setFuture(QtConcurrent::run([request = std::move(request)]() -> Outcome {
     try {
-      return Outcome{FitCurve(request), {}, false};
+      return Outcome{FitCurve(request.curve, request.medium, request.free, request.options), {}, false};
     } catch (const Cancelled&) {
       return Outcome{std::nullopt, {}, true};
     } catch (const std::exception& e) {
@@ -442,7 +442,7 @@ void FitDialog::Finish() {
   emit fitEnded();
 }
 
-void FitDialog::ShowResult(const FitRequest& request, const FitResult& result) {
+void FitDialog::ShowResult(const Request& request, const FitResult& result) {
   QString html;
   html += result.success ? QStringLiteral("<p><b>No flag:</b> the fit converged, every parameter is determined and "
                                           "the model describes the data.</p>")
@@ -516,7 +516,7 @@ void FitDialog::ShowResult(const FitRequest& request, const FitResult& result) {
   CorrelationTable->resizeColumnsToContents();
   FitHeightToRows(*CorrelationTable, 6);
 
-  fit::FitPicture picture{request.t_ps, request.counts, result.model_counts, result.residuals,
+  fit::FitPicture picture{request.curve.t_ps, request.curve.counts, result.model_counts, result.residuals,
                           result.first_bin, result.last_bin, {}};
   const fit::FitCharts charts = fit::CreateFitCharts(picture);
   for (auto [view, chart] : {std::pair{CountsView, charts.counts}, std::pair{ResidualView, charts.residuals}}) {

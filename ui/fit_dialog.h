@@ -82,18 +82,26 @@ class FitDialog final : public QDialog {
     bool cancelled = false;
   };
 
+  // What the controls ask to fit, and how.
+  struct Request {
+    MeasuredCurve curve;
+    Medium medium;
+    std::vector<FitParameter> free;
+    FitOptions options;
+  };
+
   void CreateControls();
   void LoadModel();
   void Browse(QLineEdit* edit, const QString& title);
-  FitRequest BuildRequest() const;
+  Request BuildRequest() const;
   void Finish();
-  void ShowResult(const FitRequest& request, const FitResult& result);
+  void ShowResult(const Request& request, const FitResult& result);
   void AskAndSaveResult();
   void SetRunning(bool running);
 
   std::filesystem::path model_path_;
   std::optional<ModelFile> model_;
-  std::optional<FitRequest> running_request_;
+  std::optional<Request> running_request_;
   std::optional<FitResult> result_;
   QFutureWatcher<Outcome> watcher_;
   std::stop_source stop_;

@@ -170,10 +170,10 @@ bool PrepareFast(const DerivedModel& model, std::span<const long double> rhos, s
   long double s_lowest = std::numeric_limits<long double>::infinity(), s_highest = 0;
   for (const DistanceGroup& group : setup.groups) {
     // The rule's outermost points lie in its first and last panel.
-    const long double width = group.plan.upper / static_cast<long double>(group.plan.panels);
-    const HankelRule first = MapHankelRule(0.0L, group.plan.panels == 1 ? group.plan.upper : width, group.plan.extended);
-    const HankelRule last = MapHankelRule(group.plan.panels == 1 ? 0.0L : width * static_cast<long double>(group.plan.panels - 1),
-                                          group.plan.upper, group.plan.extended);
+    const long double width = group.nodes().upper / static_cast<long double>(group.nodes().panels);
+    const HankelRule first = MapHankelRule(0.0L, group.nodes().panels == 1 ? group.nodes().upper : width, group.nodes().extended);
+    const HankelRule last = MapHankelRule(group.nodes().panels == 1 ? 0.0L : width * static_cast<long double>(group.nodes().panels - 1),
+                                          group.nodes().upper, group.nodes().extended);
     s_lowest = std::min(s_lowest, *std::min_element(first.s.begin(), first.s.end()));
     s_highest = std::max(s_highest, *std::max_element(last.s.begin(), last.s.end()));
   }
@@ -209,7 +209,7 @@ bool PrepareFast(const DerivedModel& model, std::span<const long double> rhos, s
   common.sincos_table = SinCosTable();
 
   for (const DistanceGroup& group : setup.groups) {
-    for (int p = 0; p < group.plan.panels; ++p) {
+    for (int p = 0; p < group.nodes().panels; ++p) {
       FastPanel& panel = setup.panels.emplace_back();
       panel.group = &group;
       BuildRunTables(model, group.rhos, group.plans, p, *panel.tables);

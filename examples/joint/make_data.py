@@ -64,8 +64,8 @@ def main(directory):
         irf = rng.poisson(COUNTS * shape / shape.sum()).astype(float)
         write(directory / f"irf_{nm:g}.csv", t_ps, irf)
         for j, rho in enumerate(DISTANCES):
-            counts = nlayer.simulate_counts(medium_at(nm), rho, shape, COUNTS, BIN_PS, shift_ps=SHIFT_PS,
-                                            seed=100 * k + j + 1)
+            counts = nlayer.simulate_counts(medium_at(nm), rho, shape, total_counts=COUNTS, dt_ps=BIN_PS,
+                                            shift_ps=SHIFT_PS, seed=100 * k + j + 1)
             write(directory / f"m{rho:g}_{nm:g}.csv", t_ps, counts)
 
 

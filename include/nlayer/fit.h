@@ -37,6 +37,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "nlayer/errors.h"
@@ -61,6 +62,12 @@ namespace nlayer {
 //    scattering power) and "d<k>".
 // Every parameter not named among the free ones (or tied to one) keeps its model value.
 struct FitParameter {
+  // {"mua1"}: free within the default bounds from the model's value; {"mua1", 0, 0.1, 0.02}:
+  // bounds and start; {"musp2", {}, {}, {}, "musp1"}: tied.
+  FitParameter(std::string name = {}, std::optional<double> lower = {}, std::optional<double> upper = {},
+               std::optional<double> start = {}, std::string tied_to = {})
+      : name(std::move(name)), lower(lower), upper(upper), start(start), tied_to(std::move(tied_to)) {}
+
   std::string name;
   // Bounds; the defaults are wide: mua 0 ... 1, mus' 0.01 ... 20 (1/mm), d 0.1 ... 200 mm,
   // concentrations 0 ... 1e4 µM (0 ... 1 for a fraction), a 0.01 ... 20 1/mm, b -1 ... 5.
@@ -87,26 +94,6 @@ struct FitRange {
   double fall_fraction = 0.01;
   std::optional<double> t_first_ps;
   std::optional<double> t_last_ps;
-};
-
-struct FitRequest {
-  std::vector<double> t_ps;    // the bins' centres, uniform
-  std::vector<double> counts;  // the measured curve
-  std::vector<double> irf;     // the instrument response on the same bins
-  std::vector<double> irf_t_ps;  // the IRF's own times, checked against t_ps; empty: not given
-  Medium medium;               // the start values and every value that is not free
-  long double rho_mm = 0;
-  std::vector<FitParameter> free;  // physical parameters only: mua<k>, musp<k>, d1
-  bool background = false;
-  FitRange range;
-  FitStatistic statistic = FitStatistic::kPoissonLikelihood;
-  // Threads and engine of the model's computations. The fast engine's 8 digits are far below
-  // any counting noise and make a fit some 10 times faster than the exact engine.
-  ComputeOptions options{.threads = 0, .engine = Engine::kFast};
-  double spectrum_tolerance = 1e-8;  // relative to the model curve's peak; 0: the whole spectrum
-  int max_iterations = 100;
-  // A calibrated shift (ps) held fixed instead of fitted; empty: fitted from the curve's rise.
-  std::optional<double> shift_ps;
 };
 
 struct FitEstimate {
@@ -207,7 +194,7 @@ struct FitResult {
   // the curve's label (its number when it has none): "amplitude[a.dat]", "shift_ps[a.dat]",
   // "background[a.dat]". An estimated background is listed as fixed.
   std::vector<FitEstimate> estimates;
-  Medium medium;                   // the request's medium with the fitted values (with
+  Medium medium;                   // the problem's medium with the fitted values (with
                                    // wavelengths: the medium at the first of them, see `media`)
   double chi2_reduced = 0;         // the sum of squared residuals over the degrees of freedom
   int degrees_of_freedom = 0;      // bins in the fit range minus fitted parameters
@@ -273,8 +260,7 @@ enum class BackgroundMode {
   kNone,       // no background
   kEstimated,  // the mean of the earlier half of the bins before the curve reaches 2 % of its
                // peak, held fixed
-  kFitted,     // fitted as a free parameter, without bounds (a bound at 0 biases mua); the
-               // mapping of FitRequest::background
+  kFitted,     // fitted as a free parameter, without bounds (a bound at 0 biases mua)
 };
 
 struct MeasuredCurve {
@@ -337,6 +323,7 @@ struct FitProgress {
   double best_deviance = 0;   // the lowest statistic so far
 };
 
+// What is fitted: the measured curves and the model with its free parameters.
 struct FitProblem {
   std::vector<MeasuredCurve> curves;
   // The layers. Its n and d always; its mua and mus' are the start and fixed values for curves
@@ -347,15 +334,21 @@ struct FitProblem {
   std::vector<WavelengthMedium> media;
   std::optional<SpectralModel> spectral;
   std::vector<FitParameter> free;  // see FitParameter for the names; tied ones listed here too
+};
+
+// How it is fitted, apart from what: the same problem can be fitted with another statistic,
+// more starts or other threads without being copied, as Ceres keeps Solver::Options apart from
+// its Problem. The engine and threads are here too: they decide how the model is computed, not
+// which model, and the fast engine's 8 digits lie far below any counting noise.
+struct FitOptions {
   FitStatistic statistic = FitStatistic::kPoissonLikelihood;
-  ComputeOptions options{.threads = 0, .engine = Engine::kFast};
-  double spectrum_tolerance = 1e-8;
   int max_iterations = 100;
   // Local minima: the number of starts, the first from the start values and the others spread
   // within the bounds (0: chosen from the number of free parameters); minima whose statistic
   // differs from the lowest by less than `ambiguity_threshold` but whose values differ by more
   // than their standard errors flag the fit as ambiguous.
-  // 0 gives 1 start for at most one free physical parameter (ties not counted), 4 otherwise.
+  // 0 gives 1 start for at most one free physical parameter (ties not counted), 4 otherwise;
+  // FitCurve takes 0 as 1 start.
   // The spread starts lie log-uniformly within a factor of 3 of the start values (1.5 either side
   // for b, a quarter of the bounds' width about a start of 0), cut to the bounds; one that comes
   // within a standard error of a minimum found before stops there.
@@ -367,12 +360,18 @@ struct FitProblem {
   // Free physical parameters whose standard error exceeds this fraction of their value get their
   // profile too, unasked (infinity: none). Well-determined fits cost nothing more.
   double profile_above_relative_error = 0.2;
+  // Threads, engine and stop request of the model's computations. The fast engine makes a fit
+  // some 10 times faster than the exact engine.
+  ComputeOptions compute{.threads = 0, .engine = Engine::kFast};
+  double spectrum_tolerance = 1e-8;  // relative to the model curve's peak; 0: the whole spectrum
   std::function<bool(const FitProgress&)> progress;
 };
 
-// Fits every curve of the problem at once. Throws what FitCurve throws; FitInputError names the
-// curve (its label or number) of a problem in its data.
-FitResult Fit(const FitProblem& problem);
+// Fits every curve of the problem at once. Throws FitInputError for input that cannot be fitted
+// (naming the curve, by its label or number, of a problem in its data), InvalidRequest for a
+// medium or distance the library refuses, and ModelError when the model faults at the start
+// values (a fault at a trial point only makes the solver try a shorter step).
+FitResult Fit(const FitProblem& problem, const FitOptions& options = {});
 
 // Poisson counts of the model at `rho_mm` convolved with the IRF (counts on bins of width
 // `dt_ps`, any scale), delayed by `shift_ps` (any fraction of a bin), scaled so that the
@@ -381,6 +380,15 @@ FitResult Fit(const FitProblem& problem);
 std::vector<double> SimulateCounts(const Medium& medium, long double rho_mm, std::span<const double> irf,
                                    double dt_ps, double total_counts, double shift_ps = 0, double background = 0,
                                    std::uint64_t seed = 1, const ComputeOptions& options = {});
+
+// The counts SimulateCounts draws from, before their scaling and noise: the model at `rho_mm`
+// convolved with the IRF (normalised to unit area) on bins of `dt_ps`, delayed by `shift_ps`,
+// times `amplitude` (counts mm^2, as a fit's amplitude: the counts add up to amplitude times the
+// continuous-wave reflectance, less what falls outside the bins), plus `background` per bin.
+// Simulations whose light changes between curves keep their ratios through the amplitude.
+std::vector<double> ExpectedCounts(const Medium& medium, long double rho_mm, std::span<const double> irf,
+                                   double dt_ps, double amplitude = 1, double shift_ps = 0, double background = 0,
+                                   const ComputeOptions& options = {});
 
 // Input that cannot be fitted, with an English sentence: bins that are not uniform or differ
 // between curve and IRF, an IRF without counts, no counts in the fit range, a parameter that
@@ -391,10 +399,10 @@ class FitInputError : public std::invalid_argument, public Error {
   const char* what() const noexcept override { return std::invalid_argument::what(); }
 };
 
-// Fits the request. Throws FitInputError for input that cannot be fitted, InvalidRequest for a
-// medium or distance the library refuses, and ModelError when the model faults at the start
-// values (a fault at a trial point only makes the solver try a shorter step).
-FitResult FitCurve(const FitRequest& request);
+// Fits one curve: Fit of a problem of that curve alone, with one start unless options.starts
+// asks for more. `free` holds physical parameters only: mua<k>, musp<k>, d1.
+FitResult FitCurve(const MeasuredCurve& curve, const Medium& medium, const std::vector<FitParameter>& free,
+                   const FitOptions& options = {});
 
 }  // namespace nlayer
 

@@ -36,15 +36,19 @@ of absorption and hemoglobin in each layer, by the moments method or by fits per
 """
 
 from typing import NamedTuple as _NamedTuple
+from typing import Optional as _Optional
+from typing import Union as _Union
 
 import numpy as _np
 
 from . import _checks
 from . import _nlayer
+from . import _types
 from ._nlayer import Layer, Medium, ModelError, __version__
 from ._monte_carlo import MonteCarloResult, monte_carlo, monte_carlo_reweight
-from ._fit import FitResult, Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
+from ._fit import Moments, Sensitivity, curve_moments, fit, moments, read_curve, sensitivity
 from ._problem import FitProblem, hemoglobin_spectra, simulate_counts
+from ._result import FitResult
 from ._sweep import SweepResult, sweep
 from . import recording
 
@@ -79,7 +83,8 @@ __all__ = [
 ]
 
 
-def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="exact"):
+def time_resolved(medium: Medium, rho: _types.Distances, *, dt_ps: float = 10.0, samples: int = 1024,
+                  threads: int = 0, engine: _types.Engine = "exact") -> tuple[_types.FloatArray, _types.FloatArray]:
     """The time-resolved reflectance R(rho, t) of a medium, in mm^-2 ps^-1.
 
     Parameters
@@ -133,7 +138,8 @@ def time_resolved(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="e
     return t_ps, (reflectance[0] if single else reflectance)
 
 
-def frequency_domain(medium, rho, f_hz, *, threads=0, engine="exact"):
+def frequency_domain(medium: Medium, rho: _types.Distances, f_hz: _types.Frequencies, *, threads: int = 0,
+                     engine: _types.Engine = "exact") -> _Union[complex, _np.ndarray]:
     """The frequency-domain reflectance R~(rho, f) of a medium, in mm^-2.
 
     R~(f) is the Fourier transform of R(t), integral of R(t) exp(-2 pi i f t) dt, so that
@@ -173,7 +179,8 @@ def frequency_domain(medium, rho, f_hz, *, threads=0, engine="exact"):
     return values[0] if single_rho else values
 
 
-def continuous_wave(medium, rho, *, threads=0, engine="exact"):
+def continuous_wave(medium: Medium, rho: _types.Distances, *, threads: int = 0,
+                    engine: _types.Engine = "exact") -> _Union[float, _types.FloatArray]:
     """The continuous-wave reflectance R~(rho, 0) of a medium, in mm^-2.
 
     The same numbers as frequency_domain(medium, rho, 0.0, threads=threads, engine=engine).real:
@@ -186,7 +193,8 @@ def continuous_wave(medium, rho, *, threads=0, engine="exact"):
     return float(values[0]) if single else values
 
 
-def phase_lag(medium, rho, f_hz, *, threads=0, engine="exact"):
+def phase_lag(medium: Medium, rho: _types.Distances, f_hz: _types.Frequencies, *, threads: int = 0,
+              engine: _types.Engine = "exact") -> _Union[float, _types.FloatArray]:
     """The phase lag of R~(rho, f) in radians: -angle(R~) continued from 0 at f = 0.
 
     The principal value -np.angle(R~) wraps to -pi once the light's delay passes half a period
@@ -236,10 +244,10 @@ class ModelFile(_NamedTuple):
     """
 
     medium: Medium
-    rho: _np.longdouble
+    rho: _Optional[_np.longdouble]
 
 
-def read_model(path, *, need_rho=True):
+def read_model(path: _types.Path, *, need_rho: bool = True) -> ModelFile:
     """Reads a model file ("input.dat") as the window and nlayer-run read it.
 
     Returns a ModelFile(medium, rho): unpack it (``medium, rho = nlayer.read_model(p)``) or use

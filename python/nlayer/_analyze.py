@@ -7,6 +7,7 @@ import sys
 
 import numpy as np
 
+from . import _nlayer
 from . import _output
 
 EXIT_INPUT = 1
@@ -203,18 +204,14 @@ def _same(first, second):
 
 
 def _spectrum_files(model):
-    """The spectrum files a spectral model's problem file names, as far as it can be read now:
-    what it does not give is refused later, with its reason."""
-    import tomllib
-
+    """The spectrum files a spectral model's problem file names, as far as the library's reader
+    reads it now: a model it refuses is refused again, with its reason, before anything is
+    written."""
     try:
-        with open(model, "rb") as stream:
-            tables = tomllib.load(stream).get("spectral", {}).get("chromophore", [])
-        folder = os.path.dirname(os.path.abspath(model))
-        return [os.path.join(folder, table["file"]) for table in tables
-                if isinstance(table, dict) and isinstance(table.get("file"), str)]
-    except (OSError, ValueError, AttributeError, RecursionError):
+        spectral = _nlayer.read_problem_model(os.fspath(model))["spectral"] or {"chromophores": []}
+    except (OSError, ValueError):
         return []
+    return [source for name, _unit, _nm, _values, source in spectral["chromophores"] if name not in ("HbO", "HbR")]
 
 
 def _inputs(args):

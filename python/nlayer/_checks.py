@@ -8,6 +8,7 @@ import os as _os
 import numpy as _np
 
 from ._nlayer import Medium as _Medium
+from ._nlayer import read_curve as _read_curve
 
 MAX_THREADS = 1024
 
@@ -175,3 +176,20 @@ def path(value, name="path"):
     if "\0" in text:
         raise ValueError(f"{name}: embedded null byte")
     return text
+
+
+def curve(value, name, bins=None):
+    """(t_ps or None, counts) from a path, a pair (t_ps, counts), an (N, 2) array, or counts."""
+    if isinstance(value, (str, bytes, _os.PathLike)):
+        return _read_curve(path(value, name))
+    if isinstance(value, tuple) and len(value) == 2:
+        return vector(value[0], f"{name}'s t_ps"), vector(value[1], f"{name}'s counts")
+    array = _np.asarray(value)
+    if array.dtype.kind not in "iuf":
+        raise TypeError(f"{name} must be a file name, a pair (t_ps, counts) or an array of counts")
+    if array.ndim == 2 and array.shape[1] == 2:
+        return array[:, 0].astype(float), array[:, 1].astype(float)
+    if array.ndim == 1 and bins is not None:
+        return None, array.astype(float)
+    raise ValueError(f"{name} must be a file name, a pair (t_ps, counts), an (N, 2) array"
+                     + (" or counts on the measured curve's bins" if bins is not None else ""))

@@ -1,15 +1,20 @@
 """Moments of curves and of the model, their sensitivities to each layer's absorption, and fits
 of the layers' optical properties to measured curves."""
 
-import json
+from __future__ import annotations
+
 import os
-from typing import NamedTuple
+from typing import Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _checks
 from . import _nlayer
+from . import _types
 from ._nlayer import Medium
+from ._problem import FitProblem, fit_problem
+from ._result import FitResult
 
 
 class Moments(NamedTuple):
@@ -19,9 +24,9 @@ class Moments(NamedTuple):
     Floats for one curve; for the model at several distances each field is an array with one
     value per distance."""
 
-    total: float
-    mean_time: float
-    variance: float
+    total: Union[float, np.ndarray]
+    mean_time: Union[float, np.ndarray]
+    variance: Union[float, np.ndarray]
 
 
 class Sensitivity(NamedTuple):
@@ -47,7 +52,12 @@ class Sensitivity(NamedTuple):
     gated: np.ndarray
 
 
-def moments(medium, rho, *, threads=0, engine="exact"):
+# A measured curve or an IRF: a pair (t_ps, counts), an (N, 2) array, or counts alone (an IRF on
+# the measured curve's bins).
+Curve = Union[Tuple[npt.ArrayLike, npt.ArrayLike], npt.ArrayLike]
+
+
+def moments(medium: Medium, rho: _types.Distances, *, threads: int = 0, engine: _types.Engine = "exact") -> Moments:
     """The model's moments at one or several distances: total (the continuous-wave reflectance,
     mm^-2), mean time of flight (ps) and variance (ps^2).
 
@@ -68,7 +78,7 @@ def moments(medium, rho, *, threads=0, engine="exact"):
     return Moments(columns[:, 0].copy(), columns[:, 1].copy(), columns[:, 2].copy())
 
 
-def curve_moments(t_ps, counts, irf=None):
+def curve_moments(t_ps: npt.ArrayLike, counts: npt.ArrayLike, irf: Optional[npt.ArrayLike] = None) -> Moments:
     """The moments of a measured distribution of times of flight: `counts` in bins centred at
     `t_ps` (any spacing). With `irf` (counts on the same bins), the instrument's mean time and
     variance are subtracted, as convolution adds them; `total` stays the curve's own counts.
@@ -84,7 +94,8 @@ def curve_moments(t_ps, counts, irf=None):
     return Moments(*_nlayer.curve_moments(t, c, i))
 
 
-def sensitivity(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="exact"):
+def sensitivity(medium: Medium, rho: _types.Distances, *, dt_ps: float = 10.0, samples: int = 1024, threads: int = 0,
+                engine: _types.Engine = "exact") -> Sensitivity:
     """The sensitivities of the curve at a distance `rho` (mm; a number or a sequence) to each
     layer's mua: mean partial pathlengths, the sensitivity factors of the mean time and of the
     variance, and the time-gated partial pathlengths on the grid dt_ps * (1 ... samples/2).
@@ -106,12 +117,12 @@ def sensitivity(medium, rho, *, dt_ps=10.0, samples=1024, threads=0, engine="exa
         m, mpp, mtsf, vsf, t, gated = rows[0]
         return Sensitivity(Moments(*m), mpp, mtsf, vsf, t, gated)
     moments_rows = np.array([row[0] for row in rows], dtype=float)
-    return Sensitivity(Moments(*(moments_rows[:, k].copy() for k in range(3))),
-                       *(np.stack([row[k] for row in rows]) for k in (1, 2, 3)), rows[0][4],
+    mpp, mtsf, vsf = (np.stack([row[k] for row in rows]) for k in (1, 2, 3))
+    return Sensitivity(Moments(*(moments_rows[:, k].copy() for k in range(3))), mpp, mtsf, vsf, rows[0][4],
                        np.stack([row[5] for row in rows]))
 
 
-def read_curve(path):
+def read_curve(path: _types.Path) -> Tuple[_types.FloatArray, _types.FloatArray]:
     """Reads a curve file (a measured curve or an IRF): lines of t_ps and counts, separated by a
     comma or by blanks, an optional header line, "#" comments. Returns (t_ps, counts) arrays.
 
@@ -121,137 +132,15 @@ def read_curve(path):
     return _nlayer.read_curve(_checks.path(path))
 
 
-class FitResult:
-    """What nlayer.fit found.
-
-    values        dict: name -> estimate; mua<k>, musp<k> in 1/mm, d1 in mm, amplitude in counts
-                  mm^2 (the model's counts add up to amplitude times the continuous-wave
-                  reflectance), shift_ps (the measurement's delay behind the IRF), background
-                  (counts per bin) when fitted
-    standard_error  dict: name -> standard error from the covariance at the optimum (NaN where
-                  it is singular); `stderr` is the same dict under the name earlier versions used
-    start, bounds dict: name -> the start value, the (lower, upper) bounds
-    chi2_reduced  the sum of the squared residuals over the fit range per degree of freedom
-    degrees_of_freedom
-    t_ps, measured, model_counts, residuals   every bin (arrays); residuals are the fit's own,
-                  with the sign of measured - model: the signed root of each bin's Poisson
-                  deviance (about (y - m) / sqrt(m)), or (y - m) / sqrt(max(y, 1)) for chi2
-    fit_range     slice of the bins that were fitted; fit_range_ps their first and last time
-    medium        the model's Medium with the fitted values
-    names         the estimates' names in the order of covariance and correlation's rows
-    covariance, correlation   (n, n) arrays over `names` in physical units (NaN where the
-                  covariance is singular; 0 in the row and column of a fixed shift)
-    fixed         the names held fixed (shift_ps when a calibrated shift was given)
-    flags         list of dicts {"kind", "parameters", "sentence"}, one per reason not to trust
-                  the fit: "not_converged", "at_bound", "poorly_determined", "not_finite",
-                  "model_mismatch", "shift_outside", "not_counts", "ambiguous"
-    notes         remarks that raise no flag
-    success       True when nothing is flagged
-    message       how the solver ended, then every flag's sentence
-    poisson_deviance, condition_number, termination, successful_steps
-    evaluations   how many times the model's spectrum was computed; iterations; seconds
-    report()      everything in words (as nlayer-fit prints it); to_json(), to_dict() for programs
-
-    A joint fit (a FitProblem) also has, and a single curve's fit has for its one curve:
-    curves        list of dicts per curve: label, rho, wavelength, t_ps, measured, model_counts,
-                  residuals, first_bin, last_bin, chi2_reduced, bins, poisson_deviance, background
-                  (t_ps, measured, model_counts and residuals above are the first curve's)
-    media         dict wavelength -> fitted Medium, where the problem has wavelengths
-    derived       dict name -> (value, standard error): HbT<k> (µM) and StO2<k> with propagated errors
-    minima        list of (statistic, values of the free physical parameters, starts, converged)
-                  of the distinct minima the starts found, the lowest first
-    profiles      dict name -> (value, lower, upper, delta, points, profile) of the
-                  profile-likelihood intervals asked for (statistic rising by delta = 1), and of
-                  every free parameter whose error exceeds 20 % of its value, unasked (where the
-                  interval is the better statement); to_dict()["profiles"] tells which
-                  ("by_default") and why an end is NaN ("lower_end", "upper_end": "bound",
-                  "flat", "failed")
-    """
-
-    @property
-    def stderr(self):
-        """The standard errors under the name of earlier versions (standard_error)."""
-        return self.standard_error
-
-    def __init__(self, raw, t_ps, measured):
-        self.values = raw["values"]
-        self.standard_error = raw["standard_error"]
-        self.start = raw["start"]
-        self.bounds = raw["bounds"]
-        self.medium = raw["medium"]
-        self.chi2_reduced = raw["chi2_reduced"]
-        self.degrees_of_freedom = raw["degrees_of_freedom"]
-        self.t_ps = t_ps
-        self.measured = measured
-        self.model_counts = raw["model_counts"]
-        self.residuals = raw["residuals"]
-        self.fit_range = slice(raw["first_bin"], raw["last_bin"] + 1)
-        self.fit_range_ps = (float(t_ps[raw["first_bin"]]), float(t_ps[raw["last_bin"]]))
-        self.success = raw["success"]
-        self.message = raw["message"]
-        self.evaluations = raw["evaluations"]
-        self.iterations = raw["iterations"]
-        self.seconds = raw["seconds"]
-        self.names = list(raw["names"])
-        self.fixed = list(raw["fixed"])
-        self.covariance = raw["covariance"]
-        self.correlation = raw["correlation"]
-        self.flags = list(raw["flags"])
-        self.notes = list(raw["notes"])
-        self.poisson_deviance = raw["poisson_deviance"]
-        self.condition_number = raw["condition_number"]
-        self.termination = raw["termination"]
-        self.successful_steps = raw["successful_steps"]
-        self.curves = list(raw.get("curves", []))
-        self.media = {nm: m for nm, m in raw.get("media", [])}
-        self.derived = {name: (value, error) for name, value, error in raw.get("derived", [])}
-        self.minima = list(raw.get("minima", []))
-        self.profiles = {p[0]: tuple(p[1:]) for p in raw.get("profiles", [])}
-        self._report = raw["report"]
-        self._json = raw["json"]
-
-    def report(self):
-        """The whole account in words, as nlayer-fit prints it: estimates, statistics, the
-        solver's ending, the correlations and the verdict with a sentence per flag."""
-        return self._report
-
-    def to_json(self):
-        """The account as a JSON text (nlayer-fit --json writes the same); NaN and infinity
-        as null."""
-        return self._json
-
-    def to_dict(self):
-        """The account as a dict, as to_json() decodes."""
-        return json.loads(self._json)
-
-    def __repr__(self):
-        lines = [f"{name} = {value:.6g} +- {self.standard_error[name]:.3g}" for name, value in self.values.items()]
-        lines.append(f"chi2_reduced = {self.chi2_reduced:.4g}")
-        state = "converged" if self.success else "NOT to be trusted: " + " ".join(f["sentence"] for f in self.flags)
-        lines.append(f"({state}; {self.evaluations} evaluations, {self.iterations} iterations, {self.seconds:.2f} s)")
-        return "FitResult(\n  " + "\n  ".join(lines) + "\n)"
-
-
-def _curve(value, name, bins=None):
-    """(t_ps or None, counts) from a path, a pair (t_ps, counts), an (N, 2) array, or counts."""
-    if isinstance(value, (str, bytes, os.PathLike)):
-        return _nlayer.read_curve(_checks.path(value, name))
-    if isinstance(value, tuple) and len(value) == 2:
-        return _checks.vector(value[0], f"{name}'s t_ps"), _checks.vector(value[1], f"{name}'s counts")
-    array = np.asarray(value)
-    if array.dtype.kind not in "iuf":
-        raise TypeError(f"{name} must be a file name, a pair (t_ps, counts) or an array of counts")
-    if array.ndim == 2 and array.shape[1] == 2:
-        return array[:, 0].astype(float), array[:, 1].astype(float)
-    if array.ndim == 1 and bins is not None:
-        return None, array.astype(float)
-    raise ValueError(f"{name} must be a file name, a pair (t_ps, counts), an (N, 2) array"
-                     + (" or counts on the measured curve's bins" if bins is not None else ""))
-
-
-def fit(measured, irf=None, model=None, rho=None, *, free=None, bounds=None, start=None, fit_range=(0.1, 0.01),
-        window_ps=None, background=False, statistic="poisson", engine="fast", threads=0, spectrum_tolerance=1e-8,
-        max_iterations=100, shift_ps=None, profile=None, starts=None):
+def fit(measured: Union[_types.Path, Curve, FitProblem], irf: Optional[Union[_types.Path, Curve]] = None,
+        model: Optional[Union[Medium, _types.Path]] = None, rho: Optional[_types.Real] = None, *,
+        free: Optional[Union[str, Sequence[str]]] = None,
+        bounds: Optional[Mapping[str, Tuple[Optional[float], Optional[float]]]] = None,
+        start: Optional[Mapping[str, float]] = None, fit_range: Tuple[float, float] = (0.1, 0.01),
+        window_ps: Optional[Tuple[float, float]] = None, background: bool = False, statistic: str = "poisson",
+        engine: _types.Engine = "fast", threads: int = 0, spectrum_tolerance: float = 1e-8,
+        max_iterations: int = 100, shift_ps: Optional[float] = None,
+        profile: Optional[Union[str, Sequence[str]]] = None, starts: Optional[int] = None) -> FitResult:
     """Fits the layers' optical properties to a measured time-resolved curve, or to every curve
     of a FitProblem (or of a problem file, "head.toml") at once.
 
@@ -317,20 +206,21 @@ def fit(measured, irf=None, model=None, rho=None, *, free=None, bounds=None, sta
     >>> result = nlayer.fit("measured.csv", "irf.csv", "input.dat", free=["mua1", "musp1"])
     >>> result.values["mua1"], result.standard_error["mua1"]
     """
-    from ._problem import FitProblem, fit_problem
-
-    is_file = isinstance(measured, (str, os.PathLike)) and os.fspath(measured).endswith(".toml")
-    if isinstance(measured, FitProblem) or (is_file and irf is None and model is None):
-        return fit_problem(measured, profile=profile, starts=starts,
+    problem: Union[FitProblem, str, None] = measured if isinstance(measured, FitProblem) else None
+    if isinstance(measured, (str, os.PathLike)) and os.fsdecode(measured).endswith(".toml") and irf is None \
+            and model is None:
+        problem = os.fsdecode(measured)
+    if problem is not None:
+        return fit_problem(problem, profile=profile, starts=starts,
                            engine=None if engine == "fast" else engine, threads=threads or None)
     if irf is None or model is None or free is None:
         raise TypeError("fit() of one curve needs measured, irf, model and free (or pass a FitProblem)")
     if profile is not None or starts is not None:
         raise ValueError("profile and starts belong to a FitProblem's fit")
-    t_ps, counts = _curve(measured, "measured")
+    t_ps, counts = _checks.curve(measured, "measured")
     if t_ps is None:
         raise ValueError("measured needs its times: a file name, a pair (t_ps, counts) or an (N, 2) array")
-    irf_t, irf_counts = _curve(irf, "irf", bins=len(counts))
+    irf_t, irf_counts = _checks.curve(irf, "irf", bins=len(counts))
     if isinstance(model, Medium):
         medium = model
         if rho is None:

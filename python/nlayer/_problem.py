@@ -1,25 +1,35 @@
 """Joint fits of several curves (distances, wavelengths) to one layered medium or to its
 spectral model, and simulated measurements."""
 
+from __future__ import annotations
+
 import os
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _checks
 from . import _nlayer
+from . import _types
 from ._nlayer import Medium
+from ._result import FitResult
 
 
-def simulate_counts(medium, rho, irf, total_counts, dt_ps, *, background=0.0, seed=1, shift_ps=0.0,
-                    threads=0, engine="fast"):
+def simulate_counts(medium: Medium, rho: _types.Real, irf: npt.ArrayLike, *, total_counts: float, dt_ps: float,
+                    background: float = 0.0, seed: int = 1, shift_ps: float = 0.0, threads: int = 0,
+                    engine: _types.Engine = "fast") -> _types.FloatArray:
     """Poisson counts of a measurement: the model's curve at `rho` (mm) convolved with `irf`
     (counts on bins of `dt_ps` ps, any scale), delayed by `shift_ps` (any fraction of a bin),
     scaled so that its expected counts over the IRF's bins add up to `total_counts`, plus
     `background` expected counts per bin, drawn with the generator seeded by `seed` (the same
     seed gives the same counts). Returns an array of counts on the IRF's bins.
 
+    total_counts and dt_ps are keyword-only: both are floats, and the C++ SimulateCounts takes
+    them in the other order (dt_ps first).
+
     >>> irf = np.exp(-0.5 * ((np.arange(400) * 10.0 - 300) / 40) ** 2)
-    >>> counts = nlayer.simulate_counts(m, 30.0, irf, 1e6, 10.0, seed=3)
+    >>> counts = nlayer.simulate_counts(m, 30.0, irf, total_counts=1e6, dt_ps=10.0, seed=3)
     """
     _checks.medium(medium)
     distance = _checks.distance(rho)
@@ -31,7 +41,7 @@ def simulate_counts(medium, rho, irf, total_counts, dt_ps, *, background=0.0, se
                                    _checks.engine(engine))
 
 
-def hemoglobin_spectra():
+def hemoglobin_spectra() -> Dict[str, Tuple[_types.FloatArray, _types.FloatArray]]:
     """The molar extinction coefficients of oxy- and deoxyhemoglobin (S. Prahl's compilation,
     250 to 1000 nm in 2 nm steps, decadic, cm^-1/M) that spectral fits use:
     {"HbO": (wavelength_nm, epsilon), "HbR": (wavelength_nm, epsilon)}."""
@@ -41,7 +51,11 @@ def hemoglobin_spectra():
 CHROMOPHORE_UNITS = ("molar_extinction", "absorption")
 
 
-def chromophore_items(items):
+# A chromophore as the library takes it: (name, unit, wavelength_nm, values, source).
+Chromophore = Tuple[str, str, _types.FloatArray, _types.FloatArray, str]
+
+
+def chromophore_items(items: Sequence[Union[str, Tuple[Any, ...]]]) -> List[Chromophore]:
     """Chromophores as the library takes them, (name, unit, wavelength_nm, values, source), from
     the names of the shipped ones ("HbO", "HbR") and tuples (name, unit, wavelength_nm, values)
     of others."""
@@ -81,11 +95,13 @@ class FitProblem:
     "d<k>". n and the thicknesses always come from `medium`.
     """
 
-    def __init__(self, medium, *, media=None, spectral=None, statistic="poisson", engine="fast", threads=0,
-                 starts=0, seed=1, ambiguity_threshold=1.0, spectrum_tolerance=1e-8, max_iterations=100,
-                 profile=()):
+    def __init__(self, medium: Medium, *, media: Optional[Mapping[float, Medium]] = None,
+                 spectral: Optional[Mapping[str, Any]] = None, statistic: str = "poisson",
+                 engine: _types.Engine = "fast", threads: int = 0, starts: int = 0, seed: int = 1,
+                 ambiguity_threshold: float = 1.0, spectrum_tolerance: float = 1e-8, max_iterations: int = 100,
+                 profile: Sequence[str] = ()) -> None:
         _checks.medium(medium)
-        self._setup = {
+        self._setup: Dict[str, Any] = {
             "curves": [], "medium": medium, "media": [], "free": [], "spectral": None,
             "statistic": _checks.choice(statistic, "statistic", ("poisson", "chi2")),
             "engine": _checks.engine(engine), "threads": _checks.threads(threads),
@@ -122,7 +138,7 @@ class FitProblem:
                 "reference_nm": _checks.real(spectral.get("reference_nm", 800.0), "reference_nm")}
 
     @classmethod
-    def from_file(cls, path):
+    def from_file(cls, path: _types.Path) -> FitProblem:
         """The problem of a TOML problem file (see docs/fitting.md); its curve and IRF files are
         read relative to its folder. Raises OSError for a file that cannot be read and
         ValueError naming the file and line for one that breaks the format."""
@@ -130,26 +146,26 @@ class FitProblem:
         problem._setup = _nlayer.read_problem(_checks.path(path))
         return problem
 
-    def add_curve(self, measured, irf, rho, *, t_ps=None, wavelength=None, shift_ps=None, background="none",
-                  label=None, fit_range=(0.1, 0.01), window_ps=None):
+    def add_curve(self, measured: Any, irf: Any, rho: _types.Real, *, t_ps: Optional[npt.ArrayLike] = None,
+                  wavelength: Optional[float] = None, shift_ps: Optional[float] = None, background: str = "none",
+                  label: Optional[str] = None, fit_range: Tuple[float, float] = (0.1, 0.01),
+                  window_ps: Optional[Tuple[float, float]] = None) -> FitProblem:
         """Adds a measured curve: `measured` and `irf` as file names, pairs (t_ps, counts),
         (N, 2) arrays, or counts with `t_ps`; `rho` in mm; `wavelength` in nm where the problem
         has media per wavelength or a spectral model; `shift_ps` a calibrated shift held fixed;
         `background` "none", "estimated" (the mean before the rise, held) or "fitted"."""
-        from ._fit import _curve
-
         if t_ps is not None:
             times = _checks.vector(t_ps, "t_ps")
             if isinstance(measured, (str, bytes, os.PathLike)):
                 raise ValueError("t_ps goes with counts, not with a file name")
             counts = _checks.vector(measured, "measured")
-            irf_t, irf_counts = _curve(irf, "irf", bins=len(counts))
+            irf_t, irf_counts = _checks.curve(irf, "irf", bins=len(counts))
         else:
-            times, counts = _curve(measured, "measured")
+            times, counts = _checks.curve(measured, "measured")
             if times is None:
                 raise ValueError("measured needs its times: a file name, a pair (t_ps, counts), an (N, 2) array, "
                                  "or counts with t_ps")
-            irf_t, irf_counts = _curve(irf, "irf", bins=len(counts))
+            irf_t, irf_counts = _checks.curve(irf, "irf", bins=len(counts))
         _checks.choice(background, "background", ("none", "estimated", "fitted"))
         if label is None:
             label = os.path.basename(os.fspath(measured)) if isinstance(measured, (str, os.PathLike)) \
@@ -167,7 +183,8 @@ class FitProblem:
         })
         return self
 
-    def free(self, name, *, start=None, lower=None, upper=None):
+    def free(self, name: str, *, start: Optional[float] = None, lower: Optional[float] = None,
+             upper: Optional[float] = None) -> FitProblem:
         """Frees a parameter (see the class's names), with an optional start and bounds."""
         self._drop(name)
         self._setup["free"].append((str(name), None if lower is None else _checks.real(lower, f"lower bound of {name}"),
@@ -175,13 +192,13 @@ class FitProblem:
                                    None if start is None else _checks.real(start, f"start of {name}"), ""))
         return self
 
-    def tie(self, name, to):
+    def tie(self, name: str, to: str) -> FitProblem:
         """Makes `name` take the value of the free parameter `to` (e.g. tie("musp2", "musp1"))."""
         self._drop(name)
         self._setup["free"].append((str(name), None, None, None, str(to)))
         return self
 
-    def fix(self, name):
+    def fix(self, name: str) -> FitProblem:
         """Holds a parameter at its model value again."""
         self._drop(name)
         return self
@@ -190,24 +207,24 @@ class FitProblem:
         self._setup["free"] = [f for f in self._setup["free"] if f[0] != name]
 
     @property
-    def curves(self):
+    def curves(self) -> List[Dict[str, Any]]:
         """The curves as dicts (label, t_ps, counts, irf, rho, wavelength, ...)."""
         return list(self._setup["curves"])
 
     @property
-    def free_parameters(self):
+    def free_parameters(self) -> Dict[str, Tuple[Any, ...]]:
         """name -> (lower, upper, start, tied_to) of the free and tied parameters."""
         return {f[0]: f[1:] for f in self._setup["free"]}
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"FitProblem({len(self._setup['curves'])} curves, free: "
                 f"{', '.join(f[0] + (' = ' + f[4] if f[4] else '') for f in self._setup['free']) or 'nothing'})")
 
 
-def fit_problem(problem, *, profile=None, starts=None, engine=None, threads=None):
+def fit_problem(problem: Union[FitProblem, _types.Path], *, profile: Optional[Union[str, Sequence[str]]] = None,
+                starts: Optional[int] = None, engine: Optional[_types.Engine] = None,
+                threads: Optional[int] = None) -> FitResult:
     """Fits a FitProblem (or a problem file's path); see nlayer.fit."""
-    from ._fit import FitResult
-
     if isinstance(problem, (str, bytes, os.PathLike)):
         problem = FitProblem.from_file(problem)
     if not isinstance(problem, FitProblem):

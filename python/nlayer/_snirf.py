@@ -6,16 +6,20 @@ built in memory and saved through the package's one save (nlayer._output), so th
 never leaves a half-written file under the target's name.
 """
 
+from __future__ import annotations
+
 import io
 import os
 import re
 import stat
 import sys
 from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
 from . import _output
+from . import _types
 
 GATED = 201
 MOMENTS = 301
@@ -94,26 +98,26 @@ class Recording:
     wavelength_index: np.ndarray
     rho_mm: np.ndarray
     kind: str
-    gate_ps: np.ndarray = None
-    gate_width_ps: np.ndarray = None
-    counts: np.ndarray = None
-    moments: np.ndarray = None
-    stim: list = field(default_factory=list)
-    probe: dict = field(default_factory=dict)
-    meta: dict = field(default_factory=dict)
+    gate_ps: Optional[np.ndarray] = None
+    gate_width_ps: Optional[np.ndarray] = None
+    counts: Optional[np.ndarray] = None
+    moments: Optional[np.ndarray] = None
+    stim: List[Tuple[str, np.ndarray]] = field(default_factory=list)
+    probe: Dict[str, Any] = field(default_factory=dict)
+    meta: Dict[str, Any] = field(default_factory=dict)
     file: str = ""
     location: str = ""
 
     @property
-    def channels(self):
+    def channels(self) -> int:
         return len(self.source)
 
-    def stim_onsets(self):
+    def stim_onsets(self) -> np.ndarray:
         """Every stimulus's onset and duration (s), sorted by onset, shape (n, 2)."""
-        rows = [np.asarray(data, dtype=float)[:, :2] for _, data in self.stim if np.size(data)]
-        if not rows:
+        parts = [np.asarray(data, dtype=float)[:, :2] for _, data in self.stim if np.size(data)]
+        if not parts:
             return np.empty((0, 2))
-        rows = np.concatenate(rows)
+        rows = np.concatenate(parts)
         return rows[np.argsort(rows[:, 0], kind="stable")]
 
 
@@ -341,7 +345,8 @@ def _gates(reader, probe, used, time_factor_ps):
     return d + w / 2, w
 
 
-def read_snirf(path, *, nirs=None, data=1, timeout=None, isolated=True):
+def read_snirf(path: _types.Path, *, nirs: Optional[int] = None, data: int = 1, timeout: Optional[float] = None,
+               isolated: bool = True) -> Recording:
     """Reads a time-domain recording from a SNIRF file.
 
     nirs  which /nirs(i) (default: the only one); data  which data(j) block (default 1).
@@ -678,7 +683,7 @@ def _write_common(h5, recording):
     return nirs
 
 
-def write_recording(path, recording):
+def write_recording(path: _types.Path, recording: Recording) -> None:
     """Writes a Recording as a SNIRF file: gated data as dataType 201 with one column per channel
     and gate, moments as 301; times, gates and moments in the TimeUnit of recording.meta (s when
     it names none). recording.probe must hold the positions and wavelengths in its LengthUnit

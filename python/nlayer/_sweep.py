@@ -1,5 +1,7 @@
 """Many media on all local cores or on a Dask cluster, streamed into one array."""
 
+from __future__ import annotations
+
 import collections.abc
 import concurrent.futures
 import itertools
@@ -7,12 +9,13 @@ import os
 import sys
 import threading
 import time
-from typing import NamedTuple
+from typing import Any, Iterable, NamedTuple, Optional, Union
 
 import numpy as np
 
 from . import _checks
 from . import _nlayer
+from . import _types
 
 # Chunks of work in flight per parallel worker: enough to keep every core busy while finished
 # chunks are copied out, few enough that a generator of media is read only as work frees up.
@@ -135,14 +138,16 @@ class _Unreachable(Exception):
 
 
 class _Local:
-    """Chunks on a pool of local threads."""
+    """Chunks on a pool of local threads: function(*args, stop), where `stop` is an Event the
+    chunk looks at between its items, returning None once it is set."""
 
-    def __init__(self, workers):
+    def __init__(self, function, workers):
+        self.function = function
         self.stop = threading.Event()
-        self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="nlayer-sweep")
+        self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="nlayer-chunk")
 
-    def submit(self, start, chunk, args, avoid=()):
-        return self.pool.submit(_compute_chunk, start, chunk, *args, self.stop)
+    def submit(self, args, avoid=()):
+        return self.pool.submit(self.function, *args, self.stop)
 
     def wait(self, handles, seconds):
         done, _ = concurrent.futures.wait(handles, timeout=seconds, return_when=concurrent.futures.FIRST_COMPLETED)
@@ -166,19 +171,20 @@ class _Local:
 
 
 class _Dask:
-    """Chunks on the workers of a dask.distributed.Client."""
+    """Chunks on the workers of a dask.distributed.Client: function(*args), a module-level
+    function, so that the workers find it by name."""
 
-    def __init__(self, client):
+    def __init__(self, function, client):
+        self.function = function
         self.client = client
 
-    def submit(self, start, chunk, args, avoid=()):
+    def submit(self, args, avoid=()):
         workers = None
         if avoid:
             workers = [w for w in self.client.scheduler_info()["workers"] if w not in avoid] or None
         if workers is None:
-            return self.client.submit(_compute_chunk, start, chunk, *args, pure=False)
-        return self.client.submit(_compute_chunk, start, chunk, *args, pure=False, workers=workers,
-                                  allow_other_workers=False)
+            return self.client.submit(self.function, *args, pure=False)
+        return self.client.submit(self.function, *args, pure=False, workers=workers, allow_other_workers=False)
 
     def wait(self, handles, seconds):
         deadline = time.monotonic() + seconds
@@ -218,13 +224,16 @@ class _Dask:
         pass
 
 
-def _drive(chunks, output, args, backend, in_flight, timeout):
-    """Runs the chunks, `in_flight` at a time, and stores what arrives. The first error stops
-    the reading of media; the chunks in flight still finish and are kept (each within its
-    timeout), then the error is raised with the partial result. `timeout` is seconds, None or
-    "auto": _STALL_FACTOR times the longest chunk finished so far, at least _STALL_FLOOR_S, and
-    no limit before the first chunk has finished."""
-    pending = {}  # handle -> (start, chunk, attempt, submitted, lost fetches)
+def _drive(tasks, backend, in_flight, timeout, store, salvage=None, describe=str):
+    """Runs the chunks of `tasks`, an iterator of (key, args), `in_flight` at a time, and
+    passes what each returns to store(key, result) in the caller's thread. The first error
+    stops the reading of tasks; the chunks in flight still finish and are kept (each within
+    its timeout), then the error is returned (None when all went well); salvage(key, error)
+    may keep what a failed chunk carries. `timeout` is seconds, None or "auto":
+    _STALL_FACTOR times the longest chunk finished so far, at least _STALL_FLOOR_S, and no
+    limit before the first chunk has finished. describe(key) names a chunk in a timeout's
+    message. Ctrl-C cancels the chunks and propagates."""
+    pending = {}  # handle -> (key, args, attempt, submitted, lost fetches)
     failure = None
     longest = None  # of the chunks finished so far, from submission
 
@@ -236,33 +245,33 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
     # Workers that held a chunk too long: a stopped one would hold every further chunk too.
     stalled = set()
 
-    def submit(start, chunk, attempt=0, lost=0, avoid=frozenset()):
-        handle = backend.submit(start, chunk, args, stalled | avoid)
-        pending[handle] = (start, chunk, attempt, time.monotonic(), lost)
+    def submit(key, args, attempt=0, lost=0, avoid=frozenset()):
+        handle = backend.submit(args, stalled | avoid)
+        pending[handle] = (key, args, attempt, time.monotonic(), lost)
 
-    def retry(handle, start, chunk, attempt, seconds, lost=None):
+    def retry(handle, key, args, attempt, seconds, lost=None):
         """A chunk that took longer than `seconds`: once more, elsewhere if the cluster has
-        another worker, then the sweep's TimeoutError. `lost`: the count of the chunk's
-        finished runs whose curves could not be fetched, this one included."""
+        another worker, then a TimeoutError. `lost`: the count of the chunk's finished runs
+        whose result could not be fetched, this one included."""
         nonlocal failure
         where = backend.where(handle)
         backend.cancel([handle])
         if lost is not None and lost <= _LOST_FETCHES:
             # A fetch fails also when it shares the client's one gather with a fetch from a
             # stopped worker: no proof against the worker, and no attempt used up.
-            submit(start, chunk, attempt, lost, avoid=frozenset([where] if where else []))
+            submit(key, args, attempt, lost, avoid=frozenset([where] if where else []))
             return
         if where is not None:
             stalled.add(where)
         if attempt == 0:
-            submit(start, chunk, attempt=1)
+            submit(key, args, attempt=1)
             return
         within = (f"timeout={timeout:g} s" if timeout != "auto" else
                   f"{seconds:.3g} s (timeout=\"auto\": {_STALL_FACTOR} times the longest chunk so far, at least "
                   f"{_STALL_FLOOR_S:g} s)")
         failure = failure or TimeoutError(
-            f"the chunk of models {start} to {start + len(chunk) - 1} did not finish within {within}, neither at "
-            "first nor resubmitted once" + (f" (the second time on worker {where})" if where else ""))
+            f"{describe(key)} did not finish within {within}, neither at first nor resubmitted once"
+            + (f" (the second time on worker {where})" if where else ""))
 
     def refill(n):
         nonlocal failure
@@ -270,63 +279,73 @@ def _drive(chunks, output, args, backend, in_flight, timeout):
             if failure is not None:
                 return
             try:
-                start, chunk = next(chunks)
+                key, args = next(tasks)
             except StopIteration:
                 return
             except Exception as error:
                 failure = error
                 return
-            if start + len(chunk) > output.count:
-                # The media within count are still computed.
-                failure = ValueError(f"media holds more than count={output.count} models")
-                chunk = chunk[: output.count - start]
-                if not chunk:
-                    return
-            submit(start, chunk)
+            submit(key, args)
 
     interrupted = True
     try:
         refill(in_flight)
         while pending:
             for handle in backend.wait(list(pending), _WAIT_SLICE_S):
-                start, chunk, attempt, submitted, lost = pending.pop(handle)
+                key, args, attempt, submitted, lost = pending.pop(handle)
                 try:
-                    curves = backend.result(handle, limit())
+                    result = backend.result(handle, limit())
                 except _Unreachable:
                     # Finished on a worker that has stopped answering since, or so it seems.
-                    retry(handle, start, chunk, attempt, limit(), lost + 1)
+                    retry(handle, key, args, attempt, limit(), lost + 1)
                     continue
-                except _nlayer.ModelError as error:
-                    rows = error.__dict__.pop("sweep_rows", None)
-                    if rows is not None and len(rows[1]):
-                        output.store(*rows)
-                    failure = failure or error
                 except Exception as error:
+                    if salvage is not None:
+                        salvage(key, error)
                     failure = failure or error
                 else:
-                    if curves is not None:
-                        output.store(start, curves)
+                    if result is not None:
+                        store(key, result)
                     took = time.monotonic() - submitted
                     longest = took if longest is None else max(longest, took)
                 refill(1)
             seconds = limit()
             if seconds is not None:
                 now = time.monotonic()
-                for handle, (start, chunk, attempt, submitted, _) in list(pending.items()):
+                for handle, (key, args, attempt, submitted, _) in list(pending.items()):
                     # One that finished since the wait is collected by the next.
                     if now - submitted >= seconds and not handle.done():
                         del pending[handle]
-                        retry(handle, start, chunk, attempt, seconds)
+                        retry(handle, key, args, attempt, seconds)
         interrupted = False
     finally:
         backend.cancel(list(pending))
         backend.close(interrupted or failure is not None)
-    if failure is not None:
-        raise output.fail(failure)
+    return failure
 
 
-def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None, count=None,
-          workers=None, threads=1, engine="exact", progress=None, on_error="raise", timeout="auto"):
+def run_chunks(function, tasks, store, *, client=None, workers=None, timeout="auto", salvage=None, describe=str):
+    """Runs function(*args) for each (key, args) of the iterable `tasks` on local threads (with
+    a stop Event as a last argument; `workers` of them, default every core) or on a Dask
+    client, calling store(key, result) as each finishes; see _drive. timeout="auto" limits
+    chunks on a cluster only: locally no worker can be lost. Returns the first error, or None."""
+    tasks = iter(tasks)
+    if isinstance(timeout, str) and timeout == "auto" and client is None:
+        timeout = None
+    if client is None:
+        local = _local_workers() if workers is None else workers
+        return _drive(tasks, _Local(function, local), local * _IN_FLIGHT_PER_WORKER, timeout, store, salvage,
+                      describe)
+    nthreads = max(1, sum(client.nthreads().values()))
+    return _drive(tasks, _Dask(function, client), nthreads * _IN_FLIGHT_PER_WORKER, timeout, store, salvage,
+                  describe)
+
+
+def sweep(media: Iterable[_nlayer.Medium], rho: _types.Distances, *, dt_ps: float = 10.0, samples: int = 1024,
+          client: Any = None, chunk_size: Optional[int] = None, count: Optional[int] = None,
+          workers: Optional[int] = None, threads: int = 1, engine: _types.Engine = "exact",
+          progress: Optional[bool] = None, on_error: str = "raise",
+          timeout: Union[float, str, None] = "auto") -> SweepResult:
     """Time-resolved curves of many media, on all local cores or on a Dask cluster.
 
     Parameters
@@ -398,7 +417,7 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
     args = (distances, dt, grid_samples, _checks.threads(threads), _checks.engine(engine),
             _checks.choice(on_error, "on_error", ("raise", "nan")))
     if isinstance(timeout, str) and timeout == "auto":
-        limit = None if client is None else "auto"
+        limit = "auto"
     else:
         limit = _checks.seconds(timeout, "timeout")
     if isinstance(media, _nlayer.Medium):
@@ -421,16 +440,32 @@ def sweep(media, rho, *, dt_ps=10.0, samples=1024, client=None, chunk_size=None,
 
     bar = _progress_bar(total, progress)
     output = _Output(total, len(distances), grid_samples, dt, single, bar)
+
+    def tasks():
+        for start, chunk in _chunks(media, chunk_size):
+            if start + len(chunk) > total:
+                # The media within count are still computed.
+                chunk = chunk[: total - start]
+                if chunk:
+                    yield (start, len(chunk)), (start, chunk, *args)
+                raise ValueError(f"media holds more than count={total} models")
+            yield (start, len(chunk)), (start, chunk, *args)
+
+    def salvage(key, error):
+        rows = error.__dict__.pop("sweep_rows", None) if isinstance(error, _nlayer.ModelError) else None
+        if rows is not None and len(rows[1]):
+            output.store(*rows)
+
     try:
-        chunks = _chunks(media, chunk_size)
-        if client is None:
-            _drive(chunks, output, args, _Local(local), local * _IN_FLIGHT_PER_WORKER, limit)
-        else:
-            nthreads = max(1, sum(client.nthreads().values()))
-            _drive(chunks, output, args, _Dask(client), nthreads * _IN_FLIGHT_PER_WORKER, limit)
+        failure = run_chunks(_compute_chunk, tasks(), lambda key, curves: output.store(key[0], curves),
+                             client=client, workers=None if client is not None else local, timeout=limit,
+                             salvage=salvage,
+                             describe=lambda key: f"the chunk of models {key[0]} to {key[0] + key[1] - 1}")
     finally:
         if bar is not None:
             bar.close()
+    if failure is not None:
+        raise output.fail(failure)
     filled = int(output.valid.sum())
     if filled != total:
         raise output.fail(ValueError(f"media held {filled} models, not count={total}"))

@@ -114,7 +114,8 @@ def test_no_output_overwrites_an_input(study, tmp_path):
         _refused(_analyze(folder, recording, *options), "nlayer-analyze: cannot write", words)
     # A spectral model's spectrum files are inputs too.
     model = tmp_path / "model.toml"
-    model.write_text('[spectral]\n[[spectral.chromophore]]\nname = "water"\nfile = "water.txt"\nunit = "absorption"\n')
+    model.write_text('[spectral]\nchromophores = ["HbO", "HbR"]\n[[spectral.chromophore]]\nname = "water"\nfile = "water.txt"\nunit = "absorption"\n'
+                     '[[layer]]\nn = 1.4\nHbO = 50.0\nHbR = 20.0\nwater = 0.7\na = 1.0\nb = 1.0\n')
     (tmp_path / "water.txt").write_text("700 0.001\n900 0.01\n")
     done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(recording), "--model", str(model),
                            "--csv", str(tmp_path / "water.txt")], env=python_env(), capture_output=True, text=True)
@@ -207,19 +208,32 @@ def test_model_files_need_no_distance(study, tmp_path):
     assert nlayer.read_model(tmp_path / "m760.dat", need_rho=False).rho is None
 
 
+HB = '[spectral]\nchromophores = ["HbO", "HbR"]\n'
+LAYER = "[[layer]]\nn = 1.4\nHbO = 50.0\nHbR = 20.0\na = 1.0\nb = 1.0\n"
+
+
 @pytest.mark.parametrize("text, words", [
-    ("[spectral]\n" + "x = " + "[" * 1200 + "]" * 1200 + "\n", "nested too deeply"),
-    ("[spectral]\n[[layer]]\nn = [1.4]\nHbO = 50.0\nHbR = 20.0\na = 1.0\nb = 1.0\n", "n of layer 1 must be a finite"),
-    ("[spectral]\n[[spectral.chromophore]]\nname = \"w\"\nfile = 5\nunit = \"absorption\"\n", "'s file must be a string"),
-    ("[spectral]\n[[layer]]\nn = 1.4\nHbO = { start = 50.0, lower = \"a\" }\nHbR = 20.0\na = 1.0\nb = 1.0\n",
-     "HbO1's lower must be a finite number, not 'a'"),
+    ("[spectral]\n" + "x = " + "[" * 1200 + "]" * 1200 + "\n", ":2: keys and values nest more than 64 levels"),
+    (HB + LAYER.replace("n = 1.4", "n = [1.4]"), ":4: layer 1: n must be a number"),
+    (HB + "[[spectral.chromophore]]\nname = \"w\"\nfile = 5\nunit = \"absorption\"\n", ":5: file must be a string"),
+    (HB + LAYER.replace("HbO = 50.0", "HbO = { start = 50.0, lower = \"a\" }"),
+     ":5: layer 1: HbO's lower bound must be a number"),
+    # Misspellings the model's reader once let through and computed with defaults.
+    (HB.replace("[spectral]\n", "[spectral]\nreferense_nm = 760\n") + LAYER, ':2: \\[spectral\\]: unknown key "referense_nm"'),
+    ('[fit]\nstatistik = "chi2"\n' + HB + LAYER, ':2: \\[fit\\]: unknown key "statistik"'),
+    (HB + LAYER + "musp = 1.2\n", ':9: layer 1: unknown key "musp"'),
 ])
-def test_a_malformed_model_file_is_refused_with_its_name(tmp_path, text, words):
+def test_a_malformed_model_file_is_refused_with_its_name_and_line(tmp_path, study, text, words):
     model = tmp_path / "model.toml"
     model.write_text(text)
     with pytest.raises(ValueError, match=words) as caught:
         rec.spectral_model(model)
-    assert str(caught.value).startswith(f"{model}: ")
+    assert str(caught.value).startswith(f"{model}:")
+    # The command's refusal is the reader's, in one line.
+    folder, _ = study
+    done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(folder / "rec.snirf"), "--model", str(model),
+                           "--irf", str(folder / "irf.csv")], env=python_env(), capture_output=True, text=True)
+    _refused(done, str(caught.value))
 
 
 def test_processed_results_carry_indices_from_one(study, tmp_path):

@@ -73,12 +73,15 @@ def test_simulate_counts_refuses_a_long_irf_and_draws_huge_totals():
     medium = two_layer()
     # More bins than the simulation's grid holds wrote past its end.
     with pytest.raises(ValueError, match="5000000 bins"):
-        nlayer.simulate_counts(medium, 30.0, np.ones(5_000_000), 1e6, 10.0)
+        nlayer.simulate_counts(medium, 30.0, np.ones(5_000_000), total_counts=1e6, dt_ps=10.0)
     # 1e25 counts spun forever in the Poisson draw.
     t = np.arange(300) * 10.0
     irf = np.exp(-0.5 * ((t - 300) / 40) ** 2)
-    counts = nlayer.simulate_counts(medium, 30.0, irf, 1e25, 10.0)
+    counts = nlayer.simulate_counts(medium, 30.0, irf, total_counts=1e25, dt_ps=10.0)
     assert counts.sum() == pytest.approx(1e25, rel=1e-6)
+    # The C++ order (dt_ps, then total_counts) given positionally would swap the two.
+    with pytest.raises(TypeError, match="positional"):
+        nlayer.simulate_counts(medium, 30.0, irf, 10.0, 1e6)
 
 
 def test_curve_moments_take_the_instrument_out():
@@ -227,8 +230,10 @@ def test_joint_fit_from_code_and_from_a_problem_file_agree_and_recover_the_truth
     truth = nlayer.Medium([nlayer.Layer(musp=1.0, mua=0.01, n=1.4, d=10.0)])
     t = np.arange(400) * 10.0
     irf = np.exp(-0.5 * ((t - 300) / 40) ** 2)
-    counts = {rho: nlayer.simulate_counts(truth, rho, irf, 1e6, 10.0, seed=rho, shift_ps=15) for rho in (20, 30)}
-    assert np.array_equal(counts[20], nlayer.simulate_counts(truth, 20, irf, 1e6, 10.0, seed=20, shift_ps=15))
+    counts = {rho: nlayer.simulate_counts(truth, rho, irf, total_counts=1e6, dt_ps=10.0, seed=rho,
+                                          shift_ps=15) for rho in (20, 30)}
+    assert np.array_equal(counts[20], nlayer.simulate_counts(truth, 20, irf, total_counts=1e6, dt_ps=10.0, seed=20,
+                                                                shift_ps=15))
     problem = nlayer.FitProblem(nlayer.Medium([nlayer.Layer(musp=1.3, mua=0.007, n=1.4, d=10.0)]))
     for rho in (20, 30):
         problem.add_curve(counts[rho], irf, rho, t_ps=t, label=f"m{rho}.csv")

@@ -48,7 +48,8 @@ def test_pip_install_into_a_venv_offline(tmp_path):
     assert all(p.is_relative_to(source / "build" / "pip") for p in source.glob("**/*.egg-info"))
     check = ("import nlayer, pathlib, sys; p = pathlib.Path(nlayer.__file__).parent; "
              "assert str(p).startswith(sys.prefix), p; "
-             "assert {'py.typed', '_nlayer.pyi', '_checks.py', 'hemoglobin_prahl.txt'} <= {f.name for f in p.iterdir()}; "
+             "assert {'py.typed', '_nlayer.pyi', '_checks.py'} <= {f.name for f in p.iterdir()}; "
+             "assert (p / 'recording' / 'spectral.py').is_file(); "
              "assert nlayer.recording.extinction(760.0).tolist() == [586.0, 1548.52]; "
              "m = nlayer.Medium([(1.0, 0.01, 1.4)]); print(nlayer.continuous_wave(m, 20.0))")
     done = subprocess.run([python, "-c", check], env=env, cwd=tmp_path, capture_output=True, text=True)
@@ -69,6 +70,25 @@ def test_public_names():
     stub = (package / "_nlayer.pyi").read_text()
     for name in ("class Layer", "class Medium", "class ModelError", "def replace"):
         assert name in stub
+    # py.typed promises types: every public function and method states its parameters' and its
+    # result's, or a checker sees Any (the compiled classes' are in the stub).
+    import inspect
+    unannotated = []
+    for module in (nlayer, nlayer.recording):
+        for name in module.__all__:
+            item = getattr(module, name)
+            if getattr(item, "__module__", "").endswith("_nlayer"):
+                continue
+            members = [item] if inspect.isfunction(item) else [
+                member for key, member in vars(item).items() if inspect.isfunction(member) and not key.startswith("_")
+            ] if inspect.isclass(item) else []
+            for function in members:
+                signature = inspect.signature(function)
+                missing = [p.name for p in signature.parameters.values()
+                           if p.annotation is p.empty and p.name not in ("self", "cls")]
+                if missing or signature.return_annotation is signature.empty:
+                    unannotated.append(f"{function.__qualname__}: {missing or 'result'}")
+    assert not unannotated
 
 
 def test_model_file_distance_is_exact(nlayer_run, tmp_path):

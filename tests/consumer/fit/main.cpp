@@ -13,19 +13,19 @@ int main() {
   const nlayer::Medium truth{{{1.0L, kMua, 1.4L, 10.0L}}};
   const nlayer::TimeCurves curves = nlayer::TimeResolved(truth, {20.0L});  // t = 10 ... 5120 ps
 
-  nlayer::FitRequest request;
+  nlayer::MeasuredCurve curve;
   for (std::size_t i = 0; i < 400; ++i) {
-    request.t_ps.push_back(kBinPs * static_cast<double>(i));
+    curve.t_ps.push_back(kBinPs * static_cast<double>(i));
     // Before the light arrives the transform leaves rounding noise around zero; counts are >= 0.
-    request.counts.push_back(i == 0 ? 0.0 : std::fmax(0.0, kAmplitude * curves.Curve(0)[i - 1] * kBinPs));
-    request.irf.push_back(i == 0 ? 1.0 : 0.0);
+    curve.counts.push_back(i == 0 ? 0.0 : std::fmax(0.0, kAmplitude * curves.Curve(0)[i - 1] * kBinPs));
+    curve.irf.push_back(i == 0 ? 1.0 : 0.0);
   }
-  request.medium = nlayer::Medium{{{1.0L, 0.02L, 1.4L, 10.0L}}};  // mua starts twice too high
-  request.rho_mm = 20.0L;
-  request.free = {{"mua1", {}, {}}};
-  request.options.threads = 2;
+  curve.rho_mm = 20.0L;
+  const nlayer::Medium start{{{1.0L, 0.02L, 1.4L, 10.0L}}};  // mua starts twice too high
+  nlayer::FitOptions options;
+  options.compute.threads = 2;
 
-  const nlayer::FitResult result = nlayer::FitCurve(request);
+  const nlayer::FitResult result = nlayer::FitCurve(curve, start, {{"mua1"}}, options);
   const nlayer::FitEstimate* mua = result.Find("mua1");
   const nlayer::FitEstimate* amplitude = result.Find("amplitude");
   if (mua == nullptr || amplitude == nullptr) return 1;

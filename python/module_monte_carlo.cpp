@@ -1,36 +1,14 @@
-// nlayer._nlayer's Monte Carlo functions, registered by RegisterMonteCarlo from the module's
-// initialisation: the simulation on a thread of its own, so that the GIL is free and Ctrl-C
-// stops it between batches, and the re-weighting of a white run's path record.
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
-
-#include <chrono>
-#include <cstring>
-#include <future>
-#include <memory>
-#include <stop_token>
-#include <thread>
-#include <vector>
-
+// nlayer._nlayer's Monte Carlo functions: the simulation on a thread of its own, so that the
+// GIL is free and Ctrl-C stops it between batches, and the re-weighting of a white run's path
+// record.
+#include "python/module_common.h"
 #include "nlayer/monte_carlo.h"
 
-namespace py = pybind11;
-
+namespace nlayer_python {
 namespace {
 
-[[noreturn]] void RaiseInvalid(const nlayer::InvalidRequest& e) {
-  const nlayer::ModelProblem& p = e.problem();
-  py::object error = py::reinterpret_borrow<py::object>(PyExc_ValueError)(p.message);
-  error.attr("layer") = p.layer > 0 ? py::object(py::int_(p.layer)) : py::object(py::none());
-  error.attr("field") = p.field;
-  error.attr("value") = static_cast<double>(p.value);
-  PyErr_SetObject(PyExc_ValueError, error.ptr());
-  throw py::error_already_set();
-}
-
 template <class T>
-py::array_t<T> Array(const std::vector<T>& values, std::vector<py::ssize_t> shape) {
+py::array_t<T> Shaped(const std::vector<T>& values, std::vector<py::ssize_t> shape) {
   py::array_t<T> out(shape);
   if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(T));
   return out;
@@ -44,43 +22,17 @@ std::vector<T> Vector(const py::array_t<T, py::array::c_style | py::array::force
 // The curves as (t_ps, R, R_error) with R and its errors of shape (distances, times).
 py::tuple CurveArrays(const nlayer::MonteCarloCurves& c) {
   const auto rows = static_cast<py::ssize_t>(c.rho_mm.size()), columns = static_cast<py::ssize_t>(c.t_ps.size());
-  return py::make_tuple(Array(c.t_ps, {columns}), Array(c.reflectance, {rows, columns}),
-                        Array(c.standard_error, {rows, columns}));
+  return py::make_tuple(Shaped(c.t_ps, {columns}), Shaped(c.reflectance, {rows, columns}),
+                        Shaped(c.standard_error, {rows, columns}));
 }
 
 nlayer::MonteCarloCurves Simulate(const nlayer::Medium& medium, const std::vector<long double>& rho,
                                   const nlayer::TimeGrid& grid, nlayer::MonteCarloOptions options) {
-  std::stop_source stop;
-  options.stop = stop.get_token();
-  auto task = std::make_shared<std::packaged_task<nlayer::MonteCarloCurves()>>(
+  // Ctrl-C stops the run after the batches under way: nothing keeps running behind it.
+  t_pending_stop.emplace();
+  options.stop = t_pending_stop->get_token();
+  return RunInterruptible<nlayer::MonteCarloCurves>(
       [medium, rho, grid, options] { return nlayer::MonteCarlo(medium, rho, grid, options); });
-  std::future<nlayer::MonteCarloCurves> result = task->get_future();
-  std::thread([task] { (*task)(); }).detach();
-  for (;;) {
-    bool ready = false;
-    {
-      py::gil_scoped_release release;
-      ready = result.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready;
-    }
-    if (ready) break;
-    if (PyErr_CheckSignals() != 0) {
-      // The batches under way finish first: nothing keeps running behind the interrupt.
-      stop.request_stop();
-      {
-        py::gil_scoped_release release;
-        result.wait();
-      }
-      throw py::error_already_set();
-    }
-  }
-  try {
-    return result.get();
-  } catch (const nlayer::InvalidRequest& e) {
-    RaiseInvalid(e);
-  } catch (const nlayer::Cancelled&) {
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
-    throw py::error_already_set();
-  }
 }
 
 }  // namespace
@@ -99,8 +51,8 @@ void RegisterMonteCarlo(py::module_& m) {
         const auto n = static_cast<py::ssize_t>(p.size()), layers = static_cast<py::ssize_t>(p.layers);
         py::object paths = py::none();
         if (record_paths) {
-          paths = py::make_tuple(Array(p.rho_index, {n}), Array(p.time_bin, {n}), Array(p.batch, {n}),
-                                 Array(p.time_ps, {n}), Array(p.weight, {n}), Array(p.path_mm, {n, layers}));
+          paths = py::make_tuple(Shaped(p.rho_index, {n}), Shaped(p.time_bin, {n}), Shaped(p.batch, {n}),
+                                 Shaped(p.time_ps, {n}), Shaped(p.weight, {n}), Shaped(p.path_mm, {n, layers}));
         }
         return py::make_tuple(CurveArrays(c), c.photons, c.batches,
                               py::make_tuple(c.total_reflectance, c.total_reflectance_error),
@@ -147,10 +99,12 @@ void RegisterMonteCarlo(py::module_& m) {
           RaiseInvalid(e);
         }
         return py::make_tuple(CurveArrays(re.curves),
-                              Array(re.mean_partial_path_mm, {static_cast<py::ssize_t>(rho_mm.size()),
+                              Shaped(re.mean_partial_path_mm, {static_cast<py::ssize_t>(rho_mm.size()),
                                                               static_cast<py::ssize_t>(p.layers)}));
       },
       py::arg("t_ps"), py::arg("rho_mm"), py::arg("width_mm"), py::arg("photons"), py::arg("batches"),
       py::arg("rho_index"), py::arg("time_bin"), py::arg("batch"), py::arg("time_ps"), py::arg("weight"),
       py::arg("path_mm"), py::arg("mua"));
 }
+
+}  // namespace nlayer_python
