@@ -1,11 +1,12 @@
 """The Monte Carlo reference: photon transport in the same media, units and time grid as the
 diffusion model, to check it where it is weakest; and white runs re-weighted for any absorption."""
 
-from typing import NamedTuple as _NamedTuple
+from typing import NamedTuple as _NamedTuple, Sequence, Union
 
 import numpy as _np
 
 from . import _nlayer
+from . import _types
 
 
 class PathRecord(_NamedTuple):
@@ -52,8 +53,10 @@ def _distances(rho):
     return single, [float(r) for r in ([rho] if single else rho)]
 
 
-def monte_carlo(medium, rho, *, photons, g=0.9, width_mm=1.0, seed=1, dt_ps=10.0, samples=1024, batches=20,
-                white=False, threads=0):
+def monte_carlo(medium: _nlayer.Medium, rho: _types.Distances, *, photons: int,
+                g: Union[float, Sequence[float]] = 0.9, width_mm: float = 1.0, seed: int = 1, dt_ps: float = 10.0,
+                samples: int = 1024, batches: int = 20, white: bool = False,
+                threads: int = 0) -> "MonteCarloResult":
     """The time-resolved reflectance of a medium by Monte Carlo simulation, mm^-2 ps^-1.
 
     Photon packets enter at the origin along the normal, scatter by the Henyey-Greenstein phase
@@ -105,7 +108,7 @@ class Reweighted(_NamedTuple):
     mean_partial_path_mm: _np.ndarray
 
 
-def monte_carlo_reweight(result, mua):
+def monte_carlo_reweight(result: MonteCarloResult, mua: Union[float, Sequence[float]]) -> "Reweighted":
     """The curves of a white monte_carlo() run for absorption mua (one value per layer, 1/mm):
     each detected photon's weight times exp(-sum of mua times its path in each layer)."""
     if result.paths is None:
