@@ -61,7 +61,9 @@ TEST(PhaseLagTest, HeadAtFortyMillimetresFollowsTheDenseContinuation) {
     for (std::size_t r = 0; r < 2; ++r) {
       ASSERT_TRUE(std::getline(table, line));
       const double phase = std::stod(line.substr(line.rfind(',') + 1));
-      if (r == 1) EXPECT_EQ(phase, lag[k]);
+      if (r == 1) {
+        EXPECT_EQ(phase, lag[k]);
+      }
       EXPECT_GT(phase, 0);
     }
   }
