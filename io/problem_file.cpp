@@ -75,8 +75,11 @@ class Reader {
     Fail(node, what + " must be a string in quotes");
   }
   int Integer(const toml::node& node, const std::string& what, long long least, long long most) const {
+    // Asked for an integer, toml++ converts a float by a cast that overflows beyond the integer's
+    // range: only an integer node is read as one.
+    if (!node.is_integer()) Fail(node, what + " must be a whole number");
     const auto v = node.value<long long>();
-    if (!node.is_integer() || !v) Fail(node, what + " must be a whole number");
+    if (!v) Fail(node, what + " must be a whole number");
     if (*v < least || *v > most) {
       Fail(node, what + " is " + std::to_string(*v) + "; it must lie in " + std::to_string(least) + " ... " +
                      std::to_string(most));
