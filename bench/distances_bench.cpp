@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/fp_guard.h"
+#include "bench/bench_media.h"
 #include "nlayer/reflectance.h"
 
 namespace nlayer {
@@ -30,14 +31,6 @@ Medium FourLayers() {
                  {1.3333333333333333L, 0.02L, 1.33L, 2.0L},
                  {0.8333333333333333L, 0.005L, 1.5L, 4.0L},
                  {1.1111111111111111L, 0.03L, 1.45L, 20.0L}}};
-}
-
-// The head of examples/adult_head: 10 to 30 mm take the single rule, 40 mm two panels.
-Medium AdultHead() {
-  return Medium{{{1.9L, 0.018L, 1.4L, 3.0L},
-                 {1.6L, 0.016L, 1.4L, 7.0L},
-                 {0.25L, 0.004L, 1.4L, 2.0L},
-                 {1.2L, 0.02L, 1.4L, 50.0L}}};
 }
 
 std::vector<long double> Distances(int count) {

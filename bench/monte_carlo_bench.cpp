@@ -6,17 +6,11 @@
 //   build/bin/monte_carlo_bench
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_media.h"
 #include "nlayer/monte_carlo.h"
 
 namespace nlayer {
 namespace {
-
-Medium AdultHead() {
-  return Medium{{{1.9L, 0.018L, 1.4L, 3.0L},
-                 {1.6L, 0.016L, 1.4L, 7.0L},
-                 {0.25L, 0.004L, 1.4L, 2.0L},
-                 {1.2L, 0.02L, 1.4L, 50.0L}}};
-}
 
 void BM_MonteCarloAdultHead(benchmark::State& state) {
   const Medium medium = AdultHead();
