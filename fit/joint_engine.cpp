@@ -23,7 +23,7 @@ constexpr int kMostFoldFreeSamples = 1 << 20;
 // The solver's function and parameter tolerance of the starts after the first.
 constexpr double kSpreadTolerance = 1e-6;
 // Above these, the first start's end calls for the spread starts (JointEngine::OneMinimumLikely).
-constexpr double kLeastValleyCorrelation = 0.95;
+constexpr double kLeastValleyCorrelation = 0.98;
 constexpr double kMostOneMinimumChi2 = 2.0;
 
 ceres::Solver::Options SolverOptions(int max_iterations) {
@@ -917,7 +917,8 @@ JointEngine::Search JointEngine::RunStarts() {
 // Whether an end shows none of the marks that spread starts have found other minima behind: a
 // solver stopped short or on a bound, a covariance that is singular, a valley along which two
 // parameters trade off (correlated beyond kLeastValleyCorrelation: the two-layer bottom's mua and
-// mus' from one curve, where draws have two minima), a parameter its curvature describes poorly
+// mus' from one curve, where draws have two minima, are correlated by 0.994 to 0.999; a
+// homogeneous medium's by 0.95, with one minimum), a parameter its curvature describes poorly
 // (error beyond the fraction that gets a profile), or counts the model does not describe.
 bool JointEngine::OneMinimumLikely(const End& end, const Curvature& curvature) const {
   if (!end.usable || end.joined >= 0 || end.summary.termination_type != ceres::CONVERGENCE || !curvature.ok) {
