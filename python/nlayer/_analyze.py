@@ -300,7 +300,7 @@ def main(argv=None):
         recording = rec.read_snirf(args.recording)
         _distinct_wavelengths(recording, args.source)
         start = None
-        mismatch = None
+        mismatch = check = None
         if args.fit_baseline is not None:
             if spectral:
                 raise ValueError("--fit-baseline fits a model per wavelength; a spectral model's problem file "
@@ -315,7 +315,6 @@ def main(argv=None):
         if not spectral:
             check = rec.check_baseline(recording, media, irf, baseline=args.baseline, source=args.source,
                                        engine=args.engine)
-            print(check.line())
             mismatch = None if check.passed else check.sentence()
         if spectral:
             if irf is None:
@@ -339,6 +338,9 @@ def main(argv=None):
                 analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
                                           engine=args.engine, source=args.source, groups=args.groups)
         _check_finite(analysis, args.recording)
+        if check is not None:
+            # Made before the analysis, said with its results: a run refused says nothing else.
+            print(check.line())
         for line in _summary(analysis):
             print(line)
         if args.out:
