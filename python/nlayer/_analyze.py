@@ -83,7 +83,8 @@ def _parser():
         description="Changes of hemoglobin in each layer of a layered model from a time-domain NIRS recording "
                     "(SNIRF: gated DTOFs, dataType 201, or moments, dataType 301).",
         epilog="Exit status: 0 done, 1 a file that cannot be read or analysed, 2 a bad command line, "
-               "3 fits that nlayer.fit flags as not to be trusted (results still written), 130 interrupted.")
+               "3 fits that nlayer.fit flags as not to be trusted or a baseline that does not fit the model (results "
+               "still written), 130 interrupted.")
     parser.add_argument("recording", metavar="RECORDING.snirf", help="the recording")
     parser.add_argument("--model", required=True, type=_models, metavar="NM=FILE,...|PROBLEM.toml",
                         help="the baseline model at each wavelength, model files as nlayer-run reads them "
@@ -103,14 +104,20 @@ def _parser():
     parser.add_argument("--csv", metavar="OUT", help="write the time courses as a CSV table")
     parser.add_argument("--plot", metavar="OUT.png", help="draw HbO and HbR per layer with the stimuli")
     parser.add_argument("--groups", type=_groups, metavar="LAYERS",
-                        help="moments: layers that share one change, e.g. 1-3,4 (default: every layer alone)")
+                        help="layers that share one change, e.g. 1-3,4 (default: every layer alone); "
+                             "moments and the joint fit")
+    parser.add_argument("--fit-baseline", metavar="NAMES",
+                        help="fit these properties of the model to every channel's summed baseline DTOF first, "
+                             "e.g. musp1,musp4 (mua<k>, musp<k> at every wavelength, d<k>), and analyse against "
+                             "the fitted model; gated data and --irf")
     parser.add_argument("--tikhonov", type=_finite, default=0.0, metavar="A",
                         help="moments: Tikhonov regularisation relative to the largest singular value (default 0)")
     parser.add_argument("--free", default=None, metavar="NAMES",
-                        help="fit: the parameters to fit, e.g. mua4,musp4 (default: the bottom layer's mua); "
-                             "with a spectral model e.g. HbO2,HbR2 (default: the bottom layer's HbO and HbR)")
+                        help="fit: the parameters to fit to one channel per wavelength, e.g. mua4,musp4 "
+                             "(default: a joint fit of every distance with one mua change per layer or --groups "
+                             "group); with a spectral model e.g. HbO2,HbR2 (default: the bottom layer's HbO and HbR)")
     parser.add_argument("--rho", type=_finite, metavar="MM",
-                        help="fit: the channel's distance in mm (default: the longest at each wavelength)")
+                        help="fit with --free: the channel's distance in mm (default: the longest at each wavelength)")
     parser.add_argument("--source", type=int, metavar="N",
                         help="the source whose channels are analysed (needed when the recording has several)")
     parser.add_argument("--engine", choices=("fast", "exact"), default="fast",
@@ -293,6 +300,22 @@ def main(argv=None):
         recording = rec.read_snirf(args.recording)
         _distinct_wavelengths(recording, args.source)
         start = None
+        mismatch = check = None
+        if args.fit_baseline is not None:
+            if spectral:
+                raise ValueError("--fit-baseline fits a model per wavelength; a spectral model's problem file "
+                                 "frees its own parameters")
+            if irf is None:
+                raise ValueError("--fit-baseline needs the instrument response: give --irf")
+            fitted = rec.fit_baseline(recording, media, irf, args.fit_baseline.split(","), baseline=args.baseline,
+                                      engine=args.engine, source=args.source)
+            for line in fitted.lines():
+                print(line)
+            media = fitted.media
+        if not spectral:
+            check = rec.check_baseline(recording, media, irf, baseline=args.baseline, source=args.source,
+                                       engine=args.engine)
+            mismatch = None if check.passed else check.sentence()
         if spectral:
             if irf is None:
                 raise ValueError("a spectral model (--model PROBLEM.toml) needs the instrument response: give --irf")
@@ -313,8 +336,11 @@ def main(argv=None):
                                                    engine=args.engine, source=args.source)
             else:
                 analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
-                                          engine=args.engine, source=args.source)
+                                          engine=args.engine, source=args.source, groups=args.groups)
         _check_finite(analysis, args.recording)
+        if check is not None:
+            # Made before the analysis, said with its results: a run refused says nothing else.
+            print(check.line())
         for line in _summary(analysis):
             print(line)
         if args.out:
@@ -338,6 +364,9 @@ def main(argv=None):
     except (ValueError, ArithmeticError) as error:
         print(f"nlayer-analyze: {error}", file=sys.stderr)
         return EXIT_INPUT
+    if mismatch is not None:
+        print(f"nlayer-analyze: {mismatch}", file=sys.stderr)
+        return EXIT_FLAGGED
     if start is not None and not start.success:
         print("nlayer-analyze: the baseline fit is not to be trusted (nlayer.fit flagged it)", file=sys.stderr)
         return EXIT_FLAGGED
