@@ -58,7 +58,12 @@ def _smeared(w: np.ndarray, r: float) -> np.ndarray:
         return w.copy()
     reach = min(len(w) - 1, int(np.ceil(np.log(1e-17) / np.log(r))))
     kernel = np.power(float(r), np.abs(np.arange(-reach, reach + 1)))
-    return np.convolve(w, kernel, mode="full")[reach:reach + len(w)]
+    if len(w) * len(kernel) <= 1 << 20:
+        return np.convolve(w, kernel, mode="full")[reach:reach + len(w)]
+    # Hours of recording at a few Hz: by FFT, to rounding of the largest term.
+    size = 1 << int(np.ceil(np.log2(len(w) + len(kernel) - 1)))
+    full = np.fft.irfft(np.fft.rfft(w, size) * np.fft.rfft(kernel, size), size)
+    return full[reach:reach + len(w)]
 
 
 def weighted_variance(weights: np.ndarray, r: float) -> float:
