@@ -16,8 +16,9 @@ simulate_recording writes a recording of a layered medium whose hemoglobin chang
 baseline_fit and spectral_fit_method fit a spectral model to every channel at once.
 
 The package's modules: media (hemoglobin's absorption, media per wavelength), analysis (the
-result and what the methods share), simulate, moments, fits (per time point), spectral (joint
-fits to a spectral model) and output (SNIRF and CSV).
+result and what the methods share), simulate, moments, blocks (errors of changes and block
+means under serially correlated noise), fits (per time point), spectral (joint fits to a
+spectral model) and output (SNIRF and CSV).
 
 Units: mua and musp in 1/mm, concentrations in uM (micromol per litre), times of flight in ps,
 the recording's time in s, distances in mm. Extinction coefficients are Prahl's tabulation

@@ -198,10 +198,13 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
     -ln(N / N0), <t> - <t>0 and V - V0 of every channel at a wavelength are, to first order,
     the baseline model's sensitivities (mean partial pathlengths, mean time and variance
     sensitivity factors; nlayer.sensitivity at each channel's distance) times the layers' mua
-    changes. The changes are found by least squares weighted by the moments' Poisson noise at
-    baseline (their covariance: the mean time and the variance are correlated), optionally
-    with Tikhonov regularisation, separately for each wavelength; the changes of HbO and HbR
-    follow from the mua changes at all wavelengths through the extinction coefficients.
+    changes. The changes are found by least squares weighted by each channel's covariance of
+    the three moments' changes, taken from the baseline period's scatter (for gated data at
+    least the counts' Poisson covariance; _whitening), optionally with Tikhonov
+    regularisation, separately for each wavelength; the changes of HbO and HbR follow from the
+    mua changes at all wavelengths through the extinction coefficients. The errors come from
+    the solved series' own baseline scatter and count the baseline mean's error and the serial
+    correlation of the time points (recording.blocks); Analysis.noise says which noise was used.
 
     Parameters
     ----------
