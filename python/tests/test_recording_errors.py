@@ -144,3 +144,38 @@ def test_long_recordings_take_the_same_variances_by_fft():
         assert factors[t] == pytest.approx(exact, rel=1e-9)
     assert blocks.weighted_variance(np.ones(5000) / 5000, r) == pytest.approx(
         (5000 * (1 + r) / (1 - r) - 2 * r * (1 - r ** 5000) / (1 - r) ** 2) / 5000**2, rel=1e-9)
+
+
+def test_physiology_scale_and_moments_in_the_simulated_recording(media):
+    import nlayer
+    from nlayer.recording import simulate
+
+    course = simulate._physiology(TIME, 1)
+    assert course.std() == pytest.approx(1.0, rel=0.15)
+    # Interpolated along the course, the DTOF is the model's at that time point's medium.
+    per_uM = rec.media._mua_per_uM(np.array(WAVELENGTHS))
+    expected = rec.simulate_recording(None, media, RHO, TIME, changes=ACTIVATION, seed=None,
+                                      physiology=PHYSIOLOGY, **GATES)
+    for i in (3, 50):
+        for w, medium in enumerate(media.values()):
+            changed = medium
+            for layer, amplitude in PHYSIOLOGY.items():
+                hbo = amplitude * course[i] + ACTIVATION.get(layer, (0 * TASK, 0 * TASK))[0][i]
+                hbr = 0.25 * amplitude * course[i] + ACTIVATION.get(layer, (0 * TASK, 0 * TASK))[1][i]
+                changed = changed.replace(layer, mua=medium.layers[layer - 1].mua + per_uM[w] @ [hbo, hbr])
+            direct = nlayer.time_resolved(changed, RHO, samples=GATES["samples"], dt_ps=GATES["dt_ps"], engine="fast")[1]
+            at_baseline = nlayer.time_resolved(medium, RHO, samples=GATES["samples"], dt_ps=GATES["dt_ps"],
+                                               engine="fast")[1]
+            curves = np.maximum(direct * (1e6 / at_baseline.sum(axis=1))[:, None], 0.0)
+            np.testing.assert_allclose(expected.counts[i, 2 * w:2 * w + 2], curves, rtol=0, atol=1e-9 * curves.max())
+    # The scale multiplies the noisy counts; moments data are those counts' moments.
+    plain, scaled, moments = (rec.simulate_recording(None, media, RHO, TIME[:5], seed=9, physiology=1.0, scale=s,
+                                                     output=o, **GATES)
+                              for s, o in ((1.0, "gated"), (0.02, "gated"), (0.02, "moments")))
+    np.testing.assert_allclose(scaled.counts, 0.02 * plain.counts, rtol=1e-15)
+    assert np.all(plain.counts == np.round(plain.counts))
+    t = plain.gate_ps
+    one = plain.counts[2, 3]
+    mean = one @ t / one.sum()
+    np.testing.assert_allclose(moments.moments[2, 3], [0.02 * one.sum(), mean, one @ (t - mean) ** 2 / one.sum()],
+                               rtol=1e-9)
