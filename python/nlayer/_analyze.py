@@ -142,7 +142,7 @@ def _summary(analysis):
              f"{len(t)} time points, {rec.channels} channels at {', '.join(f'{w:g}' for w in analysis.wavelengths)} nm"]
     if analysis.noise is not None:
         lines.append(f"errors: {_NOISE[analysis.noise]}")
-    from .recording.blocks import block_average
+    from .recording import block_average
 
     for where, during in periods:
         if not np.any(during):

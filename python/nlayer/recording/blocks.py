@@ -20,6 +20,9 @@ from __future__ import annotations
 from typing import Dict, Tuple
 
 import numpy as np
+import numpy.typing as npt
+
+from .analysis import Analysis
 
 # Fewer baseline points than this give no usable covariance or correlation of the noise.
 MIN_BASELINE = 10
@@ -80,7 +83,7 @@ def change_variance_factors(inside: np.ndarray, r: float) -> np.ndarray:
     return np.maximum(1.0 - 2.0 * shared + float(b @ shared), 0.0)
 
 
-def block_average(analysis, during: np.ndarray) -> Dict[str, Tuple[np.ndarray, np.ndarray]]:
+def block_average(analysis: Analysis, during: npt.ArrayLike) -> Dict[str, Tuple[np.ndarray, np.ndarray]]:
     """The mean of HbO, HbR and mua over the time points `during` (a boolean mask over
     analysis.time_s) and its standard error: {"hbo": (mean (groups,), error), "hbr": ...,
     "mua": (mean (groups, W), error)}.
