@@ -29,8 +29,11 @@ MIN_BASELINE = 10
 
 
 def _residuals(series: np.ndarray, time_s: np.ndarray, inside: np.ndarray) -> np.ndarray:
-    """series (T, ...) over `inside`, less its least-squares line in time."""
-    x = np.asarray(series, dtype=float)[inside]
+    """series (T, ...) over `inside`, less its least-squares line in time; time points with a
+    value that is not finite (a channel's dropout) are left out."""
+    values = np.asarray(series, dtype=float)
+    inside = np.asarray(inside, dtype=bool) & np.all(np.isfinite(values.reshape(len(values), -1)), axis=1)
+    x = values[inside]
     t = np.asarray(time_s, dtype=float)[inside]
     design = np.column_stack([np.ones_like(t), t - t.mean()])
     flat = x.reshape(len(t), -1)

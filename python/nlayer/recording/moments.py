@@ -126,7 +126,7 @@ def _whitening(recording, in_baseline, baseline_moments, delta):
     Poisson's). With fewer than MIN_BASELINE baseline points there is no scatter to take:
     gated data fall back to Poisson, moments data are refused."""
     poisson = _poisson_covariance(recording, in_baseline, baseline_moments)
-    n = int(np.count_nonzero(in_baseline))
+    n = int(np.count_nonzero(in_baseline & np.all(np.isfinite(delta.reshape(len(delta), -1)), axis=1)))
     gated = recording.kind == "gated"
     if n < MIN_BASELINE:
         if not gated:
