@@ -284,12 +284,11 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
         crosstalk[w] = solve @ matrix
     # The errors from the solved series themselves: the channels and wavelengths share
     # physiology, which a per-channel weighting cannot see but their baseline scatter shows.
-    hbo, hbr, hbo_poisson, hbr_poisson = _concentrations(mua[:1], mua_poisson[None], wavelengths)
+    hbo, hbr, hbo_poisson, hbr_poisson = _concentrations(mua, mua_poisson, wavelengths)
     t = recording.time_s
     mua_err, mua_sd, mua_lag1 = _errors(mua, mua_poisson, t, in_baseline, noise)
-    hbo, hbr, _, _ = _concentrations(mua, mua_err, wavelengths)
-    hbo_err, hbo_sd, hbo_lag1 = _errors(hbo, hbo_poisson[0], t, in_baseline, noise)
-    hbr_err, hbr_sd, hbr_lag1 = _errors(hbr, hbr_poisson[0], t, in_baseline, noise)
+    hbo_err, hbo_sd, hbo_lag1 = _errors(hbo, hbo_poisson, t, in_baseline, noise)
+    hbr_err, hbr_sd, hbr_lag1 = _errors(hbr, hbr_poisson, t, in_baseline, noise)
     return Analysis(method="moments", changes=True, time_s=recording.time_s, wavelengths=wavelengths,
                     baseline=(t0, t1), names=[_group_name(g) for g in members], groups=members, mua=mua,
                     hbo=hbo, hbr=hbr, d_mean_ps=delta[:, :, 1], d_var_ps2=delta[:, :, 2], recording=recording,
