@@ -130,9 +130,9 @@ def _whitening(recording, in_baseline, baseline_moments, delta):
     gated = recording.kind == "gated"
     if n < MIN_BASELINE:
         if not gated:
-            raise ValueError(f"the baseline period holds {n} time points; the noise of moments data is taken "
-                             f"from the baseline's scatter, which needs at least {MIN_BASELINE} (give a longer "
-                             "--baseline)")
+            raise ValueError(f"{recording.file or 'the recording'}: the baseline period holds {n} time points; "
+                             "the noise of moments data is taken from the baseline's scatter, which needs at "
+                             f"least {MIN_BASELINE} (give a longer --baseline)")
         return np.linalg.inv(np.linalg.cholesky(poisson)), poisson, "Poisson"
     residuals = _residuals(delta, recording.time_s, in_baseline)              # (n, C, 3)
     scatter = np.einsum("nci,ncj->cij", residuals, residuals) / (n - 2)
