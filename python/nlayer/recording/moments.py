@@ -151,13 +151,13 @@ def _errors(series, poisson_sd, time_s, in_baseline, route):
     point's noise sigma from the baseline's residuals (at least poisson_sd for gated data,
     poisson_sd alone on the Poisson route), their neighbour correlation, and each time point's
     error of its change against the baseline mean (recording.blocks)."""
-    if route == "Poisson":
+    if route == "Poisson" or not np.any(np.isfinite(series)):
+        # (One wavelength leaves HbO and HbR NaN, their Poisson errors too.)
         sigma, lag1 = poisson_sd, np.zeros(np.shape(poisson_sd))
     else:
         sigma, lag1 = serial_noise(series, time_s, in_baseline)
         if route == "baseline, Poisson floor":
             sigma = np.maximum(sigma, poisson_sd)
-    # One wavelength leaves HbO and HbR NaN: so are their errors.
     lag1 = np.where(np.isfinite(lag1), lag1, 0.0)
     factors = {float(r): change_variance_factors(in_baseline, float(r)) for r in np.unique(lag1)}
     errors = np.empty(np.shape(series))
@@ -284,7 +284,8 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
         crosstalk[w] = solve @ matrix
     # The errors from the solved series themselves: the channels and wavelengths share
     # physiology, which a per-channel weighting cannot see but their baseline scatter shows.
-    hbo, hbr, hbo_poisson, hbr_poisson = _concentrations(mua, mua_poisson, wavelengths)
+    hbo, hbr, _, _ = _concentrations(mua, mua_poisson, wavelengths)
+    _, _, hbo_poisson, hbr_poisson = (x[0] for x in _concentrations(mua[:1], mua_poisson[None], wavelengths))
     t = recording.time_s
     mua_err, mua_sd, mua_lag1 = _errors(mua, mua_poisson, t, in_baseline, noise)
     hbo_err, hbo_sd, hbo_lag1 = _errors(hbo, hbo_poisson, t, in_baseline, noise)
