@@ -126,6 +126,11 @@ def _parser():
     return parser
 
 
+_NOISE = {"baseline": "from the baseline period's scatter (the data's own noise)",
+          "baseline, Poisson floor": "from the baseline period's scatter, at least the counts' Poisson noise",
+          "Poisson": "from the counts' Poisson noise (the baseline is too short for its scatter)"}
+
+
 def _summary(analysis):
     """The method, the baseline, and each layer's mean during each stimulus condition (or after
     the baseline when there are none)."""
@@ -142,16 +147,21 @@ def _summary(analysis):
     d = "change of " if analysis.changes else ""
     lines = [f"method {analysis.method}; baseline {analysis.baseline[0]:g} to {analysis.baseline[1]:g} s; "
              f"{len(t)} time points, {rec.channels} channels at {', '.join(f'{w:g}' for w in analysis.wavelengths)} nm"]
+    if analysis.noise is not None:
+        lines.append(f"errors: {_NOISE[analysis.noise]}")
+    from .recording import block_average
+
     for where, during in periods:
         if not np.any(during):
             continue
+        means = block_average(analysis, during)
         for g, name in enumerate(analysis.names):
             parts = []
-            for label, values, errors in (("HbO", analysis.hbo, analysis.hbo_err), ("HbR", analysis.hbr, analysis.hbr_err)):
-                text = f"{values[during, g].mean():+.3f}"
-                if errors is not None and np.all(np.isfinite(errors[during, g])):
-                    # The mean's error, the time points' noise taken as independent.
-                    text += f" +- {np.sqrt(np.sum(errors[during, g] ** 2)) / np.count_nonzero(during):.3f}"
+            for label, key in (("HbO", "hbo"), ("HbR", "hbr")):
+                mean, error = means[key][0][g], means[key][1][g]
+                text = f"{mean:+.3f}"
+                if np.isfinite(error):
+                    text += f" +- {error:.3f}"
                 parts.append(f"{label} {text} uM")
             lines.append(f"{name}: mean {d}{parts[0]}, {parts[1]} {where}")
     return lines
