@@ -28,12 +28,12 @@ from .._snirf import Recording, RecordingError, read_snirf, write_recording
 from .analysis import Analysis
 from .fits import fit_method
 from .media import boxcar, extinction, hemoglobin_media
-from .moments import dtof_moments, moments_method
+from .moments import RecordingWarning, dtof_moments, moments_method
 from .output import write_csv, write_results
 from .simulate import simulate_recording
 from .spectral import BaselineFit, SpectralModel, baseline_fit, spectral_fit_method, spectral_model
 
-__all__ = ["Analysis", "BaselineFit", "Recording", "RecordingError", "SpectralModel", "baseline_fit", "boxcar",
+__all__ = ["Analysis", "BaselineFit", "Recording", "RecordingError", "RecordingWarning", "SpectralModel", "baseline_fit", "boxcar",
            "dtof_moments", "extinction", "fit_method", "spectral_fit_method", "spectral_model",
            "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
            "write_recording", "write_results"]
