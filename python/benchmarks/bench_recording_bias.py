@@ -7,6 +7,10 @@ of the scalp's change). The rows repeat for the recording cut at 2560 and 1280 p
 gates dropped) and for every layer its own unknown.
 
     PYTHONPATH=build/python /usr/bin/python3 python/benchmarks/bench_recording_bias.py
+
+With --whole-head, instead the time of a whole-head recording of moments (dataType 301: 12
+sources, 30 detectors each at 10 to 45 mm, 2 wavelengths, 4800 time points), analysed source by
+source on one core (OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 for that).
 """
 
 import dataclasses
@@ -43,8 +47,34 @@ def cut(recording, last_ps):
                                gate_width_ps=recording.gate_width_ps[keep], counts=recording.counts[:, :, keep])
 
 
+def whole_head(media, points=4800, sources=12, detectors=30):
+    """Seconds to analyse a whole-head moments recording, source by source, with 1,2-3,4."""
+    import nlayer
+    rng = np.random.default_rng(1)
+    rho = np.concatenate([np.linspace(10.0, 45.0, detectors) + 0.1 * s for s in range(sources)])
+    C = len(rho)
+    values = np.empty((points, 2 * C, 3))
+    for w, medium in enumerate(media.values()):
+        m = nlayer.moments(medium, rho.tolist(), engine="fast")
+        base = np.column_stack([1e6 * m.total, m.mean_time, m.variance])
+        values[:, w * C:(w + 1) * C] = base * (1 + 1e-3 * rng.standard_normal((points, C, 3)))
+    recording = rec.Recording(
+        time_s=np.arange(points) / 8.0, wavelengths=np.array(study.WAVELENGTHS), kind="moments",
+        source=np.tile(np.repeat(np.arange(1, sources + 1), detectors), 2),
+        detector=np.tile(np.arange(1, C + 1), 2), wavelength_index=np.repeat([0, 1], C),
+        rho_mm=np.tile(rho, 2), moments=values)
+    start = time.perf_counter()
+    for s in range(1, sources + 1):
+        rec.moments_method(recording, media, baseline=(0, 60), groups=[[1], [2, 3], [4]], engine="fast", source=s)
+    return time.perf_counter() - start
+
+
 def main():
     media = rec.hemoglobin_media(study.WAVELENGTHS, study.HEAD)
+    if "--whole-head" in sys.argv[1:]:
+        seconds = whole_head(media)
+        print(f"whole head, 12 sources x 30 channels x 2 wavelengths, 4800 time points: {seconds:.2f} s")
+        return
     full = simulated(media)
     print(f"{'gates to':>9} {'unknowns':>9} {'case':>14} {'brain dHbO':>11} {'bias':>8} {'brain dHbR':>11} "
           f"{'bias':>8} {'s':>6}")

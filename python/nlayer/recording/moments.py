@@ -203,14 +203,43 @@ class _Window:
     def moments(self, medium, rho):
         """(R, 3): -ln N, mean time (ps) and variance (ps^2) of the model at the distances rho."""
         if not self.truncated:
-            values = np.array(_nlayer.moments(medium, rho, 0, self.engine), dtype=float).reshape(len(rho), 3)
-            return np.column_stack([-np.log(values[:, 0]), values[:, 1], values[:, 2]])
+            return self._untruncated(medium, rho)
         curves = self.curves(medium, rho)[:, :len(self.t)]
         total = curves.sum(axis=1)
         weight = curves / total[:, None]
         mean = weight @ self.t
         variance = np.sum(weight * (self.t[None, :] - mean[:, None]) ** 2, axis=1)
         return np.column_stack([-np.log(total), mean, variance])
+
+    def _untruncated(self, medium, rho):
+        """The untruncated moments from the spectrum at 0, f and 2f: ln R(w) = ln N - i w <t> -
+        w^2 V / 2 + O(w^3), the next terms removed by Richardson's step from w to 2w. Three
+        frequencies cost a seventh of the library's moments, which the expansion would call a
+        score of times per wavelength; the first call sets f from the library's moments and
+        holds the two routes to each other (else the library's stand)."""
+        library = None
+        if getattr(self, "f_hz", None) is None:
+            # The longest distance has the widest curve; it alone sets f and is compared.
+            longest = int(np.argmax(rho))
+            library = np.array(_nlayer.moments(medium, [rho[longest]], 0, self.engine), dtype=float).reshape(3)
+            # w^2 V at most 2.5e-3: the terms left are some 1e-6 of V, the rounding 1e-12.
+            self.f_hz = 0.05 / np.sqrt(library[2]) / (2 * np.pi) * 1e12
+            self.spectral = True
+        if not self.spectral:
+            values = np.array(_nlayer.moments(medium, rho, 0, self.engine), dtype=float).reshape(len(rho), 3)
+            return np.column_stack([-np.log(values[:, 0]), values[:, 1], values[:, 2]])
+        spectrum = np.asarray(_nlayer.frequency_domain(medium, rho, [0.0, self.f_hz, 2 * self.f_hz], 0, self.engine))
+        spectrum = spectrum.reshape(len(rho), 3)
+        w = 2 * np.pi * self.f_hz * 1e-12                                 # rad/ps
+        one, two = np.log(spectrum[:, 1] / spectrum[:, 0]), np.log(spectrum[:, 2] / spectrum[:, 0])
+        # The sign of the phase follows the transform's convention: the mean time is positive.
+        mean = np.abs((4 * one.imag / w - two.imag / (2 * w)) / 3)
+        variance = (4 * (-2 * one.real / w**2) - (-2 * two.real / (4 * w**2))) / 3
+        found = np.column_stack([-np.log(spectrum[:, 0].real), mean, variance])
+        if library is not None and not np.allclose(found[longest, 1:], library[1:], rtol=1e-5, atol=0):
+            self.spectral = False
+            return self._untruncated(medium, rho)
+        return found
 
     def kept(self, medium, rho):
         """(R,): the share of each distance's light that falls within the gates."""
@@ -313,32 +342,41 @@ def _solve(data, present, poly, cross, lam, iterations=30):
     |data - sum_g P_g(x_g) - x^T C x / 2|^2 + lam |x|^2 over the rows present at each time point
     (data (T, R); poly (G, 4, R) and cross (R, G, G) whitened, cross symmetric with zero
     diagonal, so the cross terms count once per pair). Returns x and its covariance (T, G, G)
-    under unit-covariance data."""
+    under unit-covariance data. It stops when no step moves a change by more than 1e-4 of its
+    standard error: what is left is far below the noise."""
     T, G = data.shape[0], poly.shape[0]
+    R = data.shape[1]
     weight = present.astype(float)
     data = np.where(present, data, 0.0)
     x = np.zeros((T, G))
     eye = np.eye(G)
     degree = np.arange(1, 5)
+    flat = poly.reshape(G * 4, R)                                          # rows: (group, power)
+    pairs = cross.transpose(2, 0, 1).reshape(G, R * G)                     # x @ pairs: sum_h C_rgh x_h
 
-    def terms(x):
-        powers = x[:, :, None] ** degree                                   # (T, G, 4)
+    def residual_of(x, cx=None):
+        if cx is None:
+            cx = (x @ pairs).reshape(T, R, G)
+        model = (x[:, :, None] ** degree).reshape(T, -1) @ flat + 0.5 * np.einsum("trg,tg->tr", cx, x)
+        return (data - model) * weight, cx
+
+    def jacobian(x, cx):
         slopes = degree * x[:, :, None] ** (degree - 1)                   # (T, G, 4)
-        cx = np.einsum("rgh,th->trg", cross, x)                            # (T, R, G)
-        model = np.einsum("gkr,tgk->tr", poly, powers) + 0.5 * np.einsum("trg,tg->tr", cx, x)
-        jac = (np.einsum("gkr,tgk->trg", poly, slopes) + cx) * weight[:, :, None]
-        return (data - model) * weight, jac
+        jac = np.stack([slopes[:, g] @ poly[g] for g in range(G)], axis=2) + cx
+        return jac * weight[:, :, None]
 
     def cost(x, residual):
-        return np.sum(residual**2, axis=1) + lam * np.sum(x**2, axis=1)
+        return np.einsum("tr,tr->t", residual, residual) + lam * np.einsum("tg,tg->t", x, x)
 
-    residual, jac = terms(x)
+    residual, cx = residual_of(x)
+    jac = jacobian(x, cx)
     for _ in range(iterations):
-        normal = np.einsum("tri,trj->tij", jac, jac) + lam * eye
-        step = np.linalg.solve(normal, (np.einsum("tri,tr->ti", jac, residual) - lam * x)[..., None])[..., 0]
+        normal = np.matmul(jac.transpose(0, 2, 1), jac) + lam * eye
+        gradient = np.einsum("tri,tr->ti", jac, residual) - lam * x
+        step = np.linalg.solve(normal, gradient[..., None])[..., 0]
         before = cost(x, residual)
         trial = x + step
-        new_residual, new_jac = terms(trial)
+        new_residual, new_cx = residual_of(trial)
         # Where the expansion misleads the step, halve it: the cost may only fall.
         for _ in range(20):
             worse = cost(trial, new_residual) > before * (1 + 1e-12) + 1e-300
@@ -346,11 +384,13 @@ def _solve(data, present, poly, cross, lam, iterations=30):
                 break
             step[worse] *= 0.5
             trial = x + step
-            new_residual, new_jac = terms(trial)
-        x, residual, jac = trial, new_residual, new_jac
-        if np.all(np.abs(step) <= 1e-12 * np.maximum(np.abs(x), 1e-12)):
+            new_residual, new_cx = residual_of(trial)
+        x, residual = trial, new_residual
+        jac = jacobian(x, new_cx)
+        error = np.sqrt(np.abs(np.diagonal(np.linalg.inv(normal), axis1=1, axis2=2)))
+        if np.all(np.abs(step) <= 1e-4 * error):
             break
-    normal = np.einsum("tri,trj->tij", jac, jac)
+    normal = np.matmul(jac.transpose(0, 2, 1), jac)
     inverse = np.linalg.inv(normal + lam * eye)
     return x, inverse @ normal @ inverse
 
