@@ -88,6 +88,19 @@ def test_a_channel_missing_at_some_time_points_leaves_only_those_points(example)
     holed.counts[3, :2] = np.nan
     with pytest.raises(ValueError, match=r"at 3 s \(row 4\) no channel at 760 nm has a DTOF"):
         analysed(holed, media, groups=THREE)
+    holed.counts[:4, 1] = np.nan
+    with pytest.raises(ValueError, match=r"detector 2, 760 nm has no counts in the baseline period \(0 to 3 s\)"):
+        analysed(holed, media, groups=THREE)
+
+
+def test_gates_before_the_light_arrives_are_refused(example):
+    # 10 gates up to 100 ps, the IRF's rise alone (it peaks at 150 ps): the counts there are
+    # a background's, the model holds no light.
+    media, full = example
+    early = cut(full, 100.0)
+    early.counts = early.counts + 1.0
+    with pytest.raises(ValueError, match="hold practically none of the model's light at 30 mm and 760 nm"):
+        analysed(early, media, groups=THREE)
 
 
 def test_moments_data_are_modelled_untruncated(example):

@@ -12,7 +12,7 @@ from .. import _checks
 from .. import _nlayer
 from .. import _types
 from .._snirf import Recording
-from .._fit import Moments, curve_moments, sensitivity
+from .._fit import Moments, curve_moments
 from .analysis import Analysis, _one_source, baseline_window
 from .media import Media, _concentrations, _media_by_wavelength
 
@@ -460,8 +460,12 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         reference = Moments(*(np.nanmean(np.where(missing, np.nan, m)[in_baseline], axis=0) for m in moments))
-    if np.any(~np.isfinite(reference.total)) or np.any(reference.total <= 0):
-        raise ValueError("a channel has no counts in the baseline period")
+    bad = np.flatnonzero(~np.isfinite(reference.total) | ~(reference.total > 0))
+    if len(bad):
+        c = int(bad[0])
+        raise ValueError(f"source {recording.source[c]}, detector {recording.detector[c]}, "
+                         f"{recording.wavelengths[recording.wavelength_index[c]]:g} nm has no counts in the baseline "
+                         f"period ({t0:g} to {t1:g} s)")
     delta = np.stack([-np.log(moments.total / reference.total), moments.mean_time - reference.mean_time,
                       moments.variance - reference.variance], axis=2)        # (T, C, 3)
     whiten = _whitening(recording, in_baseline, reference)                     # (C, 3, 3)
@@ -484,6 +488,11 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
                              "has a DTOF (all are NaN); leave that time point out of the recording")
         rho = [float(r) for r in recording.rho_mm[channels]]
         kept = window.kept(items[w], rho)
+        if not np.all(kept > 1e-6):
+            c = int(np.argmin(np.nan_to_num(kept)))
+            raise ValueError(f"the gates ({recording.gate_ps[0]:g} to {recording.gate_ps[-1]:g} ps) hold practically "
+                             f"none of the model's light at {rho[c]:g} mm and {wavelengths[w]:g} nm: nothing can be "
+                             "said about the layers there")
         if np.any(kept < _LEAST_KEPT):
             c = int(np.argmin(kept))
             notes.append(f"the gates hold only {100 * kept[c]:.0f} % of the model's light at {rho[c]:g} mm and "
