@@ -4,6 +4,7 @@ import argparse
 import io
 import os
 import sys
+import warnings
 
 import numpy as np
 
@@ -335,8 +336,16 @@ def main(argv=None):
                 print(line)
             media = start.media
         if args.method == "moments":
-            analysis = rec.moments_method(recording, media, baseline=args.baseline, irf=irf, groups=args.groups,
-                                          tikhonov=args.tikhonov, engine=args.engine, source=args.source)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", rec.RecordingWarning)
+                analysis = rec.moments_method(recording, media, baseline=args.baseline, irf=irf, groups=args.groups,
+                                              tikhonov=args.tikhonov, engine=args.engine, source=args.source)
+            # What limits the results is said in one line each; the exit status stays the results'.
+            for note in caught:
+                if issubclass(note.category, rec.RecordingWarning):
+                    print(f"nlayer-analyze: warning: {note.message}", file=sys.stderr)
+                else:
+                    warnings.showwarning(note.message, note.category, note.filename, note.lineno)
         else:
             if irf is None:
                 raise ValueError("--method fit needs the instrument response: give --irf")

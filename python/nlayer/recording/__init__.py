@@ -34,13 +34,13 @@ from .baseline_check import BaselineCheck, BaselineModelFit, check_baseline, fit
 from .blocks import block_average
 from .fits import fit_method
 from .media import boxcar, extinction, hemoglobin_media
-from .moments import dtof_moments, moments_method
+from .moments import RecordingWarning, dtof_moments, moments_method
 from .output import write_csv, write_results
 from .simulate import simulate_recording
 from .spectral import BaselineFit, SpectralModel, baseline_fit, spectral_fit_method, spectral_model
 
-__all__ = ["Analysis", "BaselineCheck", "BaselineFit", "BaselineModelFit", "Recording", "RecordingError", "SpectralModel",
-           "baseline_fit", "block_average", "boxcar", "check_baseline", "dtof_moments", "extinction", "fit_baseline",
-           "fit_method", "spectral_fit_method", "spectral_model",
+__all__ = ["Analysis", "BaselineCheck", "BaselineFit", "BaselineModelFit", "Recording", "RecordingError",
+           "RecordingWarning", "SpectralModel", "baseline_fit", "block_average", "boxcar", "check_baseline",
+           "dtof_moments", "extinction", "fit_baseline", "fit_method", "spectral_fit_method", "spectral_model",
            "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
            "write_recording", "write_results"]
