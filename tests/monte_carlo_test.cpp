@@ -264,6 +264,21 @@ TEST(MonteCarloParallel, SameSeedSameResultOnAnyThreadCount) {
     EXPECT_EQ(many.standard_error, one.standard_error) << threads << " threads";
     EXPECT_EQ(many.total_reflectance, one.total_reflectance) << threads << " threads";
   }
+  // Batches run in parts elsewhere and handed back in any order: the same curves.
+  std::vector<MonteCarloBatches> parts;
+  parts.push_back(MonteCarloRunBatches(head, {10.0L, 20.0L}, grid, options, 4, 2));
+  parts.push_back(MonteCarloRunBatches(head, {10.0L, 20.0L}, grid, options, 0, 1));
+  parts.push_back(MonteCarloRunBatches(head, {10.0L, 20.0L}, grid, options, 1, 3));
+  const MonteCarloCurves split = MonteCarloCombine(head, {10.0L, 20.0L}, grid, options, parts);
+  EXPECT_EQ(split.reflectance, one.reflectance);
+  EXPECT_EQ(split.standard_error, one.standard_error);
+  EXPECT_EQ(split.total_reflectance, one.total_reflectance);
+  parts.pop_back();
+  EXPECT_THROW(MonteCarloCombine(head, {10.0L, 20.0L}, grid, options, parts), InvalidRequest);
+  parts.push_back(parts.front());
+  EXPECT_THROW(MonteCarloCombine(head, {10.0L, 20.0L}, grid, options, parts), InvalidRequest);
+  EXPECT_THROW(MonteCarloRunBatches(head, {10.0L}, grid, options, 5, 2), InvalidRequest);
+
   options.seed = 43;
   EXPECT_NE(MonteCarlo(head, {10.0L, 20.0L}, grid, options).reflectance, one.reflectance);
 }
