@@ -79,7 +79,8 @@ def monte_carlo(medium: _nlayer.Medium, rho: _types.Distances, *, photons: int,
         Simulate without absorption and keep each detected photon's path in every layer:
         monte_carlo_reweight(result, mua) then gives the curves for any absorption.
     threads : int
-        Worker threads, 0 for all cores. Ctrl-C stops the run after the batches under way.
+        Worker threads, 0 for all cores (with a client: unused, each task runs one thread).
+        Ctrl-C stops the run within a second, the batches under way included.
     client : dask.distributed.Client, optional
         Runs the batches as tasks on its cluster, as sweep() runs its chunks (the workers must
         be able to import nlayer). The curves are those of the local run with the same seed,
