@@ -20,6 +20,7 @@
 #include "core/fp_guard.h"
 #include "core/number_text.h"
 #include "nlayer/moments.h"
+#include "nlayer/monte_carlo.h"
 #include "nlayer/reflectance.h"
 #include "app/run.h"
 #include "app/run_error.h"
@@ -42,6 +43,8 @@ constexpr const char* kUsage =
     "Usage: nlayer-run [--input PATH] [--output PATH] [--threads N] [--plot IMAGE]\n"
     "  or:  nlayer-run --csv PATH [--input PATH] [--rho LIST] [--dt PS] [--samples N] [--fd LIST] [--engine NAME] "
     "[--threads N] [--plot IMAGE]\n"
+    "  or:  nlayer-run --csv PATH --engine mc [--photons N] [--seed S] [--width MM] [--input PATH] [--rho LIST] "
+    "[--dt PS] [--samples N] [--threads N] [--plot IMAGE]\n"
     "  or:  nlayer-run --moments [--input PATH] [--rho LIST] [--threads N]\n"
     "\n"
     "Computes the time-resolved reflectance of the layered medium described in PATH\n"
@@ -49,7 +52,9 @@ constexpr const char* kUsage =
     "\n"
     "Table mode (any of its options) computes with the library and writes only the CSV table\n"
     "named by --csv: a column of the curve per distance at t = dt ... N/2 dt, or with --fd a row\n"
-    "of the complex reflectance per frequency and distance.\n"
+    "of the complex reflectance per frequency and distance. With --engine mc the curves come from\n"
+    "a Monte Carlo simulation of the photons (Henyey-Greenstein g = 0.9 in every layer), each\n"
+    "column followed by its standard error.\n"
     "\n"
     "With --moments it prints for each distance the total (continuous-wave) reflectance, the mean\n"
     "time of flight and the variance of the curve, then per layer the mean partial pathlength (mpp)\n"
@@ -75,7 +80,12 @@ struct TableRequest {
   bool engine_given = false;
   nlayer::Engine engine = nlayer::Engine::kExact;
 
-  bool Selected() const { return csv || rho || fd || grid_given || engine_given; }
+  // --engine mc: the Monte Carlo simulation instead of the diffusion model.
+  bool monte_carlo = false;
+  bool monte_carlo_given = false;  // --photons, --seed or --width, which need it
+  nlayer::MonteCarloOptions mc;
+
+  bool Selected() const { return csv || rho || fd || grid_given || engine_given || monte_carlo_given; }
 };
 
 void CheckTableRequest(const TableRequest& table, bool output_given, bool plot_given) {
@@ -83,6 +93,10 @@ void CheckTableRequest(const TableRequest& table, bool output_given, bool plot_g
   if (output_given) throw UsageError{"--output names the curve file of a plain run; a table goes to --csv only"};
   if (table.fd && table.grid_given) throw UsageError{"--dt and --samples set the time grid of curves; --fd computes none"};
   if (table.fd && plot_given) throw UsageError{"--plot draws curves in time; it does not apply to --fd"};
+  if (table.monte_carlo_given && !table.monte_carlo) {
+    throw UsageError{"--photons, --seed and --width set the Monte Carlo simulation: add --engine mc"};
+  }
+  if (table.monte_carlo && table.fd) throw UsageError{"--engine mc simulates curves in time; it does not apply to --fd"};
   if (plot_given && table.rho && table.rho->values.size() > kMaxPlottedCurves) {
     throw UsageError{"--plot draws at most " + std::to_string(kMaxPlottedCurves) + " curves, not " +
                      std::to_string(table.rho->values.size())};
@@ -151,8 +165,19 @@ int RunTable(const TableRequest& table, const nlayer::RunOptions& options,
       nlayer::ReplaceFile(*table.csv, nlayer::FrequencyTable(nlayer::FrequencyDomain(model.medium, rho, f_hz, compute)));
       return 0;
     }
-    const nlayer::TimeCurves curves = nlayer::TimeResolved(model.medium, rho, table.grid, compute);
-    nlayer::ReplaceFile(*table.csv, nlayer::TimeTable(curves, labels));
+    nlayer::TimeCurves curves;
+    if (table.monte_carlo) {
+      nlayer::MonteCarloOptions mc = table.mc;
+      mc.threads = options.threads;
+      const nlayer::MonteCarloCurves simulated = nlayer::MonteCarlo(model.medium, rho, table.grid, mc);
+      nlayer::ReplaceFile(*table.csv, nlayer::MonteCarloTable(simulated, labels));
+      curves.t_ps = simulated.t_ps;
+      curves.rho_mm = simulated.rho_mm;
+      curves.reflectance = simulated.reflectance;
+    } else {
+      curves = nlayer::TimeResolved(model.medium, rho, table.grid, compute);
+      nlayer::ReplaceFile(*table.csv, nlayer::TimeTable(curves, labels));
+    }
 #if NLAYER_HAVE_PLOT
     if (plot_path) PlotCurves(curves, labels, *plot_path);
 #else
@@ -294,8 +319,43 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
       ->group(table_mode);
   std::string engine;
   CLI::Option* engine_option =
-      app.add_option("--engine", engine, "exact (default: 80-bit, the window's numbers) or fast (double, about 8 digits)");
-  engine_option->option_text("NAME")->check(CLI::IsMember({"exact", "fast"}))->group(table_mode);
+      app.add_option("--engine", engine,
+                     "exact (default: 80-bit, the window's numbers), fast (double, about 8 digits) or mc (Monte Carlo)");
+  engine_option->option_text("NAME")->check(CLI::IsMember({"exact", "fast", "mc"}))->group(table_mode);
+  CLI::Option* photons = app.add_option_function<std::string>(
+      "--photons", [&](const std::string& text) { table.mc.photons = std::stoull(text); },
+      "with --engine mc: photons launched, 20 to 1e12 (default 1e6)");
+  photons->option_text("N")
+      ->check(Rule([](const std::string& text) -> std::string {
+        unsigned long long n = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (error != std::errc() || end != text.data() + text.size() || n < 20 || n > 1'000'000'000'000ULL) {
+          return "needs a whole number of photons from 20 to 1e12, not \"" + text + "\"";
+        }
+        return {};
+      }))
+      ->group(table_mode);
+  CLI::Option* seed = app.add_option_function<std::string>(
+      "--seed", [&](const std::string& text) { table.mc.seed = std::stoull(text); },
+      "with --engine mc: the random numbers' seed, 0 to 2^64 - 1 (default 1): the same seed, the same table");
+  seed->option_text("S")
+      ->check(Rule([](const std::string& text) -> std::string {
+        unsigned long long n = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (error != std::errc() || end != text.data() + text.size()) {
+          return "needs a whole number from 0 to 18446744073709551615, not \"" + text + "\"";
+        }
+        return {};
+      }))
+      ->group(table_mode);
+  CLI::Option* width = app.add_option_function<std::string>(
+      "--width", [&](const std::string& text) { table.mc.width_mm = static_cast<double>(Numbers(text).values[0]); },
+      "with --engine mc: width in mm of each distance's detecting annulus (default 1)");
+  width->option_text("MM")
+      ->check(NumberListRule("one width in mm", 1, [](long double w) {
+        return w > 0 && w <= 1000 ? std::string() : "width " + nlayer::NumberText(w) + " mm is outside (0, 1000]";
+      }))
+      ->group(table_mode);
 
   app.add_flag("--moments", command.moments,
                "print the moments of the curve and their sensitivities to each layer's mua, per distance")
@@ -309,8 +369,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Command& command) {
     table.grid_given = dt->count() > 0 || samples->count() > 0;
     table.engine_given = engine_option->count() > 0;
     if (engine == "fast") table.engine = nlayer::Engine::kFast;
+    table.monte_carlo = engine == "mc";
+    table.monte_carlo_given = photons->count() > 0 || seed->count() > 0 || width->count() > 0;
     if (command.moments) {
-      if (table.csv || table.fd || table.grid_given || table.engine_given || command.output_given || command.plot_path) {
+      if (table.csv || table.fd || table.grid_given || table.engine_given || table.monte_carlo_given ||
+          command.output_given || command.plot_path) {
         throw UsageError{"--moments prints a report; it takes only --input, --rho and --threads"};
       }
     } else if (table.Selected()) {

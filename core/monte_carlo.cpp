@@ -162,7 +162,11 @@ void Detect(const Setup& s, double x, double y, double t, double w, std::uint64_
   }
 }
 
-void RunBatch(const Setup& s, std::uint64_t batch, Tally& tally) {
+// False when `stop` was requested, which is looked at every kStopCheckPhotons photons: a
+// large batch takes seconds, and Ctrl-C should not wait for it.
+constexpr std::uint64_t kStopCheckPhotons = 256;
+
+bool RunBatch(const Setup& s, std::uint64_t batch, Tally& tally, const std::stop_token& stop) {
   const std::size_t layer_count = s.layers.size();
   tally.curve.assign(s.rho.size() * s.bins, 0.0);
   tally.paths.layers = s.white ? layer_count : 0;
@@ -172,6 +176,7 @@ void RunBatch(const Setup& s, std::uint64_t batch, Tally& tally) {
   const double entering = 1.0 - FresnelReflectance(1.0, s.layers[0].n, 1.0, cos_t);
 
   for (std::uint64_t photon = 0; photon < s.photons_per_batch; ++photon) {
+    if (photon % kStopCheckPhotons == 0 && stop.stop_requested()) return false;
     random.Start(photon);
     double x = 0, y = 0, z = 0, ux = 0, uy = 0, uz = 1, t = 0, w = entering;
     double tau = 0;  // optical depth left of the current free path
@@ -237,6 +242,7 @@ void RunBatch(const Setup& s, std::uint64_t batch, Tally& tally) {
       k = down ? k + 1 : k - 1;
     }
   }
+  return true;
 }
 
 [[noreturn]] void Refuse(const std::string& field, long double value, const std::string& message, int layer = 0) {
@@ -305,24 +311,25 @@ double AnnulusArea(double rho, double half_width) {
   return std::numbers::pi * (outer * outer - inner * inner);
 }
 
-// Mean and standard error of the mean over batches of values[b * stride + offset].
-void BatchStatistics(const std::vector<std::vector<double>>& per_batch, std::size_t index, double scale, double& mean,
-                     double& error) {
-  const double b = static_cast<double>(per_batch.size());
+// Mean and standard error of the mean over the batches of values[b * stride + index].
+void BatchStatistics(const std::vector<double>& values, std::size_t batches, std::size_t stride, std::size_t index,
+                     double scale, double& mean, double& error) {
+  const double b = static_cast<double>(batches);
   double sum = 0.0;
-  for (const auto& values : per_batch) sum += values[index] * scale;
+  for (std::size_t k = 0; k < batches; ++k) sum += values[k * stride + index] * scale;
   mean = sum / b;
   double squares = 0.0;
-  for (const auto& values : per_batch) {
-    const double d = values[index] * scale - mean;
+  for (std::size_t k = 0; k < batches; ++k) {
+    const double d = values[k * stride + index] * scale - mean;
     squares += d * d;
   }
   error = std::sqrt(squares / (b * (b - 1.0)));
 }
 
-// Reflectance and standard errors of every annulus and bin from the batches' weights.
-void Normalise(const std::vector<std::vector<double>>& per_batch, const Setup& s, std::uint64_t photons_per_batch,
-               MonteCarloCurves& out) {
+// Reflectance and standard errors of every annulus and bin from the batches' weights, `per_batch`
+// holding rho.size() * bins values for each batch in turn.
+void Normalise(const std::vector<double>& per_batch, std::size_t batches, const Setup& s,
+               std::uint64_t photons_per_batch, MonteCarloCurves& out) {
   const std::size_t size = s.rho.size() * s.bins;
   out.reflectance.assign(size, 0.0);
   out.standard_error.assign(size, 0.0);
@@ -330,7 +337,7 @@ void Normalise(const std::vector<std::vector<double>>& per_batch, const Setup& s
     const double scale = 1.0 / (static_cast<double>(photons_per_batch) * AnnulusArea(s.rho[i], s.half_width) * s.dt);
     for (std::size_t k = 0; k < s.bins; ++k) {
       const std::size_t index = i * s.bins + k;
-      BatchStatistics(per_batch, index, scale, out.reflectance[index], out.standard_error[index]);
+      BatchStatistics(per_batch, batches, size, index, scale, out.reflectance[index], out.standard_error[index]);
     }
   }
 }
@@ -342,34 +349,46 @@ void FillAxes(const Setup& s, const std::vector<long double>& rho_mm, MonteCarlo
   out.width_mm = 2.0 * s.half_width;
 }
 
+void Append(PathRecord& p, const PathRecord& q) {
+  p.rho_index.insert(p.rho_index.end(), q.rho_index.begin(), q.rho_index.end());
+  p.time_bin.insert(p.time_bin.end(), q.time_bin.begin(), q.time_bin.end());
+  p.batch.insert(p.batch.end(), q.batch.begin(), q.batch.end());
+  p.time_ps.insert(p.time_ps.end(), q.time_ps.begin(), q.time_ps.end());
+  p.weight.insert(p.weight.end(), q.weight.begin(), q.weight.end());
+  p.path_mm.insert(p.path_mm.end(), q.path_mm.begin(), q.path_mm.end());
+}
+
 }  // namespace
 
-MonteCarloCurves MonteCarlo(const Medium& medium, const std::vector<long double>& rho_mm, const TimeGrid& grid,
-                            const MonteCarloOptions& options) {
+MonteCarloBatches MonteCarloRunBatches(const Medium& medium, const std::vector<long double>& rho_mm,
+                                       const TimeGrid& grid, const MonteCarloOptions& options, unsigned first,
+                                       unsigned count) {
   const Setup s = Prepare(medium, rho_mm, grid, options);
-  const unsigned batches = options.batches;
-  std::vector<Tally> tallies(batches);
-
+  if (count == 0 || first >= options.batches || count > options.batches - first) {
+    Refuse("batches", first, "batches " + std::to_string(first) + " ... " + std::to_string(first + count) +
+                                 " are not a non-empty range of the run's " + std::to_string(options.batches));
+  }
+  std::vector<Tally> tallies(count);
   std::atomic<unsigned> next{0};
   std::atomic<bool> cancelled{false};
   std::exception_ptr failure;
   std::mutex failure_mutex;
   auto work = [&] {
     try {
-      for (unsigned b = next++; b < batches; b = next++) {
-        if (options.stop.stop_requested()) {
+      for (unsigned b = next++; b < count; b = next++) {
+        if (!RunBatch(s, first + b, tallies[b], options.stop)) {
           cancelled = true;
+          next = count;
           return;
         }
-        RunBatch(s, b, tallies[b]);
       }
     } catch (...) {
       const std::lock_guard lock(failure_mutex);
       if (!failure) failure = std::current_exception();
-      next = batches;
+      next = count;
     }
   };
-  const unsigned workers = std::min(WorkerCount(options.threads), batches);
+  const unsigned workers = std::min(WorkerCount(options.threads), count);
   {
     std::vector<std::jthread> threads;
     for (unsigned i = 1; i < workers; ++i) threads.emplace_back(work);
@@ -378,36 +397,72 @@ MonteCarloCurves MonteCarlo(const Medium& medium, const std::vector<long double>
   if (failure) std::rethrow_exception(failure);
   if (cancelled) throw Cancelled();
 
+  MonteCarloBatches out;
+  out.first = first;
+  out.count = count;
+  out.paths.layers = s.white ? s.layers.size() : 0;
+  for (Tally& tally : tallies) {
+    out.weight.insert(out.weight.end(), tally.curve.begin(), tally.curve.end());
+    out.totals.insert(out.totals.end(), {tally.reflected, tally.transmitted, tally.unfinished});
+    if (s.white) Append(out.paths, tally.paths);
+  }
+  return out;
+}
+
+MonteCarloCurves MonteCarloCombine(const Medium& medium, const std::vector<long double>& rho_mm,
+                                   const TimeGrid& grid, const MonteCarloOptions& options,
+                                   std::vector<MonteCarloBatches> parts) {
+  const Setup s = Prepare(medium, rho_mm, grid, options);
+  const unsigned batches = options.batches;
+  std::sort(parts.begin(), parts.end(),
+            [](const MonteCarloBatches& a, const MonteCarloBatches& b) { return a.first < b.first; });
+  const std::size_t size = s.rho.size() * s.bins;
+  unsigned covered = 0;
+  for (const MonteCarloBatches& part : parts) {
+    const bool fits = part.first == covered && part.count > 0 && part.weight.size() == part.count * size &&
+                      part.totals.size() == 3 * std::size_t{part.count} &&
+                      part.paths.layers == (s.white ? s.layers.size() : 0);
+    if (!fits) {
+      Refuse("batches", part.first, "the batches from " + std::to_string(part.first) +
+                                        " do not continue the run's batches 0 ... " + std::to_string(covered) +
+                                        " for this medium, grid and options");
+    }
+    covered += part.count;
+  }
+  if (covered != batches) {
+    Refuse("batches", covered, "the parts hold " + std::to_string(covered) + " of the run's " +
+                                   std::to_string(batches) + " batches");
+  }
+
   MonteCarloCurves out;
   FillAxes(s, rho_mm, out);
   out.photons = s.photons_per_batch * batches;
   out.batches = batches;
-  std::vector<std::vector<double>> curves(batches), totals(batches);
-  for (unsigned b = 0; b < batches; ++b) {
-    curves[b] = std::move(tallies[b].curve);
-    totals[b] = {tallies[b].reflected, tallies[b].transmitted, tallies[b].unfinished};
+  std::vector<double> weight, totals;
+  weight.reserve(size * batches);
+  totals.reserve(3 * std::size_t{batches});
+  for (const MonteCarloBatches& part : parts) {
+    weight.insert(weight.end(), part.weight.begin(), part.weight.end());
+    totals.insert(totals.end(), part.totals.begin(), part.totals.end());
   }
-  Normalise(curves, s, s.photons_per_batch, out);
+  Normalise(weight, batches, s, s.photons_per_batch, out);
   const double per_photon = 1.0 / static_cast<double>(s.photons_per_batch);
-  BatchStatistics(totals, 0, per_photon, out.total_reflectance, out.total_reflectance_error);
-  BatchStatistics(totals, 1, per_photon, out.total_transmittance, out.total_transmittance_error);
+  BatchStatistics(totals, batches, 3, 0, per_photon, out.total_reflectance, out.total_reflectance_error);
+  BatchStatistics(totals, batches, 3, 1, per_photon, out.total_transmittance, out.total_transmittance_error);
   double ignored;
-  BatchStatistics(totals, 2, per_photon, out.unfinished, ignored);
-
+  BatchStatistics(totals, batches, 3, 2, per_photon, out.unfinished, ignored);
   if (s.white) {
-    PathRecord& p = out.paths;
-    p.layers = s.layers.size();
-    for (Tally& tally : tallies) {
-      const PathRecord& q = tally.paths;
-      p.rho_index.insert(p.rho_index.end(), q.rho_index.begin(), q.rho_index.end());
-      p.time_bin.insert(p.time_bin.end(), q.time_bin.begin(), q.time_bin.end());
-      p.batch.insert(p.batch.end(), q.batch.begin(), q.batch.end());
-      p.time_ps.insert(p.time_ps.end(), q.time_ps.begin(), q.time_ps.end());
-      p.weight.insert(p.weight.end(), q.weight.begin(), q.weight.end());
-      p.path_mm.insert(p.path_mm.end(), q.path_mm.begin(), q.path_mm.end());
-    }
+    out.paths.layers = s.layers.size();
+    for (const MonteCarloBatches& part : parts) Append(out.paths, part.paths);
   }
   return out;
+}
+
+MonteCarloCurves MonteCarlo(const Medium& medium, const std::vector<long double>& rho_mm, const TimeGrid& grid,
+                            const MonteCarloOptions& options) {
+  std::vector<MonteCarloBatches> parts;
+  parts.push_back(MonteCarloRunBatches(medium, rho_mm, grid, options, 0, options.batches));
+  return MonteCarloCombine(medium, rho_mm, grid, options, std::move(parts));
 }
 
 ReweightedCurves Reweight(const MonteCarloCurves& white, const std::vector<double>& mua) {
@@ -435,21 +490,22 @@ ReweightedCurves Reweight(const MonteCarloCurves& white, const std::vector<doubl
   const std::uint64_t photons_per_batch = white.photons / white.batches;
 
   ReweightedCurves out;
-  std::vector<std::vector<double>> per_batch(white.batches, std::vector<double>(s.rho.size() * s.bins, 0.0));
+  const std::size_t size = s.rho.size() * s.bins;
+  std::vector<double> per_batch(white.batches * size, 0.0);
   std::vector<double> weight_sum(s.rho.size(), 0.0), path_sum(s.rho.size() * layers, 0.0);
   for (std::size_t i = 0; i < p.size(); ++i) {
     const double* path = p.path_mm.data() + i * layers;
     double optical = 0.0;
     for (std::size_t k = 0; k < layers; ++k) optical += mua[k] * path[k];
     const double w = p.weight[i] * std::exp(-optical);
-    per_batch[p.batch[i]][p.rho_index[i] * s.bins + p.time_bin[i]] += w;
+    per_batch[p.batch[i] * size + p.rho_index[i] * s.bins + p.time_bin[i]] += w;
     weight_sum[p.rho_index[i]] += w;
     for (std::size_t k = 0; k < layers; ++k) path_sum[p.rho_index[i] * layers + k] += w * path[k];
   }
   FillAxes(s, white.rho_mm, out.curves);
   out.curves.photons = white.photons;
   out.curves.batches = white.batches;
-  Normalise(per_batch, s, photons_per_batch, out.curves);
+  Normalise(per_batch, white.batches, s, photons_per_batch, out.curves);
   out.mean_partial_path_mm.resize(s.rho.size() * layers);
   for (std::size_t r = 0; r < s.rho.size(); ++r) {
     for (std::size_t k = 0; k < layers; ++k) {

@@ -33,6 +33,23 @@ std::string TimeTable(const TimeCurves& curves, const std::vector<std::string>& 
   return text;
 }
 
+std::string MonteCarloTable(const MonteCarloCurves& curves, const std::vector<std::string>& labels) {
+  std::string text = "t_ps";
+  for (const std::string& label : labels) text += ",R_" + label + "mm,SE_" + label + "mm";
+  text += '\n';
+  for (std::size_t i = 0; i < curves.t_ps.size(); ++i) {
+    Append(text, curves.t_ps[i]);
+    for (std::size_t r = 0; r < curves.rho_mm.size(); ++r) {
+      text += ',';
+      Append(text, curves.Curve(r)[i]);
+      text += ',';
+      Append(text, curves.StandardError(r)[i]);
+    }
+    text += '\n';
+  }
+  return text;
+}
+
 std::string FrequencyTable(const FrequencySpectra& spectra) {
   std::string text = "f_hz,rho_mm,re,im,amplitude,phase_rad\n";
   std::vector<std::vector<double>> lags;  // per distance, per frequency

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "nlayer/monte_carlo.h"
 #include "nlayer/reflectance.h"
 
 namespace nlayer {
@@ -14,6 +15,10 @@ namespace nlayer {
 // "t_ps,R_<label>mm,..." with one column per curve, named by `labels` (one per distance, e.g.
 // the distances as the user wrote them), then one row per time: t in ps, R in mm^-2 ps^-1.
 std::string TimeTable(const TimeCurves& curves, const std::vector<std::string>& labels);
+
+// "t_ps,R_<label>mm,SE_<label>mm,..." as TimeTable, each curve of a Monte Carlo run followed by
+// the standard error of its values from the run's batches.
+std::string MonteCarloTable(const MonteCarloCurves& curves, const std::vector<std::string>& labels);
 
 // "f_hz,rho_mm,re,im,amplitude,phase_rad", then one row per frequency and distance, the
 // frequencies in the outer loop: R~ in mm^-2, its magnitude, and the phase lag -arg R~ in

@@ -35,6 +35,63 @@ nlayer::MonteCarloCurves Simulate(const nlayer::Medium& medium, const std::vecto
       [medium, rho, grid, options] { return nlayer::MonteCarlo(medium, rho, grid, options); });
 }
 
+// What the Python side unpacks: (t_ps, R, R_error), photons, batches, (R, error), (T, error),
+// unfinished, and the path record's arrays or None.
+py::tuple Pack(const nlayer::MonteCarloCurves& c, bool record_paths) {
+  const nlayer::PathRecord& p = c.paths;
+  const auto n = static_cast<py::ssize_t>(p.size()), layers = static_cast<py::ssize_t>(p.layers);
+  py::object paths = py::none();
+  if (record_paths) {
+    paths = py::make_tuple(Shaped(p.rho_index, {n}), Shaped(p.time_bin, {n}), Shaped(p.batch, {n}),
+                           Shaped(p.time_ps, {n}), Shaped(p.weight, {n}), Shaped(p.path_mm, {n, layers}));
+  }
+  return py::make_tuple(CurveArrays(c), c.photons, c.batches,
+                        py::make_tuple(c.total_reflectance, c.total_reflectance_error),
+                        py::make_tuple(c.total_transmittance, c.total_transmittance_error), c.unfinished, paths);
+}
+
+nlayer::MonteCarloOptions MakeOptions(std::uint64_t photons, unsigned batches, const std::vector<double>& g,
+                                      double width_mm, std::uint64_t seed, bool record_paths, unsigned threads) {
+  return nlayer::MonteCarloOptions{.photons = photons, .batches = batches, .g = g, .width_mm = width_mm,
+                                   .seed = seed, .record_paths = record_paths, .threads = threads};
+}
+
+// A part of a run as plain arrays, which pickle: (first, count, weight, totals, paths or None).
+py::tuple PackBatches(const nlayer::MonteCarloBatches& b) {
+  const nlayer::PathRecord& p = b.paths;
+  const auto n = static_cast<py::ssize_t>(p.size()), layers = static_cast<py::ssize_t>(p.layers);
+  py::object paths = py::none();
+  if (p.layers != 0) {
+    paths = py::make_tuple(Shaped(p.rho_index, {n}), Shaped(p.time_bin, {n}), Shaped(p.batch, {n}),
+                           Shaped(p.time_ps, {n}), Shaped(p.weight, {n}), Shaped(p.path_mm, {n, layers}));
+  }
+  return py::make_tuple(b.first, b.count, Array(b.weight), Array(b.totals), paths);
+}
+
+nlayer::MonteCarloBatches UnpackBatches(const py::handle& item) {
+  const auto t = item.cast<py::tuple>();
+  if (t.size() != 5) throw py::value_error("a part of a Monte Carlo run is a 5-tuple from monte_carlo_batches");
+  nlayer::MonteCarloBatches b;
+  b.first = t[0].cast<unsigned>();
+  b.count = t[1].cast<unsigned>();
+  b.weight = Vector(t[2].cast<py::array_t<double, py::array::c_style | py::array::forcecast>>());
+  b.totals = Vector(t[3].cast<py::array_t<double, py::array::c_style | py::array::forcecast>>());
+  if (!t[4].is_none()) {
+    const auto p = t[4].cast<py::tuple>();
+    using U = py::array_t<std::uint32_t, py::array::c_style | py::array::forcecast>;
+    using D = py::array_t<double, py::array::c_style | py::array::forcecast>;
+    const auto path = p[5].cast<D>();
+    b.paths.layers = path.ndim() == 2 ? static_cast<std::size_t>(path.shape(1)) : 0;
+    b.paths.rho_index = Vector(p[0].cast<U>());
+    b.paths.time_bin = Vector(p[1].cast<U>());
+    b.paths.batch = Vector(p[2].cast<U>());
+    b.paths.time_ps = Vector(p[3].cast<D>());
+    b.paths.weight = Vector(p[4].cast<D>());
+    b.paths.path_mm = Vector(path);
+  }
+  return b;
+}
+
 }  // namespace
 
 void RegisterMonteCarlo(py::module_& m) {
@@ -43,24 +100,79 @@ void RegisterMonteCarlo(py::module_& m) {
       [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, double dt_ps, int samples,
          std::uint64_t photons, unsigned batches, const std::vector<double>& g, double width_mm, std::uint64_t seed,
          bool record_paths, unsigned threads) {
-        const nlayer::MonteCarloOptions options{.photons = photons, .batches = batches, .g = g, .width_mm = width_mm,
-                                                .seed = seed, .record_paths = record_paths, .threads = threads};
         const nlayer::MonteCarloCurves c =
-            Simulate(medium, {rho_mm.begin(), rho_mm.end()}, nlayer::TimeGrid{dt_ps, samples}, options);
-        const nlayer::PathRecord& p = c.paths;
-        const auto n = static_cast<py::ssize_t>(p.size()), layers = static_cast<py::ssize_t>(p.layers);
-        py::object paths = py::none();
-        if (record_paths) {
-          paths = py::make_tuple(Shaped(p.rho_index, {n}), Shaped(p.time_bin, {n}), Shaped(p.batch, {n}),
-                                 Shaped(p.time_ps, {n}), Shaped(p.weight, {n}), Shaped(p.path_mm, {n, layers}));
-        }
-        return py::make_tuple(CurveArrays(c), c.photons, c.batches,
-                              py::make_tuple(c.total_reflectance, c.total_reflectance_error),
-                              py::make_tuple(c.total_transmittance, c.total_transmittance_error), c.unfinished, paths);
+            Simulate(medium, {rho_mm.begin(), rho_mm.end()}, nlayer::TimeGrid{dt_ps, samples},
+                     MakeOptions(photons, batches, g, width_mm, seed, record_paths, threads));
+        return Pack(c, record_paths);
       },
       py::arg("medium"), py::arg("rho_mm"), py::arg("dt_ps"), py::arg("samples"), py::arg("photons"),
       py::arg("batches"), py::arg("g"), py::arg("width_mm"), py::arg("seed"), py::arg("record_paths"),
       py::arg("threads"));
+
+  // Batches first ... first + count - 1 of a run, without the GIL: what a Dask task or a local
+  // chunk computes. `stop`, an Event or None, is looked at every 0.1 s; once it is set the
+  // simulation stops within some hundred photons and the call returns None.
+  m.def(
+      "monte_carlo_batches",
+      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, double dt_ps, int samples,
+         std::uint64_t photons, unsigned batches, const std::vector<double>& g, double width_mm, std::uint64_t seed,
+         bool record_paths, unsigned threads, unsigned first, unsigned count, const py::object& stop) -> py::object {
+        std::stop_source source;
+        nlayer::MonteCarloOptions options = MakeOptions(photons, batches, g, width_mm, seed, record_paths, threads);
+        options.stop = source.get_token();
+        const std::vector<long double> rho(rho_mm.begin(), rho_mm.end());
+        const nlayer::TimeGrid grid{dt_ps, samples};
+        auto task = std::make_shared<std::packaged_task<nlayer::MonteCarloBatches()>>(
+            [medium, rho, grid, options, first, count] {
+              return nlayer::MonteCarloRunBatches(medium, rho, grid, options, first, count);
+            });
+        std::future<nlayer::MonteCarloBatches> result = task->get_future();
+        std::thread([task] { (*task)(); }).detach();
+        for (;;) {
+          bool ready = false;
+          {
+            py::gil_scoped_release release;
+            ready = result.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready;
+          }
+          if (ready) break;
+          if (!stop.is_none() && stop.attr("is_set")().cast<bool>()) {
+            source.request_stop();
+            py::gil_scoped_release release;
+            result.wait();
+          }
+        }
+        try {
+          return PackBatches(result.get());
+        } catch (const nlayer::Cancelled&) {
+          return py::none();
+        } catch (const nlayer::InvalidRequest& e) {
+          RaiseInvalid(e);
+        }
+      },
+      py::arg("medium"), py::arg("rho_mm"), py::arg("dt_ps"), py::arg("samples"), py::arg("photons"),
+      py::arg("batches"), py::arg("g"), py::arg("width_mm"), py::arg("seed"), py::arg("record_paths"),
+      py::arg("threads"), py::arg("first"), py::arg("count"), py::arg("stop") = py::none());
+
+  m.def(
+      "monte_carlo_combine",
+      [](const nlayer::Medium& medium, const std::vector<double>& rho_mm, double dt_ps, int samples,
+         std::uint64_t photons, unsigned batches, const std::vector<double>& g, double width_mm, std::uint64_t seed,
+         bool record_paths, const py::sequence& parts) {
+        std::vector<nlayer::MonteCarloBatches> unpacked;
+        for (const py::handle item : parts) unpacked.push_back(UnpackBatches(item));
+        nlayer::MonteCarloCurves c;
+        try {
+          c = nlayer::MonteCarloCombine(medium, {rho_mm.begin(), rho_mm.end()}, nlayer::TimeGrid{dt_ps, samples},
+                                        MakeOptions(photons, batches, g, width_mm, seed, record_paths, 1),
+                                        std::move(unpacked));
+        } catch (const nlayer::InvalidRequest& e) {
+          RaiseInvalid(e);
+        }
+        return Pack(c, record_paths);
+      },
+      py::arg("medium"), py::arg("rho_mm"), py::arg("dt_ps"), py::arg("samples"), py::arg("photons"),
+      py::arg("batches"), py::arg("g"), py::arg("width_mm"), py::arg("seed"), py::arg("record_paths"),
+      py::arg("parts"));
 
   m.def(
       "monte_carlo_reweight",

@@ -23,7 +23,9 @@
 #include <string_view>
 #include <vector>
 
+#include "io/model_file.h"
 #include "io/text_file.h"
+#include "nlayer/monte_carlo.h"
 #include "tests/reflectance_file.h"
 #include "tests/run_command.h"
 #include "tests/test_support.h"
@@ -569,6 +571,38 @@ TEST(NlayerRunTableTest, EachDistancesColumnIsTheColumnOfThatDistanceAlone) {
             (std::vector<std::string>{"t_ps", "R_2.5mm", "R_1e1mm"}));
 }
 
+TEST(NlayerRunTableTest, MonteCarloTableHoldsTheLibrarysRunAndItsErrors) {
+  TempWorkDir dir;
+  const fs::path model = kExamples / "one_layer" / "input.dat";
+  const std::vector<std::string> options{"--engine", "mc", "--photons", "3000", "--seed", "9", "--rho", "5,10",
+                                         "--width", "4", "--dt", "100", "--samples", "32"};
+  std::vector<std::string> two_threads = options;
+  two_threads.insert(two_threads.end(), {"--threads", "2"});
+  const Table table = TableOf(model, "mc.csv", two_threads);
+  ASSERT_EQ(table.size(), 17u);
+  EXPECT_EQ(table[0], (std::vector<std::string>{"t_ps", "R_5mm", "SE_5mm", "R_10mm", "SE_10mm"}));
+  // The columns are the library's run of the model file with the same seed, to the last digit.
+  const MonteCarloCurves expected = MonteCarlo(ReadModelFile(model).medium, {5.0L, 10.0L}, {100.0, 32},
+                                               {.photons = 3000, .width_mm = 4.0, .seed = 9});
+  for (std::size_t row = 1; row < table.size(); ++row) {
+    EXPECT_EQ(std::stod(table[row][0]), expected.t_ps[row - 1]);
+    for (std::size_t r = 0; r < 2; ++r) {
+      EXPECT_EQ(std::stod(table[row][1 + 2 * r]), expected.Curve(r)[row - 1]) << "row " << row;
+      EXPECT_EQ(std::stod(table[row][2 + 2 * r]), expected.StandardError(r)[row - 1]) << "row " << row;
+    }
+  }
+  // One thread, the same bytes; another seed, other numbers.
+  const Table one_thread = TableOf(model, "one.csv", options);
+  EXPECT_EQ(one_thread, table);
+  std::vector<std::string> reseeded = options;
+  reseeded[5] = "10";
+  EXPECT_NE(TableOf(model, "seed.csv", reseeded), table);
+  // The simulation gives curves in time only.
+  const Outcome refused = RunNlayer({"--input", model.string(), "--csv", "fd.csv", "--engine", "mc", "--fd", "0"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("does not apply to --fd"), std::string::npos) << refused.err;
+}
+
 TEST(NlayerRunTableTest, TheColumnAgreesWithTheWindowsRunWhereverThatKeepsASample) {
   TempWorkDir dir;
   ASSERT_EQ(RunModel(kModels / "two_layer.dat").status, 0);
@@ -984,7 +1018,10 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"nlayer-run", "--dt", {"--csv", "t.csv", "--dt", "0"}, "> 0"},
         OptionCase{"nlayer-run", "--samples", {"--csv", "t.csv", "--samples", "8"}, "a power of two from 16 to 65536"},
         OptionCase{"nlayer-run", "--fd", {"--csv", "t.csv", "--fd", "-1"}, "outside 0 ... 1e12 Hz"},
-        OptionCase{"nlayer-run", "--engine", {"--csv", "t.csv", "--engine", "slow"}, "{exact,fast}"},
+        OptionCase{"nlayer-run", "--engine", {"--csv", "t.csv", "--engine", "slow"}, "{exact,fast,mc}"},
+        OptionCase{"nlayer-run", "--photons", {"--csv", "t.csv", "--photons", "1e6"}, "whole number of photons"},
+        OptionCase{"nlayer-run", "--seed", {"--csv", "t.csv", "--engine", "mc", "--seed", "-1"}, "whole number"},
+        OptionCase{"nlayer-run", "--width", {"--csv", "t.csv", "--width", "2"}, "add --engine mc"},
         OptionCase{"nlayer-run", "--moments", {"--moments", "--csv", "t.csv"}, "only --input, --rho and --threads"},
         OptionCase{"nlayer-fit", "--help", {}, ""}, OptionCase{"nlayer-fit", "--version", {}, ""},
         OptionCase{"nlayer-fit", "--measured", {"--irf", "irf.csv", "--model", "input.dat", "--free", "mua1"},

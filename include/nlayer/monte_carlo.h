@@ -58,7 +58,7 @@ struct MonteCarloOptions {
   // Without absorption, keeping each detected photon's path lengths for Reweight().
   bool record_paths = false;
   unsigned threads = 0;  // worker threads for the batches; 0: all cores
-  // A request to stop, read before each batch: the call then ends with Cancelled.
+  // A request to stop, read every few hundred photons: the call then ends with Cancelled.
   std::stop_token stop{};
 };
 
@@ -105,6 +105,27 @@ struct MonteCarloCurves {
 // `grid`. Throws InvalidRequest for an invalid medium, distance, grid or option.
 MonteCarloCurves MonteCarlo(const Medium& medium, const std::vector<long double>& rho_mm,
                             const TimeGrid& grid = {}, const MonteCarloOptions& options = {});
+
+// A run in parts, for batches spread over processes or machines: the raw weights of batches
+// first ... first + count - 1 of the run that `options` describes, each computed as
+// MonteCarlo() computes it. MonteCarloCombine() of parts that hold every batch once gives
+// MonteCarlo()'s curves bit for bit, however the batches were split.
+struct MonteCarloBatches {
+  unsigned first = 0, count = 0;
+  std::vector<double> weight;  // per batch, rho_mm.size() x bins of weight scored per annulus and bin
+  std::vector<double> totals;  // per batch: reflected, transmitted, unfinished weight
+  PathRecord paths;            // of a white run: the batches' detected photons in order
+};
+
+MonteCarloBatches MonteCarloRunBatches(const Medium& medium, const std::vector<long double>& rho_mm,
+                                       const TimeGrid& grid, const MonteCarloOptions& options, unsigned first,
+                                       unsigned count);
+
+// Throws InvalidRequest unless the parts hold batches 0 ... options.batches - 1 once each, of
+// the same medium, distances, grid and options.
+MonteCarloCurves MonteCarloCombine(const Medium& medium, const std::vector<long double>& rho_mm,
+                                   const TimeGrid& grid, const MonteCarloOptions& options,
+                                   std::vector<MonteCarloBatches> parts);
 
 // Curves re-weighted from a white run for absorption coefficients `mua` (one per layer, >= 0):
 // each detected photon's weight times exp(-sum_k mua_k L_k).

@@ -1,11 +1,12 @@
 """The Monte Carlo reference: photon transport in the same media, units and time grid as the
 diffusion model, to check it where it is weakest; and white runs re-weighted for any absorption."""
 
-from typing import NamedTuple as _NamedTuple, Sequence, Union
+from typing import Any, NamedTuple as _NamedTuple, Optional, Sequence, Union
 
 import numpy as _np
 
 from . import _nlayer
+from . import _sweep
 from . import _types
 
 
@@ -55,8 +56,8 @@ def _distances(rho):
 
 def monte_carlo(medium: _nlayer.Medium, rho: _types.Distances, *, photons: int,
                 g: Union[float, Sequence[float]] = 0.9, width_mm: float = 1.0, seed: int = 1, dt_ps: float = 10.0,
-                samples: int = 1024, batches: int = 20, white: bool = False,
-                threads: int = 0) -> "MonteCarloResult":
+                samples: int = 1024, batches: int = 20, white: bool = False, threads: int = 0,
+                client: Any = None, progress: Optional[bool] = None) -> "MonteCarloResult":
     """The time-resolved reflectance of a medium by Monte Carlo simulation, mm^-2 ps^-1.
 
     Photon packets enter at the origin along the normal, scatter by the Henyey-Greenstein phase
@@ -78,7 +79,16 @@ def monte_carlo(medium: _nlayer.Medium, rho: _types.Distances, *, photons: int,
         Simulate without absorption and keep each detected photon's path in every layer:
         monte_carlo_reweight(result, mua) then gives the curves for any absorption.
     threads : int
-        Worker threads, 0 for all cores. Ctrl-C stops the run after the batches under way.
+        Worker threads, 0 for all cores (with a client: unused, each task runs one thread).
+        Ctrl-C stops the run within a second, the batches under way included.
+    client : dask.distributed.Client, optional
+        Runs the batches as tasks on its cluster, as sweep() runs its chunks (the workers must
+        be able to import nlayer). The curves are those of the local run with the same seed,
+        bit for bit. Ctrl-C cancels the batches not yet finished.
+    progress : bool, optional
+        A tqdm progress bar of the batches on standard error: by default shown on a terminal
+        for a run on a cluster once it has taken a second; progress=True also shows it for a
+        local run (whose batches then go one per core, as a cluster's).
 
     Returns
     -------
@@ -86,13 +96,49 @@ def monte_carlo(medium: _nlayer.Medium, rho: _types.Distances, *, photons: int,
     """
     single, distances = _distances(rho)
     g_values = [float(g)] if _np.ndim(g) == 0 else [float(x) for x in g]
-    (t_ps, R, R_error), launched, used_batches, reflected, transmitted, unfinished, paths = _nlayer.monte_carlo(
-        medium, distances, float(dt_ps), int(samples), int(photons), int(batches), g_values, float(width_mm),
-        int(seed), bool(white), int(threads))
+    run = (medium, distances, float(dt_ps), int(samples), int(photons), int(batches), g_values, float(width_mm),
+           int(seed), bool(white))
+    if client is None and not progress:
+        packed = _nlayer.monte_carlo(*run, int(threads))
+    else:
+        packed = _distributed(run, client, int(threads), progress)
+    (t_ps, R, R_error), launched, used_batches, reflected, transmitted, unfinished, paths = packed
     if single:
         R, R_error = R[0], R_error[0]
     return MonteCarloResult(t_ps, R, R_error, tuple(distances), float(width_mm), launched, used_batches, reflected,
                             transmitted, unfinished, PathRecord(*paths) if paths is not None else None)
+
+
+def _run_batches(run, first, count, stop=None):
+    """Batches first ... first + count - 1 of a run, as plain arrays. Module-level, so that
+    Dask workers find it by name; `stop` is the local pool's Event."""
+    if stop is not None and stop.is_set():
+        return None
+    return _nlayer.monte_carlo_batches(*run, 1, first, count, stop)
+
+
+def _distributed(run, client, threads, progress):
+    """The run's batches one per task on a Dask client or the local cores, as sweep() runs its
+    chunks, combined in batch order."""
+    batches = run[5]
+    parts = []
+    bar = _sweep._progress_bar(batches, progress, unit="batch")
+
+    def store(key, part):
+        parts.append(part)
+        if bar is not None:
+            bar.update(part[1])
+
+    try:
+        tasks = ((first, (run, first, 1)) for first in range(batches))
+        failure = _sweep.run_chunks(_run_batches, tasks, store, client=client, workers=threads or None,
+                                    describe=lambda first: f"Monte Carlo batch {first}")
+    finally:
+        if bar is not None:
+            bar.close()
+    if failure is not None:
+        raise failure
+    return _nlayer.monte_carlo_combine(*run, parts)
 
 
 class Reweighted(_NamedTuple):

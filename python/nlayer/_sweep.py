@@ -80,7 +80,7 @@ def _chunks(media, chunk_size):
         start += len(chunk)
 
 
-def _progress_bar(total, progress):
+def _progress_bar(total, progress, unit="model"):
     show = progress if progress is not None else sys.stderr.isatty()
     if not show:
         return None
@@ -89,7 +89,7 @@ def _progress_bar(total, progress):
     except ImportError:
         return None
     # Shown only once a sweep has run for a second: short ones stay quiet.
-    return tqdm(total=total, unit="model", delay=0 if progress else 1.0, file=sys.stderr)
+    return tqdm(total=total, unit=unit, delay=0 if progress else 1.0, file=sys.stderr)
 
 
 class SweepResult(NamedTuple):

@@ -1,10 +1,16 @@
 """nlayer.monte_carlo against what the C++ tests do not see: the Python conversions, shapes,
 seeds and the re-weighting of a white run's path record handed back and forth."""
 
+import signal
+import subprocess
+import sys
+import time
+
 import numpy as np
 import pytest
 
 import nlayer
+from conftest import python_env
 
 HALF_SPACE = nlayer.Medium([(1.0, 0.02, 1.4)])
 
@@ -42,3 +48,59 @@ def test_refusals():
     direct = nlayer.monte_carlo(HALF_SPACE, 10.0, photons=100)
     with pytest.raises(ValueError):
         nlayer.monte_carlo_reweight(direct, [0.01])
+
+
+HEAD = nlayer.Medium([(1.9, 0.018, 1.4, 3), (1.6, 0.016, 1.4, 7), (0.25, 0.004, 1.4, 2), (1.2, 0.02, 1.4, 50)])
+RUN = dict(photons=1200, batches=6, width_mm=4.0, dt_ps=50.0, samples=32, seed=4, white=True)
+
+
+def assert_same_run(a, b):
+    for field in ("t_ps", "R", "R_error"):
+        np.testing.assert_array_equal(getattr(a, field), getattr(b, field))
+    assert (a.photons, a.batches, a.total_reflectance, a.total_transmittance, a.unfinished) == \
+        (b.photons, b.batches, b.total_reflectance, b.total_transmittance, b.unfinished)
+    for x, y in zip(a.paths, b.paths):
+        np.testing.assert_array_equal(x, y)
+
+
+def test_batches_one_per_core_or_on_a_cluster_are_the_local_run():
+    local = nlayer.monte_carlo(HEAD, [10.0, 20.0], threads=1, **RUN)
+    assert len(local.paths.weight) > 0
+    # progress=True runs the batches one per task on the local cores, as a cluster would.
+    assert_same_run(nlayer.monte_carlo(HEAD, [10.0, 20.0], progress=True, threads=2, **RUN), local)
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        assert_same_run(nlayer.monte_carlo(HEAD, [10.0, 20.0], client=client, progress=False, **RUN), local)
+        # A refused run fails on the workers as it does locally.
+        with pytest.raises(ValueError):
+            nlayer.monte_carlo(HEAD, 10.0, photons=100, g=1.0, client=client, progress=False)
+
+
+CTRL_C_SCRIPT = """
+import sys, nlayer
+head = nlayer.Medium([(1.9, 0.018, 1.4, 3), (1.6, 0.016, 1.4, 7), (0.25, 0.004, 1.4, 2), (1.2, 0.02, 1.4, 50)])
+print("computing", flush=True)
+# Batches of 5e6 photons, minutes each: the interrupt must not wait for the ones under way.
+nlayer.monte_carlo(head, 30.0, photons=10**8, batches=20, threads=2, progress=sys.argv[1] == "batches")
+print("finished", flush=True)
+"""
+
+
+@pytest.mark.parametrize("how", ["batches", "whole"])
+def test_ctrl_c_ends_a_run_within_a_second(how):
+    process = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, how], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, env=python_env())
+    try:
+        assert process.stdout.readline() == "computing\n"
+        time.sleep(1.0)
+        assert process.poll() is None
+        sent = time.perf_counter()
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+        elapsed = time.perf_counter() - sent
+    finally:
+        process.kill()
+    assert "KeyboardInterrupt" in stderr and "finished" not in stdout
+    assert process.returncode == -signal.SIGINT, stderr
+    assert elapsed < 2.5
