@@ -27,6 +27,11 @@ def _fit_chunk(t_ps, curves, irf_counts, medium, rho, free, options, stop=None):
     for curve in curves:
         if stop is not None and stop.is_set():
             return None
+        if not np.all(np.isfinite(curve)):
+            # A DTOF the device left out (NaN): no fit, flagged, and the next starts as this would.
+            nan = [np.nan] * len(start.layers)
+            out.append((nan, nan, False, nan))
+            continue
         result = fit((t_ps, curve), irf_counts, start, rho, free=free, **options)
         start = result.medium
         errors = [result.standard_error.get(f"mua{k}", np.nan) for k in range(1, len(start.layers) + 1)]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from typing import Optional, Sequence, Tuple
 
 import numpy as np
@@ -26,7 +27,8 @@ def dtof_moments(t_ps: npt.ArrayLike, counts: npt.ArrayLike,
     # Counts near the largest float overflow to inf and NaN here: the callers refuse those.
     with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
         # About a time near every curve's mean, so that the variance loses no digits.
-        reference = float(np.sum(c.reshape(-1, len(t)).sum(axis=0) * t) / max(c.sum(), 1e-300))
+        # (A DTOF the device left out, NaN, must not take the others' reference with it.)
+        reference = float(np.sum(np.nansum(c.reshape(-1, len(t)), axis=0) * t) / max(np.nansum(c), 1e-300))
         shifted = t - reference
         powers = np.stack([np.ones_like(t), shifted, shifted * shifted], axis=1)   # (G, 3)
         sums = c @ powers                                                          # (..., 3)
@@ -46,7 +48,7 @@ def _changes_of_moments(t_ps: np.ndarray, counts: np.ndarray,
     """Each DTOF's change of mean time and of variance against their means over `inside`."""
     d = dtof_moments(t_ps, counts, None)
     mean, variance = np.asarray(d.mean_time), np.asarray(d.variance)
-    return mean - mean[inside].mean(axis=0), variance - variance[inside].mean(axis=0)
+    return mean - np.nanmean(mean[inside], axis=0), variance - np.nanmean(variance[inside], axis=0)
 
 
 def _groups(groups, layers):
@@ -93,14 +95,14 @@ def _whitening(recording, in_baseline, baseline_moments):
     shape; the mean time and the variance are correlated through the third central moment."""
     total = baseline_moments.total
     if recording.kind == "gated":
-        curve = recording.counts[in_baseline].mean(axis=0)             # (C, G)
+        curve = np.nanmean(recording.counts[in_baseline], axis=0)      # (C, G)
         t = recording.gate_ps
         weight = curve / curve.sum(axis=1, keepdims=True)
         centred = t[None, :] - (weight @ t)[:, None]
         variance, third, fourth = (np.sum(weight * centred**k, axis=1) for k in (2, 3, 4))
     else:
         # Without the curve, a Gaussian's third and fourth moments.
-        variance = recording.moments[in_baseline, :, 2].mean(axis=0)
+        variance = np.nanmean(recording.moments[in_baseline, :, 2], axis=0)
         third, fourth = np.zeros_like(variance), 3.0 * variance**2
     covariance = np.zeros((len(total), 3, 3))
     covariance[:, 0, 0] = 1.0
@@ -111,11 +113,20 @@ def _whitening(recording, in_baseline, baseline_moments):
     return np.linalg.inv(np.linalg.cholesky(covariance))
 
 
+def _missing(recording):
+    """(T, C) bool: the DTOFs (or moments) the recording lacks, NaN in its file."""
+    values = recording.counts if recording.kind == "gated" else recording.moments
+    return np.isnan(values).any(axis=2)
+
+
 def _check_moments(recording, moments):
     """Refuses a DTOF without counts, or one whose moments overflow: its -ln N or mean time
     would turn every result of its wavelength into NaN."""
     bad = ~(np.isfinite(moments.total) & np.isfinite(moments.mean_time) & np.isfinite(moments.variance)
             & (moments.total > 0))
+    # What the device left out (NaN in the file) is missing, not wrong: that time point's solve
+    # goes without it.
+    bad &= ~_missing(recording)
     if np.any(bad):
         row, channel = (int(i) for i in np.argwhere(bad)[0])
         what = "has no counts" if moments.total[row, channel] == 0 else "has moments that are not finite numbers"
@@ -178,7 +189,10 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
 
     moments = _channel_moments(recording, irf)
     _check_moments(recording, moments)
-    reference = Moments(*(np.mean(m[in_baseline], axis=0) for m in moments))
+    with warnings.catch_warnings():
+        # A channel missing throughout the baseline is refused just below.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        reference = Moments(*(np.nanmean(m[in_baseline], axis=0) for m in moments))
     if np.any(~np.isfinite(reference.total)) or np.any(reference.total <= 0):
         raise ValueError("a channel has no counts in the baseline period")
     delta = np.stack([-np.log(moments.total / reference.total), moments.mean_time - reference.mean_time,
