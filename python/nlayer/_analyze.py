@@ -65,6 +65,19 @@ def _groups(text):
     return out
 
 
+def _sources(text):
+    out = []
+    for item in filter(None, (part.strip() for part in text.split(","))):
+        first, sep, last = item.partition("-")
+        try:
+            out += list(range(int(first), int(last) + 1)) if sep else [int(first)]
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{item!r} is not a source or a range of sources (e.g. 1,3 or 2-5)") from None
+    if not out or min(out) < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} names no source; sources are numbered from 1")
+    return list(dict.fromkeys(out))
+
+
 def _finite(text):
     try:
         value = float(text)
@@ -104,15 +117,16 @@ def _parser():
     parser.add_argument("--plot", metavar="OUT.png", help="draw HbO and HbR per layer with the stimuli")
     parser.add_argument("--groups", type=_groups, metavar="LAYERS",
                         help="moments: layers that share one change, e.g. 1-3,4 (default: every layer alone)")
-    parser.add_argument("--tikhonov", type=_finite, default=0.0, metavar="A",
+    parser.add_argument("--tikhonov", type=_finite, default=None, metavar="A",
                         help="moments: Tikhonov regularisation relative to the largest singular value (default 0)")
     parser.add_argument("--free", default=None, metavar="NAMES",
                         help="fit: the parameters to fit, e.g. mua4,musp4 (default: the bottom layer's mua); "
                              "with a spectral model e.g. HbO2,HbR2 (default: the bottom layer's HbO and HbR)")
     parser.add_argument("--rho", type=_finite, metavar="MM",
                         help="fit: the channel's distance in mm (default: the longest at each wavelength)")
-    parser.add_argument("--source", type=int, metavar="N",
-                        help="the source whose channels are analysed (needed when the recording has several)")
+    parser.add_argument("--source", type=_sources, metavar="N[,M...]",
+                        help="the sources whose channels are analysed, e.g. 3 or 1,3 or 2-5 (default: every "
+                             "source, each with its own detectors)")
     parser.add_argument("--engine", choices=("fast", "exact"), default="fast",
                         help="the model's engine (default fast)")
     parser.add_argument("--version", action="version", version=f"nlayer-analyze {__version__}")
@@ -141,43 +155,65 @@ def _summary(analysis):
         for g, name in enumerate(analysis.names):
             parts = []
             for label, values, errors in (("HbO", analysis.hbo, analysis.hbo_err), ("HbR", analysis.hbr, analysis.hbr_err)):
-                text = f"{values[during, g].mean():+.3f}"
-                if errors is not None and np.all(np.isfinite(errors[during, g])):
+                # Time points without a value (a channel the device left out there) do not count.
+                valid = during & np.isfinite(values[:, g])
+                text = f"{values[valid, g].mean():+.3f}" if np.any(valid) else "nan"
+                if errors is not None and np.any(valid) and np.all(np.isfinite(errors[valid, g])):
                     # The mean's error, the time points' noise taken as independent.
-                    text += f" +- {np.sqrt(np.sum(errors[during, g] ** 2)) / np.count_nonzero(during):.3f}"
+                    text += f" +- {np.sqrt(np.sum(errors[valid, g] ** 2)) / np.count_nonzero(valid):.3f}"
                 parts.append(f"{label} {text} uM")
             lines.append(f"{name}: mean {d}{parts[0]}, {parts[1]} {where}")
     return lines
 
 
+# More rows than this make a figure no screen shows whole.
+_PLOTTED_SOURCES = 12
+
+
 def plot(path, analysis):
     """HbO and HbR of each layer over time, the stimuli shaded; drawn into memory and saved
-    through the package's one save (nlayer._output.save)."""
+    through the package's one save (nlayer._output.save). Given one Analysis per source, a row
+    of panels per source (the first 12), a column per layer."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    count = len(analysis.names)
-    figure, axes = plt.subplots(count, 1, sharex=True, figsize=(7.0, 1.8 + 1.6 * count), squeeze=False)
-    prefix = "\u0394" if analysis.changes else ""
-    onsets = analysis.recording.stim_onsets()
-    for g, axis in enumerate(axes[:, 0]):
-        for values, errors, colour, label in ((analysis.hbo, analysis.hbo_err, "tab:red", f"{prefix}HbO"),
-                                              (analysis.hbr, analysis.hbr_err, "tab:blue", f"{prefix}HbR")):
-            axis.plot(analysis.time_s, values[:, g], color=colour, label=label)
+    analyses = list(analysis) if isinstance(analysis, (list, tuple)) else [analysis]
+    first = analyses[0]
+    count = len(first.names)
+    shown = analyses[:_PLOTTED_SOURCES]
+    if len(analyses) == 1:
+        figure, axes = plt.subplots(count, 1, sharex=True, figsize=(7.0, 1.8 + 1.6 * count), squeeze=False)
+        panels = [(first, g, axes[g, 0], f"{first.names[g]}\n\u00b5M") for g in range(count)]
+    else:
+        figure, axes = plt.subplots(len(shown), count, sharex=True, squeeze=False,
+                                    figsize=(1.0 + 3.2 * count, 1.8 + 1.3 * len(shown)))
+        panels = [(a, g, axes[i, g], f"source {a.source}\n\u00b5M" if g == 0 else None)
+                  for i, a in enumerate(shown) for g in range(count)]
+        for g in range(count):
+            axes[0, g].set_title(first.names[g], fontsize="medium")
+    prefix = "\u0394" if first.changes else ""
+    onsets = first.recording.stim_onsets()
+    for result, g, axis, label in panels:
+        for values, errors, colour, name in ((result.hbo, result.hbo_err, "tab:red", f"{prefix}HbO"),
+                                             (result.hbr, result.hbr_err, "tab:blue", f"{prefix}HbR")):
+            axis.plot(result.time_s, values[:, g], color=colour, label=name)
             if errors is not None:
-                axis.fill_between(analysis.time_s, values[:, g] - errors[:, g], values[:, g] + errors[:, g],
+                axis.fill_between(result.time_s, values[:, g] - errors[:, g], values[:, g] + errors[:, g],
                                   color=colour, alpha=0.2, linewidth=0)
         for onset, duration in onsets:
             axis.axvspan(onset, onset + duration, color="0.85", zorder=0)
-        axis.axvspan(*analysis.baseline, color="tab:green", alpha=0.08, zorder=0)
-        axis.set_ylabel(f"{analysis.names[g]}\n\u00b5M")
+        axis.axvspan(*result.baseline, color="tab:green", alpha=0.08, zorder=0)
+        if label:
+            axis.set_ylabel(label)
         axis.axhline(0.0, color="0.5", linewidth=0.5)
-    axes[0, 0].legend(loc="upper right", fontsize="small")
-    axes[0, 0].set_title(f"{prefix}HbO and {prefix}HbR per layer ({analysis.method}; bands: \u00b11 SE; grey: stimuli, "
-                         "green: baseline)", fontsize="medium")
-    axes[-1, 0].set_xlabel("time (s)")
+    axes[0, -1].legend(loc="upper right", fontsize="small")
+    more = f"; sources {shown[0].source} to {shown[-1].source} of {len(analyses)}" if len(analyses) > len(shown) else ""
+    figure.suptitle(f"{prefix}HbO and {prefix}HbR per layer ({first.method}; bands: \u00b11 SE; grey: stimuli, "
+                    f"green: baseline{more})", fontsize="medium")
+    for axis in axes[-1]:
+        axis.set_xlabel("time (s)")
     figure.tight_layout()
     image = io.BytesIO()
     try:
@@ -252,15 +288,40 @@ def _distinct_wavelengths(recording, source):
                          f"({', '.join(f'{w:g}' for w in wavelengths)} nm); HbO and HbR need two or more")
 
 
+def _left_out_line(names, shown=10):
+    """One line naming the channels the reader left out."""
+    listed = ", ".join(names[:shown]) + (f", and {len(names) - shown} more" if len(names) > shown else "")
+    return f"left out {len(names)} channel{'s' if len(names) != 1 else ''} with no finite value: {listed}"
+
+
+def _chosen_sources(recording, wanted):
+    """The sources to analyse: those asked for, else every source with a channel."""
+    present = sorted(set(recording.source.tolist()))
+    if wanted is None:
+        return present
+    absent = [k for k in wanted if k not in present]
+    if absent:
+        gone = {int(name.split("-")[0][1:]) for name in recording.left_out}
+        why = " (every channel of it was left out)" if set(absent) <= gone else ""
+        raise ValueError(f"{recording.file}: the recording has no source {', '.join(map(str, absent))}{why}; "
+                         f"its sources are {', '.join(map(str, present))}")
+    return list(wanted)
+
+
 def _check_finite(analysis, path):
     """Refuses results that are not finite numbers: they would be printed and saved as if
     they were values."""
+    from .recording.moments import _missing
+
     checked = [("mua", analysis.mua), ("HbO", analysis.hbo), ("HbR", analysis.hbr)]
     if analysis.success is None:
         # Fits give no error for what they hold fixed; the moments method gives one for all.
         checked += [("HbO's error", analysis.hbo_err), ("HbR's error", analysis.hbr_err)]
     for label, values in checked:
         bad = ~np.isfinite(values)
+        if analysis.success is None:
+            # The time points where the device left a channel out: the solve's to fill or leave.
+            bad &= ~_missing(analysis.recording).any(axis=1).reshape((-1,) + (1,) * (values.ndim - 1))
         if analysis.success is not None:
             # Fits flagged as failed are reported by exit status 3 already.
             trusted = analysis.success if values.ndim == 3 else analysis.success.all(axis=1)[:, None]
@@ -271,8 +332,18 @@ def _check_finite(analysis, path):
                              "is not a finite number; nothing is written")
 
 
+# Options that mean something to one method only: given with the other, they would be ignored.
+_METHOD_OPTIONS = {"tikhonov": "moments", "free": "fit", "rho": "fit"}
+
+
 def main(argv=None):
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    for name, method in _METHOD_OPTIONS.items():
+        if getattr(args, name) is not None and args.method != method:
+            parser.error(f"argument --{name}: belongs to --method {method}, not --method {args.method}")
+    if args.tikhonov is None:
+        args.tikhonov = 0.0
     for path in (args.out, args.csv, args.plot):
         reason = None if path is None else _unwritable(path)
         if reason:
@@ -284,6 +355,7 @@ def main(argv=None):
         return EXIT_INPUT
     import nlayer
     from . import recording as rec
+    from .recording.analysis import _align_irf
 
     try:
         spectral = isinstance(args.model, str)
@@ -291,38 +363,55 @@ def main(argv=None):
             media = {wavelength: nlayer.read_model(path, need_rho=False).medium for wavelength, path in args.model.items()}
         irf = nlayer.read_curve(args.irf) if args.irf else None
         recording = rec.read_snirf(args.recording)
-        _distinct_wavelengths(recording, args.source)
-        start = None
-        if spectral:
-            if irf is None:
-                raise ValueError("a spectral model (--model PROBLEM.toml) needs the instrument response: give --irf")
-            start = rec.baseline_fit(recording, args.model, irf, baseline=args.baseline, engine=args.engine,
-                                     source=args.source)
-            for line in start.lines():
-                print(line)
-            media = start.media
-        if args.method == "moments":
-            analysis = rec.moments_method(recording, media, baseline=args.baseline, irf=irf, groups=args.groups,
-                                          tikhonov=args.tikhonov, engine=args.engine, source=args.source)
-        else:
-            if irf is None:
-                raise ValueError("--method fit needs the instrument response: give --irf")
-            free = None if args.free is None else [name.strip() for name in args.free.split(",")]
+        if recording.left_out:
+            print(_left_out_line(recording.left_out))
+        chosen = _chosen_sources(recording, args.source)
+        for source in chosen:
+            _distinct_wavelengths(recording, source)
+        if irf is not None and recording.kind == "gated" and (spectral or args.method == "fit"):
+            # The fits need the IRF on the gates; one on bins of their width is moved onto them.
+            counts, note = _align_irf(irf, recording.gate_ps)
+            if note:
+                print(f"--irf: {note}")
+            irf = (recording.gate_ps, counts)
+        analyses, starts = [], []
+        for source in chosen:
+            if len(chosen) > 1:
+                print(f"source {source}:")
+            start = None
             if spectral:
-                analysis = rec.spectral_fit_method(recording, args.model, irf, free=free, start=start,
-                                                   engine=args.engine, source=args.source)
+                if irf is None:
+                    raise ValueError("a spectral model (--model PROBLEM.toml) needs the instrument response: give --irf")
+                start = rec.baseline_fit(recording, args.model, irf, baseline=args.baseline, engine=args.engine,
+                                         source=source)
+                for line in start.lines():
+                    print(line)
+                media = start.media
+            if args.method == "moments":
+                analysis = rec.moments_method(recording, media, baseline=args.baseline, irf=irf, groups=args.groups,
+                                              tikhonov=args.tikhonov, engine=args.engine, source=source)
             else:
-                analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
-                                          engine=args.engine, source=args.source)
-        _check_finite(analysis, args.recording)
-        for line in _summary(analysis):
-            print(line)
+                if irf is None:
+                    raise ValueError("--method fit needs the instrument response: give --irf")
+                free = None if args.free is None else [name.strip() for name in args.free.split(",")]
+                if spectral:
+                    analysis = rec.spectral_fit_method(recording, args.model, irf, free=free, start=start,
+                                                       engine=args.engine, source=source)
+                else:
+                    analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
+                                              engine=args.engine, source=source)
+            _check_finite(analysis, args.recording)
+            for line in _summary(analysis):
+                print(line)
+            analyses.append(analysis)
+            starts.append(start)
+        fits = starts if spectral else None
         if args.out:
-            rec.write_results(args.out, analysis, baseline_fit=start)
+            rec.write_results(args.out, analyses, baseline_fit=fits)
         if args.csv:
-            rec.write_csv(args.csv, analysis, baseline_fit=start)
+            rec.write_csv(args.csv, analyses, baseline_fit=fits)
         if args.plot:
-            plot(args.plot, analysis)
+            plot(args.plot, analyses)
     except KeyboardInterrupt:
         print("nlayer-analyze: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -338,12 +427,15 @@ def main(argv=None):
     except (ValueError, ArithmeticError) as error:
         print(f"nlayer-analyze: {error}", file=sys.stderr)
         return EXIT_INPUT
-    if start is not None and not start.success:
-        print("nlayer-analyze: the baseline fit is not to be trusted (nlayer.fit flagged it)", file=sys.stderr)
+    flagged = [analysis.source for analysis, start in zip(analyses, starts) if start is not None and not start.success]
+    if flagged:
+        which = "" if len(chosen) == 1 else f" of source {', '.join(map(str, flagged))}"
+        print(f"nlayer-analyze: the baseline fit{which} is not to be trusted (nlayer.fit flagged it)", file=sys.stderr)
         return EXIT_FLAGGED
-    if analysis.success is not None and not analysis.success.all():
-        bad = int((~analysis.success).sum())
-        print(f"nlayer-analyze: {bad} of {analysis.success.size} fits are not to be trusted "
+    judged = [analysis.success for analysis in analyses if analysis.success is not None]
+    bad = sum(int((~success).sum()) for success in judged)
+    if bad:
+        print(f"nlayer-analyze: {bad} of {sum(success.size for success in judged)} fits are not to be trusted "
               "(nlayer.fit flagged them)", file=sys.stderr)
         return EXIT_FLAGGED
     return 0
