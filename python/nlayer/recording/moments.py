@@ -113,6 +113,26 @@ def _whitening(recording, in_baseline, baseline_moments):
     return np.linalg.inv(np.linalg.cholesky(covariance))
 
 
+# The sensitivities of (medium, distance, engine): the sources of a whole-head probe share
+# their distances and model, and each one's analysis would compute them anew.
+_SENSITIVITIES = {}
+
+
+def _moment_sensitivities(medium, rho_mm, engine):
+    """(C, 3, L): each distance's sensitivities of -ln N, <t> and V to every layer's mua."""
+    keys = [(medium, float(r), engine) for r in rho_mm]
+    wanted = list(dict.fromkeys(key for key in keys if key not in _SENSITIVITIES))
+    if wanted:
+        if len(_SENSITIVITIES) + len(wanted) > 512:
+            _SENSITIVITIES.clear()
+        # The moments' sensitivities come from the spectrum near f = 0, whatever the time grid:
+        # the smallest grid spares the gated pathlengths this method does not use.
+        s = sensitivity(medium, [key[1] for key in wanted], samples=16, engine=engine)
+        for k, key in enumerate(wanted):
+            _SENSITIVITIES[key] = np.stack([s.mpp[k], s.mtsf[k], s.vsf[k]])
+    return np.stack([_SENSITIVITIES[key] for key in keys])
+
+
 def _missing(recording):
     """(T, C) bool: the DTOFs (or moments) the recording lacks, NaN in its file."""
     values = recording.counts if recording.kind == "gated" else recording.moments
@@ -207,10 +227,8 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
         channels = np.flatnonzero(recording.wavelength_index == w)
         if not len(channels):
             raise ValueError(f"the recording has no channel at {wavelengths[w]:g} nm")
-        # The moments' sensitivities come from the spectrum near f = 0, whatever the time grid:
-        # the smallest grid spares the gated pathlengths this method does not use.
-        s = sensitivity(items[w], [float(r) for r in recording.rho_mm[channels]], samples=16, engine=engine)
-        matrix = np.einsum("cij,cjl->cil", whiten[channels], np.stack([s.mpp, s.mtsf, s.vsf], axis=1))
+        matrix = np.einsum("cij,cjl->cil", whiten[channels],
+                           _moment_sensitivities(items[w], recording.rho_mm[channels], engine))
         matrix = matrix.reshape(-1, L)
         grouped = matrix @ membership
         singular = np.linalg.svd(grouped, compute_uv=False)

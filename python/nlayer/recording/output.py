@@ -49,18 +49,19 @@ def _as_list(analysis, baseline_fit):
     return analyses, fits
 
 
-def _probe_count(probe, which):
+def _positions(probe, which):
     for name in (f"{which}Pos3D", f"{which}Pos2D"):
         if name in probe:
-            return len(np.atleast_2d(probe[name]))
-    return 0
+            return np.atleast_2d(np.asarray(probe[name], dtype=float))
+    return np.empty((0, 2))
 
 
 def _per_channel_block(analyses):
     """The block MNE-Python's read_raw_snirf takes (it reads data1 alone, and only HbO and HbR
     in pairs per source-detector channel): each analysed source-detector pair carries HbO and
-    HbR of its source's deepest layer (or last group). A source or detector of the probe that
-    no analysed channel uses gets a pair of NaN, as the reader needs every one of them."""
+    HbR of its source's deepest layer (or last group). The reader needs every source and
+    detector of the probe in some pair: one that no analysed channel uses is paired with the
+    nearest detector (source), without values (NaN)."""
     rec = analyses[0].recording
     length = len(analyses[0].time_s)
     pairs = {}
@@ -68,15 +69,13 @@ def _per_channel_block(analyses):
         for detector in sorted(set(analysis.recording.detector.tolist())):
             pairs[(analysis.source, int(detector))] = (analysis.hbo[:, -1], analysis.hbr[:, -1])
     blank = (np.full(length, np.nan), np.full(length, np.nan))
-    used_sources = {s for s, _ in pairs}
-    used_detectors = {d for _, d in pairs}
-    first_source, first_detector = min(pairs)
-    for s in range(1, _probe_count(rec.probe, "source") + 1):
-        if s not in used_sources:
-            pairs[(s, first_detector)] = blank
-    for d in range(1, _probe_count(rec.probe, "detector") + 1):
-        if d not in used_detectors:
-            pairs[(first_source, d)] = blank
+    sources, detectors = _positions(rec.probe, "source"), _positions(rec.probe, "detector")
+    dims = min(sources.shape[1], detectors.shape[1])
+    apart = np.linalg.norm(sources[:, None, :dims] - detectors[None, :, :dims], axis=2)    # (S, D)
+    for s in set(range(1, len(sources) + 1)) - {s for s, _ in pairs}:
+        pairs[(s, int(np.argmin(apart[s - 1])) + 1)] = blank
+    for d in set(range(1, len(detectors) + 1)) - {d for _, d in pairs}:
+        pairs[(int(np.argmin(apart[:, d - 1])) + 1, d)] = blank
     series = []
     for (s, d), (hbo, hbr) in sorted(pairs.items()):
         # In mol/l: MNE takes the values as they are and holds hemoglobin in M.
