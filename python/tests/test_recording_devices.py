@@ -74,6 +74,16 @@ def test_dead_channels_are_left_out_and_named_and_partial_ones_kept(head, tmp_pa
     # Onset, duration and amplitude of the eight-column table; the NaN in the device's columns is no matter.
     assert [(name, table.tolist()) for name, table in recording.stim] == [("task", [[3.0, 3.0, 1.0]])]
 
+    # Moments (dataType 301) alike: the dead channels' moments are NaN, a lost variance at 4 s.
+    moments = dataclasses.replace(simulated, kind="moments", counts=None, gate_ps=None, gate_width_ps=None,
+                                  moments=np.stack(rec.dtof_moments(GATES, simulated.counts), axis=2))
+    moments.moments[8, 5, 2] = np.nan
+    rec.write_recording(tmp_path / "moments.snirf", moments)
+    back = rec.read_snirf(tmp_path / "moments.snirf")
+    assert back.left_out == recording.left_out and np.isnan(back.moments[8, c]).all()
+    assert np.isfinite(np.delete(back.moments, 8, axis=0)).all()
+    rec.moments_method(back, media, baseline=(0, 2.9), source=2, engine="fast")
+
     # A missing DTOF after the baseline changes nothing at the other time points: the intact
     # recording's analysis is the second route.
     intact = rec.read_snirf(path)
