@@ -127,6 +127,9 @@ def _parser():
     parser.add_argument("--source", type=_sources, metavar="N[,M...]",
                         help="the sources whose channels are analysed, e.g. 3 or 1,3 or 2-5 (default: every "
                              "source, each with its own detectors)")
+    parser.add_argument("--per-channel", action="store_true",
+                        help="moments: each source-detector pair (all wavelengths) on its own with a homogeneous "
+                             "model, the model's top layer, as device software gives it")
     parser.add_argument("--engine", choices=("fast", "exact"), default="fast",
                         help="the model's engine (default fast)")
     parser.add_argument("--version", action="version", version=f"nlayer-analyze {__version__}")
@@ -189,7 +192,8 @@ def plot(path, analysis):
     else:
         figure, axes = plt.subplots(len(shown), count, sharex=True, squeeze=False,
                                     figsize=(1.0 + 3.2 * count, 1.8 + 1.3 * len(shown)))
-        panels = [(a, g, axes[i, g], f"source {a.source}\n\u00b5M" if g == 0 else None)
+        panels = [(a, g, axes[i, g], (f"S{a.source}" + ("" if a.detector is None else f"-D{a.detector}") +
+                                      "\n\u00b5M") if g == 0 else None)
                   for i, a in enumerate(shown) for g in range(count)]
         for g in range(count):
             axes[0, g].set_title(first.names[g], fontsize="medium")
@@ -209,7 +213,7 @@ def plot(path, analysis):
             axis.set_ylabel(label)
         axis.axhline(0.0, color="0.5", linewidth=0.5)
     axes[0, -1].legend(loc="upper right", fontsize="small")
-    more = f"; sources {shown[0].source} to {shown[-1].source} of {len(analyses)}" if len(analyses) > len(shown) else ""
+    more = f"; the first {len(shown)} of {len(analyses)}" if len(analyses) > len(shown) else ""
     figure.suptitle(f"{prefix}HbO and {prefix}HbR per layer ({first.method}; bands: \u00b11 SE; grey: stimuli, "
                     f"green: baseline{more})", fontsize="medium")
     for axis in axes[-1]:
@@ -342,6 +346,13 @@ def main(argv=None):
     for name, method in _METHOD_OPTIONS.items():
         if getattr(args, name) is not None and args.method != method:
             parser.error(f"argument --{name}: belongs to --method {method}, not --method {args.method}")
+    if args.per_channel:
+        if args.method != "moments":
+            parser.error("argument --per-channel: belongs to --method moments, not --method fit")
+        if args.groups is not None:
+            parser.error("argument --per-channel: a homogeneous model has one layer; --groups has no meaning")
+        if isinstance(args.model, str):
+            parser.error("argument --per-channel: takes model files (NM=FILE,...), not a spectral model")
     if args.tikhonov is None:
         args.tikhonov = 0.0
     for path in (args.out, args.csv, args.plot):
@@ -375,7 +386,18 @@ def main(argv=None):
                 print(f"--irf: {note}")
             irf = (recording.gate_ps, counts)
         analyses, starts = [], []
-        for source in chosen:
+        if args.per_channel:
+            analyses = rec.per_channel_method(recording, media, sources=chosen, baseline=args.baseline, irf=irf,
+                                              tikhonov=args.tikhonov, engine=args.engine)
+            starts = [None] * len(analyses)
+            for k, analysis in enumerate(analyses):
+                _check_finite(analysis, args.recording)
+                lines = _summary(analysis)
+                if k == 0:
+                    print(lines[0] + " (each source-detector pair homogeneous)")
+                for line in lines[1:]:
+                    print(f"S{analysis.source}-D{analysis.detector}" + line[len("homogeneous"):])
+        for source in [] if args.per_channel else chosen:
             if len(chosen) > 1:
                 print(f"source {source}:")
             start = None

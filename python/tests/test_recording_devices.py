@@ -222,3 +222,31 @@ def test_a_brain_100_mm_thick_goes_through_the_command(tmp_path):
     assert table["L2_dHbO_uM"][ACTIVE].mean() == pytest.approx(5.0, rel=0.1)
     assert table["L2_dHbR_uM"][ACTIVE].mean() == pytest.approx(-2.0, rel=0.1)
     assert np.abs(table["L1_dHbO_uM"][ACTIVE]).max() < 0.25
+
+
+def test_each_pair_on_its_own_finds_a_homogeneous_change(tmp_path):
+    # A homogeneous head (the top layer as a half-space) whose HbO rises by 2 uM and HbR falls
+    # by 1 uM everywhere: every pair, near or far, sees that change (noiseless counts).
+    media = rec.hemoglobin_media(WAVELENGTHS, [dict(LAYERS[0], d=100.0)])
+    path = tmp_path / "flat.snirf"
+    rec.simulate_recording(path, media, [10.0, 30.0], TIME, samples=1024, irf=gaussian_irf(10.0 * np.arange(1, 513)),
+                           changes={1: (2.0 * ACTIVE, -1.0 * ACTIVE)}, counts=1e6, seed=None, sources=2)
+    done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(path), "--model", _model_files(tmp_path, media),
+                           "--baseline", "0:2.9", "--per-channel", "--csv", str(tmp_path / "r.csv"),
+                           "--out", str(tmp_path / "r.snirf")], env=python_env(), capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert [line.split(":")[0] for line in done.stdout.splitlines()[1:]] == ["S1-D1", "S1-D2", "S2-D3", "S2-D4"]
+    table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", names=True)
+    for pair in ("S1_D1", "S1_D2", "S2_D3", "S2_D4"):
+        assert table[f"{pair}_homogeneous_dHbO_uM"][ACTIVE].mean() == pytest.approx(2.0, rel=0.03)
+        assert table[f"{pair}_homogeneous_dHbR_uM"][ACTIVE].mean() == pytest.approx(-1.0, rel=0.03)
+    mne = pytest.importorskip("mne")
+    raw = mne.io.read_raw_snirf(str(tmp_path / "r.snirf"), preload=True, verbose="error")
+    np.testing.assert_allclose(raw.get_data(picks=["S2_D4 hbr"])[0], 1e-6 * table["S2_D4_homogeneous_dHbR_uM"],
+                               rtol=1e-12)
+    # A homogeneous model has one layer: groups, fits and spectral models are refused.
+    for options in (("--groups", "1"), ("--method", "fit")):
+        done = subprocess.run([sys.executable, "-m", "nlayer._analyze", str(path), "--model",
+                               _model_files(tmp_path, media), "--per-channel", *options], env=python_env(),
+                              capture_output=True, text=True)
+        assert done.returncode == 2 and "argument --per-channel" in done.stderr

@@ -25,7 +25,7 @@ the recording's time in s, distances in mm. Extinction coefficients are Prahl's 
 """
 
 from .._snirf import Recording, RecordingError, read_snirf, write_recording
-from .analysis import Analysis, analyse_sources
+from .analysis import Analysis, analyse_sources, per_channel_method
 from .fits import fit_method
 from .media import boxcar, extinction, hemoglobin_media
 from .moments import dtof_moments, moments_method
@@ -33,7 +33,7 @@ from .output import write_csv, write_results
 from .simulate import simulate_recording
 from .spectral import BaselineFit, SpectralModel, baseline_fit, spectral_fit_method, spectral_model
 
-__all__ = ["Analysis", "analyse_sources", "BaselineFit", "Recording", "RecordingError", "SpectralModel", "baseline_fit", "boxcar",
+__all__ = ["Analysis", "analyse_sources", "per_channel_method", "BaselineFit", "Recording", "RecordingError", "SpectralModel", "baseline_fit", "boxcar",
            "dtof_moments", "extinction", "fit_method", "spectral_fit_method", "spectral_model",
            "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
            "write_recording", "write_results"]

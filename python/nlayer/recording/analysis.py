@@ -11,6 +11,8 @@ from typing import List, Optional, Sequence, Tuple
 import numpy as np
 
 from .._snirf import Recording
+from .._nlayer import Layer, Medium
+from .media import _media_by_wavelength
 
 
 @dataclass
@@ -61,6 +63,9 @@ class Analysis:
     mua_err: Optional[np.ndarray] = None
     hbo_err: Optional[np.ndarray] = None
     hbr_err: Optional[np.ndarray] = None
+    # per_channel_method: the one detector whose channels were analysed with their own
+    # homogeneous model; None for an analysis of a whole source.
+    detector: Optional[int] = None
 
     @property
     def hbt(self) -> np.ndarray:
@@ -133,6 +138,47 @@ def analyse_sources(recording: Recording, media, method: str = "moments", *,
         raise ValueError(f"the recording has no source {', '.join(map(str, missing))}; its sources are "
                          f"{', '.join(map(str, present))}")
     return [methods[method](recording, media, source=k, **options) for k in chosen]
+
+
+# Deep enough to act as a half-space over a DTOF's few nanoseconds.
+_HALF_SPACE_MM = 100.0
+
+
+def per_channel_method(recording: Recording, media, *, sources: Optional[Sequence[int]] = None,
+                       **options) -> List[Analysis]:
+    """Each source-detector pair (all its wavelengths) analysed on its own with a homogeneous
+    model, as devices' software and MNE's pipeline do, for comparison with the layered
+    analyses: the model's top layer at each wavelength taken as a half-space, its mua change
+    by the moments method of one layer (moments_method's options: baseline, irf, engine).
+    Returns one Analysis per pair, source by source and detector by detector, with one
+    "homogeneous" result and .detector set."""
+    from .moments import moments_method
+
+    wavelengths, items = _media_by_wavelength(media, recording.wavelengths)
+    top = {float(w): Medium([Layer(musp=m.layers[0].musp, mua=m.layers[0].mua, n=m.layers[0].n, d=_HALF_SPACE_MM)])
+           for w, m in zip(wavelengths, items)}
+    out = []
+    present = sorted(set(recording.source.tolist()))
+    for source in present if sources is None else [int(k) for k in np.atleast_1d(sources)]:
+        if source not in present:
+            raise ValueError(f"the recording has no source {source}; its sources are {', '.join(map(str, present))}")
+        for detector in sorted(set(recording.detector[recording.source == source].tolist())):
+            keep = (recording.source == source) & (recording.detector == detector)
+            pair = dataclasses.replace(
+                recording, source=recording.source[keep], detector=recording.detector[keep],
+                wavelength_index=recording.wavelength_index[keep], rho_mm=recording.rho_mm[keep],
+                counts=None if recording.counts is None else recording.counts[:, keep],
+                moments=None if recording.moments is None else recording.moments[:, keep])
+            if len(set(pair.wavelength_index.tolist())) < len(wavelengths):
+                # A pair that lost a wavelength (left out as dead) is left to the others.
+                continue
+            result = moments_method(pair, top, **options)
+            result.names = ["homogeneous"]
+            result.detector = int(detector)
+            out.append(result)
+    if not out:
+        raise ValueError("no source-detector pair has channels at every wavelength")
+    return out
 
 
 def _dtofs(recording: Recording, what: str) -> Tuple[np.ndarray, np.ndarray]:

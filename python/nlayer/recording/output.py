@@ -43,10 +43,21 @@ def _as_list(analysis, baseline_fit):
         fits = list(baseline_fit)
         if len(fits) != len(analyses):
             raise ValueError(f"{len(fits)} baseline fits for {len(analyses)} analyses")
-    sources = [a.source for a in analyses]
-    if len(set(sources)) != len(sources):
-        raise ValueError(f"two analyses of source {next(k for k in sources if sources.count(k) > 1)}")
+    places = [(a.source, a.detector) for a in analyses]
+    if len(set(places)) != len(places):
+        raise ValueError(f"two analyses of {_place(analyses[places.index(next(k for k in places if places.count(k) > 1))])}")
     return analyses, fits
+
+
+def _place(analysis):
+    """"source 3", or "source 3, detector 6" for one pair analysed on its own."""
+    if analysis.detector is None:
+        return f"source {analysis.source}"
+    return f"source {analysis.source}, detector {analysis.detector}"
+
+
+def _column_prefix(analysis):
+    return f"S{analysis.source}_" + ("" if analysis.detector is None else f"D{analysis.detector}_")
 
 
 def _positions(probe, which):
@@ -109,7 +120,7 @@ def write_results(path: _types.Path, analysis: Union[Analysis, Sequence[Analysis
     if len(analyses[0].wavelengths) >= 2:
         blocks.append(_per_channel_block(analyses))
     for analysis in analyses:
-        prefix = f"source {analysis.source}, " if several else ""
+        prefix = f"{_place(analysis)}, " if several else ""
         source, detector = analysis.source, int(np.min(analysis.recording.detector))
         for g, name in enumerate(analysis.names):
             series = []
@@ -136,7 +147,7 @@ def write_results(path: _types.Path, analysis: Union[Analysis, Sequence[Analysis
     for analysis, fit in zip(analyses, fits):
         if fit is None:
             continue
-        prefix = f"source {analysis.source}, " if several else ""
+        prefix = f"{_place(analysis)}, " if several else ""
         source, detector = analysis.source, int(np.min(analysis.recording.detector))
         for k, rows in enumerate(_baseline_series(fit, len(rec.time_s)), start=1):
             blocks.append((f"{prefix}baseline layer {k}", [(label, unit, source, detector, max(w, 1), value)
@@ -158,7 +169,7 @@ def write_csv(path: _types.Path, analysis: Union[Analysis, Sequence[Analysis]],
     header = ["time_s"]
     columns = [analyses[0].time_s]
     for analysis, fit in zip(analyses, fits):
-        source = f"S{analysis.source}_" if several else ""
+        source = _column_prefix(analysis) if several else ""
         prefix = "d" if analysis.changes else ""
         for g, name in enumerate(analysis.names):
             label = source + name.replace("layers ", "L").replace("layer ", "L").replace(",", "+")
