@@ -6,13 +6,13 @@ from __future__ import annotations
 import dataclasses
 from dataclasses import dataclass, field
 
-from typing import List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .._snirf import Recording
 from .._nlayer import Layer, Medium
-from .media import _media_by_wavelength
+from .media import Media, _media_by_wavelength
 
 
 @dataclass
@@ -114,8 +114,8 @@ def _one_source(recording, source):
         moments=None if recording.moments is None else recording.moments[:, keep])
 
 
-def analyse_sources(recording: Recording, media, method: str = "moments", *,
-                    sources: Optional[Sequence[int]] = None, **options) -> List[Analysis]:
+def analyse_sources(recording: Recording, media: Media, method: str = "moments", *,
+                    sources: Optional[Sequence[int]] = None, **options: Any) -> List[Analysis]:
     """Analyses each source's channels on their own (a source and its detectors are one place
     on the head): moments_method or fit_method, by `method`, with `options` as they take them
     (fit_method's irf too). sources: those to analyse (1-based; default every source of the
@@ -144,8 +144,8 @@ def analyse_sources(recording: Recording, media, method: str = "moments", *,
 _HALF_SPACE_MM = 100.0
 
 
-def per_channel_method(recording: Recording, media, *, sources: Optional[Sequence[int]] = None,
-                       **options) -> List[Analysis]:
+def per_channel_method(recording: Recording, media: Media, *, sources: Optional[Sequence[int]] = None,
+                       **options: Any) -> List[Analysis]:
     """Each source-detector pair (all its wavelengths) analysed on its own with a homogeneous
     model, as devices' software and MNE's pipeline do, for comparison with the layered
     analyses: the model's top layer at each wavelength taken as a half-space, its mua change
