@@ -377,6 +377,19 @@ def main(argv=None):
         if recording.left_out:
             print(_left_out_line(recording.left_out))
         chosen = _chosen_sources(recording, args.source)
+        if args.source is None and len(chosen) > 1:
+            # Of a whole head, a source whose channels at a wavelength all died is left out and
+            # named; the others still give their results.
+            kept = []
+            for source in chosen:
+                lacking = sorted(set(range(len(recording.wavelengths))) -
+                                 set(recording.wavelength_index[recording.source == source].tolist()))
+                if lacking:
+                    print(f"left out source {source}: no channel at "
+                          f"{', '.join(f'{recording.wavelengths[w]:g}' for w in lacking)} nm")
+                else:
+                    kept.append(source)
+            chosen = kept or chosen
         for source in chosen:
             _distinct_wavelengths(recording, source)
         if irf is not None and recording.kind == "gated" and (spectral or args.method == "fit"):

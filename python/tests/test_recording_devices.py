@@ -165,6 +165,18 @@ def test_every_source_is_analysed_written_and_read_by_mne(head, tmp_path):
     assert np.isfinite(raw.get_data(picks=[raw.ch_names.index("S11_D22 hbr")])).all()
     assert np.isnan(raw.get_data(picks=[raw.ch_names.index("S5_D9 hbr")])).all()
 
+    # A source without a channel at one wavelength is left out of the whole head, and named.
+    lost = tmp_path / "lost.snirf"
+    lost.write_bytes(path.read_bytes())
+    with h5py.File(lost, "r+") as h5:
+        series = h5["nirs/data1/dataTimeSeries"][()]
+        series[:, (9 - 1) * 4 * 256:(9 - 1) * 4 * 256 + 2 * 256] = np.nan     # source 9 at 760 nm
+        h5["nirs/data1/dataTimeSeries"][...] = series
+    done = _analyze(folder, lost, "--csv", tmp_path / "lost.csv")
+    assert done.returncode == 0, done.stderr
+    assert "left out source 9: no channel at 760 nm" in done.stdout.splitlines()
+    assert "source 9:" not in done.stdout.splitlines() and "source 10:" in done.stdout.splitlines()
+
 
 def test_options_of_the_other_method_are_refused(head):
     folder, path, _, _ = head
