@@ -84,6 +84,11 @@ def test_dead_channels_are_left_out_and_named_and_partial_ones_kept(head, tmp_pa
     assert np.isfinite(np.delete(back.moments, 8, axis=0)).all()
     rec.moments_method(back, media, baseline=(0, 2.9), source=2, engine="fast")
 
+    # The simulated Recording itself, NaN where channels died, is analysed as the file read back.
+    np.testing.assert_allclose(rec.moments_method(simulated, media, baseline=(0, 2.9), source=4, engine="fast").hbo,
+                               rec.moments_method(recording, media, baseline=(0, 2.9), source=4, engine="fast").hbo,
+                               rtol=1e-9, atol=1e-12)
+
     # A missing DTOF after the baseline changes nothing at the other time points: the intact
     # recording's analysis is the second route.
     intact = rec.read_snirf(path)

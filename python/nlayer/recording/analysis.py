@@ -103,10 +103,16 @@ def _one_source(recording, source):
         if len(sources) > 1:
             raise ValueError(f"the recording has {len(sources)} sources ({', '.join(map(str, sources))}); "
                              "choose one with source=, or analyse each with analyse_sources")
-        return recording
-    if source not in sources:
+    elif source not in sources:
         raise ValueError(f"the recording has no source {source}; its sources are {', '.join(map(str, sources))}")
-    keep = recording.source == source
+    keep = recording.source == (sources[0] if source is None else source)
+    # A channel with no value at any time point (simulate_recording's dead=, a Recording made in
+    # memory) goes as read_snirf leaves it out.
+    values = recording.counts if recording.kind == "gated" else recording.moments
+    if values is not None:
+        keep &= ~np.isnan(values).any(axis=2).all(axis=0)
+    if np.all(keep):
+        return recording
     return dataclasses.replace(
         recording, source=recording.source[keep], detector=recording.detector[keep],
         wavelength_index=recording.wavelength_index[keep], rho_mm=recording.rho_mm[keep],
