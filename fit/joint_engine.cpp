@@ -22,6 +22,9 @@ namespace {
 constexpr int kMostFoldFreeSamples = 1 << 20;
 // The solver's function and parameter tolerance of the starts after the first.
 constexpr double kSpreadTolerance = 1e-6;
+// Above these, the first start's end calls for the spread starts (JointEngine::OneMinimumLikely).
+constexpr double kLeastValleyCorrelation = 0.98;
+constexpr double kMostOneMinimumChi2 = 2.0;
 
 ceres::Solver::Options SolverOptions(int max_iterations) {
   ceres::Solver::Options options;
@@ -866,6 +869,7 @@ std::vector<std::size_t> JointEngine::Differing(const Search& search, std::size_
 // Every start, the first from the start values; the best end is the lowest usable one that
 // joined no other.
 JointEngine::Search JointEngine::RunStarts() {
+  const bool chosen = options_.starts <= 0;
   starts_ = options_.starts > 0 ? options_.starts : (columns_ <= 1 ? 1 : 4);
   const std::vector<std::vector<double>> start_points = SpreadStarts(starts_);
   Search search;
@@ -894,6 +898,12 @@ JointEngine::Search JointEngine::RunStarts() {
     } catch (const InvalidRequest&) {
       if (s == 0) throw;
     }
+    // Each spread start costs as much as the first; where the first end shows none of the marks
+    // of a statistic with several minima, they would only find it again.
+    if (s == 0 && chosen && starts_ > 1 && OneMinimumLikely(ends[0], curvatures[0])) {
+      starts_ = 1;
+      break;
+    }
   }
   std::size_t& best = search.best;
   for (std::size_t e = 1; e < ends.size(); ++e) {
@@ -902,6 +912,48 @@ JointEngine::Search JointEngine::RunStarts() {
     if (better) best = e;
   }
   return search;
+}
+
+// Whether an end shows none of the marks that spread starts have found other minima behind: a
+// solver stopped short or on a bound, a covariance that is singular, a valley along which two
+// parameters trade off (correlated beyond kLeastValleyCorrelation: the two-layer bottom's mua and
+// mus' from one curve, where draws have two minima, are correlated by 0.994 to 0.999; a
+// homogeneous medium's by 0.95, with one minimum), a parameter its curvature describes poorly
+// (error beyond the fraction that gets a profile), or counts the model does not describe.
+bool JointEngine::OneMinimumLikely(const End& end, const Curvature& curvature) const {
+  if (!end.usable || end.joined >= 0 || end.summary.termination_type != ceres::CONVERGENCE || !curvature.ok) {
+    return false;
+  }
+  for (std::size_t j = 0; j < columns_; ++j) {
+    const double v = end.x[j];
+    for (const double bound : {lower_x_[j], upper_x_[j]}) {
+      if (std::isfinite(bound) && std::fabs(v - bound) <= 1e-6 * std::max(std::fabs(bound), 1.0)) return false;
+    }
+  }
+  const Eigen::MatrixXd& k = curvature.covariance;
+  for (std::size_t a = 0; a < columns_; ++a) {
+    const auto ia = static_cast<Eigen::Index>(a);
+    const double sigma = std::sqrt(std::max(k(ia, ia), 0.0));
+    if (!(sigma <= options_.profile_above_relative_error * std::fabs(end.x[a])) &&
+        options_.profile_above_relative_error < kInfinity) {
+      return false;
+    }
+    for (std::size_t b = a + 1; b < columns_; ++b) {
+      const auto ib = static_cast<Eigen::Index>(b);
+      const double rho = k(ia, ib) / std::sqrt(k(ia, ia) * k(ib, ib));
+      if (!(std::fabs(rho) <= kLeastValleyCorrelation)) return false;
+    }
+  }
+  if (AllCounts()) {
+    std::size_t bins = 0, fitted = columns_;
+    for (const Curve& curve : curves_) {
+      bins += curve.bins();
+      fitted += curve.fitted_nuisance();
+    }
+    const double dof = bins > fitted ? static_cast<double>(bins - fitted) : 1.0;
+    if (!(end.statistic <= kMostOneMinimumChi2 * dof)) return false;
+  }
+  return true;
 }
 
 // Ends that lie within their standard errors of each other are one minimum.

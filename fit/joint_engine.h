@@ -239,6 +239,7 @@ class JointEngine {
   double ErrorOf(const Search& search, std::size_t e, std::size_t j) const;
   std::vector<std::size_t> Differing(const Search& search, std::size_t a, std::size_t b) const;
   Search RunStarts();
+  bool OneMinimumLikely(const End& end, const Curvature& curvature) const;
   void GroupMinima(Search& search, FitResult& result) const;
   void Polish(Search& search, FitResult& result);
   std::vector<ProfileInterval> Profiles(const Search& search, std::size_t degrees_of_freedom);

@@ -347,8 +347,11 @@ struct FitOptions {
   // within the bounds (0: chosen from the number of free parameters); minima whose statistic
   // differs from the lowest by less than `ambiguity_threshold` but whose values differ by more
   // than their standard errors flag the fit as ambiguous.
-  // 0 gives 1 start for at most one free physical parameter (ties not counted), 4 otherwise;
-  // FitCurve takes 0 as 1 start.
+  // 0 gives 1 start for at most one free physical parameter (ties not counted); otherwise the
+  // first start, then 3 spread starts only when its end shows a mark of several minima (not
+  // converged, on a bound, a singular covariance, two parameters correlated beyond 0.98, a
+  // standard error above profile_above_relative_error of its value, or counts with chi2/nu above
+  // 2). FitCurve takes 0 as 1 start.
   // The spread starts lie log-uniformly within a factor of 3 of the start values (1.5 either side
   // for b, a quarter of the bounds' width about a start of 0), cut to the bounds; one that comes
   // within a standard error of a minimum found before stops there.

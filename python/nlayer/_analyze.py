@@ -96,7 +96,8 @@ def _parser():
         description="Changes of hemoglobin in each layer of a layered model from a time-domain NIRS recording "
                     "(SNIRF: gated DTOFs, dataType 201, or moments, dataType 301).",
         epilog="Exit status: 0 done, 1 a file that cannot be read or analysed, 2 a bad command line, "
-               "3 fits that nlayer.fit flags as not to be trusted (results still written), 130 interrupted.")
+               "3 fits that nlayer.fit flags as not to be trusted or a baseline that does not fit the model (results "
+               "still written), 130 interrupted.")
     parser.add_argument("recording", metavar="RECORDING.snirf", help="the recording")
     parser.add_argument("--model", required=True, type=_models, metavar="NM=FILE,...|PROBLEM.toml",
                         help="the baseline model at each wavelength, model files as nlayer-run reads them "
@@ -116,14 +117,20 @@ def _parser():
     parser.add_argument("--csv", metavar="OUT", help="write the time courses as a CSV table")
     parser.add_argument("--plot", metavar="OUT.png", help="draw HbO and HbR per layer with the stimuli")
     parser.add_argument("--groups", type=_groups, metavar="LAYERS",
-                        help="moments: layers that share one change, e.g. 1-3,4 (default: every layer alone)")
+                        help="layers that share one change, e.g. 1-3,4 (default: every layer alone); "
+                             "moments and the joint fit")
+    parser.add_argument("--fit-baseline", metavar="NAMES",
+                        help="fit these properties of the model to every channel's summed baseline DTOF first, "
+                             "e.g. musp1,musp4 (mua<k>, musp<k> at every wavelength, d<k>), and analyse against "
+                             "the fitted model; gated data and --irf")
     parser.add_argument("--tikhonov", type=_finite, default=None, metavar="A",
                         help="moments: Tikhonov regularisation relative to the largest singular value (default 0)")
     parser.add_argument("--free", default=None, metavar="NAMES",
-                        help="fit: the parameters to fit, e.g. mua4,musp4 (default: the bottom layer's mua); "
-                             "with a spectral model e.g. HbO2,HbR2 (default: the bottom layer's HbO and HbR)")
+                        help="fit: the parameters to fit to one channel per wavelength, e.g. mua4,musp4 "
+                             "(default: a joint fit of every distance with one mua change per layer or --groups "
+                             "group); with a spectral model e.g. HbO2,HbR2 (default: the bottom layer's HbO and HbR)")
     parser.add_argument("--rho", type=_finite, metavar="MM",
-                        help="fit: the channel's distance in mm (default: the longest at each wavelength)")
+                        help="fit with --free: the channel's distance in mm (default: the longest at each wavelength)")
     parser.add_argument("--source", type=_sources, metavar="N[,M...]",
                         help="the sources whose channels are analysed, e.g. 3 or 1,3 or 2-5 (default: every "
                              "source, each with its own detectors)")
@@ -353,6 +360,9 @@ def main(argv=None):
             parser.error("argument --per-channel: a homogeneous model has one layer; --groups has no meaning")
         if isinstance(args.model, str):
             parser.error("argument --per-channel: takes model files (NM=FILE,...), not a spectral model")
+        if args.fit_baseline is not None:
+            parser.error("argument --per-channel: its homogeneous models are the model's top layer; "
+                         "--fit-baseline fits the layered model")
     if args.tikhonov is None:
         args.tikhonov = 0.0
     for path in (args.out, args.csv, args.plot):
@@ -368,6 +378,7 @@ def main(argv=None):
     from . import recording as rec
     from .recording.analysis import _align_irf
 
+    mismatches = []
     try:
         spectral = isinstance(args.model, str)
         if not spectral:
@@ -398,6 +409,12 @@ def main(argv=None):
             if note:
                 print(f"--irf: {note}")
             irf = (recording.gate_ps, counts)
+        if args.fit_baseline is not None:
+            if spectral:
+                raise ValueError("--fit-baseline fits a model per wavelength; a spectral model's problem file "
+                                 "frees its own parameters")
+            if irf is None:
+                raise ValueError("--fit-baseline needs the instrument response: give --irf")
         analyses, starts = [], []
         if args.per_channel:
             analyses = rec.per_channel_method(recording, media, sources=chosen, baseline=args.baseline, irf=irf,
@@ -410,10 +427,23 @@ def main(argv=None):
                     print(lines[0] + " (each source-detector pair homogeneous)")
                 for line in lines[1:]:
                     print(f"S{analysis.source}-D{analysis.detector}" + line[len("homogeneous"):])
+        layered = media if not spectral else None
         for source in [] if args.per_channel else chosen:
             if len(chosen) > 1:
                 print(f"source {source}:")
-            start = None
+            start = check = None
+            media = layered
+            if args.fit_baseline is not None:
+                fitted = rec.fit_baseline(recording, media, irf, args.fit_baseline.split(","), baseline=args.baseline,
+                                          engine=args.engine, source=source)
+                for line in fitted.lines():
+                    print(line)
+                media = fitted.media
+            if not spectral:
+                check = rec.check_baseline(recording, media, irf, baseline=args.baseline, source=source,
+                                           engine=args.engine)
+                if not check.passed:
+                    mismatches.append((source, check.sentence()))
             if spectral:
                 if irf is None:
                     raise ValueError("a spectral model (--model PROBLEM.toml) needs the instrument response: give --irf")
@@ -434,8 +464,11 @@ def main(argv=None):
                                                        engine=args.engine, source=source)
                 else:
                     analysis = rec.fit_method(recording, media, irf, free=free, rho=args.rho, baseline=args.baseline,
-                                              engine=args.engine, source=source)
+                                              engine=args.engine, source=source, groups=args.groups)
             _check_finite(analysis, args.recording)
+            if check is not None:
+                # Made before the analysis, said with its results: a run refused says nothing else.
+                print(check.line())
             for line in _summary(analysis):
                 print(line)
             analyses.append(analysis)
@@ -462,6 +495,11 @@ def main(argv=None):
     except (ValueError, ArithmeticError) as error:
         print(f"nlayer-analyze: {error}", file=sys.stderr)
         return EXIT_INPUT
+    if mismatches:
+        for source, sentence in mismatches:
+            where = "" if len(chosen) == 1 else f"source {source}: "
+            print(f"nlayer-analyze: {where}{sentence}", file=sys.stderr)
+        return EXIT_FLAGGED
     flagged = [analysis.source for analysis, start in zip(analyses, starts) if start is not None and not start.success]
     if flagged:
         which = "" if len(chosen) == 1 else f" of source {', '.join(map(str, flagged))}"

@@ -166,10 +166,10 @@ def test_fits_per_time_point_locally_and_on_dask(study):
     full = rec.read_snirf(path)
     recording = dataclasses.replace(full, time_s=full.time_s[::10], counts=full.counts[::10])
     t = recording.time_s
-    local = rec.fit_method(recording, media, IRF, chunk_size=4, baseline=(0, 9.9))
+    local = rec.fit_method(recording, media, IRF, free=["mua2"], chunk_size=4, baseline=(0, 9.9))
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        remote = rec.fit_method(recording, media, IRF, chunk_size=4, baseline=(0, 9.9), client=client)
+        remote = rec.fit_method(recording, media, IRF, free=["mua2"], chunk_size=4, baseline=(0, 9.9), client=client)
     assert np.array_equal(local.mua, remote.mua) and np.array_equal(local.hbo, remote.hbo)
     assert local.success.all()
     # The stated error of the brain's mua is that of a fit of the same DTOF on its own (a chunk's
@@ -337,7 +337,7 @@ r = rec.read_snirf({str(study[0])!r})
 r = dataclasses.replace(r, time_s=np.arange(1200.0), counts=np.tile(r.counts, (10, 1, 1)))
 media = rec.hemoglobin_media({WAVELENGTHS!r}, {LAYERS!r})
 print("fitting", flush=True)
-rec.fit_method(r, media, np.exp(-0.5 * ((np.arange(1, 513) * 10.0 - 200.0) / 40.0) ** 2), progress=False)
+rec.fit_method(r, media, np.exp(-0.5 * ((np.arange(1, 513) * 10.0 - 200.0) / 40.0) ** 2), free=["mua2"], progress=False)
 """
     process = subprocess.Popen([sys.executable, "-c", script], env=python_env(), stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)

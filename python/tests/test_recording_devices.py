@@ -97,11 +97,14 @@ def test_dead_channels_are_left_out_and_named_and_partial_ones_kept(head, tmp_pa
                       for r in (recording, intact))
     others = np.arange(len(TIME)) != 8
     np.testing.assert_allclose(missing.hbo[others], whole.hbo[others], rtol=1e-12, atol=1e-12)
-    # The fits skip it, flagged, and fit the rest.
+    # A fit of that one channel skips it, flagged, and fits the rest; the joint fit of every
+    # distance goes on without it at that time point.
     around = dataclasses.replace(recording, time_s=TIME[7:10], counts=recording.counts[7:10])
-    fits = rec.fit_method(around, media, IRF, source=2, chunk_size=3, workers=1)
+    fits = rec.fit_method(around, media, IRF, source=2, chunk_size=3, workers=1, free=["mua2"])
     assert not fits.success[1, 0] and fits.success[1, 1] and np.isnan(fits.mua[1, 1, 0])
     assert np.isfinite(fits.mua[[0, 2]]).all() and fits.success[[0, 2]].all()
+    joint = rec.fit_method(around, media, IRF, source=2, chunk_size=3, workers=1, baseline=(3.5, 3.5))
+    assert np.isfinite(joint.mua).all() and joint.success.all()
 
     # Refused only when nothing is left, or where the stimulus table's own columns are not numbers.
     for change, words in ((lambda h5: h5["nirs/data1/dataTimeSeries"].__setitem__(Ellipsis, np.nan),

@@ -10,9 +10,12 @@ changes of absorption and hemoglobin in each layer of a model.
 
 Two methods: moments_method (changes of the DTOFs' total, mean time and variance against a
 baseline period, turned into changes of mua per layer through the baseline model's
-sensitivities, then into HbO and HbR) and fit_method (nlayer.fit of chosen parameters at every
-time point, warm-started from the previous one, locally or on a Dask cluster).
+sensitivities, then into HbO and HbR) and fit_method (at every time point a joint fit of every
+distance with one mua change per layer or group, warm-started from the previous one, locally or
+on a Dask cluster).
 simulate_recording writes a recording of a layered medium whose hemoglobin changes in time.
+check_baseline holds each channel's baseline against the model before an analysis;
+fit_baseline fits chosen properties of the model to the baseline where it does not hold.
 baseline_fit and spectral_fit_method fit a spectral model to every channel at once.
 
 The package's modules: media (hemoglobin's absorption, media per wavelength), analysis (the
@@ -26,6 +29,7 @@ the recording's time in s, distances in mm. Extinction coefficients are Prahl's 
 
 from .._snirf import Recording, RecordingError, read_snirf, write_recording
 from .analysis import Analysis, analyse_sources, per_channel_method
+from .baseline_check import BaselineCheck, BaselineModelFit, check_baseline, fit_baseline
 from .fits import fit_method
 from .media import boxcar, extinction, hemoglobin_media
 from .moments import dtof_moments, moments_method
@@ -33,7 +37,8 @@ from .output import write_csv, write_results
 from .simulate import simulate_recording
 from .spectral import BaselineFit, SpectralModel, baseline_fit, spectral_fit_method, spectral_model
 
-__all__ = ["Analysis", "analyse_sources", "per_channel_method", "BaselineFit", "Recording", "RecordingError", "SpectralModel", "baseline_fit", "boxcar",
+__all__ = ["Analysis", "analyse_sources", "per_channel_method", "BaselineCheck", "BaselineFit", "BaselineModelFit",
+           "check_baseline", "fit_baseline", "Recording", "RecordingError", "SpectralModel", "baseline_fit", "boxcar",
            "dtof_moments", "extinction", "fit_method", "spectral_fit_method", "spectral_model",
            "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
            "write_recording", "write_results"]
