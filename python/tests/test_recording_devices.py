@@ -219,7 +219,7 @@ def test_the_fit_method_takes_an_irf_off_the_gates(head, tmp_path):
     rec.simulate_recording(single, media, [30.0], TIME[:4], samples=512, irf=IRF, counts=1e6, seed=2)
     shifted = tmp_path / "irf.csv"
     np.savetxt(shifted, np.column_stack([IRF[0] - 4.0, IRF[1]]), delimiter=",", header="t_ps,counts", comments="")
-    done = _analyze(folder, single, "--method", "fit", "--irf", shifted, "--csv", tmp_path / "r.csv")
+    done = _analyze(folder, single, "--method", "fit", "--free", "mua2", "--irf", shifted, "--csv", tmp_path / "r.csv")
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[0] == "--irf: the IRF was moved by +4 ps onto the gates"
     # Moved back by 4 ps, it is the simulation's own: the brain's mua (850 nm) comes back.
