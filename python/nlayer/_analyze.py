@@ -143,6 +143,11 @@ def _parser():
     return parser
 
 
+_NOISE = {"baseline": "from the baseline period's scatter (the data's own noise)",
+          "baseline, Poisson floor": "from the baseline period's scatter, at least the counts' Poisson noise",
+          "Poisson": "from the counts' Poisson noise (the baseline is too short for its scatter)"}
+
+
 def _summary(analysis):
     """The method, the baseline, and each layer's mean during each stimulus condition (or after
     the baseline when there are none)."""
@@ -159,18 +164,21 @@ def _summary(analysis):
     d = "change of " if analysis.changes else ""
     lines = [f"method {analysis.method}; baseline {analysis.baseline[0]:g} to {analysis.baseline[1]:g} s; "
              f"{len(t)} time points, {rec.channels} channels at {', '.join(f'{w:g}' for w in analysis.wavelengths)} nm"]
+    if analysis.noise is not None:
+        lines.append(f"errors: {_NOISE[analysis.noise]}")
+    from .recording import block_average
+
     for where, during in periods:
         if not np.any(during):
             continue
+        means = block_average(analysis, during)
         for g, name in enumerate(analysis.names):
             parts = []
-            for label, values, errors in (("HbO", analysis.hbo, analysis.hbo_err), ("HbR", analysis.hbr, analysis.hbr_err)):
-                # Time points without a value (a channel the device left out there) do not count.
-                valid = during & np.isfinite(values[:, g])
-                text = f"{values[valid, g].mean():+.3f}" if np.any(valid) else "nan"
-                if errors is not None and np.any(valid) and np.all(np.isfinite(errors[valid, g])):
-                    # The mean's error, the time points' noise taken as independent.
-                    text += f" +- {np.sqrt(np.sum(errors[valid, g] ** 2)) / np.count_nonzero(valid):.3f}"
+            for label, key in (("HbO", "hbo"), ("HbR", "hbr")):
+                mean, error = means[key][0][g], means[key][1][g]
+                text = f"{mean:+.3f}"
+                if np.isfinite(error):
+                    text += f" +- {error:.3f}"
                 parts.append(f"{label} {text} uM")
             lines.append(f"{name}: mean {d}{parts[0]}, {parts[1]} {where}")
     return lines
@@ -423,10 +431,12 @@ def main(argv=None):
             for k, analysis in enumerate(analyses):
                 _check_finite(analysis, args.recording)
                 lines = _summary(analysis)
-                if k == 0:
-                    print(lines[0] + " (each source-detector pair homogeneous)")
-                for line in lines[1:]:
-                    print(f"S{analysis.source}-D{analysis.detector}" + line[len("homogeneous"):])
+                for n, line in enumerate(lines):
+                    if line.startswith("homogeneous:"):
+                        print(f"S{analysis.source}-D{analysis.detector}" + line[len("homogeneous"):])
+                    elif k == 0:
+                        # What every pair shares, said once.
+                        print(line + (" (each source-detector pair homogeneous)" if n == 0 else ""))
         layered = media if not spectral else None
         for source in [] if args.per_channel else chosen:
             if len(chosen) > 1:

@@ -320,11 +320,14 @@ def test_the_command_line_writes_results_table_and_figure(study, tmp_path):
     table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", names=True)
     assert table.dtype.names[:6] == ("time_s", "L1_dHbO_uM", "L1_dHbO_err_uM", "L1_dHbR_uM", "L1_dHbR_err_uM",
                                      "L1_dHbT_uM")
-    # The mean over the task's 40 time points carries the error of one DTOF (some 0.45 uM for
-    # the brain's HbO) over sqrt(40).
+    # The task's 40 time points less the baseline's 40: for the Poisson noise of one DTOF
+    # (some 0.45 uM for the brain's HbO), independent, sqrt(1/40 + 1/40) of it; a time point's
+    # change carries sqrt(1 + 1/40). The serial correlation estimated from 40 points moves
+    # it by some 20 %.
     printed = next(line for line in done.stdout.splitlines() if line.startswith("layer 2") and "during task" in line)
     assert float(printed.split("HbO ")[1].split("+-")[1].split()[0]) == pytest.approx(
-        table["L2_dHbO_err_uM"][-1] / np.sqrt(40), abs=6e-4)
+        table["L2_dHbO_err_uM"][-1] * np.sqrt(2 / 40 / (1 + 1 / 40)), rel=0.25)
+    assert "errors: from the baseline period's scatter, at least the counts' Poisson noise" in done.stdout
     with h5py.File(tmp_path / "r.snirf", "r") as h5:
         np.testing.assert_allclose(h5["nirs/data3/dataTimeSeries"][:, 2], table["L2_dHbO_uM"], rtol=1e-15)
 

@@ -82,7 +82,6 @@ def test_dead_channels_are_left_out_and_named_and_partial_ones_kept(head, tmp_pa
     back = rec.read_snirf(tmp_path / "moments.snirf")
     assert back.left_out == recording.left_out and np.isnan(back.moments[8, c]).all()
     assert np.isfinite(np.delete(back.moments, 8, axis=0)).all()
-    rec.moments_method(back, media, baseline=(0, 2.9), source=2, engine="fast")
 
     # The simulated Recording itself, NaN where channels died, is analysed as the file read back.
     np.testing.assert_allclose(rec.moments_method(simulated, media, baseline=(0, 2.9), source=4, engine="fast").hbo,
@@ -255,7 +254,8 @@ def test_each_pair_on_its_own_finds_a_homogeneous_change(tmp_path):
                            "--baseline", "0:2.9", "--per-channel", "--csv", str(tmp_path / "r.csv"),
                            "--out", str(tmp_path / "r.snirf")], env=python_env(), capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
-    assert [line.split(":")[0] for line in done.stdout.splitlines()[1:]] == ["S1-D1", "S1-D2", "S2-D3", "S2-D4"]
+    assert [line.split(":")[0] for line in done.stdout.splitlines() if line.startswith("S")] == \
+        ["S1-D1", "S1-D2", "S2-D3", "S2-D4"]
     table = np.genfromtxt(tmp_path / "r.csv", delimiter=",", names=True)
     for pair in ("S1_D1", "S1_D2", "S2_D3", "S2_D4"):
         assert table[f"{pair}_homogeneous_dHbO_uM"][ACTIVE].mean() == pytest.approx(2.0, rel=0.03)

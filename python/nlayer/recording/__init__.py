@@ -19,8 +19,9 @@ fit_baseline fits chosen properties of the model to the baseline where it does n
 baseline_fit and spectral_fit_method fit a spectral model to every channel at once.
 
 The package's modules: media (hemoglobin's absorption, media per wavelength), analysis (the
-result and what the methods share), simulate, moments, fits (per time point), spectral (joint
-fits to a spectral model) and output (SNIRF and CSV).
+result and what the methods share), simulate, moments, blocks (errors of changes and block
+means under serially correlated noise), fits (per time point), spectral (joint fits to a
+spectral model) and output (SNIRF and CSV).
 
 Units: mua and musp in 1/mm, concentrations in uM (micromol per litre), times of flight in ps,
 the recording's time in s, distances in mm. Extinction coefficients are Prahl's tabulation
@@ -30,6 +31,7 @@ the recording's time in s, distances in mm. Extinction coefficients are Prahl's 
 from .._snirf import Recording, RecordingError, read_snirf, write_recording
 from .analysis import Analysis, analyse_sources, per_channel_method
 from .baseline_check import BaselineCheck, BaselineModelFit, check_baseline, fit_baseline
+from .blocks import block_average
 from .fits import fit_method
 from .media import boxcar, extinction, hemoglobin_media
 from .moments import dtof_moments, moments_method
@@ -37,8 +39,8 @@ from .output import write_csv, write_results
 from .simulate import simulate_recording
 from .spectral import BaselineFit, SpectralModel, baseline_fit, spectral_fit_method, spectral_model
 
-__all__ = ["Analysis", "analyse_sources", "per_channel_method", "BaselineCheck", "BaselineFit", "BaselineModelFit",
-           "check_baseline", "fit_baseline", "Recording", "RecordingError", "SpectralModel", "baseline_fit", "boxcar",
-           "dtof_moments", "extinction", "fit_method", "spectral_fit_method", "spectral_model",
+__all__ = ["Analysis", "BaselineCheck", "BaselineFit", "BaselineModelFit", "Recording", "RecordingError", "SpectralModel",
+           "analyse_sources", "baseline_fit", "block_average", "boxcar", "check_baseline", "dtof_moments", "extinction",
+           "fit_baseline", "fit_method", "per_channel_method", "spectral_fit_method", "spectral_model",
            "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
            "write_recording", "write_results"]

@@ -6,7 +6,7 @@ from __future__ import annotations
 import dataclasses
 from dataclasses import dataclass, field
 
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -36,10 +36,16 @@ class Analysis:
                   regularisation)
     success       (T, W) bool, fit only: whether each fit can be trusted (nlayer.fit's flags)
     mua_err, hbo_err, hbr_err   one standard error of mua, hbo and hbr at each time point, in
-                  their shapes and units: for the moments method from the baseline DTOFs' Poisson
-                  noise (the same at every time point; with tikhonov > 0 the noise part only,
-                  not the regularisation's bias), for fits from each fit's covariance; NaN for
-                  what was not fitted
+                  their shapes and units: for the moments method the error of the change, the
+                  time point's noise and the baseline mean's together (with tikhonov > 0 the
+                  noise part only, not the regularisation's bias); for fits from each fit's
+                  covariance; NaN for what was not fitted
+    noise         moments: where the noise was taken from: "baseline" (the baseline period's
+                  scatter), "baseline, Poisson floor" (that, at least the counts' Poisson
+                  noise) or "Poisson" (too short a baseline: the counts' Poisson noise alone)
+    noise_sd, noise_lag1   moments: {"mua": (groups, W), "hbo": (groups,), "hbr": (groups,)}:
+                  one time point's noise (standard deviation) and the correlation of
+                  neighbouring time points' noise (recording.blocks)
     recording     the Recording analysed
     """
 
@@ -63,6 +69,9 @@ class Analysis:
     mua_err: Optional[np.ndarray] = None
     hbo_err: Optional[np.ndarray] = None
     hbr_err: Optional[np.ndarray] = None
+    noise: Optional[str] = None
+    noise_sd: Optional[Dict[str, np.ndarray]] = None
+    noise_lag1: Optional[Dict[str, np.ndarray]] = None
     # per_channel_method: the one detector whose channels were analysed with their own
     # homogeneous model; None for an analysis of a whole source.
     detector: Optional[int] = None

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import warnings
 from typing import Optional, Sequence, Tuple
 
@@ -13,6 +14,7 @@ from .. import _types
 from .._snirf import Recording
 from .._fit import Moments, curve_moments, sensitivity
 from .analysis import Analysis, _one_source, baseline_window
+from .blocks import MIN_BASELINE, _residuals, change_variance_factors, serial_noise
 from .media import Media, _concentrations, _media_by_wavelength
 
 
@@ -89,9 +91,9 @@ def _channel_moments(recording, irf):
     return Moments(total, mean, variance)
 
 
-def _whitening(recording, in_baseline, baseline_moments):
-    """(C, 3, 3): for each channel the inverse Cholesky factor of the covariance of -ln N, <t>
-    and V of one baseline DTOF under Poisson noise. The total is independent of the curve's
+def _poisson_covariance(recording, in_baseline, baseline_moments):
+    """(C, 3, 3): for each channel the covariance of -ln N, <t> and V of one baseline DTOF
+    under Poisson noise, its values taken as counts. The total is independent of the curve's
     shape; the mean time and the variance are correlated through the third central moment."""
     total = baseline_moments.total
     if recording.kind == "gated":
@@ -109,28 +111,68 @@ def _whitening(recording, in_baseline, baseline_moments):
     covariance[:, 1, 1] = variance
     covariance[:, 1, 2] = covariance[:, 2, 1] = third
     covariance[:, 2, 2] = np.maximum(fourth - variance**2, 1e-12 * variance**2)
-    covariance /= total[:, None, None]
-    return np.linalg.inv(np.linalg.cholesky(covariance))
+    return covariance / total[:, None, None]
 
 
-# The sensitivities of (medium, distance, engine): the sources of a whole-head probe share
-# their distances and model, and each one's analysis would compute them anew.
-_SENSITIVITIES = {}
+def _whitening(recording, in_baseline, baseline_moments, delta):
+    """(whitening (C, 3, 3), Poisson covariance (C, 3, 3), noise): for each channel the inverse
+    Cholesky factor of the covariance of its moments' changes, which weights the solve.
+
+    The covariance is the baseline period's own: the scatter of each channel's -ln N, <t> and
+    V about a line in time, so that physiology and a device's intensity scale count as they
+    are. For gated data the counts' Poisson covariance P is its floor: with S the scatter's
+    covariance, the eigenvalues of S in P's metric (those of L^-1 S L^-T, P = L L^T) are
+    raised to at least 1, which gives the least matrix above both in that metric. Moments
+    data hold no counts, so their P (the totals taken as counts) serves only to keep the
+    matrix invertible where the scatter is nil (noiseless data: their weighting is then
+    Poisson's). With fewer than MIN_BASELINE baseline points there is no scatter to take:
+    gated data fall back to Poisson, moments data are refused."""
+    poisson = _poisson_covariance(recording, in_baseline, baseline_moments)
+    n = int(np.count_nonzero(in_baseline & np.all(np.isfinite(delta.reshape(len(delta), -1)), axis=1)))
+    gated = recording.kind == "gated"
+    if n < MIN_BASELINE:
+        if not gated:
+            raise ValueError(f"{recording.file or 'the recording'}: the baseline period holds {n} time points; "
+                             "the noise of moments data is taken from the baseline's scatter, which needs at "
+                             f"least {MIN_BASELINE} (give a longer --baseline)")
+        return np.linalg.inv(np.linalg.cholesky(poisson)), poisson, "Poisson"
+    residuals = _residuals(delta, recording.time_s, in_baseline)              # (n, C, 3)
+    scatter = np.einsum("nci,ncj->cij", residuals, residuals) / (n - 2)
+    lower = np.linalg.cholesky(poisson)
+    inverse = np.linalg.inv(lower)
+    relative = inverse @ scatter @ np.swapaxes(inverse, 1, 2)
+    values, vectors = np.linalg.eigh(relative)
+    values = np.maximum(values, 1.0 if gated else 1e-6)
+    covariance = lower @ (vectors * values[:, None, :]) @ np.swapaxes(vectors, 1, 2) @ np.swapaxes(lower, 1, 2)
+    return (np.linalg.inv(np.linalg.cholesky(covariance)), poisson,
+            "baseline, Poisson floor" if gated else "baseline")
 
 
-def _moment_sensitivities(medium, rho_mm, engine):
-    """(C, 3, L): each distance's sensitivities of -ln N, <t> and V to every layer's mua."""
-    keys = [(medium, float(r), engine) for r in rho_mm]
-    wanted = list(dict.fromkeys(key for key in keys if key not in _SENSITIVITIES))
-    if wanted:
-        if len(_SENSITIVITIES) + len(wanted) > 512:
-            _SENSITIVITIES.clear()
-        # The moments' sensitivities come from the spectrum near f = 0, whatever the time grid:
-        # the smallest grid spares the gated pathlengths this method does not use.
-        s = sensitivity(medium, [key[1] for key in wanted], samples=16, engine=engine)
-        for k, key in enumerate(wanted):
-            _SENSITIVITIES[key] = np.stack([s.mpp[k], s.mtsf[k], s.vsf[k]])
-    return np.stack([_SENSITIVITIES[key] for key in keys])
+def _errors(series, poisson_sd, time_s, in_baseline, route):
+    """(errors (T, ...), sigma, lag1) of a solved quantity's time series (T, ...): one time
+    point's noise sigma from the baseline's residuals (at least poisson_sd for gated data,
+    poisson_sd alone on the Poisson route), their neighbour correlation, and each time point's
+    error of its change against the baseline mean (recording.blocks)."""
+    if route == "Poisson" or not np.any(np.isfinite(series)):
+        # (One wavelength leaves HbO and HbR NaN, their Poisson errors too.)
+        sigma, lag1 = poisson_sd, np.zeros(np.shape(poisson_sd))
+    else:
+        sigma, lag1 = serial_noise(series, time_s, in_baseline)
+        if route == "baseline, Poisson floor":
+            sigma = np.maximum(sigma, poisson_sd)
+    lag1 = np.where(np.isfinite(lag1), lag1, 0.0)
+    factors = {float(r): change_variance_factors(in_baseline, float(r)) for r in np.unique(lag1)}
+    errors = np.empty(np.shape(series))
+    for index in np.ndindex(*np.shape(sigma)):
+        errors[(slice(None),) + index] = sigma[index] * np.sqrt(factors[float(lag1[index])])
+    return errors, sigma, lag1
+
+
+@functools.lru_cache(maxsize=32)
+def _sensitivity(medium, rho, engine):
+    """The baseline model's sensitivities, kept: many recordings (sources, sessions, a test's
+    seeds) share a model and its distances, and computing them is most of the method's time."""
+    return sensitivity(medium, list(rho), samples=16, engine=engine)
 
 
 def _missing(recording):
@@ -167,10 +209,13 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
     -ln(N / N0), <t> - <t>0 and V - V0 of every channel at a wavelength are, to first order,
     the baseline model's sensitivities (mean partial pathlengths, mean time and variance
     sensitivity factors; nlayer.sensitivity at each channel's distance) times the layers' mua
-    changes. The changes are found by least squares weighted by the moments' Poisson noise at
-    baseline (their covariance: the mean time and the variance are correlated), optionally
-    with Tikhonov regularisation, separately for each wavelength; the changes of HbO and HbR
-    follow from the mua changes at all wavelengths through the extinction coefficients.
+    changes. The changes are found by least squares weighted by each channel's covariance of
+    the three moments' changes, taken from the baseline period's scatter (for gated data at
+    least the counts' Poisson covariance; _whitening), optionally with Tikhonov
+    regularisation, separately for each wavelength; the changes of HbO and HbR follow from the
+    mua changes at all wavelengths through the extinction coefficients. The errors come from
+    the solved series' own baseline scatter and count the baseline mean's error and the serial
+    correlation of the time points (recording.blocks); Analysis.noise says which noise was used.
 
     Parameters
     ----------
@@ -217,18 +262,22 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
         raise ValueError("a channel has no counts in the baseline period")
     delta = np.stack([-np.log(moments.total / reference.total), moments.mean_time - reference.mean_time,
                       moments.variance - reference.variance], axis=2)        # (T, C, 3)
-    whiten = _whitening(recording, in_baseline, reference)                     # (C, 3, 3)
+    whiten, poisson, noise = _whitening(recording, in_baseline, reference, delta)   # (C, 3, 3)
+    # The Poisson covariance in the whitened coordinates: the errors' floor for gated data.
+    whitened_poisson = whiten @ poisson @ np.swapaxes(whiten, 1, 2)
 
     T, W = len(recording.time_s), len(wavelengths)
     mua = np.zeros((T, len(members), W))
-    mua_err = np.zeros((len(members), W))
+    mua_poisson = np.zeros((len(members), W))
     crosstalk = np.zeros((W, len(members), L))
     for w in range(W):
         channels = np.flatnonzero(recording.wavelength_index == w)
         if not len(channels):
             raise ValueError(f"the recording has no channel at {wavelengths[w]:g} nm")
-        matrix = np.einsum("cij,cjl->cil", whiten[channels],
-                           _moment_sensitivities(items[w], recording.rho_mm[channels], engine))
+        # The moments' sensitivities come from the spectrum near f = 0, whatever the time grid:
+        # the smallest grid spares the gated pathlengths this method does not use.
+        s = _sensitivity(items[w], tuple(float(r) for r in recording.rho_mm[channels]), engine)
+        matrix = np.einsum("cij,cjl->cil", whiten[channels], np.stack([s.mpp, s.mtsf, s.vsf], axis=1))
         matrix = matrix.reshape(-1, L)
         grouped = matrix @ membership
         singular = np.linalg.svd(grouped, compute_uv=False)
@@ -244,12 +293,20 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
                              f"(tikhonov {alpha:g}); a smaller tikhonov is needed")
         data = np.einsum("cij,tcj->tci", whiten[channels], delta[:, channels]).reshape(T, -1)
         mua[:, :, w] = data @ solve.T
-        # The whitened moments of one DTOF have unit covariance.
-        mua_err[:, w] = np.sqrt(np.sum(solve**2, axis=1))
+        per_channel = solve.reshape(len(members), len(channels), 3)
+        mua_poisson[:, w] = np.sqrt(np.einsum("gci,cij,gcj->g", per_channel, whitened_poisson[channels], per_channel))
         crosstalk[w] = solve @ matrix
-    mua_err = np.broadcast_to(mua_err, mua.shape).copy()
-    hbo, hbr, hbo_err, hbr_err = _concentrations(mua, mua_err, wavelengths)
+    # The errors from the solved series themselves: the channels and wavelengths share
+    # physiology, which a per-channel weighting cannot see but their baseline scatter shows.
+    hbo, hbr, _, _ = _concentrations(mua, mua_poisson, wavelengths)
+    _, _, hbo_poisson, hbr_poisson = (x[0] for x in _concentrations(mua[:1], mua_poisson[None], wavelengths))
+    t = recording.time_s
+    mua_err, mua_sd, mua_lag1 = _errors(mua, mua_poisson, t, in_baseline, noise)
+    hbo_err, hbo_sd, hbo_lag1 = _errors(hbo, hbo_poisson, t, in_baseline, noise)
+    hbr_err, hbr_sd, hbr_lag1 = _errors(hbr, hbr_poisson, t, in_baseline, noise)
     return Analysis(method="moments", changes=True, time_s=recording.time_s, wavelengths=wavelengths,
                     baseline=(t0, t1), names=[_group_name(g) for g in members], groups=members, mua=mua,
                     hbo=hbo, hbr=hbr, d_mean_ps=delta[:, :, 1], d_var_ps2=delta[:, :, 2], recording=recording,
-                    crosstalk=crosstalk, mua_err=mua_err, hbo_err=hbo_err, hbr_err=hbr_err)
+                    crosstalk=crosstalk, mua_err=mua_err, hbo_err=hbo_err, hbr_err=hbr_err, noise=noise,
+                    noise_sd={"mua": mua_sd, "hbo": hbo_sd, "hbr": hbr_sd},
+                    noise_lag1={"mua": mua_lag1, "hbo": hbo_lag1, "hbr": hbr_lag1})
