@@ -16,6 +16,7 @@ packages=(
   python3 python3-dev pybind11-dev python3-numpy python3-pytest
   python3-venv python3-setuptools python3-pip python3-wheel
   python3-distributed python3-tqdm python3-matplotlib python3-h5py python3-hypothesis
+  python3-mne
   dpkg-dev file
   help2man desktop-file-utils
 )

@@ -85,7 +85,10 @@ class Recording:
     gate_ps       gated: each gate's centre, ps, shape (G,); gate_width_ps its width
     counts        gated: the DTOFs, shape (T, C, G)
     moments       moments: shape (T, C, 3): total counts, mean time (ps), variance (ps^2)
-    stim          list of (name, array (n, >= 3) of onset s, duration s, amplitude, ...)
+    stim          list of (name, array (n, 3) of onset s, duration s, amplitude)
+    left_out      the channels read_snirf left out because they hold no finite value at any
+                  time point, as "S4-D43 690 nm" (a channel missing at some time points only is
+                  kept, NaN there)
     probe, meta   the probe's and metaDataTags' datasets as read, name -> value, written back
                   unchanged with results
     file, location   where it was read from ("" when made in memory)
@@ -103,6 +106,7 @@ class Recording:
     counts: Optional[np.ndarray] = None
     moments: Optional[np.ndarray] = None
     stim: List[Tuple[str, np.ndarray]] = field(default_factory=list)
+    left_out: List[str] = field(default_factory=list)
     probe: Dict[str, Any] = field(default_factory=dict)
     meta: Dict[str, Any] = field(default_factory=dict)
     file: str = ""
@@ -185,9 +189,9 @@ class _Reader:
             self.fail(location, f"declares {count} values ({needed / 2**30:.3g} GiB to read), more than the "
                       f"{available / 2**30:.3g} GiB of memory available")
 
-    def numbers(self, location, ndim, required=True, integer=False, most=SMALL):
+    def numbers(self, location, ndim, required=True, integer=False, most=SMALL, finite=True):
         """The dataset's values; `most` bounds their number (None: the memory alone), checked
-        before reading."""
+        before reading. finite=False lets NaN and infinity through (a device's missing values)."""
         item = self.node(location, "dataset", required)
         if item is None:
             return None
@@ -215,7 +219,7 @@ class _Reader:
             value = value.reshape(-1, 1)
         if value.ndim != ndim:
             self.fail(location, f"is {value.ndim}-dimensional; a {ndim}-dimensional array was expected")
-        if not integer and not np.all(np.isfinite(value)):
+        if not integer and finite and not np.all(np.isfinite(value)):
             self.fail(location, "holds a value that is not finite")
         return value
 
@@ -516,7 +520,9 @@ def _read(reader, path, h5, nirs, data):
     if block not in h5 and data == 1 and f"{root}/data" in h5:
         block = f"{root}/data"
     reader.node(block, "group")
-    series = reader.numbers(f"{block}/dataTimeSeries", 2, most=None)
+    # Devices mark dead or saturated channels, and lost samples, with NaN: sorted out per
+    # channel below.
+    series = reader.numbers(f"{block}/dataTimeSeries", 2, most=None, finite=False)
     if series.size == 0:
         reader.fail(f"{block}/dataTimeSeries", f"has shape {series.shape}: no time point or no channel")
     offset = reader.numbers(f"{block}/dataOffset", 1, required=False, most=series.shape[1])
@@ -580,6 +586,17 @@ def _read(reader, path, h5, nirs, data):
     used = np.array(reference, dtype=np.int64)
     order = np.array([[members[key][list(index[members[key]]).index(i)] for i in reference] for key in channels])
     values = series[:, order]        # (T, C, G or moments)
+    # A DTOF (or a triple of moments) lacking one value is missing as a whole at that time
+    # point; a channel missing at every time point is left out and named.
+    missing = ~np.all(np.isfinite(values), axis=2)
+    values[missing] = np.nan
+    dead = np.all(missing, axis=0)
+    left_out = [f"S{key[0]}-D{key[1]} {wavelengths[key[2] - 1]:g} nm" for key, gone in zip(channels, dead) if gone]
+    if np.all(dead):
+        reader.fail(f"{block}/dataTimeSeries", f"no channel has a finite value at any time point "
+                    f"({len(channels)} channels)")
+    channels = [key for key, gone in zip(channels, dead) if not gone]
+    values = values[:, ~dead]
     s = np.array([c[0] for c in channels])
     d = np.array([c[1] for c in channels])
     w = np.array([c[2] for c in channels]) - 1
@@ -589,7 +606,8 @@ def _read(reader, path, h5, nirs, data):
         k = int(np.argmax(rho <= 0))
         reader.fail(detector_at, f"detector {d[k]} sits on source {s[k]}: a distance of 0")
     recording = Recording(time_s=time_s, wavelengths=wavelengths, source=s, detector=d, wavelength_index=w,
-                          rho_mm=rho, kind="gated" if kind[0] == GATED else "moments", file=path, location=block)
+                          rho_mm=rho, kind="gated" if kind[0] == GATED else "moments", file=path, location=block,
+                          left_out=left_out)
     if kind[0] == GATED:
         recording.gate_ps, recording.gate_width_ps = _gates(reader, probe, used, time_factor / 1e-12)
         recording.counts = values
@@ -609,11 +627,17 @@ def _read(reader, path, h5, nirs, data):
         recording.moments = moments
     for location in reader.indexed(root, "stim"):
         name = reader.string(f"{location}/name")
-        table = reader.numbers(f"{location}/data", 2)
+        table = reader.numbers(f"{location}/data", 2, finite=False)
         if table.size and table.shape[1] < 3:
             reader.fail(f"{location}/data", f"has {table.shape[1]} columns; onset, duration and value are needed")
-        recording.stim.append((name, table * np.r_[time_factor, time_factor, np.ones(table.shape[1] - 2)]
-                               if table.size else table))
+        # Devices add columns of their own (dataLabels names them), NaN where they have nothing
+        # to say: only onset, duration and amplitude are read.
+        table = table[:, :3] if table.size else np.empty((0, 3))
+        if not np.all(np.isfinite(table)):
+            row, column = np.argwhere(~np.isfinite(table))[0]
+            reader.fail(f"{location}/data", f"the {('onset', 'duration', 'amplitude')[column]} of row {row + 1} "
+                        "is not a finite number")
+        recording.stim.append((name, table * np.r_[time_factor, time_factor, 1.0]))
     recording.probe = reader.everything(probe)
     recording.meta = reader.everything(meta)
     return recording

@@ -246,7 +246,7 @@ def test_processed_results_carry_indices_from_one(study, tmp_path):
         limits = {"sourceIndex": len(probe["sourcePos3D"]), "detectorIndex": len(probe["detectorPos3D"]),
                   "wavelengthIndex": len(probe["wavelengths"]), "dataTypeIndex": 1}
         blocks = [h5[f"nirs/{key}"] for key in h5["nirs"] if key.startswith("data")]
-        assert len(blocks) == len(analysis.names) + 1
+        assert len(blocks) == len(analysis.names) + 2     # with the channels' and MNE's
         for block in blocks:
             lists = [block[key] for key in block if key.startswith("measurementList")]
             assert len(lists) == block["dataTimeSeries"].shape[1]

@@ -149,8 +149,8 @@ def test_round_trips(study, tmp_path):
     # Results: a block per layer and one of channels, on the recording's time axis.
     rec.write_results(tmp_path / "results.snirf", gated)
     with h5py.File(tmp_path / "results.snirf", "r") as h5:
-        brain = h5["nirs/data2"]
-        assert brain["name"].asstr()[()] == "layer 2" and h5["nirs/data3/name"].asstr()[()] == "channels"
+        brain = h5["nirs/data3"]       # after the per-channel block for MNE and layer 1
+        assert brain["name"].asstr()[()] == "layer 2" and h5["nirs/data4/name"].asstr()[()] == "channels"
         labels = [brain[f"measurementList{k}/dataTypeLabel"].asstr()[()] for k in range(1, 6)]
         units = [brain[f"measurementList{k}/dataUnit"].asstr()[()] for k in range(1, 6)]
         assert labels == ["mua", "mua", "HbO", "HbR", "HbT"] and units == ["mm-1", "mm-1", "uM", "uM", "uM"]
@@ -292,7 +292,7 @@ def test_a_file_of_measurement_list_groups_in_other_units(tmp_path):
     np.testing.assert_allclose(recording.stim_onsets(), [[3.0, 1.0]])
     # Two places on the head: the methods take one at a time.
     medium = {800: nlayer.Medium([nlayer.Layer(1.0, 0.01, 1.4, 50.0)])}
-    with pytest.raises(ValueError, match="2 sources .1, 2.; analyse one at a time with source="):
+    with pytest.raises(ValueError, match="2 sources .1, 2.; choose one with source=, or analyse each"):
         rec.moments_method(recording, medium)
     one = rec.moments_method(recording, medium, source=2, baseline=(2, 3))
     assert one.recording.source.tolist() == [2] and one.d_mean_ps.shape == (4, 1)
@@ -333,7 +333,7 @@ def test_the_command_line_writes_results_table_and_figure(study, tmp_path):
         table["L2_dHbO_err_uM"][-1] * np.sqrt(2 / 40 / (1 + 1 / 40)), rel=0.25)
     assert "errors: from the baseline period's scatter, at least the counts' Poisson noise" in done.stdout
     with h5py.File(tmp_path / "r.snirf", "r") as h5:
-        np.testing.assert_allclose(h5["nirs/data2/dataTimeSeries"][:, 2], table["L2_dHbO_uM"], rtol=1e-15)
+        np.testing.assert_allclose(h5["nirs/data3/dataTimeSeries"][:, 2], table["L2_dHbO_uM"], rtol=1e-15)
 
 
 def test_ctrl_c_stops_the_fits_within_a_second(study):
@@ -501,7 +501,7 @@ def test_the_command_line_fits_a_spectral_model_first(tmp_path):
     rise = table["L2_HbO_uM"][on == 1].mean() - table["L2_HbO_uM"][on == 0].mean()
     assert rise == pytest.approx(5.0, rel=0.3)
     with h5py.File(tmp_path / "r.snirf", "r") as h5:
-        block = h5["nirs/data5"]       # two layers, the channels, then the baseline fit's layers
+        block = h5["nirs/data6"]       # MNE's block, two layers, the channels, then the baseline fit's
         labels = [block[f"measurementList{k}/dataTypeLabel"].asstr()[()] for k in range(1, 7)]
         assert labels == ["HbO", "HbR", "HbT", "StO2", "musp", "musp"]
         np.testing.assert_array_equal(block["dataTimeSeries"][:, 0], table["L2_baseline_HbO_uM"])

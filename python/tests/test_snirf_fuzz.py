@@ -148,7 +148,10 @@ def _consistent(recording):
     channels = recording.channels
     assert recording.counts.shape == (len(recording.time_s), channels, len(recording.gate_ps))
     assert len(recording.detector) == len(recording.wavelength_index) == len(recording.rho_mm) == channels
-    assert np.all(np.isfinite(recording.counts)) and np.all(recording.counts >= 0)
+    # A DTOF is there whole or missing whole (NaN); a channel missing throughout is left out.
+    there = np.isfinite(recording.counts)
+    assert np.all(there.all(axis=2) | ~there.any(axis=2)) and np.all(recording.counts[there] >= 0)
+    assert np.all(there.any(axis=(0, 2)))
     assert np.all(np.diff(recording.time_s) > 0) and np.all(recording.rho_mm > 0)
     assert np.all((0 <= recording.wavelength_index) & (recording.wavelength_index < len(recording.wavelengths)))
 

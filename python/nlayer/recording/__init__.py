@@ -29,7 +29,7 @@ the recording's time in s, distances in mm. Extinction coefficients are Prahl's 
 """
 
 from .._snirf import Recording, RecordingError, read_snirf, write_recording
-from .analysis import Analysis
+from .analysis import Analysis, analyse_sources, per_channel_method
 from .baseline_check import BaselineCheck, BaselineModelFit, check_baseline, fit_baseline
 from .blocks import block_average
 from .fits import fit_method
@@ -40,7 +40,8 @@ from .simulate import simulate_recording
 from .spectral import BaselineFit, SpectralModel, baseline_fit, spectral_fit_method, spectral_model
 
 __all__ = ["Analysis", "BaselineCheck", "BaselineFit", "BaselineModelFit", "Recording", "RecordingError",
-           "RecordingWarning", "SpectralModel", "baseline_fit", "block_average", "boxcar", "check_baseline",
-           "dtof_moments", "extinction", "fit_baseline", "fit_method", "spectral_fit_method", "spectral_model",
+           "RecordingWarning", "SpectralModel", "analyse_sources", "baseline_fit", "block_average", "boxcar",
+           "check_baseline", "dtof_moments", "extinction", "fit_baseline", "fit_method", "per_channel_method",
+           "spectral_fit_method", "spectral_model",
            "hemoglobin_media", "moments_method", "read_snirf", "simulate_recording", "write_csv",
            "write_recording", "write_results"]

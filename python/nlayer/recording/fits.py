@@ -30,6 +30,11 @@ def _fit_chunk(t_ps, curves, irf_counts, medium, rho, free, options, stop=None):
     for curve in curves:
         if stop is not None and stop.is_set():
             return None
+        if not np.all(np.isfinite(curve)):
+            # A DTOF the device left out (NaN): no fit, flagged, and the next starts as this would.
+            nan = [np.nan] * len(start.layers)
+            out.append((nan, nan, False, nan))
+            continue
         result = fit((t_ps, curve), irf_counts, start, rho, free=free, **options)
         start = result.medium
         errors = [result.standard_error.get(f"mua{k}", np.nan) for k in range(1, len(start.layers) + 1)]
@@ -84,8 +89,13 @@ def _joint_chunk(t_ps, curves, irf_counts, medium, wavelength, rho, members, eng
     for counts in curves:
         if stop is not None and stop.is_set():
             return None
-        problem, names = _group_problem(medium, wavelength, members, scales, start, t_ps, counts, irf_counts, rho,
-                                        engine)
+        # A DTOF the device left out (NaN) is left out of this time point's fit; the others count.
+        there = np.isfinite(counts).all(axis=1)
+        if not there.any():
+            out.append(([np.nan] * len(members), False, [np.nan] * len(members)))
+            continue
+        problem, names = _group_problem(medium, wavelength, members, scales, start, t_ps, counts[there], irf_counts,
+                                        [r for r, kept in zip(rho, there) if kept], engine)
         result = fit(problem)
         start = [float(result.values[name]) for name in names]
         out.append(([s * (x - 1.0) for s, x in zip(scales, start)], bool(result.success),
@@ -125,7 +135,7 @@ def _joint_method(recording, wavelengths, items, irf_counts, groups, baseline, c
     inside = (recording.time_s >= t0) & (recording.time_s <= t1)
     # Changes against the baseline period, as the moments method gives them: what the model
     # misses of the baseline itself cancels.
-    mua -= mua[inside].mean(axis=0)
+    mua -= np.nanmean(mua[inside], axis=0)
     hbo, hbr, hbo_err, hbr_err = _concentrations(mua, mua_err, wavelengths)
     d_mean, d_var = _changes_of_moments(t_ps, dtofs, inside)
     return Analysis(method="fit", changes=True, time_s=recording.time_s, wavelengths=wavelengths, baseline=(t0, t1),

@@ -50,7 +50,7 @@ def _changes_of_moments(t_ps: np.ndarray, counts: np.ndarray,
     """Each DTOF's change of mean time and of variance against their means over `inside`."""
     d = dtof_moments(t_ps, counts, None)
     mean, variance = np.asarray(d.mean_time), np.asarray(d.variance)
-    return mean - mean[inside].mean(axis=0), variance - variance[inside].mean(axis=0)
+    return mean - np.nanmean(mean[inside], axis=0), variance - np.nanmean(variance[inside], axis=0)
 
 
 def _groups(groups, layers):

@@ -29,7 +29,9 @@ def simulate_recording(path: Optional[_types.Path], media: Media, rho: Union[flo
                        scale: float = 1.0,
                        physiology: Optional[Union[float, Mapping[int, float]]] = None,
                        physiology_seed: Optional[int] = 1,
-                       output: str = "gated") -> Recording:
+                       output: str = "gated",
+                       sources: int = 1,
+                       dead: Sequence[Tuple[int, int, float]] = ()) -> Recording:
     """Simulates a time-domain gated recording of a layered medium and writes it as SNIRF.
 
     Parameters
@@ -71,9 +73,15 @@ def simulate_recording(path: Optional[_types.Path], media: Media, rho: Union[flo
     physiology_seed : int; the physiological course's seed.
     output : "gated" (dataType 201, the DTOFs) or "moments" (dataType 301: each DTOF's total,
         mean time and variance, as a device exports them; the IRF is not subtracted).
+    sources : int
+        Places on the head: each source has its own detectors at the distances rho (source k's
+        are numbered (k - 1) R + 1 to k R), the sources 50 mm apart; every place sees the same
+        medium and changes, with noise of its own.
+    dead : sequence of (source, detector, wavelength_nm)
+        Channels written as NaN at every time point, as devices mark dead or saturated ones.
 
     Returns the Recording written: counts (T, C, G) (or moments (T, C, 3)) with channels
-    ordered by wavelength, then distance.
+    ordered by source, then wavelength, then distance.
     """
     wavelengths, items = _media_by_wavelength(media)
     distances = [float(r) for r in np.atleast_1d(rho)]
@@ -138,21 +146,32 @@ def simulate_recording(path: Optional[_types.Path], media: Media, rho: Union[flo
     scale = np.concatenate([counts / baseline[w] for w in range(W)])
     # The transform leaves rounding-sized negative values where the curve is practically 0.
     expected = np.maximum(expected * scale[None, :, None], 0.0)
+    S = _checks.positive_count(sources, "sources")
+    expected = np.tile(expected, (1, S, 1))
     if seed is None:
         data = expected
     else:
         data = np.random.default_rng(seed).poisson(expected).astype(float)
     data = data * scale_factor
-    detectors = np.column_stack([distances, np.zeros(R), np.zeros(R)])
+    across = 50.0 * np.arange(S)
+    detectors = np.column_stack([np.tile(distances, S), np.repeat(across, R), np.zeros(S * R)])
+    source = np.repeat(np.arange(1, S + 1), W * R)
+    detector = (np.tile(np.tile(np.arange(1, R + 1), W), S) + R * (source - 1))
+    wavelength_index = np.tile(np.repeat(np.arange(W), R), S)
+    for s_k, d_k, nm in dead:
+        hit = (source == s_k) & (detector == d_k) & (wavelengths[wavelength_index] == float(nm))
+        if not np.any(hit):
+            raise ValueError(f"dead names source {s_k}, detector {d_k} at {nm:g} nm, which the recording lacks")
+        data[:, hit] = np.nan
     recording = Recording(
-        time_s=t, wavelengths=wavelengths, source=np.ones(W * R, dtype=np.int64),
-        detector=np.tile(np.arange(1, R + 1), W), wavelength_index=np.repeat(np.arange(W), R),
-        rho_mm=np.tile(distances, W), kind="gated", gate_ps=t_ps, gate_width_ps=np.full(len(t_ps), float(dt_ps)),
+        time_s=t, wavelengths=wavelengths, source=source, detector=detector, wavelength_index=wavelength_index,
+        rho_mm=np.tile(distances, W * S), kind="gated", gate_ps=t_ps, gate_width_ps=np.full(len(t_ps), float(dt_ps)),
         counts=data,
         stim=[(name, np.asarray(rows, dtype=float).reshape(-1, 3)) for name, rows in (stim or {}).items()],
-        probe={"wavelengths": wavelengths, "sourcePos3D": np.zeros((1, 3)), "detectorPos3D": detectors,
-               "sourceLabels": np.array(["S1"], dtype=object),
-               "detectorLabels": np.array([f"D{k}" for k in range(1, R + 1)], dtype=object)},
+        probe={"wavelengths": wavelengths, "sourcePos3D": np.column_stack([np.zeros(S), across, np.zeros(S)]),
+               "detectorPos3D": detectors,
+               "sourceLabels": np.array([f"S{k}" for k in range(1, S + 1)], dtype=object),
+               "detectorLabels": np.array([f"D{k}" for k in range(1, S * R + 1)], dtype=object)},
         meta={"SubjectID": "simulated", "LengthUnit": "mm", "TimeUnit": "s"},
         file="" if path is None else os.fsdecode(path), location="/nirs/data1")
     if output == "moments":
