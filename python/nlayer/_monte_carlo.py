@@ -122,22 +122,10 @@ def _distributed(run, client, threads, progress):
     chunks, combined in batch order."""
     batches = run[5]
     parts = []
-    bar = _sweep._progress_bar(batches, progress, unit="batch")
-
-    def store(key, part):
-        parts.append(part)
-        if bar is not None:
-            bar.update(part[1])
-
-    try:
-        tasks = ((first, (run, first, 1)) for first in range(batches))
-        failure = _sweep.run_chunks(_run_batches, tasks, store, client=client, workers=threads or None,
-                                    describe=lambda first: f"Monte Carlo batch {first}")
-    finally:
-        if bar is not None:
-            bar.close()
-    if failure is not None:
-        raise failure
+    tasks = ((first, (run, first, 1)) for first in range(batches))
+    _sweep.run_chunks_raising(_run_batches, tasks, lambda key, part: parts.append(part), batches,
+                              count=lambda part: part[1], client=client, workers=threads or None, progress=progress,
+                              unit="batch", describe=lambda first: f"Monte Carlo batch {first}")
     return _nlayer.monte_carlo_combine(*run, parts)
 
 

@@ -324,6 +324,26 @@ def _drive(tasks, backend, in_flight, timeout, store, salvage=None, describe=str
     return failure
 
 
+def run_chunks_raising(function, tasks, store, total, *, count=len, client=None, workers=None, progress=None,
+                       unit="model", describe=str):
+    """run_chunks with a tqdm bar of `total` advanced by count(result) as each result is
+    stored; the first error stops the rest and is raised."""
+    bar = _progress_bar(total, progress, unit=unit)
+
+    def stored(key, result):
+        store(key, result)
+        if bar is not None:
+            bar.update(count(result))
+
+    try:
+        failure = run_chunks(function, tasks, stored, client=client, workers=workers, describe=describe)
+    finally:
+        if bar is not None:
+            bar.close()
+    if failure is not None:
+        raise failure
+
+
 def run_chunks(function, tasks, store, *, client=None, workers=None, timeout="auto", salvage=None, describe=str):
     """Runs function(*args) for each (key, args) of the iterable `tasks` on local threads (with
     a stop Event as a last argument; `workers` of them, default every core) or on a Dask

@@ -2,6 +2,10 @@
 
 import os
 import pathlib
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -62,3 +66,21 @@ LAYERS = [dict(HbO=40.0, HbR=20.0, musp=(1.2, 1.0), n=1.4, d=12.0),
 def gaussian_irf(gates):
     """An instrument response of 1e5 counts at its peak, 200 ps, 40 ps wide, on `gates` (ps)."""
     return gates, 1e5 * np.exp(-0.5 * ((gates - 200.0) / 40.0) ** 2)
+
+
+def interrupted(script, *args, timeout=60):
+    """Runs `python -c script args`, which prints "computing" before a computation of minutes,
+    sends it Ctrl-C a second later and returns (stdout, stderr, return code, seconds from the
+    signal to its end). An uncaught KeyboardInterrupt ends Python as the signal would have."""
+    process = subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, env=python_env())
+    try:
+        assert process.stdout.readline() == "computing\n"
+        time.sleep(1.0)
+        assert process.poll() is None
+        sent = time.perf_counter()
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=timeout)
+        return stdout, stderr, process.returncode, time.perf_counter() - sent
+    finally:
+        process.kill()

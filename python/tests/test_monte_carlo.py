@@ -2,15 +2,12 @@
 seeds and the re-weighting of a white run's path record handed back and forth."""
 
 import signal
-import subprocess
-import sys
-import time
 
 import numpy as np
 import pytest
 
 import nlayer
-from conftest import python_env
+from conftest import interrupted
 
 HALF_SPACE = nlayer.Medium([(1.0, 0.02, 1.4)])
 
@@ -89,18 +86,7 @@ print("finished", flush=True)
 
 @pytest.mark.parametrize("how", ["batches", "whole"])
 def test_ctrl_c_ends_a_run_within_a_second(how):
-    process = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, how], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, env=python_env())
-    try:
-        assert process.stdout.readline() == "computing\n"
-        time.sleep(1.0)
-        assert process.poll() is None
-        sent = time.perf_counter()
-        process.send_signal(signal.SIGINT)
-        stdout, stderr = process.communicate(timeout=60)
-        elapsed = time.perf_counter() - sent
-    finally:
-        process.kill()
+    stdout, stderr, status, elapsed = interrupted(CTRL_C_SCRIPT, how)
     assert "KeyboardInterrupt" in stderr and "finished" not in stdout
-    assert process.returncode == -signal.SIGINT, stderr
+    assert status == -signal.SIGINT, stderr
     assert elapsed < 2.5

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import nlayer
-from conftest import EXAMPLES, python_env
+from conftest import EXAMPLES, interrupted, python_env
 
 
 def test_python_threads_run_while_a_model_computes(head):
@@ -53,21 +53,9 @@ print("finished", flush=True)
 
 @pytest.mark.parametrize("what", ["sweep", "single"])
 def test_ctrl_c_ends_a_long_computation_within_a_second(what):
-    process = subprocess.Popen([sys.executable, "-c", SCRIPT, what, str(EXAMPLES / "adult_head" / "input.dat")],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=python_env())
-    try:
-        assert process.stdout.readline() == "computing\n"
-        time.sleep(1.0)
-        assert process.poll() is None
-        sent = time.perf_counter()
-        process.send_signal(signal.SIGINT)
-        stdout, stderr = process.communicate(timeout=30)
-        elapsed = time.perf_counter() - sent
-    finally:
-        process.kill()
+    stdout, stderr, status, elapsed = interrupted(SCRIPT, what, str(EXAMPLES / "adult_head" / "input.dat"), timeout=30)
     assert "KeyboardInterrupt" in stderr and "finished" not in stdout
-    # An uncaught KeyboardInterrupt ends Python as the signal itself would have.
-    assert process.returncode == -signal.SIGINT, stderr
+    assert status == -signal.SIGINT, stderr
     # One second, with room for a loaded machine; the computations take minutes.
     assert elapsed < 2.5
 

@@ -13,7 +13,7 @@ from .. import _checks
 from .. import _types
 from .._snirf import Recording
 from .._fit import fit
-from .._sweep import _progress_bar, run_chunks
+from .._sweep import run_chunks_raising
 from .analysis import Analysis, _dtofs, _irf_on_gates, _one_source, baseline_window
 from .media import Media, _concentrations, _media_by_wavelength
 from .._problem import FitProblem
@@ -149,21 +149,8 @@ def _run_chunks(function, tasks, store, total, *, client=None, workers=None, pro
     threads or a Dask client, Ctrl-C, stalled workers), calling store(key, results) as each
     finishes and advancing a tqdm bar by the results' number. The first error stops the rest
     and is raised."""
-    bar = _progress_bar(total, progress)
-
-    def stored(key, results):
-        store(key, results)
-        if bar is not None:
-            bar.update(len(results))
-
-    try:
-        failure = run_chunks(function, tasks, stored, client=client, workers=workers,
-                             describe=lambda key: f"the chunk of time points from {key if isinstance(key, int) else key[1]}")
-    finally:
-        if bar is not None:
-            bar.close()
-    if failure is not None:
-        raise failure
+    run_chunks_raising(function, tasks, store, total, client=client, workers=workers, progress=progress,
+                       describe=lambda key: f"the chunk of time points from {key if isinstance(key, int) else key[1]}")
 
 
 def fit_method(recording: Recording, media: Media, irf: Union[Tuple[npt.ArrayLike, npt.ArrayLike], npt.ArrayLike],
