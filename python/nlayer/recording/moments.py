@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import collections
+import threading
 import warnings
 from typing import Optional, Sequence, Tuple
 
@@ -204,6 +206,12 @@ def _missing(recording):
 _LEAST_KEPT = 0.5
 
 
+# The model's moments per window and medium at every distance of a recording (_Window.moments).
+_KEPT: "collections.OrderedDict" = collections.OrderedDict()
+_KEPT_LOCK = threading.Lock()
+_KEPT_MOST = 512
+
+
 class _Window:
     """The model's moments taken as the recording's are. A gated recording holds the DTOF within
     its gates only, the IRF convolved; its moments are those of that cut curve, and so must the
@@ -211,8 +219,10 @@ class _Window:
     1.3 ns) passes into the layers. Moments data (dataType 301) were computed by the device over
     a window the file does not state: the model's untruncated moments stand for them."""
 
-    def __init__(self, recording, irf, engine):
+    def __init__(self, recording, irf, engine, everywhere):
         self.engine, self.truncated, self.notes = engine, False, []
+        self.everywhere = np.unique(np.asarray(everywhere, dtype=float))
+        self.signature = (engine, self.everywhere.tobytes())
         if recording.kind != "gated":
             return
         t = np.asarray(recording.gate_ps, dtype=float)
@@ -233,6 +243,7 @@ class _Window:
             self.irf = irf_c if on_gates else np.interp(t, irf_t, irf_c, left=0.0, right=0.0)
             if not self.irf.sum() > 0:
                 raise ValueError("the IRF has no counts within the recording's gates")
+        self.signature += (t.tobytes(), None if self.irf is None else self.irf.tobytes())
 
     def curves(self, medium, rho):
         """(R, samples): the model's DTOF on the gates' bins and beyond (the gates are the first G)."""
@@ -255,15 +266,44 @@ class _Window:
             self.samples *= 2
 
     def moments(self, medium, rho):
-        """(R, 3): -ln N, mean time (ps) and variance (ps^2) of the model at the distances rho."""
+        """(R, 3): -ln N, mean time (ps) and variance (ps^2) of the model at the distances rho.
+
+        Computed at every distance of the recording at once and kept: its sources share the
+        model, and one library call takes all their distances at little more than the cost of
+        one."""
+        return self._kept_table(medium, rho)[:, :3]
+
+    def _kept_table(self, medium, rho):
+        rho = np.asarray(rho, dtype=float)
+        index = np.searchsorted(self.everywhere, rho).clip(0, len(self.everywhere) - 1)
+        if not np.array_equal(self.everywhere[index], rho):
+            return self._moments(medium, rho)
+        key = (self.signature, medium)
+        with _KEPT_LOCK:
+            table = _KEPT.get(key)
+            if table is not None:
+                _KEPT.move_to_end(key)
+        if table is None:
+            table = self._moments(medium, self.everywhere)
+            with _KEPT_LOCK:
+                _KEPT[key] = table
+                while len(_KEPT) > _KEPT_MOST:
+                    _KEPT.popitem(last=False)
+        return table[index]
+
+    def _moments(self, medium, rho):
+        """(R, 3) as moments(), and in a fourth column the share of the light within the gates."""
         if not self.truncated:
-            return self._untruncated(medium, rho)
-        curves = self.curves(medium, rho)[:, :len(self.t)]
+            return np.column_stack([self._untruncated(medium, rho), np.ones(len(rho))])
+        whole = self.curves(medium, rho)
+        curves = whole[:, :len(self.t)]
         total = curves.sum(axis=1)
-        weight = curves / total[:, None]
-        mean = weight @ self.t
-        variance = np.sum(weight * (self.t[None, :] - mean[:, None]) ** 2, axis=1)
-        return np.column_stack([-np.log(total), mean, variance])
+        # Gates without the model's light give no moments; the caller refuses them by their share.
+        with np.errstate(divide="ignore", invalid="ignore"):
+            weight = curves / total[:, None]
+            mean = weight @ self.t
+            variance = np.sum(weight * (self.t[None, :] - mean[:, None]) ** 2, axis=1)
+            return np.column_stack([-np.log(total), mean, variance, total / whole.sum(axis=1)])
 
     def _untruncated(self, medium, rho):
         """The untruncated moments from the spectrum at 0, f and 2f: ln R(w) = ln N - i w <t> -
@@ -297,10 +337,7 @@ class _Window:
 
     def kept(self, medium, rho):
         """(R,): the share of each distance's light that falls within the gates."""
-        if not self.truncated:
-            return np.ones(len(rho))
-        curves = self.curves(medium, rho)
-        return curves[:, :len(self.t)].sum(axis=1) / curves.sum(axis=1)
+        return self._kept_table(medium, rho)[:, 3]
 
 
 def _step(mua):
@@ -499,6 +536,8 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
     the per-DTOF work is a few batched matrix products (python/benchmarks/bench_recording.py,
     bench_recording_bias.py for the bias).
     """
+    # Every source's distances: the model's moments at all of them come from one library call.
+    everywhere = recording.rho_mm
     recording = _one_source(recording, source)
     wavelengths, items = _media_by_wavelength(media, recording.wavelengths)
     layers = {len(m) for m in items}
@@ -529,7 +568,7 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
     whiten, poisson, noise = _whitening(recording, in_baseline, reference, delta)   # (C, 3, 3)
     # The Poisson covariance in the whitened coordinates: the errors' floor for gated data.
     whitened_poisson = whiten @ poisson @ np.swapaxes(whiten, 1, 2)
-    window = _Window(recording, irf, engine)
+    window = _Window(recording, irf, engine, everywhere)
 
     T, W, G = len(recording.time_s), len(wavelengths), len(members)
     mua = np.zeros((T, G, W))
