@@ -142,3 +142,16 @@ def test_the_command_warns_in_one_line_where_the_window_is_short(example, tmp_pa
     assert done.returncode == 0, done.stderr
     lines = done.stderr.splitlines()
     assert len(lines) == 2 and all(line.startswith("nlayer-analyze: warning: the gates hold only") for line in lines)
+
+
+def test_gates_that_cut_the_curve_without_an_irf_are_said(example):
+    # The recording holds the IRF; analysed without it, the model's cut is not the recording's.
+    media, full = example
+    short = cut(full, 2560.0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        rec.moments_method(short, media, baseline=(0, 3), groups=THREE, engine="fast")
+    said = [str(w.message) for w in caught if w.category is rec.RecordingWarning]
+    assert any(text.startswith("no IRF given, and the gates cut the model's curve") for text in said), said
+    _, with_irf = analysed(short, media, groups=THREE)
+    assert not any("no IRF given" in text for text in with_irf)

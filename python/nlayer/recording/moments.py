@@ -204,6 +204,8 @@ def _missing(recording):
 # A channel whose gates hold less of its light than this says too little about the layers: its
 # moments are those of the curve's rise alone.
 _LEAST_KEPT = 0.5
+# Without an IRF, a cut of more light than this biases the changes by more than their noise.
+_LEAST_KEPT_WITHOUT_IRF = 0.99
 
 
 # The model's moments per window and medium at every distance of a recording (_Window.moments).
@@ -576,6 +578,7 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
     scale = np.ones((T, G, W))
     crosstalk = np.zeros((W, G, L))
     notes = list(window.notes)
+    irf_said = False
     for w in range(W):
         channels = np.flatnonzero(recording.wavelength_index == w)
         if not len(channels):
@@ -598,6 +601,14 @@ def moments_method(recording: Recording, media: Media, *, baseline: Optional[Tup
             notes.append(f"the gates hold only {100 * kept[c]:.0f} % of the model's light at {rho[c]:g} mm and "
                          f"{wavelengths[w]:g} nm: the window leaves too little of the curve to tell the layers "
                          "apart reliably; the results there rest on the curve's rise alone")
+        if window.truncated and window.irf is None and np.any(kept < _LEAST_KEPT_WITHOUT_IRF) and not irf_said:
+            # The model's cut is then that of a curve without the instrument's response, which
+            # every recorded DTOF holds: on a 2.56 ns window at 45 mm the brain came out 15 % low.
+            c = int(np.argmin(kept))
+            notes.append(f"no IRF given, and the gates cut the model's curve (they hold {100 * kept[c]:.1f} % of its "
+                         f"light at {rho[c]:g} mm and {wavelengths[w]:g} nm): the model is cut as a curve without "
+                         "the instrument's response, unlike the recorded DTOFs; give the IRF (irf=, --irf)")
+            irf_said = True
         expansion = _Expansion(window, items[w], rho, members)
         poly, cross = expansion.whitened(whiten[channels])
         A = poly[:, 0].T                                            # (3 C_w, G): the slopes at 0
