@@ -944,15 +944,7 @@ bool JointEngine::OneMinimumLikely(const End& end, const Curvature& curvature) c
       if (!(std::fabs(rho) <= kLeastValleyCorrelation)) return false;
     }
   }
-  if (AllCounts()) {
-    std::size_t bins = 0, fitted = columns_;
-    for (const Curve& curve : curves_) {
-      bins += curve.bins();
-      fitted += curve.fitted_nuisance();
-    }
-    const double dof = bins > fitted ? static_cast<double>(bins - fitted) : 1.0;
-    if (!(end.statistic <= kMostOneMinimumChi2 * dof)) return false;
-  }
+  if (AllCounts() && !(end.statistic <= kMostOneMinimumChi2 * static_cast<double>(DegreesOfFreedom()))) return false;
   return true;
 }
 

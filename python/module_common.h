@@ -70,28 +70,39 @@ nlayer::SpectralModel UnpackSpectral(const py::dict& s);
 // stop (the library reads the request before each frequency), its end awaited, and
 // KeyboardInterrupt raised: nothing keeps running behind it.
 template <class Result, class Work>
-Result RunInterruptible(Work work) {
-  std::stop_source stop = t_pending_stop.value_or(std::stop_source(std::nostopstate));
-  t_pending_stop.reset();
+std::future<Result> Launch(Work work) {
   auto task = std::make_shared<std::packaged_task<Result()>>(std::move(work));
   std::future<Result> result = task->get_future();
   std::thread([task] { (*task)(); }).detach();
+  return result;
+}
+
+// Waits for `result` without the GIL, asking `stopping()` (with the GIL) every 0.1 s whether to
+// stop: then `stop` is requested and, where it can be, the end awaited. True when it stopped.
+template <class Result, class Stopping>
+bool AwaitWithoutGil(const std::future<Result>& result, std::stop_source& stop, Stopping stopping) {
   for (;;) {
-    bool ready = false;
     {
       py::gil_scoped_release release;
-      ready = result.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready;
+      if (result.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready) return false;
     }
-    if (ready) break;
-    if (PyErr_CheckSignals() != 0) {
+    if (stopping()) {
       if (stop.stop_possible()) {
         stop.request_stop();
         py::gil_scoped_release release;
         result.wait();
       }
-      throw py::error_already_set();
+      return true;
     }
   }
+}
+
+template <class Result, class Work>
+Result RunInterruptible(Work work) {
+  std::stop_source stop = t_pending_stop.value_or(std::stop_source(std::nostopstate));
+  t_pending_stop.reset();
+  std::future<Result> result = Launch<Result>(std::move(work));
+  if (AwaitWithoutGil(result, stop, [] { return PyErr_CheckSignals() != 0; })) throw py::error_already_set();
   try {
     return result.get();
   } catch (const nlayer::InvalidRequest& e) {

@@ -122,25 +122,11 @@ void RegisterMonteCarlo(py::module_& m) {
         options.stop = source.get_token();
         const std::vector<long double> rho(rho_mm.begin(), rho_mm.end());
         const nlayer::TimeGrid grid{dt_ps, samples};
-        auto task = std::make_shared<std::packaged_task<nlayer::MonteCarloBatches()>>(
-            [medium, rho, grid, options, first, count] {
+        std::future<nlayer::MonteCarloBatches> result =
+            Launch<nlayer::MonteCarloBatches>([medium, rho, grid, options, first, count] {
               return nlayer::MonteCarloRunBatches(medium, rho, grid, options, first, count);
             });
-        std::future<nlayer::MonteCarloBatches> result = task->get_future();
-        std::thread([task] { (*task)(); }).detach();
-        for (;;) {
-          bool ready = false;
-          {
-            py::gil_scoped_release release;
-            ready = result.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready;
-          }
-          if (ready) break;
-          if (!stop.is_none() && stop.attr("is_set")().cast<bool>()) {
-            source.request_stop();
-            py::gil_scoped_release release;
-            result.wait();
-          }
-        }
+        AwaitWithoutGil(result, source, [&] { return !stop.is_none() && stop.attr("is_set")().cast<bool>(); });
         try {
           return PackBatches(result.get());
         } catch (const nlayer::Cancelled&) {
